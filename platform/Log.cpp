@@ -1,0 +1,55 @@
+#include "platform/Log.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+namespace platform {
+
+namespace {
+std::mutex gSinkMutex;
+LogSink gSink = nullptr;
+void* gSinkContext = nullptr;
+
+const char* processName() {
+  return ::program_invocation_short_name ? ::program_invocation_short_name : "quorvane";
+}
+}  // namespace
+
+void setLogSink(LogSink sink, void* context) {
+  std::lock_guard lock(gSinkMutex);
+  gSink = sink;
+  gSinkContext = context;
+}
+
+void logLine(std::string_view text) {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm parts{};
+  localtime_r(&ts.tv_sec, &parts);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
+  std::string line = fmt::format("{}.{:03d} {}[{}:{}] {}\n", stamp, ts.tv_nsec / 1000000, processName(),
+                                 getpid(), static_cast<long>(syscall(SYS_gettid)), text);
+  // One write per line keeps lines from different threads whole.
+  const char* p = line.data();
+  std::size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDERR_FILENO, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  std::lock_guard lock(gSinkMutex);
+  if (gSink) gSink(text, gSinkContext);
+}
+
+}  // namespace platform

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <fmt/format.h>
+
+#include <string_view>
+
+namespace platform {
+
+// Writes one line to standard error: date, process name, process and thread ids, then the text.
+void logLine(std::string_view text);
+
+// The diagnostic log: fmt formatting, one line per call.
+template <typename... Args>
+void log(fmt::format_string<Args...> format, Args&&... args) {
+  logLine(fmt::format(format, std::forward<Args>(args)...));
+}
+
+// Lets tests see what was logged: while set, each line is also handed to the sink.
+using LogSink = void (*)(std::string_view line, void* context);
+void setLogSink(LogSink sink, void* context);
+
+}  // namespace platform
