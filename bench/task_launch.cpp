@@ -35,6 +35,8 @@ std::size_t countZombies() {
   std::size_t zombies = 0;
   std::string self = std::to_string(getpid());
   for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::ifstream in(entry.path() / "stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     auto close = text.rfind(')');
@@ -69,7 +71,8 @@ bool runOnce(const std::string& path, const std::vector<std::string>& arguments)
   return success;
 }
 
-void measure(const char* label, const std::string& path, const std::vector<std::string>& arguments, int count) {
+void measure(const char* label, const std::string& path, const std::vector<std::string>& arguments,
+             int count) {
   int failures = 0;
   double cpuBefore = cpuSeconds();
   auto wallBefore = std::chrono::steady_clock::now();
@@ -78,18 +81,19 @@ void measure(const char* label, const std::string& path, const std::vector<std::
   }
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
   double cpu = cpuSeconds() - cpuBefore;
-  std::printf("%-22s %6d launches: parent CPU %7.1f us/launch, wall %7.1f us/launch, failures %d\n", label, count,
-              cpu / count * 1e6, wall / count * 1e6, failures);
+  std::printf("%-22s %6d launches: parent CPU %7.1f us/launch, wall %7.1f us/launch, failures %d\n", label,
+              count, cpu / count * 1e6, wall / count * 1e6, failures);
 }
 
 void snapshot(const char* label) {
-  std::printf("%-22s descriptors %zu, threads %zu, zombie children %zu\n", label, countEntries("/proc/self/fd"),
-              countEntries("/proc/self/task"), countZombies());
+  std::printf("%-22s descriptors %zu, threads %zu, zombie children %zu\n", label,
+              countEntries("/proc/self/fd"), countEntries("/proc/self/task"), countZombies());
 }
 
 }  // namespace
 
 int main() {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::string node = "/usr/bin/node";
   if (access(node.c_str(), X_OK) != 0) node = "/usr/local/bin/node";
 

@@ -13,8 +13,8 @@
 
 #include <array>
 #include <asio/io_context.hpp>
-#include <asio/post.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <atomic>
 #include <cerrno>
@@ -73,7 +73,7 @@ class Reactor {
 
 std::atomic<bool> forceExitPolling{false};
 
-constexpr std::size_t kReadBufferSize = 64 * 1024;
+constexpr std::size_t kReadBufferSize = std::size_t{64} * 1024;
 
 int pidfdOpen(pid_t pid) {
 #ifdef SYS_pidfd_open
@@ -185,7 +185,6 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
       if (ec) {
         exitWatch.reset();
         ::close(pidfd);
-        pidfd = -1;
       }
     }
     if (exitWatch) {
@@ -318,11 +317,11 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
       reaped = true;
       running = false;
     }
-    deliverTermination(std::move(report));
+    deliverTermination(report);
   }
 
   // The end report, then the handlers are dropped: what they hold (often their owner) is let go.
-  void deliverTermination(TaskTermination report) {
+  void deliverTermination(const TaskTermination& report) {
     TerminationHandler handler;
     {
       std::lock_guard lock(mutex);
@@ -475,18 +474,20 @@ void Task::clearHandlers() { state_->dropHandlers(); }
 namespace {
 
 // Checks the description and makes the launch error when it cannot be used.
-std::optional<Error> invalidDescription(const std::string& launchPath, const std::vector<std::string>& arguments,
+std::optional<Error> invalidDescription(const std::string& launchPath,
+                                        const std::vector<std::string>& arguments,
                                         const std::map<std::string, std::string>& environment,
                                         const std::string& directory) {
   auto invalid = [](const std::string& why) { return Error::fromErrno(EINVAL, why); };
   if (launchPath.empty()) return invalid("Could not launch a task without a launch path");
-  if (hasNul(launchPath) || hasNul(directory)) return invalid("Could not launch a task whose path holds a NUL");
+  if (hasNul(launchPath) || hasNul(directory))
+    return invalid("Could not launch a task whose path holds a NUL");
   for (const auto& argument : arguments) {
     if (hasNul(argument)) return invalid("Could not launch \"" + launchPath + "\": an argument holds a NUL");
   }
   for (const auto& [name, value] : environment) {
     if (name.empty() || name.find('=') != std::string::npos || hasNul(name) || hasNul(value)) {
-      return invalid("Could not launch \"" + launchPath + "\": invalid environment variable name \"" + name +
+      return invalid("Could not launch \"" + launchPath + "\": invalid environment variable \"" + name +
                      "\"");
     }
   }
@@ -498,16 +499,15 @@ Error spawnError(int err, const std::string& launchPath, const std::string& dire
   if (!directory.empty()) {
     struct stat info {};
     int folderError = 0;
-    if (stat(directory.c_str(), &info) != 0) {
+    if (stat(directory.c_str(), &info) != 0 ||
+        (S_ISDIR(info.st_mode) && access(directory.c_str(), X_OK) != 0)) {
       folderError = errno;
     } else if (!S_ISDIR(info.st_mode)) {
       folderError = ENOTDIR;
-    } else if (access(directory.c_str(), X_OK) != 0) {
-      folderError = errno;
     }
     if (folderError != 0) {
-      Error error = Error::fromErrno(folderError, "Could not launch \"" + launchPath + "\" in the working folder \"" +
-                                                      directory + "\"");
+      Error error = Error::fromErrno(
+          folderError, "Could not launch \"" + launchPath + "\" in the working folder \"" + directory + "\"");
       error.userInfo["path"] = launchPath;
       error.userInfo["currentDirectoryPath"] = directory;
       return error;
@@ -530,7 +530,12 @@ int spawnChild(const std::string& launchPath, const std::vector<std::string>& ar
 
   std::vector<std::string> entries;
   entries.reserve(environment.size());
-  for (const auto& [name, value] : environment) entries.push_back(name + "=" + value);
+  for (const auto& [name, value] : environment) {
+    std::string entry;
+    entry.reserve(name.size() + value.size() + 1);
+    entry.append(name).append(1, '=').append(value);
+    entries.push_back(std::move(entry));
+  }
   std::vector<char*> envp;
   envp.reserve(entries.size() + 1);
   for (auto& entry : entries) envp.push_back(entry.data());
@@ -596,13 +601,12 @@ bool Task::launch(Error* error) {
     report.status = 0;
     report.error = why;
     lock.unlock();
-    asio::post(Reactor::shared().context(),
-               [self = state_, report]() mutable { self->deliverTermination(std::move(report)); });
+    asio::post(Reactor::shared().context(), [self = state_, report] { self->deliverTermination(report); });
     return fail(error, std::move(why));
   };
 
-  if (auto invalid =
-          invalidDescription(state.launchPath, state.arguments, state.environment, state.currentDirectoryPath)) {
+  if (auto invalid = invalidDescription(state.launchPath, state.arguments, state.environment,
+                                        state.currentDirectoryPath)) {
     return failLaunch(std::move(*invalid));
   }
 
@@ -632,9 +636,8 @@ bool Task::launch(Error* error) {
   state.pid = pid;
   state.running = true;
   lock.unlock();
-  asio::post(Reactor::shared().context(), [self = state_, outputRead, errorRead, pidfd] {
-    self->start(outputRead, errorRead, pidfd);
-  });
+  asio::post(Reactor::shared().context(),
+             [self = state_, outputRead, errorRead, pidfd] { self->start(outputRead, errorRead, pidfd); });
   return true;
 }
 

@@ -1,5 +1,3 @@
-#include "platform/Task.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/Task.h"
 #include "testing/Sandbox.h"
 
 using namespace platform;
@@ -166,16 +165,42 @@ TEST_F(TaskTest, ReportsOutputErrorAndHowTheProcessEnded) {
     int status;
   };
   const std::vector<Case> cases = {
-      {"exit code", "/bin/sh", {"-c", "printf out; printf err >&2; exit 3"}, "out", "err",
-       TaskTerminationReason::Exit, 3},
+      {"exit code",
+       "/bin/sh",
+       {"-c", "printf out; printf err >&2; exit 3"},
+       "out",
+       "err",
+       TaskTerminationReason::Exit,
+       3},
       {"silent success", "/bin/true", {}, "", "", TaskTerminationReason::Exit, 0},
-      {"only errors", "/bin/sh", {"-c", "echo oops >&2; exit 1"}, "", "oops\n", TaskTerminationReason::Exit, 1},
-      {"killed by TERM", "/bin/sh", {"-c", "echo before; kill -TERM $$; echo after"}, "before\n", "",
-       TaskTerminationReason::UncaughtSignal, SIGTERM},
-      {"node killed by KILL", nodePath(), {"-e", "process.stderr.write('x'); process.kill(process.pid, 'SIGKILL')"},
-       "", "x", TaskTerminationReason::UncaughtSignal, SIGKILL},
-      {"node exit code", nodePath(), {"-e", "console.log('hi'); process.exit(42)"}, "hi\n", "",
-       TaskTerminationReason::Exit, 42},
+      {"only errors",
+       "/bin/sh",
+       {"-c", "echo oops >&2; exit 1"},
+       "",
+       "oops\n",
+       TaskTerminationReason::Exit,
+       1},
+      {"killed by TERM",
+       "/bin/sh",
+       {"-c", "echo before; kill -TERM $$; echo after"},
+       "before\n",
+       "",
+       TaskTerminationReason::UncaughtSignal,
+       SIGTERM},
+      {"node killed by KILL",
+       nodePath(),
+       {"-e", "process.stderr.write('x'); process.kill(process.pid, 'SIGKILL')"},
+       "",
+       "x",
+       TaskTerminationReason::UncaughtSignal,
+       SIGKILL},
+      {"node exit code",
+       nodePath(),
+       {"-e", "console.log('hi'); process.exit(42)"},
+       "hi\n",
+       "",
+       TaskTerminationReason::Exit,
+       42},
   };
   // Both ways of watching the exit: the pidfd, and the polling used where there is none.
   for (bool polling : {false, true}) {
@@ -355,11 +380,17 @@ TEST_F(TaskTest, ChildSeesExactlyTheGivenEnvironment) {
   };
   const std::vector<Case> cases = {
       {"empty", "/usr/bin/env", {}, {}, ""},
-      {"two variables", "/usr/bin/env", {}, {{"NODE_PATH", "/x/node_modules"}, {"B", "two words = 2"}},
+      {"two variables",
+       "/usr/bin/env",
+       {},
+       {{"NODE_PATH", "/x/node_modules"}, {"B", "two words = 2"}},
        "B=two words = 2\nNODE_PATH=/x/node_modules\n"},
       {"empty value", "/usr/bin/env", {}, {{"EMPTY", ""}}, "EMPTY=\n"},
-      {"node sees only NODE_PATH", nodePath(), {"-e", "process.stdout.write(JSON.stringify(process.env))"},
-       {{"NODE_PATH", "/m"}}, R"({"NODE_PATH":"/m"})"},
+      {"node sees only NODE_PATH",
+       nodePath(),
+       {"-e", "process.stdout.write(JSON.stringify(process.env))"},
+       {{"NODE_PATH", "/m"}},
+       R"({"NODE_PATH":"/m"})"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
