@@ -36,7 +36,10 @@ std::string describe(const std::any& value) {
 ZKTimer::ZKTimer(double interval, bool repeats, std::any userInfo)
     : interval_(interval), repeats_(repeats), userInfo_(std::move(userInfo)) {}
 
-ZKTimer::~ZKTimer() { stopPlatformTimer(); }
+ZKTimer::~ZKTimer() {
+  // Nothing else can reach a timer that is being destroyed, so no lock is needed.
+  if (timer_) timer_->cancel();
+}
 
 std::shared_ptr<ZKTimer> ZKTimer::make(double interval, bool repeats, std::any userInfo) {
   return std::shared_ptr<ZKTimer>(new ZKTimer(interval, repeats, std::move(userInfo)));
@@ -62,12 +65,14 @@ void ZKTimer::stopPlatformTimer() {
 }
 
 void ZKTimer::run() {
-  stopPlatformTimer();
   auto queue = platform::MainQueue::shared();
+  // Declared before the lock so that a timer owned only by itself goes after the lock is released.
+  std::shared_ptr<ZKTimer> released;
+  std::lock_guard lock(mutex_);
+  stopPlatformTimer();
   if (!queue) {
-    platform::log("ZKTimer: no main queue to schedule {} on", description());
-    // Moving keepAlive_ out lets a timer owned only by itself go once this call returns.
-    auto released = std::move(keepAlive_);
+    platform::log("ZKTimer: no main queue to schedule a timer of interval {:f}", interval_);
+    released = std::move(keepAlive_);
     return;
   }
   std::weak_ptr<ZKTimer> weakSelf = weak_from_this();
@@ -81,39 +86,56 @@ void ZKTimer::timerDidFinish() {
   // Holds this timer for the length of the firing: the block may invalidate it, and a one-shot timer
   // lets go of itself below.
   auto self = shared_from_this();
-  if (!repeats_) {
-    timer_.reset();
-    keepAlive_.reset();
-  }
-  if (selector_) {
-    auto target = target_.lock();
-    if (!target) {
-      invalidate();
-      return;
+  std::shared_ptr<ZKTimer> released;
+  std::function<void(void*, ZKTimer&)> selector;
+  std::shared_ptr<void> target;
+  DidFinishBlock block;
+  {
+    std::lock_guard lock(mutex_);
+    if (!repeats_) {
+      timer_.reset();
+      released = std::move(keepAlive_);
     }
-    auto selector = selector_;  // the action may invalidate this timer and drop selector_
-    selector(target.get(), *this);
+    // Copies: the callee may invalidate this timer, which drops the originals.
+    selector = selector_;
+    target = target_.lock();
+    block = didFinishBlock_;
+  }
+  if (selector) {
+    if (target) {
+      selector(target.get(), *this);
+    } else {
+      invalidate();  // the target is gone for good: nothing will ever happen here again
+    }
     return;
   }
-  if (didFinishBlock_) {
-    auto block = didFinishBlock_;  // the block may invalidate this timer and drop didFinishBlock_
-    block(*this);
-  }
+  if (block) block(*this);
 }
 
 void ZKTimer::invalidate() {
-  auto released = std::move(keepAlive_);  // destroyed last, after the members below are cleared
+  std::shared_ptr<ZKTimer> released;  // destroyed last, after the lock is released
+  DidFinishBlock block;                // the block's captures are destroyed outside the lock too
+  std::function<void(void*, ZKTimer&)> selector;
+  std::lock_guard lock(mutex_);
+  released = std::move(keepAlive_);
   stopPlatformTimer();
+  block = std::move(didFinishBlock_);
+  selector = std::move(selector_);
   didFinishBlock_ = nullptr;
   selector_ = nullptr;
 }
 
 void ZKTimer::invalidateTimerOnly() {
-  auto released = std::move(keepAlive_);
+  std::shared_ptr<ZKTimer> released;
+  std::lock_guard lock(mutex_);
+  released = std::move(keepAlive_);
   stopPlatformTimer();
 }
 
-bool ZKTimer::isValid() const { return timer_ && timer_->isValid(); }
+bool ZKTimer::isValid() const {
+  std::lock_guard lock(mutex_);
+  return timer_ && timer_->isValid();
+}
 
 std::string ZKTimer::description() const {
   return fmt::format("<ZKTimer {}, interval={:f}, repeats={}, userInfo={}>", fmt::ptr(this), interval_,

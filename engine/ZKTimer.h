@@ -4,14 +4,15 @@
 #include <concepts>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/MainQueue.h"
 
 // A timer on the main queue that is scheduled the moment it is made and calls either a block or an
 // action on a weakly held target. While scheduled it keeps itself alive, so a timer fires even when
-// its maker dropped it; owners keep the pointer to invalidate it. Make, run and invalidate timers on
-// the main thread: they fire there.
+// its maker dropped it; owners keep the pointer to invalidate it. Timers fire on the main thread; make
+// and run them there. invalidate() is safe from any thread (an owner may be released elsewhere).
 class ZKTimer : public std::enable_shared_from_this<ZKTimer> {
  public:
   using DidFinishBlock = std::function<void(ZKTimer&)>;
@@ -30,6 +31,7 @@ class ZKTimer : public std::enable_shared_from_this<ZKTimer> {
   static std::shared_ptr<ZKTimer> timerWithInterval(double interval, bool repeats,
                                                     const std::shared_ptr<Target>& target, Action selector) {
     auto timer = make(interval, repeats, {});
+    std::unique_lock lock(timer->mutex_);
     timer->target_ = target;
     timer->selector_ = [selector = std::move(selector)](void* object, ZKTimer& sender) mutable {
       auto& receiver = *static_cast<Target*>(object);
@@ -39,6 +41,7 @@ class ZKTimer : public std::enable_shared_from_this<ZKTimer> {
         std::invoke(selector, receiver);
       }
     };
+    lock.unlock();
     timer->run();
     return timer;
   }
@@ -69,8 +72,9 @@ class ZKTimer : public std::enable_shared_from_this<ZKTimer> {
   static std::shared_ptr<ZKTimer> make(double interval, bool repeats, std::any userInfo);
   // The firing: the action when the target lives, else the block.
   void timerDidFinish();
-  void stopPlatformTimer();
+  void stopPlatformTimer();  // with mutex_ held
 
+  mutable std::mutex mutex_;
   double interval_;
   bool repeats_;
   std::any userInfo_;
