@@ -1,7 +1,7 @@
-#include "engine/NSArray+NearestValue.h"
-
 #include <algorithm>
 #include <cmath>
+
+#include "engine/NSArray+NearestValue.h"
 
 std::optional<double> zk_nearestValueWithNumber(const std::vector<double>& sortedValues, double number) {
   if (sortedValues.empty()) return std::nullopt;

@@ -1,5 +1,3 @@
-#include "engine/NSDate+TimeAgo.h"
-
 #include <fmt/format.h>
 #include <unicode/datefmt.h>
 #include <unicode/locid.h>
@@ -11,6 +9,8 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+
+#include "engine/NSDate+TimeAgo.h"
 
 namespace {
 
@@ -27,7 +27,8 @@ SharedFormatter& sharedDateFormatter() {
     auto* made = new SharedFormatter();
     UErrorCode status = U_ZERO_ERROR;
     const icu::Locale& locale = icu::Locale::getDefault();
-    auto formatter = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString("yyyy-MM-dd"), locale, status);
+    auto formatter =
+        std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString("yyyy-MM-dd"), locale, status);
     if (U_SUCCESS(status)) made->formatter = std::move(formatter);
     std::unique_ptr<icu::DateFormat> medium(
         icu::DateFormat::createDateTimeInstance(icu::DateFormat::kMedium, icu::DateFormat::kMedium, locale));
@@ -102,8 +103,9 @@ bool isYesterday(const platform::Date& date, const platform::Date& reference) {
 platform::Date dateBySubtractingDays(const platform::Date& date, std::int64_t days) {
   std::int64_t product = 0;
   // The product is formed as an integer; a day count too large for that falls back to doubles.
-  double offset = __builtin_mul_overflow(days, std::int64_t{-86400}, &product) ? static_cast<double>(days) * -86400.0
-                                                                                : static_cast<double>(product);
+  double offset = __builtin_mul_overflow(days, std::int64_t{-86400}, &product)
+                      ? static_cast<double>(days) * -86400.0
+                      : static_cast<double>(product);
   return platform::Date::fromTimeIntervalSinceReferenceDate(date.timeIntervalSinceReferenceDate() + offset);
 }
 

@@ -10,7 +10,8 @@
 // A copy of the dictionary with the key set to the object (added or replaced); nullopt when the
 // receiver is not a dictionary.
 template <typename Json>
-std::optional<Json> zk_dictionaryByReplacingObject(const Json& dictionary, const Json& object, const std::string& key) {
+std::optional<Json> zk_dictionaryByReplacingObject(const Json& dictionary, const Json& object,
+                                                   const std::string& key) {
   if (!dictionary.is_object()) return std::nullopt;
   Json copy = dictionary;
   copy[key] = object;

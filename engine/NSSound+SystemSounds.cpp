@@ -1,5 +1,3 @@
-#include "engine/NSSound+SystemSounds.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +7,7 @@
 #include <functional>
 #include <system_error>
 
+#include "engine/NSSound+SystemSounds.h"
 #include "platform/Paths.h"
 
 namespace fs = std::filesystem;
@@ -64,13 +63,15 @@ bool zk_isSoundFileAtPath(const fs::path& path) {
   return head[0] == 0xFF && (head[1] & 0xE0) == 0xE0 && (head[1] & 0x18) != 0x08 && (head[1] & 0x06) != 0;
 }
 
-std::vector<std::string> zk_bundledSoundsInSubdirectory(const platform::Bundle& bundle, const std::string& subdirectory) {
+std::vector<std::string> zk_bundledSoundsInSubdirectory(const platform::Bundle& bundle,
+                                                        const std::string& subdirectory) {
   std::vector<std::string> sounds;
   std::error_code ec;
-  for (fs::directory_iterator it(bundle.resourcePath() / subdirectory, ec); !ec && it != fs::directory_iterator();
-       it.increment(ec)) {
+  for (fs::directory_iterator it(bundle.resourcePath() / subdirectory, ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
     std::error_code typeError;
-    if (it->path().extension() == ".wav" && !it->is_directory(typeError)) sounds.push_back(it->path().string());
+    if (it->path().extension() == ".wav" && !it->is_directory(typeError))
+      sounds.push_back(it->path().string());
   }
   std::sort(sounds.begin(), sounds.end());
   return sounds;

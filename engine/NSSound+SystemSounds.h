@@ -13,7 +13,8 @@
 
 // Full paths of the "wav" resources in that resource folder of the bundle (the main bundle by default).
 std::vector<std::string> zk_bundledSoundsInSubdirectory(const std::string& subdirectory);
-std::vector<std::string> zk_bundledSoundsInSubdirectory(const platform::Bundle& bundle, const std::string& subdirectory);
+std::vector<std::string> zk_bundledSoundsInSubdirectory(const platform::Bundle& bundle,
+                                                        const std::string& subdirectory);
 // The main bundle's "Sounds", made once. Its sixth entry is the default of every sound option.
 const std::vector<std::string>& zk_bundledNotificationSounds();
 

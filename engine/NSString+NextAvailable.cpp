@@ -1,8 +1,8 @@
-#include "engine/NSString+NextAvailable.h"
-
 #include <sys/stat.h>
 
 #include <algorithm>
+
+#include "engine/NSString+NextAvailable.h"
 
 namespace {
 

@@ -58,7 +58,8 @@ std::optional<std::string> readTail(const fs::path& path, std::uint64_t limit) {
 
 std::optional<nlohmann::json> parseStoredLine(const std::string& piece) {
   auto callback = [](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-    if (event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start) {
+    if (event == nlohmann::json::parse_event_t::object_start ||
+        event == nlohmann::json::parse_event_t::array_start) {
       return static_cast<std::size_t>(depth) < kMaximumParseDepth;
     }
     return true;
@@ -71,7 +72,8 @@ std::optional<nlohmann::json> parseStoredLine(const std::string& piece) {
 }  // namespace
 
 fs::path QVModuleLog::logFilePath(const std::string& bundleID, const std::string& uid) {
-  if (!safeFileNamePart(bundleID) || !safeFileNamePart(uid) || (!bundleID.empty() && bundleID.front() == '.')) {
+  if (!safeFileNamePart(bundleID) || !safeFileNamePart(uid) ||
+      (!bundleID.empty() && bundleID.front() == '.')) {
     return {};
   }
   fs::path folder = platform::paths::applicationSupportDirectory() / "Logs";
@@ -82,7 +84,8 @@ fs::path QVModuleLog::logFilePath(const std::string& bundleID, const std::string
 std::shared_ptr<QVModuleLog> QVModuleLog::logForModule(const std::string& bundleID, const std::string& uid) {
   if (uid.empty()) platform::log("No uid");
   fs::path path = logFilePath(bundleID, uid);
-  if (path.empty()) platform::log("Not keeping a log file for the module \"{}\": its name is not a file name", bundleID);
+  if (path.empty())
+    platform::log("Not keeping a log file for the module \"{}\": its name is not a file name", bundleID);
   return logWithPath(std::move(path));
 }
 
@@ -135,9 +138,8 @@ void QVModuleLog::save() {
 
 void QVModuleLog::scheduleSave() {
   if (saveDelayTimer_) saveDelayTimer_->invalidate();
-  saveDelayTimer_ = ZKTimer::timerWithInterval(0.1, false, shared_from_this(), [](QVModuleLog& log) {
-    log.actuallySave();
-  });
+  saveDelayTimer_ = ZKTimer::timerWithInterval(0.1, false, shared_from_this(),
+                                               [](QVModuleLog& log) { log.actuallySave(); });
 }
 
 bool QVModuleLog::hasPendingSave() const { return unsaved_.load(); }

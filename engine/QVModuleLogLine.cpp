@@ -83,7 +83,8 @@ void escapeRawNewlines(std::string& text) {
       out += "\\u0085";
       ++i;
     } else if (byte == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
-               (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
+               (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
+                static_cast<unsigned char>(text[i + 2]) == 0xA9)) {
       out += static_cast<unsigned char>(text[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
       i += 2;
     } else {
@@ -104,11 +105,12 @@ std::string QVModuleLogTextForValue(const nlohmann::json& value) {
   return out;
 }
 
-QVModuleLogLine::QVModuleLogLine(QVModuleLogLineType type, platform::Date date, std::optional<std::string> logString,
-                                 nlohmann::json jsonDict)
+QVModuleLogLine::QVModuleLogLine(QVModuleLogLineType type, platform::Date date,
+                                 std::optional<std::string> logString, nlohmann::json jsonDict)
     : type_(type), date_(date), logString_(std::move(logString)), jsonDict_(std::move(jsonDict)) {}
 
-QVModuleLogLineType QVModuleLogLine::determineType(const nlohmann::json& type, const nlohmann::json& options) {
+QVModuleLogLineType QVModuleLogLine::determineType(const nlohmann::json& type,
+                                                   const nlohmann::json& options) {
   if (!type.is_string()) return QVModuleLogLineType::other;
   const auto& word = type.get_ref<const std::string&>();
   if (word == "finished") {

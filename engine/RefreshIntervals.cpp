@@ -31,10 +31,12 @@ std::vector<QVRefreshInterval> availableRefreshIntervalsForMinimum(double minimu
 }
 
 double closestAvailableTimeIntervalWithInterval(double interval, bool returnDefaultInterval) {
-  if (interval == kQVNoRefreshInterval) return returnDefaultInterval ? kQVDefaultRefreshInterval : kQVNoRefreshInterval;
+  if (interval == kQVNoRefreshInterval)
+    return returnDefaultInterval ? kQVDefaultRefreshInterval : kQVNoRefreshInterval;
   static const std::vector<double> intervals = [] {
     std::vector<double> values;
-    for (const auto& entry : availableRefreshIntervals()) values.push_back(static_cast<double>(entry.interval));
+    for (const auto& entry : availableRefreshIntervals())
+      values.push_back(static_cast<double>(entry.interval));
     return values;
   }();
   // The table is never empty, so there is always a nearest entry; it is read back at single precision.

@@ -53,7 +53,8 @@ std::shared_ptr<ZKTimer> ZKTimer::timerWithInterval(double interval, bool repeat
   return timer;
 }
 
-std::shared_ptr<ZKTimer> ZKTimer::timerWithInterval(double interval, bool repeats, DidFinishBlock didFinishBlock) {
+std::shared_ptr<ZKTimer> ZKTimer::timerWithInterval(double interval, bool repeats,
+                                                    DidFinishBlock didFinishBlock) {
   return timerWithInterval(interval, repeats, std::any(), std::move(didFinishBlock));
 }
 
@@ -114,7 +115,7 @@ void ZKTimer::timerDidFinish() {
 
 void ZKTimer::invalidate() {
   std::shared_ptr<ZKTimer> released;  // destroyed last, after the lock is released
-  DidFinishBlock block;                // the block's captures are destroyed outside the lock too
+  DidFinishBlock block;               // the block's captures are destroyed outside the lock too
   std::function<void(void*, ZKTimer&)> selector;
   std::lock_guard lock(mutex_);
   released = std::move(keepAlive_);

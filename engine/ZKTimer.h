@@ -20,14 +20,15 @@ class ZKTimer : public std::enable_shared_from_this<ZKTimer> {
   // A timer calling the block on each firing (once when not repeating).
   static std::shared_ptr<ZKTimer> timerWithInterval(double interval, bool repeats, std::any userInfo,
                                                     DidFinishBlock didFinishBlock);
-  static std::shared_ptr<ZKTimer> timerWithInterval(double interval, bool repeats, DidFinishBlock didFinishBlock);
+  static std::shared_ptr<ZKTimer> timerWithInterval(double interval, bool repeats,
+                                                    DidFinishBlock didFinishBlock);
 
   // A timer sending the action to the target on each firing. The target is held weakly: once it is
   // gone a firing does nothing (and the timer stops, since nothing can revive the target). The
   // action is a member function or a callable taking the target, with or without the timer as
   // sender: `&Queue::timerDidFire`, `[](Log& log) { log.actuallySave(); }`.
   template <typename Target, typename Action>
-    requires std::invocable<Action&, Target&, ZKTimer&> || std::invocable<Action&, Target&>
+  requires std::invocable<Action&, Target&, ZKTimer&> || std::invocable<Action&, Target&>
   static std::shared_ptr<ZKTimer> timerWithInterval(double interval, bool repeats,
                                                     const std::shared_ptr<Target>& target, Action selector) {
     auto timer = make(interval, repeats, {});

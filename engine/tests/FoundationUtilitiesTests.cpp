@@ -65,9 +65,8 @@ TEST(TimeAgo, IntervalBoundsAreStrict) {
     double interval;
     bool expected;
   } cases[] = {
-      {isLastWeek, 604799, true},      {isLastWeek, 604800, false},
-      {isLastMonth, 2678399, true},    {isLastMonth, 2678400, false},
-      {isLastYear, 31556735.9, true},  {isLastYear, 31556736, false},
+      {isLastWeek, 604799, true},    {isLastWeek, 604800, false},    {isLastMonth, 2678399, true},
+      {isLastMonth, 2678400, false}, {isLastYear, 31556735.9, true}, {isLastYear, 31556736, false},
   };
   for (const auto& c : cases) EXPECT_EQ(c.test(c.interval), c.expected) << c.interval;
 }
@@ -121,7 +120,8 @@ TEST(TimeAgo, DaysAndYesterday) {
   EXPECT_DOUBLE_EQ(dateBySubtractingDays(kFriday, 2).timeIntervalSince1970(), 1704467045.0 - 172800);
   EXPECT_DOUBLE_EQ(dateBySubtractingDays(kFriday, -1).timeIntervalSince1970(), 1704467045.0 + 86400);
   // A day count whose product overflows 64 bits is still a date, far in the past.
-  EXPECT_LT(dateBySubtractingDays(kFriday, std::numeric_limits<std::int64_t>::max()).timeIntervalSince1970(), -1e20);
+  EXPECT_LT(dateBySubtractingDays(kFriday, std::numeric_limits<std::int64_t>::max()).timeIntervalSince1970(),
+            -1e20);
 }
 
 TEST(NearestValue, SnapsToTheNearestMember) {
@@ -131,8 +131,8 @@ TEST(NearestValue, SnapsToTheNearestMember) {
     double expected;
   } cases[] = {
       {17.5, 30},  // half-way goes up
-      {17, 5},      {1, 5},   {-1e9, 5}, {100000, 300}, {60, 60}, {5, 5},
-      {300, 300},   {45, 60}, {44.9, 30}, {std::numeric_limits<double>::infinity(), 300},
+      {17, 5},    {1, 5},     {-1e9, 5}, {100000, 300}, {60, 60},
+      {5, 5},     {300, 300}, {45, 60},  {44.9, 30},    {std::numeric_limits<double>::infinity(), 300},
   };
   for (const auto& c : cases) EXPECT_EQ(zk_nearestValueWithNumber(values, c.number), c.expected) << c.number;
   EXPECT_EQ(zk_nearestValueWithNumber({42}, 1e6), 42);
@@ -153,7 +153,9 @@ TEST_F(NextAvailablePath, NumbersTakenNames) {
       // A free path stays as it is even when its numbered sibling is taken.
       {{"Backup 2.dashboardexport"}, "Backup.dashboardexport", "Backup.dashboardexport"},
       {{"Backup.dashboardexport"}, "Backup.dashboardexport", "Backup 2.dashboardexport"},
-      {{"Backup.dashboardexport", "Backup 2.dashboardexport"}, "Backup.dashboardexport", "Backup 3.dashboardexport"},
+      {{"Backup.dashboardexport", "Backup 2.dashboardexport"},
+       "Backup.dashboardexport",
+       "Backup 3.dashboardexport"},
       {{"Notes"}, "Notes", "Notes 2."},
       {{"Weather.quorvanemodule/"}, "Weather.quorvanemodule", "Weather 2.quorvanemodule"},
       {{"Weather.quorvanemodule/"}, "Weather.quorvanemodule/", "Weather 2.quorvanemodule"},

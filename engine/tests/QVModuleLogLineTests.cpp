@@ -36,8 +36,10 @@ TEST(QVModuleLogLine, FromModuleOutput) {
       {R"({"type":"finished","options":{"success":false,"result":"down"}})", Type::finishedFailure, "down"},
       {R"({"type":"finished","options":{"success":"no","result":"x"}})", Type::finishedFailure, "x"},
       {R"({"type":"finished","options":{"success":"0"}})", Type::finishedFailure, std::nullopt},
-      {R"({"type":"finished","options":{"result":"no success given"}})", Type::finishedFailure, "no success given"},
-      {R"({"type":"finished","options":{"success":{"odd":1},"result":null}})", Type::finishedFailure, std::nullopt},
+      {R"({"type":"finished","options":{"result":"no success given"}})", Type::finishedFailure,
+       "no success given"},
+      {R"({"type":"finished","options":{"success":{"odd":1},"result":null}})", Type::finishedFailure,
+       std::nullopt},
       {R"({"type":"finished","options":"not an object"})", Type::finishedFailure, std::nullopt},
       {R"({"type":"finished","options":["an","array"]})", Type::finishedFailure, std::nullopt},
   };
@@ -152,7 +154,8 @@ TEST(QVModuleLogLine, Description) {
   std::string text = line->description();
   EXPECT_EQ(text.rfind("<QVModuleLogLine 0x", 0), 0u) << text;
   EXPECT_NE(text.find(R"(: jsonDict={"options":["x"],"type":"log"}>)"), std::string::npos) << text;
-  EXPECT_NE(QVModuleLogLine::systemLogWithString("s")->description().find("jsonDict=(null)>"), std::string::npos);
+  EXPECT_NE(QVModuleLogLine::systemLogWithString("s")->description().find("jsonDict=(null)>"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -71,20 +71,25 @@ class QVModuleLogTest : public qvtesting::SandboxTest {
   static std::string storedLines(int count, int first = 1) {
     std::string text;
     for (int i = first; i < first + count; ++i) {
-      text += R"({"date":)" + std::to_string(1700000000 + i) + R"(.25,"type":0,"log":"line )" + std::to_string(i) +
-              "\"}\n";
+      text += R"({"date":)" + std::to_string(1700000000 + i) + R"(.25,"type":0,"log":"line )" +
+              std::to_string(i) + "\"}\n";
     }
     return text;
   }
 };
 
 TEST_F(QVModuleLogTest, FilePathAndUnsafeNames) {
-  EXPECT_EQ(QVModuleLog::logFilePath("com.example.weather", "A1B2"), logsFolder() / "com.example.weather_A1B2.log");
+  EXPECT_EQ(QVModuleLog::logFilePath("com.example.weather", "A1B2"),
+            logsFolder() / "com.example.weather_A1B2.log");
   EXPECT_TRUE(fs::is_directory(logsFolder()));
   EXPECT_EQ(QVModuleLog::logFilePath("com.example.weather", ""), logsFolder() / "com.example.weather_.log");
-  for (auto [bundleID, uid] : std::initializer_list<std::pair<std::string, std::string>>{
-           {"../escape", "u"}, {"a/b", "u"}, {".hidden", "u"}, {std::string("a\0b", 3), "u"}, {"ok", "x/y"},
-           {"ok", std::string("x\0", 2)}}) {
+  for (auto [bundleID, uid] :
+       std::initializer_list<std::pair<std::string, std::string>>{{"../escape", "u"},
+                                                                  {"a/b", "u"},
+                                                                  {".hidden", "u"},
+                                                                  {std::string("a\0b", 3), "u"},
+                                                                  {"ok", "x/y"},
+                                                                  {"ok", std::string("x\0", 2)}}) {
     EXPECT_TRUE(QVModuleLog::logFilePath(bundleID, uid).empty()) << bundleID << " " << uid;
   }
   // A log whose name is unsafe still works, in memory only.
@@ -105,7 +110,8 @@ TEST_F(QVModuleLogTest, NoUidIsLogged) {
 TEST_F(QVModuleLogTest, BurstKeepsTheNewest999AndSavesOnce) {
   auto log = QVModuleLog::logForModule("com.example.burst", "U1");
   ReplaceCounter writes(log->path());
-  for (int i = 1; i <= 1500; ++i) log->addLogLine(QVModuleLogLine::systemLogWithString("line " + std::to_string(i)));
+  for (int i = 1; i <= 1500; ++i)
+    log->addLogLine(QVModuleLogLine::systemLogWithString("line " + std::to_string(i)));
   auto lines = log->logLines();
   ASSERT_EQ(lines.size(), 999u);
   EXPECT_EQ(lines.front()->logString(), "line 502");
@@ -155,7 +161,8 @@ TEST_F(QVModuleLogTest, MalformedFilesLoadWhatCanBeRead) {
     std::vector<std::string> texts;
   } cases[] = {
       {"malformed.log",
-       {"first", "second", "fourth as text fields", "<none>", R"({"a":[1,2]})", "an unknown code is kept", "last"}},
+       {"first", "second", "fourth as text fields", "<none>", R"({"a":[1,2]})", "an unknown code is kept",
+        "last"}},
       {"binary.log", {}},
   };
   for (const auto& c : cases) {
@@ -202,7 +209,8 @@ TEST_F(QVModuleLogTest, HugeAndHostileFilesNeverCrash) {
     std::ofstream out(root() / "deep.log", std::ios::binary);
     out << R"({"date":2,"type":1,"log":)" << std::string(200000, '[') << std::string(200000, ']') << "}\n";
     out << std::string(100000, '{') << "\n";
-    out << R"({"date":3,"type":2,"log":"after"})" << "\n";
+    out << R"({"date":3,"type":2,"log":"after"})"
+        << "\n";
   }
   auto deep = QVModuleLog::logWithPath(root() / "deep.log");
   ASSERT_EQ(deep->logLines().size(), 2u);
@@ -241,9 +249,8 @@ TEST_F(QVModuleLogTest, LinesFromAnotherThread) {
 TEST_F(QVModuleLogTest, ObserversAreToldBeforeAndAfter) {
   auto log = QVModuleLog::logWithPath({});
   std::vector<std::pair<bool, std::size_t>> seen;
-  auto token = log->addLogLinesObserver([&](const QVModuleLog& changed, bool prior) {
-    seen.emplace_back(prior, changed.logLines().size());
-  });
+  auto token = log->addLogLinesObserver(
+      [&](const QVModuleLog& changed, bool prior) { seen.emplace_back(prior, changed.logLines().size()); });
   log->addLogLine(QVModuleLogLine::systemLogWithString("one"));
   log->addLogLine(nullptr);  // ignored, no announcement
   EXPECT_EQ(seen, (std::vector<std::pair<bool, std::size_t>>{{true, 0}, {false, 1}}));

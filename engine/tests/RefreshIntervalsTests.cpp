@@ -50,10 +50,13 @@ TEST(RefreshIntervals, Snapping) {
     bool returnDefault;
     double expected;
   } cases[] = {
-      {-1, true, 3600},    {-1, false, -1},     {17.5, false, 30},  {17.5, true, 30},  {17, false, 5},
-      {100000, false, 86400}, {0, false, 5},    {-2, true, 5},      {3600, false, 3600}, {2700, false, 3600},
-      {2699, false, 1800}, {64800, false, 86400}, {64799, false, 43200},
-      {std::numeric_limits<double>::infinity(), false, 86400},
+      {-1, true, 3600},      {-1, false, -1},
+      {17.5, false, 30},     {17.5, true, 30},
+      {17, false, 5},        {100000, false, 86400},
+      {0, false, 5},         {-2, true, 5},
+      {3600, false, 3600},   {2700, false, 3600},
+      {2699, false, 1800},   {64800, false, 86400},
+      {64799, false, 43200}, {std::numeric_limits<double>::infinity(), false, 86400},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(closestAvailableTimeIntervalWithInterval(c.interval, c.returnDefault), c.expected)

@@ -62,7 +62,11 @@ TEST_F(SoundLists, RecognisesSoundsByTheirContent) {
       {"tone.flac", "fLaC\0\0\0\x22"s, true},
       {"tone.mp3", "ID3\x04\0\0\0\0\0\0"s, true},
       {"frame.mp3", "\xFF\xFB\x90\x64\0\0"s, true},
-      {"tone.aiff", std::string("FORM\0\0\0\x10" "AIFF", 12), true},
+      {"tone.aiff",
+       std::string("FORM\0\0\0\x10"
+                   "AIFF",
+                   12),
+       true},
       {"tone.au", ".snd\0\0\0\x18"s, true},
       {"text.wav", "this is not a sound file", false},
       {"riff.avi", "RIFF\0\0\0\0AVI LIST"s, false},

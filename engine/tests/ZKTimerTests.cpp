@@ -132,7 +132,8 @@ TEST_F(ZKTimerTest, TargetActionForms) {
   auto receiver = std::make_shared<Receiver>();
   auto withSender = ZKTimer::timerWithInterval(0.005, false, receiver, &Receiver::timerDidFire);
   auto withoutSender = ZKTimer::timerWithInterval(0.005, false, receiver, &Receiver::tick);
-  auto callable = ZKTimer::timerWithInterval(0.005, false, receiver, [](Receiver& r, ZKTimer&) { r.fired += 10; });
+  auto callable =
+      ZKTimer::timerWithInterval(0.005, false, receiver, [](Receiver& r, ZKTimer&) { r.fired += 10; });
   ASSERT_TRUE(runUntil([&] { return receiver->fired == 12; }));
   EXPECT_EQ(receiver->sender, withSender.get());
 }
