@@ -1,0 +1,15 @@
+# Links each item of the source resource folder into the build tree's resource folder and points
+# node/node at the Node.js runtime. Runs on every build; it only touches what changed.
+file(MAKE_DIRECTORY ${DEST} ${DEST}/node)
+file(GLOB items RELATIVE ${SOURCE} ${SOURCE}/*)
+foreach(item IN LISTS items)
+  if(item STREQUAL "node" OR item STREQUAL "CMakeLists.txt" OR item STREQUAL "LinkResources.cmake")
+    continue()
+  endif()
+  if(NOT IS_SYMLINK ${DEST}/${item})
+    file(CREATE_LINK ${SOURCE}/${item} ${DEST}/${item} SYMBOLIC)
+  endif()
+endforeach()
+if(NOT IS_SYMLINK ${DEST}/node/node)
+  file(CREATE_LINK ${NODE} ${DEST}/node/node SYMBOLIC)
+endif()
