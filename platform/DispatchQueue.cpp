@@ -150,9 +150,25 @@ class Scheduler {
     if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
     std::uint64_t id = ++lastId_;
     auto position = byTime_.emplace(when, id);
-    entries_.emplace(id, Entry{std::move(queue), std::move(fn), position});
+    const void* owner = queue.lock().get();
+    entries_.emplace(id, Entry{std::move(queue), owner, std::move(fn), position});
     if (position == byTime_.begin()) changed_.notify_one();
     return id;
+  }
+
+  // Drops every call still waiting for a queue that is going away, with what the calls hold.
+  void cancelAll(const DispatchQueue::Impl* queue) {
+    std::vector<std::function<void()>> dropped;
+    std::lock_guard lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      if (it->second.owner == queue) {
+        dropped.push_back(std::move(it->second.fn));
+        byTime_.erase(it->second.position);
+        it = entries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
 
   void cancel(std::uint64_t id) {
@@ -170,6 +186,7 @@ class Scheduler {
  private:
   struct Entry {
     std::weak_ptr<DispatchQueue::Impl> queue;
+    const void* owner;
     std::function<void()> fn;
     std::multimap<Clock::time_point, std::uint64_t>::iterator position;
   };
@@ -185,9 +202,10 @@ class Scheduler {
         continue;
       }
       auto now = Clock::now();
-      auto first = byTime_.begin();
-      if (first->first > now) {
-        changed_.wait_until(lock, first->first);
+      // A copy: the entry may be cancelled while we wait.
+      Clock::time_point first = byTime_.begin()->first;
+      if (first > now) {
+        changed_.wait_until(lock, first);
         continue;
       }
       std::vector<Entry> due;
@@ -257,6 +275,7 @@ std::shared_ptr<DispatchQueue> DispatchQueue::global() {
 }
 
 DispatchQueue::~DispatchQueue() {
+  Scheduler::shared().cancelAll(impl_.get());
   std::vector<std::thread> finished;
   {
     std::unique_lock lock(impl_->mutex);

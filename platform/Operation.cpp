@@ -106,7 +106,7 @@ void Operation::setName(std::string name) {
 
 void Operation::waitUntilFinished() {
   std::unique_lock lock(mutex_);
-  finishedCondition_.wait(lock, [this] { return state_ == State::finished; });
+  finishedCondition_.wait(lock, [this] { return completed_; });
 }
 
 void Operation::markFinished() {
@@ -122,10 +122,14 @@ void Operation::markFinished() {
     keptAlive = std::move(keepAlive_);
     completion = std::move(completionBlock_);
     listener = listener_.lock();
-    finishedCondition_.notify_all();
   }
   if (completion) runGuarded("completion block", completion);
   completion = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    completed_ = true;
+    finishedCondition_.notify_all();
+  }
   if (listener) listener->operationDidFinish(*this);
 }
 

@@ -59,7 +59,8 @@ class Operation : public std::enable_shared_from_this<Operation> {
   std::string name() const;
   void setName(std::string name);
 
-  // Blocks until the operation has finished. Never call it from the operation's own main().
+  // Blocks until the operation has finished and its completion block has run. Never call it from
+  // the operation's own main() or completion block.
   void waitUntilFinished();
 
  protected:
@@ -84,6 +85,7 @@ class Operation : public std::enable_shared_from_this<Operation> {
   State state_ = State::ready;
   bool cancelled_ = false;
   bool attached_ = false;
+  bool completed_ = false;  // finished and the completion block has run
   std::function<void()> completionBlock_;
   std::string name_;
   std::weak_ptr<detail::OperationListener> listener_;

@@ -22,7 +22,7 @@ struct OperationQueue::Core : detail::OperationListener, std::enable_shared_from
     for (auto& entry : entries) {
       if (entry.dispatched) continue;
       if (!entry.operation->isCancelled()) {
-        if (suspended || (maxCount >= 0 && executing >= maxCount)) continue;
+        if (suspended || holdingStarts > 0 || (maxCount >= 0 && executing >= maxCount)) continue;
         entry.holdsPlace = true;
         ++executing;
       }
@@ -57,6 +57,9 @@ struct OperationQueue::Core : detail::OperationListener, std::enable_shared_from
   std::int64_t maxCount = kDefaultMaxConcurrentOperationCount;
   std::int64_t executing = 0;
   bool suspended = false;
+  // While cancelAllOperations() runs, a place freed by a cancelled operation is not refilled by
+  // one that is about to be cancelled too.
+  int holdingStarts = 0;
   std::string name;
   // The threads that run start(); null once the queue is going away.
   std::shared_ptr<DispatchQueue> workers = DispatchQueue::concurrent("OperationQueue");
@@ -124,7 +127,7 @@ void OperationQueue::addOperations(const std::vector<std::shared_ptr<Operation>>
   for (const auto& operation : operations) {
     if (!operation) continue;
     if (!operation->attach(std::weak_ptr<detail::OperationListener>(core_))) {
-      platform::log("Operation refused by queue {}: it is already queued, executing or finished", name());
+      platform::log("Operation refused by queue \"{}\": it is already queued, executing or finished", name());
       continue;
     }
     accepted.push_back(operation);
@@ -162,7 +165,16 @@ std::size_t OperationQueue::operationCount() const {
 }
 
 void OperationQueue::cancelAllOperations() {
+  {
+    std::lock_guard lock(core_->mutex);
+    ++core_->holdingStarts;
+  }
   for (const auto& operation : operations()) operation->cancel();
+  {
+    std::lock_guard lock(core_->mutex);
+    --core_->holdingStarts;
+  }
+  core_->pump();
 }
 
 void OperationQueue::waitUntilAllOperationsAreFinished() {

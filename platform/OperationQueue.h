@@ -51,7 +51,8 @@ class OperationQueue {
   std::vector<std::shared_ptr<Operation>> operations() const;
   std::size_t operationCount() const;
 
-  // Sends cancel() to every operation in the queue.
+  // Sends cancel() to every operation in the queue. No operation starts while this runs, so a
+  // place freed by a cancelled one is not taken by one about to be cancelled.
   void cancelAllOperations();
   // Blocks until the queue is empty. Never call it from one of the queue's own operations.
   void waitUntilAllOperationsAreFinished();
