@@ -1,5 +1,3 @@
-#include "platform/DispatchQueue.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,6 +6,7 @@
 #include <vector>
 
 #include "ConcurrencyHelpers.h"
+#include "platform/DispatchQueue.h"
 #include "testing/Sandbox.h"
 
 using namespace platform;

@@ -1,5 +1,3 @@
-#include "platform/DispatchTimer.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "ConcurrencyHelpers.h"
+#include "platform/DispatchTimer.h"
 #include "testing/Sandbox.h"
 
 using namespace platform;

@@ -1,11 +1,10 @@
-#include "platform/NotificationCenter.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "platform/NotificationCenter.h"
 #include "testing/Sandbox.h"
 
 using namespace platform;
@@ -120,11 +119,14 @@ TEST(NotificationCenter, ObserverRemovedDuringDeliveryIsNotCalledAfterwards) {
     second.disconnect();  // later in the same post
     first.disconnect();   // itself, while running
   });
-  second = center.addObserverForName(kDidChange, nullptr, [&](const Notification&) { calls.push_back("second"); });
+  second =
+      center.addObserverForName(kDidChange, nullptr, [&](const Notification&) { calls.push_back("second"); });
   third = center.addObserverForName(kDidChange, nullptr, [&](const Notification&) {
     calls.push_back("third");
     // Added during a post: not called in this one.
-    if (!late) late = center.addObserverForName(kDidChange, nullptr, [&](const Notification&) { calls.push_back("late"); });
+    if (!late)
+      late = center.addObserverForName(kDidChange, nullptr,
+                                       [&](const Notification&) { calls.push_back("late"); });
   });
   center.postNotificationName(kDidChange);
   EXPECT_EQ(calls, (std::vector<std::string>{"first", "third"}));
@@ -150,8 +152,8 @@ TEST(NotificationCenter, SharedCentersAreDistinct) {
   EXPECT_EQ(&NotificationCenter::defaultCenter(), &NotificationCenter::defaultCenter());
   EXPECT_NE(&NotificationCenter::defaultCenter(), &NotificationCenter::workspaceCenter());
   int calls = 0;
-  auto token = NotificationCenter::workspaceCenter().addObserverForName(kDidChange, nullptr,
-                                                                          [&](const Notification&) { ++calls; });
+  auto token = NotificationCenter::workspaceCenter().addObserverForName(
+      kDidChange, nullptr, [&](const Notification&) { ++calls; });
   NotificationCenter::defaultCenter().postNotificationName(kDidChange);
   EXPECT_EQ(calls, 0);
   NotificationCenter::workspaceCenter().postNotificationName(kDidChange);
@@ -182,10 +184,11 @@ TEST(NotificationCenter, TokensAcrossThreads) {
       std::mt19937 random(t);
       for (int i = 0; i < 300; ++i) {
         auto owner = std::make_unique<Owner>();
-        auto token = center.addObserverForName(kDidChange, nullptr, [&, raw = owner.get()](const Notification&) {
-          if (raw->removed) ++late;
-          delivered += raw->value;
-        });
+        auto token =
+            center.addObserverForName(kDidChange, nullptr, [&, raw = owner.get()](const Notification&) {
+              if (raw->removed) ++late;
+              delivered += raw->value;
+            });
         if (random() % 2) std::this_thread::yield();
         // Hand the token to another thread to remove it there.
         std::thread([token = std::move(token)]() mutable { token.disconnect(); }).join();

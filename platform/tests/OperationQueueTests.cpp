@@ -1,5 +1,3 @@
-#include "platform/OperationQueue.h"
-
 #include <gtest/gtest.h>
 
 #include <random>
@@ -9,6 +7,7 @@
 
 #include "ConcurrencyHelpers.h"
 #include "platform/DispatchQueue.h"
+#include "platform/OperationQueue.h"
 #include "testing/Sandbox.h"
 
 using namespace platform;
@@ -31,8 +30,8 @@ class CountingOperation : public Operation {
     setCompletionBlock([&tally] { ++tally.completions; });
   }
   void main() override {
-    tally_.executing.enter();
     ++tally_.mains;
+    tally_.executing.enter();
     if (gate_) gate_->wait();
     tally_.executing.leave();
   }
@@ -51,8 +50,8 @@ class AsyncOperation : public Operation {
   }
   bool isAsynchronous() const override { return true; }
   void main() override {
-    tally_.executing.enter();
     ++tally_.mains;
+    tally_.executing.enter();
     mainReturned_ = true;
   }
   // Ends the work, as the end of a child process would.

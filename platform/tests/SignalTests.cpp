@@ -1,10 +1,10 @@
-#include "platform/Signal.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/Signal.h"
 
 using namespace platform;
 
@@ -13,8 +13,10 @@ namespace {
 TEST(Signal, EmitCallsSlotsInOrderWithTheArguments) {
   Signal<const std::string&, int> changed;
   std::vector<std::string> calls;
-  auto first = changed.connect([&](const std::string& key, int value) { calls.push_back("1:" + key + std::to_string(value)); });
-  auto second = changed.connect([&](const std::string& key, int value) { calls.push_back("2:" + key + std::to_string(value)); });
+  auto first = changed.connect(
+      [&](const std::string& key, int value) { calls.push_back("1:" + key + std::to_string(value)); });
+  auto second = changed.connect(
+      [&](const std::string& key, int value) { calls.push_back("2:" + key + std::to_string(value)); });
   EXPECT_EQ(changed.slotCount(), 2u);
   changed.emit("hotKey", 3);
   changed("theme", 4);
