@@ -212,6 +212,70 @@ TEST_F(OperationQueueTest, MaxConcurrentCountIsReachedAndNeverExceeded) {
   }
 }
 
+TEST_F(OperationQueueTest, AsynchronousRunsLaunchedAndEndedOnTheMainThread) {
+  // The shape of a module run: main() asks the main thread to launch the work, which ends later
+  // on the main thread; cancelling an executing run stops it there. At most 3 run at once.
+  class MainThreadRun : public Operation {
+   public:
+    MainThreadRun(Tally& tally, bool endsByItself) : tally_(tally), endsByItself_(endsByItself) {
+      setCompletionBlock([&tally] { ++tally.completions; });
+    }
+    bool isAsynchronous() const override { return true; }
+    void main() override {
+      ++tally_.mains;
+      tally_.executing.enter();
+      std::weak_ptr<Operation> weak = weak_from_this();
+      postToMain([this, weak] {
+        auto self = weak.lock();
+        if (!self || !endsByItself_) return;
+        postToMainAfter(Seconds(0.001), [this, weak] {
+          if (auto alive = weak.lock()) end();
+        });
+      });
+    }
+    void cancel() override {
+      Operation::cancel();
+      auto self = shared_from_this();
+      postToMain([this, self] {
+        if (isExecuting()) end();
+      });
+    }
+
+   private:
+    void end() {
+      EXPECT_TRUE(MainQueue::isMainThread());
+      if (ended_.exchange(true)) return;
+      tally_.executing.leave();
+      markFinished();
+    }
+    Tally& tally_;
+    bool endsByItself_;
+    std::atomic<bool> ended_{false};
+  };
+
+  Tally tally;
+  OperationQueue queue;
+  queue.setMaxConcurrentOperationCount(3);
+  std::vector<std::shared_ptr<Operation>> runs;
+  for (int i = 0; i < 9; ++i) runs.push_back(std::make_shared<MainThreadRun>(tally, true));
+  queue.addOperations(runs, false);
+  ASSERT_TRUE(runUntil([&] { return queue.operationCount() == 0; }));
+  EXPECT_EQ(tally.mains, 9);
+  EXPECT_EQ(tally.completions, 9);
+  EXPECT_EQ(tally.executing.highest(), 3);
+
+  // Runs that never end by themselves are stopped by cancelling all, as at shutdown.
+  Tally stuck;
+  runs.clear();
+  for (int i = 0; i < 9; ++i) runs.push_back(std::make_shared<MainThreadRun>(stuck, false));
+  queue.addOperations(runs, false);
+  ASSERT_TRUE(runUntil([&] { return stuck.mains == 3; }));
+  queue.cancelAllOperations();
+  ASSERT_TRUE(runUntil([&] { return queue.operationCount() == 0; }));
+  EXPECT_EQ(stuck.mains, 3);
+  EXPECT_EQ(stuck.completions, 9);
+}
+
 TEST_F(OperationQueueTest, CancelAllOperationsStopsTheRunningAndSkipsTheWaiting) {
   Tally tally;
   OperationQueue queue;
