@@ -795,17 +795,146 @@ bool ZAZipArchive::open() {
 
 namespace {
 
-// Applies what every entry gets: date, attributes from a Unix host, compression and encryption.
+// The content of one entry, read when the archive is written: a file (opened only then, so that a
+// large tree never holds many descriptors) or bytes held in memory. It reports the entry's date as
+// its own modification time, which the library uses for the entry header and for the check byte of
+// the traditional encryption; both must agree.
+class EntrySource {
+ public:
+  static zip_source_t* fromFile(const std::string& path, std::time_t mtime) {
+    auto* source = new EntrySource(mtime);
+    source->path_ = path;
+    source->fromFile_ = true;
+    return source->create();
+  }
+  static zip_source_t* fromBytes(const void* bytes, std::size_t size, std::time_t mtime) {
+    auto* source = new EntrySource(mtime);
+    const auto* begin = static_cast<const std::uint8_t*>(bytes);
+    source->bytes_.assign(begin, begin + size);
+    return source->create();
+  }
+
+ private:
+  explicit EntrySource(std::time_t mtime) : mtime_(mtime) { zip_error_init(&error_); }
+  ~EntrySource() {
+    closeFile();
+    zip_error_fini(&error_);
+  }
+
+  zip_source_t* create() {
+    zip_source_t* source = zip_source_function_create(&EntrySource::callback, this, nullptr);
+    if (!source) delete this;
+    return source;
+  }
+
+  void closeFile() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  zip_int64_t fail(int zipCode, int systemCode) {
+    zip_error_set(&error_, zipCode, systemCode);
+    return -1;
+  }
+
+  // The size as it is now: a file is read up to the size it has when the archive is written.
+  bool measure() {
+    if (!fromFile_) {
+      size_ = bytes_.size();
+      return true;
+    }
+    struct stat info {};
+    if ((fd_ >= 0 ? ::fstat(fd_, &info) : ::stat(path_.c_str(), &info)) != 0) return false;
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    return true;
+  }
+
+  zip_int64_t handle(void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    switch (command) {
+      case ZIP_SOURCE_OPEN:
+        offset_ = 0;
+        if (fromFile_) {
+          fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+          if (fd_ < 0) return fail(ZIP_ER_OPEN, errno);
+          if (!measure()) return fail(ZIP_ER_READ, errno);
+        } else {
+          size_ = bytes_.size();
+        }
+        return 0;
+      case ZIP_SOURCE_READ: {
+        const std::uint64_t wanted = std::min<std::uint64_t>(length, size_ - offset_);
+        if (wanted == 0) return 0;
+        if (!fromFile_) {
+          std::memcpy(data, bytes_.data() + offset_, static_cast<std::size_t>(wanted));
+          offset_ += wanted;
+          return static_cast<zip_int64_t>(wanted);
+        }
+        for (;;) {
+          ssize_t got = ::read(fd_, data, static_cast<std::size_t>(wanted));
+          if (got < 0 && errno == EINTR) continue;
+          if (got < 0) return fail(ZIP_ER_READ, errno);
+          // A file that shrank while it was read ends early; the entry holds what was there.
+          if (got == 0) size_ = offset_;
+          offset_ += static_cast<std::uint64_t>(got);
+          return got;
+        }
+      }
+      case ZIP_SOURCE_CLOSE:
+        closeFile();
+        return 0;
+      case ZIP_SOURCE_STAT: {
+        if (length < sizeof(zip_stat_t)) return fail(ZIP_ER_INVAL, 0);
+        auto* stat = static_cast<zip_stat_t*>(data);
+        zip_stat_init(stat);
+        stat->mtime = mtime_;
+        stat->valid |= ZIP_STAT_MTIME;
+        if (measure()) {
+          stat->size = size_;
+          stat->valid |= ZIP_STAT_SIZE;
+        }
+        return sizeof(zip_stat_t);
+      }
+      case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&error_, data, length);
+      case ZIP_SOURCE_FREE:
+        delete this;
+        return 0;
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+      default:
+        return fail(ZIP_ER_OPNOTSUPP, 0);
+    }
+  }
+
+  static zip_int64_t callback(void* userdata, void* data, zip_uint64_t length, zip_source_cmd_t command) {
+    return static_cast<EntrySource*>(userdata)->handle(data, length, command);
+  }
+
+  std::string path_;
+  std::vector<std::uint8_t> bytes_;
+  bool fromFile_ = false;
+  std::time_t mtime_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::uint64_t offset_ = 0;
+  zip_error_t error_;
+};
+
+// The date an entry gets: the DOS date's own moment, so that the library, which converts the
+// moment back to a DOS date, stores exactly this DOS date.
+std::time_t entryTime(const zip_fileinfo& info) {
+  return static_cast<std::time_t>(ZAZipArchive::_dateWithMSDOSFormat(info.dosDate).timeIntervalSince1970());
+}
+
+// Applies what every entry gets besides its date: attributes from a Unix host, compression and
+// encryption.
 bool configureEntry(zip_t* archive, zip_int64_t index, const zip_fileinfo& info, int compressionLevel,
                     const std::string& password, bool aes) {
   const auto i = static_cast<zip_uint64_t>(index);
   const int level = libraryLevel(compressionLevel);
   if (zip_set_file_compression(archive, i, level == 0 ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
                                static_cast<zip_uint32_t>(level)) != 0) {
-    return false;
-  }
-  if (zip_file_set_dostime(archive, i, static_cast<zip_uint16_t>(info.dosDate & 0xFFFF),
-                           static_cast<zip_uint16_t>(info.dosDate >> 16), 0) != 0) {
     return false;
   }
   if (zip_file_set_external_attributes(archive, i, 0, kZAHostUnix, info.externalAttributes) != 0) return false;
@@ -832,18 +961,6 @@ bool addEntry(zip_t* archive, const std::string& name, zip_source_t* source, con
   return true;
 }
 
-zip_source_t* sourceWithCopyOf(const void* bytes, std::size_t size) {
-  void* copy = std::malloc(size > 0 ? size : 1);
-  if (!copy) return nullptr;
-  if (size > 0) std::memcpy(copy, bytes, size);
-  zip_error_t error;
-  zip_error_init(&error);
-  zip_source_t* source = zip_source_buffer_create(copy, size, 1, &error);
-  zip_error_fini(&error);
-  if (!source) std::free(copy);
-  return source;
-}
-
 }  // namespace
 
 bool ZAZipArchive::writeFileAtPath(const std::string& path, const std::string& fileName, int compressionLevel,
@@ -862,17 +979,14 @@ bool ZAZipArchive::writeFileAtPath(const std::string& path, const std::string& f
     char target[kMaxLinkTargetSize + 1];
     ssize_t length = ::readlink(path.c_str(), target, sizeof target);
     if (length < 0 || static_cast<std::size_t>(length) > kMaxLinkTargetSize) return false;
-    source = sourceWithCopyOf(target, static_cast<std::size_t>(length));
+    source = EntrySource::fromBytes(target, static_cast<std::size_t>(length), entryTime(zipInfo));
   } else if (S_ISREG(info.st_mode)) {
     // Checked now so that a file that cannot be read is refused here; its content is read when the
     // archive is written.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     ::close(fd);
-    zip_error_t error;
-    zip_error_init(&error);
-    source = zip_source_file_create(path.c_str(), 0, 0, &error);
-    zip_error_fini(&error);
+    source = EntrySource::fromFile(path, entryTime(zipInfo));
   } else {
     return false;
   }
@@ -894,7 +1008,8 @@ bool ZAZipArchive::writeData(const platform::Data& data, const std::string& file
   zip_fileinfo zipInfo;
   zipInfoSetDate(zipInfo, platform::Date::now());
   zipInfo.externalAttributes = static_cast<std::uint32_t>(S_IFREG | 0644) << 16;
-  return addEntry(handle_, filename, sourceWithCopyOf(data.data(), data.size()), zipInfo, compressionLevel,
+  return addEntry(handle_, filename, EntrySource::fromBytes(data.data(), data.size(), entryTime(zipInfo)), zipInfo,
+                  compressionLevel,
                   password, aes);
 }
 
@@ -913,7 +1028,7 @@ bool ZAZipArchive::writeFolderAtPath(const std::string& path, const std::string&
   zipInfo.externalAttributes = (static_cast<std::uint32_t>(S_IFDIR | permissions) << 16) | 0x10;
   std::string name = folderName;
   if (name.back() != '/') name += '/';
-  return addEntry(handle_, name, sourceWithCopyOf("", 0), zipInfo, 0, password, false);
+  return addEntry(handle_, name, EntrySource::fromBytes("", 0, entryTime(zipInfo)), zipInfo, 0, password, false);
 }
 
 bool ZAZipArchive::close() {
