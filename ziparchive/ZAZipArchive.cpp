@@ -4,6 +4,9 @@
 #include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/params.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -119,6 +122,85 @@ bool isDataError(int code) {
          code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_NOPASSWD || code == ZIP_ER_INCONS;
 }
 
+// Checks a WinZip AES entry's authentication code (HMAC-SHA1 over the encrypted bytes, keyed from
+// the password by PBKDF2) against the raw entry: salt, password verifier, encrypted data, code.
+bool aesEntryAuthenticates(zip_t* archive, zip_uint64_t index, const std::string& password) {
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive, index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_ENCRYPTION_METHOD) ||
+      !(stat.valid & ZIP_STAT_COMP_SIZE)) {
+    return false;
+  }
+  std::size_t keyLength;
+  switch (stat.encryption_method) {
+    case ZIP_EM_AES_128: keyLength = 16; break;
+    case ZIP_EM_AES_192: keyLength = 24; break;
+    case ZIP_EM_AES_256: keyLength = 32; break;
+    default: return false;
+  }
+  constexpr std::size_t kCodeLength = 10;
+  const std::size_t saltLength = keyLength / 2;
+  if (stat.comp_size < saltLength + 2 + kCodeLength) return false;
+  ZipFileHandle raw(zip_fopen_index(archive, index, ZIP_FL_ENCRYPTED));
+  if (!raw) return false;
+  auto readExactly = [&](void* out, std::size_t size) {
+    auto* p = static_cast<std::uint8_t*>(out);
+    while (size > 0) {
+      zip_int64_t got = zip_fread(raw.get(), p, size);
+      if (got <= 0) return false;
+      p += got;
+      size -= static_cast<std::size_t>(got);
+    }
+    return true;
+  };
+  std::uint8_t salt[16];
+  std::uint8_t verifier[2];
+  if (!readExactly(salt, saltLength) || !readExactly(verifier, 2)) return false;
+  std::uint8_t keys[2 * 32 + 2];
+  if (PKCS5_PBKDF2_HMAC_SHA1(password.data(), static_cast<int>(password.size()), salt, static_cast<int>(saltLength),
+                             1000, static_cast<int>(2 * keyLength + 2), keys) != 1 ||
+      std::memcmp(keys + 2 * keyLength, verifier, 2) != 0) {
+    return false;
+  }
+  EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  EVP_MAC_CTX* context = mac ? EVP_MAC_CTX_new(mac) : nullptr;
+  char digest[] = "SHA1";
+  OSSL_PARAM parameters[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                             OSSL_PARAM_construct_end()};
+  bool ok = context && EVP_MAC_init(context, keys + keyLength, keyLength, parameters) == 1;
+  std::uint64_t left = stat.comp_size - saltLength - 2 - kCodeLength;
+  std::vector<std::uint8_t> buffer(64 * 1024);
+  while (ok && left > 0) {
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+    ok = readExactly(buffer.data(), chunk) && EVP_MAC_update(context, buffer.data(), chunk) == 1;
+    left -= chunk;
+  }
+  std::uint8_t computed[EVP_MAX_MD_SIZE];
+  std::size_t computedLength = 0;
+  std::uint8_t stored[kCodeLength];
+  ok = ok && EVP_MAC_final(context, computed, &computedLength, sizeof computed) == 1 &&
+       computedLength >= kCodeLength && readExactly(stored, kCodeLength) &&
+       std::memcmp(computed, stored, kCodeLength) == 0;
+  EVP_MAC_CTX_free(context);
+  EVP_MAC_free(mac);
+  return ok;
+}
+
+// Decides a failed read at the end of an entry: true when it was only the CRC check of a WinZip
+// AES entry of the AE-2 kind, which stores no CRC (a zero in its place). libzip 1.7 checks that CRC
+// anyway for entries of 20 bytes or more (7-Zip writes AE-2 for every size) and fails them at
+// their end; such content, delivered whole, is sound when its authentication code matches.
+bool isSpuriousCRCFailure(zip_t* archive, zip_uint64_t index, zip_file_t* file, std::uint64_t delivered,
+                          const std::string& password) {
+  if (zipFileErrorCode(file) != ZIP_ER_CRC || password.empty()) return false;
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive, index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE) || stat.size != delivered) {
+    return false;
+  }
+  return (stat.valid & ZIP_STAT_CRC) && stat.crc == 0 && aesEntryAuthenticates(archive, index, password);
+}
+
 std::string lowercase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -176,6 +258,7 @@ class Extraction {
   const ZAZipArchive::ProgressHandler& progressHandler_;
 
   zip_t* archive_ = nullptr;
+  zip_uint64_t currentIndex_ = 0;
   unz_global_info globalInfo_;
   std::vector<std::uint8_t> buffer_;
   bool success_ = true;
@@ -271,6 +354,7 @@ bool Extraction::run(std::optional<Error>& runError, bool& reachedEntries) {
 }
 
 Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index, const ZACentralDirectory::Record& record) {
+  currentIndex_ = index;
   ZipFileHandle file(zip_fopen_index_encrypted(archive_, index, 0, password_.empty() ? nullptr : password_.c_str()));
   if (!file) {
     fail(zipError(ZAZipArchiveErrorCodeFailedOpenFileInZip, "failed to open file in zip file"));
@@ -312,7 +396,8 @@ Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index, const ZAC
   if (name.empty()) name = std::to_string(entryNumber_);
   const bool isFolder = !raw.empty() && (raw.back() == '/' || raw.back() == '\\');
   std::replace(name.begin(), name.end(), '\\', '/');
-  const std::string outputPath = (fs::path(destination_) / name).string();
+  std::string outputPath = (fs::path(destination_) / name).string();
+  while (outputPath.size() > 1 && outputPath.back() == '/') outputPath.pop_back();
 
   auto components = ZAExtractionFolder::componentsOfEntryName(name);
   if (raw.find('\0') != std::string::npos || !components || (!isFolder && components->empty())) {
@@ -371,6 +456,7 @@ bool Extraction::writeLinkEntry(zip_file_t* file, const ZAExtractionFolder::Comp
   char chunk[kMaxLinkTargetSize + 1];
   for (;;) {
     zip_int64_t got = zip_fread(file, chunk, sizeof chunk);
+    if (got < 0 && isSpuriousCRCFailure(archive_, currentIndex_, file, target.size(), password_)) break;
     if (got < 0) {
       failRead(file);
       return false;
@@ -419,13 +505,16 @@ bool Extraction::writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Comp
     fail(std::move(createError));
     return false;
   }
+  std::uint64_t delivered = 0;
   for (;;) {
     zip_int64_t got = zip_fread(file, buffer_.data(), buffer_.size());
+    if (got < 0 && isSpuriousCRCFailure(archive_, currentIndex_, file, delivered, password_)) break;
     if (got < 0) {
       failRead(file);
       return false;
     }
     if (got == 0) break;
+    delivered += static_cast<std::uint64_t>(got);
     if (!pending->write(buffer_.data(), static_cast<std::size_t>(got), nullptr)) {
       platform::log("[ZAZipArchive] {}", "Failed to write file (check your free space)");
       fail(zipError(ZAZipArchiveErrorCodeFailedToWriteFile, "Failed to write file (check your free space)"));
@@ -639,9 +728,12 @@ bool ZAZipArchive::isPasswordValidForArchiveAtPath(const std::string& path, cons
     // The whole entry is read: only its checksum (or authentication code) tells a wrong password
     // that passed the header's quick check from the right one.
     std::vector<char> buffer(64 * 1024);
+    std::uint64_t delivered = 0;
     for (;;) {
       zip_int64_t got = zip_fread(file.get(), buffer.data(), buffer.size());
       if (got == 0) return true;
+      if (got > 0) delivered += static_cast<std::uint64_t>(got);
+      if (got < 0 && isSpuriousCRCFailure(archive.get(), index, file.get(), delivered, password)) return true;
       if (got < 0) {
         if (isDataError(zipFileErrorCode(file.get()))) return false;
         return platform::fail(error, zipError(ZAZipArchiveErrorCodeFileContentNotReadable,

@@ -86,6 +86,18 @@ inline std::time_t modificationTimeOf(const fs::path& path) {
   return info.st_mtim.tv_sec;
 }
 
+inline std::time_t localTime(int year, int month, int day, int hour, int minute, int second) {
+  std::tm parts{};
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month - 1;
+  parts.tm_mday = day;
+  parts.tm_hour = hour;
+  parts.tm_min = minute;
+  parts.tm_sec = second;
+  parts.tm_isdst = -1;
+  return std::mktime(&parts);
+}
+
 inline void setModificationTime(const fs::path& path, std::time_t time) {
   timespec times[2] = {{time, 0}, {time, 0}};
   ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
@@ -191,5 +203,69 @@ class RecordingDelegate : public ZAZipArchiveDelegate {
   std::int64_t refuseIndex = -1;
   std::vector<std::string> calls;
 };
+
+}  // namespace ziptest
+
+namespace ziptest {
+
+// One entry of an archive made byte for byte by a test, for names and attributes no well-behaved
+// tool would write.
+struct CraftedEntry {
+  std::string rawName;
+  std::string data;
+  std::uint32_t mode = 0100644;  // Unix mode, stored in the upper half of the external attributes
+  int host = 3;                  // 3 = Unix, 0 = MS-DOS
+  bool stored = false;           // stored instead of deflated
+  std::array<int, 6> date{2020, 2, 3, 4, 5, 6};
+};
+
+inline std::string hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// Writes the entries with Python's zipfile under placeholder names of the same length, then puts
+// the raw names in place of the placeholders in the local and central headers.
+inline fs::path craftArchive(const fs::path& path, const std::vector<CraftedEntry>& entries) {
+  std::string script = "entries = [\n";
+  for (const auto& e : entries) {
+    script += "  (bytes.fromhex('" + hex(e.rawName) + "'), bytes.fromhex('" + hex(e.data) + "'), " +
+              std::to_string(e.mode) + ", " + std::to_string(e.host) + ", " + (e.stored ? "True" : "False") + ", (" +
+              std::to_string(e.date[0]) + "," + std::to_string(e.date[1]) + "," + std::to_string(e.date[2]) + "," +
+              std::to_string(e.date[3]) + "," + std::to_string(e.date[4]) + "," + std::to_string(e.date[5]) + ")),\n";
+  }
+  script += R"(]
+out = sys.argv[1] if len(sys.argv) > 1 else 'OUT'
+swaps = []
+with zipfile.ZipFile(out, 'w') as z:
+    for i, (raw, data, mode, host, stored, date) in enumerate(entries):
+        if raw:
+            placeholder = ('@%d@' % i).ljust(len(raw), '#').encode()
+            assert len(placeholder) == len(raw), raw
+            swaps.append((placeholder, raw))
+        else:
+            placeholder = b''
+        info = zipfile.ZipInfo(placeholder.decode(), date_time=date)
+        info.create_system = host
+        info.external_attr = mode << 16
+        info.compress_type = zipfile.ZIP_STORED if stored else zipfile.ZIP_DEFLATED
+        z.writestr(info, data)
+d = open(out, 'rb').read()
+for placeholder, raw in swaps:
+    assert d.count(placeholder) == 2, placeholder
+    d = d.replace(placeholder, raw)
+open(out, 'wb').write(d)
+)";
+  std::string withPath = script;
+  withPath.replace(withPath.find("'OUT'"), 5, "'" + path.string() + "'");
+  auto result = python(path.parent_path(), withPath);
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  return path;
+}
 
 }  // namespace ziptest
