@@ -201,6 +201,24 @@ bool isSpuriousCRCFailure(zip_t* archive, zip_uint64_t index, zip_file_t* file, 
   return (stat.valid & ZIP_STAT_CRC) && stat.crc == 0 && aesEntryAuthenticates(archive, index, password);
 }
 
+// Opens an entry for reading. Entries whose compression or encryption the library cannot undo are
+// refused before the library tries: libzip 1.7 loses memory on that failure.
+zip_file_t* openEntry(zip_t* archive, zip_uint64_t index, const std::string& password) {
+  zip_stat_t stat;
+  zip_stat_init(&stat);
+  if (zip_stat_index(archive, index, 0, &stat) != 0) return nullptr;
+  if ((stat.valid & ZIP_STAT_COMP_METHOD) && !zip_compression_method_supported(stat.comp_method, 0)) {
+    zip_error_set(zip_get_error(archive), ZIP_ER_COMPNOTSUPP, 0);
+    return nullptr;
+  }
+  if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE &&
+      !zip_encryption_method_supported(stat.encryption_method, 0)) {
+    zip_error_set(zip_get_error(archive), ZIP_ER_ENCRNOTSUPP, 0);
+    return nullptr;
+  }
+  return zip_fopen_index_encrypted(archive, index, 0, password.empty() ? nullptr : password.c_str());
+}
+
 std::string lowercase(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -355,7 +373,7 @@ bool Extraction::run(std::optional<Error>& runError, bool& reachedEntries) {
 
 Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index, const ZACentralDirectory::Record& record) {
   currentIndex_ = index;
-  ZipFileHandle file(zip_fopen_index_encrypted(archive_, index, 0, password_.empty() ? nullptr : password_.c_str()));
+  ZipFileHandle file(openEntry(archive_, index, password_));
   if (!file) {
     fail(zipError(ZAZipArchiveErrorCodeFailedOpenFileInZip, "failed to open file in zip file"));
     return EntryOutcome::stop;
@@ -716,8 +734,7 @@ bool ZAZipArchive::isPasswordValidForArchiveAtPath(const std::string& path, cons
       return platform::fail(error, zipError(ZAZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file"));
     }
     const bool encrypted = (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE;
-    ZipFileHandle file(
-        zip_fopen_index_encrypted(archive.get(), index, 0, password.empty() ? nullptr : password.c_str()));
+    ZipFileHandle file(openEntry(archive.get(), index, password));
     if (!file) {
       int code = zip_error_code_zip(zip_get_error(archive.get()));
       if (encrypted && (code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_NOPASSWD)) return false;
