@@ -17,10 +17,12 @@
 #include <ctime>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 #include "platform/Files.h"
 #include "platform/Log.h"
 #include "ziparchive/ZACentralDirectory.h"
+#include "ziparchive/ZACompressionPool.h"
 #include "ziparchive/ZAExtractionFolder.h"
 
 namespace {
@@ -899,10 +901,38 @@ bool ZAZipArchive::open() {
   }
   int openError = 0;
   handle_ = zip_open(path_.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &openError);
+  precompression_ = std::make_shared<Precompression>();
   return handle_ != nullptr;
 }
 
 namespace {
+
+}  // namespace
+
+// Files deflated ahead of the writer on worker threads (see ZACompressionPool). Entries without a
+// password, deflated, and not larger than kPrecompressLimit take part; the others are compressed
+// by the library as it writes them, while the workers go on ahead.
+struct ZAZipArchive::Precompression {
+  struct Entry {
+    zip_uint64_t index;
+    std::shared_ptr<ZACompressionPool::Job> job;
+  };
+  std::vector<Entry> entries;
+  std::unique_ptr<ZACompressionPool> pool;  // present while the archive is being written
+};
+
+namespace {
+
+// Files up to this size are deflated ahead on worker threads; larger ones stream through the
+// library so that memory stays flat.
+constexpr std::uint64_t kPrecompressLimit = 16 * 1024 * 1024;
+// How far (in source bytes) the workers may run ahead of the writer.
+constexpr std::uint64_t kPrecompressWindow = 64 * 1024 * 1024;
+
+unsigned precompressThreads() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return std::clamp(cores, 1u, 4u);
+}
 
 // The content of one entry, read when the archive is written: a file (opened only then, so that a
 // large tree never holds many descriptors) or bytes held in memory. It reports the entry's date as
@@ -910,10 +940,14 @@ namespace {
 // the traditional encryption; both must agree.
 class EntrySource {
  public:
-  static zip_source_t* fromFile(const std::string& path, std::time_t mtime) {
+  static zip_source_t* fromFile(const std::string& path, std::time_t mtime,
+                                std::shared_ptr<ZAZipArchive::Precompression> precompression = nullptr,
+                                std::shared_ptr<ZACompressionPool::Job> job = nullptr) {
     auto* source = new EntrySource(mtime);
     source->path_ = path;
     source->fromFile_ = true;
+    source->precompression_ = std::move(precompression);
+    source->job_ = std::move(job);
     return source->create();
   }
   static zip_source_t* fromBytes(const void* bytes, std::size_t size, std::time_t mtime) {
@@ -927,7 +961,24 @@ class EntrySource {
   explicit EntrySource(std::time_t mtime) : mtime_(mtime) { zip_error_init(&error_); }
   ~EntrySource() {
     closeFile();
+    releaseJob();
     zip_error_fini(&error_);
+  }
+
+  // The worker's result, when the file was deflated ahead: only while the archive is written.
+  ZACompressionPool::Job* readyJob() {
+    if (!job_ || !precompression_ || !precompression_->pool || !job_->queued) return nullptr;
+    precompression_->pool->wait(*job_);
+    return job_.get();
+  }
+
+  void releaseJob() {
+    if (!job_) return;
+    if (precompression_ && precompression_->pool) {
+      precompression_->pool->release(*job_);
+    } else {
+      job_->released = true;
+    }
   }
 
   zip_source_t* create() {
@@ -962,7 +1013,13 @@ class EntrySource {
     switch (command) {
       case ZIP_SOURCE_OPEN:
         offset_ = 0;
-        if (fromFile_) {
+        if (auto* job = readyJob()) {
+          if (job->error != 0) return fail(ZIP_ER_READ, job->error > 0 ? job->error : 0);
+          // The bytes are kept only until they were copied once.
+          if (job->released) return fail(ZIP_ER_INTERNAL, 0);
+          precompressed_ = true;
+          size_ = job->compressedSize;
+        } else if (fromFile_) {
           fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
           if (fd_ < 0) return fail(ZIP_ER_OPEN, errno);
           if (!measure()) return fail(ZIP_ER_READ, errno);
@@ -973,8 +1030,9 @@ class EntrySource {
       case ZIP_SOURCE_READ: {
         const std::uint64_t wanted = std::min<std::uint64_t>(length, size_ - offset_);
         if (wanted == 0) return 0;
-        if (!fromFile_) {
-          std::memcpy(data, bytes_.data() + offset_, static_cast<std::size_t>(wanted));
+        if (precompressed_ || !fromFile_) {
+          const std::uint8_t* from = precompressed_ ? job_->compressed.data() : bytes_.data();
+          std::memcpy(data, from + offset_, static_cast<std::size_t>(wanted));
           offset_ += wanted;
           return static_cast<zip_int64_t>(wanted);
         }
@@ -990,6 +1048,9 @@ class EntrySource {
       }
       case ZIP_SOURCE_CLOSE:
         closeFile();
+        // Deflated bytes are dropped once they were copied whole, to keep memory flat.
+        if (precompressed_ && offset_ == size_) releaseJob();
+        precompressed_ = false;
         return 0;
       case ZIP_SOURCE_STAT: {
         if (length < sizeof(zip_stat_t)) return fail(ZIP_ER_INVAL, 0);
@@ -997,7 +1058,15 @@ class EntrySource {
         zip_stat_init(stat);
         stat->mtime = mtime_;
         stat->valid |= ZIP_STAT_MTIME;
-        if (measure()) {
+        if (auto* job = readyJob()) {
+          if (job->error != 0) return fail(ZIP_ER_READ, job->error > 0 ? job->error : 0);
+          // Already deflated: the library copies these bytes as they are.
+          stat->size = job->size;
+          stat->comp_size = job->compressedSize;
+          stat->crc = job->crc;
+          stat->comp_method = ZIP_CM_DEFLATE;
+          stat->valid |= ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
+        } else if (measure()) {
           stat->size = size_;
           stat->valid |= ZIP_STAT_SIZE;
         }
@@ -1023,6 +1092,9 @@ class EntrySource {
   std::string path_;
   std::vector<std::uint8_t> bytes_;
   bool fromFile_ = false;
+  std::shared_ptr<ZAZipArchive::Precompression> precompression_;
+  std::shared_ptr<ZACompressionPool::Job> job_;
+  bool precompressed_ = false;
   std::time_t mtime_;
   int fd_ = -1;
   std::uint64_t size_ = 0;
@@ -1056,7 +1128,7 @@ bool configureEntry(zip_t* archive, zip_int64_t index, const zip_fileinfo& info,
 
 // Adds a prepared source under `name`; the source is consumed either way.
 bool addEntry(zip_t* archive, const std::string& name, zip_source_t* source, const zip_fileinfo& info,
-              int compressionLevel, const std::string& password, bool aes) {
+              int compressionLevel, const std::string& password, bool aes, zip_uint64_t* addedIndex = nullptr) {
   if (!source) return false;
   zip_int64_t index = zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_GUESS | ZIP_FL_OVERWRITE);
   if (index < 0) {
@@ -1067,6 +1139,7 @@ bool addEntry(zip_t* archive, const std::string& name, zip_source_t* source, con
     zip_delete(archive, static_cast<zip_uint64_t>(index));
     return false;
   }
+  if (addedIndex) *addedIndex = static_cast<zip_uint64_t>(index);
   return true;
 }
 
@@ -1095,6 +1168,15 @@ bool ZAZipArchive::writeFileAtPath(const std::string& path, const std::string& f
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return false;
     ::close(fd);
+    const int level = libraryLevel(compressionLevel);
+    if (password.empty() && level > 0 && static_cast<std::uint64_t>(info.st_size) <= kPrecompressLimit) {
+      auto job = std::make_shared<ZACompressionPool::Job>(path, level);
+      source = EntrySource::fromFile(path, entryTime(zipInfo), precompression_, job);
+      zip_uint64_t index = 0;
+      if (!addEntry(handle_, name, source, zipInfo, compressionLevel, password, aes, &index)) return false;
+      precompression_->entries.push_back({index, std::move(job)});
+      return true;
+    }
     source = EntrySource::fromFile(path, entryTime(zipInfo));
   } else {
     return false;
@@ -1146,7 +1228,18 @@ bool ZAZipArchive::close() {
   if (writeProgressHandler_) {
     zip_register_progress_callback_with_state(handle_, 0.001, forwardProgress, nullptr, &writeProgressHandler_);
   }
+  // Deflate ahead, in the order the library writes the entries (by index).
+  auto& ahead = precompression_->entries;
+  std::erase_if(ahead, [](const Precompression::Entry& entry) { return entry.job->released; });
+  std::stable_sort(ahead.begin(), ahead.end(), [](const auto& a, const auto& b) { return a.index < b.index; });
+  if (!ahead.empty()) {
+    precompression_->pool = std::make_unique<ZACompressionPool>(
+        static_cast<unsigned>(std::min<std::size_t>(precompressThreads(), ahead.size())), kPrecompressWindow);
+    for (const auto& entry : ahead) precompression_->pool->add(entry.job);
+  }
   const int result = zip_close(handle_);
+  precompression_->pool.reset();
+  precompression_->entries.clear();
   if (result != 0) {
     platform::log("[ZAZipArchive] Failed to write {}: {}", path_, zip_strerror(handle_));
     // Nothing of the failed archive stays: the library wrote it aside and drops that now.

@@ -162,10 +162,14 @@ class ZAZipArchive {
   static std::string _hexString(const platform::Data& data);
   static std::string _base64RFC4648(const platform::Data& data);
 
+  // Internal: the files being deflated ahead while the archive is written.
+  struct Precompression;
+
  private:
   explicit ZAZipArchive(std::string path);
 
   std::string path_;
   zip* handle_ = nullptr;
+  std::shared_ptr<Precompression> precompression_;
   std::function<void(double)> writeProgressHandler_;
 };
