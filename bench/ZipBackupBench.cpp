@@ -32,8 +32,8 @@ bool exportFolder(const fs::path& support, const fs::path& archivePath) {
       continue;
     }
     std::vector<fs::path> files;
-    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator();
-         it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
       if (!it->is_directory() || it->is_symlink()) files.push_back(it->path());
     }
     if (ec) return false;
@@ -63,7 +63,8 @@ int main(int argc, char** argv) {
   if (FILE* status = std::fopen("/proc/self/status", "r")) {
     char line[256];
     while (std::fgets(line, sizeof line, status)) {
-      if (std::strncmp(line, "VmHWM:", 6) == 0) std::printf("peak_rss_kib %ld\n", std::strtol(line + 6, nullptr, 10));
+      if (std::strncmp(line, "VmHWM:", 6) == 0)
+        std::printf("peak_rss_kib %ld\n", std::strtol(line + 6, nullptr, 10));
     }
     std::fclose(status);
   }

@@ -83,7 +83,8 @@ std::unique_ptr<ZACentralDirectory> ZACentralDirectory::locate(int fd, std::uint
         if (adjacent >= kZip64EndOfDirectorySize &&
             hasSignature(fd, fileSize, adjacent - kZip64EndOfDirectorySize, kZip64EndOfDirectorySignature)) {
           zip64Offset = adjacent - kZip64EndOfDirectorySize;
-        } else if (recorded < adjacent && hasSignature(fd, fileSize, recorded, kZip64EndOfDirectorySignature)) {
+        } else if (recorded < adjacent &&
+                   hasSignature(fd, fileSize, recorded, kZip64EndOfDirectorySignature)) {
           zip64Offset = recorded;
         }
         std::uint8_t record[kZip64EndOfDirectorySize];
@@ -96,8 +97,7 @@ std::unique_ptr<ZACentralDirectory> ZACentralDirectory::locate(int fd, std::uint
     }
     if (total != entryCount || directorySize > directoryEnd) continue;
     if (entryCount == 0) {
-      return std::unique_ptr<ZACentralDirectory>(
-          new ZACentralDirectory(fd, directoryEnd, directoryEnd, 0));
+      return std::unique_ptr<ZACentralDirectory>(new ZACentralDirectory(fd, directoryEnd, directoryEnd, 0));
     }
     // The recorded offset, or, for an archive with data put before it, the directory's place
     // counted back from its end.
@@ -156,9 +156,8 @@ bool ZACentralDirectory::next(Record& record) {
   info.internalAttributes = le16(fixed + 36);
   info.externalAttributes = le32(fixed + 38);
   record.rawName.resize(info.fileNameLength);
-  if (info.fileNameLength > 0 &&
-      !read(position_ + kDirectoryRecordSize, info.fileNameLength,
-            reinterpret_cast<std::uint8_t*>(record.rawName.data()))) {
+  if (info.fileNameLength > 0 && !read(position_ + kDirectoryRecordSize, info.fileNameLength,
+                                       reinterpret_cast<std::uint8_t*>(record.rawName.data()))) {
     return false;
   }
   const std::uint64_t length =

@@ -11,7 +11,8 @@ namespace {
 constexpr std::size_t kReadChunk = 256 * 1024;
 }
 
-ZACompressionPool::ZACompressionPool(unsigned threads, std::uint64_t windowBytes) : windowBytes_(windowBytes) {
+ZACompressionPool::ZACompressionPool(unsigned threads, std::uint64_t windowBytes)
+    : windowBytes_(windowBytes) {
   for (unsigned i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
 }
 
@@ -98,7 +99,8 @@ void ZACompressionPool::deflateFile(Job& job) {
     return;
   }
   struct stat info {};
-  if (::fstat(fd, &info) == 0) job.compressed.reserve(deflateBound(&stream, static_cast<uLong>(info.st_size)));
+  if (::fstat(fd, &info) == 0)
+    job.compressed.reserve(deflateBound(&stream, static_cast<uLong>(info.st_size)));
   std::vector<std::uint8_t> input(kReadChunk);
   std::uint8_t output[64 * 1024];
   uLong crc = crc32(0, nullptr, 0);

@@ -25,7 +25,7 @@ class ZACompressionPool {
     bool started = false;
     bool done = false;
     bool released = false;
-    int error = 0;  // errno of a failed read, or -1 for a compression failure
+    int error = 0;                         // errno of a failed read, or -1 for a compression failure
     std::vector<std::uint8_t> compressed;  // raw deflate stream, dropped when released
     std::uint64_t compressedSize = 0;
     std::uint32_t crc = 0;

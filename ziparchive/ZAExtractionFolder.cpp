@@ -43,7 +43,8 @@ std::string ZAExtractionFolder::pathOf(const Components& components) const {
   return path;
 }
 
-std::optional<ZAExtractionFolder::Components> ZAExtractionFolder::componentsOfEntryName(std::string_view name) {
+std::optional<ZAExtractionFolder::Components> ZAExtractionFolder::componentsOfEntryName(
+    std::string_view name) {
   if (name.find('\0') != std::string_view::npos || name.empty() || name.front() == '/') return std::nullopt;
   Components components;
   std::size_t start = 0;
@@ -138,12 +139,14 @@ int ZAExtractionFolder::openFolder(const Components& components, std::size_t cou
     if (next < 0) {
       int saved = errno;
       struct stat info {};
-      bool isLink = ::fstatat(current, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+      bool isLink =
+          ::fstatat(current, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
       if (current != root) ::close(current);
       Components prefix(components.begin(), components.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       if (isLink) {
-        platform::fail(error, Error::make(kErrorDomain, kSymbolicLinkInPath,
-                                          "refused to write through the symbolic link at \"" + pathOf(prefix) + "\""));
+        platform::fail(
+            error, Error::make(kErrorDomain, kSymbolicLinkInPath,
+                               "refused to write through the symbolic link at \"" + pathOf(prefix) + "\""));
       } else {
         platform::fail(error, Error::fromErrno(saved, "Could not open folder " + pathOf(prefix)));
       }
@@ -190,7 +193,8 @@ bool ZAExtractionFolder::removeItem(const Components& components, Error* error) 
   forgetCache();
   std::error_code ec;
   fs::remove_all(pathOf(components), ec);
-  if (ec) return platform::fail(error, Error::fromErrno(ec.value(), "Could not remove " + pathOf(components)));
+  if (ec)
+    return platform::fail(error, Error::fromErrno(ec.value(), "Could not remove " + pathOf(components)));
   return true;
 }
 
@@ -203,7 +207,8 @@ std::unique_ptr<ZAExtractionFolder::PendingFile> ZAExtractionFolder::beginFile(c
   int parent = openFolder(components, components.size() - 1, false, std::nullopt, error);
   if (parent < 0) return nullptr;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temporary = ".za-" + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter_) + ".part";
+    std::string temporary =
+        ".za-" + std::to_string(::getpid()) + "-" + std::to_string(++temporaryCounter_) + ".part";
     int fd = ::openat(parent, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd >= 0) {
       int parentCopy = ::fcntl(parent, F_DUPFD_CLOEXEC, 0);
@@ -214,13 +219,15 @@ std::unique_ptr<ZAExtractionFolder::PendingFile> ZAExtractionFolder::beginFile(c
         platform::fail(error, Error::fromErrno(saved, "Could not create file " + pathOf(components)));
         return nullptr;
       }
-      return std::unique_ptr<PendingFile>(new PendingFile(parentCopy, std::move(temporary), components.back(), fd));
+      return std::unique_ptr<PendingFile>(
+          new PendingFile(parentCopy, std::move(temporary), components.back(), fd));
     }
     if (errno != EEXIST) {
       int saved = errno;
       // Running out of space is told by its code alone.
-      platform::fail(error, saved == ENOSPC ? Error::make(platform::kPOSIXErrorDomain, ENOSPC, "")
-                                            : Error::fromErrno(saved, "Could not create file " + pathOf(components)));
+      platform::fail(error, saved == ENOSPC
+                                ? Error::make(platform::kPOSIXErrorDomain, ENOSPC, "")
+                                : Error::fromErrno(saved, "Could not create file " + pathOf(components)));
       return nullptr;
     }
   }
@@ -228,8 +235,12 @@ std::unique_ptr<ZAExtractionFolder::PendingFile> ZAExtractionFolder::beginFile(c
   return nullptr;
 }
 
-ZAExtractionFolder::PendingFile::PendingFile(int parentFd, std::string temporaryName, std::string finalName, int fd)
-    : parentFd_(parentFd), temporaryName_(std::move(temporaryName)), finalName_(std::move(finalName)), fd_(fd) {}
+ZAExtractionFolder::PendingFile::PendingFile(int parentFd, std::string temporaryName, std::string finalName,
+                                             int fd)
+    : parentFd_(parentFd),
+      temporaryName_(std::move(temporaryName)),
+      finalName_(std::move(finalName)),
+      fd_(fd) {}
 
 ZAExtractionFolder::PendingFile::~PendingFile() {
   abandon();
@@ -281,7 +292,8 @@ bool ZAExtractionFolder::PendingFile::commit(Error* error) {
   return true;
 }
 
-bool ZAExtractionFolder::createSymbolicLink(const Components& components, const std::string& target, Error* error) {
+bool ZAExtractionFolder::createSymbolicLink(const Components& components, const std::string& target,
+                                            Error* error) {
   if (components.empty()) return platform::fail(error, Error::fromErrno(EEXIST, "Could not create link"));
   int parent = openFolder(components, components.size() - 1, false, std::nullopt, error);
   if (parent < 0) return false;
@@ -296,7 +308,8 @@ bool ZAExtractionFolder::setModificationDate(const Components& components, std::
   if (components.empty()) {
     int root = openRoot(false, error);
     if (root < 0) return false;
-    if (::futimens(root, times) != 0) return platform::fail(error, Error::fromErrno(errno, "Could not date " + path_));
+    if (::futimens(root, times) != 0)
+      return platform::fail(error, Error::fromErrno(errno, "Could not date " + path_));
     return true;
   }
   int parent = openFolder(components, components.size() - 1, false, std::nullopt, error);

@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <iconv.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -135,10 +135,17 @@ bool aesEntryAuthenticates(zip_t* archive, zip_uint64_t index, const std::string
   }
   std::size_t keyLength;
   switch (stat.encryption_method) {
-    case ZIP_EM_AES_128: keyLength = 16; break;
-    case ZIP_EM_AES_192: keyLength = 24; break;
-    case ZIP_EM_AES_256: keyLength = 32; break;
-    default: return false;
+    case ZIP_EM_AES_128:
+      keyLength = 16;
+      break;
+    case ZIP_EM_AES_192:
+      keyLength = 24;
+      break;
+    case ZIP_EM_AES_256:
+      keyLength = 32;
+      break;
+    default:
+      return false;
   }
   constexpr std::size_t kCodeLength = 10;
   const std::size_t saltLength = keyLength / 2;
@@ -159,8 +166,9 @@ bool aesEntryAuthenticates(zip_t* archive, zip_uint64_t index, const std::string
   std::uint8_t verifier[2];
   if (!readExactly(salt, saltLength) || !readExactly(verifier, 2)) return false;
   std::uint8_t keys[2 * 32 + 2];
-  if (PKCS5_PBKDF2_HMAC_SHA1(password.data(), static_cast<int>(password.size()), salt, static_cast<int>(saltLength),
-                             1000, static_cast<int>(2 * keyLength + 2), keys) != 1 ||
+  if (PKCS5_PBKDF2_HMAC_SHA1(password.data(), static_cast<int>(password.size()), salt,
+                             static_cast<int>(saltLength), 1000, static_cast<int>(2 * keyLength + 2),
+                             keys) != 1 ||
       std::memcmp(keys + 2 * keyLength, verifier, 2) != 0) {
     return false;
   }
@@ -197,7 +205,8 @@ bool isSpuriousCRCFailure(zip_t* archive, zip_uint64_t index, zip_file_t* file, 
   if (zipFileErrorCode(file) != ZIP_ER_CRC || password.empty()) return false;
   zip_stat_t stat;
   zip_stat_init(&stat);
-  if (zip_stat_index(archive, index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE) || stat.size != delivered) {
+  if (zip_stat_index(archive, index, 0, &stat) != 0 || !(stat.valid & ZIP_STAT_SIZE) ||
+      stat.size != delivered) {
     return false;
   }
   return (stat.valid & ZIP_STAT_CRC) && stat.crc == 0 && aesEntryAuthenticates(archive, index, password);
@@ -250,7 +259,8 @@ class Extraction {
   enum class EntryOutcome { next, skipped, stop };
   EntryOutcome extractEntry(std::uint64_t index, const ZACentralDirectory::Record& record);
   bool writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Components& components,
-                      const std::string& outputPath, const unz_file_info& info, bool hasDate, std::time_t date);
+                      const std::string& outputPath, const unz_file_info& info, bool hasDate,
+                      std::time_t date);
   bool writeLinkEntry(zip_file_t* file, const ZAExtractionFolder::Components& components,
                       const std::string& outputPath, const zip_stat_t& stat);
   void fail(Error error) {
@@ -356,7 +366,8 @@ bool Extraction::run(std::optional<Error>& runError, bool& reachedEntries) {
     for (const auto& record : dates_) {
       Error dateError;
       if (!folder_.setModificationDate(record.components, record.date, &dateError)) {
-        platform::log("[ZAZipArchive] Set attributes failed for directory: {}.", folder_.pathOf(record.components));
+        platform::log("[ZAZipArchive] Set attributes failed for directory: {}.",
+                      folder_.pathOf(record.components));
         platform::log("[ZAZipArchive] Error setting directory file modification date attribute: {}",
                       dateError.description);
       }
@@ -373,7 +384,8 @@ bool Extraction::run(std::optional<Error>& runError, bool& reachedEntries) {
   return success_;
 }
 
-Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index, const ZACentralDirectory::Record& record) {
+Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index,
+                                                  const ZACentralDirectory::Record& record) {
   currentIndex_ = index;
   ZipFileHandle file(openEntry(archive_, index, password_));
   if (!file) {
@@ -387,7 +399,8 @@ Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index, const ZAC
   std::string expectedName = record.rawName;
   // The library shows a NUL in a name as a space.
   std::replace(expectedName.begin(), expectedName.end(), '\0', ' ');
-  if (zip_stat_index(archive_, index, ZIP_FL_ENC_RAW, &stat) != 0 || !libraryName || expectedName != libraryName) {
+  if (zip_stat_index(archive_, index, ZIP_FL_ENC_RAW, &stat) != 0 || !libraryName ||
+      expectedName != libraryName) {
     fail(zipError(ZAZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file"));
     return EntryOutcome::stop;
   }
@@ -521,7 +534,8 @@ bool Extraction::writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Comp
   Error createError;
   auto pending = folder_.beginFile(components, &createError);
   if (!pending) {
-    platform::log("[ZAZipArchive] Error: {}", createError.description.empty() ? outputPath : createError.description);
+    platform::log("[ZAZipArchive] Error: {}",
+                  createError.description.empty() ? outputPath : createError.description);
     fail(std::move(createError));
     return false;
   }
@@ -548,7 +562,8 @@ bool Extraction::writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Comp
     // Only the permission bits of entries made on Unix; set-id and sticky bits are never applied,
     // and the owner can always read and write what was extracted.
     const std::uint32_t mode = info.externalAttributes >> 16;
-    if ((info.versionMadeBy >> 8) == kZAHostUnix && mode != 0 && !pending->setPermissions((mode & 0777) | 0600)) {
+    if ((info.versionMadeBy >> 8) == kZAHostUnix && mode != 0 &&
+        !pending->setPermissions((mode & 0777) | 0600)) {
       platform::log("[ZAZipArchive] Failed to set attributes - whilst setting permissions");
     }
   }
@@ -565,8 +580,8 @@ bool Extraction::writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Comp
 
   if (nestedZipLevel_ > 0 && lowercase(fs::path(outputPath).extension().string()) == ".zip") {
     const std::string containing = fs::path(outputPath).parent_path().string();
-    if (ZAZipArchive::unzipFileAtPath(outputPath, containing, preserveAttributes_, overwrite_, nestedZipLevel_ - 1,
-                                      password_, nullptr, nullptr, nullptr, nullptr)) {
+    if (ZAZipArchive::unzipFileAtPath(outputPath, containing, preserveAttributes_, overwrite_,
+                                      nestedZipLevel_ - 1, password_, nullptr, nullptr, nullptr, nullptr)) {
       if (hasDate && !dates_.empty()) dates_.pop_back();
       folder_.removeItem(components, nullptr);
     }
@@ -649,7 +664,8 @@ bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
 }
 
 bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
-                                   const std::string& password, Error* error, ZAZipArchiveDelegate* delegate) {
+                                   const std::string& password, Error* error,
+                                   ZAZipArchiveDelegate* delegate) {
   return unzipFileAtPath(path, destination, true, overwrite, 0, password, error, delegate, nullptr, nullptr);
 }
 
@@ -666,33 +682,33 @@ bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
                          std::move(completionHandler));
 }
 
-bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination, bool preserveAttributes,
-                                   bool overwrite, const std::string& password, Error* error,
-                                   ZAZipArchiveDelegate* delegate) {
-  return unzipFileAtPath(path, destination, preserveAttributes, overwrite, 0, password, error, delegate, nullptr,
-                         nullptr);
+bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
+                                   bool preserveAttributes, bool overwrite, const std::string& password,
+                                   Error* error, ZAZipArchiveDelegate* delegate) {
+  return unzipFileAtPath(path, destination, preserveAttributes, overwrite, 0, password, error, delegate,
+                         nullptr, nullptr);
 }
 
-bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination, bool preserveAttributes,
-                                   bool overwrite, const std::string& password, Error* error,
-                                   ZAZipArchiveDelegate* delegate, ProgressHandler progressHandler,
-                                   CompletionHandler completionHandler) {
+bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
+                                   bool preserveAttributes, bool overwrite, const std::string& password,
+                                   Error* error, ZAZipArchiveDelegate* delegate,
+                                   ProgressHandler progressHandler, CompletionHandler completionHandler) {
   return unzipFileAtPath(path, destination, preserveAttributes, overwrite, 0, password, error, delegate,
                          std::move(progressHandler), std::move(completionHandler));
 }
 
-bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination, bool preserveAttributes,
-                                   bool overwrite, int nestedZipLevel, const std::string& password, Error* error,
-                                   ZAZipArchiveDelegate* delegate, ProgressHandler progressHandler,
-                                   CompletionHandler completionHandler) {
+bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& destination,
+                                   bool preserveAttributes, bool overwrite, int nestedZipLevel,
+                                   const std::string& password, Error* error, ZAZipArchiveDelegate* delegate,
+                                   ProgressHandler progressHandler, CompletionHandler completionHandler) {
   std::optional<Error> runError;
   bool reachedEntries = false;
   bool success = false;
   if (path.empty() || destination.empty()) {
     runError = zipError(ZAZipArchiveErrorCodeInvalidArguments, "received invalid argument(s)");
   } else {
-    Extraction extraction(path, destination, preserveAttributes, overwrite, nestedZipLevel, password, delegate,
-                          progressHandler);
+    Extraction extraction(path, destination, preserveAttributes, overwrite, nestedZipLevel, password,
+                          delegate, progressHandler);
     success = extraction.run(runError, reachedEntries);
   }
   if (error && runError) *error = *runError;
@@ -733,15 +749,16 @@ bool ZAZipArchive::isPasswordValidForArchiveAtPath(const std::string& path, cons
     zip_stat_t stat;
     zip_stat_init(&stat);
     if (zip_stat_index(archive.get(), index, 0, &stat) != 0) {
-      return platform::fail(error, zipError(ZAZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file"));
+      return platform::fail(
+          error, zipError(ZAZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file"));
     }
     const bool encrypted = (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE;
     ZipFileHandle file(openEntry(archive.get(), index, password));
     if (!file) {
       int code = zip_error_code_zip(zip_get_error(archive.get()));
       if (encrypted && (code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_NOPASSWD)) return false;
-      return platform::fail(error,
-                            zipError(ZAZipArchiveErrorCodeFailedOpenFileInZip, "failed to open first file in zip file"));
+      return platform::fail(
+          error, zipError(ZAZipArchiveErrorCodeFailedOpenFileInZip, "failed to open first file in zip file"));
     }
     if (!encrypted) continue;
     // The whole entry is read: only its checksum (or authentication code) tells a wrong password
@@ -771,7 +788,8 @@ bool ZAZipArchive::createZipFileAtPathWithFilesAtPaths(const std::string& path,
   return createZipFileAtPathWithFilesAtPaths(path, paths, "");
 }
 
-bool ZAZipArchive::createZipFileAtPathWithFilesAtPaths(const std::string& path, const std::vector<std::string>& paths,
+bool ZAZipArchive::createZipFileAtPathWithFilesAtPaths(const std::string& path,
+                                                       const std::vector<std::string>& paths,
                                                        const std::string& password) {
   auto archive = initWithPath(path);
   if (!archive->open()) return false;
@@ -806,16 +824,19 @@ bool ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string&
 
 bool ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string& path,
                                                               const std::string& directoryPath,
-                                                              bool keepParentDirectory, const std::string& password) {
-  return createZipFileAtPathWithContentsOfDirectory(path, directoryPath, keepParentDirectory, password, nullptr);
+                                                              bool keepParentDirectory,
+                                                              const std::string& password) {
+  return createZipFileAtPathWithContentsOfDirectory(path, directoryPath, keepParentDirectory, password,
+                                                    nullptr);
 }
 
 bool ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string& path,
                                                               const std::string& directoryPath,
-                                                              bool keepParentDirectory, const std::string& password,
+                                                              bool keepParentDirectory,
+                                                              const std::string& password,
                                                               CreateProgressHandler progressHandler) {
-  return createZipFileAtPathWithContentsOfDirectory(path, directoryPath, keepParentDirectory, -1, password, true,
-                                                    std::move(progressHandler));
+  return createZipFileAtPathWithContentsOfDirectory(path, directoryPath, keepParentDirectory, -1, password,
+                                                    true, std::move(progressHandler));
 }
 
 bool ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string& path,
@@ -838,7 +859,8 @@ bool ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(const std::string&
   for (std::size_t i = 0; i < items.size(); ++i) {
     const FolderItem& item = items[i];
     const std::string fullPath = folder + "/" + item.relativePath;
-    const std::string entryName = keepParentDirectory ? parentName + "/" + item.relativePath : item.relativePath;
+    const std::string entryName =
+        keepParentDirectory ? parentName + "/" + item.relativePath : item.relativePath;
     bool added = false;
     if (item.isFolder) {
       if (item.isEmptyFolder) {
@@ -896,7 +918,8 @@ bool ZAZipArchive::open() {
   if (::stat(path_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return false;
   fs::path parent = fs::path(path_).parent_path();
   if (parent.empty()) parent = ".";
-  if (::stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || ::access(parent.c_str(), W_OK | X_OK) != 0) {
+  if (::stat(parent.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+      ::access(parent.c_str(), W_OK | X_OK) != 0) {
     return false;
   }
   int openError = 0;
@@ -905,9 +928,7 @@ bool ZAZipArchive::open() {
   return handle_ != nullptr;
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 // Files deflated ahead of the writer on worker threads (see ZACompressionPool). Entries without a
 // password, deflated, and not larger than kPrecompressLimit take part; the others are compressed
@@ -1078,8 +1099,8 @@ class EntrySource {
         delete this;
         return 0;
       case ZIP_SOURCE_SUPPORTS:
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
       default:
         return fail(ZIP_ER_OPNOTSUPP, 0);
     }
@@ -1118,7 +1139,8 @@ bool configureEntry(zip_t* archive, zip_int64_t index, const zip_fileinfo& info,
                                static_cast<zip_uint32_t>(level)) != 0) {
     return false;
   }
-  if (zip_file_set_external_attributes(archive, i, 0, kZAHostUnix, info.externalAttributes) != 0) return false;
+  if (zip_file_set_external_attributes(archive, i, 0, kZAHostUnix, info.externalAttributes) != 0)
+    return false;
   if (!password.empty() &&
       zip_file_set_encryption(archive, i, aes ? ZIP_EM_AES_256 : ZIP_EM_TRAD_PKWARE, password.c_str()) != 0) {
     return false;
@@ -1128,7 +1150,8 @@ bool configureEntry(zip_t* archive, zip_int64_t index, const zip_fileinfo& info,
 
 // Adds a prepared source under `name`; the source is consumed either way.
 bool addEntry(zip_t* archive, const std::string& name, zip_source_t* source, const zip_fileinfo& info,
-              int compressionLevel, const std::string& password, bool aes, zip_uint64_t* addedIndex = nullptr) {
+              int compressionLevel, const std::string& password, bool aes,
+              zip_uint64_t* addedIndex = nullptr) {
   if (!source) return false;
   zip_int64_t index = zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_GUESS | ZIP_FL_OVERWRITE);
   if (index < 0) {
@@ -1199,12 +1222,12 @@ bool ZAZipArchive::writeData(const platform::Data& data, const std::string& file
   zip_fileinfo zipInfo;
   zipInfoSetDate(zipInfo, platform::Date::now());
   zipInfo.externalAttributes = static_cast<std::uint32_t>(S_IFREG | 0644) << 16;
-  return addEntry(handle_, filename, EntrySource::fromBytes(data.data(), data.size(), entryTime(zipInfo)), zipInfo,
-                  compressionLevel,
-                  password, aes);
+  return addEntry(handle_, filename, EntrySource::fromBytes(data.data(), data.size(), entryTime(zipInfo)),
+                  zipInfo, compressionLevel, password, aes);
 }
 
-bool ZAZipArchive::writeData(const platform::Data& data, const std::string& filename, const std::string& password) {
+bool ZAZipArchive::writeData(const platform::Data& data, const std::string& filename,
+                             const std::string& password) {
   return writeData(data, filename, -1, password, true);
 }
 
@@ -1219,19 +1242,22 @@ bool ZAZipArchive::writeFolderAtPath(const std::string& path, const std::string&
   zipInfo.externalAttributes = (static_cast<std::uint32_t>(S_IFDIR | permissions) << 16) | 0x10;
   std::string name = folderName;
   if (name.back() != '/') name += '/';
-  return addEntry(handle_, name, EntrySource::fromBytes("", 0, entryTime(zipInfo)), zipInfo, 0, password, false);
+  return addEntry(handle_, name, EntrySource::fromBytes("", 0, entryTime(zipInfo)), zipInfo, 0, password,
+                  false);
 }
 
 bool ZAZipArchive::close() {
   if (!handle_) return false;
   const zip_int64_t entries = zip_get_num_entries(handle_, 0);
   if (writeProgressHandler_) {
-    zip_register_progress_callback_with_state(handle_, 0.001, forwardProgress, nullptr, &writeProgressHandler_);
+    zip_register_progress_callback_with_state(handle_, 0.001, forwardProgress, nullptr,
+                                              &writeProgressHandler_);
   }
   // Deflate ahead, in the order the library writes the entries (by index).
   auto& ahead = precompression_->entries;
   std::erase_if(ahead, [](const Precompression::Entry& entry) { return entry.job->released; });
-  std::stable_sort(ahead.begin(), ahead.end(), [](const auto& a, const auto& b) { return a.index < b.index; });
+  std::stable_sort(ahead.begin(), ahead.end(),
+                   [](const auto& a, const auto& b) { return a.index < b.index; });
   if (!ahead.empty()) {
     precompression_->pool = std::make_unique<ZACompressionPool>(
         static_cast<unsigned>(std::min<std::size_t>(precompressThreads(), ahead.size())), kPrecompressWindow);
@@ -1281,9 +1307,11 @@ std::uint32_t ZAZipArchive::dosDateWithDate(const platform::Date& date) {
   int year = parts.tm_year + 1900;
   if (year < 1980) return (1u << 21) | (1u << 16);  // 1980-01-01 00:00:00
   if (year > 2107) return (127u << 25) | (12u << 21) | (31u << 16) | (23u << 11) | (59u << 5) | 29u;
-  return (static_cast<std::uint32_t>(year - 1980) << 25) | (static_cast<std::uint32_t>(parts.tm_mon + 1) << 21) |
-         (static_cast<std::uint32_t>(parts.tm_mday) << 16) | (static_cast<std::uint32_t>(parts.tm_hour) << 11) |
-         (static_cast<std::uint32_t>(parts.tm_min) << 5) | static_cast<std::uint32_t>(parts.tm_sec / 2);
+  return (static_cast<std::uint32_t>(year - 1980) << 25) |
+         (static_cast<std::uint32_t>(parts.tm_mon + 1) << 21) |
+         (static_cast<std::uint32_t>(parts.tm_mday) << 16) |
+         (static_cast<std::uint32_t>(parts.tm_hour) << 11) | (static_cast<std::uint32_t>(parts.tm_min) << 5) |
+         static_cast<std::uint32_t>(parts.tm_sec / 2);
 }
 
 void ZAZipArchive::zipInfoSetDate(zip_fileinfo& zipInfo, const platform::Date& date) {
@@ -1293,7 +1321,8 @@ void ZAZipArchive::zipInfoSetDate(zip_fileinfo& zipInfo, const platform::Date& d
 void ZAZipArchive::zipInfoSetAttributesOfItemAtPath(zip_fileinfo& zipInfo, const std::string& path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) return;
-  zipInfoSetDate(zipInfo, platform::Date::fromTimeIntervalSince1970(static_cast<double>(info.st_mtim.tv_sec)));
+  zipInfoSetDate(zipInfo,
+                 platform::Date::fromTimeIntervalSince1970(static_cast<double>(info.st_mtim.tv_sec)));
   std::uint32_t type = S_ISLNK(info.st_mode) ? S_IFLNK : S_IFREG;
   zipInfo.externalAttributes = (type | (info.st_mode & 07777)) << 16;
 }

@@ -19,15 +19,16 @@ inline constexpr const char* ZAZipArchiveErrorDomain = "ZAZipArchiveErrorDomain"
 
 // Error codes of ZAZipArchiveErrorDomain.
 enum ZAZipArchiveErrorCode : std::int64_t {
-  ZAZipArchiveErrorCodeFailedOpenZipFile = -1,      // "failed to open zip file"
-  ZAZipArchiveErrorCodeFailedOpenFileInZip = -2,    // "failed to open (first) file in zip file"
-  ZAZipArchiveErrorCodeFileInfoNotLoadable = -3,    // "failed to retrieve info for file", "crc check failed for file"
-  ZAZipArchiveErrorCodeFileContentNotReadable = -4, // "failed to read contents of file entry"
-  ZAZipArchiveErrorCodeFailedToWriteFile = -5,      // "Failed to write file (check your free space)"
-  ZAZipArchiveErrorCodeInvalidArguments = -6,       // "received invalid argument(s)"
-  ZAZipArchiveErrorCodeUnsafeEntryName = -7,        // a name that would leave the destination
-  ZAZipArchiveErrorCodeSymbolicLinkInPath = -8,     // a path that would be written through a symbolic link
-  ZAZipArchiveErrorCodeUnsafeSymbolicLink = -9,     // a link whose target leaves the destination or is too long
+  ZAZipArchiveErrorCodeFailedOpenZipFile = -1,    // "failed to open zip file"
+  ZAZipArchiveErrorCodeFailedOpenFileInZip = -2,  // "failed to open (first) file in zip file"
+  ZAZipArchiveErrorCodeFileInfoNotLoadable =
+      -3,  // "failed to retrieve info for file", "crc check failed for file"
+  ZAZipArchiveErrorCodeFileContentNotReadable = -4,  // "failed to read contents of file entry"
+  ZAZipArchiveErrorCodeFailedToWriteFile = -5,       // "Failed to write file (check your free space)"
+  ZAZipArchiveErrorCodeInvalidArguments = -6,        // "received invalid argument(s)"
+  ZAZipArchiveErrorCodeUnsafeEntryName = -7,         // a name that would leave the destination
+  ZAZipArchiveErrorCodeSymbolicLinkInPath = -8,      // a path that would be written through a symbolic link
+  ZAZipArchiveErrorCodeUnsafeSymbolicLink = -9,  // a link whose target leaves the destination or is too long
 };
 
 // The system's only access to zip archives.
@@ -61,25 +62,27 @@ class ZAZipArchive {
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
                               const std::string& password, platform::Error* error);
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
-                              const std::string& password, platform::Error* error, ZAZipArchiveDelegate* delegate);
+                              const std::string& password, platform::Error* error,
+                              ZAZipArchiveDelegate* delegate);
   static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool overwrite,
                               const std::string& password, ProgressHandler progressHandler,
                               CompletionHandler completionHandler);
   static bool unzipFileAtPath(const std::string& path, const std::string& destination,
                               ProgressHandler progressHandler, CompletionHandler completionHandler);
-  static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool preserveAttributes,
-                              bool overwrite, const std::string& password, platform::Error* error,
-                              ZAZipArchiveDelegate* delegate);
-  static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool preserveAttributes,
-                              bool overwrite, const std::string& password, platform::Error* error,
-                              ZAZipArchiveDelegate* delegate, ProgressHandler progressHandler,
-                              CompletionHandler completionHandler);
-  // The full form. `nestedZipLevel` above 0 opens ".zip" files found in the archive, that many
-  // levels deep, in place of writing them.
-  static bool unzipFileAtPath(const std::string& path, const std::string& destination, bool preserveAttributes,
-                              bool overwrite, int nestedZipLevel, const std::string& password,
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination,
+                              bool preserveAttributes, bool overwrite, const std::string& password,
+                              platform::Error* error, ZAZipArchiveDelegate* delegate);
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination,
+                              bool preserveAttributes, bool overwrite, const std::string& password,
                               platform::Error* error, ZAZipArchiveDelegate* delegate,
                               ProgressHandler progressHandler, CompletionHandler completionHandler);
+  // The full form. `nestedZipLevel` above 0 opens ".zip" files found in the archive, that many
+  // levels deep, in place of writing them.
+  static bool unzipFileAtPath(const std::string& path, const std::string& destination,
+                              bool preserveAttributes, bool overwrite, int nestedZipLevel,
+                              const std::string& password, platform::Error* error,
+                              ZAZipArchiveDelegate* delegate, ProgressHandler progressHandler,
+                              CompletionHandler completionHandler);
 
   // ---- Password tests ----
 
@@ -91,27 +94,38 @@ class ZAZipArchive {
 
   // ---- Writing: whole archives ----
 
-  static bool createZipFileAtPathWithFilesAtPaths(const std::string& path, const std::vector<std::string>& paths);
-  static bool createZipFileAtPathWithFilesAtPaths(const std::string& path, const std::vector<std::string>& paths,
+  static bool createZipFileAtPathWithFilesAtPaths(const std::string& path,
+                                                  const std::vector<std::string>& paths);
+  static bool createZipFileAtPathWithFilesAtPaths(const std::string& path,
+                                                  const std::vector<std::string>& paths,
                                                   const std::string& password);
-  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath);
-  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path,
+                                                         const std::string& directoryPath);
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path,
+                                                         const std::string& directoryPath,
                                                          const std::string& password);
   // Keeps a text literal from choosing the `keepParentDirectory` form.
-  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path,
+                                                         const std::string& directoryPath,
                                                          const char* password);
-  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path,
+                                                         const std::string& directoryPath,
                                                          bool keepParentDirectory);
-  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
-                                                         bool keepParentDirectory, const std::string& password);
-  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
-                                                         bool keepParentDirectory, const std::string& password,
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path,
+                                                         const std::string& directoryPath,
+                                                         bool keepParentDirectory,
+                                                         const std::string& password);
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path,
+                                                         const std::string& directoryPath,
+                                                         bool keepParentDirectory,
+                                                         const std::string& password,
                                                          CreateProgressHandler progressHandler);
   // The full form: every item below the folder (hidden ones too; symbolic links stored as links);
   // folders without content become folder entries. Compression level -1 is the default (6),
   // 0 stores, 1 to 9 deflate at that level. With a password, `aes` chooses AES-256 over the
   // traditional zip encryption.
-  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path, const std::string& directoryPath,
+  static bool createZipFileAtPathWithContentsOfDirectory(const std::string& path,
+                                                         const std::string& directoryPath,
                                                          bool keepParentDirectory, int compressionLevel,
                                                          const std::string& password, bool aes,
                                                          CreateProgressHandler progressHandler);

@@ -16,10 +16,13 @@ class ZAZipArchiveDelegate {
     (void)path, (void)zipInfo;
   }
   // Position (sum of the compressed sizes of the entries reached) out of the archive's file size.
-  virtual void zipArchiveProgressEvent(std::uint64_t loaded, std::uint64_t total) { (void)loaded, (void)total; }
+  virtual void zipArchiveProgressEvent(std::uint64_t loaded, std::uint64_t total) {
+    (void)loaded, (void)total;
+  }
   // Answering false cancels the whole extraction.
   virtual bool zipArchiveShouldUnzipFileAtIndex(std::int64_t fileIndex, std::int64_t totalFiles,
-                                                const std::string& archivePath, const unz_file_info& fileInfo) {
+                                                const std::string& archivePath,
+                                                const unz_file_info& fileInfo) {
     (void)fileIndex, (void)totalFiles, (void)archivePath, (void)fileInfo;
     return true;
   }
@@ -32,7 +35,8 @@ class ZAZipArchiveDelegate {
   virtual void zipArchiveDidUnzipFileAtIndex(std::int64_t fileIndex, std::int64_t totalFiles,
                                              const std::string& archivePath, const unz_file_info& fileInfo);
   virtual void zipArchiveDidUnzipFileAtIndex(std::int64_t fileIndex, std::int64_t totalFiles,
-                                             const std::string& archivePath, const std::string& unzippedFilePath) {
+                                             const std::string& archivePath,
+                                             const std::string& unzippedFilePath) {
     (void)fileIndex, (void)totalFiles, (void)archivePath, (void)unzippedFilePath;
   }
   // Once, after a successful extraction.

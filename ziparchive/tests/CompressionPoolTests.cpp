@@ -43,7 +43,8 @@ TEST_F(ZACompressionPoolTest, DeflatesAheadWithinTheWindow) {
   for (int i = 0; i < 60; ++i) {
     std::string content;
     const std::size_t size = random() % (300 * 1024);
-    for (std::size_t k = 0; k < size; ++k) content += static_cast<char>('a' + random() % (i % 5 == 0 ? 26 : 3));
+    for (std::size_t k = 0; k < size; ++k)
+      content += static_cast<char>('a' + random() % (i % 5 == 0 ? 26 : 3));
     const fs::path path = root() / ("file" + std::to_string(i));
     writeText(path, content);
     contents.push_back(content);

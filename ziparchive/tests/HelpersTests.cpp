@@ -60,7 +60,7 @@ TEST_F(LocalZone, DOSDatesConvertBothWaysInLocalTime) {
     const char* localTime;  // as strftime "%Y-%m-%d %H:%M:%S" in the pinned zone
   } cases[] = {
       {dos(2024, 5, 1, 12, 30, 58), "2024-05-01 12:30:58"},  // summer time
-      {dos(2024, 1, 15, 0, 0, 0), "2024-01-15 00:00:00"},   // winter time
+      {dos(2024, 1, 15, 0, 0, 0), "2024-01-15 00:00:00"},    // winter time
       {dos(1980, 1, 1, 0, 0, 0), "1980-01-01 00:00:00"},
       {dos(2107, 12, 31, 23, 59, 58), "2107-12-31 23:59:58"},
   };
@@ -75,9 +75,11 @@ TEST_F(LocalZone, DOSDatesConvertBothWaysInLocalTime) {
     EXPECT_EQ(ZAZipArchive::dosDateWithDate(date), c.dosDate) << c.localTime;
   }
   // Odd seconds round down to the format's two-second steps; dates outside 1980..2107 are clamped.
-  platform::Date odd = ZAZipArchive::_dateWithMSDOSFormat(dos(2024, 5, 1, 12, 30, 58)).addingTimeInterval(1.7);
+  platform::Date odd =
+      ZAZipArchive::_dateWithMSDOSFormat(dos(2024, 5, 1, 12, 30, 58)).addingTimeInterval(1.7);
   EXPECT_EQ(ZAZipArchive::dosDateWithDate(odd), dos(2024, 5, 1, 12, 30, 58));
-  EXPECT_EQ(ZAZipArchive::dosDateWithDate(platform::Date::fromTimeIntervalSince1970(0)), dos(1980, 1, 1, 0, 0, 0));
+  EXPECT_EQ(ZAZipArchive::dosDateWithDate(platform::Date::fromTimeIntervalSince1970(0)),
+            dos(1980, 1, 1, 0, 0, 0));
   EXPECT_EQ(ZAZipArchive::dosDateWithDate(platform::Date::fromTimeIntervalSince1970(5e9)),
             dos(2107, 12, 31, 23, 59, 58));
 }
@@ -88,11 +90,11 @@ TEST(ZAZipArchiveHelpers, EntryNamesDecodeAsUTF8ThenLegacyCodePageThenHex) {
     std::string name;
   } cases[] = {
       {"plain/name.txt", "plain/name.txt"},
-      {"caf\xC3\xA9.txt", "caf\xC3\xA9.txt"},                  // UTF-8 stays
-      {"R\x82sum\x82.txt", "R\xC3\xA9sum\xC3\xA9.txt"},        // code page 437 "é"
-      {std::string("cut\0after", 9), "cut"},                   // the name ends at a zero byte
-      {"\x01\xFF", "01FF"},                                    // neither: upper-case hex of the bytes
-      {"\xC0\xAF", "\xE2\x94\x94\xC2\xBB"},                    // an overlong "/" is not UTF-8
+      {"caf\xC3\xA9.txt", "caf\xC3\xA9.txt"},            // UTF-8 stays
+      {"R\x82sum\x82.txt", "R\xC3\xA9sum\xC3\xA9.txt"},  // code page 437 "é"
+      {std::string("cut\0after", 9), "cut"},             // the name ends at a zero byte
+      {"\x01\xFF", "01FF"},                              // neither: upper-case hex of the bytes
+      {"\xC0\xAF", "\xE2\x94\x94\xC2\xBB"},              // an overlong "/" is not UTF-8
       {"", ""},
   };
   for (const auto& c : cases) {

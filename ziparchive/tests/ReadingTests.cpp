@@ -58,15 +58,17 @@ TEST_F(ZAZipArchiveReading, ExtractsArchivesMadeByTheRealTools) {
       {"7z AES-256", "7z a -tzip -mem=AES256 -ppw2 ../made.zip . >/dev/null", "pw2", false},
       {"7z ZipCrypto", "7z a -tzip -mem=ZipCrypto -ppw3 ../made.zip . >/dev/null", "pw3", false},
       {"7z deflate", "7z a -tzip ../made.zip . >/dev/null", "", false},
-      {"python zipfile", "python3 -c \"import zipfile, os\n"
-                         "with zipfile.ZipFile('../made.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
-                         "    for d, dirs, files in os.walk('.'):\n"
-                         "        for f in files: z.write(os.path.join(d, f))\n\"",
+      {"python zipfile",
+       "python3 -c \"import zipfile, os\n"
+       "with zipfile.ZipFile('../made.zip', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+       "    for d, dirs, files in os.walk('.'):\n"
+       "        for f in files: z.write(os.path.join(d, f))\n\"",
        "", false},
-      {"python zipfile stored", "python3 -c \"import zipfile, os\n"
-                                "with zipfile.ZipFile('../made.zip', 'w', zipfile.ZIP_STORED) as z:\n"
-                                "    for d, dirs, files in os.walk('.'):\n"
-                                "        for f in files: z.write(os.path.join(d, f))\n\"",
+      {"python zipfile stored",
+       "python3 -c \"import zipfile, os\n"
+       "with zipfile.ZipFile('../made.zip', 'w', zipfile.ZIP_STORED) as z:\n"
+       "    for d, dirs, files in os.walk('.'):\n"
+       "        for f in files: z.write(os.path.join(d, f))\n\"",
        "", false},
   };
   for (const auto& c : cases) {
@@ -82,12 +84,15 @@ TEST_F(ZAZipArchiveReading, ExtractsArchivesMadeByTheRealTools) {
                                               c.password, &error))
         << error.description;
     EXPECT_EQ(withoutFolders(describeTree(destination())), withoutFolders(sourceTree()));
-    EXPECT_EQ(ZAZipArchive::isFilePasswordProtectedAtPath((root() / "made.zip").string()), !c.password.empty());
+    EXPECT_EQ(ZAZipArchive::isFilePasswordProtectedAtPath((root() / "made.zip").string()),
+              !c.password.empty());
     if (!c.password.empty()) {
-      EXPECT_TRUE(ZAZipArchive::isPasswordValidForArchiveAtPath((root() / "made.zip").string(), c.password, &error));
-      EXPECT_FALSE(ZAZipArchive::isPasswordValidForArchiveAtPath((root() / "made.zip").string(), "nope", &error));
-      EXPECT_FALSE(ZAZipArchive::unzipFileAtPath((root() / "made.zip").string(), (root() / "wrong").string(), true,
-                                                 "nope", &error));
+      EXPECT_TRUE(
+          ZAZipArchive::isPasswordValidForArchiveAtPath((root() / "made.zip").string(), c.password, &error));
+      EXPECT_FALSE(
+          ZAZipArchive::isPasswordValidForArchiveAtPath((root() / "made.zip").string(), "nope", &error));
+      EXPECT_FALSE(ZAZipArchive::unzipFileAtPath((root() / "made.zip").string(), (root() / "wrong").string(),
+                                                 true, "nope", &error));
       EXPECT_FALSE(error.description.empty());
     }
   }
@@ -96,7 +101,8 @@ TEST_F(ZAZipArchiveReading, ExtractsArchivesMadeByTheRealTools) {
 // ---- Delegate and blocks ----
 
 TEST_F(ZAZipArchiveReading, DelegateSeesEveryStepInOrder) {
-  auto archive = craftArchive(root() / "two.zip", {{"one.txt", "1"}, {"dir/", "", 040755}, {"__MACOSX/._one.txt", "x"}});
+  auto archive =
+      craftArchive(root() / "two.zip", {{"one.txt", "1"}, {"dir/", "", 040755}, {"__MACOSX/._one.txt", "x"}});
   const auto size = std::to_string(fs::file_size(archive));
   RecordingDelegate delegate;
   std::vector<std::string> progress;
@@ -107,7 +113,8 @@ TEST_F(ZAZipArchiveReading, DelegateSeesEveryStepInOrder) {
       [&](const std::string& entry, const unz_file_info&, std::int64_t index, std::int64_t total) {
         progress.push_back(entry + " " + std::to_string(index) + "/" + std::to_string(total));
       },
-      [&](const std::optional<std::string>& path, bool succeeded, const std::optional<platform::Error>& error) {
+      [&](const std::optional<std::string>& path, bool succeeded,
+          const std::optional<platform::Error>& error) {
         completedPath = path;
         completedSuccess = succeeded;
         EXPECT_FALSE(error.has_value());
@@ -152,13 +159,12 @@ TEST_F(ZAZipArchiveReading, ADelegateRefusingTheFirstEntryCancelsWithoutError) {
   delegate.refuseIndex = 0;
   std::optional<platform::Error> reported;
   bool called = false;
-  EXPECT_FALSE(ZAZipArchive::unzipFileAtPath(archive.string(), destination().string(), true, true, "", nullptr,
-                                             &delegate, nullptr,
-                                             [&](const std::optional<std::string>&, bool,
-                                                 const std::optional<platform::Error>& error) {
-                                               called = true;
-                                               reported = error;
-                                             }));
+  EXPECT_FALSE(ZAZipArchive::unzipFileAtPath(
+      archive.string(), destination().string(), true, true, "", nullptr, &delegate, nullptr,
+      [&](const std::optional<std::string>&, bool, const std::optional<platform::Error>& error) {
+        called = true;
+        reported = error;
+      }));
   EXPECT_TRUE(called);
   EXPECT_FALSE(reported.has_value());
   EXPECT_EQ(delegate.calls.back(), "should 0/2") << "no final progress event after a cancel";
@@ -186,8 +192,9 @@ TEST_F(ZAZipArchiveReading, NamesAreMappedIntoTheDestination) {
 }
 
 TEST_F(ZAZipArchiveReading, WithoutOverwriteAnExistingFileStaysButTakesTheArchiveDate) {
-  auto archive = craftArchive(root() / "a.zip", {{"a.txt", "from archive", 0100644, 3, false, {2019, 6, 7, 8, 9, 10}},
-                                                 {"b.txt", "new", 0100644}});
+  auto archive = craftArchive(
+      root() / "a.zip",
+      {{"a.txt", "from archive", 0100644, 3, false, {2019, 6, 7, 8, 9, 10}}, {"b.txt", "new", 0100644}});
   writeText(destination() / "a.txt", "mine");
   platform::Error error;
   ASSERT_TRUE(ZAZipArchive::unzipFileAtPath(archive.string(), destination().string(), false, "", &error));
@@ -209,13 +216,11 @@ TEST_F(ZAZipArchiveReading, OnlyPermissionBitsOfUnixEntriesAreApplied) {
     int host;
     unsigned expected;
   } cases[] = {
-      {"readonly", 0100444, 3, 0644},   // owner read and write are added
-      {"exec", 0100755, 3, 0755},
-      {"private", 0100600, 3, 0600},
-      {"setuid", 0104755, 3, 0755},     // set-id and sticky bits are never applied
-      {"setgid", 0102750, 3, 0750},
-      {"sticky", 0101777, 3, 0777},
-      {"dos", 0100755, 0, fallback},    // not made on Unix: the upper half means nothing
+      {"readonly", 0100444, 3, 0644},  // owner read and write are added
+      {"exec", 0100755, 3, 0755},     {"private", 0100600, 3, 0600},
+      {"setuid", 0104755, 3, 0755},  // set-id and sticky bits are never applied
+      {"setgid", 0102750, 3, 0750},   {"sticky", 0101777, 3, 0777},
+      {"dos", 0100755, 0, fallback},  // not made on Unix: the upper half means nothing
   };
   std::vector<CraftedEntry> entries;
   for (const auto& c : cases) entries.push_back({c.name, c.name, c.mode, c.host});
@@ -225,8 +230,8 @@ TEST_F(ZAZipArchiveReading, OnlyPermissionBitsOfUnixEntriesAreApplied) {
 
   // Without preserving attributes nothing is applied.
   platform::Error error;
-  ASSERT_TRUE(ZAZipArchive::unzipFileAtPath(archive.string(), (root() / "plain").string(), false, true, "", &error,
-                                            nullptr));
+  ASSERT_TRUE(ZAZipArchive::unzipFileAtPath(archive.string(), (root() / "plain").string(), false, true, "",
+                                            &error, nullptr));
   EXPECT_EQ(modeOf(root() / "plain" / "exec"), fallback);
 }
 
@@ -241,8 +246,8 @@ TEST_F(ZAZipArchiveReading, NestedArchivesOpenOnlyWhenAsked) {
   EXPECT_FALSE(fs::exists(destination() / "sub" / "inside.txt"));
 
   const fs::path opened = root() / "opened";
-  ASSERT_TRUE(ZAZipArchive::unzipFileAtPath(outer.string(), opened.string(), true, true, 1, "", nullptr, nullptr,
-                                            nullptr, nullptr));
+  ASSERT_TRUE(ZAZipArchive::unzipFileAtPath(outer.string(), opened.string(), true, true, 1, "", nullptr,
+                                            nullptr, nullptr, nullptr));
   EXPECT_EQ(readText(opened / "sub" / "inside.txt"), "inside");
   EXPECT_FALSE(fs::exists(opened / "sub" / "Inner.ZIP")) << "the opened archive is removed";
   EXPECT_EQ(readText(opened / "top.txt"), "top");
@@ -251,8 +256,8 @@ TEST_F(ZAZipArchiveReading, NestedArchivesOpenOnlyWhenAsked) {
 // ---- Damage and failures ----
 
 TEST_F(ZAZipArchiveReading, ADamagedEntryFailsItsChecksum) {
-  auto archive = craftArchive(root() / "crc.zip", {{"good.txt", "good"}, {"bad.txt", "hello checksum world", 0100644,
-                                                                          3, true}});
+  auto archive = craftArchive(root() / "crc.zip",
+                              {{"good.txt", "good"}, {"bad.txt", "hello checksum world", 0100644, 3, true}});
   std::string bytes = readText(archive);
   bytes.replace(bytes.find("checksum"), 8, "CHECKSUM");
   writeText(archive, bytes);
@@ -268,7 +273,8 @@ TEST_F(ZAZipArchiveReading, ADamagedEntryFailsItsChecksum) {
 TEST_F(ZAZipArchiveReading, ATamperedAESEntryFailsItsAuthentication) {
   // 7-Zip's AES entries carry no CRC; their authentication code must catch any change.
   writeText(source() / "data.txt", std::string(4000, 'd'));
-  auto made = run("cd " + quoted(source().string()) + " && 7z a -tzip -mx0 -mem=AES256 -ppw ../aes.zip . >/dev/null");
+  auto made =
+      run("cd " + quoted(source().string()) + " && 7z a -tzip -mx0 -mem=AES256 -ppw ../aes.zip . >/dev/null");
   ASSERT_EQ(made.exitCode, 0) << made.output;
   ASSERT_TRUE(ZAZipArchive::unzipFileAtPath((root() / "aes.zip").string(), destination().string(), true, "pw",
                                             nullptr));
@@ -276,8 +282,8 @@ TEST_F(ZAZipArchiveReading, ATamperedAESEntryFailsItsAuthentication) {
   bytes[2000] = static_cast<char>(bytes[2000] ^ 0x01);
   writeText(root() / "aes.zip", bytes);
   platform::Error error;
-  EXPECT_FALSE(ZAZipArchive::unzipFileAtPath((root() / "aes.zip").string(), (root() / "tampered").string(), true,
-                                             "pw", &error));
+  EXPECT_FALSE(ZAZipArchive::unzipFileAtPath((root() / "aes.zip").string(), (root() / "tampered").string(),
+                                             true, "pw", &error));
   EXPECT_EQ(error.code, -3);
   EXPECT_FALSE(fs::exists(root() / "tampered" / "data.txt"));
   EXPECT_FALSE(ZAZipArchive::isPasswordValidForArchiveAtPath((root() / "aes.zip").string(), "pw", &error));
@@ -345,9 +351,9 @@ TEST_F(ZAZipArchiveReading, ArgumentAndOpeningErrors) {
     bool called = false;
     std::optional<std::string> completedPath = "unset";
     EXPECT_FALSE(ZAZipArchive::unzipFileAtPath(
-        c.path.empty() ? "" : (root() / c.path).string(), c.destination.empty() ? "" : (root() / c.destination).string(),
-        true, true, "", &error, nullptr, nullptr,
-        [&](const std::optional<std::string>& path, bool, const std::optional<platform::Error>&) {
+        c.path.empty() ? "" : (root() / c.path).string(),
+        c.destination.empty() ? "" : (root() / c.destination).string(), true, true, "", &error, nullptr,
+        nullptr, [&](const std::optional<std::string>& path, bool, const std::optional<platform::Error>&) {
           called = true;
           completedPath = path;
         }));
@@ -357,12 +363,14 @@ TEST_F(ZAZipArchiveReading, ArgumentAndOpeningErrors) {
     EXPECT_EQ(completedPath, std::nullopt) << "no archive path before the entries are reached";
   }
   platform::Error error;
-  EXPECT_FALSE(ZAZipArchive::isPasswordValidForArchiveAtPath((root() / "missing.zip").string(), "pw", &error));
+  EXPECT_FALSE(
+      ZAZipArchive::isPasswordValidForArchiveAtPath((root() / "missing.zip").string(), "pw", &error));
   EXPECT_EQ(error.code, -1);
 }
 
 TEST_F(ZAZipArchiveReading, AnEntryThatCannotBeWrittenFailsTheRun) {
-  auto archive = craftArchive(root() / "a.zip", {{"first.txt", "1"}, {"blocked.txt", "2"}, {"never.txt", "3"}});
+  auto archive =
+      craftArchive(root() / "a.zip", {{"first.txt", "1"}, {"blocked.txt", "2"}, {"never.txt", "3"}});
   fs::create_directories(destination() / "blocked.txt" / "keep");
   platform::Error error;
   EXPECT_FALSE(ZAZipArchive::unzipFileAtPath(archive.string(), destination().string(), true, "", &error));
@@ -391,7 +399,8 @@ TEST_F(ZAZipArchiveReading, AFailedWriteIsReportedAndLeavesTheOldFile) {
   limited.rlim_cur = 256 * 1024;
   ::setrlimit(RLIMIT_FSIZE, &limited);
   platform::Error error;
-  const bool extracted = ZAZipArchive::unzipFileAtPath(archive.string(), destination().string(), true, "", &error);
+  const bool extracted =
+      ZAZipArchive::unzipFileAtPath(archive.string(), destination().string(), true, "", &error);
   ::setrlimit(RLIMIT_FSIZE, &old);
   ::signal(SIGXFSZ, oldHandler);
 
@@ -456,7 +465,8 @@ TEST_F(ZAZipArchiveReading, ArchivesThatWouldWriteOutsideTheDestinationAreRefuse
       {"file written through a link inside",
        {{"inside/", "", 040755}, {"lnk", "inside", 0120777}, {"lnk/escaped.txt", "x"}},
        -8},
-      {"folder made through a link inside", {{"inside/", "", 040755}, {"lnk", "inside", 0120777}, {"lnk/sub/", "", 040755}},
+      {"folder made through a link inside",
+       {{"inside/", "", 040755}, {"lnk", "inside", 0120777}, {"lnk/sub/", "", 040755}},
        -8},
   };
   for (const auto& c : cases) {

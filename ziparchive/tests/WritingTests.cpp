@@ -31,7 +31,8 @@ class ZAZipArchiveWriting : public qvtesting::SandboxTest {
     ::chmod((source() / "sub" / "deeper" / "c.txt").c_str(), 0640);
     ::chmod((source() / "readonly.txt").c_str(), 0444);
     if (withLink) fs::create_symlink("deeper/c.txt", source() / "sub" / "link");
-    for (const char* item : {"a.txt", ".hidden", "sub/run.sh", "sub/deeper/c.txt", "readonly.txt", "sub/link"}) {
+    for (const char* item :
+         {"a.txt", ".hidden", "sub/run.sh", "sub/deeper/c.txt", "readonly.txt", "sub/link"}) {
       setModificationTime(source() / item, kOldDate);
     }
   }
@@ -55,8 +56,8 @@ TEST_F(ZAZipArchiveWriting, FolderTreeRoundTripsThroughOurReaderAndTheRealTools)
   // Folders with content have no entry of their own; the empty one does.
   auto names = entryNamesOf(archive);
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{".hidden", "a.txt", "emptyfolder/", "readonly.txt", "sub/deeper/c.txt",
-                                             "sub/link", "sub/run.sh"}));
+  EXPECT_EQ(names, (std::vector<std::string>{".hidden", "a.txt", "emptyfolder/", "readonly.txt",
+                                             "sub/deeper/c.txt", "sub/link", "sub/run.sh"}));
   for (const auto& entry : entriesOf(archive)) {
     EXPECT_EQ(entry.host, kZAHostUnix) << entry.name;
     const std::uint32_t mode = entry.attributes >> 16;
@@ -90,8 +91,8 @@ TEST_F(ZAZipArchiveWriting, FolderTreeRoundTripsThroughOurReaderAndTheRealTools)
 TEST_F(ZAZipArchiveWriting, KeepParentDirectoryPrefixesEveryEntry) {
   makeTree(false);
   const fs::path archive = root() / "kept.zip";
-  ASSERT_TRUE(ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(archive.string(), source().string() + "/",
-                                                                       true));
+  ASSERT_TRUE(ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(archive.string(),
+                                                                       source().string() + "/", true));
   for (const auto& name : entryNamesOf(archive)) EXPECT_EQ(name.rfind("source/", 0), 0u) << name;
   ASSERT_TRUE(ZAZipArchive::unzipFileAtPath(archive.string(), (root() / "out").string()));
   EXPECT_EQ(describeTree(root() / "out" / "source"), expectedTree());
@@ -152,7 +153,11 @@ TEST_F(ZAZipArchiveWriting, CompressionLevels) {
   struct Case {
     int level;
     zip_uint16_t method;
-  } cases[] = {{-1, ZIP_CM_DEFLATE}, {0, ZIP_CM_STORE}, {1, ZIP_CM_DEFLATE}, {9, ZIP_CM_DEFLATE}, {42, ZIP_CM_DEFLATE}};
+  } cases[] = {{-1, ZIP_CM_DEFLATE},
+               {0, ZIP_CM_STORE},
+               {1, ZIP_CM_DEFLATE},
+               {9, ZIP_CM_DEFLATE},
+               {42, ZIP_CM_DEFLATE}};
   for (const auto& c : cases) {
     const fs::path path = root() / ("level" + std::to_string(c.level) + ".zip");
     auto archive = ZAZipArchive::initWithPath(path.string());
@@ -174,8 +179,8 @@ TEST_F(ZAZipArchiveWriting, PasswordsWithAndWithoutAES) {
   for (bool aes : {false, true}) {
     SCOPED_TRACE(aes ? "AES" : "traditional");
     const fs::path archive = root() / (aes ? "aes.zip" : "zipcrypto.zip");
-    ASSERT_TRUE(ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(archive.string(), source().string(), false,
-                                                                         -1, "s3cret", aes, nullptr));
+    ASSERT_TRUE(ZAZipArchive::createZipFileAtPathWithContentsOfDirectory(archive.string(), source().string(),
+                                                                         false, -1, "s3cret", aes, nullptr));
     for (const auto& entry : entriesOf(archive)) {
       if (entry.name.back() == '/') continue;
       EXPECT_EQ(entry.encryption, aes ? ZIP_EM_AES_256 : ZIP_EM_TRAD_PKWARE) << entry.name;
@@ -198,8 +203,8 @@ TEST_F(ZAZipArchiveWriting, PasswordsWithAndWithoutAES) {
     const fs::path noPassword = root() / (aes ? "nopw-aes" : "nopw-zipcrypto");
     EXPECT_FALSE(ZAZipArchive::unzipFileAtPath(archive.string(), noPassword.string(), true, "", &error));
     EXPECT_EQ(error.code, ZAZipArchiveErrorCodeFailedOpenFileInZip);
-    EXPECT_FALSE(ZAZipArchive::unzipFileAtPath(archive.string(), (noPassword / "wrong").string(), true, "wrong",
-                                               &error));
+    EXPECT_FALSE(ZAZipArchive::unzipFileAtPath(archive.string(), (noPassword / "wrong").string(), true,
+                                               "wrong", &error));
   }
 }
 
@@ -208,10 +213,11 @@ TEST_F(ZAZipArchiveWriting, FilesAtPathsGoOnAfterAFailedAdd) {
   writeText(root() / "y.txt", "y");
   const fs::path archive = root() / "files.zip";
   EXPECT_FALSE(ZAZipArchive::createZipFileAtPathWithFilesAtPaths(
-      archive.string(), {(root() / "x.txt").string(), (root() / "nope.txt").string(), (root() / "y.txt").string()}));
+      archive.string(),
+      {(root() / "x.txt").string(), (root() / "nope.txt").string(), (root() / "y.txt").string()}));
   EXPECT_EQ(entryNamesOf(archive), (std::vector<std::string>{"x.txt", "y.txt"}));
-  ASSERT_TRUE(ZAZipArchive::createZipFileAtPathWithFilesAtPaths(archive.string(), {(root() / "x.txt").string()},
-                                                                "pw"));
+  ASSERT_TRUE(ZAZipArchive::createZipFileAtPathWithFilesAtPaths(archive.string(),
+                                                                {(root() / "x.txt").string()}, "pw"));
   EXPECT_EQ(entryNamesOf(archive), (std::vector<std::string>{"x.txt"})) << "an existing archive is replaced";
   expectToolsAccept(archive, "pw", false);
 }
@@ -225,8 +231,8 @@ TEST_F(ZAZipArchiveWriting, EmptyFolderGivesAnEmptyArchive) {
   RecordingDelegate delegate;
   EXPECT_TRUE(ZAZipArchive::unzipFileAtPath(archive.string(), (root() / "out").string(), &delegate));
   EXPECT_FALSE(fs::exists(root() / "out")) << "nothing is created";
-  EXPECT_EQ(delegate.calls,
-            (std::vector<std::string>{"willUnzipArchive 0", "progress 0/22", "didUnzipArchive", "progress 22/22"}));
+  EXPECT_EQ(delegate.calls, (std::vector<std::string>{"willUnzipArchive 0", "progress 0/22",
+                                                      "didUnzipArchive", "progress 22/22"}));
 }
 
 TEST_F(ZAZipArchiveWriting, OpenRefusesPlacesWhereNoArchiveCanBeWritten) {
@@ -234,7 +240,8 @@ TEST_F(ZAZipArchiveWriting, OpenRefusesPlacesWhereNoArchiveCanBeWritten) {
   EXPECT_FALSE(ZAZipArchive::initWithPath((root() / "missing" / "a.zip").string())->open());
   fs::create_directories(root() / "folder.zip");
   EXPECT_FALSE(ZAZipArchive::initWithPath((root() / "folder.zip").string())->open());
-  EXPECT_FALSE(ZAZipArchive::createZipFileAtPathWithFilesAtPaths((root() / "missing" / "b.zip").string(), {}));
+  EXPECT_FALSE(
+      ZAZipArchive::createZipFileAtPathWithFilesAtPaths((root() / "missing" / "b.zip").string(), {}));
 }
 
 TEST_F(ZAZipArchiveWriting, AnArchiveDroppedWithoutCloseLeavesNothing) {
@@ -331,7 +338,9 @@ TEST_F(ZAZipArchiveWriting, ManyEntriesUseZip64EndRecords) {
   std::vector<std::int64_t> written;
   ASSERT_TRUE(ZAZipArchive::unzipFileAtPath(
       path.string(), (root() / "out").string(),
-      [&](const std::string&, const unz_file_info&, std::int64_t index, std::int64_t) { written.push_back(index); },
+      [&](const std::string&, const unz_file_info&, std::int64_t index, std::int64_t) {
+        written.push_back(index);
+      },
       nullptr));
   EXPECT_EQ(written, (std::vector<std::int64_t>{count - 3, count - 2, count - 1}));
   EXPECT_EQ(readText(root() / "out" / "real" / "f65599"), "65599");

@@ -147,7 +147,8 @@ inline std::vector<EntryFacts> entriesOf(const fs::path& archivePath) {
     facts.encryption = stat.encryption_method;
     facts.size = stat.size;
     facts.mtime = stat.mtime;
-    zip_file_get_external_attributes(archive, static_cast<zip_uint64_t>(i), 0, &facts.host, &facts.attributes);
+    zip_file_get_external_attributes(archive, static_cast<zip_uint64_t>(i), 0, &facts.host,
+                                     &facts.attributes);
     entries.push_back(facts);
   }
   zip_discard(archive);
@@ -196,7 +197,8 @@ class RecordingDelegate : public ZAZipArchiveDelegate {
                                      const std::string& unzippedFilePath) override {
     calls.push_back("did " + std::to_string(index) + " " + fs::path(unzippedFilePath).filename().string());
   }
-  void zipArchiveDidUnzipArchiveAtPath(const std::string&, const unz_global_info&, const std::string&) override {
+  void zipArchiveDidUnzipArchiveAtPath(const std::string&, const unz_global_info&,
+                                       const std::string&) override {
     calls.push_back("didUnzipArchive");
   }
 
@@ -235,9 +237,10 @@ inline fs::path craftArchive(const fs::path& path, const std::vector<CraftedEntr
   std::string script = "entries = [\n";
   for (const auto& e : entries) {
     script += "  (bytes.fromhex('" + hex(e.rawName) + "'), bytes.fromhex('" + hex(e.data) + "'), " +
-              std::to_string(e.mode) + ", " + std::to_string(e.host) + ", " + (e.stored ? "True" : "False") + ", (" +
-              std::to_string(e.date[0]) + "," + std::to_string(e.date[1]) + "," + std::to_string(e.date[2]) + "," +
-              std::to_string(e.date[3]) + "," + std::to_string(e.date[4]) + "," + std::to_string(e.date[5]) + ")),\n";
+              std::to_string(e.mode) + ", " + std::to_string(e.host) + ", " + (e.stored ? "True" : "False") +
+              ", (" + std::to_string(e.date[0]) + "," + std::to_string(e.date[1]) + "," +
+              std::to_string(e.date[2]) + "," + std::to_string(e.date[3]) + "," + std::to_string(e.date[4]) +
+              "," + std::to_string(e.date[5]) + ")),\n";
   }
   script += R"(]
 out = sys.argv[1] if len(sys.argv) > 1 else 'OUT'
