@@ -146,18 +146,12 @@ std::uint64_t KeyedArchiver::uidFor(const ArchiveObject& object) {
 }
 
 void KeyedArchiver::encodeObject(const ArchiveObject& object, std::string_view key) {
-  if (object.isNil()) return;
   std::uint64_t at = uidFor(object);
   frames_.back().values.insert_or_assign(std::string(key), uid(at));
 }
 
 void KeyedArchiver::encodeObject(const ArchiveObject& object) {
-  std::string key = "$" + std::to_string(frames_.back().unkeyed++);
-  if (object.isNil()) {
-    frames_.back().values.insert_or_assign(key, uid(0));
-    return;
-  }
-  encodeObject(object, key);
+  encodeObject(object, "$" + std::to_string(frames_.back().unkeyed++));
 }
 
 void KeyedArchiver::encodeBool(bool value, std::string_view key) {

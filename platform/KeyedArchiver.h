@@ -35,8 +35,8 @@ class KeyedArchiver {
   // The archive of `root` under the top key "root".
   static Data archivedDataWithRootObject(const ArchiveObject& root);
 
-  // Keyed values of the object being encoded (of "$top" outside encodeWithCoder). Encoding nil
-  // writes nothing, so the key reads back as absent.
+  // Keyed values of the object being encoded (of "$top" outside encodeWithCoder). Nil is
+  // written as a reference to "$null" and reads back as nil.
   void encodeObject(const ArchiveObject& object, std::string_view key);
   // The next unkeyed value of the object being encoded (stored under "$0", "$1", ...).
   void encodeObject(const ArchiveObject& object);
