@@ -4,6 +4,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -291,9 +292,25 @@ plist_t newDate(const Date& date) {
   if (std::isnan(value)) value = 0;
   double whole = std::floor(value);
   if (whole >= kInt32Min && whole <= kInt32Max) {
+    // The library keeps the date as one double and truncates when it splits it again, so the
+    // nearest microsecond may read back one off far from 2001. Of the neighbouring microseconds,
+    // take the one that reads back closest: a date read from a file then writes unchanged.
     auto micros = static_cast<std::int32_t>(std::llround((value - whole) * 1e6));
-    if (micros >= 1000000) micros = 999999;
-    return plist_new_date(static_cast<std::int32_t>(whole), micros);
+    plist_t best = nullptr;
+    double bestError = 0;
+    for (std::int32_t candidate = micros - 2; candidate <= micros + 2; ++candidate) {
+      if (candidate < 0 || candidate > 999999) continue;
+      plist_t node = plist_new_date(static_cast<std::int32_t>(whole), candidate);
+      double error = std::fabs(readDate(node).timeIntervalSinceReferenceDate() - value);
+      if (!best || error < bestError) {
+        if (best) plist_free(best);
+        best = node;
+        bestError = error;
+      } else {
+        plist_free(node);
+      }
+    }
+    return best;
   }
   // Outside the 32-bit range the library takes a date only from XML text, in whole seconds.
   // Years are kept within four digits, which the XML date form allows.
@@ -419,14 +436,20 @@ plist_t toNode(const PropertyList& value, std::size_t depth, std::string* why) {
   }
   switch (value.type()) {
     case PropertyList::Type::Dictionary: {
+      // Keys are written in the order of their written form, so that writing what was read
+      // back gives the same bytes even where a key had to be repaired.
+      std::vector<std::pair<std::string, const PropertyList*>> entries;
+      for (const auto& [key, item] : *value.asDictionary()) entries.emplace_back(utf8::sanitized(key), &item);
+      std::stable_sort(entries.begin(), entries.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
       plist_t dict = plist_new_dict();
-      for (const auto& [key, item] : *value.asDictionary()) {
-        plist_t child = toNode(item, depth + 1, why);
+      for (const auto& [key, item] : entries) {
+        plist_t child = toNode(*item, depth + 1, why);
         if (!child) {
           plist_free(dict);
           return nullptr;
         }
-        plist_dict_set_item(dict, utf8::sanitized(key).c_str(), child);
+        plist_dict_set_item(dict, key.c_str(), child);
       }
       return dict;
     }

@@ -246,3 +246,24 @@ TEST(PropertyList, EveryTruncationOfAValidFileFailsCleanly) {
     EXPECT_FALSE(PropertyList::read(prefix)) << size;
   }
 }
+
+TEST(PropertyList, WritingWhatWasReadGivesTheSameBytes) {
+  // Values that writing normalises (found by fuzzing): once read back they write unchanged.
+  struct Case {
+    const char* name;
+    PropertyList value;
+  } cases[] = {
+      {"keys repaired into another order", PropertyList::Dictionary{{"\x9d", 1}, {"b", 2}, {"\xEF\xBF\xBE", 3}}},
+      {"date with microseconds far before 2001", Date::fromTimeIntervalSinceReferenceDate(-2147481500.516351938)},
+      {"date with microseconds far after 2001", Date::fromTimeIntervalSinceReferenceDate(2147481500.999999)},
+      {"not a number", std::nan("")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto first = c.value.write(Format::Binary);
+    ASSERT_TRUE(first);
+    auto read = PropertyList::read(*first);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->write(Format::Binary), first);
+  }
+}
