@@ -209,6 +209,15 @@ TEST(PropertyList, MalformedInputGivesAnError) {
       {"array length beyond the data", binaryPlist({std::string("\xAF\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)}), "damaged"},
       {"string length beyond the data", binaryPlist({std::string("\x5F\x12\x7F\xFF\xFF\xFF", 6)}), "damaged"},
       {"objects nested too deeply", binaryPlist(chain, 0, 2), "nest too deeply"},
+      {"dictionary key with a NUL", binaryPlist({std::string("\xD1\x01\x02"), std::string("\x53" "a\0b", 4),
+                                                 std::string(1, '\x09')}),
+       "NUL character"},
+      {"dictionary key in UTF-16 with a NUL",
+       binaryPlist({std::string("\xD1\x01\x02"), std::string("\x62\0a\0\0", 5), std::string(1, '\x09')}),
+       "NUL character"},
+      {"dictionary key that is a number",
+       binaryPlist({std::string("\xD1\x01\x02"), std::string("\x10\x05", 2), std::string(1, '\x09')}),
+       "not a string"},
       {"shared arrays that expand exponentially", binaryPlist(bomb), "expand beyond"},
   };
   for (const auto& c : cases) {
