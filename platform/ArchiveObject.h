@@ -58,6 +58,16 @@ class ArchiveObject {
   using Array = std::vector<ArchiveObject>;
   using Dictionary = std::map<std::string, ArchiveObject, std::less<>>;
 
+ private:
+  using Storage = std::variant<std::monostate, Null, bool, std::int64_t, double, std::string, platform::Data,
+                               platform::Date, UUIDBytes, platform::Color, Array, Dictionary, std::shared_ptr<Coding>>;
+  static Storage objectStorage(std::shared_ptr<Coding> object) {
+    if (!object) return Storage();
+    return Storage(std::in_place_type<std::shared_ptr<Coding>>, std::move(object));
+  }
+
+ public:
+
   // nil
   ArchiveObject() = default;
   ArchiveObject(std::nullopt_t) {}
@@ -83,9 +93,7 @@ class ArchiveObject {
   // An object of one of our classes; a null pointer is nil.
   template <typename T>
     requires std::derived_from<T, Coding>
-  ArchiveObject(std::shared_ptr<T> object) {
-    if (object) value_ = std::shared_ptr<Coding>(std::move(object));
-  }
+  ArchiveObject(std::shared_ptr<T> object) : value_(objectStorage(std::move(object))) {}
   // An optional value: nullopt is nil.
   template <typename T>
   ArchiveObject(const std::optional<T>& value) {
@@ -143,9 +151,7 @@ class ArchiveObject {
   bool operator==(const ArchiveObject& other) const = default;
 
  private:
-  std::variant<std::monostate, Null, bool, std::int64_t, double, std::string, platform::Data, platform::Date,
-               UUIDBytes, platform::Color, Array, Dictionary, std::shared_ptr<Coding>>
-      value_;
+  Storage value_;
 };
 
 }  // namespace platform
