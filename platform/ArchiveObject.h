@@ -54,31 +54,43 @@ struct UUIDBytes {
 // of a class of our own. Values compare by content, objects of our classes by identity.
 class ArchiveObject {
  public:
-  enum class Kind { Nil, Null, Boolean, Integer, Real, String, Data, Date, UUID, Color, Array, Dictionary, Object };
+  enum class Kind {
+    Nil,
+    Null,
+    Boolean,
+    Integer,
+    Real,
+    String,
+    Data,
+    Date,
+    UUID,
+    Color,
+    Array,
+    Dictionary,
+    Object
+  };
   using Array = std::vector<ArchiveObject>;
   using Dictionary = std::map<std::string, ArchiveObject, std::less<>>;
 
  private:
-  using Storage = std::variant<std::monostate, Null, bool, std::int64_t, double, std::string, platform::Data,
-                               platform::Date, UUIDBytes, platform::Color, Array, Dictionary, std::shared_ptr<Coding>>;
+  using Storage =
+      std::variant<std::monostate, Null, bool, std::int64_t, double, std::string, platform::Data,
+                   platform::Date, UUIDBytes, platform::Color, Array, Dictionary, std::shared_ptr<Coding>>;
   static Storage objectStorage(std::shared_ptr<Coding> object) {
     if (!object) return Storage();
     return Storage(std::in_place_type<std::shared_ptr<Coding>>, std::move(object));
   }
 
  public:
-
   // nil
   ArchiveObject() = default;
   ArchiveObject(std::nullopt_t) {}
   ArchiveObject(std::nullptr_t) {}
   ArchiveObject(Null value) : value_(value) {}
   template <typename B>
-    requires std::same_as<B, bool>
-  ArchiveObject(B value) : value_(value) {}
+  requires std::same_as<B, bool> ArchiveObject(B value) : value_(value) {}
   template <std::integral I>
-    requires(!std::same_as<I, bool>)
-  ArchiveObject(I value) : value_(static_cast<std::int64_t>(value)) {}
+  requires(!std::same_as<I, bool>) ArchiveObject(I value) : value_(static_cast<std::int64_t>(value)) {}
   template <std::floating_point F>
   ArchiveObject(F value) : value_(static_cast<double>(value)) {}
   ArchiveObject(std::string value) : value_(std::move(value)) {}
@@ -92,8 +104,8 @@ class ArchiveObject {
   ArchiveObject(Dictionary value) : value_(std::move(value)) {}
   // An object of one of our classes; a null pointer is nil.
   template <typename T>
-    requires std::derived_from<T, Coding>
-  ArchiveObject(std::shared_ptr<T> object) : value_(objectStorage(std::move(object))) {}
+  requires std::derived_from<T, Coding> ArchiveObject(std::shared_ptr<T> object)
+      : value_(objectStorage(std::move(object))) {}
   // An optional value: nullopt is nil.
   template <typename T>
   ArchiveObject(const std::optional<T>& value) {
@@ -101,8 +113,8 @@ class ArchiveObject {
   }
   // An array of anything that converts to an object.
   template <typename T>
-    requires(!std::same_as<T, ArchiveObject> && std::constructible_from<ArchiveObject, const T&>)
-  ArchiveObject(const std::vector<T>& items) {
+  requires(!std::same_as<T, ArchiveObject> && std::constructible_from<ArchiveObject, const T&>)
+      ArchiveObject(const std::vector<T>& items) {
     Array array;
     array.reserve(items.size());
     for (const auto& item : items) array.emplace_back(item);

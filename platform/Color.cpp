@@ -37,7 +37,8 @@ std::optional<Color> Color::fromHexString(const std::string& text) {
 
 std::string Color::hexString() const {
   char text[10];
-  std::snprintf(text, sizeof text, "#%02X%02X%02X%02X", toByte(red), toByte(green), toByte(blue), toByte(alpha));
+  std::snprintf(text, sizeof text, "#%02X%02X%02X%02X", toByte(red), toByte(green), toByte(blue),
+                toByte(alpha));
   return text;
 }
 

@@ -89,9 +89,8 @@ std::uint64_t KeyedArchiver::uidFor(const ArchiveObject& object) {
     case Kind::Data:
       return append(PropertyList(*object.asData()));
     case Kind::Date:
-      return append(PropertyList::Dictionary{
-          {"NS.time", object.asDate()->timeIntervalSinceReferenceDate()},
-          {"$class", uid(classUID({"NSDate"}))}});
+      return append(PropertyList::Dictionary{{"NS.time", object.asDate()->timeIntervalSinceReferenceDate()},
+                                             {"$class", uid(classUID({"NSDate"}))}});
     case Kind::UUID: {
       const auto& bytes = object.asUUID()->bytes;
       return append(PropertyList::Dictionary{{"NS.uuidbytes", Data(bytes.begin(), bytes.end())},
@@ -110,8 +109,8 @@ std::uint64_t KeyedArchiver::uidFor(const ArchiveObject& object) {
       std::uint64_t at = reserve();
       PropertyList::Array refs;
       for (const auto& item : *object.asArray()) refs.emplace_back(uid(uidFor(item)));
-      objects_[at] = PropertyList::Dictionary{{"NS.objects", std::move(refs)},
-                                              {"$class", uid(classUID({"NSArray"}))}};
+      objects_[at] =
+          PropertyList::Dictionary{{"NS.objects", std::move(refs)}, {"$class", uid(classUID({"NSArray"}))}};
       return at;
     }
     case Kind::Dictionary: {

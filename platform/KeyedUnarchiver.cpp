@@ -77,7 +77,8 @@ KeyedUnarchiver::KeyedUnarchiver(const Data& data, const ClassRegistry& registry
   const PropertyList* archiver = archive_.find("$archiver");
   const PropertyList* objects = archive_.find("$objects");
   const PropertyList* top = archive_.find("$top");
-  if (!archive_.asDictionary() || !archiver || !archiver->asString() || *archiver->asString() != "NSKeyedArchiver") {
+  if (!archive_.asDictionary() || !archiver || !archiver->asString() ||
+      *archiver->asString() != "NSKeyedArchiver") {
     throw DecodingError("The data is not a keyed archive");
   }
   if (!objects || !objects->asArray() || !top || !top->asDictionary()) {
@@ -119,7 +120,9 @@ const PropertyList* KeyedUnarchiver::valueForKey(std::string_view key) const {
 
 bool KeyedUnarchiver::containsValueForKey(std::string_view key) const { return valueForKey(key) != nullptr; }
 
-const std::vector<std::string>& KeyedUnarchiver::classesOfCurrentObject() const { return frames_.back().classes; }
+const std::vector<std::string>& KeyedUnarchiver::classesOfCurrentObject() const {
+  return frames_.back().classes;
+}
 
 ArchiveObject KeyedUnarchiver::decodeUID(std::uint64_t uid, std::uint64_t* cost) {
   if (uid >= objects_->size()) throw DecodingError("The keyed archive refers to a missing object");
@@ -208,7 +211,8 @@ ArchiveObject KeyedUnarchiver::decodeStandard(const std::string& name, const Pro
     const PropertyList* list = field(key);
     if (!list || !list->asArray()) throw DecodingError("An archived " + name + " has no " + key);
     for (const auto& item : *list->asArray()) {
-      if (!item.asUID()) throw DecodingError("An archived " + name + " holds a value that is not a reference");
+      if (!item.asUID())
+        throw DecodingError("An archived " + name + " holds a value that is not a reference");
     }
     return *list->asArray();
   };
@@ -253,7 +257,8 @@ ArchiveObject KeyedUnarchiver::decodeStandard(const std::string& name, const Pro
   }
   if (name == "NSDate") {
     const PropertyList* time = field("NS.time");
-    if (time && time->asReal()) return ArchiveObject(Date::fromTimeIntervalSinceReferenceDate(*time->asReal()));
+    if (time && time->asReal())
+      return ArchiveObject(Date::fromTimeIntervalSinceReferenceDate(*time->asReal()));
     if (time && time->asInteger()) {
       return ArchiveObject(Date::fromTimeIntervalSinceReferenceDate(static_cast<double>(*time->asInteger())));
     }
@@ -278,7 +283,8 @@ ArchiveObject KeyedUnarchiver::decodeStandard(const std::string& name, const Pro
       throw DecodingError("An archived colour has a component that is not a number");
     };
     auto red = component("red"), green = component("green"), blue = component("blue");
-    if (red && green && blue) return ArchiveObject(Color{*red, *green, *blue, component("alpha").value_or(1.0)});
+    if (red && green && blue)
+      return ArchiveObject(Color{*red, *green, *blue, component("alpha").value_or(1.0)});
     // The text form "r g b [a]" of device and calibrated RGB colours written elsewhere.
     if (const PropertyList* rgb = field("NSRGB"); rgb && rgb->asData()) {
       std::string text(rgb->asData()->begin(), rgb->asData()->end());

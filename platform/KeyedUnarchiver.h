@@ -42,7 +42,8 @@ class ClassRegistry {
   // Registers T::initWithCoder (returning std::shared_ptr<T> or a base of it) under `name`.
   template <typename T>
   void registerClass(const std::string& name) {
-    registerClass(name, [](KeyedUnarchiver& coder) -> std::shared_ptr<Coding> { return T::initWithCoder(coder); });
+    registerClass(name,
+                  [](KeyedUnarchiver& coder) -> std::shared_ptr<Coding> { return T::initWithCoder(coder); });
   }
   // The decoder for the class, or an empty function.
   Factory factoryForClass(std::string_view name) const;
@@ -76,8 +77,8 @@ class KeyedUnarchiver {
                                                const ClassRegistry& registry = ClassRegistry::shared());
   // The same without raising: nil and the error (domain NSCocoaErrorDomain, code 4864) on any
   // fault.
-  static ArchiveObject unarchiveTopLevelObjectWithData(const Data& data, Error* error = nullptr,
-                                                       const ClassRegistry& registry = ClassRegistry::shared());
+  static ArchiveObject unarchiveTopLevelObjectWithData(
+      const Data& data, Error* error = nullptr, const ClassRegistry& registry = ClassRegistry::shared());
 
   // Keyed values of the object being decoded (of "$top" outside initWithCoder).
   bool containsValueForKey(std::string_view key) const;

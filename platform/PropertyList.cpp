@@ -18,11 +18,13 @@ namespace platform {
 namespace {
 
 Error readError(const std::string& why) {
-  return Error::make(kCocoaErrorDomain, kPropertyListReadCorruptError, "The property list could not be read: " + why);
+  return Error::make(kCocoaErrorDomain, kPropertyListReadCorruptError,
+                     "The property list could not be read: " + why);
 }
 
 Error writeError(const std::string& why) {
-  return Error::make(kCocoaErrorDomain, kPropertyListWriteInvalidError, "The property list could not be written: " + why);
+  return Error::make(kCocoaErrorDomain, kPropertyListWriteInvalidError,
+                     "The property list could not be written: " + why);
 }
 
 struct PlistDeleter {
@@ -361,7 +363,8 @@ plist_t newDate(const Date& date) {
   plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &node);
   if (node && plist_get_node_type(node) == PLIST_DATE) return node;
   if (node) plist_free(node);
-  return plist_new_date(whole < 0 ? std::numeric_limits<std::int32_t>::min() : std::numeric_limits<std::int32_t>::max(), 0);
+  return plist_new_date(
+      whole < 0 ? std::numeric_limits<std::int32_t>::min() : std::numeric_limits<std::int32_t>::max(), 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -557,7 +560,8 @@ std::optional<PropertyList> PropertyList::read(std::string_view bytes, Error* er
   }
   PlistPtr root(raw);
   if (!root) {
-    fail(error, readError(bytes.empty() ? "the data is empty" : "the data is not a well-formed property list"));
+    fail(error,
+         readError(bytes.empty() ? "the data is empty" : "the data is not a well-formed property list"));
     return std::nullopt;
   }
   PropertyList out;

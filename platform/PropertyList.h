@@ -55,11 +55,9 @@ class PropertyList {
   PropertyList(std::string_view value) : value_(std::string(value)) {}
   PropertyList(const char* value) : value_(std::string(value)) {}
   template <typename B>
-    requires std::same_as<B, bool>
-  PropertyList(B value) : value_(value) {}
+  requires std::same_as<B, bool> PropertyList(B value) : value_(value) {}
   template <std::integral I>
-    requires(!std::same_as<I, bool>)
-  PropertyList(I value) : value_(static_cast<std::int64_t>(value)) {}
+  requires(!std::same_as<I, bool>) PropertyList(I value) : value_(static_cast<std::int64_t>(value)) {}
   template <std::floating_point F>
   PropertyList(F value) : value_(static_cast<double>(value)) {}
   PropertyList(platform::Date value) : value_(value) {}
@@ -101,7 +99,8 @@ class PropertyList {
   std::optional<platform::Data> write(Format format, Error* error = nullptr) const;
 
  private:
-  std::variant<Dictionary, Array, std::string, std::int64_t, double, bool, platform::Date, platform::Data, UID>
+  std::variant<Dictionary, Array, std::string, std::int64_t, double, bool, platform::Date, platform::Data,
+               UID>
       value_;
 };
 

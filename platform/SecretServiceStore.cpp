@@ -43,7 +43,8 @@ Attributes serviceAttributes(const std::string& service) {
 
 OSStatus statusOf(GError* error) {
   OSStatus status = errSecNotAvailable;
-  if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED) status = errSecInteractionNotAllowed;
+  if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED)
+    status = errSecInteractionNotAllowed;
   g_error_free(error);
   return status;
 }
@@ -116,8 +117,8 @@ class SecretServiceStore final : public SecretStore {
     SecretValue* value = secret_value_new(reinterpret_cast<const gchar*>(password.data()),
                                           static_cast<gssize>(password.size()), "application/octet-stream");
     std::string label = service + " (" + account + ")";
-    gboolean ok = secret_service_store_sync(service_, passwordSchema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                            label.c_str(), value, nullptr, &error);
+    gboolean ok = secret_service_store_sync(service_, passwordSchema(), attributes.get(),
+                                            SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &error);
     secret_value_unref(value);
     if (error) return statusOf(error);
     return ok ? errSecSuccess : errSecNotAvailable;
@@ -125,7 +126,8 @@ class SecretServiceStore final : public SecretStore {
 
   OSStatus clear(Attributes attributes) {
     GError* error = nullptr;
-    gboolean removed = secret_service_clear_sync(service_, passwordSchema(), attributes.get(), nullptr, &error);
+    gboolean removed =
+        secret_service_clear_sync(service_, passwordSchema(), attributes.get(), nullptr, &error);
     if (error) return statusOf(error);
     return removed ? errSecSuccess : errSecItemNotFound;
   }
@@ -154,7 +156,8 @@ std::shared_ptr<SecretStore> SecretStore::secretServiceStore(Error* error) {
   GError* gerror = nullptr;
   SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &gerror);
   if (!service) {
-    fail(error, Error::make("SecretStore", errSecNotAvailable, gerror ? gerror->message : "no Secret Service"));
+    fail(error,
+         Error::make("SecretStore", errSecNotAvailable, gerror ? gerror->message : "no Secret Service"));
     if (gerror) g_error_free(gerror);
     return nullptr;
   }

@@ -2,12 +2,11 @@
 // application's store. The Secret Service store is in SecretServiceStore.cpp.
 #include "platform/SecretStore.h"
 
+#include <fmt/format.h>
 #include <sys/stat.h>
 
 #include <map>
 #include <mutex>
-
-#include <fmt/format.h>
 
 #include "platform/BundleInfo.h"
 #include "platform/Files.h"
@@ -125,7 +124,8 @@ class FileSecretStore final : public MapSecretStore {
     if (!fs::exists(fs::symlink_status(path_, ec))) return true;
     Error error;
     std::optional<PropertyList> root;
-    if (auto bytes = files::readFile(path_, &error, std::uint64_t(64) << 20)) root = PropertyList::read(*bytes, &error);
+    if (auto bytes = files::readFile(path_, &error, std::uint64_t(64) << 20))
+      root = PropertyList::read(*bytes, &error);
     if (root && parse(*root, items)) return true;
     // Keep an unreadable file for the user; never write over it.
     items.clear();
@@ -136,8 +136,8 @@ class FileSecretStore final : public MapSecretStore {
       if (!fs::exists(fs::symlink_status(candidate, ec))) aside = candidate;
     }
     if (!aside.empty() && files::moveItem(path_, aside)) {
-      log("Secrets file {} could not be read ({}); moved it to {} and started with no secrets", path_.string(),
-          error.description, aside.string());
+      log("Secrets file {} could not be read ({}); moved it to {} and started with no secrets",
+          path_.string(), error.description, aside.string());
       return true;
     }
     blocked_ = true;
@@ -188,7 +188,8 @@ std::shared_ptr<SecretStore> gShared;
 
 // ---------------------------------------------------------------------------------------------
 
-OSStatus SecretStore::findGenericPassword(const std::string& service, const std::string& account, Data* password) {
+OSStatus SecretStore::findGenericPassword(const std::string& service, const std::string& account,
+                                          Data* password) {
   if (!validName(service) || !validName(account)) return errSecParam;
   return find(service, account, password);
 }

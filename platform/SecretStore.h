@@ -33,11 +33,13 @@ class SecretStore {
   virtual ~SecretStore() = default;
 
   // errSecSuccess, with the secret when `password` is not null, or errSecItemNotFound.
-  OSStatus findGenericPassword(const std::string& service, const std::string& account, Data* password = nullptr);
+  OSStatus findGenericPassword(const std::string& service, const std::string& account,
+                               Data* password = nullptr);
   // Adds an item; errSecDuplicateItem (and no change) when the item exists.
   OSStatus addGenericPassword(const std::string& service, const std::string& account, const Data& password);
   // Replaces an item's secret; errSecItemNotFound when there is no such item.
-  OSStatus updateGenericPassword(const std::string& service, const std::string& account, const Data& password);
+  OSStatus updateGenericPassword(const std::string& service, const std::string& account,
+                                 const Data& password);
   // Deletes an item; errSecItemNotFound when there is no such item.
   OSStatus deleteGenericPassword(const std::string& service, const std::string& account);
   // Deletes every item of the service; errSecItemNotFound when there was none.

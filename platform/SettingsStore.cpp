@@ -1,13 +1,13 @@
 #include "platform/SettingsStore.h"
 
+#include <fmt/format.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
-
-#include <fmt/format.h>
 
 #include "platform/BundleInfo.h"
 #include "platform/Files.h"
@@ -124,7 +124,8 @@ void SettingsStore::load() {
     root = PropertyList::read(*bytes, &error);
     if (root && !root->asDictionary()) {
       root.reset();
-      error = Error::make(kCocoaErrorDomain, kPropertyListReadCorruptError, "the top level is not a dictionary");
+      error =
+          Error::make(kCocoaErrorDomain, kPropertyListReadCorruptError, "the top level is not a dictionary");
     }
   }
   if (root) {
@@ -143,13 +144,13 @@ void SettingsStore::load() {
   }
   Error moveError;
   if (!aside.empty() && files::moveItem(path_, aside, &moveError)) {
-    log("Settings file {} could not be read ({}); moved it to {} and started with empty settings", path_.string(),
-        error.description, aside.string());
+    log("Settings file {} could not be read ({}); moved it to {} and started with empty settings",
+        path_.string(), error.description, aside.string());
     return;
   }
   persistent_ = false;
-  log("Settings file {} could not be read ({}) nor moved aside ({}); settings will not be saved", path_.string(),
-      error.description, aside.empty() ? "no free name" : moveError.description);
+  log("Settings file {} could not be read ({}) nor moved aside ({}); settings will not be saved",
+      path_.string(), error.description, aside.empty() ? "no free name" : moveError.description);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -333,7 +334,8 @@ bool SettingsStore::synchronize() {
   Error error;
   bool ok = false;
   if (auto bytes = PropertyList(std::move(snapshot)).write(PropertyList::Format::Binary, &error)) {
-    ok = files::createDirectory(path_.parent_path(), &error) && files::writeAtomically(path_, *bytes, &error, 0600);
+    ok = files::createDirectory(path_.parent_path(), &error) &&
+         files::writeAtomically(path_, *bytes, &error, 0600);
   }
   std::lock_guard lock(mutex_);
   if (ok) {

@@ -23,6 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto again = settled->write(PropertyList::Format::Binary);
   if (!again) std::abort();
   auto reread = PropertyList::read(*again);
-  if (!reread || reread->write(PropertyList::Format::XML) != settled->write(PropertyList::Format::XML)) std::abort();
+  if (!reread || reread->write(PropertyList::Format::XML) != settled->write(PropertyList::Format::XML))
+    std::abort();
   return 0;
 }

@@ -57,7 +57,8 @@ struct TestGroup : Coding {
     group->emoji = coder.decodeStringForKey("emoji").value_or("");
     auto expanded = coder.decodeNumberForKey("isExpanded");
     group->isExpanded = expanded ? *expanded->boolValue() : true;
-    group->modules = coder.decodeArrayOfObjectsOfClass<TestItem>("modules").value_or(std::vector<std::shared_ptr<TestItem>>{});
+    group->modules = coder.decodeArrayOfObjectsOfClass<TestItem>("modules").value_or(
+        std::vector<std::shared_ptr<TestItem>>{});
     group->color = coder.decodeColorForKey("color");
     return group;
   }
@@ -140,7 +141,8 @@ Data binaryFromFixture(const char* name) {
 }
 
 ArchiveObject roundTrip(const ArchiveObject& object) {
-  return KeyedUnarchiver::unarchiveObjectWithData(KeyedArchiver::archivedDataWithRootObject(object), testRegistry());
+  return KeyedUnarchiver::unarchiveObjectWithData(KeyedArchiver::archivedDataWithRootObject(object),
+                                                  testRegistry());
 }
 
 PropertyList::UID ref(std::uint64_t value) { return PropertyList::UID{value}; }
@@ -162,7 +164,8 @@ PropertyList classRecord(const char* name) {
 }  // namespace
 
 TEST(KeyedArchiveGolden, StandardTypesDecode) {
-  ArchiveObject root = KeyedUnarchiver::unarchiveObjectWithData(binaryFromFixture("archive-standard-types.xml"));
+  ArchiveObject root =
+      KeyedUnarchiver::unarchiveObjectWithData(binaryFromFixture("archive-standard-types.xml"));
   ASSERT_TRUE(root.asDictionary());
   const auto& d = *root.asDictionary();
   ASSERT_EQ(d.size(), 12u);
@@ -330,7 +333,8 @@ TEST(KeyedArchive, ACycleIsWrittenOnceAndRefusedOnReading) {
 }
 
 TEST(KeyedArchive, JSONValuesConvertBothWays) {
-  auto json = nlohmann::json::parse(R"({"s":"x","n":null,"b":true,"i":-3,"r":2.5,"a":[1,"2",[]],"o":{"k":{}}})");
+  auto json =
+      nlohmann::json::parse(R"({"s":"x","n":null,"b":true,"i":-3,"r":2.5,"a":[1,"2",[]],"o":{"k":{}}})");
   ArchiveObject object = ArchiveObject::fromJson(json);
   EXPECT_TRUE(object.asDictionary()->at("n").isNull());
   EXPECT_EQ(object.asDictionary()->at("b"), ArchiveObject(true));
@@ -383,8 +387,9 @@ TEST(KeyedArchive, MalformedArchivesRaiseADecodingError) {
       {"not a property list", dataFromString("nonsense"), "could not be read"},
       {"truncated", Data(valid.begin(), valid.end() - 3), "could not be read"},
       {"another archiver", archiveOf({null, "x"}, {{"root", ref(1)}}, "NSArchiver"), "not a keyed archive"},
-      {"no object table", *PropertyList(PropertyList::Dictionary{{"$archiver", "NSKeyedArchiver"}})
-                               .write(PropertyList::Format::Binary),
+      {"no object table",
+       *PropertyList(PropertyList::Dictionary{{"$archiver", "NSKeyedArchiver"}})
+            .write(PropertyList::Format::Binary),
        "no object table"},
       {"no root", archiveOf({null, "x"}, {{"other", ref(1)}}), "no root"},
       {"root is not a reference", archiveOf({null, "x"}, {{"root", 1}}), "not an object reference"},
@@ -395,62 +400,77 @@ TEST(KeyedArchive, MalformedArchivesRaiseADecodingError) {
       {"two arrays holding each other", archiveOf({null, arrayOf({2}, 3), arrayOf({1}, 3), arrayClass}),
        "refer to themselves"},
       {"array without members", archiveOf({null, object({}, 2), arrayClass}), "has no NS.objects"},
-      {"member that is not a reference", archiveOf({null, PropertyList(PropertyList::Dictionary{
-                                                            {"NS.objects", PropertyList::Array{1}},
-                                                            {"$class", ref(2)}}),
-                                                    arrayClass}),
+      {"member that is not a reference",
+       archiveOf({null,
+                  PropertyList(
+                      PropertyList::Dictionary{{"NS.objects", PropertyList::Array{1}}, {"$class", ref(2)}}),
+                  arrayClass}),
        "not a reference"},
-      {"object without class", archiveOf({null, PropertyList(PropertyList::Dictionary{{"a", 1}})}), "no class"},
-      {"class that is not a reference", archiveOf({null, PropertyList(PropertyList::Dictionary{{"$class", 2}}), arrayClass}),
+      {"object without class", archiveOf({null, PropertyList(PropertyList::Dictionary{{"a", 1}})}),
        "no class"},
-      {"class record without a name", archiveOf({null, object({}, 2), PropertyList::Dictionary{}}), "no name"},
-      {"unknown class", archiveOf({null, object({}, 2), classRecord("QVUnknown")}), "unknown class \"QVUnknown\""},
+      {"class that is not a reference",
+       archiveOf({null, PropertyList(PropertyList::Dictionary{{"$class", 2}}), arrayClass}), "no class"},
+      {"class record without a name", archiveOf({null, object({}, 2), PropertyList::Dictionary{}}),
+       "no name"},
+      {"unknown class", archiveOf({null, object({}, 2), classRecord("QVUnknown")}),
+       "unknown class \"QVUnknown\""},
       {"bare array entry", archiveOf({null, PropertyList::Array{}}), "no known form"},
       {"bare reference entry", archiveOf({null, ref(0)}), "no known form"},
-      {"dictionary with a number key", archiveOf({null, object({{"NS.keys", PropertyList::Array{ref(3)}},
-                                                                {"NS.objects", PropertyList::Array{ref(3)}}},
-                                                               2),
-                                                  classRecord("NSDictionary"), 5}),
+      {"dictionary with a number key",
+       archiveOf(
+           {null,
+            object({{"NS.keys", PropertyList::Array{ref(3)}}, {"NS.objects", PropertyList::Array{ref(3)}}},
+                   2),
+            classRecord("NSDictionary"), 5}),
        "key that is not a string"},
-      {"dictionary with unpaired keys", archiveOf({null, object({{"NS.keys", PropertyList::Array{ref(3)}},
-                                                                 {"NS.objects", PropertyList::Array{}}},
-                                                                2),
-                                                   classRecord("NSDictionary"), "k"}),
+      {"dictionary with unpaired keys",
+       archiveOf(
+           {null,
+            object({{"NS.keys", PropertyList::Array{ref(3)}}, {"NS.objects", PropertyList::Array{}}}, 2),
+            classRecord("NSDictionary"), "k"}),
        "unpaired"},
-      {"UUID of 15 bytes", archiveOf({null, object({{"NS.uuidbytes", Data(15, 1)}}, 2), classRecord("NSUUID")}),
-       "16 bytes"},
-      {"date without time", archiveOf({null, object({{"NS.time", "soon"}}, 2), classRecord("NSDate")}), "no time"},
-      {"colour without components", archiveOf({null, object({{"NSColorSpace", 2}}, 2), classRecord("NSColor")}),
-       "no RGB"},
+      {"UUID of 15 bytes",
+       archiveOf({null, object({{"NS.uuidbytes", Data(15, 1)}}, 2), classRecord("NSUUID")}), "16 bytes"},
+      {"date without time", archiveOf({null, object({{"NS.time", "soon"}}, 2), classRecord("NSDate")}),
+       "no time"},
+      {"colour without components",
+       archiveOf({null, object({{"NSColorSpace", 2}}, 2), classRecord("NSColor")}), "no RGB"},
       {"colour with a text component",
        archiveOf({null, object({{"red", "1"}, {"green", 0}, {"blue", 0}}, 2), classRecord("NSColor")}),
        "not a number"},
       {"objects nested too deeply", archiveOf(deep), "nest too deeply"},
       {"shared arrays that expand exponentially", archiveOf(bomb), "expand beyond"},
       {"string where a group name belongs",
-       archiveOf({null, object({{"name", ref(3)}}, 2), classRecord("QVTestGroup"), 5}), "\"name\" is not a string"},
+       archiveOf({null, object({{"name", ref(3)}}, 2), classRecord("QVTestGroup"), 5}),
+       "\"name\" is not a string"},
       {"group where an item belongs",
-       archiveOf({null, object({{"modules", ref(3)}}, 2), classRecord("QVTestGroup"), arrayOf({4}, 5), object({}, 2),
-                  arrayClass}),
+       archiveOf({null, object({{"modules", ref(3)}}, 2), classRecord("QVTestGroup"), arrayOf({4}, 5),
+                  object({}, 2), arrayClass}),
        "\"modules\" is not an array of objects"},
       {"group holding itself",
-       archiveOf({null, object({{"modules", ref(3)}}, 2), classRecord("QVTestGroup"), arrayOf({1}, 4), arrayClass}),
+       archiveOf(
+           {null, object({{"modules", ref(3)}}, 2), classRecord("QVTestGroup"), arrayOf({1}, 4), arrayClass}),
        "refer to themselves"},
       {"string where items belong",
-       archiveOf({null, object({{"modules", ref(3)}}, 2), classRecord("QVTestGroup"), arrayOf({4}, 5), "x", arrayClass}),
+       archiveOf({null, object({{"modules", ref(3)}}, 2), classRecord("QVTestGroup"), arrayOf({4}, 5), "x",
+                  arrayClass}),
        "\"modules\" is not an array of objects"},
       {"item where a node belongs",
-       archiveOf({null, object({{"next", ref(3)}}, 2), classRecord("QVTestNode"), object({}, 4), classRecord("QVTestItem")}),
+       archiveOf({null, object({{"next", ref(3)}}, 2), classRecord("QVTestNode"), object({}, 4),
+                  classRecord("QVTestItem")}),
        "\"next\" is not an object"},
-      {"text scalar", archiveOf({null, object({{"value", "1"}}, 2), classRecord("QVTestScalars")}), "not a number"},
+      {"text scalar", archiveOf({null, object({{"value", "1"}}, 2), classRecord("QVTestScalars")}),
+       "not a number"},
       {"real beyond 64 bits", archiveOf({null, object({{"value", 1e19}}, 2), classRecord("QVTestScalars")}),
        "64-bit"},
       {"NaN as an integer",
        archiveOf({null, object({{"value", std::nan("")}}, 2), classRecord("QVTestScalars")}), "64-bit"},
       {"integer beyond 32 bits",
-       archiveOf({null, object({{"value", std::int64_t(1) << 40}}, 2), classRecord("QVTestScalars")}), "32-bit"},
+       archiveOf({null, object({{"value", std::int64_t(1) << 40}}, 2), classRecord("QVTestScalars")}),
+       "32-bit"},
       {"reference to data as a scalar",
-       archiveOf({null, object({{"value", ref(3)}}, 2), classRecord("QVTestScalars"), Data{1}}), "not a number"},
+       archiveOf({null, object({{"value", ref(3)}}, 2), classRecord("QVTestScalars"), Data{1}}),
+       "not a number"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -491,7 +511,8 @@ TEST(KeyedArchive, ScalarsConvertBetweenNumberKinds) {
       double d;
     } seen{};
     registry.registerClass("QVTestScalars", [&](KeyedUnarchiver& coder) -> std::shared_ptr<Coding> {
-      seen = {coder.decodeBoolForKey("value"), coder.decodeInt64ForKey("value"), coder.decodeDoubleForKey("value")};
+      seen = {coder.decodeBoolForKey("value"), coder.decodeInt64ForKey("value"),
+              coder.decodeDoubleForKey("value")};
       EXPECT_FALSE(coder.decodeBoolForKey("absent"));
       EXPECT_EQ(coder.decodeInt64ForKey("absent"), 0);
       return nullptr;
@@ -506,11 +527,11 @@ TEST(KeyedArchive, ScalarsConvertBetweenNumberKinds) {
 TEST(KeyedArchive, ADecoderThatCatchesAFaultCanCarryOn) {
   // A decoder that treats a bad value as absent must not leave the archive half-marked: the
   // entry it gave up on reads normally through another reference.
-  Data bytes = archiveOf({"$null",
-                          PropertyList::Dictionary{{"bad", ref(3)}, {"good", ref(3)}, {"$class", ref(2)}},
-                          classRecord("QVTestTolerant"),
-                          PropertyList::Dictionary{{"NS.objects", PropertyList::Array{ref(4)}}, {"$class", ref(5)}},
-                          "x", classRecord("NSArray")});
+  Data bytes =
+      archiveOf({"$null", PropertyList::Dictionary{{"bad", ref(3)}, {"good", ref(3)}, {"$class", ref(2)}},
+                 classRecord("QVTestTolerant"),
+                 PropertyList::Dictionary{{"NS.objects", PropertyList::Array{ref(4)}}, {"$class", ref(5)}},
+                 "x", classRecord("NSArray")});
   ClassRegistry registry;
   ArchiveObject good;
   registry.registerClass("QVTestTolerant", [&](KeyedUnarchiver& coder) -> std::shared_ptr<Coding> {

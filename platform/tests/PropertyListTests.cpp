@@ -128,8 +128,10 @@ TEST(PropertyList, StringsAreWrittenAsValidUTF8) {
   } cases[] = {
       {"plain", "plain"},
       {"\xff\xfe bad", "\xEF\xBF\xBD\xEF\xBF\xBD bad"},
-      {withNul, "a\xEF\xBF\xBD" "b"},
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // overlong "/"
+      {withNul,
+       "a\xEF\xBF\xBD"
+       "b"},
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // overlong "/"
       {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
   };
   for (const auto& c : cases) {
@@ -156,7 +158,8 @@ TEST(PropertyList, ValuesCompareByTypeAndContent) {
 
 TEST(PropertyList, RefusesToWriteValuesNestedTooDeeply) {
   PropertyList value(PropertyList::Array{});
-  for (std::size_t i = 0; i < PropertyList::kMaxDepth + 5; ++i) value = PropertyList(PropertyList::Array{value});
+  for (std::size_t i = 0; i < PropertyList::kMaxDepth + 5; ++i)
+    value = PropertyList(PropertyList::Array{value});
   Error error;
   EXPECT_FALSE(value.write(Format::Binary, &error));
   EXPECT_EQ(error.code, kPropertyListWriteInvalidError);
@@ -170,7 +173,8 @@ TEST(PropertyList, MalformedInputGivesAnError) {
 
   // 300 arrays each holding the next: deeper than the reader allows.
   std::vector<std::string> chain;
-  for (int i = 0; i < 300; ++i) chain.push_back(std::string("\xA1") + char((i + 1) >> 8) + char((i + 1) & 0xFF));
+  for (int i = 0; i < 300; ++i)
+    chain.push_back(std::string("\xA1") + char((i + 1) >> 8) + char((i + 1) & 0xFF));
   chain.push_back(std::string(1, '\xA0'));
 
   // 40 arrays each holding the next one twice: 2^40 nodes once expanded.
@@ -187,15 +191,18 @@ TEST(PropertyList, MalformedInputGivesAnError) {
       {"signature only", "bplist00", "truncated"},
       {"text", "hello", "not a well-formed"},
       {"unclosed XML", "<plist version=\"1.0\"><array><string>a</string>", "not a well-formed"},
-      {"NUL character reference", "<plist version=\"1.0\"><string>a&#0;b</string></plist>", "not a well-formed"},
+      {"NUL character reference", "<plist version=\"1.0\"><string>a&#0;b</string></plist>",
+       "not a well-formed"},
       {"XML nested too deeply", deepXML, "nest too deeply"},
-      {"offset size zero", [] {
+      {"offset size zero",
+       [] {
          auto b = binaryPlist({std::string(1, '\x09')});
          b[b.size() - 32 + 6] = 0;
          return b;
        }(),
        "trailer"},
-      {"reference size nine", [] {
+      {"reference size nine",
+       [] {
          auto b = binaryPlist({std::string(1, '\x09')});
          b[b.size() - 32 + 7] = 9;
          return b;
@@ -206,11 +213,16 @@ TEST(PropertyList, MalformedInputGivesAnError) {
       {"reference outside the table", binaryPlist({arrayOf({9})}), "outside the object table"},
       {"array that holds itself", binaryPlist({arrayOf({0})}), "refer to themselves"},
       {"two arrays holding each other", binaryPlist({arrayOf({1}), arrayOf({0})}), "refer to themselves"},
-      {"array length beyond the data", binaryPlist({std::string("\xAF\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)}), "damaged"},
+      {"array length beyond the data",
+       binaryPlist({std::string("\xAF\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)}), "damaged"},
       {"string length beyond the data", binaryPlist({std::string("\x5F\x12\x7F\xFF\xFF\xFF", 6)}), "damaged"},
       {"objects nested too deeply", binaryPlist(chain, 0, 2), "nest too deeply"},
-      {"dictionary key with a NUL", binaryPlist({std::string("\xD1\x01\x02"), std::string("\x53" "a\0b", 4),
-                                                 std::string(1, '\x09')}),
+      {"dictionary key with a NUL",
+       binaryPlist({std::string("\xD1\x01\x02"),
+                    std::string("\x53"
+                                "a\0b",
+                                4),
+                    std::string(1, '\x09')}),
        "NUL character"},
       {"dictionary key in UTF-16 with a NUL",
        binaryPlist({std::string("\xD1\x01\x02"), std::string("\x62\0a\0\0", 5), std::string(1, '\x09')}),
@@ -262,8 +274,10 @@ TEST(PropertyList, WritingWhatWasReadGivesTheSameBytes) {
     const char* name;
     PropertyList value;
   } cases[] = {
-      {"keys repaired into another order", PropertyList::Dictionary{{"\x9d", 1}, {"b", 2}, {"\xEF\xBF\xBE", 3}}},
-      {"date with microseconds far before 2001", Date::fromTimeIntervalSinceReferenceDate(-2147481500.516351938)},
+      {"keys repaired into another order",
+       PropertyList::Dictionary{{"\x9d", 1}, {"b", 2}, {"\xEF\xBF\xBE", 3}}},
+      {"date with microseconds far before 2001",
+       Date::fromTimeIntervalSinceReferenceDate(-2147481500.516351938)},
       {"date with microseconds far after 2001", Date::fromTimeIntervalSinceReferenceDate(2147481500.999999)},
       {"not a number", std::nan("")},
   };

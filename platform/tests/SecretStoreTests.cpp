@@ -155,7 +155,8 @@ TEST_F(SecretStoreTest, AnUnreadableSecretsFileIsMovedAsideNotOverwritten) {
 TEST_F(SecretStoreTest, AnUnreadableSecretsFileThatCannotBeMovedStopsTheStore) {
   writeFile("data/secrets/secrets.plist", "damaged");
   writeFile("data/secrets/secrets.plist.corrupt", "");
-  for (int n = 2; n <= 1000; ++n) writeFile("data/secrets/secrets.plist." + std::to_string(n) + ".corrupt", "");
+  for (int n = 2; n <= 1000; ++n)
+    writeFile("data/secrets/secrets.plist." + std::to_string(n) + ".corrupt", "");
   auto store = SecretStore::fileStore(secretsPath());
   EXPECT_EQ(store->addGenericPassword("svc", "acct", kSecret), errSecIO);
   EXPECT_EQ(store->findGenericPassword("svc", "acct"), errSecIO);
@@ -178,7 +179,8 @@ TEST_F(SecretStoreTest, WithoutASessionBusTheSharedStoreIsTheFileStoreAnnouncedO
   SecretStore::setShared(nullptr);
   SecretStore::shared();
   int announcements = 0;
-  for (const auto& line : log.lines()) announcements += line.find("No Secret Service answers") != std::string::npos;
+  for (const auto& line : log.lines())
+    announcements += line.find("No Secret Service answers") != std::string::npos;
   EXPECT_LE(announcements, 1);
 }
 
@@ -328,18 +330,22 @@ TEST_F(SecretStoreTest, SecretServiceUnderAPrivateSessionBus) {
   std::vector<std::string> environment;
   for (char** variable = environ; *variable; ++variable) {
     std::string text = *variable;
-    if (text.rfind("DBUS_", 0) == 0 || text.rfind("GNOME_KEYRING", 0) == 0 || text.rfind("HOME=", 0) == 0) continue;
+    if (text.rfind("DBUS_", 0) == 0 || text.rfind("GNOME_KEYRING", 0) == 0 || text.rfind("HOME=", 0) == 0)
+      continue;
     environment.push_back(text);
   }
   environment.push_back("HOME=" + root().string());
   environment.push_back(std::string(kInsideVariable) + "=1");
   environment.push_back("QV_KEYRING_PASSWORD=quorvane-test-keyring");
 
-  std::string script = "printf %s \"$QV_KEYRING_PASSWORD\" | \"$1\" --unlock --components=secrets >/dev/null 2>&1 || "
-                       "exit " + std::to_string(kKeyringDidNotStart) +
-                       "; exec \"$0\" --gtest_also_run_disabled_tests --gtest_filter=SecretServiceInside.*";
-  ChildResult result = runChild({*runSession, "--", "/bin/sh", "-c", script, Bundle::executablePath().string(), *keyring},
-                                environment, std::chrono::seconds(120));
+  std::string script =
+      "printf %s \"$QV_KEYRING_PASSWORD\" | \"$1\" --unlock --components=secrets >/dev/null 2>&1 || "
+      "exit " +
+      std::to_string(kKeyringDidNotStart) +
+      "; exec \"$0\" --gtest_also_run_disabled_tests --gtest_filter=SecretServiceInside.*";
+  ChildResult result =
+      runChild({*runSession, "--", "/bin/sh", "-c", script, Bundle::executablePath().string(), *keyring},
+               environment, std::chrono::seconds(120));
   if (result.exitCode == kKeyringDidNotStart) {
     GTEST_SKIP() << "gnome-keyring-daemon could not start under dbus-run-session:\n" << result.output;
   }
@@ -351,7 +357,8 @@ TEST_F(SecretStoreTest, SecretServiceUnderAPrivateSessionBus) {
 
 TEST(SecretServiceInside, DISABLED_KeepsTheContractWithItemsTheKeyringCanSee) {
   if (!std::getenv(kInsideVariable)) {
-    GTEST_SKIP() << "runs inside the private session bus of SecretStoreTest.SecretServiceUnderAPrivateSessionBus";
+    GTEST_SKIP()
+        << "runs inside the private session bus of SecretStoreTest.SecretServiceUnderAPrivateSessionBus";
   }
   Error error;
   auto store = SecretStore::secretServiceStore(&error);
@@ -363,15 +370,16 @@ TEST(SecretServiceInside, DISABLED_KeepsTheContractWithItemsTheKeyringCanSee) {
   ASSERT_EQ(store->addGenericPassword("com.quorvane.dashboard.Telemetry", "kTLEncryptionKeyTag", kSecret),
             errSecSuccess);
   GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-  g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>("com.quorvane.dashboard.Telemetry"));
+  g_hash_table_insert(attributes, const_cast<char*>("service"),
+                      const_cast<char*>("com.quorvane.dashboard.Telemetry"));
   g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>("kTLEncryptionKeyTag"));
   GError* gerror = nullptr;
   SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &gerror);
   ASSERT_TRUE(service);
-  GList* items = secret_service_search_sync(service, nullptr, attributes,
-                                            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK |
-                                                                           SECRET_SEARCH_LOAD_SECRETS),
-                                            nullptr, &gerror);
+  GList* items = secret_service_search_sync(
+      service, nullptr, attributes,
+      static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS),
+      nullptr, &gerror);
   ASSERT_EQ(gerror, nullptr);
   ASSERT_EQ(g_list_length(items), 1u);
   SecretValue* value = secret_item_get_secret(SECRET_ITEM(items->data));

@@ -213,11 +213,11 @@ TEST_F(SettingsStoreTest, ObserversHearEveryChangeOfTheirKeyWithOldAndNewValues)
   };
   std::vector<Call> calls;
   std::mutex mutex;
-  auto observation = store->addObserverForKey("theme", [&](const std::string& key, const auto& oldValue,
-                                                           const auto& newValue) {
-    std::lock_guard lock(mutex);
-    calls.push_back({key, oldValue, newValue, std::this_thread::get_id()});
-  });
+  auto observation = store->addObserverForKey(
+      "theme", [&](const std::string& key, const auto& oldValue, const auto& newValue) {
+        std::lock_guard lock(mutex);
+        calls.push_back({key, oldValue, newValue, std::this_thread::get_id()});
+      });
   store->setInteger(1, "theme");
   store->setInteger(1, "other");
   std::thread::id worker;
