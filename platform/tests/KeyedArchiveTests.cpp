@@ -309,6 +309,18 @@ TEST(KeyedArchive, RoundTripsObjectsWithSharingAndScalars) {
   EXPECT_TRUE(first->modules[0]->enabled);
 }
 
+TEST(KeyedArchive, AbsentValuesStayAbsent) {
+  // A group saved without a colour or a name reads back without them, not with defaults.
+  auto group = std::make_shared<TestGroup>();
+  group->emoji = "";
+  auto back = roundTrip(group).asObjectOfClass<TestGroup>();
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->color, std::nullopt);
+  EXPECT_EQ(back->name, std::nullopt);
+  EXPECT_EQ(back->emoji, "");
+  EXPECT_TRUE(back->modules.empty());
+}
+
 TEST(KeyedArchive, UnkeyedValuesKeepTheirOrderAndNils) {
   auto pair = std::make_shared<TestPair>();
   pair->first = "one";
