@@ -1,5 +1,6 @@
 #include "platform/KeyedUnarchiver.h"
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 
@@ -287,16 +288,17 @@ ArchiveObject KeyedUnarchiver::decodeStandard(const std::string& name, const Pro
       return ArchiveObject(Color{*red, *green, *blue, component("alpha").value_or(1.0)});
     // The text form "r g b [a]" of device and calibrated RGB colours written elsewhere.
     if (const PropertyList* rgb = field("NSRGB"); rgb && rgb->asData()) {
+      // Read without the C library's locale-dependent number functions.
       std::string text(rgb->asData()->begin(), rgb->asData()->end());
       double parts[4] = {0, 0, 0, 1};
-      const char* p = text.c_str();
+      const char* p = text.data();
+      const char* end = text.data() + text.size();
       int count = 0;
       for (; count < 4; ++count) {
-        char* end = nullptr;
-        double v = std::strtod(p, &end);
-        if (end == p) break;
-        parts[count] = v;
-        p = end;
+        while (p < end && *p == ' ') ++p;
+        auto [next, error] = std::from_chars(p, end, parts[count]);
+        if (error != std::errc()) break;
+        p = next;
       }
       if (count >= 3) return ArchiveObject(Color{parts[0], parts[1], parts[2], parts[3]});
     }

@@ -2,6 +2,7 @@
 // reaching the library's recursive and copying parsers unchecked.
 #include "platform/PropertyList.h"
 
+#include <locale.h>
 #include <plist/plist.h>
 
 #include <algorithm>
@@ -26,6 +27,25 @@ Error writeError(const std::string& why) {
   return Error::make(kCocoaErrorDomain, kPropertyListWriteInvalidError,
                      "The property list could not be written: " + why);
 }
+
+// The format library reads and writes XML reals with the C library's locale-dependent number
+// functions, and the application's toolkit sets the user's locale at start; a German locale
+// would make "0.5" read as 0. XML work therefore runs in the C locale on the calling thread.
+class CLocaleScope {
+ public:
+  CLocaleScope() {
+    static locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    if (c) previous_ = uselocale(c);
+  }
+  ~CLocaleScope() {
+    if (previous_) uselocale(previous_);
+  }
+  CLocaleScope(const CLocaleScope&) = delete;
+  CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+ private:
+  locale_t previous_ = nullptr;
+};
 
 struct PlistDeleter {
   void operator()(void* node) const { plist_free(node); }
@@ -300,6 +320,7 @@ constexpr double kInt32Min = -2147483648.0;
 constexpr double kInt32Max = 2147483647.0;
 
 std::optional<double> dateSecondsFromXML(plist_t node) {
+  CLocaleScope cLocale;
   char* xml = nullptr;
   std::uint32_t length = 0;
   plist_to_xml(node, &xml, &length);
@@ -359,6 +380,7 @@ plist_t newDate(const Date& date) {
     clamped = Date::fromISO8601("9999-12-31T23:59:59Z").value();
   }
   std::string xml = "<plist version=\"1.0\"><date>" + clamped.iso8601() + "</date></plist>";
+  CLocaleScope cLocale;
   plist_t node = nullptr;
   plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &node);
   if (node && plist_get_node_type(node) == PLIST_DATE) return node;
@@ -553,6 +575,7 @@ std::optional<PropertyList> PropertyList::read(std::string_view bytes, Error* er
     return std::nullopt;
   }
   plist_t raw = nullptr;
+  CLocaleScope cLocale;
   if (binary) {
     plist_from_bin(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
   } else if (!bytes.empty()) {
@@ -586,6 +609,7 @@ std::optional<Data> PropertyList::write(Format format, Error* error) const {
   }
   char* bytes = nullptr;
   std::uint32_t length = 0;
+  CLocaleScope cLocale;
   if (format == Format::Binary) {
     plist_to_bin(root.get(), &bytes, &length);
   } else {

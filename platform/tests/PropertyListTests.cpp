@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
+#include <locale.h>
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "platform/PropertyList.h"
+#include "testing/Sandbox.h"
 
 using namespace platform;
 using Format = PropertyList::Format;
@@ -289,4 +294,47 @@ TEST(PropertyList, WritingWhatWasReadGivesTheSameBytes) {
     ASSERT_TRUE(read);
     EXPECT_EQ(read->write(Format::Binary), first);
   }
+}
+
+namespace {
+
+// Switches this thread to a German locale (decimal comma), compiled into the sandbox when the
+// system has the locale sources; the application's toolkit sets the user's locale at start.
+class GermanLocaleTest : public qvtesting::SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    std::string folder = (root() / "locales").string();
+    std::string command = "localedef -i de_DE -f UTF-8 '" + folder + "/de_DE.UTF-8' >/dev/null 2>&1";
+    std::filesystem::create_directories(folder);
+    if (std::system(command.c_str()) > 1) GTEST_SKIP() << "the de_DE locale cannot be compiled here";
+    setenv("LOCPATH", folder.c_str(), 1);
+    german_ = newlocale(LC_ALL_MASK, "de_DE.UTF-8", static_cast<locale_t>(nullptr));
+    unsetenv("LOCPATH");
+    if (!german_) GTEST_SKIP() << "the de_DE locale cannot be loaded here";
+    previous_ = uselocale(german_);
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f", 0.5);
+    ASSERT_STREQ(text, "0,5");
+  }
+  void TearDown() override {
+    if (previous_) uselocale(previous_);
+    if (german_) freelocale(german_);
+    SandboxTest::TearDown();
+  }
+  locale_t german_ = nullptr;
+  locale_t previous_ = nullptr;
+};
+
+}  // namespace
+
+TEST_F(GermanLocaleTest, XMLRealsAreReadAndWrittenWithAPoint) {
+  PropertyList value(PropertyList::Array{0.5, 1234.25, -1e-3});
+  auto xml = value.write(Format::XML);
+  ASSERT_TRUE(xml);
+  std::string text(xml->begin(), xml->end());
+  EXPECT_NE(text.find("0.5"), std::string::npos) << text;
+  EXPECT_EQ(PropertyList::read(*xml), value);
+  EXPECT_EQ(PropertyList::read(std::string_view("<plist version=\"1.0\"><real>2.25</real></plist>")),
+            PropertyList(2.25));
 }
