@@ -102,10 +102,11 @@ class ArchiveObject {
   ArchiveObject(platform::Color value) : value_(value) {}
   ArchiveObject(Array value) : value_(std::move(value)) {}
   ArchiveObject(Dictionary value) : value_(std::move(value)) {}
-  // An object of one of our classes; a null pointer is nil.
+  // An object of one of our classes; a null pointer is nil. Objects held as const (plain values)
+  // are archived the same way: encoding only reads them.
   template <typename T>
-  requires std::derived_from<T, Coding> ArchiveObject(std::shared_ptr<T> object)
-      : value_(objectStorage(std::move(object))) {}
+  requires std::derived_from<std::remove_const_t<T>, Coding> ArchiveObject(std::shared_ptr<T> object)
+      : value_(objectStorage(std::const_pointer_cast<std::remove_const_t<T>>(std::move(object)))) {}
   // An optional value: nullopt is nil.
   template <typename T>
   ArchiveObject(const std::optional<T>& value) {

@@ -321,6 +321,18 @@ TEST(KeyedArchive, AbsentValuesStayAbsent) {
   EXPECT_TRUE(back->modules.empty());
 }
 
+TEST(KeyedArchive, ObjectsHeldAsConstValuesArchiveToo) {
+  auto item = std::make_shared<TestItem>();
+  item->uid = "const";
+  std::shared_ptr<const TestItem> value = item;
+  std::vector<std::shared_ptr<const TestItem>> values{value};
+  ArchiveObject decoded = roundTrip(ArchiveObject::Array{value, values});
+  auto back = decoded.asArray();
+  ASSERT_TRUE(back);
+  EXPECT_EQ((*back)[0].asObjectOfClass<TestItem>()->uid, "const");
+  EXPECT_EQ((*(*back)[1].asArray())[0].asObjectOfClass<TestItem>(), (*back)[0].asObjectOfClass<TestItem>());
+}
+
 TEST(KeyedArchive, UnkeyedValuesKeepTheirOrderAndNils) {
   auto pair = std::make_shared<TestPair>();
   pair->first = "one";
