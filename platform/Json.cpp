@@ -1,6 +1,7 @@
 #include "platform/Json.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -72,10 +73,16 @@ std::optional<double> doubleValue(const nlohmann::json& value) {
   if (value.is_boolean()) return value.get<bool>() ? 1.0 : 0.0;
   if (value.is_number()) return value.get<double>();
   if (value.is_string()) {
+    // The leading number of the text, read in the C locale whatever locale the process runs in.
     const std::string& text = value.get_ref<const std::string&>();
-    char* end = nullptr;
-    double parsed = std::strtod(text.c_str(), &end);
-    return std::isfinite(parsed) ? parsed : 0.0;
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    while (begin < end && std::isspace(static_cast<unsigned char>(*begin))) ++begin;
+    if (begin < end && *begin == '+') ++begin;
+    double parsed = 0;
+    auto result = std::from_chars(begin, end, parsed);
+    if (result.ec != std::errc() || !std::isfinite(parsed)) return 0.0;
+    return parsed;
   }
   return std::nullopt;
 }

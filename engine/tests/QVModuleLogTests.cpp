@@ -234,6 +234,8 @@ TEST_F(QVModuleLogTest, LinesFromAnotherThread) {
   });
   std::atomic<bool> done{false};
   std::thread thread([&] {
+    // Wait until the test knows this thread's id, or early lines could not be told apart.
+    while (!started) std::this_thread::yield();
     for (int i = 0; i < 500; ++i) log->addLogLine(QVModuleLogLine::systemLogWithString(std::to_string(i)));
     done = true;
   });

@@ -5,6 +5,8 @@
 #include "platform/Json.h"
 #include "platform/UUID.h"
 
+#include <clocale>
+
 using namespace platform;
 
 TEST(Date, ReferenceDateAndISOText) {
@@ -91,4 +93,19 @@ TEST(Error, FromErrnoCarriesDomainCodeAndText) {
   EXPECT_EQ(error.description, "Could not open x: No such file or directory");
   Error* none = nullptr;
   EXPECT_FALSE(fail(none, error));
+}
+
+TEST(Json, DoubleTextIsReadInTheCLocaleWhateverTheProcessLocale) {
+  struct Case {
+    const char* text;
+    double expected;
+  } cases[] = {{"2.75", 2.75}, {"  +1.5e2x", 150.0}, {"-0.25", -0.25}, {"abc", 0.0}, {"1e999", 0.0}};
+  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+  std::string saved = previous ? previous : "C";
+  bool german = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+  for (const auto& c : cases) {
+    EXPECT_DOUBLE_EQ(*platform::json::doubleValue(nlohmann::json(c.text)), c.expected) << c.text;
+  }
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  if (!german) GTEST_SKIP() << "no de_DE locale here; checked in the C locale only";
 }
