@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "engine/QVArchiveReading.h"
 #include "engine/QVJsonValues.h"
 #include "platform/Json.h"
 #include "platform/KeyedArchiver.h"
@@ -99,17 +100,16 @@ void QVDMUserOption::encodeWithCoder(platform::KeyedArchiver& coder) const {
 
 QVDMUserOption::Pointer QVDMUserOption::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto option = init();
-  platform::ArchiveObject uid = coder.decodeObjectForKey("uid");
+  platform::ArchiveObject uid = QVDecodeLeafObject(coder, "uid");
   if (uid.asString() && !uid.asString()->empty()) option->uid_ = *uid.asString();
-  platform::ArchiveObject name = coder.decodeObjectForKey("name");
+  platform::ArchiveObject name = QVDecodeLeafObject(coder, "name");
   if (name.asString()) option->name_ = *name.asString();
-  platform::ArchiveObject title = coder.decodeObjectForKey("title");
+  platform::ArchiveObject title = QVDecodeLeafObject(coder, "title");
   if (title.asString()) option->title_ = *title.asString();
-  platform::ArchiveObject type = coder.decodeObjectForKey("type");
-  option->type_ = static_cast<QVDMOptionType>(type.integerValue().value_or(0));
+  option->type_ = static_cast<QVDMOptionType>(QVDecodeLeafInteger(coder, "type").value_or(0));
 
-  nlohmann::json jsonValue = coder.decodeObjectForKey("jsonValue").toJson();
-  platform::ArchiveObject storedOptions = coder.decodeObjectForKey("options");
+  nlohmann::json jsonValue = QVDecodeLeafObject(coder, "jsonValue").toJson();
+  platform::ArchiveObject storedOptions = QVDecodeLeafObject(coder, "options");
   nlohmann::json options = nullptr;
   if (storedOptions.asArray() || storedOptions.asDictionary()) options = storedOptions.toJson();
   option->value_ = QVDMOptionValue::valueWithObject(jsonValue, option->type_, options, option->uid_);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "engine/QVArchiveReading.h"
 #include "engine/QVEmojiSource.h"
 #include "engine/QVEngineEnvironment.h"
 #include "engine/QVNotifications.h"
@@ -42,12 +43,13 @@ QVDashboardGroup::Pointer QVDashboardGroup::groupWithName(std::optional<std::str
 QVDashboardGroup::Pointer QVDashboardGroup::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto group = std::make_shared<QVDashboardGroup>();
   // Values of another kind than the key's read as absent.
-  platform::ArchiveObject name = coder.decodeObjectForKey("name");
+  platform::ArchiveObject name = QVDecodeLeafObject(coder, "name");
   if (name.asString()) group->name_ = *name.asString();
-  platform::ArchiveObject emoji = coder.decodeObjectForKey("emoji");
+  platform::ArchiveObject emoji = QVDecodeLeafObject(coder, "emoji");
   if (emoji.asString()) group->emoji_ = *emoji.asString();
-  group->isExpanded_ = coder.decodeObjectForKey("isExpanded").boolValue().value_or(true);
-  platform::ArchiveObject color = coder.decodeObjectForKey("color");
+  std::optional<double> expanded = QVDecodeLeafDouble(coder, "isExpanded");
+  group->isExpanded_ = expanded ? *expanded != 0 : true;
+  platform::ArchiveObject color = QVDecodeLeafObject(coder, "color");
   if (color.asColor()) group->color_ = *color.asColor();
 
   Modules modules;

@@ -2,11 +2,15 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <limits>
 #include <system_error>
 
 #include "engine/NSString+NumericCompare.h"
 #include "engine/NSString+QVPathConversions.h"
+#include "engine/QVArchiveReading.h"
 #include "engine/QVDashboardGroup.h"
 #include "engine/QVEngineEnvironment.h"
 #include "engine/QVJsonValues.h"
@@ -85,14 +89,18 @@ QVDashboardModule::Pointer QVDashboardModule::moduleWithPath(const std::string& 
 
 QVDashboardModule::Pointer QVDashboardModule::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto module = std::make_shared<QVDashboardModule>();
-  module->path_ = zk_importedPath(stringObject(coder.decodeObjectForKey("path"))).value_or("");
+  module->path_ = zk_importedPath(stringObject(QVDecodeLeafObject(coder, "path"))).value_or("");
   // A uid that is missing or could not name the module's files is replaced, so that the module still
   // has an identity of its own and its files stay in their folders.
-  std::optional<std::string> uid = stringObject(coder.decodeObjectForKey("uid"));
+  std::optional<std::string> uid = stringObject(QVDecodeLeafObject(coder, "uid"));
   module->uid_ = uid && isUsableUid(*uid) ? *uid : platform::makeUUIDString();
-  module->name_ = stringObject(coder.decodeObjectForKey("name"));
-  module->onClickURLString_ = stringObject(coder.decodeObjectForKey("onClickURLString"));
-  std::optional<double> interval = coder.decodeObjectForKey("refreshInterval").doubleValue();
+  module->name_ = stringObject(QVDecodeLeafObject(coder, "name"));
+  module->onClickURLString_ = stringObject(QVDecodeLeafObject(coder, "onClickURLString"));
+  // Stored at single precision; a value no float can hold counts as missing.
+  std::optional<double> interval = QVDecodeLeafDouble(coder, "refreshInterval");
+  if (interval && !(std::isfinite(*interval) && std::fabs(*interval) <= std::numeric_limits<float>::max())) {
+    interval.reset();
+  }
   if (interval) module->refreshInterval_ = static_cast<double>(static_cast<float>(*interval));
   module->userOptions_ = decodeOptions(coder, "userOptions");
   module->isUpdating_.store(true);
@@ -140,7 +148,9 @@ void QVDashboardModule::encodeWithCoder(platform::KeyedArchiver& coder) const {
                      "path");
   coder.encodeObject(name, "name");
   coder.encodeObject(onClick, "onClickURLString");
-  coder.encodeFloat(static_cast<float>(interval), "refreshInterval");
+  constexpr double kFloatMax = std::numeric_limits<float>::max();
+  coder.encodeFloat(static_cast<float>(std::isnan(interval) ? 0.0 : std::clamp(interval, -kFloatMax, kFloatMax)),
+                    "refreshInterval");
   if (userOptions) coder.encodeObject(*userOptions, "userOptions");
   if (notificationOptions) {
     // Written from copies: the sound path goes in its portable form and without its long list of
