@@ -32,7 +32,7 @@ bool isPlainName(const std::string& name) {
 }
 
 bool hasPlaceholderPrefix(const std::string& path, const char* placeholder) {
-  std::string prefix(placeholder);
+  std::string prefix = std::string(placeholder) + "/";
   return path.rfind(prefix, 0) == 0;
 }
 
