@@ -4,6 +4,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -117,28 +118,59 @@ bool binaryStructureIsSound(const std::uint8_t* data, std::size_t size, std::str
   struct Children {
     std::size_t refs = 0;
     std::size_t refCount = 0;
+    std::size_t keyCount = 0;  // a dictionary's references start with its keys
     std::uint64_t payload = 0;
     bool valid = false;
   };
-  auto inspect = [&](std::size_t index) {
-    Children out;
+  // An object's kind, its length and where its contents start; false when the header does not
+  // fit the data.
+  auto header = [&](std::size_t index, std::uint8_t& kind, std::uint64_t& length, std::size_t& pos) {
     std::uint64_t offset = offsetOf(index);
-    if (offset < kHeader || offset >= objectsEnd) return out;
-    std::size_t pos = static_cast<std::size_t>(offset);
+    if (offset < kHeader || offset >= objectsEnd) return false;
+    pos = static_cast<std::size_t>(offset);
     std::uint8_t marker = data[pos++];
-    std::uint8_t kind = marker >> 4;
-    std::uint64_t length = marker & 0x0F;
+    kind = marker >> 4;
+    length = marker & 0x0F;
     bool sized = kind == 0x4 || kind == 0x5 || kind == 0x6 || kind == 0x7 || kind == 0xA || kind == 0xB ||
                  kind == 0xC || kind == 0xD;
     if (sized && length == 0x0F) {
-      if (pos >= objectsEnd) return out;
+      if (pos >= objectsEnd) return false;
       std::uint8_t intMarker = data[pos++];
-      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return out;
+      if ((intMarker >> 4) != 0x1 || (intMarker & 0x0F) > 3) return false;
       std::size_t intSize = std::size_t(1) << (intMarker & 0x0F);
-      if (objectsEnd - pos < intSize) return out;
+      if (objectsEnd - pos < intSize) return false;
       length = readBigEndian(data + pos, intSize);
       pos += intSize;
     }
+    return true;
+  };
+  // Dictionary keys must be strings without NUL characters: the library aborts the process on a
+  // key whose length disagrees with its C string.
+  auto acceptableKey = [&](std::size_t index) {
+    std::uint8_t kind = 0;
+    std::uint64_t length = 0;
+    std::size_t pos = 0;
+    if (!header(index, kind, length, pos)) return false;
+    std::size_t remaining = objectsEnd - pos;
+    if (kind == 0x5 || kind == 0x7) {
+      if (length > remaining) return false;
+      return std::memchr(data + pos, 0, static_cast<std::size_t>(length)) == nullptr;
+    }
+    if (kind == 0x6) {
+      if (length > remaining / 2) return false;
+      for (std::size_t i = 0; i < length; ++i) {
+        if (data[pos + 2 * i] == 0 && data[pos + 2 * i + 1] == 0) return false;
+      }
+      return true;
+    }
+    return false;
+  };
+  auto inspect = [&](std::size_t index) {
+    Children out;
+    std::uint8_t kind = 0;
+    std::uint64_t length = 0;
+    std::size_t pos = 0;
+    if (!header(index, kind, length, pos)) return out;
     std::size_t remaining = objectsEnd - pos;
     switch (kind) {
       case 0xA:
@@ -149,6 +181,7 @@ bool binaryStructureIsSound(const std::uint8_t* data, std::size_t size, std::str
         if (length > remaining || refs > remaining / refSize) return out;
         out.refs = pos;
         out.refCount = static_cast<std::size_t>(refs);
+        out.keyCount = kind == 0xD ? static_cast<std::size_t>(length) : 0;
         break;
       }
       case 0x4:
@@ -222,12 +255,17 @@ bool binaryStructureIsSound(const std::uint8_t* data, std::size_t size, std::str
       continue;
     }
     std::uint64_t child = readBigEndian(data + frame.children.refs + frame.next * refSize, refSize);
+    bool isKey = frame.next < frame.children.keyCount;
     ++frame.next;
     if (child >= count) {
       *why = "a reference points outside the object table";
       return false;
     }
     std::size_t c = static_cast<std::size_t>(child);
+    if (isKey && !acceptableKey(c)) {
+      *why = "a dictionary key is not a string or holds a NUL character";
+      return false;
+    }
     if (state[c] == kOpen) {
       *why = "the objects refer to themselves";
       return false;
@@ -291,9 +329,25 @@ plist_t newDate(const Date& date) {
   if (std::isnan(value)) value = 0;
   double whole = std::floor(value);
   if (whole >= kInt32Min && whole <= kInt32Max) {
+    // The library keeps the date as one double and truncates when it splits it again, so the
+    // nearest microsecond may read back one off far from 2001. Of the neighbouring microseconds,
+    // take the one that reads back closest: a date read from a file then writes unchanged.
     auto micros = static_cast<std::int32_t>(std::llround((value - whole) * 1e6));
-    if (micros >= 1000000) micros = 999999;
-    return plist_new_date(static_cast<std::int32_t>(whole), micros);
+    plist_t best = nullptr;
+    double bestError = 0;
+    for (std::int32_t candidate = micros - 2; candidate <= micros + 2; ++candidate) {
+      if (candidate < 0 || candidate > 999999) continue;
+      plist_t node = plist_new_date(static_cast<std::int32_t>(whole), candidate);
+      double error = std::fabs(readDate(node).timeIntervalSinceReferenceDate() - value);
+      if (!best || error < bestError) {
+        if (best) plist_free(best);
+        best = node;
+        bestError = error;
+      } else {
+        plist_free(node);
+      }
+    }
+    return best;
   }
   // Outside the 32-bit range the library takes a date only from XML text, in whole seconds.
   // Years are kept within four digits, which the XML date form allows.
@@ -419,14 +473,20 @@ plist_t toNode(const PropertyList& value, std::size_t depth, std::string* why) {
   }
   switch (value.type()) {
     case PropertyList::Type::Dictionary: {
+      // Keys are written in the order of their written form, so that writing what was read
+      // back gives the same bytes even where a key had to be repaired.
+      std::vector<std::pair<std::string, const PropertyList*>> entries;
+      for (const auto& [key, item] : *value.asDictionary()) entries.emplace_back(utf8::sanitized(key), &item);
+      std::stable_sort(entries.begin(), entries.end(),
+                       [](const auto& a, const auto& b) { return a.first < b.first; });
       plist_t dict = plist_new_dict();
-      for (const auto& [key, item] : *value.asDictionary()) {
-        plist_t child = toNode(item, depth + 1, why);
+      for (const auto& [key, item] : entries) {
+        plist_t child = toNode(*item, depth + 1, why);
         if (!child) {
           plist_free(dict);
           return nullptr;
         }
-        plist_dict_set_item(dict, utf8::sanitized(key).c_str(), child);
+        plist_dict_set_item(dict, key.c_str(), child);
       }
       return dict;
     }

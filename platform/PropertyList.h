@@ -30,7 +30,7 @@ namespace platform {
 // - Strings are written as valid UTF-8 without NUL characters: invalid sequences and NULs are
 //   replaced by U+FFFD when written. Reading keeps them as found.
 // - Dates keep microseconds between 1933 and 2069 (32-bit seconds around 2001) and whole seconds
-//   outside that range.
+//   outside that range; years beyond 1 to 9999 are not supported.
 class PropertyList {
  public:
   enum class Type { Dictionary, Array, String, Integer, Real, Boolean, Date, Data, UID };

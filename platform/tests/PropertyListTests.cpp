@@ -209,6 +209,15 @@ TEST(PropertyList, MalformedInputGivesAnError) {
       {"array length beyond the data", binaryPlist({std::string("\xAF\x13\x7F\xFF\xFF\xFF\xFF\xFF\xFF\xFF", 10)}), "damaged"},
       {"string length beyond the data", binaryPlist({std::string("\x5F\x12\x7F\xFF\xFF\xFF", 6)}), "damaged"},
       {"objects nested too deeply", binaryPlist(chain, 0, 2), "nest too deeply"},
+      {"dictionary key with a NUL", binaryPlist({std::string("\xD1\x01\x02"), std::string("\x53" "a\0b", 4),
+                                                 std::string(1, '\x09')}),
+       "NUL character"},
+      {"dictionary key in UTF-16 with a NUL",
+       binaryPlist({std::string("\xD1\x01\x02"), std::string("\x62\0a\0\0", 5), std::string(1, '\x09')}),
+       "NUL character"},
+      {"dictionary key that is a number",
+       binaryPlist({std::string("\xD1\x01\x02"), std::string("\x10\x05", 2), std::string(1, '\x09')}),
+       "not a string"},
       {"shared arrays that expand exponentially", binaryPlist(bomb), "expand beyond"},
   };
   for (const auto& c : cases) {
@@ -244,5 +253,26 @@ TEST(PropertyList, EveryTruncationOfAValidFileFailsCleanly) {
   for (std::size_t size = 0; size + 10 < xml.size(); size += 7) {
     Data prefix(xml.begin(), xml.begin() + static_cast<std::ptrdiff_t>(size));
     EXPECT_FALSE(PropertyList::read(prefix)) << size;
+  }
+}
+
+TEST(PropertyList, WritingWhatWasReadGivesTheSameBytes) {
+  // Values that writing normalises (found by fuzzing): once read back they write unchanged.
+  struct Case {
+    const char* name;
+    PropertyList value;
+  } cases[] = {
+      {"keys repaired into another order", PropertyList::Dictionary{{"\x9d", 1}, {"b", 2}, {"\xEF\xBF\xBE", 3}}},
+      {"date with microseconds far before 2001", Date::fromTimeIntervalSinceReferenceDate(-2147481500.516351938)},
+      {"date with microseconds far after 2001", Date::fromTimeIntervalSinceReferenceDate(2147481500.999999)},
+      {"not a number", std::nan("")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto first = c.value.write(Format::Binary);
+    ASSERT_TRUE(first);
+    auto read = PropertyList::read(*first);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->write(Format::Binary), first);
   }
 }

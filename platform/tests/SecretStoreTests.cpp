@@ -1,0 +1,395 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <libsecret/secret.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "platform/Bundle.h"
+#include "platform/Files.h"
+#include "platform/SecretStore.h"
+#include "testing/Sandbox.h"
+
+extern char** environ;
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Data kSecret{0x00, 's', 'e', 'c', 'r', 'e', 't', 0xFF, 0x00};
+
+// What every implementation must do, in the keychain's terms.
+void checkContract(SecretStore& store, const std::string& service) {
+  const std::string other = service + ".other";
+  Data out{42};
+  EXPECT_EQ(store.findGenericPassword(service, "a", &out), errSecItemNotFound);
+  EXPECT_EQ(out, Data{42}) << "a failed lookup leaves the output alone";
+  EXPECT_EQ(store.updateGenericPassword(service, "a", kSecret), errSecItemNotFound);
+  EXPECT_EQ(store.deleteGenericPassword(service, "a"), errSecItemNotFound);
+  EXPECT_EQ(store.deleteAllGenericPasswords(service), errSecItemNotFound);
+
+  EXPECT_EQ(store.addGenericPassword(service, "a", kSecret), errSecSuccess);
+  EXPECT_EQ(store.findGenericPassword(service, "a"), errSecSuccess);
+  EXPECT_EQ(store.findGenericPassword(service, "a", &out), errSecSuccess);
+  EXPECT_EQ(out, kSecret);
+  EXPECT_EQ(store.addGenericPassword(service, "a", dataFromString("second")), errSecDuplicateItem);
+  EXPECT_EQ(store.findGenericPassword(service, "a", &out), errSecSuccess);
+  EXPECT_EQ(out, kSecret) << "a refused add changes nothing";
+
+  EXPECT_EQ(store.updateGenericPassword(service, "a", dataFromString("replaced")), errSecSuccess);
+  EXPECT_EQ(store.findGenericPassword(service, "a", &out), errSecSuccess);
+  EXPECT_EQ(out, dataFromString("replaced"));
+
+  // Two accounts under one service, and one account under two services, are separate items.
+  EXPECT_EQ(store.addGenericPassword(service, "b", Data{}), errSecSuccess);
+  EXPECT_EQ(store.addGenericPassword(other, "a", dataFromString("elsewhere")), errSecSuccess);
+  EXPECT_EQ(store.findGenericPassword(service, "b", &out), errSecSuccess);
+  EXPECT_EQ(out, Data{});
+  EXPECT_EQ(store.findGenericPassword(other, "a", &out), errSecSuccess);
+  EXPECT_EQ(out, dataFromString("elsewhere"));
+
+  // A replaced item is one item: deleting it once leaves nothing behind.
+  EXPECT_EQ(store.deleteGenericPassword(service, "a"), errSecSuccess);
+  EXPECT_EQ(store.findGenericPassword(service, "a"), errSecItemNotFound);
+  EXPECT_EQ(store.deleteGenericPassword(service, "a"), errSecItemNotFound);
+  EXPECT_EQ(store.findGenericPassword(service, "b"), errSecSuccess);
+
+  EXPECT_EQ(store.addGenericPassword(service, "c", kSecret), errSecSuccess);
+  EXPECT_EQ(store.deleteAllGenericPasswords(service), errSecSuccess);
+  EXPECT_EQ(store.findGenericPassword(service, "b"), errSecItemNotFound);
+  EXPECT_EQ(store.findGenericPassword(service, "c"), errSecItemNotFound);
+  EXPECT_EQ(store.findGenericPassword(other, "a"), errSecSuccess);
+  EXPECT_EQ(store.deleteAllGenericPasswords(service), errSecItemNotFound);
+  EXPECT_EQ(store.deleteAllGenericPasswords(other), errSecSuccess);
+
+  const std::string bad = "bad\xFF";
+  const std::string nul("nul\0", 4);
+  EXPECT_EQ(store.addGenericPassword(bad, "a", kSecret), errSecParam);
+  EXPECT_EQ(store.findGenericPassword(service, bad), errSecParam);
+  EXPECT_EQ(store.updateGenericPassword(nul, "a", kSecret), errSecParam);
+  EXPECT_EQ(store.deleteGenericPassword(service, nul), errSecParam);
+  EXPECT_EQ(store.deleteAllGenericPasswords(bad), errSecParam);
+}
+
+class SecretStoreTest : public qvtesting::SandboxTest {
+ protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    SecretStore::setShared(nullptr);
+  }
+  void TearDown() override {
+    SecretStore::setShared(nullptr);
+    SandboxTest::TearDown();
+  }
+  fs::path secretsPath() const { return root() / "data" / "secrets" / "secrets.plist"; }
+};
+
+// Unsets an environment variable for the length of a scope.
+class UnsetEnvironment {
+ public:
+  explicit UnsetEnvironment(const char* name) : name_(name) {
+    if (const char* value = std::getenv(name)) saved_ = value;
+    unsetenv(name);
+  }
+  ~UnsetEnvironment() {
+    if (saved_) setenv(name_, saved_->c_str(), 1);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> saved_;
+};
+
+}  // namespace
+
+TEST_F(SecretStoreTest, MemoryStoreKeepsTheContract) {
+  auto store = SecretStore::memoryStore();
+  EXPECT_EQ(store->storeKind(), "memory");
+  checkContract(*store, "com.quorvane.dashboard");
+}
+
+TEST_F(SecretStoreTest, FileStoreKeepsTheContract) {
+  auto store = SecretStore::fileStore(secretsPath());
+  EXPECT_EQ(store->storeKind(), "file");
+  checkContract(*store, "com.quorvane.dashboard");
+}
+
+TEST_F(SecretStoreTest, FileStoreKeepsItsSecretsPrivateAndPersistent) {
+  auto store = SecretStore::fileStore(secretsPath());
+  ASSERT_EQ(store->addGenericPassword("svc", "acct", kSecret), errSecSuccess);
+  struct stat info {};
+  ASSERT_EQ(::stat(secretsPath().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(secretsPath().parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  auto bytes = files::readFile(secretsPath());
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(std::string(bytes->begin(), bytes->begin() + 8), "bplist00");
+
+  // Another store of the same file (the next launch) finds the item.
+  Data out;
+  EXPECT_EQ(SecretStore::fileStore(secretsPath())->findGenericPassword("svc", "acct", &out), errSecSuccess);
+  EXPECT_EQ(out, kSecret);
+}
+
+TEST_F(SecretStoreTest, AnUnreadableSecretsFileIsMovedAsideNotOverwritten) {
+  writeFile("data/secrets/secrets.plist", "damaged");
+  qvtesting::LogCapture log;
+  auto store = SecretStore::fileStore(secretsPath());
+  EXPECT_EQ(store->findGenericPassword("svc", "acct"), errSecItemNotFound);
+  EXPECT_TRUE(log.contains("could not be read"));
+  EXPECT_EQ(files::readTextFile(secretsPath().string() + ".corrupt"), "damaged");
+  EXPECT_EQ(store->addGenericPassword("svc", "acct", kSecret), errSecSuccess);
+}
+
+TEST_F(SecretStoreTest, AnUnreadableSecretsFileThatCannotBeMovedStopsTheStore) {
+  writeFile("data/secrets/secrets.plist", "damaged");
+  writeFile("data/secrets/secrets.plist.corrupt", "");
+  for (int n = 2; n <= 1000; ++n) writeFile("data/secrets/secrets.plist." + std::to_string(n) + ".corrupt", "");
+  auto store = SecretStore::fileStore(secretsPath());
+  EXPECT_EQ(store->addGenericPassword("svc", "acct", kSecret), errSecIO);
+  EXPECT_EQ(store->findGenericPassword("svc", "acct"), errSecIO);
+  EXPECT_EQ(files::readTextFile(secretsPath()), "damaged");
+}
+
+TEST_F(SecretStoreTest, WithoutASessionBusTheSharedStoreIsTheFileStoreAnnouncedOnce) {
+  UnsetEnvironment address("DBUS_SESSION_BUS_ADDRESS");
+  Error error;
+  EXPECT_EQ(SecretStore::secretServiceStore(&error), nullptr);
+  EXPECT_NE(error.description.find("no session bus"), std::string::npos);
+
+  qvtesting::LogCapture log;
+  auto store = SecretStore::shared();
+  EXPECT_EQ(store->storeKind(), "file");
+  EXPECT_EQ(SecretStore::shared(), store);
+  ASSERT_EQ(store->addGenericPassword("svc", "acct", kSecret), errSecSuccess);
+  EXPECT_TRUE(files::fileExists(SecretStore::standardFilePath()));
+  EXPECT_EQ(SecretStore::standardFilePath().parent_path().parent_path(), root() / "data");
+  SecretStore::setShared(nullptr);
+  SecretStore::shared();
+  int announcements = 0;
+  for (const auto& line : log.lines()) announcements += line.find("No Secret Service answers") != std::string::npos;
+  EXPECT_LE(announcements, 1);
+}
+
+TEST_F(SecretStoreTest, TheSharedStoreCanBeReplaced) {
+  auto memory = SecretStore::memoryStore();
+  SecretStore::setShared(memory);
+  EXPECT_EQ(SecretStore::shared(), memory);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The Secret Service, for real: the outer test starts a private session bus with an unlocked
+// GNOME Keyring and runs the inner test inside it, in a new process of this executable.
+
+namespace {
+
+std::optional<std::string> findProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  std::size_t start = 0;
+  while (start <= dirs.size()) {
+    std::size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
+struct ChildResult {
+  int exitCode = -1;
+  bool timedOut = false;
+  std::string output;
+};
+
+// Our descendants left behind (the keyring daemon detaches from its parent); they are ours to end.
+std::vector<pid_t> childrenOfThisProcess() {
+  std::vector<pid_t> out;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    std::size_t paren = line.rfind(')');
+    if (paren == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(line.c_str() + paren + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid()) {
+      out.push_back(std::stoi(name));
+    }
+  }
+  return out;
+}
+
+// Runs the command in a process group of its own with standard input closed, collecting its
+// output, and reaps every process it leaves behind.
+ChildResult runChild(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+                     std::chrono::seconds timeout) {
+  ChildResult result;
+  ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return result;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  std::vector<char*> argv, envp;
+  for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  for (const auto& variable : environment) envp.push_back(const_cast<char*>(variable.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  ::close(fds[1]);
+  if (spawned != 0) {
+    ::close(fds[0]);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    result.output = "could not start " + args[0];
+    return result;
+  }
+
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  bool exited = false;
+  char buffer[4096];
+  while (!exited) {
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, 100) > 0) {
+      ssize_t n = ::read(fds[0], buffer, sizeof buffer);
+      if (n > 0) result.output.append(buffer, static_cast<std::size_t>(n));
+    }
+    exited = ::waitpid(pid, &status, WNOHANG) == pid;
+    if (!exited && std::chrono::steady_clock::now() > deadline) {
+      result.timedOut = true;
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      exited = true;
+    }
+  }
+  // What is still in the pipe; daemons that inherited it may keep it open, so do not wait for
+  // its end.
+  ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) result.output.append(buffer, n);
+  ::close(fds[0]);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+
+  // The keyring daemon ends when its bus goes away; reap it, and end it if it lingers.
+  auto reapDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
+    if (reaped > 0) continue;
+    if (reaped < 0) break;  // no children left
+    if (std::chrono::steady_clock::now() > reapDeadline) {
+      for (pid_t child : childrenOfThisProcess()) ::kill(child, SIGKILL);
+      while (::waitpid(-1, nullptr, 0) > 0) {
+      }
+      break;
+    }
+    pollfd none{};
+    ::poll(&none, 0, 20);
+  }
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  return result;
+}
+
+constexpr const char* kInsideVariable = "QV_SECRET_SERVICE_INSIDE";
+constexpr int kKeyringDidNotStart = 77;
+
+}  // namespace
+
+TEST_F(SecretStoreTest, SecretServiceUnderAPrivateSessionBus) {
+  auto runSession = findProgram("dbus-run-session");
+  auto keyring = findProgram("gnome-keyring-daemon");
+  if (!runSession || !keyring) {
+    GTEST_SKIP() << "dbus-run-session or gnome-keyring-daemon is not installed (packages dbus-daemon and "
+                    "gnome-keyring), so the Secret Service cannot be started for this test";
+  }
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable; ++variable) {
+    std::string text = *variable;
+    if (text.rfind("DBUS_", 0) == 0 || text.rfind("GNOME_KEYRING", 0) == 0 || text.rfind("HOME=", 0) == 0) continue;
+    environment.push_back(text);
+  }
+  environment.push_back("HOME=" + root().string());
+  environment.push_back(std::string(kInsideVariable) + "=1");
+  environment.push_back("QV_KEYRING_PASSWORD=quorvane-test-keyring");
+
+  std::string script = "printf %s \"$QV_KEYRING_PASSWORD\" | \"$1\" --unlock --components=secrets >/dev/null 2>&1 || "
+                       "exit " + std::to_string(kKeyringDidNotStart) +
+                       "; exec \"$0\" --gtest_also_run_disabled_tests --gtest_filter=SecretServiceInside.*";
+  ChildResult result = runChild({*runSession, "--", "/bin/sh", "-c", script, Bundle::executablePath().string(), *keyring},
+                                environment, std::chrono::seconds(120));
+  if (result.exitCode == kKeyringDidNotStart) {
+    GTEST_SKIP() << "gnome-keyring-daemon could not start under dbus-run-session:\n" << result.output;
+  }
+  ASSERT_FALSE(result.timedOut) << result.output;
+  EXPECT_EQ(result.exitCode, 0) << result.output;
+  EXPECT_NE(result.output.find("[  PASSED  ] 1 test"), std::string::npos) << result.output;
+  EXPECT_EQ(result.output.find("SKIPPED"), std::string::npos) << result.output;
+}
+
+TEST(SecretServiceInside, DISABLED_KeepsTheContractWithItemsTheKeyringCanSee) {
+  if (!std::getenv(kInsideVariable)) {
+    GTEST_SKIP() << "runs inside the private session bus of SecretStoreTest.SecretServiceUnderAPrivateSessionBus";
+  }
+  Error error;
+  auto store = SecretStore::secretServiceStore(&error);
+  ASSERT_TRUE(store) << error.description;
+  EXPECT_EQ(store->storeKind(), "Secret Service");
+  checkContract(*store, "com.quorvane.dashboard.test");
+
+  // The item carries service and account attributes, as other keyring tools show them.
+  ASSERT_EQ(store->addGenericPassword("com.quorvane.dashboard.Telemetry", "kTLEncryptionKeyTag", kSecret),
+            errSecSuccess);
+  GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+  g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>("com.quorvane.dashboard.Telemetry"));
+  g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>("kTLEncryptionKeyTag"));
+  GError* gerror = nullptr;
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &gerror);
+  ASSERT_TRUE(service);
+  GList* items = secret_service_search_sync(service, nullptr, attributes,
+                                            static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK |
+                                                                           SECRET_SEARCH_LOAD_SECRETS),
+                                            nullptr, &gerror);
+  ASSERT_EQ(gerror, nullptr);
+  ASSERT_EQ(g_list_length(items), 1u);
+  SecretValue* value = secret_item_get_secret(SECRET_ITEM(items->data));
+  ASSERT_TRUE(value);
+  gsize length = 0;
+  const gchar* bytes = secret_value_get(value, &length);
+  EXPECT_EQ(Data(bytes, bytes + length), kSecret);
+  secret_value_unref(value);
+  g_list_free_full(items, g_object_unref);
+  g_hash_table_unref(attributes);
+  g_object_unref(service);
+
+  // A new connection (the next launch) finds it, and the application's store is this one.
+  store.reset();
+  Data out;
+  EXPECT_EQ(SecretStore::secretServiceStore()->findGenericPassword("com.quorvane.dashboard.Telemetry",
+                                                                   "kTLEncryptionKeyTag", &out),
+            errSecSuccess);
+  EXPECT_EQ(out, kSecret);
+  EXPECT_EQ(SecretStore::shared()->storeKind(), "Secret Service");
+}
