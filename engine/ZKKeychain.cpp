@@ -1,61 +1,65 @@
-// Interim: keeps the secrets in memory until the platform secret store is merged.
 #include "engine/ZKKeychain.h"
 
-#include <map>
-#include <mutex>
-
-namespace {
-std::mutex& interimMutex() {
-  static std::mutex m;
-  return m;
-}
-std::map<std::string, std::string>& interimItems() {
-  static std::map<std::string, std::string> items;
-  return items;
-}
-std::shared_ptr<ZKKeychain>& sharedSlot() {
-  static std::shared_ptr<ZKKeychain> slot;
-  return slot;
-}
-}  // namespace
+#include "platform/KeyedArchiver.h"
+#include "platform/KeyedUnarchiver.h"
+#include "platform/Log.h"
+#include "platform/SecretStore.h"
 
 std::shared_ptr<ZKKeychain> ZKKeychain::sharedHelper() {
-  std::lock_guard lock(interimMutex());
-  if (!sharedSlot()) sharedSlot() = std::make_shared<ZKKeychain>(nullptr, "Quorvane Dashboard");
-  return sharedSlot();
-}
-
-void ZKKeychain::setSharedHelper(std::shared_ptr<ZKKeychain> helper) {
-  std::lock_guard lock(interimMutex());
-  sharedSlot() = std::move(helper);
+  static const std::shared_ptr<ZKKeychain> helper = std::make_shared<ZKKeychain>(nullptr, kDefaultServiceName);
+  return helper;
 }
 
 ZKKeychain::ZKKeychain(std::shared_ptr<platform::SecretStore> store, std::string serviceName)
     : store_(std::move(store)), serviceName_(std::move(serviceName)) {}
 
-std::int32_t ZKKeychain::valueStatusForKey(const std::string& key) const {
-  std::lock_guard lock(interimMutex());
-  return interimItems().count(serviceName_ + "\n" + key) ? kStatusSuccess : errSecItemNotFound;
+std::shared_ptr<platform::SecretStore> ZKKeychain::store() const {
+  return store_ ? store_ : platform::SecretStore::shared();
 }
 
-bool ZKKeychain::hasValueForKey(const std::string& key) const { return valueStatusForKey(key) == kStatusSuccess; }
+std::int32_t ZKKeychain::valueStatusForKey(const std::string& key) const {
+  if (key.empty()) return platform::errSecParam;
+  return store()->findGenericPassword(serviceName_, key);
+}
+
+bool ZKKeychain::hasValueForKey(const std::string& key) const {
+  return valueStatusForKey(key) == platform::errSecSuccess;
+}
 
 bool ZKKeychain::setSecureValue(const std::optional<std::string>& value, const std::string& key) {
   if (key.empty()) return false;
   if (!value) return removeSecureValueForKey(key);
-  std::lock_guard lock(interimMutex());
-  interimItems()[serviceName_ + "\n" + key] = *value;
+  platform::Data data = platform::KeyedArchiver::archivedDataWithRootObject(platform::ArchiveObject(*value));
+  auto secrets = store();
+  platform::OSStatus status = secrets->findGenericPassword(serviceName_, key);
+  if (status == platform::errSecSuccess) {
+    status = secrets->updateGenericPassword(serviceName_, key, data);
+  } else if (status == platform::errSecItemNotFound) {
+    status = secrets->addGenericPassword(serviceName_, key, data);
+    // Added by someone else since the lookup: replace it.
+    if (status == platform::errSecDuplicateItem) status = secrets->updateGenericPassword(serviceName_, key, data);
+  } else {
+    platform::log("Could not look up the secure value {} in the {} store: status {}", key, secrets->storeKind(),
+                  status);
+    return false;
+  }
+  if (status != platform::errSecSuccess) {
+    platform::log("Could not save the secure value {} in the {} store: status {}", key, secrets->storeKind(), status);
+    return false;
+  }
   return true;
 }
 
 std::optional<std::string> ZKKeychain::secureValueForKey(const std::string& key) const {
-  std::lock_guard lock(interimMutex());
-  auto it = interimItems().find(serviceName_ + "\n" + key);
-  if (it == interimItems().end()) return std::nullopt;
-  return it->second;
+  if (key.empty()) return std::nullopt;
+  platform::Data data;
+  if (store()->findGenericPassword(serviceName_, key, &data) != platform::errSecSuccess) return std::nullopt;
+  platform::ArchiveObject value = platform::KeyedUnarchiver::unarchiveTopLevelObjectWithData(data);
+  if (const std::string* text = value.asString()) return *text;
+  return std::nullopt;
 }
 
 bool ZKKeychain::removeSecureValueForKey(const std::string& key) {
-  std::lock_guard lock(interimMutex());
-  return interimItems().erase(serviceName_ + "\n" + key) > 0;
+  if (!hasValueForKey(key)) return false;
+  return store()->deleteGenericPassword(serviceName_, key) == platform::errSecSuccess;
 }

@@ -15,28 +15,25 @@ class SecretStore;
 // happened, and a failed write is logged.
 class ZKKeychain {
  public:
-  // Lookup statuses.
-  static constexpr std::int32_t kStatusSuccess = 0;
-  static constexpr std::int32_t errSecItemNotFound = -25300;
-  static constexpr std::int32_t errSecParam = -50;
-  static constexpr std::int32_t errSecIO = -36;
+  // The service under which the application's items are kept: the application's name.
+  static constexpr const char* kDefaultServiceName = "Quorvane Dashboard";
 
-  // The application's store, made on first use (safe from any thread).
+  // The application's store, made on first use (safe from any thread). It works on the platform's
+  // shared secret store as that stands at each call, so tests can install a memory store there.
   static std::shared_ptr<ZKKeychain> sharedHelper();
-  // Replaces the shared store (tests install one over a memory store); nullptr makes a new default
-  // on the next use.
-  static void setSharedHelper(std::shared_ptr<ZKKeychain> helper);
 
+  // A store under the service name over the given secret store (nullptr: the platform's shared one).
   ZKKeychain(std::shared_ptr<platform::SecretStore> store, std::string serviceName);
 
   const std::string& serviceName() const { return serviceName_; }
 
-  // 0 when an item exists for the key, errSecItemNotFound when none does, another status when the
-  // store cannot answer.
+  // 0 when an item exists for the key, -25300 (errSecItemNotFound) when none does, another status
+  // when the store cannot answer (-50 for an empty key).
   std::int32_t valueStatusForKey(const std::string& key) const;
   bool hasValueForKey(const std::string& key) const;
-  // Writes the value (replacing an existing item); nullopt removes the item. False for an empty key,
-  // when the lookup fails, or when the store refuses the write.
+  // Writes the value, replacing the data of an existing item; nullopt removes the item. False for an
+  // empty key, when the lookup fails for another reason than a missing item, or when the store
+  // refuses the write (logged).
   bool setSecureValue(const std::optional<std::string>& value, const std::string& key);
   // The stored text, or nullopt when there is none (or it cannot be read).
   std::optional<std::string> secureValueForKey(const std::string& key) const;
@@ -44,6 +41,8 @@ class ZKKeychain {
   bool removeSecureValueForKey(const std::string& key);
 
  private:
+  std::shared_ptr<platform::SecretStore> store() const;
+
   std::shared_ptr<platform::SecretStore> store_;
   std::string serviceName_;
 };

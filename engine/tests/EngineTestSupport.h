@@ -8,6 +8,7 @@
 #include "engine/QVEngineEnvironment.h"
 #include "engine/QVNotifications.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SecretStore.h"
 #include "testing/Sandbox.h"
 
 namespace enginetest {
@@ -68,9 +69,15 @@ class NotificationCounter {
 };
 
 // A sandbox that also resets what tests may change in the engine's environment.
+// Secrets go to a fresh memory store, never to the user's keyring.
 class EngineTest : public qvtesting::SandboxTest {
  protected:
+  void SetUp() override {
+    SandboxTest::SetUp();
+    platform::SecretStore::setShared(platform::SecretStore::memoryStore());
+  }
   void TearDown() override {
+    platform::SecretStore::setShared(nullptr);
     QVEngineEnvironment::setResourceFolder(std::nullopt);
     QVEngineEnvironment::setAppShortVersion(std::nullopt);
     QVEngineEnvironment::setRunModuleHandler(nullptr);

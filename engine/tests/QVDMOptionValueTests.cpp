@@ -6,14 +6,14 @@
 #include "platform/KeyedArchiver.h"
 #include "platform/KeyedUnarchiver.h"
 #include "platform/UUID.h"
-#include "testing/Sandbox.h"
+#include "engine/tests/EngineTestSupport.h"
 
 namespace {
 
 using nlohmann::json;
 using Type = QVDMOptionType;
 
-class OptionTest : public qvtesting::SandboxTest {};
+class OptionTest : public enginetest::EngineTest {};
 
 struct ConversionCase {
   const char* name;
