@@ -1,7 +1,6 @@
-#include "engine/NSString+QVPathConversions.h"
-
 #include <filesystem>
 
+#include "engine/NSString+QVPathConversions.h"
 #include "engine/QVEngineEnvironment.h"
 #include "platform/Paths.h"
 

@@ -12,8 +12,8 @@ namespace {
 
 // A number written as an object reference (nil and other kinds are absent), else as a scalar.
 template <typename T, typename FromObject, typename FromScalar>
-std::optional<T> decodeLeafNumber(platform::KeyedUnarchiver& coder, std::string_view key, FromObject fromObject,
-                                  FromScalar fromScalar) {
+std::optional<T> decodeLeafNumber(platform::KeyedUnarchiver& coder, std::string_view key,
+                                  FromObject fromObject, FromScalar fromScalar) {
   if (!coder.containsValueForKey(key)) return std::nullopt;
   try {
     return fromObject(coder.decodeObjectForKey(key));

@@ -156,8 +156,8 @@ nlohmann::json QVDMOptionValue::soundsOptionsArray() {
   return list;
 }
 
-nlohmann::json QVDMOptionValue::valueWithDefault(const nlohmann::json& candidate, const nlohmann::json& options,
-                                                 QVDMOptionType type) {
+nlohmann::json QVDMOptionValue::valueWithDefault(const nlohmann::json& candidate,
+                                                 const nlohmann::json& options, QVDMOptionType type) {
   const bool wellTyped = isOfClass(candidate, classForType(type));
   nlohmann::json result = candidate;
 
@@ -216,8 +216,8 @@ nlohmann::json QVDMOptionValue::valueWithDefault(const nlohmann::json& candidate
         result = *minimum;
       }
     }
-    if (maximum && isOfClass(*maximum, QVDMOptionClass::number) && isOfClass(result, QVDMOptionClass::number) &&
-        compareNumbers(result, *maximum) > 0) {
+    if (maximum && isOfClass(*maximum, QVDMOptionClass::number) &&
+        isOfClass(result, QVDMOptionClass::number) && compareNumbers(result, *maximum) > 0) {
       result = *maximum;
     }
   }
@@ -225,7 +225,8 @@ nlohmann::json QVDMOptionValue::valueWithDefault(const nlohmann::json& candidate
 }
 
 QVDMOptionValue::Pointer QVDMOptionValue::valueWithObject(const nlohmann::json& object, QVDMOptionType type,
-                                                          const nlohmann::json& options, const std::string& uid) {
+                                                          const nlohmann::json& options,
+                                                          const std::string& uid) {
   nlohmann::json converted = valueWithDefault(object, options, type);
   switch (type) {
     case QVDMOptionType::string:
@@ -252,7 +253,8 @@ void QVDMOptionValue::initWithUID(const std::string& uid, const nlohmann::json& 
   setOptions(options);
 }
 
-QVDMOptionValue::Pointer QVDMOptionValue::initWithString(std::optional<std::string> string, const std::string& uid,
+QVDMOptionValue::Pointer QVDMOptionValue::initWithString(std::optional<std::string> string,
+                                                         const std::string& uid,
                                                          const nlohmann::json& options) {
   auto value = std::make_shared<QVDMOptionValue>(QVDMOptionType::string);
   value->initWithUID(uid, options);
@@ -282,7 +284,8 @@ QVDMOptionValue::Pointer QVDMOptionValue::initWithNumber(const nlohmann::json& n
   return value;
 }
 
-QVDMOptionValue::Pointer QVDMOptionValue::initWithDate(std::optional<platform::Date> date, const std::string& uid,
+QVDMOptionValue::Pointer QVDMOptionValue::initWithDate(std::optional<platform::Date> date,
+                                                       const std::string& uid,
                                                        const nlohmann::json& options) {
   auto value = std::make_shared<QVDMOptionValue>(QVDMOptionType::date);
   value->initWithUID(uid, options);
@@ -359,9 +362,9 @@ void QVDMOptionValue::setUid(const std::string& uid) {
 
 bool QVDMOptionValue::forceType(QVDMOptionType type) const {
   if (type == type_) return true;
-  throw OptionTypeException(
-      fmt::format("You're attempting to set the value for a different type. Expected type: {}, received type: {}",
-                  static_cast<std::int64_t>(type_), static_cast<std::int64_t>(type)));
+  throw OptionTypeException(fmt::format(
+      "You're attempting to set the value for a different type. Expected type: {}, received type: {}",
+      static_cast<std::int64_t>(type_), static_cast<std::int64_t>(type)));
 }
 
 void QVDMOptionValue::setStringValue(std::optional<std::string> string) {
@@ -478,5 +481,6 @@ std::string QVDMOptionValue::description() const {
   nlohmann::json value = jsonValue();
   nlohmann::json options = this->options();
   return fmt::format("<QVDMOptionValue: {}: type={}, value={}, options={}>", static_cast<const void*>(this),
-                     static_cast<std::int64_t>(type_), QVJsonDescription(&value), QVJsonDescription(&options));
+                     static_cast<std::int64_t>(type_), QVJsonDescription(&value),
+                     QVJsonDescription(&options));
 }

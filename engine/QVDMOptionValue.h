@@ -48,8 +48,8 @@ class QVDMOptionValue {
 
   // A value of the type from a JSON value (an option's "default", an archived "jsonValue"), converted
   // with valueWithDefault under the options; nullptr for codes other than the four types.
-  static Pointer valueWithObject(const nlohmann::json& object, QVDMOptionType type, const nlohmann::json& options,
-                                 const std::string& uid);
+  static Pointer valueWithObject(const nlohmann::json& object, QVDMOptionType type,
+                                 const nlohmann::json& options, const std::string& uid);
   // Converts a candidate JSON value to the type under the options: wrong kinds become the type's empty
   // value, choices and bounds apply, dates are parsed (and come back as their canonical text, or
   // null). Sound options always give the default sound.
@@ -61,7 +61,8 @@ class QVDMOptionValue {
   static Pointer initWithString(std::optional<std::string> string, const std::string& uid,
                                 const nlohmann::json& options);
   static Pointer initWithBool(bool value, const std::string& uid, const nlohmann::json& options);
-  static Pointer initWithNumber(const nlohmann::json& number, const std::string& uid, const nlohmann::json& options);
+  static Pointer initWithNumber(const nlohmann::json& number, const std::string& uid,
+                                const nlohmann::json& options);
   static Pointer initWithDate(std::optional<platform::Date> date, const std::string& uid,
                               const nlohmann::json& options);
 

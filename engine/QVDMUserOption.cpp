@@ -34,8 +34,9 @@ QVDMUserOption::Pointer QVDMUserOption::optionWithDictionary(const nlohmann::jso
   }
   const nlohmann::json* typeWord = QVJsonMember(definition, "type");
   const auto& types = availableOptionTypes();
-  bool knownType = typeWord && typeWord->is_string() && !typeWord->get_ref<const std::string&>().empty() &&
-                   std::find(types.begin(), types.end(), typeWord->get_ref<const std::string&>()) != types.end();
+  bool knownType =
+      typeWord && typeWord->is_string() && !typeWord->get_ref<const std::string&>().empty() &&
+      std::find(types.begin(), types.end(), typeWord->get_ref<const std::string&>()) != types.end();
   if (!knownType) {
     platform::log("Invalid option type: {}", QVJsonDescription(typeWord));
     platform::log("Expected one of: {}", fmt::join(types, ", "));
@@ -58,9 +59,9 @@ QVDMUserOption::Pointer QVDMUserOption::optionWithDictionary(const nlohmann::jso
     option->title_ = std::move(title);
   }
   const nlohmann::json* defaultValue = QVJsonMember(definition, "default");
-  option->value_ = QVDMOptionValue::valueWithObject(defaultValue ? *defaultValue : nlohmann::json(nullptr),
-                                                    option->type_, options ? *options : nlohmann::json(nullptr),
-                                                    option->uid_);
+  option->value_ =
+      QVDMOptionValue::valueWithObject(defaultValue ? *defaultValue : nlohmann::json(nullptr), option->type_,
+                                       options ? *options : nlohmann::json(nullptr), option->uid_);
   return option;
 }
 
@@ -69,7 +70,9 @@ void QVDMUserOption::setUid(const std::string& uid) {
   if (value_) value_->setUid(uid);
 }
 
-void QVDMUserOption::setTypeWithString(const std::string& word) { type_ = QVDMOptionValue::typeForString(word); }
+void QVDMUserOption::setTypeWithString(const std::string& word) {
+  type_ = QVDMOptionValue::typeForString(word);
+}
 
 std::string QVDMUserOption::displayName() const { return title_ ? *title_ : name_; }
 
@@ -117,7 +120,7 @@ QVDMUserOption::Pointer QVDMUserOption::initWithCoder(platform::KeyedUnarchiver&
 }
 
 std::string QVDMUserOption::description() const {
-  return fmt::format("<QVDMUserOption: {}: name={}, required={}, type={}, value={}>", static_cast<const void*>(this),
-                     name_, required_ ? 1 : 0, static_cast<std::int64_t>(type_),
-                     value_ ? value_->description() : "(null)");
+  return fmt::format("<QVDMUserOption: {}: name={}, required={}, type={}, value={}>",
+                     static_cast<const void*>(this), name_, required_ ? 1 : 0,
+                     static_cast<std::int64_t>(type_), value_ ? value_->description() : "(null)");
 }

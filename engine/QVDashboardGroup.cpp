@@ -93,7 +93,8 @@ std::optional<std::vector<QVDashboardGroup::Pointer>> QVDashboardGroup::groupsWi
   const auto* array = root.asArray();
   if (!array) {
     if (!root.isNil()) {
-      platform::fail(error, platform::Error::make("NSCocoaErrorDomain", 4864, "The groups archive is not an array"));
+      platform::fail(error,
+                     platform::Error::make("NSCocoaErrorDomain", 4864, "The groups archive is not an array"));
     }
     return std::nullopt;
   }
@@ -219,5 +220,6 @@ void QVDashboardGroup::postDidChange() {
 
 std::string QVDashboardGroup::description() const {
   auto name = this->name();
-  return fmt::format("<QVDashboardGroup: {} name={}>", static_cast<const void*>(this), name ? *name : "(null)");
+  return fmt::format("<QVDashboardGroup: {} name={}>", static_cast<const void*>(this),
+                     name ? *name : "(null)");
 }

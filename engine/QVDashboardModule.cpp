@@ -52,7 +52,8 @@ std::optional<std::string> stringObject(const platform::ArchiveObject& object) {
 }
 
 // The options stored under the key: objects of the option class, anything else dropped.
-std::optional<QVDashboardModule::Options> decodeOptions(platform::KeyedUnarchiver& coder, std::string_view key) {
+std::optional<QVDashboardModule::Options> decodeOptions(platform::KeyedUnarchiver& coder,
+                                                        std::string_view key) {
   platform::ArchiveObject stored = coder.decodeObjectForKey(key);
   const auto* array = stored.asArray();
   if (!array) return std::nullopt;
@@ -120,7 +121,8 @@ QVDashboardModule::Pointer QVDashboardModule::initWithCoder(platform::KeyedUnarc
     module->isInvalid_ = true;
   } else if (!interval) {
     // An archive without a usable interval: the module runs at its package's own.
-    module->refreshInterval_ = closestAvailableTimeIntervalWithInterval(module->defaultRefreshInterval_, true);
+    module->refreshInterval_ =
+        closestAvailableTimeIntervalWithInterval(module->defaultRefreshInterval_, true);
     if (module->minimumRefreshInterval_ != kQVNoRefreshInterval &&
         module->minimumRefreshInterval_ > module->refreshInterval_) {
       module->refreshInterval_ = module->minimumRefreshInterval_;
@@ -144,13 +146,14 @@ void QVDashboardModule::encodeWithCoder(platform::KeyedArchiver& coder) const {
     notificationOptions = notificationOptions_;
   }
   coder.encodeObject(uid, "uid");
-  coder.encodeObject(path_.empty() ? platform::ArchiveObject() : platform::ArchiveObject(zk_exportablePath(path_)),
-                     "path");
+  coder.encodeObject(
+      path_.empty() ? platform::ArchiveObject() : platform::ArchiveObject(zk_exportablePath(path_)), "path");
   coder.encodeObject(name, "name");
   coder.encodeObject(onClick, "onClickURLString");
   constexpr double kFloatMax = std::numeric_limits<float>::max();
-  coder.encodeFloat(static_cast<float>(std::isnan(interval) ? 0.0 : std::clamp(interval, -kFloatMax, kFloatMax)),
-                    "refreshInterval");
+  coder.encodeFloat(
+      static_cast<float>(std::isnan(interval) ? 0.0 : std::clamp(interval, -kFloatMax, kFloatMax)),
+      "refreshInterval");
   if (userOptions) coder.encodeObject(*userOptions, "userOptions");
   if (notificationOptions) {
     // Written from copies: the sound path goes in its portable form and without its long list of
@@ -159,10 +162,12 @@ void QVDashboardModule::encodeWithCoder(platform::KeyedArchiver& coder) const {
     for (const auto& option : *notificationOptions) {
       auto copy = option->copy();
       copy->setUid(option->uid());
-      if (copy->name() == kSoundNameOption && copy->value() && copy->value()->type() == QVDMOptionType::string) {
+      if (copy->name() == kSoundNameOption && copy->value() &&
+          copy->value()->type() == QVDMOptionType::string) {
         auto sound = copy->value()->stringValue();
         copy->value()->setOptions(nullptr);
-        copy->value()->setStringValue(sound ? std::optional<std::string>(zk_exportablePath(*sound)) : std::nullopt);
+        copy->value()->setStringValue(sound ? std::optional<std::string>(zk_exportablePath(*sound))
+                                            : std::nullopt);
       }
       copies.push_back(std::move(copy));
     }
@@ -260,7 +265,8 @@ bool QVDashboardModule::parseModule() {
   }
   // The bundle identifier names the module's log and database files inside their folders: one that
   // could name a file elsewhere (a "/", a NUL, a leading ".") makes the package invalid.
-  if (auto identifier = stringValueForKey("bundleID", *root); identifier && !isSafeFileNamePart(*identifier, false)) {
+  if (auto identifier = stringValueForKey("bundleID", *root);
+      identifier && !isSafeFileNamePart(*identifier, false)) {
     platform::log("Invalid bundleID: {}", *identifier);
     return false;
   }
@@ -526,7 +532,8 @@ void QVDashboardModule::moduleWillBeRemoved() {
   std::string database = jsonDatabasePath();
   if (database.empty()) return;
   std::error_code ec;
-  if (fs::symlink_status(database, ec).type() != fs::file_type::not_found) platform::files::removeItem(database);
+  if (fs::symlink_status(database, ec).type() != fs::file_type::not_found)
+    platform::files::removeItem(database);
 }
 
 std::string QVDashboardModule::description() const {

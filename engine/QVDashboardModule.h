@@ -134,7 +134,8 @@ class QVDashboardModule : public platform::Coding, public std::enable_shared_fro
 
   // The manifest readers: a string counts only as a JSON string and is trimmed of white space and
   // newlines, a blank one being absent; a number counts only as a JSON number or boolean.
-  static std::optional<std::string> stringValueForKey(const std::string& key, const nlohmann::json& dictionary);
+  static std::optional<std::string> stringValueForKey(const std::string& key,
+                                                      const nlohmann::json& dictionary);
   static std::optional<double> numberValueForKey(const std::string& key, const nlohmann::json& dictionary);
 
   // Use the factories; public for std::make_shared.
@@ -148,7 +149,8 @@ class QVDashboardModule : public platform::Coding, public std::enable_shared_fro
   bool validateJSONDict(const nlohmann::json& dictionary) const;
   bool processPackageJSON(const nlohmann::json& dictionary);
   std::optional<Options> processOptionsArray(const nlohmann::json* value, bool isNotifications) const;
-  QVDMUserOption::Pointer existingUserOptionWithOption(const QVDMUserOption& option, bool isNotifications) const;
+  QVDMUserOption::Pointer existingUserOptionWithOption(const QVDMUserOption& option,
+                                                       bool isNotifications) const;
   // The notification option list from the resource, or the current one when the resource is
   // missing or empty.
   std::optional<Options> notificationOptionsFromResource() const;

@@ -130,7 +130,8 @@ bool QVJsonValuesEqual(const nlohmann::json& a, const nlohmann::json& b) {
   return a.type() == b.type() && a == b;
 }
 
-std::optional<nlohmann::json> QVParseJSON(std::string_view text, std::string* error, std::size_t maximumDepth) {
+std::optional<nlohmann::json> QVParseJSON(std::string_view text, std::string* error,
+                                          std::size_t maximumDepth) {
   auto callback = [maximumDepth](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
     if (event == nlohmann::json::parse_event_t::object_start ||
         event == nlohmann::json::parse_event_t::array_start) {

@@ -3,7 +3,8 @@
 #include "engine/QVJsonValues.h"
 #include "platform/HexColor.h"
 
-std::optional<QVModuleResultOptions> QVModuleResultOptions::optionsWithDictionary(const nlohmann::json& dictionary) {
+std::optional<QVModuleResultOptions> QVModuleResultOptions::optionsWithDictionary(
+    const nlohmann::json& dictionary) {
   QVModuleResultOptions options;
   if (!options.configureWithDict(dictionary)) return std::nullopt;
   return options;

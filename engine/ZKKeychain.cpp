@@ -6,7 +6,8 @@
 #include "platform/SecretStore.h"
 
 std::shared_ptr<ZKKeychain> ZKKeychain::sharedHelper() {
-  static const std::shared_ptr<ZKKeychain> helper = std::make_shared<ZKKeychain>(nullptr, kDefaultServiceName);
+  static const std::shared_ptr<ZKKeychain> helper =
+      std::make_shared<ZKKeychain>(nullptr, kDefaultServiceName);
   return helper;
 }
 
@@ -37,14 +38,16 @@ bool ZKKeychain::setSecureValue(const std::optional<std::string>& value, const s
   } else if (status == platform::errSecItemNotFound) {
     status = secrets->addGenericPassword(serviceName_, key, data);
     // Added by someone else since the lookup: replace it.
-    if (status == platform::errSecDuplicateItem) status = secrets->updateGenericPassword(serviceName_, key, data);
+    if (status == platform::errSecDuplicateItem)
+      status = secrets->updateGenericPassword(serviceName_, key, data);
   } else {
-    platform::log("Could not look up the secure value {} in the {} store: status {}", key, secrets->storeKind(),
-                  status);
+    platform::log("Could not look up the secure value {} in the {} store: status {}", key,
+                  secrets->storeKind(), status);
     return false;
   }
   if (status != platform::errSecSuccess) {
-    platform::log("Could not save the secure value {} in the {} store: status {}", key, secrets->storeKind(), status);
+    platform::log("Could not save the secure value {} in the {} store: status {}", key, secrets->storeKind(),
+                  status);
     return false;
   }
   return true;

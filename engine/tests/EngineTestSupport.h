@@ -35,7 +35,11 @@ inline fs::path writePackage(const fs::path& folder, const nlohmann::json& manif
 }
 
 inline nlohmann::json minimalManifest() {
-  return {{"name", "Made"}, {"author", "A"}, {"bundleID", "com.example.made"}, {"version", "1"}, {"description", "D"}};
+  return {{"name", "Made"},
+          {"author", "A"},
+          {"bundleID", "com.example.made"},
+          {"version", "1"},
+          {"description", "D"}};
 }
 
 // Counts "QVModuleDidChange" and "QVModuleResultDidChange" notifications by sender while alive.

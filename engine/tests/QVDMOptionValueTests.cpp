@@ -3,10 +3,10 @@
 #include "engine/NSSound+SystemSounds.h"
 #include "engine/QVDMUserOption.h"
 #include "engine/ZKKeychain.h"
+#include "engine/tests/EngineTestSupport.h"
 #include "platform/KeyedArchiver.h"
 #include "platform/KeyedUnarchiver.h"
 #include "platform/UUID.h"
-#include "engine/tests/EngineTestSupport.h"
 
 namespace {
 
@@ -77,8 +77,10 @@ TEST_F(OptionTest, SoundOptionsStartAtTheSixthBuiltInSound) {
   const auto& sounds = zk_bundledNotificationSounds();
   ASSERT_GE(sounds.size(), 6u);
   for (const json& given : {json(nullptr), json("/elsewhere/x.wav"), json(5)}) {
-    auto option = QVDMUserOption::optionWithDictionary(
-        {{"name", "sound"}, {"type", "string"}, {"default", given}, {"options", {{"specialType", "dyn.SOUND_NAMES"}}}});
+    auto option = QVDMUserOption::optionWithDictionary({{"name", "sound"},
+                                                        {"type", "string"},
+                                                        {"default", given},
+                                                        {"options", {{"specialType", "dyn.SOUND_NAMES"}}}});
     ASSERT_NE(option, nullptr);
     EXPECT_EQ(option->value()->stringValue(), sounds[5]);
     json choices = option->value()->options();
@@ -107,15 +109,26 @@ TEST_F(OptionTest, RejectsBadDefinitions) {
       {"no name", {{"type", "string"}}, "Invalid option name: (null)", nullptr},
       {"empty name", {{"name", ""}, {"type", "string"}}, "Invalid option name: ", nullptr},
       {"number name", {{"name", 5}, {"type", "string"}}, "Invalid option name: 5", nullptr},
-      {"unknown type", {{"name", "a"}, {"type", "color"}}, "Invalid option type: color",
+      {"unknown type",
+       {{"name", "a"}, {"type", "color"}},
+       "Invalid option type: color",
        "Expected one of: string, boolean, number, date"},
-      {"no type", {{"name", "a"}}, "Invalid option type: (null)", "Expected one of: string, boolean, number, date"},
+      {"no type",
+       {{"name", "a"}},
+       "Invalid option type: (null)",
+       "Expected one of: string, boolean, number, date"},
       {"type in capitals", {{"name", "a"}, {"type", "String"}}, "Invalid option type: String", nullptr},
-      {"options a string", {{"name", "a"}, {"type", "string"}, {"options", "x"}}, "Invalid options type: NSString",
+      {"options a string",
+       {{"name", "a"}, {"type", "string"}, {"options", "x"}},
+       "Invalid options type: NSString",
        nullptr},
-      {"options null", {{"name", "a"}, {"type", "string"}, {"options", nullptr}}, "Invalid options type: NSNull",
+      {"options null",
+       {{"name", "a"}, {"type", "string"}, {"options", nullptr}},
+       "Invalid options type: NSNull",
        nullptr},
-      {"options a number", {{"name", "a"}, {"type", "number"}, {"options", 3}}, "Invalid options type: NSNumber",
+      {"options a number",
+       {{"name", "a"}, {"type", "number"}, {"options", 3}},
+       "Invalid options type: NSNumber",
        nullptr},
   };
   for (const auto& c : cases) {
@@ -145,10 +158,12 @@ TEST_F(OptionTest, ReadsDefinitions) {
   struct RequiredCase {
     json given;
     bool required;
-  } requiredCases[] = {{true, true},  {false, false}, {1, true},  {0, false},      {"yes", true},  {"YES", true},
-                       {"no", false}, {"1", true},    {"t", true}, {"0", false}, {json::array(), false}};
+  } requiredCases[] = {{true, true},          {false, false}, {1, true},   {0, false},  {"yes", true},
+                       {"YES", true},         {"no", false},  {"1", true}, {"t", true}, {"0", false},
+                       {json::array(), false}};
   for (const auto& c : requiredCases) {
-    auto option = QVDMUserOption::optionWithDictionary({{"name", "a"}, {"type", "string"}, {"required", c.given}});
+    auto option =
+        QVDMUserOption::optionWithDictionary({{"name", "a"}, {"type", "string"}, {"required", c.given}});
     ASSERT_NE(option, nullptr);
     EXPECT_EQ(option->required(), c.required) << c.given.dump();
   }
@@ -160,7 +175,8 @@ TEST_F(OptionTest, ReadsDefinitions) {
   // A boolean is never empty, so being required changes nothing.
   EXPECT_FALSE(labelled->value()->isEmpty());
 
-  auto untitled = QVDMUserOption::optionWithDictionary({{"name", "a"}, {"type", "date"}, {"title", ""}, {"tooltip", 5}});
+  auto untitled =
+      QVDMUserOption::optionWithDictionary({{"name", "a"}, {"type", "date"}, {"title", ""}, {"tooltip", 5}});
   EXPECT_EQ(untitled->displayName(), "a");
   EXPECT_FALSE(untitled->tooltip());
   EXPECT_TRUE(untitled->value()->isEmpty());
@@ -170,12 +186,14 @@ TEST_F(OptionTest, ReadsDefinitions) {
 }
 
 TEST_F(OptionTest, DatesKeepMinutesAndRoundTrip) {
-  auto option = QVDMUserOption::optionWithDictionary({{"name", "d"}, {"type", "date"}, {"default", "2021-03-04 05:06"}});
+  auto option = QVDMUserOption::optionWithDictionary(
+      {{"name", "d"}, {"type", "date"}, {"default", "2021-03-04 05:06"}});
   ASSERT_TRUE(option->value()->dateValue());
   EXPECT_EQ(option->value()->jsonValue(), "2021-03-04 05:06");
   EXPECT_EQ(option->value()->actualJsonValue(), "2021-03-04 05:06");
 
-  auto bad = QVDMUserOption::optionWithDictionary({{"name", "d"}, {"type", "date"}, {"default", "2020-02-30 10:00"}});
+  auto bad = QVDMUserOption::optionWithDictionary(
+      {{"name", "d"}, {"type", "date"}, {"default", "2020-02-30 10:00"}});
   EXPECT_FALSE(bad->value()->dateValue());
   EXPECT_TRUE(bad->value()->isEmpty());
   EXPECT_EQ(bad->value()->jsonValue(), nullptr);
@@ -232,7 +250,9 @@ TEST_F(OptionTest, SettingAnotherTypeRaisesTheOptionTypeException) {
     FAIL() << "no exception";
   } catch (const OptionTypeException& e) {
     EXPECT_STREQ(e.name(), "Option Type Exception");
-    EXPECT_STREQ(e.what(), "You're attempting to set the value for a different type. Expected type: 0, received type: 1");
+    EXPECT_STREQ(
+        e.what(),
+        "You're attempting to set the value for a different type. Expected type: 0, received type: 1");
   }
   EXPECT_THROW(text->setNumberValue(1), OptionTypeException);
   EXPECT_THROW(text->setDateValue(platform::Date::now()), OptionTypeException);
@@ -314,7 +334,8 @@ TEST_F(SecureOptionTest, ASecureValueWithoutUidNeverReachesTheKeychain) {
   EXPECT_FALSE(ZKKeychain::sharedHelper()->hasValueForKey(""));
 
   // A copy has no uid until its owner gives it one.
-  auto option = QVDMUserOption::optionWithDictionary({{"name", "a"}, {"type", "string"}, {"options", {{"secure", true}}}});
+  auto option = QVDMUserOption::optionWithDictionary(
+      {{"name", "a"}, {"type", "string"}, {"options", {{"secure", true}}}});
   auto copy = option->copy();
   EXPECT_EQ(copy->uid(), "");
   EXPECT_EQ(copy->value()->uid(), "");
@@ -339,15 +360,22 @@ TEST_F(SecureOptionTest, ArchivesEveryTypeAndNeverTheSecret) {
   const json definitions[] = {
       {{"name", "text"}, {"type", "string"}, {"title", "Text"}, {"default", "hello"}},
       {{"name", "secret"}, {"type", "string"}, {"options", {{"secure", true}}}},
-      {{"name", "choice"}, {"type", "string"}, {"options", {"a", nullptr, {{"name", "b"}, {"title", "B"}}}}, {"default", "b"}},
+      {{"name", "choice"},
+       {"type", "string"},
+       {"options", {"a", nullptr, {{"name", "b"}, {"title", "B"}}}},
+       {"default", "b"}},
       {{"name", "flag"}, {"type", "boolean"}, {"default", true}},
       {{"name", "count"}, {"type", "number"}, {"default", 4.5}, {"options", {{"min", 1}, {"max", 10}}}},
-      {{"name", "when"}, {"type", "date"}, {"default", "2021-03-04 05:06"}, {"options", {{"allowsTime", true}}}},
+      {{"name", "when"},
+       {"type", "date"},
+       {"default", "2021-03-04 05:06"},
+       {"options", {{"allowsTime", true}}}},
   };
   for (const auto& definition : definitions) {
     auto option = QVDMUserOption::optionWithDictionary(definition);
     ASSERT_NE(option, nullptr) << definition.dump();
-    if (option->value()->isSecure()) option->value()->setStringValue(std::optional<std::string>("pa55-w0rd-xyz"));
+    if (option->value()->isSecure())
+      option->value()->setStringValue(std::optional<std::string>("pa55-w0rd-xyz"));
     auto data = archive(option);
     EXPECT_FALSE(contains(data, "pa55-w0rd-xyz")) << "a secure text never enters an archive";
 
@@ -377,7 +405,8 @@ TEST_F(OptionTest, RestoringToleratesWrongKinds) {
       coder.encodeObject("not options", "options");
     }
   };
-  auto data = platform::KeyedArchiver::archivedDataWithRootObject(platform::ArchiveObject(std::make_shared<Odd>()));
+  auto data =
+      platform::KeyedArchiver::archivedDataWithRootObject(platform::ArchiveObject(std::make_shared<Odd>()));
   auto restored = restore(data);
   ASSERT_NE(restored, nullptr);
   EXPECT_EQ(restored->uid().size(), 36u) << "a new uid when none is stored";

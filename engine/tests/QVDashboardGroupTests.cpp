@@ -20,7 +20,8 @@ class GroupTest : public EngineTest {
   void SetUp() override {
     EngineTest::SetUp();
     QVEmojiSource::setShared(std::make_shared<QVEmojiCatalogueSource>(std::vector<std::string>{"🙂"}));
-    QVEngineEnvironment::setRunModuleHandler([this](const QVDashboardModule::Pointer& module) { runs_.push_back(module); });
+    QVEngineEnvironment::setRunModuleHandler(
+        [this](const QVDashboardModule::Pointer& module) { runs_.push_back(module); });
   }
   void TearDown() override {
     QVEmojiSource::setShared(nullptr);
@@ -172,7 +173,11 @@ TEST_F(GroupTest, ChangesAreAnnounced) {
       {"add", [&] { group->addModule(module, false); }, 1},
       {"reorder", [&] { group->updateModules(group->modules()); }, 1},
       {"remove", [&] { group->removeModule(module, false); }, 1},
-      {"remove several", [&] { group->removeModules({module, module}); }, 2},
+      {"remove several",
+       [&] {
+         group->removeModules({module, module});
+       },
+       2},
   };
   for (const auto& step : steps) {
     NotificationCounter changes(QVModuleDidChangeNotification);
@@ -233,7 +238,8 @@ TEST_F(GroupTest, ArchivesGroupsWithModulesOfEveryOptionType) {
     ASSERT_NE(back, nullptr) << original->name();
     EXPECT_EQ(back->value()->actualJsonValue(), original->value()->actualJsonValue()) << original->name();
   }
-  EXPECT_EQ(option(*restored, "apiKey")->value()->stringValue(), "secret-api-key-9921") << "from the keychain";
+  EXPECT_EQ(option(*restored, "apiKey")->value()->stringValue(), "secret-api-key-9921")
+      << "from the keychain";
   EXPECT_TRUE(restored->hasAllRequiredFields());
 
   const auto& restoredHome = (*groups)[1];
@@ -336,8 +342,9 @@ TEST_F(GroupTest, ReadsOnlyGroupsArchives) {
   EXPECT_FALSE(QVDashboardGroup::groupsWithArchiveData(notArray));
 
   // Root elements that are not groups are dropped.
-  auto mixed = platform::KeyedArchiver::archivedDataWithRootObject(platform::ArchiveObject(
-      platform::ArchiveObject::Array{platform::ArchiveObject(QVDashboardGroup::groupWithName("A")), "stray", 7}));
+  auto mixed = platform::KeyedArchiver::archivedDataWithRootObject(
+      platform::ArchiveObject(platform::ArchiveObject::Array{
+          platform::ArchiveObject(QVDashboardGroup::groupWithName("A")), "stray", 7}));
   auto groups = QVDashboardGroup::groupsWithArchiveData(mixed);
   ASSERT_TRUE(groups);
   ASSERT_EQ(groups->size(), 1u);
@@ -349,7 +356,8 @@ TEST_F(GroupTest, ReadsOnlyGroupsArchives) {
     void encodeWithCoder(platform::KeyedArchiver&) const override {}
   };
   auto damaged = handMade([](platform::KeyedArchiver& c) {
-    c.encodeObject(platform::ArchiveObject::Array{platform::ArchiveObject(std::make_shared<Stranger>())}, "modules");
+    c.encodeObject(platform::ArchiveObject::Array{platform::ArchiveObject(std::make_shared<Stranger>())},
+                   "modules");
   });
   EXPECT_FALSE(QVDashboardGroup::groupsWithArchiveData(damaged, &error));
 

@@ -36,7 +36,8 @@ class ModuleTest : public EngineTest {
   static QVDashboardModule::Pointer restore(const platform::Data& data) {
     platform::ClassRegistry registry;
     QVRegisterArchivedClasses(registry);
-    return platform::KeyedUnarchiver::unarchiveObjectWithData(data, registry).asObjectOfClass<QVDashboardModule>();
+    return platform::KeyedUnarchiver::unarchiveObjectWithData(data, registry)
+        .asObjectOfClass<QVDashboardModule>();
   }
   static bool contains(const platform::Data& data, const std::string& text) {
     return std::search(data.begin(), data.end(), text.begin(), text.end()) != data.end();
@@ -73,7 +74,8 @@ TEST_F(ModuleTest, ReadsAFullPackage) {
 
   std::vector<std::string> names;
   for (const auto& o : module->userOptions()) names.push_back(o->name());
-  EXPECT_EQ(names, (std::vector<std::string>{"city", "apiKey", "units", "feelsLike", "days", "since", "alertSound"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"city", "apiKey", "units", "feelsLike", "days", "since",
+                                             "alertSound"}));
   EXPECT_EQ(option(*module, "city")->value()->stringValue(), "Oslo");
   EXPECT_TRUE(option(*module, "apiKey")->value()->isSecure());
   EXPECT_TRUE(option(*module, "apiKey")->value()->isEmpty());
@@ -100,9 +102,11 @@ TEST_F(ModuleTest, ReadsAFullPackage) {
   EXPECT_TRUE(module->hasAllRequiredFields());
 
   ASSERT_NE(module->log(), nullptr);
-  EXPECT_EQ(module->log()->path(), supportFolder() / "Logs" / ("com.quorvane.weather_" + module->uid() + ".log"));
-  EXPECT_EQ(module->jsonDatabasePath(),
-            (supportFolder() / "Module Databases" / ("com.quorvane.weather_" + module->uid() + ".json")).string());
+  EXPECT_EQ(module->log()->path(),
+            supportFolder() / "Logs" / ("com.quorvane.weather_" + module->uid() + ".log"));
+  EXPECT_EQ(
+      module->jsonDatabasePath(),
+      (supportFolder() / "Module Databases" / ("com.quorvane.weather_" + module->uid() + ".json")).string());
   EXPECT_TRUE(fs::is_directory(supportFolder() / "Module Databases"));
   EXPECT_EQ(module->description().find("<QVDashboardModule 0x"), 0u);
   EXPECT_NE(module->description().find("name=(null) path=" + path + ">"), std::string::npos);
@@ -146,8 +150,8 @@ TEST_F(ModuleTest, ReadsSmallAndOddPackages) {
     auto object = QVDashboardModule::moduleWithPath(fixturePackage("OptionsNotArray.quorvanemodule"));
     ASSERT_NE(object, nullptr);
     EXPECT_FALSE(object->hasUserOptionList());
-    EXPECT_TRUE(
-        capture.contains("Skipping options because it's in the wrong format. Excepted an array, got: NSDictionary"));
+    EXPECT_TRUE(capture.contains(
+        "Skipping options because it's in the wrong format. Excepted an array, got: NSDictionary"));
   }
 }
 
@@ -164,9 +168,12 @@ TEST_F(ModuleTest, InvalidPackagesGiveNoModule) {
       {"EmptyPackage.quorvanemodule", "Package file is empty", nullptr},
       {"Malformed.quorvanemodule", "An error occurred while parsing the JSON.", "parse error"},
       {"NotUTF8.quorvanemodule", "An error occurred while parsing the JSON.", "parse error"},
-      {"RootArray.quorvanemodule", "Invalid Root Package Object Type. Exception dictionary got: NSArray", nullptr},
-      {"RootEmpty.quorvanemodule", "Invalid Root Package Object Type. Exception dictionary got: NSDictionary", nullptr},
-      {"RootString.quorvanemodule", "Invalid Root Package Object Type. Exception dictionary got: NSString", nullptr},
+      {"RootArray.quorvanemodule", "Invalid Root Package Object Type. Exception dictionary got: NSArray",
+       nullptr},
+      {"RootEmpty.quorvanemodule", "Invalid Root Package Object Type. Exception dictionary got: NSDictionary",
+       nullptr},
+      {"RootString.quorvanemodule", "Invalid Root Package Object Type. Exception dictionary got: NSString",
+       nullptr},
       {"NoAuthorNoVersion.quorvanemodule", "Missing required key: author", "Missing required keys"},
       {"NameNotString.quorvanemodule", "Missing required key: name", "Missing required keys"},
       {"EmptyDescription.quorvanemodule", "Missing required key: description", "Missing required keys"},
@@ -195,7 +202,8 @@ TEST_F(ModuleTest, InvalidPackagesGiveNoModule) {
   {
     qvtesting::LogCapture capture;
     EXPECT_EQ(QVDashboardModule::moduleWithPath((root() / "nowhere.quorvanemodule").string()), nullptr);
-    EXPECT_TRUE(capture.contains("File doesn't exist at path: " + (root() / "nowhere.quorvanemodule").string()));
+    EXPECT_TRUE(
+        capture.contains("File doesn't exist at path: " + (root() / "nowhere.quorvanemodule").string()));
     EXPECT_EQ(QVDashboardModule::moduleWithPath(""), nullptr);
   }
   // No bundle identifier reached outside the log and database folders.
@@ -415,9 +423,11 @@ TEST_F(ModuleTest, RestoringReadsTheChangedPackage) {
   ASSERT_NE(restored, nullptr);
   EXPECT_EQ(option(*restored, "keep")->value()->stringValue(), "kept");
   EXPECT_EQ(option(*restored, "keep")->uid(), option(*module, "keep")->uid());
-  EXPECT_EQ(option(*restored, "retyped")->value()->stringValue(), "new") << "a changed type takes the new default";
+  EXPECT_EQ(option(*restored, "retyped")->value()->stringValue(), "new")
+      << "a changed type takes the new default";
   EXPECT_NE(option(*restored, "retyped")->uid(), option(*module, "retyped")->uid()) << "and a new uid";
-  EXPECT_EQ(option(*restored, "bounded")->value()->numberValue(), 10) << "checked again against the new bounds";
+  EXPECT_EQ(option(*restored, "bounded")->value()->numberValue(), 10)
+      << "checked again against the new bounds";
   EXPECT_EQ(option(*restored, "choice")->value()->stringValue(), "y") << "strings are taken over unchecked";
   EXPECT_EQ(option(*restored, "dropped"), nullptr);
   EXPECT_TRUE(option(*restored, "added")->value()->boolValue());

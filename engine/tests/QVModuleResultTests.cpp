@@ -19,21 +19,36 @@ struct ParseCase {
 
 TEST(QVModuleResult, RejectsLinesThatAreNotValidFinishedLines) {
   const ParseCase cases[] = {
-      {"no type", {{"options", {{"result", "x"}, {"success", true}}}},
-       "Failed because type is not a string or is empty", "(null) - (null)"},
-      {"type is a number", {{"type", 4}, {"options", json::object()}},
-       "Failed because type is not a string or is empty", "4 - NSNumber"},
-      {"a log line", {{"type", "log"}, {"options", json::array({"a"})}},
-       "Failed because type is not equal to finished or options is not a dictionary", "log - NSArray"},
-      {"finished without options", {{"type", "finished"}},
-       "Failed because type is not equal to finished or options is not a dictionary", "finished - (null)"},
-      {"success is a string", {{"type", "finished"}, {"options", {{"result", "x"}, {"success", "true"}}}},
-       "Failed because result is not a string or is invalid or success is not a number", "x - NSString"},
-      {"result is a number", {{"type", "finished"}, {"options", {{"result", 12}, {"success", true}}}},
-       "Failed because result is not a string or is invalid or success is not a number", "12 - NSNumber"},
-      {"no success", {{"type", "finished"}, {"options", {{"result", "x"}}}},
-       "Failed because result is not a string or is invalid or success is not a number", "x - NSString"},
-      {"not an object", json::array({1, 2}), "Failed because type is not a string or is empty", "(null) - (null)"},
+      {"no type",
+       {{"options", {{"result", "x"}, {"success", true}}}},
+       "Failed because type is not a string or is empty",
+       "(null) - (null)"},
+      {"type is a number",
+       {{"type", 4}, {"options", json::object()}},
+       "Failed because type is not a string or is empty",
+       "4 - NSNumber"},
+      {"a log line",
+       {{"type", "log"}, {"options", json::array({"a"})}},
+       "Failed because type is not equal to finished or options is not a dictionary",
+       "log - NSArray"},
+      {"finished without options",
+       {{"type", "finished"}},
+       "Failed because type is not equal to finished or options is not a dictionary",
+       "finished - (null)"},
+      {"success is a string",
+       {{"type", "finished"}, {"options", {{"result", "x"}, {"success", "true"}}}},
+       "Failed because result is not a string or is invalid or success is not a number",
+       "x - NSString"},
+      {"result is a number",
+       {{"type", "finished"}, {"options", {{"result", 12}, {"success", true}}}},
+       "Failed because result is not a string or is invalid or success is not a number",
+       "12 - NSNumber"},
+      {"no success",
+       {{"type", "finished"}, {"options", {{"result", "x"}}}},
+       "Failed because result is not a string or is invalid or success is not a number",
+       "x - NSString"},
+      {"not an object", json::array({1, 2}), "Failed because type is not a string or is empty",
+       "(null) - (null)"},
       {"null", nullptr, "Failed because type is not a string or is empty", "(null) - (null)"},
   };
   for (const auto& c : cases) {
@@ -48,7 +63,11 @@ TEST(QVModuleResult, ReadsValidLines) {
   auto before = platform::Date::now();
   auto result = QVModuleResult::resultWithDictionary(
       {{"type", "finished"},
-       {"options", {{"result", "12 °C"}, {"success", 1}, {"date", 0}, {"options", {{"color", "#FF0000"}, {"onclick", "https://example.org"}, {"extra", {1, 2}}}}}}});
+       {"options",
+        {{"result", "12 °C"},
+         {"success", 1},
+         {"date", 0},
+         {"options", {{"color", "#FF0000"}, {"onclick", "https://example.org"}, {"extra", {1, 2}}}}}}});
   ASSERT_NE(result, nullptr);
   EXPECT_TRUE(result->success());
   EXPECT_EQ(result->resultString(), "12 °C");
@@ -80,7 +99,8 @@ TEST(QVModuleResult, DisplaySettingsIgnoreWrongKinds) {
   EXPECT_FALSE(options->onClickString());
   EXPECT_FALSE(QVModuleResultOptions::optionsWithDictionary(json::array()));
   EXPECT_FALSE(QVModuleResultOptions::optionsWithDictionary("#fff"));
-  EXPECT_EQ(QVModuleResultOptions::optionsWithDictionary({{"color", "zz"}})->color(), platform::Color::blackColor());
+  EXPECT_EQ(QVModuleResultOptions::optionsWithDictionary({{"color", "zz"}})->color(),
+            platform::Color::blackColor());
   EXPECT_EQ(QVModuleResultOptions::optionsWithDictionary({{"color", "FF0000"}})->color(),
             QVModuleResultOptions::optionsWithDictionary({{"color", "#FF0000"}})->color());
 

@@ -14,13 +14,15 @@ struct HexCase {
 TEST(HexColor, ReadsTheTextAsTheScannerDoes) {
   const HexCase cases[] = {
       {"527908", 0x527908},
-      {"#527908", 0x527908},      // one leading # is dropped
-      {"##527908", 0},            // a second one is not
-      {" #527908", 0},            // nor one after white space
-      {"0x527908", 0x527908},     // prefix
+      {"#527908", 0x527908},   // one leading # is dropped
+      {"##527908", 0},         // a second one is not
+      {" #527908", 0},         // nor one after white space
+      {"0x527908", 0x527908},  // prefix
       {"#0X527908", 0x527908},
       {"  \n\t527908", 0x527908},  // leading white space and newlines are skipped
-      {"\xC2\xA0" "ff", 0xFF},     // NO-BREAK SPACE too
+      {"\xC2\xA0"
+       "ff",
+       0xFF},                     // NO-BREAK SPACE too
       {"FFF", 0xFFF},             // no expansion of short forms
       {"ff0000zz", 0xFF0000},     // reading stops at the first other character
       {"FF112233", 0xFF112233},   // eight digits: the top two are beyond the colour
@@ -28,7 +30,7 @@ TEST(HexColor, ReadsTheTextAsTheScannerDoes) {
       {"zz", 0},
       {"", 0},
       {"#", 0},
-      {"0x", 0},                  // "0" then "x": the zero is read
+      {"0x", 0},  // "0" then "x": the zero is read
       {"0xg1", 0},
       {"-12", 0},
   };
