@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
 #include "engine/QVDashboardGroup.h"
 #include "engine/QVEmojiSource.h"
@@ -369,6 +370,60 @@ TEST_F(GroupTest, ReadsOnlyGroupsArchives) {
     platform::Data cut(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(size));
     (void)QVDashboardGroup::groupsWithArchiveData(cut);
   }
+}
+
+}  // namespace
+
+namespace {
+
+using namespace enginetest;
+
+class DamagedInputTest : public EngineTest {};
+
+// Random damage to a real manifest and a real groups archive: every result is a module, a group, or
+// a refusal, never a crash (the sanitizer build checks the memory side).
+TEST_F(DamagedInputTest, DamagedManifestsAndArchivesNeverCrash) {
+  std::minstd_rand random(20240501);
+  auto folder = copyPackage("Weather.quorvanemodule", root() / "Damaged.quorvanemodule");
+  std::string manifest;
+  {
+    std::ifstream in(folder / "package.json");
+    manifest.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const char replacements[] = {'"', '{', '}', '[', ']', ',', ':', '0', '-', 'e', '\\', 'n', ' ', '\0'};
+  for (int round = 0; round < 300; ++round) {
+    std::string damaged = manifest;
+    int edits = 1 + static_cast<int>(random() % 4);
+    for (int e = 0; e < edits; ++e) {
+      std::size_t at = random() % damaged.size();
+      if (random() % 3 == 0) {
+        damaged.erase(at, 1 + random() % 8);
+      } else {
+        damaged[at] = replacements[random() % sizeof replacements];
+      }
+      if (damaged.empty()) damaged = "x";
+    }
+    std::ofstream(folder / "package.json", std::ios::trunc) << damaged;
+    qvtesting::LogCapture quiet;
+    (void)QVDashboardModule::moduleWithPath(folder);
+  }
+
+  std::ofstream(folder / "package.json", std::ios::trunc) << manifest;
+  auto group = QVDashboardGroup::groupWithName("Damaged");
+  auto module = QVDashboardModule::moduleWithPath(folder);
+  ASSERT_NE(module, nullptr);
+  group->addModule(module, false);
+  group->addModule(QVDashboardModule::moduleWithPath(fixturePackage("Minimal.quorvanemodule")), false);
+  auto data = QVDashboardGroup::archivedDataWithGroups({group});
+  int read = 0;
+  for (int round = 0; round < 300; ++round) {
+    platform::Data damaged = data;
+    int edits = 1 + static_cast<int>(random() % 3);
+    for (int e = 0; e < edits; ++e) damaged[random() % damaged.size()] = static_cast<std::uint8_t>(random());
+    qvtesting::LogCapture quiet;
+    if (auto groups = QVDashboardGroup::groupsWithArchiveData(damaged)) ++read;
+  }
+  EXPECT_GT(read, 0) << "some damage leaves a readable archive";
 }
 
 }  // namespace
