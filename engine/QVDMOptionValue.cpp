@@ -1,0 +1,486 @@
+#include "engine/QVDMOptionValue.h"
+
+#include <fmt/format.h>
+#include <unicode/calendar.h>
+#include <unicode/gregocal.h>
+#include <unicode/locid.h>
+#include <unicode/parsepos.h>
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
+#include <unicode/unistr.h>
+
+#include <filesystem>
+
+#include "engine/NSSound+SystemSounds.h"
+#include "engine/QVJsonValues.h"
+#include "engine/ZKKeychain.h"
+#include "platform/Json.h"
+#include "platform/Log.h"
+
+namespace {
+
+// Dates are written with ASCII digits in the Gregorian calendar whatever the user's locale, so that
+// an archive reads back the same anywhere; the time zone is the user's.
+struct DateFormatters {
+  std::mutex mutex;
+  std::unique_ptr<icu::SimpleDateFormat> reader;
+  std::unique_ptr<icu::SimpleDateFormat> writer;
+};
+
+std::unique_ptr<icu::SimpleDateFormat> makeFormatter(bool lenient) {
+  UErrorCode status = U_ZERO_ERROR;
+  icu::Locale locale("en_US_POSIX");
+  auto formatter = std::make_unique<icu::SimpleDateFormat>(
+      icu::UnicodeString::fromUTF8(QVDMOptionValue::kDateFormat), locale, status);
+  if (U_FAILURE(status)) return nullptr;
+  auto calendar = std::make_unique<icu::GregorianCalendar>(icu::TimeZone::createDefault(), locale, status);
+  if (U_FAILURE(status)) return nullptr;
+  formatter->adoptCalendar(calendar.release());
+  formatter->setLenient(lenient);
+  return formatter;
+}
+
+DateFormatters& dateFormatters() {
+  static DateFormatters* shared = [] {
+    auto* made = new DateFormatters();
+    made->reader = makeFormatter(false);
+    made->writer = makeFormatter(false);
+    return made;
+  }();
+  return *shared;
+}
+
+bool isOfClass(const nlohmann::json& value, QVDMOptionClass kind) {
+  switch (kind) {
+    case QVDMOptionClass::string:
+      return value.is_string();
+    case QVDMOptionClass::number:
+      return value.is_number() || value.is_boolean();
+    case QVDMOptionClass::none:
+      return false;
+  }
+  return false;
+}
+
+bool isSoundSettings(const nlohmann::json& options) {
+  auto special = QVJsonString(QVJsonMember(options, "specialType"));
+  return special && *special == QVDMOptionValue::kSoundNamesSpecialType;
+}
+
+// The default of every sound option: the sixth built-in sound (the last one when fewer are shipped,
+// the empty text when there are none).
+nlohmann::json defaultSound() {
+  const auto& sounds = zk_bundledNotificationSounds();
+  if (sounds.empty()) return "";
+  return sounds.size() > 5 ? sounds[5] : sounds.back();
+}
+
+double numberOf(const nlohmann::json& value) {
+  if (value.is_boolean()) return value.get<bool>() ? 1.0 : 0.0;
+  return value.get<double>();
+}
+
+// Numbers compare by value; integers exactly.
+int compareNumbers(const nlohmann::json& a, const nlohmann::json& b) {
+  if (a.is_number_integer() && b.is_number_integer()) {
+    auto x = a.get<std::int64_t>(), y = b.get<std::int64_t>();
+    return x < y ? -1 : (x > y ? 1 : 0);
+  }
+  double x = numberOf(a), y = numberOf(b);
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+// A number value as it is kept: booleans become the integers 0 and 1; anything else not a number is
+// absent.
+nlohmann::json normalisedNumber(const nlohmann::json& number) {
+  if (number.is_boolean()) return number.get<bool>() ? 1 : 0;
+  if (number.is_number()) return number;
+  return nullptr;
+}
+
+}  // namespace
+
+QVDMOptionValue::QVDMOptionValue(QVDMOptionType type) : type_(type) {}
+
+QVDMOptionClass QVDMOptionValue::classForType(QVDMOptionType type) {
+  switch (type) {
+    case QVDMOptionType::string:
+    case QVDMOptionType::date:
+      return QVDMOptionClass::string;
+    case QVDMOptionType::boolean:
+    case QVDMOptionType::number:
+      return QVDMOptionClass::number;
+    default:
+      return QVDMOptionClass::none;
+  }
+}
+
+QVDMOptionType QVDMOptionValue::typeForString(const std::string& word) {
+  if (word == "string") return QVDMOptionType::string;
+  if (word == "number") return QVDMOptionType::number;
+  if (word == "boolean") return QVDMOptionType::boolean;
+  if (word == "date") return QVDMOptionType::date;
+  return QVDMOptionType::invalid;
+}
+
+std::optional<platform::Date> QVDMOptionValue::dateFromString(const std::string& text) {
+  auto& formatters = dateFormatters();
+  std::lock_guard lock(formatters.mutex);
+  if (!formatters.reader || text.empty()) return std::nullopt;
+  icu::UnicodeString input = icu::UnicodeString::fromUTF8(text);
+  icu::ParsePosition position(0);
+  UDate parsed = formatters.reader->parse(input, position);
+  if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) return std::nullopt;
+  return platform::Date::fromTimeIntervalSince1970(parsed / 1000.0);
+}
+
+std::string QVDMOptionValue::stringFromDate(const platform::Date& date) {
+  auto& formatters = dateFormatters();
+  std::lock_guard lock(formatters.mutex);
+  if (!formatters.writer) return {};
+  icu::UnicodeString text;
+  formatters.writer->format(date.timeIntervalSince1970() * 1000.0, text);
+  std::string out;
+  text.toUTF8String(out);
+  return out;
+}
+
+nlohmann::json QVDMOptionValue::soundsOptionsArray() {
+  nlohmann::json list = nlohmann::json::array();
+  auto entry = [](const std::string& path) {
+    return nlohmann::json{{"name", path}, {"title", std::filesystem::path(path).stem().string()}};
+  };
+  for (const auto& path : zk_bundledNotificationSounds()) list.push_back(entry(path));
+  list.push_back(nullptr);
+  for (const auto& path : zk_allSoundsArray()) list.push_back(entry(path));
+  return list;
+}
+
+nlohmann::json QVDMOptionValue::valueWithDefault(const nlohmann::json& candidate,
+                                                 const nlohmann::json& options, QVDMOptionType type) {
+  const bool wellTyped = isOfClass(candidate, classForType(type));
+  nlohmann::json result = candidate;
+
+  if (type == QVDMOptionType::string && options.is_object() && isSoundSettings(options)) {
+    result = defaultSound();
+  } else if (type == QVDMOptionType::date) {
+    std::optional<platform::Date> date;
+    if (candidate.is_string()) date = dateFromString(candidate.get<std::string>());
+    result = date ? nlohmann::json(stringFromDate(*date)) : nlohmann::json(nullptr);
+  } else if (!wellTyped) {
+    switch (type) {
+      case QVDMOptionType::string:
+        result = "";
+        break;
+      case QVDMOptionType::boolean:
+        result = false;
+        break;
+      case QVDMOptionType::number:
+        result = 0;
+        break;
+      default:
+        result = nullptr;
+        break;
+    }
+  }
+
+  if (options.is_array()) {
+    bool found = false;
+    if (!result.is_null()) {
+      for (const auto& choice : options) {
+        const nlohmann::json* name = choice.is_object() ? QVJsonMember(choice, "name") : &choice;
+        if (name && QVJsonValuesEqual(*name, result)) {
+          found = true;
+          break;
+        }
+      }
+    }
+    if (!found) {
+      if (options.empty()) {
+        result = nullptr;
+      } else {
+        const nlohmann::json& first = options.front();
+        if (first.is_object()) {
+          const nlohmann::json* name = QVJsonMember(first, "name");
+          result = name ? *name : nlohmann::json(nullptr);
+        } else {
+          result = first;
+        }
+      }
+    }
+  } else if (options.is_object() && type == QVDMOptionType::number) {
+    const nlohmann::json* minimum = QVJsonMember(options, "min");
+    const nlohmann::json* maximum = QVJsonMember(options, "max");
+    if (minimum && isOfClass(*minimum, QVDMOptionClass::number)) {
+      if (!wellTyped || !isOfClass(result, QVDMOptionClass::number) || compareNumbers(result, *minimum) < 0) {
+        result = *minimum;
+      }
+    }
+    if (maximum && isOfClass(*maximum, QVDMOptionClass::number) &&
+        isOfClass(result, QVDMOptionClass::number) && compareNumbers(result, *maximum) > 0) {
+      result = *maximum;
+    }
+  }
+  return result;
+}
+
+QVDMOptionValue::Pointer QVDMOptionValue::valueWithObject(const nlohmann::json& object, QVDMOptionType type,
+                                                          const nlohmann::json& options,
+                                                          const std::string& uid) {
+  nlohmann::json converted = valueWithDefault(object, options, type);
+  switch (type) {
+    case QVDMOptionType::string:
+      return initWithString(QVJsonString(&converted), uid, options);
+    case QVDMOptionType::boolean:
+      return initWithBool(platform::json::boolValue(converted).value_or(false), uid, options);
+    case QVDMOptionType::number:
+      return initWithNumber(converted, uid, options);
+    case QVDMOptionType::date: {
+      std::optional<platform::Date> date;
+      if (converted.is_string()) date = dateFromString(converted.get<std::string>());
+      return initWithDate(date, uid, options);
+    }
+    default:
+      return nullptr;
+  }
+}
+
+void QVDMOptionValue::initWithUID(const std::string& uid, const nlohmann::json& options) {
+  {
+    std::lock_guard lock(mutex_);
+    uid_ = uid;
+  }
+  setOptions(options);
+}
+
+QVDMOptionValue::Pointer QVDMOptionValue::initWithString(std::optional<std::string> string,
+                                                         const std::string& uid,
+                                                         const nlohmann::json& options) {
+  auto value = std::make_shared<QVDMOptionValue>(QVDMOptionType::string);
+  value->initWithUID(uid, options);
+  if (value->isSecure() && !uid.empty()) {
+    string = ZKKeychain::sharedHelper()->secureValueForKey(uid);
+  }
+  std::lock_guard lock(value->mutex_);
+  value->stringValue_ = std::move(string);
+  return value;
+}
+
+QVDMOptionValue::Pointer QVDMOptionValue::initWithBool(bool flag, const std::string& uid,
+                                                       const nlohmann::json& options) {
+  auto value = std::make_shared<QVDMOptionValue>(QVDMOptionType::boolean);
+  value->initWithUID(uid, options);
+  std::lock_guard lock(value->mutex_);
+  value->boolValue_ = flag;
+  return value;
+}
+
+QVDMOptionValue::Pointer QVDMOptionValue::initWithNumber(const nlohmann::json& number, const std::string& uid,
+                                                         const nlohmann::json& options) {
+  auto value = std::make_shared<QVDMOptionValue>(QVDMOptionType::number);
+  value->initWithUID(uid, options);
+  std::lock_guard lock(value->mutex_);
+  value->numberValue_ = normalisedNumber(number);
+  return value;
+}
+
+QVDMOptionValue::Pointer QVDMOptionValue::initWithDate(std::optional<platform::Date> date,
+                                                       const std::string& uid,
+                                                       const nlohmann::json& options) {
+  auto value = std::make_shared<QVDMOptionValue>(QVDMOptionType::date);
+  value->initWithUID(uid, options);
+  std::lock_guard lock(value->mutex_);
+  value->dateValue_ = date;
+  return value;
+}
+
+QVDMOptionValue::Pointer QVDMOptionValue::copy() const {
+  auto value = std::make_shared<QVDMOptionValue>(type_);
+  std::lock_guard lock(mutex_);
+  value->options_ = options_;
+  value->boolValue_ = boolValue_;
+  value->stringValue_ = stringValue_;
+  value->numberValue_ = numberValue_;
+  value->dateValue_ = dateValue_;
+  value->isSecure_ = isSecure_;
+  return value;
+}
+
+bool QVDMOptionValue::boolValue() const {
+  std::lock_guard lock(mutex_);
+  return boolValue_;
+}
+
+bool QVDMOptionValue::isSecure() const {
+  std::lock_guard lock(mutex_);
+  return isSecure_;
+}
+
+nlohmann::json QVDMOptionValue::options() const {
+  std::lock_guard lock(mutex_);
+  return options_;
+}
+
+std::string QVDMOptionValue::uid() const {
+  std::lock_guard lock(mutex_);
+  return uid_;
+}
+
+std::optional<std::string> QVDMOptionValue::stringValue() const {
+  std::lock_guard lock(mutex_);
+  return stringValue_;
+}
+
+nlohmann::json QVDMOptionValue::numberValue() const {
+  std::lock_guard lock(mutex_);
+  return numberValue_;
+}
+
+std::optional<platform::Date> QVDMOptionValue::dateValue() const {
+  std::lock_guard lock(mutex_);
+  return dateValue_;
+}
+
+void QVDMOptionValue::setOptions(const nlohmann::json& options) {
+  nlohmann::json stored = options;
+  std::optional<bool> secure;
+  if (type_ == QVDMOptionType::string && options.is_object()) {
+    // Read as Foundation reads a flag, so that "secure": "true" also keeps the text out of archives.
+    const nlohmann::json* flag = QVJsonMember(options, "secure");
+    secure = flag ? platform::json::boolValue(*flag).value_or(false) : false;
+    if (isSoundSettings(options)) stored = soundsOptionsArray();
+  }
+  std::lock_guard lock(mutex_);
+  if (secure) isSecure_ = *secure;
+  options_ = std::move(stored);
+}
+
+void QVDMOptionValue::setUid(const std::string& uid) {
+  std::lock_guard lock(mutex_);
+  uid_ = uid;
+}
+
+bool QVDMOptionValue::forceType(QVDMOptionType type) const {
+  if (type == type_) return true;
+  throw OptionTypeException(fmt::format(
+      "You're attempting to set the value for a different type. Expected type: {}, received type: {}",
+      static_cast<std::int64_t>(type_), static_cast<std::int64_t>(type)));
+}
+
+void QVDMOptionValue::setStringValue(std::optional<std::string> string) {
+  forceType(QVDMOptionType::string);
+  bool secure;
+  std::string uid;
+  {
+    std::lock_guard lock(mutex_);
+    stringValue_ = string;
+    secure = isSecure_;
+    uid = uid_;
+  }
+  if (secure) storeSecureString(string, uid);
+}
+
+void QVDMOptionValue::setStringValue(const nlohmann::json& string) { setStringValue(QVJsonString(&string)); }
+
+void QVDMOptionValue::storeSecureString(const std::optional<std::string>& string, const std::string& uid) {
+  if (uid.empty()) {
+    platform::log("NOT SETTING SECURE BECAUSE WE'RE MISSING THE UID!!");
+    return;
+  }
+  auto keychain = ZKKeychain::sharedHelper();
+  if (string && !string->empty()) {
+    keychain->setSecureValue(*string, uid);
+  } else if (keychain->hasValueForKey(uid)) {
+    keychain->removeSecureValueForKey(uid);
+  }
+}
+
+void QVDMOptionValue::setBoolValue(bool flag) {
+  forceType(QVDMOptionType::boolean);
+  std::lock_guard lock(mutex_);
+  boolValue_ = flag;
+}
+
+void QVDMOptionValue::setNumberValue(const nlohmann::json& number) {
+  forceType(QVDMOptionType::number);
+  std::lock_guard lock(mutex_);
+  numberValue_ = normalisedNumber(number);
+}
+
+void QVDMOptionValue::setDateValue(std::optional<platform::Date> date) {
+  forceType(QVDMOptionType::date);
+  std::lock_guard lock(mutex_);
+  dateValue_ = date;
+}
+
+void QVDMOptionValue::setObjectValue(const nlohmann::json& object, QVDMOptionType type) {
+  nlohmann::json converted = valueWithDefault(object, options(), type);
+  switch (type) {
+    case QVDMOptionType::string:
+      setStringValue(converted);
+      break;
+    case QVDMOptionType::boolean:
+      setBoolValue(platform::json::boolValue(converted).value_or(false));
+      break;
+    case QVDMOptionType::number:
+      setNumberValue(converted);
+      break;
+    case QVDMOptionType::date: {
+      std::optional<platform::Date> date;
+      if (converted.is_string()) date = dateFromString(converted.get<std::string>());
+      setDateValue(date);
+      break;
+    }
+    case QVDMOptionType::invalid:
+      platform::log("Unsupported type");
+      break;
+    default:
+      break;
+  }
+}
+
+void QVDMOptionValue::setObjectValue(const nlohmann::json& object) { setObjectValue(object, type_); }
+
+nlohmann::json QVDMOptionValue::jsonValueWithIncludeSecure(bool includeSecure) const {
+  std::lock_guard lock(mutex_);
+  switch (type_) {
+    case QVDMOptionType::string:
+      if (!stringValue_ || (isSecure_ && !includeSecure)) return nullptr;
+      return *stringValue_;
+    case QVDMOptionType::boolean:
+      return boolValue_;
+    case QVDMOptionType::number:
+      return numberValue_;
+    case QVDMOptionType::date:
+      if (!dateValue_) return nullptr;
+      return stringFromDate(*dateValue_);
+    default:
+      return nullptr;
+  }
+}
+
+bool QVDMOptionValue::isEmpty() const {
+  std::lock_guard lock(mutex_);
+  switch (type_) {
+    case QVDMOptionType::string:
+      return !stringValue_ || stringValue_->empty();
+    case QVDMOptionType::boolean:
+      return false;
+    case QVDMOptionType::number:
+      return numberValue_.is_null();
+    case QVDMOptionType::date:
+      return !dateValue_;
+    case QVDMOptionType::invalid:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::string QVDMOptionValue::description() const {
+  nlohmann::json value = jsonValue();
+  nlohmann::json options = this->options();
+  return fmt::format("<QVDMOptionValue: {}: type={}, value={}, options={}>", static_cast<const void*>(this),
+                     static_cast<std::int64_t>(type_), QVJsonDescription(&value),
+                     QVJsonDescription(&options));
+}

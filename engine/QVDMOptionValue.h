@@ -1,0 +1,140 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "platform/Date.h"
+
+// The type of an option's value, stored as its code. Archives may hold codes outside this list.
+enum class QVDMOptionType : std::int64_t {
+  invalid = -1,  // any type word that is none of the below
+  string = 0,    // "string"
+  boolean = 1,   // "boolean"
+  number = 2,    // "number"
+  date = 3,      // "date"
+};
+
+// The JSON kind a type's values have: strings for string and date values, numbers (booleans
+// included) for boolean and number values, none for other codes.
+enum class QVDMOptionClass { none, string, number };
+
+// Raised when a value is set through the setter of another type: a programming error, never input.
+class OptionTypeException : public std::logic_error {
+ public:
+  static constexpr const char* kName = "Option Type Exception";
+  explicit OptionTypeException(const std::string& reason) : std::logic_error(reason) {}
+  const char* name() const { return kName; }
+};
+
+// The value of one option: typed, with its choices (an array) or settings (an object). Secure string
+// values live in the keychain under the owning option's uid; in memory while the module lives; never
+// in the archive form.
+//
+// Values are made and changed on the main thread; the run reads actualJsonValue() from its own
+// thread, so every field is read and written under a small lock (never held while calling out).
+class QVDMOptionValue {
+ public:
+  using Pointer = std::shared_ptr<QVDMOptionValue>;
+
+  // The value "dyn.SOUND_NAMES" of a string option's "specialType" setting.
+  static constexpr const char* kSoundNamesSpecialType = "dyn.SOUND_NAMES";
+  // The pattern in which dates are read and written.
+  static constexpr const char* kDateFormat = "yyyy-MM-dd HH:mm";
+
+  // A value of the type from a JSON value (an option's "default", an archived "jsonValue"), converted
+  // with valueWithDefault under the options; nullptr for codes other than the four types.
+  static Pointer valueWithObject(const nlohmann::json& object, QVDMOptionType type,
+                                 const nlohmann::json& options, const std::string& uid);
+  // Converts a candidate JSON value to the type under the options: wrong kinds become the type's empty
+  // value, choices and bounds apply, dates are parsed (and come back as their canonical text, or
+  // null). Sound options always give the default sound.
+  static nlohmann::json valueWithDefault(const nlohmann::json& candidate, const nlohmann::json& options,
+                                         QVDMOptionType type);
+
+  // The typed makers. A secure string value with a uid takes its text from the keychain, not from
+  // the argument.
+  static Pointer initWithString(std::optional<std::string> string, const std::string& uid,
+                                const nlohmann::json& options);
+  static Pointer initWithBool(bool value, const std::string& uid, const nlohmann::json& options);
+  static Pointer initWithNumber(const nlohmann::json& number, const std::string& uid,
+                                const nlohmann::json& options);
+  static Pointer initWithDate(std::optional<platform::Date> date, const std::string& uid,
+                              const nlohmann::json& options);
+
+  // A value of the type without a uid (the option that copies one gives it its own).
+  Pointer copy() const;
+
+  QVDMOptionType type() const { return type_; }
+  bool boolValue() const;
+  bool isSecure() const;
+  nlohmann::json options() const;
+  std::string uid() const;
+  std::optional<std::string> stringValue() const;
+  // A JSON number, or null when absent.
+  nlohmann::json numberValue() const;
+  std::optional<platform::Date> dateValue() const;
+
+  // Stores the options; a string value given a settings object takes "secure" from it and, for the
+  // sound special type, keeps the sound list instead of the object.
+  void setOptions(const nlohmann::json& options);
+  void setUid(const std::string& uid);
+
+  // Setters of the value's own type; another type raises OptionTypeException. A secure string is
+  // also written to the keychain (or its item removed when the text is empty or absent).
+  void setStringValue(std::optional<std::string> string);
+  // The JSON form: a value that is not a string is stored as absent.
+  void setStringValue(const nlohmann::json& string);
+  void setBoolValue(bool value);
+  // A value that is not a number is stored as absent (booleans count as the numbers 0 and 1).
+  void setNumberValue(const nlohmann::json& number);
+  void setDateValue(std::optional<platform::Date> date);
+  // Converts the JSON value under the current options and hands it to the setter of that type; the
+  // invalid code logs "Unsupported type" and changes nothing.
+  void setObjectValue(const nlohmann::json& object, QVDMOptionType type);
+  void setObjectValue(const nlohmann::json& object);
+
+  // The archive form (a secure string is null) and the form handed to the module script.
+  nlohmann::json jsonValueWithIncludeSecure(bool includeSecure) const;
+  nlohmann::json jsonValue() const { return jsonValueWithIncludeSecure(false); }
+  nlohmann::json actualJsonValue() const { return jsonValueWithIncludeSecure(true); }
+  bool isEmpty() const;
+
+  // True when the code is the value's type; raises OptionTypeException otherwise.
+  bool forceType(QVDMOptionType type) const;
+
+  // "<QVDMOptionValue: 0x...: type=0, value=..., options=...>"
+  std::string description() const;
+
+  // The sound choices: every built-in notification sound, a separator (null), then every sound of the
+  // sound folders; each {"name": full path, "title": file name without extension}.
+  static nlohmann::json soundsOptionsArray();
+  static QVDMOptionClass classForType(QVDMOptionType type);
+  // The type word's code, and the words in order ("string", "boolean", "number", "date").
+  static QVDMOptionType typeForString(const std::string& word);
+  // Dates in the stored pattern, in the user's time zone, Gregorian, strict (no 2020-02-30, no
+  // trailing text).
+  static std::optional<platform::Date> dateFromString(const std::string& text);
+  static std::string stringFromDate(const platform::Date& date);
+
+  explicit QVDMOptionValue(QVDMOptionType type);
+
+ private:
+  void initWithUID(const std::string& uid, const nlohmann::json& options);
+  // Writes or removes the keychain item of a secure value after a change of its text.
+  void storeSecureString(const std::optional<std::string>& string, const std::string& uid);
+
+  const QVDMOptionType type_;
+  mutable std::mutex mutex_;
+  bool boolValue_ = false;
+  bool isSecure_ = false;
+  nlohmann::json options_;  // null, an array of choices or an object of settings
+  std::string uid_;
+  std::optional<std::string> stringValue_;
+  nlohmann::json numberValue_;  // null or a number
+  std::optional<platform::Date> dateValue_;
+};
