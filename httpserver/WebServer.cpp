@@ -200,7 +200,7 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
     platform::Data remoteData = code ? platform::Data() : endpointData(remote);
     auto local = socket.local_endpoint(code);
     platform::Data localData = code ? platform::Data() : endpointData(local);
-    auto wrapped = std::make_unique<WebServerSocket>(strand, std::move(socket), std::move(configuration));
+    auto wrapped = WebServerSocketHandle(new WebServerSocket(strand, std::move(socket), std::move(configuration)));
     std::shared_ptr<WebServerConnection> connection;
     if (connectionClass) {
       connection = connectionClass(server, std::move(localData), std::move(remoteData), std::move(wrapped));

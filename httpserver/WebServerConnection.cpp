@@ -175,8 +175,10 @@ struct WebServerConnection::CompletionState {
   std::atomic<bool> called{false};
 };
 
+void WebServerSocketDeleter::operator()(WebServerSocket* socket) const { delete socket; }
+
 WebServerConnection::WebServerConnection(std::shared_ptr<WebServer> server, platform::Data localAddress,
-                                         platform::Data remoteAddress, std::unique_ptr<WebServerSocket> socket)
+                                         platform::Data remoteAddress, WebServerSocketHandle socket)
     : server_(std::move(server)),
       localAddressData_(std::move(localAddress)),
       remoteAddressData_(std::move(remoteAddress)),

@@ -18,6 +18,12 @@ class WebServer;
 class WebServerSocket;
 class WebServerChunkedDecoder;
 
+// Owns an accepted socket; its type stays private to the server.
+struct WebServerSocketDeleter {
+  void operator()(WebServerSocket* socket) const;
+};
+using WebServerSocketHandle = std::unique_ptr<WebServerSocket, WebServerSocketDeleter>;
+
 // Carries one accepted socket through exactly one HTTP/1.1 exchange: read the head, find the
 // handler, read the body into the request, check authentication, let the handler answer, replace
 // the answer by 304 or 412 when the client's copy is current, write the response and close. Every
@@ -34,7 +40,7 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   static constexpr std::size_t kMaximumLingerBytes = 1024 * 1024;
 
   WebServerConnection(std::shared_ptr<WebServer> server, platform::Data localAddress, platform::Data remoteAddress,
-                      std::unique_ptr<WebServerSocket> socket);
+                      WebServerSocketHandle socket);
   virtual ~WebServerConnection();
   WebServerConnection(const WebServerConnection&) = delete;
   WebServerConnection& operator=(const WebServerConnection&) = delete;
@@ -126,7 +132,7 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   std::shared_ptr<const WebServerConfiguration> configuration_;
   platform::Data localAddressData_;
   platform::Data remoteAddressData_;
-  std::unique_ptr<WebServerSocket> socket_;
+  WebServerSocketHandle socket_;
   int descriptor_ = -1;
 
   Phase phase_ = Phase::Head;
@@ -171,13 +177,13 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
 // Makes the connection of each accepted socket: WebServerConnectionClassOf<Kind>() for a subclass.
 using WebServerConnectionClass = std::function<std::shared_ptr<WebServerConnection>(
     std::shared_ptr<WebServer> server, platform::Data localAddress, platform::Data remoteAddress,
-    std::unique_ptr<WebServerSocket> socket)>;
+    WebServerSocketHandle socket)>;
 
 template <class Kind>
 WebServerConnectionClass WebServerConnectionClassOf() {
   static_assert(std::is_base_of_v<WebServerConnection, Kind>, "connection classes derive from WebServerConnection");
   return [](std::shared_ptr<WebServer> server, platform::Data localAddress, platform::Data remoteAddress,
-            std::unique_ptr<WebServerSocket> socket) -> std::shared_ptr<WebServerConnection> {
+            WebServerSocketHandle socket) -> std::shared_ptr<WebServerConnection> {
     return std::make_shared<Kind>(std::move(server), std::move(localAddress), std::move(remoteAddress),
                                   std::move(socket));
   };

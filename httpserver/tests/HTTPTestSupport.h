@@ -141,6 +141,11 @@ inline HTTPResponse parseResponse(const std::string& raw) {
       pos = next + 2;
     }
     response.body = raw.substr(end + 4);
+    // curl prints every response of an exchange (an authentication challenge first): keep the last.
+    if (response.body.starts_with("HTTP/1.")) {
+      start = end + 4;
+      continue;
+    }
     return response;
   }
 }
