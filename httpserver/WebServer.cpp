@@ -10,9 +10,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <regex>
 #include <thread>
 
+#include "httpserver/WebServerPathRegex.h"
 #include "httpserver/WebServerSocket.h"
 #include "httpserver/WebServerThreadPool.h"
 #include "platform/AsioMainQueue.h"
@@ -327,28 +327,17 @@ void WebServer::addHandlerForMethodPathRegex(const std::string& method, const st
                                              WebServerRequestClass requestClass,
                                              WebServerAsyncProcessBlock asyncProcessBlock) {
   if (!requestClass) return;
-  std::shared_ptr<const std::regex> expression;
-  try {
-    expression = std::make_shared<const std::regex>(regex, std::regex::ECMAScript | std::regex::icase);
-  } catch (const std::regex_error&) {
-    return;
-  }
+  auto expression = WebServerPathRegex::regexWithPattern(regex);
+  if (!expression) return;
   addHandlerWithMatchBlock(
       [method, expression, requestClass](const std::string& requestMethod, const std::string& url,
                                          const WebServerHeaders& headers, const std::string& path,
                                          const WebServerQuery& query) -> std::shared_ptr<WebServerRequest> {
         if (requestMethod != method) return nullptr;
-        std::vector<std::string> captures;
-        bool matched = false;
-        for (std::sregex_iterator it(path.begin(), path.end(), *expression), end; it != end; ++it) {
-          matched = true;
-          for (std::size_t group = 1; group < it->size(); ++group) {
-            if ((*it)[group].matched) captures.push_back((*it)[group].str());
-          }
-        }
-        if (!matched) return nullptr;
+        auto captures = expression->capturesInPath(path);
+        if (!captures) return nullptr;
         auto request = requestClass(requestMethod, url, headers, path, query);
-        if (request) request->setAttribute(captures, WebServerRequestAttribute_RegexCaptures);
+        if (request) request->setAttribute(std::move(*captures), WebServerRequestAttribute_RegexCaptures);
         return request;
       },
       std::move(asyncProcessBlock));

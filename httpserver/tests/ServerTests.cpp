@@ -234,6 +234,10 @@ TEST_F(ServerLifecycleTest, HandlerListCanBeEmptied) {
 }
 
 TEST_F(ServerLifecycleTest, AcceptFailuresBackOffAndLogOnce) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizer runtime checks memory through a pipe, which fails without free descriptors.
+  GTEST_SKIP() << "needs a process without sanitizer runtime";
+#endif
   server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), textAnswer("served"));
   ServerLog log(kWebServerLoggingLevel_Error);
   ASSERT_TRUE(startServer());
