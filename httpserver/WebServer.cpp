@@ -1,8 +1,10 @@
 #include "httpserver/WebServer.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
@@ -62,12 +64,6 @@ platform::Error socketError(const std::string& message, int code) {
 platform::Data endpointData(const asio::ip::tcp::endpoint& endpoint) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(endpoint.data());
   return platform::Data(bytes, bytes + endpoint.size());
-}
-
-bool isResourceExhaustion(const asio::error_code& error) {
-  int code = error.value();
-  return error.category() == asio::system_category() &&
-         (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM);
 }
 
 std::atomic<bool> gRunning{false};
@@ -131,8 +127,12 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
   void resume(std::shared_ptr<const WebServerConfiguration> configuration) {
     std::lock_guard lock(mutex_);
     configuration_ = std::move(configuration);
+    // Where the socket is bound to one address, every connection's local address is known.
+    asio::error_code code;
+    auto local = acceptor_.local_endpoint(code);
+    if (!code && !local.address().is_unspecified()) localAddress_ = endpointData(local);
     open_ = true;
-    acceptNext();
+    waitForConnections();
   }
 
   void close() {
@@ -149,68 +149,91 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
 
  private:
   // Called with the mutex held.
-  void acceptNext() {
-    auto strand = asio::make_strand(WebServerThreadPool::shared().context());
+  void waitForConnections() {
     auto self = shared_from_this();
-    acceptor_.async_accept(strand, [self, strand](const asio::error_code& error, asio::ip::tcp::socket socket) {
-      self->accepted(error, std::move(socket), strand);
-    });
+    acceptor_.async_wait(asio::socket_base::wait_read, [self](const asio::error_code& error) { self->ready(error); });
   }
 
-  void accepted(const asio::error_code& error, asio::ip::tcp::socket socket, WebServerSocket::Strand strand) {
-    std::shared_ptr<WebServer> server;
-    WebServerConnectionClass connectionClass;
-    std::shared_ptr<const WebServerConfiguration> configuration;
-    {
-      std::lock_guard lock(mutex_);
-      if (!open_ || error == asio::error::operation_aborted) return;
-      if (error) {
+  // Accepts what is waiting. Each accepted socket becomes a connection that starts on its own
+  // strand, so the pool's other threads can take it while this one goes on accepting.
+  void ready(const asio::error_code& error) {
+    std::lock_guard lock(mutex_);
+    if (!open_ || error == asio::error::operation_aborted) return;
+    auto server = server_.lock();
+    if (!server) return;
+    for (int accepted = 0; accepted < kAcceptsPerWakeUp; ++accepted) {
+      sockaddr_storage peer{};
+      socklen_t peerLength = sizeof peer;
+      int descriptor = ::accept4(acceptor_.native_handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (descriptor < 0) {
+        int code = errno;
+        if (code == EINTR || code == ECONNABORTED || code == EPROTO) continue;  // that one client gave up
+        if (code == EAGAIN || code == EWOULDBLOCK) {
+          waitForConnections();
+          return;
+        }
         // A failure streak is logged once; running out of descriptors or memory waits a little
         // (longer each time) instead of failing again at once in a busy loop.
         if (!failureLogged_) {
           WebServerLog(kWebServerLoggingLevel_Error, "Failed accepting {} socket: {} ({})", familyName(),
-                       error.message(), error.value());
+                       std::strerror(code), code);
           failureLogged_ = true;
         }
-        if (isResourceExhaustion(error)) {
+        if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
           backoff_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay_)));
           delay_ = std::min(delay_ * 2, 1.0);
           auto self = shared_from_this();
           backoff_.async_wait([self](const asio::error_code& waitError) {
             if (waitError) return;
             std::lock_guard relock(self->mutex_);
-            if (self->open_) self->acceptNext();
+            if (self->open_) self->waitForConnections();
           });
         } else {
-          acceptNext();
+          waitForConnections();
         }
         return;
       }
       failureLogged_ = false;
       delay_ = kFirstBackoff;
-      acceptNext();
-      server = server_.lock();
-      connectionClass = connectionClass_;
-      configuration = configuration_;
+      connect(server, descriptor, peer, peerLength);
     }
-    if (!server) return;
-    asio::error_code code;
-    socket.set_option(asio::ip::tcp::no_delay(true), code);
-    auto remote = socket.remote_endpoint(code);
-    platform::Data remoteData = code ? platform::Data() : endpointData(remote);
-    auto local = socket.local_endpoint(code);
-    platform::Data localData = code ? platform::Data() : endpointData(local);
-    auto wrapped = WebServerSocketHandle(new WebServerSocket(strand, std::move(socket), std::move(configuration)));
+    // Many at once: let them run, then accept more.
+    auto self = shared_from_this();
+    asio::post(WebServerThreadPool::shared().context(), [self] { self->ready(asio::error_code()); });
+  }
+
+  // Called with the mutex held.
+  void connect(const std::shared_ptr<WebServer>& server, int descriptor, const sockaddr_storage& peer,
+               socklen_t peerLength) {
+    const auto* peerBytes = reinterpret_cast<const std::uint8_t*>(&peer);
+    platform::Data remoteData(peerBytes, peerBytes + peerLength);
+    platform::Data localData = localAddress_;
+    if (localData.empty()) {
+      sockaddr_storage local{};
+      socklen_t localLength = sizeof local;
+      if (::getsockname(descriptor, reinterpret_cast<sockaddr*>(&local), &localLength) == 0) {
+        const auto* localBytes = reinterpret_cast<const std::uint8_t*>(&local);
+        localData.assign(localBytes, localBytes + localLength);
+      }
+    }
+    WebServerSocketHandle socket(new WebServerSocket(asio::make_strand(WebServerThreadPool::shared().context()),
+                                                     descriptor, ipv6_, configuration_));
     std::shared_ptr<WebServerConnection> connection;
-    if (connectionClass) {
-      connection = connectionClass(server, std::move(localData), std::move(remoteData), std::move(wrapped));
-    } else {
-      connection = std::make_shared<WebServerConnection>(server, std::move(localData), std::move(remoteData),
-                                                         std::move(wrapped));
+    try {
+      if (connectionClass_) {
+        connection = connectionClass_(server, std::move(localData), std::move(remoteData), std::move(socket));
+      } else {
+        connection = std::make_shared<WebServerConnection>(server, std::move(localData), std::move(remoteData),
+                                                           std::move(socket));
+      }
+    } catch (const std::exception& exception) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Failed creating connection: {}", exception.what());
     }
     if (connection) connection->start();
   }
 
+  static constexpr int kAcceptsPerWakeUp = 64;
   static constexpr double kFirstBackoff = 0.01;
 
   const bool ipv6_;
@@ -218,6 +241,7 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
   const WebServerConnectionClass connectionClass_;
   std::mutex mutex_;
   std::shared_ptr<const WebServerConfiguration> configuration_;
+  platform::Data localAddress_;
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer backoff_;
   bool open_ = false;

@@ -1,6 +1,10 @@
 #include "httpserver/WebServerConnection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <asio/dispatch.hpp>
@@ -137,7 +141,23 @@ bool tagListMatches(std::string_view list, std::string_view tag) {
   return false;
 }
 
-std::string errorText(const asio::error_code& error) { return error.message(); }
+enum class ReadResult { Data, WouldBlock, End, Failed };
+
+// One read that never blocks: the bytes read, or why there are none (errno in `error`).
+ReadResult readSome(int descriptor, std::uint8_t* buffer, std::size_t length, std::size_t* count, int* error) {
+  while (true) {
+    ssize_t n = ::recv(descriptor, buffer, length, MSG_DONTWAIT);
+    if (n > 0) {
+      *count = static_cast<std::size_t>(n);
+      return ReadResult::Data;
+    }
+    if (n == 0) return ReadResult::End;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return ReadResult::WouldBlock;
+    *error = errno;
+    return ReadResult::Failed;
+  }
+}
 
 }  // namespace
 
@@ -183,7 +203,7 @@ WebServerConnection::WebServerConnection(std::shared_ptr<WebServer> server, plat
       localAddressData_(std::move(localAddress)),
       remoteAddressData_(std::move(remoteAddress)),
       socket_(std::move(socket)),
-      descriptor_(socket_->socket.native_handle()) {
+      descriptor_(socket_->descriptor()) {
   configuration_ = socket_->configuration;
   if (!configuration_) configuration_ = std::make_shared<WebServerConfiguration>();
 }
@@ -191,8 +211,7 @@ WebServerConnection::WebServerConnection(std::shared_ptr<WebServer> server, plat
 WebServerConnection::~WebServerConnection() {
   // Reached without a teardown only when the exchange was cut short from outside.
   if (counted_) {
-    asio::error_code ignored;
-    socket_->socket.close(ignored);
+    socket_->close(nullptr);
     server_->didEndConnection(this);
   }
 }
@@ -323,7 +342,7 @@ void WebServerConnection::close() {
 
 void WebServerConnection::start() {
   auto self = shared_from_this();
-  asio::dispatch(socket_->strand, [self] { self->begin(); });
+  asio::post(socket_->strand, [self] { self->begin(); });
 }
 
 template <typename Fn>
@@ -346,16 +365,13 @@ void WebServerConnection::begin() {
   runHook([&] { accepted = open(); });
   if (!accepted) {
     phase_ = Phase::Closed;
-    asio::error_code ignored;
-    socket_->socket.close(ignored);
+    socket_->close(nullptr);
     descriptor_ = -1;
     counted_ = false;
     server_->didEndConnection(this);
     return;
   }
   opened_ = true;
-  asio::error_code ignored;
-  socket_->socket.non_blocking(true, ignored);
   head_.resize(1024);
   readHead();
 }
@@ -365,19 +381,19 @@ void WebServerConnection::readHead() {
   auto self = shared_from_this();
   while (true) {
     if (headLength_ == head_.size()) head_.resize(std::min(head_.size() * 2, kMaximumHeadSize));
-    asio::error_code error;
-    std::size_t n = socket_->socket.read_some(
-        asio::buffer(head_.data() + headLength_, head_.size() - headLength_), error);
-    if (error == asio::error::would_block || error == asio::error::try_again) {
+    std::size_t n = 0;
+    int error = 0;
+    auto result = readSome(descriptor_, head_.data() + headLength_, head_.size() - headLength_, &n, &error);
+    if (result == ReadResult::WouldBlock) {
       setDeadlineAt(startTime_ + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(configuration_->requestHeadTimeout)));
-      socket_->socket.async_wait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
+      socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
         if (waitError) return;
         self->readHead();
       });
       return;
     }
-    if (error == asio::error::eof) {
+    if (result == ReadResult::End) {
       if (totalBytesRead_ == 0) {
         WebServerLog(kWebServerLoggingLevel_Warning, "No data received from socket {}", descriptor_);
       } else {
@@ -386,9 +402,9 @@ void WebServerConnection::readHead() {
       closeNow();
       return;
     }
-    if (error) {
+    if (result == ReadResult::Failed) {
       WebServerLog(kWebServerLoggingLevel_Error, "Error while reading from socket {}: {} ({})", descriptor_,
-                   errorText(error), error.value());
+                   std::strerror(error), error);
       closeNow();
       return;
     }
@@ -619,24 +635,25 @@ void WebServerConnection::readFixedBody() {
   while (bodyRemaining_ > 0) {
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(bodyRemaining_, kBodyBufferSize));
     if (bodyBuffer_.size() < want) bodyBuffer_.resize(want);
-    asio::error_code error;
-    std::size_t n = socket_->socket.read_some(asio::buffer(bodyBuffer_.data(), want), error);
-    if (error == asio::error::would_block || error == asio::error::try_again) {
+    std::size_t n = 0;
+    int error = 0;
+    auto result = readSome(descriptor_, bodyBuffer_.data(), want, &n, &error);
+    if (result == ReadResult::WouldBlock) {
       setDeadline(configuration_->idleTimeout);
-      socket_->socket.async_wait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
+      socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
         if (waitError) return;
         self->readFixedBody();
       });
       return;
     }
-    if (error == asio::error::eof) {
+    if (result == ReadResult::End) {
       WebServerLog(kWebServerLoggingLevel_Error, "No more data available on socket {}", descriptor_);
       failRequestBody(400);
       return;
     }
-    if (error) {
+    if (result == ReadResult::Failed) {
       WebServerLog(kWebServerLoggingLevel_Error, "Error while reading from socket {}: {} ({})", descriptor_,
-                   errorText(error), error.value());
+                   std::strerror(error), error);
       closeNow();
       return;
     }
@@ -708,24 +725,25 @@ void WebServerConnection::readChunkedBody() {
   auto self = shared_from_this();
   while (true) {
     if (bodyBuffer_.size() < kChunkedBufferSize) bodyBuffer_.resize(kChunkedBufferSize);
-    asio::error_code error;
-    std::size_t n = socket_->socket.read_some(asio::buffer(bodyBuffer_.data(), bodyBuffer_.size()), error);
-    if (error == asio::error::would_block || error == asio::error::try_again) {
+    std::size_t n = 0;
+    int error = 0;
+    auto result = readSome(descriptor_, bodyBuffer_.data(), bodyBuffer_.size(), &n, &error);
+    if (result == ReadResult::WouldBlock) {
       setDeadline(configuration_->idleTimeout);
-      socket_->socket.async_wait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
+      socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
         if (waitError) return;
         self->readChunkedBody();
       });
       return;
     }
-    if (error == asio::error::eof) {
+    if (result == ReadResult::End) {
       WebServerLog(kWebServerLoggingLevel_Error, "No more data available on socket {}", descriptor_);
       failRequestBody(400);
       return;
     }
-    if (error) {
+    if (result == ReadResult::Failed) {
       WebServerLog(kWebServerLoggingLevel_Error, "Error while reading from socket {}: {} ({})", descriptor_,
-                   errorText(error), error.value());
+                   std::strerror(error), error);
       closeNow();
       return;
     }
@@ -805,7 +823,7 @@ void WebServerConnection::processRequestNow() {
 void WebServerConnection::watchForPeerClose() {
   watching_ = true;
   auto self = shared_from_this();
-  socket_->socket.async_wait(asio::socket_base::wait_read, [self](const asio::error_code& error) {
+  socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& error) {
     if (error || !self->watching_ || self->phase_ != Phase::Processing) return;
     self->watching_ = false;
     char byte;
@@ -849,8 +867,7 @@ void WebServerConnection::finishWithResponse(std::shared_ptr<WebServerResponse> 
   responded_ = true;
   if (watching_) {
     watching_ = false;
-    asio::error_code ignored;
-    socket_->socket.cancel(ignored);
+    socket_->cancelWaits();
   }
   phase_ = Phase::Response;
   if (response) {
@@ -1101,9 +1118,8 @@ void WebServerConnection::writeData(platform::Data data, std::function<void(bool
 
 void WebServerConnection::finishGracefully() {
   if (requestConsumed_) {
-    asio::error_code error;
-    std::size_t waiting = socket_->socket.available(error);
-    if (!error && waiting == 0) {
+    int waiting = 0;
+    if (::ioctl(descriptor_, FIONREAD, &waiting) == 0 && waiting == 0) {
       closeNow();
       return;
     }
@@ -1118,9 +1134,7 @@ void WebServerConnection::finishGracefully() {
 void WebServerConnection::linger() {
   if (phase_ == Phase::Closed || phase_ == Phase::Lingering) return;
   phase_ = Phase::Lingering;
-  asio::error_code error;
-  socket_->socket.shutdown(asio::socket_base::shutdown_send, error);
-  if (error) {
+  if (::shutdown(descriptor_, SHUT_WR) != 0) {
     closeNow();
     return;
   }
@@ -1132,17 +1146,18 @@ void WebServerConnection::drainLinger() {
   if (phase_ != Phase::Lingering) return;
   std::uint8_t scratch[16 * 1024];
   while (true) {
-    asio::error_code error;
-    std::size_t n = socket_->socket.read_some(asio::buffer(scratch), error);
-    if (error == asio::error::would_block || error == asio::error::try_again) {
+    std::size_t n = 0;
+    int error = 0;
+    auto result = readSome(descriptor_, scratch, sizeof scratch, &n, &error);
+    if (result == ReadResult::WouldBlock) {
       auto self = shared_from_this();
-      socket_->socket.async_wait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
+      socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
         if (waitError) return;
         self->drainLinger();
       });
       return;
     }
-    if (error) {
+    if (result != ReadResult::Data) {
       closeNow();
       return;
     }
@@ -1159,7 +1174,6 @@ void WebServerConnection::closeNow() {
   Phase previous = phase_;
   phase_ = Phase::Closed;
   clearDeadline();
-  asio::error_code ignored;
   socket_->timer.cancel();
   if (responseBodyOpened_) {
     responseBodyOpened_ = false;
@@ -1171,11 +1185,10 @@ void WebServerConnection::closeNow() {
     request_->performClose(&closeError);
   }
   if (previous == Phase::Processing && request_) request_->cancel();
-  asio::error_code error;
-  socket_->socket.close(error);
-  if (error) {
+  int error = 0;
+  if (!socket_->close(&error)) {
     WebServerLog(kWebServerLoggingLevel_Error, "Failed closing socket {} for connection: {} ({})", descriptor_,
-                 errorText(error), error.value());
+                 std::strerror(error), error);
   }
   if (opened_) runHook([&] { close(); });
   descriptor_ = -1;
@@ -1191,35 +1204,50 @@ void WebServerConnection::closeNow() {
 
 WebServerConnection::SendResult WebServerConnection::send(std::shared_ptr<Outgoing> outgoing,
                                                           std::function<void(bool)> whenPending) {
-  std::vector<asio::const_buffer> buffers;
+  constexpr std::size_t kMaximumPieces = 64;
+  iovec vectors[kMaximumPieces];
   while (!outgoing->done()) {
     if (phase_ == Phase::Closed) return SendResult::Failed;
-    buffers.clear();
-    for (std::size_t i = outgoing->index; i < outgoing->pieces.size() && buffers.size() < 64; ++i) {
-      const auto& piece = outgoing->pieces[i];
-      std::size_t skip = i == outgoing->index ? outgoing->offset : 0;
-      buffers.emplace_back(piece.data() + skip, piece.size() - skip);
+    // A write that follows another must not wait for the acknowledgement of the first.
+    if (writesStarted_ && !noDelay_) {
+      int one = 1;
+      ::setsockopt(descriptor_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      noDelay_ = true;
     }
-    asio::error_code error;
-    std::size_t written = socket_->socket.write_some(buffers, error);
-    if (error == asio::error::would_block || error == asio::error::try_again) {
+    std::size_t count = 0;
+    for (std::size_t i = outgoing->index; i < outgoing->pieces.size() && count < kMaximumPieces; ++i) {
+      auto& piece = outgoing->pieces[i];
+      std::size_t skip = i == outgoing->index ? outgoing->offset : 0;
+      vectors[count].iov_base = piece.data() + skip;
+      vectors[count].iov_len = piece.size() - skip;
+      ++count;
+    }
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = count;
+    ssize_t result = ::sendmsg(descriptor_, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (result < 0 && errno == EINTR) continue;
+    if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       setDeadline(configuration_->idleTimeout);
       auto self = shared_from_this();
-      socket_->socket.async_wait(asio::socket_base::wait_write,
-                                 [self, outgoing, whenPending = std::move(whenPending)](const asio::error_code& waitError) {
-                                   if (waitError) {
-                                     whenPending(false);
-                                     return;
-                                   }
-                                   self->continueSend(outgoing, whenPending);
-                                 });
+      socket_->asyncWait(asio::socket_base::wait_write,
+                         [self, outgoing, whenPending = std::move(whenPending)](const asio::error_code& waitError) {
+                           if (waitError) {
+                             whenPending(false);
+                             return;
+                           }
+                           self->continueSend(outgoing, whenPending);
+                         });
       return SendResult::Pending;
     }
-    if (error) {
+    if (result < 0) {
+      int error = errno;
       WebServerLog(kWebServerLoggingLevel_Error, "Error while writing to socket {}: {} ({})", descriptor_,
-                   errorText(error), error.value());
+                   std::strerror(error), error);
       return SendResult::Failed;
     }
+    writesStarted_ = true;
+    auto written = static_cast<std::size_t>(result);
     // Tell the hook about every byte written, piece by piece.
     while (written > 0 && !outgoing->done()) {
       auto& piece = outgoing->pieces[outgoing->index];

@@ -149,6 +149,8 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   bool bodyClosed_ = false;
   bool abortHookRunning_ = false;
   bool hookWriteFailed_ = false;
+  bool writesStarted_ = false;
+  bool noDelay_ = false;
   int httpMinorVersion_ = 1;
   int statusCode_ = 0;
   std::uint64_t totalBytesRead_ = 0;
