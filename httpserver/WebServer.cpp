@@ -154,61 +154,94 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
     acceptor_.async_wait(asio::socket_base::wait_read, [self](const asio::error_code& error) { self->ready(error); });
   }
 
-  // Accepts what is waiting. Each accepted socket becomes a connection that starts on its own
-  // strand, so the pool's other threads can take it while this one goes on accepting.
+  // Accepts what is waiting. The last accepted connection starts on this thread at once; the others
+  // are queued, so the pool's other threads can take them.
   void ready(const asio::error_code& error) {
-    std::lock_guard lock(mutex_);
-    if (!open_ || error == asio::error::operation_aborted) return;
-    auto server = server_.lock();
-    if (!server) return;
-    for (int accepted = 0; accepted < kAcceptsPerWakeUp; ++accepted) {
-      sockaddr_storage peer{};
-      socklen_t peerLength = sizeof peer;
-      int descriptor = ::accept4(acceptor_.native_handle(), reinterpret_cast<sockaddr*>(&peer), &peerLength,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (descriptor < 0) {
-        int code = errno;
-        if (code == EINTR || code == ECONNABORTED || code == EPROTO) continue;  // that one client gave up
-        if (code == EAGAIN || code == EWOULDBLOCK) {
-          waitForConnections();
-          return;
-        }
-        // A failure streak is logged once; running out of descriptors or memory waits a little
-        // (longer each time) instead of failing again at once in a busy loop.
-        if (!failureLogged_) {
-          WebServerLog(kWebServerLoggingLevel_Error, "Failed accepting {} socket: {} ({})", familyName(),
-                       std::strerror(code), code);
-          failureLogged_ = true;
-        }
-        if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
-          backoff_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay_)));
-          delay_ = std::min(delay_ * 2, 1.0);
-          auto self = shared_from_this();
-          backoff_.async_wait([self](const asio::error_code& waitError) {
-            if (waitError) return;
-            std::lock_guard relock(self->mutex_);
-            if (self->open_) self->waitForConnections();
-          });
-        } else {
-          waitForConnections();
-        }
+    struct Accepted {
+      int descriptor;
+      sockaddr_storage peer;
+      socklen_t peerLength;
+    };
+    std::vector<Accepted> accepted;
+    std::shared_ptr<WebServer> server;
+    WebServerConnectionClass connectionClass;
+    std::shared_ptr<const WebServerConfiguration> configuration;
+    platform::Data localAddress;
+    {
+      std::lock_guard lock(mutex_);
+      if (!open_ || error == asio::error::operation_aborted) return;
+      server = server_.lock();
+      if (!server) return;
+      acceptPending(&accepted);
+      connectionClass = connectionClass_;
+      configuration = configuration_;
+      localAddress = localAddress_;
+    }
+    for (std::size_t i = 0; i < accepted.size(); ++i) {
+      auto connection = connect(server, connectionClass, configuration, localAddress, accepted[i].descriptor,
+                                accepted[i].peer, accepted[i].peerLength);
+      if (!connection) continue;
+      if (i + 1 == accepted.size()) {
+        connection->start();
+      } else {
+        asio::post(WebServerThreadPool::shared().context(), [connection] { connection->start(); });
+      }
+    }
+  }
+
+  // Called with the mutex held: takes the waiting sockets and arranges for the next wake-up.
+  template <typename List>
+  void acceptPending(List* accepted) {
+    while (accepted->size() < kAcceptsPerWakeUp) {
+      typename List::value_type item{};
+      item.peerLength = sizeof item.peer;
+      item.descriptor = ::accept4(acceptor_.native_handle(), reinterpret_cast<sockaddr*>(&item.peer),
+                                  &item.peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (item.descriptor >= 0) {
+        failureLogged_ = false;
+        delay_ = kFirstBackoff;
+        accepted->push_back(item);
+        continue;
+      }
+      int code = errno;
+      if (code == EINTR || code == ECONNABORTED || code == EPROTO) continue;  // that one client gave up
+      if (code == EAGAIN || code == EWOULDBLOCK) {
+        waitForConnections();
         return;
       }
-      failureLogged_ = false;
-      delay_ = kFirstBackoff;
-      connect(server, descriptor, peer, peerLength);
+      // A failure streak is logged once; running out of descriptors or memory waits a little
+      // (longer each time) instead of failing again at once in a busy loop.
+      if (!failureLogged_) {
+        WebServerLog(kWebServerLoggingLevel_Error, "Failed accepting {} socket: {} ({})", familyName(),
+                     std::strerror(code), code);
+        failureLogged_ = true;
+      }
+      if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
+        backoff_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay_)));
+        delay_ = std::min(delay_ * 2, 1.0);
+        auto self = shared_from_this();
+        backoff_.async_wait([self](const asio::error_code& waitError) {
+          if (waitError) return;
+          std::lock_guard relock(self->mutex_);
+          if (self->open_) self->waitForConnections();
+        });
+      } else {
+        waitForConnections();
+      }
+      return;
     }
     // Many at once: let them run, then accept more.
     auto self = shared_from_this();
     asio::post(WebServerThreadPool::shared().context(), [self] { self->ready(asio::error_code()); });
   }
 
-  // Called with the mutex held.
-  void connect(const std::shared_ptr<WebServer>& server, int descriptor, const sockaddr_storage& peer,
-               socklen_t peerLength) {
+  std::shared_ptr<WebServerConnection> connect(const std::shared_ptr<WebServer>& server,
+                                               const WebServerConnectionClass& connectionClass,
+                                               const std::shared_ptr<const WebServerConfiguration>& configuration,
+                                               platform::Data localData, int descriptor, const sockaddr_storage& peer,
+                                               socklen_t peerLength) {
     const auto* peerBytes = reinterpret_cast<const std::uint8_t*>(&peer);
     platform::Data remoteData(peerBytes, peerBytes + peerLength);
-    platform::Data localData = localAddress_;
     if (localData.empty()) {
       sockaddr_storage local{};
       socklen_t localLength = sizeof local;
@@ -218,22 +251,17 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
       }
     }
     WebServerSocketHandle socket(new WebServerSocket(asio::make_strand(WebServerThreadPool::shared().context()),
-                                                     descriptor, ipv6_, configuration_));
-    std::shared_ptr<WebServerConnection> connection;
+                                                     descriptor, ipv6_, configuration));
     try {
-      if (connectionClass_) {
-        connection = connectionClass_(server, std::move(localData), std::move(remoteData), std::move(socket));
-      } else {
-        connection = std::make_shared<WebServerConnection>(server, std::move(localData), std::move(remoteData),
-                                                           std::move(socket));
-      }
+      if (connectionClass) return connectionClass(server, std::move(localData), std::move(remoteData), std::move(socket));
+      return std::make_shared<WebServerConnection>(server, std::move(localData), std::move(remoteData), std::move(socket));
     } catch (const std::exception& exception) {
       WebServerLog(kWebServerLoggingLevel_Error, "Failed creating connection: {}", exception.what());
+      return nullptr;
     }
-    if (connection) connection->start();
   }
 
-  static constexpr int kAcceptsPerWakeUp = 64;
+  static constexpr std::size_t kAcceptsPerWakeUp = 64;
   static constexpr double kFirstBackoff = 0.01;
 
   const bool ipv6_;

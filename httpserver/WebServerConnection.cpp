@@ -342,7 +342,7 @@ void WebServerConnection::close() {
 
 void WebServerConnection::start() {
   auto self = shared_from_this();
-  asio::post(socket_->strand, [self] { self->begin(); });
+  asio::dispatch(socket_->strand, [self] { self->begin(); });
 }
 
 template <typename Fn>
@@ -1279,7 +1279,12 @@ void WebServerConnection::setDeadline(double seconds) {
 
 void WebServerConnection::setDeadlineAt(Clock::time_point deadline) {
   deadline_ = deadline;
-  if (!timerArmed_) armTimer();
+  if (!timerArmed_) {
+    armTimer();
+  } else if (deadline < armedAt_) {
+    // The timer would fire too late: its handler re-arms it at the new deadline.
+    socket_->timer.cancel();
+  }
 }
 
 void WebServerConnection::clearDeadline() { deadline_ = Clock::time_point::max(); }
@@ -1288,11 +1293,12 @@ void WebServerConnection::clearDeadline() { deadline_ = Clock::time_point::max()
 // (the deadline passed) or re-arms itself at a deadline that moved meanwhile.
 void WebServerConnection::armTimer() {
   timerArmed_ = true;
+  armedAt_ = deadline_;
   socket_->timer.expires_at(deadline_);
   auto self = shared_from_this();
-  socket_->timer.async_wait([self](const asio::error_code& error) {
+  socket_->timer.async_wait([self](const asio::error_code&) {
     self->timerArmed_ = false;
-    if (error || self->phase_ == Phase::Closed || self->deadline_ == Clock::time_point::max()) return;
+    if (self->phase_ == Phase::Closed || self->deadline_ == Clock::time_point::max()) return;
     if (Clock::now() < self->deadline_) {
       self->armTimer();
       return;

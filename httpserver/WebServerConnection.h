@@ -173,6 +173,7 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
 
   std::chrono::steady_clock::time_point startTime_;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
+  std::chrono::steady_clock::time_point armedAt_;
   bool timerArmed_ = false;
 };
 

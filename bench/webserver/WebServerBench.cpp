@@ -59,8 +59,7 @@ int main(int argc, char** argv) {
                                 return WebServerDataResponse::responseWithData(bytes, "application/json");
                               });
   nlohmann::json options = {{WebServerOption_Port, std::atoi(port.c_str())},
-                             {WebServerOption_BindToLocalhost, true},
-                             {WebServerOption_MaxPendingConnections, std::getenv("BACKLOG") ? std::atoi(std::getenv("BACKLOG")) : 16}};
+                             {WebServerOption_BindToLocalhost, true}};
   if (!server->startWithOptions(WebServerOptions(options), &error)) {
     std::fprintf(stderr, "webserver-bench: cannot start: %s\n", error.description.c_str());
     return 1;

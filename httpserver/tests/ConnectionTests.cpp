@@ -636,6 +636,17 @@ TEST_F(ConnectionTest, EarlyAnswerIsNotLostWhileTheClientStillSends) {
   }
 }
 
+TEST_F(ConnectionTest, DrainingAfterAnEarlyAnswerIsBounded) {
+  addEcho();
+  ASSERT_TRUE(startServer({{WebServerOption_MaxRequestBodySize, 1000}}));
+  // The client neither sends its body nor closes: the server stops waiting for it on its own.
+  RawClient client(server->port());
+  client.send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 4000000\r\n\r\n");
+  auto response = offMain([&] { return parseResponse(client.readAll()); });
+  EXPECT_EQ(response.status, 413);
+  EXPECT_TRUE(runUntil([&] { return server->activeConnections() == 0; }, 10 + WebServerConnection::kLingerTimeout));
+}
+
 TEST_F(ConnectionTest, PipelinedBytesAfterTheRequestAreIgnored) {
   server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), textAnswer(std::string(200000, 'r')));
   ASSERT_TRUE(startServer());
