@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
 #include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <atomic>
@@ -93,8 +93,8 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
   bool listen(const asio::ip::address& address, std::uint16_t port, int backlog, platform::Error* error,
               int* errorCode) {
     auto failWith = [&](const char* what, const asio::error_code& code) {
-      std::string message =
-          fmt::format("Failed {} {} listening socket: {} ({})", what, familyName(), code.message(), code.value());
+      std::string message = fmt::format("Failed {} {} listening socket: {} ({})", what, familyName(),
+                                        code.message(), code.value());
       WebServerLog(kWebServerLoggingLevel_Error, "{}", message);
       if (errorCode) *errorCode = code.value();
       asio::error_code ignored;
@@ -151,7 +151,8 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
   // Called with the mutex held.
   void waitForConnections() {
     auto self = shared_from_this();
-    acceptor_.async_wait(asio::socket_base::wait_read, [self](const asio::error_code& error) { self->ready(error); });
+    acceptor_.async_wait(asio::socket_base::wait_read,
+                         [self](const asio::error_code& error) { self->ready(error); });
   }
 
   // Accepts what is waiting. The last accepted connection starts on this thread at once; the others
@@ -217,7 +218,8 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
         failureLogged_ = true;
       }
       if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
-        backoff_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay_)));
+        backoff_.expires_after(
+            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(delay_)));
         delay_ = std::min(delay_ * 2, 1.0);
         auto self = shared_from_this();
         backoff_.async_wait([self](const asio::error_code& waitError) {
@@ -235,11 +237,10 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
     asio::post(WebServerThreadPool::shared().context(), [self] { self->ready(asio::error_code()); });
   }
 
-  std::shared_ptr<WebServerConnection> connect(const std::shared_ptr<WebServer>& server,
-                                               const WebServerConnectionClass& connectionClass,
-                                               const std::shared_ptr<const WebServerConfiguration>& configuration,
-                                               platform::Data localData, int descriptor, const sockaddr_storage& peer,
-                                               socklen_t peerLength) {
+  std::shared_ptr<WebServerConnection> connect(
+      const std::shared_ptr<WebServer>& server, const WebServerConnectionClass& connectionClass,
+      const std::shared_ptr<const WebServerConfiguration>& configuration, platform::Data localData,
+      int descriptor, const sockaddr_storage& peer, socklen_t peerLength) {
     const auto* peerBytes = reinterpret_cast<const std::uint8_t*>(&peer);
     platform::Data remoteData(peerBytes, peerBytes + peerLength);
     if (localData.empty()) {
@@ -250,11 +251,13 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
         localData.assign(localBytes, localBytes + localLength);
       }
     }
-    WebServerSocketHandle socket(new WebServerSocket(asio::make_strand(WebServerThreadPool::shared().context()),
-                                                     descriptor, ipv6_, configuration));
+    WebServerSocketHandle socket(new WebServerSocket(
+        asio::make_strand(WebServerThreadPool::shared().context()), descriptor, ipv6_, configuration));
     try {
-      if (connectionClass) return connectionClass(server, std::move(localData), std::move(remoteData), std::move(socket));
-      return std::make_shared<WebServerConnection>(server, std::move(localData), std::move(remoteData), std::move(socket));
+      if (connectionClass)
+        return connectionClass(server, std::move(localData), std::move(remoteData), std::move(socket));
+      return std::make_shared<WebServerConnection>(server, std::move(localData), std::move(remoteData),
+                                                   std::move(socket));
     } catch (const std::exception& exception) {
       WebServerLog(kWebServerLoggingLevel_Error, "Failed creating connection: {}", exception.what());
       return nullptr;
@@ -311,13 +314,14 @@ void WebServer::addHandler(std::shared_ptr<WebServerHandler> handler) {
 namespace {
 WebServerAsyncProcessBlock wrapProcessBlock(WebServerProcessBlock processBlock) {
   return [processBlock = std::move(processBlock)](const std::shared_ptr<WebServerRequest>& request,
-                                                   WebServerCompletionBlock completion) {
+                                                  WebServerCompletionBlock completion) {
     completion(processBlock(request));
   };
 }
 }  // namespace
 
-void WebServer::addHandlerWithMatchBlock(WebServerMatchBlock matchBlock, WebServerAsyncProcessBlock asyncProcessBlock) {
+void WebServer::addHandlerWithMatchBlock(WebServerMatchBlock matchBlock,
+                                         WebServerAsyncProcessBlock asyncProcessBlock) {
   if (!matchBlock || !asyncProcessBlock) return;
   addHandler(std::make_shared<WebServerHandler>(std::move(matchBlock), std::move(asyncProcessBlock)));
 }
@@ -342,8 +346,9 @@ void WebServer::addDefaultHandlerForMethod(const std::string& method, WebServerR
                                            WebServerAsyncProcessBlock asyncProcessBlock) {
   if (!requestClass) return;
   addHandlerWithMatchBlock(
-      [method, requestClass](const std::string& requestMethod, const std::string& url, const WebServerHeaders& headers,
-                             const std::string& path, const WebServerQuery& query) -> std::shared_ptr<WebServerRequest> {
+      [method, requestClass](const std::string& requestMethod, const std::string& url,
+                             const WebServerHeaders& headers, const std::string& path,
+                             const WebServerQuery& query) -> std::shared_ptr<WebServerRequest> {
         if (requestMethod != method) return nullptr;
         return requestClass(requestMethod, url, headers, path, query);
       },
@@ -357,7 +362,8 @@ void WebServer::addHandlerForMethod(const std::string& method, const std::string
 }
 
 void WebServer::addHandlerForMethod(const std::string& method, const std::string& path,
-                                    WebServerRequestClass requestClass, WebServerAsyncProcessBlock asyncProcessBlock) {
+                                    WebServerRequestClass requestClass,
+                                    WebServerAsyncProcessBlock asyncProcessBlock) {
   if (!path.starts_with('/') || !requestClass) return;
   addHandlerWithMatchBlock(
       [method, path, requestClass](const std::string& requestMethod, const std::string& url,
@@ -370,9 +376,11 @@ void WebServer::addHandlerForMethod(const std::string& method, const std::string
 }
 
 void WebServer::addHandlerForMethodPathRegex(const std::string& method, const std::string& regex,
-                                             WebServerRequestClass requestClass, WebServerProcessBlock processBlock) {
+                                             WebServerRequestClass requestClass,
+                                             WebServerProcessBlock processBlock) {
   if (!processBlock) return;
-  addHandlerForMethodPathRegex(method, regex, std::move(requestClass), wrapProcessBlock(std::move(processBlock)));
+  addHandlerForMethodPathRegex(method, regex, std::move(requestClass),
+                               wrapProcessBlock(std::move(processBlock)));
 }
 
 void WebServer::addHandlerForMethodPathRegex(const std::string& method, const std::string& regex,
@@ -455,10 +463,12 @@ bool WebServer::startListening(const WebServerOptions& options, platform::Error*
   configuration->serverName = readString(values, WebServerOption_ServerName).value_or(kClassName);
   auto method = readString(values, WebServerOption_AuthenticationMethod);
   if (method == WebServerAuthenticationMethod_Basic || method == WebServerAuthenticationMethod_DigestAccess) {
-    std::string realm = readString(values, WebServerOption_AuthenticationRealm).value_or(configuration->serverName);
+    std::string realm =
+        readString(values, WebServerOption_AuthenticationRealm).value_or(configuration->serverName);
     configuration->authenticationRealm = realm;
     std::map<std::string, std::string> accounts;
-    if (auto it = values.find(WebServerOption_AuthenticationAccounts); it != values.end() && it->is_object()) {
+    if (auto it = values.find(WebServerOption_AuthenticationAccounts);
+        it != values.end() && it->is_object()) {
       for (const auto& [user, password] : it->items()) {
         if (!password.is_string()) continue;
         if (method == WebServerAuthenticationMethod_Basic) {
@@ -477,7 +487,8 @@ bool WebServer::startListening(const WebServerOptions& options, platform::Error*
   configuration->shouldAutomaticallyMapHEADToGET =
       readBool(values, WebServerOption_AutomaticallyMapHEADToGET).value_or(true);
   configuration->handlers = handlers_;
-  if (auto size = readUnsigned(values, WebServerOption_MaxRequestBodySize)) configuration->maximumRequestBodySize = *size;
+  if (auto size = readUnsigned(values, WebServerOption_MaxRequestBodySize))
+    configuration->maximumRequestBodySize = *size;
   if (auto seconds = readDouble(values, WebServerOption_RequestHeadTimeout); seconds && *seconds > 0) {
     configuration->requestHeadTimeout = *seconds;
   }
@@ -485,9 +496,9 @@ bool WebServer::startListening(const WebServerOptions& options, platform::Error*
     configuration->idleTimeout = *seconds;
   }
   double coalescing = readDouble(values, WebServerOption_ConnectedStateCoalescingInterval).value_or(1.0);
-  dispatchQueuePriority_ =
-      static_cast<long>(platform::json::integerValue(values.value(WebServerOption_DispatchQueuePriority, nlohmann::json(0)))
-                            .value_or(0));
+  dispatchQueuePriority_ = static_cast<long>(
+      platform::json::integerValue(values.value(WebServerOption_DispatchQueuePriority, nlohmann::json(0)))
+          .value_or(0));
   connectionClass_ = options.connectionClass;
 
   configuration_ = configuration;
@@ -510,7 +521,8 @@ bool WebServer::startListening(const WebServerOptions& options, platform::Error*
     std::string url = host.empty() ? std::string("(null)")
                                    : (port_ == 80 ? fmt::format("http://{}/", host)
                                                   : fmt::format("http://{}:{}/", host, port_));
-    WebServerLog(kWebServerLoggingLevel_Info, "{} started on port {} and reachable at {}", kClassName, port_, url);
+    WebServerLog(kWebServerLoggingLevel_Info, "{} started on port {} and reachable at {}", kClassName, port_,
+                 url);
   }
   postToDelegate(&WebServerDelegate::webServerDidStart);
   return true;
@@ -535,7 +547,8 @@ bool WebServer::runWithOptions(const WebServerOptions& options, platform::Error*
   struct sigaction action {};
   action.sa_handler = stopRunning;
   sigemptyset(&action.sa_mask);
-  struct sigaction previousTerm {}, previousInt {};
+  struct sigaction previousTerm {
+  }, previousInt{};
   if (sigaction(SIGTERM, &action, &previousTerm) != 0) return false;
   if (sigaction(SIGINT, &action, &previousInt) != 0) {
     sigaction(SIGTERM, &previousTerm, nullptr);

@@ -16,25 +16,29 @@
 #include "platform/MainQueue.h"
 
 // Option keys of startWithOptions.
-inline constexpr const char* WebServerOption_Port = "Port";                        // unsigned, 0 = any free port
-inline constexpr const char* WebServerOption_BindToLocalhost = "BindToLocalhost";  // bool
+inline constexpr const char* WebServerOption_Port = "Port";  // unsigned, 0 = any free port
+inline constexpr const char* WebServerOption_BindToLocalhost = "BindToLocalhost";              // bool
 inline constexpr const char* WebServerOption_MaxPendingConnections = "MaxPendingConnections";  // unsigned
 inline constexpr const char* WebServerOption_ServerName = "ServerName";                        // string
-inline constexpr const char* WebServerOption_AuthenticationMethod = "AuthenticationMethod";    // "Basic", "DigestAccess"
-inline constexpr const char* WebServerOption_AuthenticationRealm = "AuthenticationRealm";      // string
-inline constexpr const char* WebServerOption_AuthenticationAccounts = "AuthenticationAccounts";  // {user: password}
+inline constexpr const char* WebServerOption_AuthenticationMethod =
+    "AuthenticationMethod";  // "Basic", "DigestAccess"
+inline constexpr const char* WebServerOption_AuthenticationRealm = "AuthenticationRealm";  // string
+inline constexpr const char* WebServerOption_AuthenticationAccounts =
+    "AuthenticationAccounts";                                                      // {user: password}
 inline constexpr const char* WebServerOption_ConnectionClass = "ConnectionClass";  // see WebServerOptions
 inline constexpr const char* WebServerOption_AutomaticallyMapHEADToGET = "AutomaticallyMapHEADToGET";  // bool
 inline constexpr const char* WebServerOption_ConnectedStateCoalescingInterval =
-    "ConnectedStateCoalescingInterval";  // seconds
+    "ConnectedStateCoalescingInterval";                                                        // seconds
 inline constexpr const char* WebServerOption_DispatchQueuePriority = "DispatchQueuePriority";  // integer
 inline constexpr const char* WebServerOption_BonjourName = "BonjourName";
 inline constexpr const char* WebServerOption_BonjourType = "BonjourType";
 inline constexpr const char* WebServerOption_RequestNATPortMapping = "RequestNATPortMapping";
 // Limits of this system's server.
-inline constexpr const char* WebServerOption_MaxRequestBodySize = "MaxRequestBodySize";  // bytes, default 64 MiB
-inline constexpr const char* WebServerOption_RequestHeadTimeout = "RequestHeadTimeout";  // seconds, default 30
-inline constexpr const char* WebServerOption_IdleTimeout = "IdleTimeout";                // seconds, default 60
+inline constexpr const char* WebServerOption_MaxRequestBodySize =
+    "MaxRequestBodySize";  // bytes, default 64 MiB
+inline constexpr const char* WebServerOption_RequestHeadTimeout =
+    "RequestHeadTimeout";                                                  // seconds, default 30
+inline constexpr const char* WebServerOption_IdleTimeout = "IdleTimeout";  // seconds, default 60
 
 inline constexpr const char* WebServerAuthenticationMethod_Basic = "Basic";
 inline constexpr const char* WebServerAuthenticationMethod_DigestAccess = "DigestAccess";
@@ -42,7 +46,8 @@ inline constexpr const char* WebServerAuthenticationMethod_DigestAccess = "Diges
 // The start options: the values under the keys above, and the connection class (the
 // "ConnectionClass" option, a class rather than a value).
 struct WebServerOptions {
-  WebServerOptions(nlohmann::json values = nlohmann::json::object(), WebServerConnectionClass connectionClass = {})
+  WebServerOptions(nlohmann::json values = nlohmann::json::object(),
+                   WebServerConnectionClass connectionClass = {})
       : values(std::move(values)), connectionClass(std::move(connectionClass)) {}
   nlohmann::json values;
   WebServerConnectionClass connectionClass;
@@ -73,17 +78,18 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
                                   WebServerAsyncProcessBlock asyncProcessBlock);
   // Requests with the method whose path equals `path` without regard to case; nothing is
   // registered when the path does not start with "/".
-  void addHandlerForMethod(const std::string& method, const std::string& path, WebServerRequestClass requestClass,
-                           WebServerProcessBlock processBlock);
-  void addHandlerForMethod(const std::string& method, const std::string& path, WebServerRequestClass requestClass,
-                           WebServerAsyncProcessBlock asyncProcessBlock);
+  void addHandlerForMethod(const std::string& method, const std::string& path,
+                           WebServerRequestClass requestClass, WebServerProcessBlock processBlock);
+  void addHandlerForMethod(const std::string& method, const std::string& path,
+                           WebServerRequestClass requestClass, WebServerAsyncProcessBlock asyncProcessBlock);
   // Requests with the method whose path the case-insensitive regular expression finds a match in;
   // the captures are stored as the request attribute WebServerRequestAttribute_RegexCaptures.
   // Nothing is registered when the expression does not compile.
   void addHandlerForMethodPathRegex(const std::string& method, const std::string& regex,
                                     WebServerRequestClass requestClass, WebServerProcessBlock processBlock);
   void addHandlerForMethodPathRegex(const std::string& method, const std::string& regex,
-                                    WebServerRequestClass requestClass, WebServerAsyncProcessBlock asyncProcessBlock);
+                                    WebServerRequestClass requestClass,
+                                    WebServerAsyncProcessBlock asyncProcessBlock);
   std::vector<std::shared_ptr<WebServerHandler>> handlers() const;
 
   // ---- Lifecycle ----

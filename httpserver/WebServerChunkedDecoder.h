@@ -11,7 +11,14 @@
 class WebServerChunkedDecoder {
  public:
   enum class Status { NeedMoreData, Finished, Failed };
-  enum class Failure { None, InvalidChunkLength, MissingCRLF, SizeLineTooLong, TrailersTooLarge, SinkRefused };
+  enum class Failure {
+    None,
+    InvalidChunkLength,
+    MissingCRLF,
+    SizeLineTooLong,
+    TrailersTooLarge,
+    SinkRefused
+  };
 
   static constexpr std::size_t kMaximumSizeLineLength = 4096;
   static constexpr std::size_t kMaximumTrailerLength = 16384;

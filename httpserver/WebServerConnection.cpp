@@ -144,7 +144,8 @@ bool tagListMatches(std::string_view list, std::string_view tag) {
 enum class ReadResult { Data, WouldBlock, End, Failed };
 
 // One read that never blocks: the bytes read, or why there are none (errno in `error`).
-ReadResult readSome(int descriptor, std::uint8_t* buffer, std::size_t length, std::size_t* count, int* error) {
+ReadResult readSome(int descriptor, std::uint8_t* buffer, std::size_t length, std::size_t* count,
+                    int* error) {
   while (true) {
     ssize_t n = ::recv(descriptor, buffer, length, MSG_DONTWAIT);
     if (n > 0) {
@@ -179,7 +180,8 @@ struct WebServerConnection::Outgoing {
 // Shared by every copy of a handler's completion: the first call answers, later calls are ignored,
 // and dropping every copy without a call answers nullptr.
 struct WebServerConnection::CompletionState {
-  explicit CompletionState(std::shared_ptr<WebServerConnection> connection) : connection(std::move(connection)) {}
+  explicit CompletionState(std::shared_ptr<WebServerConnection> connection)
+      : connection(std::move(connection)) {}
   ~CompletionState() {
     if (!called.load()) complete(nullptr);
   }
@@ -220,11 +222,14 @@ int WebServerConnection::socket() const { return descriptor_; }
 
 bool WebServerConnection::isUsingIPv6() const {
   sa_family_t family = 0;
-  if (localAddressData_.size() >= sizeof family) std::memcpy(&family, localAddressData_.data(), sizeof family);
+  if (localAddressData_.size() >= sizeof family)
+    std::memcpy(&family, localAddressData_.data(), sizeof family);
   return family == AF_INET6;
 }
 
-std::string WebServerConnection::localAddressString() const { return WebServerAddressText(localAddressData_, true); }
+std::string WebServerConnection::localAddressString() const {
+  return WebServerAddressText(localAddressData_, true);
+}
 
 std::string WebServerConnection::remoteAddressString() const {
   return WebServerAddressText(remoteAddressData_, true);
@@ -236,7 +241,9 @@ bool WebServerConnection::open() { return true; }
 
 void WebServerConnection::didReadBytes(const std::uint8_t*, std::size_t length) { totalBytesRead_ += length; }
 
-void WebServerConnection::didWriteBytes(const std::uint8_t*, std::size_t length) { totalBytesWritten_ += length; }
+void WebServerConnection::didWriteBytes(const std::uint8_t*, std::size_t length) {
+  totalBytesWritten_ += length;
+}
 
 std::string WebServerConnection::rewriteRequestURL(const std::string& url, const std::string&,
                                                    const WebServerHeaders&) {
@@ -311,7 +318,8 @@ std::shared_ptr<WebServerResponse> WebServerConnection::overrideResponse(
   }
   if (!current) return response;
   const std::string& method = request->method();
-  auto replacement = WebServerResponse::responseWithStatusCode(method == "GET" || method == "HEAD" ? 304 : 412);
+  auto replacement =
+      WebServerResponse::responseWithStatusCode(method == "GET" || method == "HEAD" ? 304 : 412);
   replacement->setCacheControlMaxAge(response->cacheControlMaxAge());
   replacement->setLastModifiedDate(response->lastModifiedDate());
   replacement->setETag(response->eTag());
@@ -333,8 +341,9 @@ void WebServerConnection::close() {
                  remoteAddressString(), statusCode_, virtualHEAD_ ? std::string("HEAD") : request_->method(),
                  request_->path(), totalBytesRead_, totalBytesWritten_);
   } else {
-    WebServerLog(kWebServerLoggingLevel_Verbose, "[{}] {} {} \"(invalid request)\" ({} | {})", localAddressString(),
-                 remoteAddressString(), statusCode_, totalBytesRead_, totalBytesWritten_);
+    WebServerLog(kWebServerLoggingLevel_Verbose, "[{}] {} {} \"(invalid request)\" ({} | {})",
+                 localAddressString(), remoteAddressString(), statusCode_, totalBytesRead_,
+                 totalBytesWritten_);
   }
 }
 
@@ -434,7 +443,8 @@ void WebServerConnection::headComplete(std::size_t headEnd) {
     case WebServerRequestMessage::Status::OK:
       break;
     case WebServerRequestMessage::Status::Malformed:
-      WebServerLog(kWebServerLoggingLevel_Error, "Failed parsing request headers from socket {}", descriptor_);
+      WebServerLog(kWebServerLoggingLevel_Error, "Failed parsing request headers from socket {}",
+                   descriptor_);
       abort(nullptr, 400);
       return;
     case WebServerRequestMessage::Status::URITooLong:
@@ -479,7 +489,8 @@ void WebServerConnection::headComplete(std::size_t headEnd) {
   // Bodies come with a length or chunked; another transfer coding cannot be read.
   if (auto coding = headers.find("Transfer-Encoding"); coding != headers.end()) {
     if (WebServerCanonicalHeaderValue(coding->second) != "chunked") {
-      WebServerLog(kWebServerLoggingLevel_Error, "Unsupported 'Transfer-Encoding' header on socket {}", descriptor_);
+      WebServerLog(kWebServerLoggingLevel_Error, "Unsupported 'Transfer-Encoding' header on socket {}",
+                   descriptor_);
       abort(nullptr, 501);
       return;
     }
@@ -494,7 +505,8 @@ void WebServerConnection::headComplete(std::size_t headEnd) {
   const std::string& target = message.target();
   if (target.starts_with('/') || target == "*") {
     auto host = headers.find("Host");
-    std::string authority = host != headers.end() ? host->second : WebServerAddressText(localAddressData_, true);
+    std::string authority =
+        host != headers.end() ? host->second : WebServerAddressText(localAddressData_, true);
     url = "http://" + authority + (target == "*" ? "/" : target);
   } else {
     url = target;
@@ -677,18 +689,19 @@ bool WebServerConnection::feedChunkedBody(const std::uint8_t* bytes, std::size_t
   bool tooLarge = false;
   bool writeFailed = false;
   platform::Error writeError;
-  auto status = chunkedDecoder_->decode(std::span(bytes, length), &consumed, [&](std::span<const std::uint8_t> piece) {
-    bodyReceived_ += piece.size();
-    if (bodyReceived_ > configuration_->maximumRequestBodySize) {
-      tooLarge = true;
-      return false;
-    }
-    if (!request_->performWriteData(piece, &writeError)) {
-      writeFailed = true;
-      return false;
-    }
-    return true;
-  });
+  auto status =
+      chunkedDecoder_->decode(std::span(bytes, length), &consumed, [&](std::span<const std::uint8_t> piece) {
+        bodyReceived_ += piece.size();
+        if (bodyReceived_ > configuration_->maximumRequestBodySize) {
+          tooLarge = true;
+          return false;
+        }
+        if (!request_->performWriteData(piece, &writeError)) {
+          writeFailed = true;
+          return false;
+        }
+        return true;
+      });
   if (status == WebServerChunkedDecoder::Status::Finished) {
     requestConsumed_ = consumed == length;
     return true;
@@ -705,7 +718,8 @@ bool WebServerConnection::feedChunkedBody(const std::uint8_t* bytes, std::size_t
     switch (chunkedDecoder_->failure()) {
       case WebServerChunkedDecoder::Failure::MissingCRLF:
         WebServerLog(kWebServerLoggingLevel_Error,
-                     "Missing terminating CRLF sequence for chunk reading request body on socket {}", descriptor_);
+                     "Missing terminating CRLF sequence for chunk reading request body on socket {}",
+                     descriptor_);
         break;
       case WebServerChunkedDecoder::Failure::TrailersTooLarge:
         WebServerLog(kWebServerLoggingLevel_Error, "Request trailers too large on socket {}", descriptor_);
@@ -809,7 +823,8 @@ void WebServerConnection::processRequestNow() {
   }
   auto state = std::make_shared<CompletionState>(shared_from_this());
   try {
-    processRequest(request_, [state](std::shared_ptr<WebServerResponse> answer) { state->complete(std::move(answer)); });
+    processRequest(
+        request_, [state](std::shared_ptr<WebServerResponse> answer) { state->complete(std::move(answer)); });
   } catch (const std::exception& exception) {
     WebServerLog(kWebServerLoggingLevel_Error, "Exception in request handler on socket {}: {}", descriptor_,
                  exception.what());
@@ -844,7 +859,8 @@ std::string WebServerConnection::responseHead(const WebServerResponse& response)
   fields.set("Connection", "Close");
   fields.set("Server", configuration_->serverName);
   fields.set("Date", currentDateText());
-  if (response.lastModifiedDate()) fields.set("Last-Modified", WebServerRFC822FromDate(*response.lastModifiedDate()));
+  if (response.lastModifiedDate())
+    fields.set("Last-Modified", WebServerRFC822FromDate(*response.lastModifiedDate()));
   if (response.eTag()) fields.set("ETag", *response.eTag());
   int status = response.statusCode();
   if (status >= 200 && status <= 299) {
@@ -852,12 +868,14 @@ std::string WebServerConnection::responseHead(const WebServerResponse& response)
                                     ? fmt::format("max-age={}, public", response.cacheControlMaxAge())
                                     : std::string("no-cache"));
   }
-  if (response.contentType()) fields.set("Content-Type", *WebServerCanonicalHeaderValue(response.contentType()));
+  if (response.contentType())
+    fields.set("Content-Type", *WebServerCanonicalHeaderValue(response.contentType()));
   if (response.contentLength() != kWebServerNotFound) {
     fields.set("Content-Length", std::to_string(response.contentLength()));
   }
   // HTTP/1.0 clients do not know chunks: their body simply ends when the connection closes.
-  if (response.usesChunkedTransferEncoding() && httpMinorVersion_ >= 1) fields.set("Transfer-Encoding", "chunked");
+  if (response.usesChunkedTransferEncoding() && httpMinorVersion_ >= 1)
+    fields.set("Transfer-Encoding", "chunked");
   for (const auto& [name, value] : response.additionalHeaders()) fields.set(name, value);
   return fields.serialize(status);
 }
@@ -875,8 +893,8 @@ void WebServerConnection::finishWithResponse(std::shared_ptr<WebServerResponse> 
     try {
       replaced = overrideResponse(response, request_);
     } catch (const std::exception& exception) {
-      WebServerLog(kWebServerLoggingLevel_Error, "Exception in response override on socket {}: {}", descriptor_,
-                   exception.what());
+      WebServerLog(kWebServerLoggingLevel_Error, "Exception in response override on socket {}: {}",
+                   descriptor_, exception.what());
     }
     response = std::move(replaced);
   }
@@ -887,8 +905,8 @@ void WebServerConnection::finishWithResponse(std::shared_ptr<WebServerResponse> 
     if (sendBody) {
       platform::Error error;
       if (!response->performOpen(&error)) {
-        WebServerLog(kWebServerLoggingLevel_Error, "Failed opening response body for socket {}: {}", descriptor_,
-                     error.description);
+        WebServerLog(kWebServerLoggingLevel_Error, "Failed opening response body for socket {}: {}",
+                     descriptor_, error.description);
         response.reset();
       }
     }
@@ -915,10 +933,11 @@ void WebServerConnection::finishWithResponse(std::shared_ptr<WebServerResponse> 
     // The first piece goes out with the head, in one write.
     std::optional<platform::Data> data;
     platform::Error error;
-    response_->performReadDataWithCompletion([&](std::optional<platform::Data> piece, const platform::Error& e) {
-      data = std::move(piece);
-      error = e;
-    });
+    response_->performReadDataWithCompletion(
+        [&](std::optional<platform::Data> piece, const platform::Error& e) {
+          data = std::move(piece);
+          error = e;
+        });
     bool finished = false;
     if (!takeResponsePiece(std::move(data), error, outgoing.get(), &finished)) {
       // Nothing was sent yet: the client can still be told.
@@ -968,7 +987,8 @@ bool WebServerConnection::takeResponsePiece(std::optional<platform::Data> data, 
     if (chunkedResponse_) {
       outgoing->add(std::string_view("0\r\n\r\n"));
     } else if (responseRemaining_ != kWebServerNotFound && responseRemaining_ > 0) {
-      WebServerLog(kWebServerLoggingLevel_Error, "Response body shorter than its length for socket {}", descriptor_);
+      WebServerLog(kWebServerLoggingLevel_Error, "Response body shorter than its length for socket {}",
+                   descriptor_);
       truncatedResponse_ = true;
     }
     return true;
@@ -1004,10 +1024,11 @@ void WebServerConnection::pumpResponseBody() {
     }
     std::optional<platform::Data> data;
     platform::Error error;
-    response_->performReadDataWithCompletion([&](std::optional<platform::Data> piece, const platform::Error& e) {
-      data = std::move(piece);
-      error = e;
-    });
+    response_->performReadDataWithCompletion(
+        [&](std::optional<platform::Data> piece, const platform::Error& e) {
+          data = std::move(piece);
+          error = e;
+        });
     auto outgoing = std::make_shared<Outgoing>();
     bool finished = false;
     if (!takeResponsePiece(std::move(data), error, outgoing.get(), &finished)) {
@@ -1029,7 +1050,8 @@ void WebServerConnection::pumpResponseBody() {
   }
 }
 
-void WebServerConnection::responseBodyPiece(std::optional<platform::Data> data, const platform::Error& error) {
+void WebServerConnection::responseBodyPiece(std::optional<platform::Data> data,
+                                            const platform::Error& error) {
   if (phase_ != Phase::Response) return;
   auto self = shared_from_this();
   auto outgoing = std::make_shared<Outgoing>();
@@ -1187,8 +1209,8 @@ void WebServerConnection::closeNow() {
   if (previous == Phase::Processing && request_) request_->cancel();
   int error = 0;
   if (!socket_->close(&error)) {
-    WebServerLog(kWebServerLoggingLevel_Error, "Failed closing socket {} for connection: {} ({})", descriptor_,
-                 std::strerror(error), error);
+    WebServerLog(kWebServerLoggingLevel_Error, "Failed closing socket {} for connection: {} ({})",
+                 descriptor_, std::strerror(error), error);
   }
   if (opened_) runHook([&] { close(); });
   descriptor_ = -1;
@@ -1230,14 +1252,15 @@ WebServerConnection::SendResult WebServerConnection::send(std::shared_ptr<Outgoi
     if (result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       setDeadline(configuration_->idleTimeout);
       auto self = shared_from_this();
-      socket_->asyncWait(asio::socket_base::wait_write,
-                         [self, outgoing, whenPending = std::move(whenPending)](const asio::error_code& waitError) {
-                           if (waitError) {
-                             whenPending(false);
-                             return;
-                           }
-                           self->continueSend(outgoing, whenPending);
-                         });
+      socket_->asyncWait(
+          asio::socket_base::wait_write,
+          [self, outgoing, whenPending = std::move(whenPending)](const asio::error_code& waitError) {
+            if (waitError) {
+              whenPending(false);
+              return;
+            }
+            self->continueSend(outgoing, whenPending);
+          });
       return SendResult::Pending;
     }
     if (result < 0) {
@@ -1264,7 +1287,8 @@ WebServerConnection::SendResult WebServerConnection::send(std::shared_ptr<Outgoi
   return SendResult::Done;
 }
 
-void WebServerConnection::continueSend(std::shared_ptr<Outgoing> outgoing, std::function<void(bool)> completion) {
+void WebServerConnection::continueSend(std::shared_ptr<Outgoing> outgoing,
+                                       std::function<void(bool)> completion) {
   auto result = send(outgoing, completion);
   if (result == SendResult::Pending) return;
   if (phase_ == Phase::Response || phase_ == Phase::Aborting) clearDeadline();
@@ -1274,7 +1298,8 @@ void WebServerConnection::continueSend(std::shared_ptr<Outgoing> outgoing, std::
 // ---- Deadlines ----
 
 void WebServerConnection::setDeadline(double seconds) {
-  setDeadlineAt(Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
+  setDeadlineAt(Clock::now() +
+                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
 }
 
 void WebServerConnection::setDeadlineAt(Clock::time_point deadline) {
@@ -1315,12 +1340,14 @@ void WebServerConnection::deadlinePassed() {
         WebServerLog(kWebServerLoggingLevel_Warning, "No request received in time on socket {}", descriptor_);
         closeNow();
       } else {
-        WebServerLog(kWebServerLoggingLevel_Error, "Timed out reading request headers from socket {}", descriptor_);
+        WebServerLog(kWebServerLoggingLevel_Error, "Timed out reading request headers from socket {}",
+                     descriptor_);
         abort(nullptr, 408);
       }
       return;
     case Phase::Body:
-      WebServerLog(kWebServerLoggingLevel_Error, "Timed out reading request body from socket {}", descriptor_);
+      WebServerLog(kWebServerLoggingLevel_Error, "Timed out reading request body from socket {}",
+                   descriptor_);
       failRequestBody(408);
       return;
     case Phase::Response:

@@ -39,8 +39,8 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   static constexpr double kLingerTimeout = 2.0;
   static constexpr std::size_t kMaximumLingerBytes = 1024 * 1024;
 
-  WebServerConnection(std::shared_ptr<WebServer> server, platform::Data localAddress, platform::Data remoteAddress,
-                      WebServerSocketHandle socket);
+  WebServerConnection(std::shared_ptr<WebServer> server, platform::Data localAddress,
+                      platform::Data remoteAddress, WebServerSocketHandle socket);
   virtual ~WebServerConnection();
   WebServerConnection(const WebServerConnection&) = delete;
   WebServerConnection& operator=(const WebServerConnection&) = delete;
@@ -68,12 +68,14 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   virtual std::string rewriteRequestURL(const std::string& url, const std::string& method,
                                         const WebServerHeaders& headers);
   // A response here is sent without asking the handler: the default checks authentication.
-  virtual std::shared_ptr<WebServerResponse> preflightRequest(const std::shared_ptr<WebServerRequest>& request);
+  virtual std::shared_ptr<WebServerResponse> preflightRequest(
+      const std::shared_ptr<WebServerRequest>& request);
   // The default calls the matched handler's process block.
-  virtual void processRequest(const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion);
+  virtual void processRequest(const std::shared_ptr<WebServerRequest>& request,
+                              WebServerCompletionBlock completion);
   // The default answers 304 (GET, HEAD) or 412 (other methods) when the client's copy is current.
-  virtual std::shared_ptr<WebServerResponse> overrideResponse(std::shared_ptr<WebServerResponse> response,
-                                                              const std::shared_ptr<WebServerRequest>& request);
+  virtual std::shared_ptr<WebServerResponse> overrideResponse(
+      std::shared_ptr<WebServerResponse> response, const std::shared_ptr<WebServerRequest>& request);
   // The default writes a bare head with the status ("Connection", "Server", "Date" only).
   virtual void abortRequest(const std::shared_ptr<WebServerRequest>& request, int statusCode);
   // The default writes the access log line (log level 1 and lower).
@@ -184,7 +186,8 @@ using WebServerConnectionClass = std::function<std::shared_ptr<WebServerConnecti
 
 template <class Kind>
 WebServerConnectionClass WebServerConnectionClassOf() {
-  static_assert(std::is_base_of_v<WebServerConnection, Kind>, "connection classes derive from WebServerConnection");
+  static_assert(std::is_base_of_v<WebServerConnection, Kind>,
+                "connection classes derive from WebServerConnection");
   return [](std::shared_ptr<WebServer> server, platform::Data localAddress, platform::Data remoteAddress,
             WebServerSocketHandle socket) -> std::shared_ptr<WebServerConnection> {
     return std::make_shared<Kind>(std::move(server), std::move(localAddress), std::move(remoteAddress),

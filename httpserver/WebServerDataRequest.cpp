@@ -25,7 +25,8 @@ const std::optional<std::string>& WebServerDataRequest::text() const {
   if (!textComputed_) {
     textComputed_ = true;
     if (contentType() && contentType()->starts_with("text/")) {
-      auto encoding = WebServerEncodingFromCharsetName(WebServerHeaderParameterValue(contentType(), "charset"));
+      auto encoding =
+          WebServerEncodingFromCharsetName(WebServerHeaderParameterValue(contentType(), "charset"));
       text_ = WebServerStringFromData(data_, encoding);
     }
   }
@@ -37,8 +38,8 @@ const std::optional<nlohmann::json>& WebServerDataRequest::jsonObject() const {
     jsonComputed_ = true;
     auto base = WebServerHeaderValueBase(contentType());
     if (base == "application/json" || base == "text/json" || base == "text/javascript") {
-      auto parsed = platform::json::parse(
-          std::string_view(reinterpret_cast<const char*>(data_.data()), data_.size()));
+      auto parsed =
+          platform::json::parse(std::string_view(reinterpret_cast<const char*>(data_.data()), data_.size()));
       if (parsed && (parsed->is_object() || parsed->is_array())) json_ = std::move(parsed);
     }
   }

@@ -9,8 +9,8 @@ WebServerDataResponse::WebServerDataResponse(platform::Data data, const std::str
   setContentLength(data_.size());
 }
 
-std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithData(platform::Data data,
-                                                                               const std::string& contentType) {
+std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithData(
+    platform::Data data, const std::string& contentType) {
   return std::make_shared<WebServerDataResponse>(std::move(data), contentType);
 }
 
@@ -41,12 +41,13 @@ std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithHTMLTe
   return responseWithHTML(html);
 }
 
-std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithJSONObject(const nlohmann::json& object) {
+std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithJSONObject(
+    const nlohmann::json& object) {
   return responseWithJSONObject(object, "application/json");
 }
 
-std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithJSONObject(const nlohmann::json& object,
-                                                                                     const std::string& contentType) {
+std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithJSONObject(
+    const nlohmann::json& object, const std::string& contentType) {
   try {
     return responseWithData(platform::dataFromString(object.dump()), contentType);
   } catch (const nlohmann::json::exception&) {

@@ -8,7 +8,8 @@
 // A response whose body is bytes held in memory, handed out in one piece.
 class WebServerDataResponse : public WebServerResponse {
  public:
-  static std::shared_ptr<WebServerDataResponse> responseWithData(platform::Data data, const std::string& contentType);
+  static std::shared_ptr<WebServerDataResponse> responseWithData(platform::Data data,
+                                                                 const std::string& contentType);
   // "text/plain; charset=utf-8"; nullptr when the text is not valid UTF-8.
   static std::shared_ptr<WebServerDataResponse> responseWithText(const std::string& text);
   // "text/html; charset=utf-8"; nullptr when the text is not valid UTF-8.

@@ -3,9 +3,8 @@
 WebServerErrorResponse::WebServerErrorResponse(platform::Data page)
     : WebServerDataResponse(std::move(page), "text/html; charset=utf-8") {}
 
-std::shared_ptr<WebServerErrorResponse> WebServerErrorResponse::errorResponse(int statusCode,
-                                                                              const platform::Error* underlyingError,
-                                                                              const std::string& message) {
+std::shared_ptr<WebServerErrorResponse> WebServerErrorResponse::errorResponse(
+    int statusCode, const platform::Error* underlyingError, const std::string& message) {
   std::string title = fmt::format("HTTP Error {}", statusCode);
   std::string errorText;
   if (underlyingError) {

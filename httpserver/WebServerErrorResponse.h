@@ -19,22 +19,21 @@ class WebServerErrorResponse : public WebServerDataResponse {
     return errorResponse(statusCode, nullptr, fmt::format(format, std::forward<Args>(args)...));
   }
   template <typename... Args>
-  static std::shared_ptr<WebServerErrorResponse> responseWithClientError(int statusCode,
-                                                                         const platform::Error& underlyingError,
-                                                                         fmt::format_string<Args...> format,
-                                                                         Args&&... args) {
+  static std::shared_ptr<WebServerErrorResponse> responseWithClientError(
+      int statusCode, const platform::Error& underlyingError, fmt::format_string<Args...> format,
+      Args&&... args) {
     return errorResponse(statusCode, &underlyingError, fmt::format(format, std::forward<Args>(args)...));
   }
   template <typename... Args>
-  static std::shared_ptr<WebServerErrorResponse> responseWithServerError(int statusCode,
-                                                                         const platform::Error& underlyingError,
-                                                                         fmt::format_string<Args...> format,
-                                                                         Args&&... args) {
+  static std::shared_ptr<WebServerErrorResponse> responseWithServerError(
+      int statusCode, const platform::Error& underlyingError, fmt::format_string<Args...> format,
+      Args&&... args) {
     return errorResponse(statusCode, &underlyingError, fmt::format(format, std::forward<Args>(args)...));
   }
 
   // The page for a status, an optional underlying error and a finished message.
-  static std::shared_ptr<WebServerErrorResponse> errorResponse(int statusCode, const platform::Error* underlyingError,
+  static std::shared_ptr<WebServerErrorResponse> errorResponse(int statusCode,
+                                                               const platform::Error* underlyingError,
                                                                const std::string& message);
 
   WebServerErrorResponse(platform::Data page);

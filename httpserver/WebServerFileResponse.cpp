@@ -31,23 +31,23 @@ std::string latin1Name(std::string_view utf8) {
 
 }  // namespace
 
-std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(const std::filesystem::path& path) {
+std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(
+    const std::filesystem::path& path) {
   return responseWithFile(path, kWebServerNoByteRange, false, nullptr);
 }
 
-std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(const std::filesystem::path& path,
-                                                                               bool isAttachment) {
+std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(
+    const std::filesystem::path& path, bool isAttachment) {
   return responseWithFile(path, kWebServerNoByteRange, isAttachment, nullptr);
 }
 
-std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(const std::filesystem::path& path,
-                                                                               WebServerByteRange byteRange) {
+std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(
+    const std::filesystem::path& path, WebServerByteRange byteRange) {
   return responseWithFile(path, byteRange, false, nullptr);
 }
 
-std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(const std::filesystem::path& path,
-                                                                               WebServerByteRange byteRange,
-                                                                               bool isAttachment) {
+std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(
+    const std::filesystem::path& path, WebServerByteRange byteRange, bool isAttachment) {
   return responseWithFile(path, byteRange, isAttachment, nullptr);
 }
 
@@ -104,10 +104,12 @@ std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(
   if (!extension.empty()) extension.erase(0, 1);
   response->setContentType(WebServerMIMETypeForExtension(extension, mimeTypeOverrides));
   response->setContentLength(response->size_);
-  double modified = static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
+  double modified =
+      static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
   response->setLastModifiedDate(platform::Date::fromTimeIntervalSince1970(modified));
   response->setETag(fmt::format("{}/{}/{}", static_cast<unsigned long long>(info.st_ino),
-                                static_cast<long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec)));
+                                static_cast<long>(info.st_mtim.tv_sec),
+                                static_cast<long>(info.st_mtim.tv_nsec)));
   return response;
 }
 

@@ -13,14 +13,16 @@ class WebServerFileResponse : public WebServerResponse {
   // nullptr when the path is not a regular file (a final symbolic link is not followed). A range
   // that selects no byte of the file gives a bodiless 416 response with "Content-Range: bytes */N".
   static std::shared_ptr<WebServerFileResponse> responseWithFile(const std::filesystem::path& path);
-  static std::shared_ptr<WebServerFileResponse> responseWithFile(const std::filesystem::path& path, bool isAttachment);
+  static std::shared_ptr<WebServerFileResponse> responseWithFile(const std::filesystem::path& path,
+                                                                 bool isAttachment);
   static std::shared_ptr<WebServerFileResponse> responseWithFile(const std::filesystem::path& path,
                                                                  WebServerByteRange byteRange);
   static std::shared_ptr<WebServerFileResponse> responseWithFile(const std::filesystem::path& path,
-                                                                 WebServerByteRange byteRange, bool isAttachment);
-  static std::shared_ptr<WebServerFileResponse> responseWithFile(const std::filesystem::path& path,
-                                                                 WebServerByteRange byteRange, bool isAttachment,
-                                                                 const WebServerMIMETypeOverrides* mimeTypeOverrides);
+                                                                 WebServerByteRange byteRange,
+                                                                 bool isAttachment);
+  static std::shared_ptr<WebServerFileResponse> responseWithFile(
+      const std::filesystem::path& path, WebServerByteRange byteRange, bool isAttachment,
+      const WebServerMIMETypeOverrides* mimeTypeOverrides);
 
   WebServerFileResponse() = default;
   ~WebServerFileResponse() override;

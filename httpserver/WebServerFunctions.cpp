@@ -170,14 +170,30 @@ const std::unordered_map<std::string, std::string>& systemMIMETypes() {
     }
     // Used where the system has no table (or lacks these entries).
     const std::pair<const char*, const char*> fallback[] = {
-        {"html", "text/html"},        {"htm", "text/html"},         {"txt", "text/plain"},
-        {"js", "text/javascript"},    {"mjs", "text/javascript"},   {"json", "application/json"},
-        {"xml", "application/xml"},   {"png", "image/png"},         {"jpg", "image/jpeg"},
-        {"jpeg", "image/jpeg"},       {"gif", "image/gif"},         {"svg", "image/svg+xml"},
-        {"ico", "image/vnd.microsoft.icon"}, {"webp", "image/webp"}, {"woff", "font/woff"},
-        {"woff2", "font/woff2"},      {"ttf", "font/ttf"},          {"otf", "font/otf"},
-        {"pdf", "application/pdf"},   {"zip", "application/zip"},   {"wasm", "application/wasm"},
-        {"map", "application/json"},  {"mp3", "audio/mpeg"},        {"mp4", "video/mp4"},
+        {"html", "text/html"},
+        {"htm", "text/html"},
+        {"txt", "text/plain"},
+        {"js", "text/javascript"},
+        {"mjs", "text/javascript"},
+        {"json", "application/json"},
+        {"xml", "application/xml"},
+        {"png", "image/png"},
+        {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"},
+        {"svg", "image/svg+xml"},
+        {"ico", "image/vnd.microsoft.icon"},
+        {"webp", "image/webp"},
+        {"woff", "font/woff"},
+        {"woff2", "font/woff2"},
+        {"ttf", "font/ttf"},
+        {"otf", "font/otf"},
+        {"pdf", "application/pdf"},
+        {"zip", "application/zip"},
+        {"wasm", "application/wasm"},
+        {"map", "application/json"},
+        {"mp3", "audio/mpeg"},
+        {"mp4", "video/mp4"},
     };
     for (const auto& [extension, type] : fallback) types.emplace(extension, type);
     return types;
@@ -266,7 +282,8 @@ std::string WebServerRFC822FromDate(const platform::Date& date) {
   std::tm parts{};
   if (!brokenDownUTC(date, &parts)) return {};
   return fmt::format("{}, {:02d} {} {:04d} {:02d}:{:02d}:{:02d} GMT", kDayNames[parts.tm_wday], parts.tm_mday,
-                     kMonthNames[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour, parts.tm_min, parts.tm_sec);
+                     kMonthNames[parts.tm_mon], parts.tm_year + 1900, parts.tm_hour, parts.tm_min,
+                     parts.tm_sec);
 }
 
 std::optional<platform::Date> WebServerDateFromRFC822(std::string_view text) {
@@ -276,8 +293,8 @@ std::optional<platform::Date> WebServerDateFromRFC822(std::string_view text) {
     DateScanner s(text);
     if (s.oneOf(kDayNames, 7, &weekday) && s.literal(", ") && s.number(2, &day) && s.literal(" ") &&
         s.oneOf(kMonthNames, 12, &month) && s.literal(" ") && s.number(4, &year) && s.literal(" ") &&
-        s.number(2, &hour) && s.literal(":") && s.number(2, &minute) && s.literal(":") && s.number(2, &second) &&
-        s.literal(" GMT") && s.atEnd()) {
+        s.number(2, &hour) && s.literal(":") && s.number(2, &minute) && s.literal(":") &&
+        s.number(2, &second) && s.literal(" GMT") && s.atEnd()) {
       return dateFromParts(year, month, day, hour, minute, second);
     }
   }
@@ -286,8 +303,8 @@ std::optional<platform::Date> WebServerDateFromRFC822(std::string_view text) {
     DateScanner s(text);
     if (s.oneOf(kLongDayNames, 7, &weekday) && s.literal(", ") && s.number(2, &day) && s.literal("-") &&
         s.oneOf(kMonthNames, 12, &month) && s.literal("-") && s.number(2, &year) && s.literal(" ") &&
-        s.number(2, &hour) && s.literal(":") && s.number(2, &minute) && s.literal(":") && s.number(2, &second) &&
-        s.literal(" GMT") && s.atEnd()) {
+        s.number(2, &hour) && s.literal(":") && s.number(2, &minute) && s.literal(":") &&
+        s.number(2, &second) && s.literal(" GMT") && s.atEnd()) {
       // Two-digit years: 70-99 are 1970-1999, the rest 2000-2069.
       return dateFromParts(year >= 70 ? 1900 + year : 2000 + year, month, day, hour, minute, second);
     }
@@ -295,9 +312,10 @@ std::optional<platform::Date> WebServerDateFromRFC822(std::string_view text) {
   {
     // Sun Nov  6 08:49:37 1994
     DateScanner s(text);
-    if (s.oneOf(kDayNames, 7, &weekday) && s.literal(" ") && s.oneOf(kMonthNames, 12, &month) && s.literal(" ") &&
-        s.paddedDay(&day) && s.literal(" ") && s.number(2, &hour) && s.literal(":") && s.number(2, &minute) &&
-        s.literal(":") && s.number(2, &second) && s.literal(" ") && s.number(4, &year) && s.atEnd()) {
+    if (s.oneOf(kDayNames, 7, &weekday) && s.literal(" ") && s.oneOf(kMonthNames, 12, &month) &&
+        s.literal(" ") && s.paddedDay(&day) && s.literal(" ") && s.number(2, &hour) && s.literal(":") &&
+        s.number(2, &minute) && s.literal(":") && s.number(2, &second) && s.literal(" ") &&
+        s.number(4, &year) && s.atEnd()) {
       return dateFromParts(year, month, day, hour, minute, second);
     }
   }
@@ -307,8 +325,8 @@ std::optional<platform::Date> WebServerDateFromRFC822(std::string_view text) {
 std::string WebServerISO8601FromDate(const platform::Date& date) {
   std::tm parts{};
   if (!brokenDownUTC(date, &parts)) return {};
-  return fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}+00:00", parts.tm_year + 1900, parts.tm_mon + 1,
-                     parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+  return fmt::format("{:04d}-{:02d}-{:02d}T{:02d}:{:02d}:{:02d}+00:00", parts.tm_year + 1900,
+                     parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
 }
 
 std::optional<platform::Date> WebServerDateFromISO8601(std::string_view text) {
@@ -483,7 +501,8 @@ std::string WebServerBodyDescription(std::span<const std::uint8_t> data,
   return fmt::format("<{} bytes>", data.size());
 }
 
-std::string WebServerMIMETypeForExtension(std::string_view extension, const WebServerMIMETypeOverrides* overrides) {
+std::string WebServerMIMETypeForExtension(std::string_view extension,
+                                          const WebServerMIMETypeOverrides* overrides) {
   std::string lower = lowerASCII(extension);
   if (lower.empty()) return "application/octet-stream";
   if (overrides) {
@@ -503,8 +522,8 @@ std::string WebServerPercentEscape(std::string_view text) {
   out.reserve(text.size());
   for (char ch : text) {
     auto c = static_cast<unsigned char>(ch);
-    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-                c == '_' || c == '~';
+    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                c == '.' || c == '_' || c == '~';
     if (keep) {
       out.push_back(ch);
     } else {
@@ -608,8 +627,8 @@ std::string WebServerAddressText(const platform::Data& address, bool includeServ
   }
   char host[NI_MAXHOST] = {};
   char service[32] = {};
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, host, sizeof host, service, sizeof service,
-                  NI_NUMERICHOST | NI_NUMERICSERV | NI_NOFQDN) != 0) {
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&storage), length, host, sizeof host, service,
+                  sizeof service, NI_NUMERICHOST | NI_NUMERICSERV | NI_NOFQDN) != 0) {
     return {};
   }
   if (includeService) return fmt::format("{}:{}", host, service);
@@ -623,8 +642,8 @@ std::optional<std::string> WebServerPrimaryInterfaceAddress(bool useIPv6) {
   std::optional<std::string> result;
   int family = useIPv6 ? AF_INET6 : AF_INET;
   for (ifaddrs* entry = list; entry; entry = entry->ifa_next) {
-    if (!entry->ifa_name || interfaceName != entry->ifa_name || !(entry->ifa_flags & IFF_UP) || !entry->ifa_addr ||
-        entry->ifa_addr->sa_family != family) {
+    if (!entry->ifa_name || interfaceName != entry->ifa_name || !(entry->ifa_flags & IFF_UP) ||
+        !entry->ifa_addr || entry->ifa_addr->sa_family != family) {
       continue;
     }
     std::size_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
@@ -657,8 +676,9 @@ std::string WebServerMD5HexDigestOfText(std::string_view text) {
 
 std::string WebServerBase64(std::string_view bytes) {
   std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  int written =
+      EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                      reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
   out.resize(static_cast<std::size_t>(std::max(written, 0)));
   return out;
 }

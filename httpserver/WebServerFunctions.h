@@ -54,7 +54,8 @@ void WebServerLogLine(int level, std::string_view message);
 // Formats and writes the message only when the current level lets it through.
 template <typename... Args>
 void WebServerLog(int level, fmt::format_string<Args...> format, Args&&... args) {
-  if (level >= WebServerGetLogLevel()) WebServerLogLine(level, fmt::format(format, std::forward<Args>(args)...));
+  if (level >= WebServerGetLogLevel())
+    WebServerLogLine(level, fmt::format(format, std::forward<Args>(args)...));
 }
 
 // While set, every produced line goes to the handler instead of standard error (tests watch the

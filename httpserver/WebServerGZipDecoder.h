@@ -8,7 +8,8 @@
 // A link of a request's writer chain: passes the body to the writer beneath, changed on the way.
 class WebServerBodyDecoder : public WebServerBodyWriter {
  public:
-  WebServerBodyDecoder(WebServerRequest* request, WebServerBodyWriter* writer) : request_(request), writer_(writer) {}
+  WebServerBodyDecoder(WebServerRequest* request, WebServerBodyWriter* writer)
+      : request_(request), writer_(writer) {}
 
   bool open(platform::Error* error) override { return writer_->open(error); }
   bool writeData(std::span<const std::uint8_t> data, platform::Error* error) override {
@@ -21,8 +22,8 @@ class WebServerBodyDecoder : public WebServerBodyWriter {
   WebServerBodyWriter* writer() const { return writer_; }
 
  private:
-  WebServerRequest* request_;      // not owned: the request owns its decoders
-  WebServerBodyWriter* writer_;    // not owned
+  WebServerRequest* request_;    // not owned: the request owns its decoders
+  WebServerBodyWriter* writer_;  // not owned
 };
 
 // Inflates a gzip-encoded request body through a fixed buffer. The decoded size is capped at the

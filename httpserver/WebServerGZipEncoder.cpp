@@ -49,7 +49,8 @@ bool WebServerGZipEncoder::deflatePiece(const platform::Data& input, bool flush,
   bool finishing = input.empty();
   z.next_in = const_cast<Bytef*>(input.data());
   z.avail_in = static_cast<uInt>(input.size());
-  std::size_t room = std::clamp<std::size_t>(deflateBound(&z, input.size()) + 64, 4096, kMaximumInitialBuffer);
+  std::size_t room =
+      std::clamp<std::size_t>(deflateBound(&z, input.size()) + 64, 4096, kMaximumInitialBuffer);
   int mode = finishing ? Z_FINISH : (flush ? Z_SYNC_FLUSH : Z_NO_FLUSH);
   for (;;) {
     std::size_t start = output->size();

@@ -23,8 +23,8 @@ class WebServerBodyEncoder : public WebServerBodyReader {
   WebServerBodyReader* reader() const { return reader_; }
 
  private:
-  WebServerResponse* response_;   // not owned: the response owns its encoders
-  WebServerBodyReader* reader_;   // not owned
+  WebServerResponse* response_;  // not owned: the response owns its encoders
+  WebServerBodyReader* reader_;  // not owned
 };
 
 // Compresses a response body with gzip. The body then goes out chunked with

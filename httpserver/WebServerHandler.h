@@ -10,8 +10,8 @@
 // Answers a request object when the handler takes the request, nullptr otherwise. Called on a
 // server thread with the method, the full URL, the headers, the decoded path and the query.
 using WebServerMatchBlock = std::function<std::shared_ptr<WebServerRequest>(
-    const std::string& method, const std::string& url, const WebServerHeaders& headers, const std::string& path,
-    const WebServerQuery& query)>;
+    const std::string& method, const std::string& url, const WebServerHeaders& headers,
+    const std::string& path, const WebServerQuery& query)>;
 
 // Hands the response (or nullptr, which the connection answers with 500) back to the connection.
 // Call it exactly once, from any thread, now or later; dropping every copy of it without a call
@@ -24,8 +24,8 @@ using WebServerProcessBlock =
 
 // Produces the response later through the completion; the server thread is free in the meantime,
 // so a handler may wait as long as it likes (long polls) without holding a thread.
-using WebServerAsyncProcessBlock =
-    std::function<void(const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion)>;
+using WebServerAsyncProcessBlock = std::function<void(const std::shared_ptr<WebServerRequest>& request,
+                                                      WebServerCompletionBlock completion)>;
 
 // Makes the request object of a handler: a request kind chosen with WebServerRequestClassOf<Kind>().
 using WebServerRequestClass = WebServerMatchBlock;

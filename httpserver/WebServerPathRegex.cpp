@@ -6,13 +6,15 @@ struct WebServerPathRegex::Expression {
   std::regex regex;
 };
 
-WebServerPathRegex::WebServerPathRegex(std::unique_ptr<Expression> expression) : expression_(std::move(expression)) {}
+WebServerPathRegex::WebServerPathRegex(std::unique_ptr<Expression> expression)
+    : expression_(std::move(expression)) {}
 
 WebServerPathRegex::~WebServerPathRegex() = default;
 
 std::shared_ptr<const WebServerPathRegex> WebServerPathRegex::regexWithPattern(const std::string& pattern) {
   try {
-    auto expression = std::make_unique<Expression>(Expression{std::regex(pattern, std::regex::ECMAScript | std::regex::icase)});
+    auto expression = std::make_unique<Expression>(
+        Expression{std::regex(pattern, std::regex::ECMAScript | std::regex::icase)});
     return std::shared_ptr<const WebServerPathRegex>(new WebServerPathRegex(std::move(expression)));
   } catch (const std::regex_error&) {
     return nullptr;

@@ -54,8 +54,9 @@ bool WebServerRequest::initWithMethod(const std::string& method, const std::stri
   if (auto lengthHeader = headerValue("Content-Length")) {
     auto length = WebServerParseDecimal(trimmedSpaces(*lengthHeader));
     if (!length || usesChunkedTransferEncoding_) {
-      WebServerLog(kWebServerLoggingLevel_Warning, "Invalid 'Content-Length' header '{}' for '{}' request on \"{}\"",
-                   *lengthHeader, method_, url_);
+      WebServerLog(kWebServerLoggingLevel_Warning,
+                   "Invalid 'Content-Length' header '{}' for '{}' request on \"{}\"", *lengthHeader, method_,
+                   url_);
       return false;
     }
     contentLength_ = *length;
@@ -65,8 +66,8 @@ bool WebServerRequest::initWithMethod(const std::string& method, const std::stri
     contentLength_ = kWebServerNotFound;
   } else {
     if (contentType_) {
-      WebServerLog(kWebServerLoggingLevel_Warning, "Ignoring 'Content-Type' header for '{}' request on \"{}\"",
-                   method_, url_);
+      WebServerLog(kWebServerLoggingLevel_Warning,
+                   "Ignoring 'Content-Type' header for '{}' request on \"{}\"", method_, url_);
       contentType_.reset();
     }
     contentLength_ = kWebServerNotFound;
@@ -93,9 +94,13 @@ std::optional<std::string> WebServerRequest::headerValue(std::string_view name) 
   return it->second;
 }
 
-std::string WebServerRequest::localAddressString() const { return WebServerAddressText(localAddressData_, true); }
+std::string WebServerRequest::localAddressString() const {
+  return WebServerAddressText(localAddressData_, true);
+}
 
-std::string WebServerRequest::remoteAddressString() const { return WebServerAddressText(remoteAddressData_, true); }
+std::string WebServerRequest::remoteAddressString() const {
+  return WebServerAddressText(remoteAddressData_, true);
+}
 
 std::any WebServerRequest::attributeForKey(const std::string& key) const {
   auto it = attributes_.find(key);

@@ -23,7 +23,8 @@ inline constexpr std::int64_t kWebServerErrorBodyTooLarge = 413;
 
 // The request attribute under which path handlers with a regular expression store the captures
 // (a std::vector<std::string>).
-inline constexpr const char* WebServerRequestAttribute_RegexCaptures = "WebServerRequestAttribute_RegexCaptures";
+inline constexpr const char* WebServerRequestAttribute_RegexCaptures =
+    "WebServerRequestAttribute_RegexCaptures";
 
 // Receives a request body: open, then each piece in order, then close.
 class WebServerBodyWriter {
@@ -127,8 +128,9 @@ class WebServerRequest : public WebServerBodyWriter {
  protected:
   // Derives every field from the head; false refuses the request. Kinds that override it call
   // the base first.
-  virtual bool initWithMethod(const std::string& method, const std::string& url, const WebServerHeaders& headers,
-                              const std::string& path, const WebServerQuery& query);
+  virtual bool initWithMethod(const std::string& method, const std::string& url,
+                              const WebServerHeaders& headers, const std::string& path,
+                              const WebServerQuery& query);
 
  private:
   std::string method_;

@@ -6,8 +6,21 @@ namespace {
 bool isTokenCharacter(unsigned char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+    case '!':
+    case '#':
+    case '$':
+    case '%':
+    case '&':
+    case '\'':
+    case '*':
+    case '+':
+    case '-':
+    case '.':
+    case '^':
+    case '_':
+    case '`':
+    case '|':
+    case '~':
       return true;
     default:
       return false;
@@ -59,7 +72,8 @@ bool parseVersion(std::string_view text, int* major, int* minor) {
 
 }  // namespace
 
-WebServerRequestMessage::Status WebServerRequestMessage::parse(std::string_view head, WebServerRequestMessage* message) {
+WebServerRequestMessage::Status WebServerRequestMessage::parse(std::string_view head,
+                                                               WebServerRequestMessage* message) {
   *message = WebServerRequestMessage();
   std::size_t pos = 0;
   // Reads the next line without its CR LF; false when no complete line is left.

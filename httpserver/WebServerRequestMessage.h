@@ -13,8 +13,8 @@ class WebServerRequestMessage {
  public:
   enum class Status {
     OK,
-    Malformed,           // not an HTTP/1.x request head
-    URITooLong,          // the request target is longer than kMaximumTargetLength
+    Malformed,             // not an HTTP/1.x request head
+    URITooLong,            // the request target is longer than kMaximumTargetLength
     HeaderFieldsTooLarge,  // more than kMaximumHeaderCount header fields
     VersionNotSupported,   // a well-formed head of another major version
   };

@@ -70,7 +70,9 @@ class WebServerResponse : public WebServerBodyReader {
   void setValue(const std::optional<std::string>& value, const std::string& header);
 
   bool hasBody() const { return contentType_.has_value(); }
-  bool usesChunkedTransferEncoding() const { return contentType_.has_value() && contentLength_ == kWebServerNotFound; }
+  bool usesChunkedTransferEncoding() const {
+    return contentType_.has_value() && contentLength_ == kWebServerNotFound;
+  }
 
   // For the connection, in this order.
   void prepareForReading();

@@ -18,7 +18,8 @@ class WebServerSocket {
  public:
   using Strand = asio::strand<asio::io_context::executor_type>;
 
-  WebServerSocket(Strand strand, int descriptor, bool ipv6, std::shared_ptr<const WebServerConfiguration> configuration)
+  WebServerSocket(Strand strand, int descriptor, bool ipv6,
+                  std::shared_ptr<const WebServerConfiguration> configuration)
       : strand(std::move(strand)),
         timer(this->strand),
         configuration(std::move(configuration)),

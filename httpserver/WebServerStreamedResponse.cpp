@@ -1,6 +1,7 @@
 #include "httpserver/WebServerStreamedResponse.h"
 
-WebServerStreamedResponse::WebServerStreamedResponse(const std::string& contentType, WebServerAsyncStreamBlock block)
+WebServerStreamedResponse::WebServerStreamedResponse(const std::string& contentType,
+                                                     WebServerAsyncStreamBlock block)
     : block_(std::move(block)) {
   setContentType(contentType);
 }
@@ -24,4 +25,6 @@ void WebServerStreamedResponse::asyncReadDataWithCompletion(WebServerBodyReaderC
   block_(std::move(completion));
 }
 
-std::string WebServerStreamedResponse::description() const { return WebServerResponse::description() + "\n\n<STREAM>"; }
+std::string WebServerStreamedResponse::description() const {
+  return WebServerResponse::description() + "\n\n<STREAM>";
+}

@@ -13,8 +13,8 @@ class WebServerStreamedResponse : public WebServerResponse {
  public:
   static std::shared_ptr<WebServerStreamedResponse> responseWithContentType(const std::string& contentType,
                                                                             WebServerStreamBlock streamBlock);
-  static std::shared_ptr<WebServerStreamedResponse> responseWithContentType(const std::string& contentType,
-                                                                            WebServerAsyncStreamBlock asyncStreamBlock);
+  static std::shared_ptr<WebServerStreamedResponse> responseWithContentType(
+      const std::string& contentType, WebServerAsyncStreamBlock asyncStreamBlock);
 
   WebServerStreamedResponse(const std::string& contentType, WebServerAsyncStreamBlock block);
 

@@ -11,7 +11,8 @@ namespace {
 std::size_t availableProcessors() {
   cpu_set_t set;
   CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return static_cast<std::size_t>(std::max(1, CPU_COUNT(&set)));
+  if (sched_getaffinity(0, sizeof set, &set) == 0)
+    return static_cast<std::size_t>(std::max(1, CPU_COUNT(&set)));
   return 1;
 }
 

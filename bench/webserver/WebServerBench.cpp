@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
   platform::Error error;
   auto json = platform::files::readFile(jsonPath, &error);
   if (!json) {
-    std::fprintf(stderr, "webserver-bench: cannot read %s: %s\n", jsonPath.c_str(), error.description.c_str());
+    std::fprintf(stderr, "webserver-bench: cannot read %s: %s\n", jsonPath.c_str(),
+                 error.description.c_str());
     return 1;
   }
 
@@ -54,12 +55,13 @@ int main(int argc, char** argv) {
   // The application's settings: warnings and errors only.
   WebServer::setLogLevel(kWebServerLoggingLevel_Warning);
   auto server = WebServer::make();
-  server->addHandlerForMethod("GET", "/output.json", WebServerRequestClassOf<WebServerRequest>(),
-                              [bytes = *json](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
-                                return WebServerDataResponse::responseWithData(bytes, "application/json");
-                              });
+  server->addHandlerForMethod(
+      "GET", "/output.json", WebServerRequestClassOf<WebServerRequest>(),
+      [bytes = *json](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
+        return WebServerDataResponse::responseWithData(bytes, "application/json");
+      });
   nlohmann::json options = {{WebServerOption_Port, std::atoi(port.c_str())},
-                             {WebServerOption_BindToLocalhost, true}};
+                            {WebServerOption_BindToLocalhost, true}};
   if (!server->startWithOptions(WebServerOptions(options), &error)) {
     std::fprintf(stderr, "webserver-bench: cannot start: %s\n", error.description.c_str());
     return 1;

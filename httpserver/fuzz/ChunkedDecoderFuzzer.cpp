@@ -21,7 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t consumed = 0;
     status = decoder.decode(piece, &consumed, [&](std::span<const std::uint8_t> chunk) {
       // Chunk data always lies inside the piece being decoded.
-      if (chunk.data() < piece.data() || chunk.data() + chunk.size() > piece.data() + piece.size()) std::abort();
+      if (chunk.data() < piece.data() || chunk.data() + chunk.size() > piece.data() + piece.size())
+        std::abort();
       delivered += chunk.size();
       return true;
     });

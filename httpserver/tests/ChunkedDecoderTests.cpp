@@ -24,12 +24,12 @@ Outcome decode(const std::string& input, std::size_t pieceSize) {
   while (fed < input.size()) {
     std::size_t length = std::min(pieceSize, input.size() - fed);
     std::size_t consumed = 0;
-    outcome.status = decoder.decode(
-        std::span(reinterpret_cast<const std::uint8_t*>(input.data()) + fed, length), &consumed,
-        [&](std::span<const std::uint8_t> piece) {
-          outcome.data.append(reinterpret_cast<const char*>(piece.data()), piece.size());
-          return true;
-        });
+    outcome.status =
+        decoder.decode(std::span(reinterpret_cast<const std::uint8_t*>(input.data()) + fed, length),
+                       &consumed, [&](std::span<const std::uint8_t> piece) {
+                         outcome.data.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+                         return true;
+                       });
     fed += consumed;
     if (outcome.status != Status::NeedMoreData) break;
   }
@@ -67,9 +67,11 @@ TEST(WebServerChunkedDecoder, DecodesInAnySplit) {
 }
 
 TEST(WebServerChunkedDecoder, RefusesBadFraming) {
-  std::string longLine = std::string(WebServerChunkedDecoder::kMaximumSizeLineLength, '0') + "1\r\nx\r\n0\r\n\r\n";
+  std::string longLine =
+      std::string(WebServerChunkedDecoder::kMaximumSizeLineLength, '0') + "1\r\nx\r\n0\r\n\r\n";
   std::string longTrailers = "0\r\n";
-  while (longTrailers.size() <= WebServerChunkedDecoder::kMaximumTrailerLength) longTrailers += "X-Trailer: 0123456789\r\n";
+  while (longTrailers.size() <= WebServerChunkedDecoder::kMaximumTrailerLength)
+    longTrailers += "X-Trailer: 0123456789\r\n";
   struct Case {
     std::string input;
     Failure failure;
@@ -106,11 +108,13 @@ TEST(WebServerChunkedDecoder, HugeChunkStreamsWithoutBuffering) {
     delivered += piece.size();
     return true;
   };
-  EXPECT_EQ(decoder.decode(std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size()), &consumed, sink),
+  EXPECT_EQ(decoder.decode(std::span(reinterpret_cast<const std::uint8_t*>(head.data()), head.size()),
+                           &consumed, sink),
             Status::NeedMoreData);
   std::string piece(65536, 'z');
   for (int i = 0; i < 16; ++i) {
-    decoder.decode(std::span(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()), &consumed, sink);
+    decoder.decode(std::span(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()), &consumed,
+                   sink);
     EXPECT_EQ(consumed, piece.size());
   }
   EXPECT_EQ(delivered, 16u * 65536u);
@@ -121,8 +125,8 @@ TEST(WebServerChunkedDecoder, SinkCanStopTheBody) {
   WebServerChunkedDecoder decoder;
   std::string input = "5\r\nhello\r\n0\r\n\r\n";
   std::size_t consumed = 0;
-  auto status = decoder.decode(std::span(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()), &consumed,
-                               [](std::span<const std::uint8_t>) { return false; });
+  auto status = decoder.decode(std::span(reinterpret_cast<const std::uint8_t*>(input.data()), input.size()),
+                               &consumed, [](std::span<const std::uint8_t>) { return false; });
   EXPECT_EQ(status, Status::Failed);
   EXPECT_EQ(decoder.failure(), Failure::SinkRefused);
 }

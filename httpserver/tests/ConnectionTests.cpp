@@ -62,19 +62,22 @@ class ConnectionTest : public ServerTest {
 }  // namespace
 
 TEST_F(ConnectionTest, AnswersWithTheStandardHeaders) {
-  server->addHandlerForMethod("GET", "/hello", WebServerRequestClassOf<WebServerRequest>(), textAnswer("hello"));
-  server->addHandlerForMethod("GET", "/cached", WebServerRequestClassOf<WebServerRequest>(),
-                              [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
-                                auto response = WebServerDataResponse::responseWithText("cached");
-                                response->setCacheControlMaxAge(3600);
-                                return response;
-                              });
-  server->addHandlerForMethod("GET", "/missing", WebServerRequestClassOf<WebServerRequest>(),
-                              [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
-                                auto response = WebServerErrorResponse::responseWithClientError(404, "none here");
-                                response->setCacheControlMaxAge(3600);
-                                return response;
-                              });
+  server->addHandlerForMethod("GET", "/hello", WebServerRequestClassOf<WebServerRequest>(),
+                              textAnswer("hello"));
+  server->addHandlerForMethod(
+      "GET", "/cached", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
+        auto response = WebServerDataResponse::responseWithText("cached");
+        response->setCacheControlMaxAge(3600);
+        return response;
+      });
+  server->addHandlerForMethod(
+      "GET", "/missing", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
+        auto response = WebServerErrorResponse::responseWithClientError(404, "none here");
+        response->setCacheControlMaxAge(3600);
+        return response;
+      });
   ASSERT_TRUE(startServer({{WebServerOption_ServerName, "Quorvane Test"}}));
 
   auto hello = curl({url("/hello")});
@@ -97,28 +100,35 @@ TEST_F(ConnectionTest, AnswersWithTheStandardHeaders) {
 TEST_F(ConnectionTest, HandlersAreAskedNewestFirst) {
   auto answer = [](std::string text) { return textAnswer(std::move(text)); };
   server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), answer("default"));
-  auto joinCaptures = [](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
-    auto captures = std::any_cast<std::vector<std::string>>(request->attributeForKey(WebServerRequestAttribute_RegexCaptures));
+  auto joinCaptures =
+      [](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
+    auto captures = std::any_cast<std::vector<std::string>>(
+        request->attributeForKey(WebServerRequestAttribute_RegexCaptures));
     std::string text;
     for (const auto& capture : captures) text += (text.empty() ? "" : ",") + capture;
     return WebServerDataResponse::responseWithText("captures:" + text);
   };
   // Asked last: it finds a match in most paths.
-  server->addHandlerForMethodPathRegex("GET", "/(\\d+)", WebServerRequestClassOf<WebServerRequest>(), joinCaptures);
+  server->addHandlerForMethodPathRegex("GET", "/(\\d+)", WebServerRequestClassOf<WebServerRequest>(),
+                                       joinCaptures);
   server->addHandlerForMethod("GET", "/a", WebServerRequestClassOf<WebServerRequest>(), answer("a1"));
   server->addHandlerForMethod("GET", "/a", WebServerRequestClassOf<WebServerRequest>(), answer("a2"));
-  server->addHandlerForMethod("GET", "/MixedCase", WebServerRequestClassOf<WebServerRequest>(), answer("mixed"));
-  server->addHandlerForMethod("GET", "no-slash", WebServerRequestClassOf<WebServerRequest>(), answer("never"));
-  server->addHandlerForMethodPathRegex("GET", "(", WebServerRequestClassOf<WebServerRequest>(), answer("never"));
-  server->addHandlerForMethodPathRegex("GET", "^/items/(\\d+)(?:/(x))?$", WebServerRequestClassOf<WebServerRequest>(),
-                                       joinCaptures);
-  server->addHandlerForMethodPathRegex("GET", "^/numbers/", WebServerRequestClassOf<WebServerRequest>(),
-                                       [](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
-                                         return WebServerDataResponse::responseWithText(
-                                             "plain:" + std::to_string(std::any_cast<std::vector<std::string>>(
-                                                                           request->attributeForKey(WebServerRequestAttribute_RegexCaptures))
-                                                                           .size()));
-                                       });
+  server->addHandlerForMethod("GET", "/MixedCase", WebServerRequestClassOf<WebServerRequest>(),
+                              answer("mixed"));
+  server->addHandlerForMethod("GET", "no-slash", WebServerRequestClassOf<WebServerRequest>(),
+                              answer("never"));
+  server->addHandlerForMethodPathRegex("GET", "(", WebServerRequestClassOf<WebServerRequest>(),
+                                       answer("never"));
+  server->addHandlerForMethodPathRegex("GET", "^/items/(\\d+)(?:/(x))?$",
+                                       WebServerRequestClassOf<WebServerRequest>(), joinCaptures);
+  server->addHandlerForMethodPathRegex(
+      "GET", "^/numbers/", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
+        return WebServerDataResponse::responseWithText(
+            "plain:" + std::to_string(std::any_cast<std::vector<std::string>>(
+                                          request->attributeForKey(WebServerRequestAttribute_RegexCaptures))
+                                          .size()));
+      });
   ASSERT_TRUE(startServer());
 
   struct Case {
@@ -146,7 +156,8 @@ TEST_F(ConnectionTest, HandlersAreAskedNewestFirst) {
 }
 
 TEST_F(ConnectionTest, HeadIsAnsweredLikeGetWithoutBody) {
-  server->addHandlerForMethod("GET", "/page", WebServerRequestClassOf<WebServerRequest>(), textAnswer("page body"));
+  server->addHandlerForMethod("GET", "/page", WebServerRequestClassOf<WebServerRequest>(),
+                              textAnswer("page body"));
   ServerLog log(kWebServerLoggingLevel_Verbose);
   ASSERT_TRUE(startServer());
   auto response = exchange("HEAD /page HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -158,7 +169,8 @@ TEST_F(ConnectionTest, HeadIsAnsweredLikeGetWithoutBody) {
 }
 
 TEST_F(ConnectionTest, HeadReachesOnlyHeadHandlersWhenNotMapped) {
-  server->addHandlerForMethod("GET", "/page", WebServerRequestClassOf<WebServerRequest>(), textAnswer("page body"));
+  server->addHandlerForMethod("GET", "/page", WebServerRequestClassOf<WebServerRequest>(),
+                              textAnswer("page body"));
   ASSERT_TRUE(startServer({{WebServerOption_AutomaticallyMapHEADToGET, false}}));
   EXPECT_EQ(exchange("HEAD /page HTTP/1.1\r\nHost: x\r\n\r\n").status, 501);
 }
@@ -174,7 +186,8 @@ TEST_F(ConnectionTest, UnhandledAndInvalidRequestsInTheAccessLog) {
   EXPECT_TRUE(response.has("Server"));
   EXPECT_TRUE(response.has("Date"));
   runUntil([&] { return log.contains("\"DELETE /thing\""); });
-  EXPECT_TRUE(log.contains(fmt::format(" 501 \"DELETE /thing\" ({} | {})", request.size(), response.raw.size())));
+  EXPECT_TRUE(
+      log.contains(fmt::format(" 501 \"DELETE /thing\" ({} | {})", request.size(), response.raw.size())));
 
   EXPECT_EQ(exchange("NOT A REQUEST\r\n\r\n").status, 400);
   runUntil([&] { return log.contains("(invalid request)"); });
@@ -261,7 +274,8 @@ TEST_F(ConnectionTest, ContentLengthMustBeOnePlainNumber) {
 
 TEST_F(ConnectionTest, ExpectContinue) {
   addEcho();
-  server->addHandlerForMethod("GET", "/plain", WebServerRequestClassOf<WebServerRequest>(), textAnswer("plain"));
+  server->addHandlerForMethod("GET", "/plain", WebServerRequestClassOf<WebServerRequest>(),
+                              textAnswer("plain"));
   ASSERT_TRUE(startServer());
   auto continued = offMain([&] {
     RawClient client(server->port());
@@ -269,7 +283,8 @@ TEST_F(ConnectionTest, ExpectContinue) {
     // Wait for the interim answer before sending the body.
     std::string interim;
     char c;
-    while (interim.find("\r\n\r\n") == std::string::npos && ::recv(client.fd(), &c, 1, 0) == 1) interim.push_back(c);
+    while (interim.find("\r\n\r\n") == std::string::npos && ::recv(client.fd(), &c, 1, 0) == 1)
+      interim.push_back(c);
     client.send("body");
     return std::make_pair(interim, parseResponse(client.readAll()));
   });
@@ -277,7 +292,9 @@ TEST_F(ConnectionTest, ExpectContinue) {
   EXPECT_EQ(continued.second.status, 200);
   EXPECT_EQ(continued.second.body, "body");
 
-  EXPECT_EQ(exchange("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\nExpect: something\r\n\r\nbody").status, 417);
+  EXPECT_EQ(
+      exchange("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\nExpect: something\r\n\r\nbody").status,
+      417);
   // Without a body the header is not looked at.
   EXPECT_EQ(exchange("GET /plain HTTP/1.1\r\nHost: x\r\nExpect: something\r\n\r\n").status, 200);
 }
@@ -312,12 +329,13 @@ TEST_F(ConnectionTest, GzipBothWays) {
   std::string text;
   for (int i = 0; i < 5000; ++i) text += "row " + std::to_string(i) + ";";
   addEcho();
-  server->addHandlerForMethod("GET", "/text", WebServerRequestClassOf<WebServerRequest>(),
-                              [text](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
-                                auto response = WebServerDataResponse::responseWithText(text);
-                                response->setGZipContentEncodingEnabled(request->acceptsGzipContentEncoding());
-                                return response;
-                              });
+  server->addHandlerForMethod(
+      "GET", "/text", WebServerRequestClassOf<WebServerRequest>(),
+      [text](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
+        auto response = WebServerDataResponse::responseWithText(text);
+        response->setGZipContentEncodingEnabled(request->acceptsGzipContentEncoding());
+        return response;
+      });
   ASSERT_TRUE(startServer({{WebServerOption_MaxRequestBodySize, 100000}}));
 
   auto compressed = curl({"--compressed", url("/text")});
@@ -338,29 +356,36 @@ TEST_F(ConnectionTest, GzipBothWays) {
 
   std::string compressedText = gzip(text);
   auto truncatedFile = writeFile("truncated.gz", compressedText.substr(0, compressedText.size() / 2));
-  EXPECT_EQ(curl({"--data-binary", "@" + truncatedFile.string(), "-H", "Content-Encoding: gzip", url("/echo")}).status, 400);
+  EXPECT_EQ(
+      curl({"--data-binary", "@" + truncatedFile.string(), "-H", "Content-Encoding: gzip", url("/echo")})
+          .status,
+      400);
 
   // A small body that inflates beyond the server's limit.
   auto bombFile = writeFile("bomb.gz", gzip(std::string(1000000, '0')));
-  EXPECT_EQ(curl({"--data-binary", "@" + bombFile.string(), "-H", "Content-Encoding: gzip", url("/echo")}).status, 413);
+  EXPECT_EQ(
+      curl({"--data-binary", "@" + bombFile.string(), "-H", "Content-Encoding: gzip", url("/echo")}).status,
+      413);
 }
 
 TEST_F(ConnectionTest, StreamedBodiesAreChunkedForHTTP11Only) {
-  server->addHandlerForMethod("GET", "/stream", WebServerRequestClassOf<WebServerRequest>(),
-                              [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
-                                auto step = std::make_shared<int>(0);
-                                return WebServerStreamedResponse::responseWithContentType(
-                                    "text/plain", [step](platform::Error*) -> std::optional<platform::Data> {
-                                      ++*step;
-                                      if (*step == 1) return platform::Data(10, 'a');
-                                      if (*step == 2) return platform::Data(300, 'b');
-                                      return platform::Data();
-                                    });
-                              });
+  server->addHandlerForMethod(
+      "GET", "/stream", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
+        auto step = std::make_shared<int>(0);
+        return WebServerStreamedResponse::responseWithContentType(
+            "text/plain", [step](platform::Error*) -> std::optional<platform::Data> {
+              ++*step;
+              if (*step == 1) return platform::Data(10, 'a');
+              if (*step == 2) return platform::Data(300, 'b');
+              return platform::Data();
+            });
+      });
   ASSERT_TRUE(startServer());
   auto response = exchange("GET /stream HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(response.header("Transfer-Encoding"), "chunked");
-  EXPECT_EQ(response.body, "a\r\n" + std::string(10, 'a') + "\r\n12c\r\n" + std::string(300, 'b') + "\r\n0\r\n\r\n");
+  EXPECT_EQ(response.body,
+            "a\r\n" + std::string(10, 'a') + "\r\n12c\r\n" + std::string(300, 'b') + "\r\n0\r\n\r\n");
 
   auto old = exchange("GET /stream HTTP/1.0\r\n\r\n");
   EXPECT_EQ(old.status, 200);
@@ -377,10 +402,11 @@ TEST_F(ConnectionTest, ByteRangesOfFiles) {
   std::string content;
   for (int i = 0; i < 1000; ++i) content.push_back(static_cast<char>('a' + i % 26));
   auto path = writeFile("site/file.txt", content);
-  server->addHandlerForMethod("GET", "/file", WebServerRequestClassOf<WebServerRequest>(),
-                              [path](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
-                                return WebServerFileResponse::responseWithFile(path, request->byteRange());
-                              });
+  server->addHandlerForMethod(
+      "GET", "/file", WebServerRequestClassOf<WebServerRequest>(),
+      [path](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
+        return WebServerFileResponse::responseWithFile(path, request->byteRange());
+      });
   ASSERT_TRUE(startServer());
   struct Case {
     std::string range;
@@ -459,7 +485,8 @@ TEST_F(ConnectionTest, ConditionalRequests) {
 }
 
 TEST_F(ConnectionTest, BasicAuthentication) {
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), textAnswer("secret"));
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(),
+                                     textAnswer("secret"));
   ASSERT_TRUE(startServer({{WebServerOption_AuthenticationMethod, "Basic"},
                            {WebServerOption_AuthenticationRealm, "Dashboard"},
                            {WebServerOption_AuthenticationAccounts, {{"jane", "pa:ss word"}}}}));
@@ -475,7 +502,8 @@ TEST_F(ConnectionTest, BasicAuthentication) {
 }
 
 TEST_F(ConnectionTest, DigestAuthentication) {
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), textAnswer("secret"));
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(),
+                                     textAnswer("secret"));
   ASSERT_TRUE(startServer({{WebServerOption_AuthenticationMethod, "DigestAccess"},
                            {WebServerOption_AuthenticationRealm, "Dashboard"},
                            {WebServerOption_AuthenticationAccounts, {{"jane", "password"}}}}));
@@ -489,15 +517,17 @@ TEST_F(ConnectionTest, DigestAuthentication) {
   EXPECT_EQ(challenge.status, 401);
   std::string header = challenge.header("WWW-Authenticate");
   const std::string prefix = "Digest realm=\"Dashboard\", nonce=\"";
-  ASSERT_TRUE(header.starts_with(prefix) && header.size() == prefix.size() + 33 && header.back() == '"') << header;
+  ASSERT_TRUE(header.starts_with(prefix) && header.size() == prefix.size() + 33 && header.back() == '"')
+      << header;
   std::string nonce = header.substr(prefix.size(), 32);
   EXPECT_EQ(nonce.find_first_not_of("0123456789abcdef"), std::string::npos) << nonce;
 
   auto authorization = [](const std::string& realm, const std::string& nonce) {
     std::string ha1 = WebServerMD5HexDigest("jane:{}:password", realm);
     std::string response = WebServerMD5HexDigest("{}:{}:{}", ha1, nonce, WebServerMD5HexDigest("GET:/"));
-    return fmt::format("Authorization: Digest username=\"jane\", realm=\"{}\", nonce=\"{}\", uri=\"/\", response=\"{}\"",
-                       realm, nonce, response);
+    return fmt::format(
+        "Authorization: Digest username=\"jane\", realm=\"{}\", nonce=\"{}\", uri=\"/\", response=\"{}\"",
+        realm, nonce, response);
   };
   EXPECT_EQ(curl({"-H", authorization("Dashboard", nonce), url("/")}).status, 200);
   auto stale = curl({"-H", authorization("Dashboard", std::string(32, 'a')), url("/")});
@@ -510,34 +540,37 @@ TEST_F(ConnectionTest, DigestAuthentication) {
 
 TEST_F(ConnectionTest, HandlersThatFail) {
   auto path = writeFile("gone.txt", "soon gone");
-  server->addHandlerForMethod("GET", "/null", WebServerRequestClassOf<WebServerRequest>(),
-                              [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
-                                return nullptr;
-                              });
-  server->addHandlerForMethod("GET", "/throws", WebServerRequestClassOf<WebServerRequest>(),
-                              [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
-                                throw std::runtime_error("handler bug");
-                              });
+  server->addHandlerForMethod(
+      "GET", "/null", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> { return nullptr; });
+  server->addHandlerForMethod(
+      "GET", "/throws", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
+        throw std::runtime_error("handler bug");
+      });
   server->addHandlerForMethod("GET", "/dropped", WebServerRequestClassOf<WebServerRequest>(),
                               [](const std::shared_ptr<WebServerRequest>&, WebServerCompletionBlock) {});
-  server->addHandlerForMethod("GET", "/twice", WebServerRequestClassOf<WebServerRequest>(),
-                              [](const std::shared_ptr<WebServerRequest>&, WebServerCompletionBlock completion) {
-                                completion(WebServerDataResponse::responseWithText("first"));
-                                completion(WebServerDataResponse::responseWithText("second"));
-                              });
-  server->addHandlerForMethod("GET", "/gone", WebServerRequestClassOf<WebServerRequest>(),
-                              [path](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
-                                auto response = WebServerFileResponse::responseWithFile(path);
-                                std::filesystem::remove(path);
-                                return response;
-                              });
+  server->addHandlerForMethod(
+      "GET", "/twice", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>&, WebServerCompletionBlock completion) {
+        completion(WebServerDataResponse::responseWithText("first"));
+        completion(WebServerDataResponse::responseWithText("second"));
+      });
+  server->addHandlerForMethod(
+      "GET", "/gone", WebServerRequestClassOf<WebServerRequest>(),
+      [path](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
+        auto response = WebServerFileResponse::responseWithFile(path);
+        std::filesystem::remove(path);
+        return response;
+      });
   ASSERT_TRUE(startServer());
   struct Case {
     std::string path;
     int status;
     std::string body;
   } cases[] = {
-      {"/null", 500, ""}, {"/throws", 500, ""}, {"/dropped", 500, ""}, {"/twice", 200, "first"}, {"/gone", 500, ""},
+      {"/null", 500, ""},       {"/throws", 500, ""}, {"/dropped", 500, ""},
+      {"/twice", 200, "first"}, {"/gone", 500, ""},
   };
   for (const auto& c : cases) {
     auto response = curl({url(c.path)});
@@ -550,24 +583,30 @@ TEST_F(ConnectionTest, AsyncHandlersAnswerLaterFromAnyThread) {
   std::mutex mutex;
   std::vector<WebServerCompletionBlock> waiting;
   std::atomic<int> cancelled{0};
-  server->addHandlerForMethod("GET", "/listen", WebServerRequestClassOf<WebServerRequest>(),
-                              [&](const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion) {
-                                request->setCancellationHandler([&] { ++cancelled; });
-                                std::lock_guard lock(mutex);
-                                waiting.push_back(std::move(completion));
-                              });
+  server->addHandlerForMethod(
+      "GET", "/listen", WebServerRequestClassOf<WebServerRequest>(),
+      [&](const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion) {
+        request->setCancellationHandler([&] { ++cancelled; });
+        std::lock_guard lock(mutex);
+        waiting.push_back(std::move(completion));
+      });
   ASSERT_TRUE(startServer());
 
   // Two clients wait; one answer each, given from another thread.
-  auto first = std::async(std::launch::async, [&] { return runCommand({"curl", "-s", "-i", url("/listen")}); });
-  auto second = std::async(std::launch::async, [&] { return runCommand({"curl", "-s", "-i", url("/listen")}); });
+  auto first = std::async(std::launch::async, [&] {
+    return runCommand({"curl", "-s", "-i", url("/listen")});
+  });
+  auto second = std::async(std::launch::async, [&] {
+    return runCommand({"curl", "-s", "-i", url("/listen")});
+  });
   ASSERT_TRUE(runUntil([&] {
     std::lock_guard lock(mutex);
     return waiting.size() == 2;
   }));
   std::thread([&] {
     std::lock_guard lock(mutex);
-    for (auto& completion : waiting) completion(WebServerDataResponse::responseWithJSONObject({{"changed", true}}));
+    for (auto& completion : waiting)
+      completion(WebServerDataResponse::responseWithJSONObject({{"changed", true}}));
     waiting.clear();
   }).join();
   EXPECT_EQ(parseResponse(first.get().output).body, "{\"changed\":true}");
@@ -594,7 +633,8 @@ TEST_F(ConnectionTest, HeadAndTargetLimits) {
   server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), textAnswer("ok"));
   ASSERT_TRUE(startServer());
   bool reset = false;
-  auto oversized = exchange("GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(70 * 1024, 'b') + "\r\n\r\n", 10, &reset);
+  auto oversized =
+      exchange("GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(70 * 1024, 'b') + "\r\n\r\n", 10, &reset);
   EXPECT_EQ(oversized.status, 431);
   EXPECT_FALSE(reset);
   EXPECT_EQ(exchange("GET /" + std::string(9000, 'p') + " HTTP/1.1\r\nHost: x\r\n\r\n").status, 414);
@@ -622,8 +662,9 @@ TEST_F(ConnectionTest, EarlyAnswerIsNotLostWhileTheClientStillSends) {
       RawClient client(server->port());
       client.send(c.head);
       // Keep sending body bytes while the server has already answered.
-      std::string piece = c.head.find("chunked") != std::string::npos ? "ffff\r\n" + std::string(0xffff, 'z') + "\r\n"
-                                                                       : std::string(65536, 'z');
+      std::string piece = c.head.find("chunked") != std::string::npos
+                              ? "ffff\r\n" + std::string(0xffff, 'z') + "\r\n"
+                              : std::string(65536, 'z');
       for (int i = 0; i < 40; ++i) {
         if (!client.sendSome(piece)) break;
       }
@@ -644,14 +685,17 @@ TEST_F(ConnectionTest, DrainingAfterAnEarlyAnswerIsBounded) {
   client.send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 4000000\r\n\r\n");
   auto response = offMain([&] { return parseResponse(client.readAll()); });
   EXPECT_EQ(response.status, 413);
-  EXPECT_TRUE(runUntil([&] { return server->activeConnections() == 0; }, 10 + WebServerConnection::kLingerTimeout));
+  EXPECT_TRUE(
+      runUntil([&] { return server->activeConnections() == 0; }, 10 + WebServerConnection::kLingerTimeout));
 }
 
 TEST_F(ConnectionTest, PipelinedBytesAfterTheRequestAreIgnored) {
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), textAnswer(std::string(200000, 'r')));
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(),
+                                     textAnswer(std::string(200000, 'r')));
   ASSERT_TRUE(startServer());
   bool reset = false;
-  auto response = exchange("GET /1 HTTP/1.1\r\nHost: x\r\n\r\nGET /2 HTTP/1.1\r\nHost: x\r\n\r\n", 10, &reset);
+  auto response =
+      exchange("GET /1 HTTP/1.1\r\nHost: x\r\n\r\nGET /2 HTTP/1.1\r\nHost: x\r\n\r\n", 10, &reset);
   EXPECT_EQ(response.status, 200);
   EXPECT_EQ(response.body.size(), 200000u);
   EXPECT_FALSE(reset);
@@ -687,13 +731,14 @@ TEST_F(ConnectionTest, IdleAndSlowClientsTimeOut) {
 }
 
 TEST_F(ConnectionTest, HeaderValuesCannotAddFields) {
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
-                                       auto response = WebServerDataResponse::responseWithText("x");
-                                       response->setValue("a\r\nInjected: yes", "X-Test");
-                                       response->setValue("v", "Bad Name");
-                                       return response;
-                                     });
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
+        auto response = WebServerDataResponse::responseWithText("x");
+        response->setValue("a\r\nInjected: yes", "X-Test");
+        response->setValue("v", "Bad Name");
+        return response;
+      });
   ASSERT_TRUE(startServer());
   auto response = exchange("GET / HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(response.status, 200);
@@ -714,7 +759,8 @@ class PickyConnection : public WebServerConnection {
 
  protected:
   bool open() override { return ++opened % 2 == 1; }
-  std::string rewriteRequestURL(const std::string& url, const std::string&, const WebServerHeaders&) override {
+  std::string rewriteRequestURL(const std::string& url, const std::string&,
+                                const WebServerHeaders&) override {
     auto pos = url.find("/old/");
     return pos == std::string::npos ? url : url.substr(0, pos) + "/new/" + url.substr(pos + 5);
   }
@@ -727,7 +773,8 @@ class PickyConnection : public WebServerConnection {
 }  // namespace
 
 TEST_F(ConnectionTest, ConnectionSubclassHooks) {
-  server->addHandlerForMethod("GET", "/new/page", WebServerRequestClassOf<WebServerRequest>(), textAnswer("new"));
+  server->addHandlerForMethod("GET", "/new/page", WebServerRequestClassOf<WebServerRequest>(),
+                              textAnswer("new"));
   ASSERT_TRUE(startServer({}, WebServerConnectionClassOf<PickyConnection>()));
   auto first = exchange("GET /old/page HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ(first.status, 200);

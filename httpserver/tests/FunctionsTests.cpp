@@ -90,7 +90,8 @@ TEST(WebServerHeaderValues, ParametersMatchWholeNamesOnly) {
       {"text/plain; charset=", "charset", ""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(WebServerHeaderParameterValue(c.value, c.name), c.expected) << c.value.value_or("none") << " / " << c.name;
+    EXPECT_EQ(WebServerHeaderParameterValue(c.value, c.name), c.expected)
+        << c.value.value_or("none") << " / " << c.name;
   }
 }
 
@@ -116,9 +117,9 @@ TEST(WebServerText, CharsetsAndDescriptions) {
   EXPECT_EQ(WebServerBodyDescription(cafe, std::string("image/png")), "<4 bytes>");
 
   EXPECT_TRUE(WebServerIsValidUTF8("plain \xE2\x82\xAC"));
-  EXPECT_FALSE(WebServerIsValidUTF8("\xC0\xAF"));          // overlong
-  EXPECT_FALSE(WebServerIsValidUTF8("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(WebServerIsValidUTF8("\xE2\x82"));          // cut short
+  EXPECT_FALSE(WebServerIsValidUTF8("\xC0\xAF"));      // overlong
+  EXPECT_FALSE(WebServerIsValidUTF8("\xED\xA0\x80"));  // surrogate
+  EXPECT_FALSE(WebServerIsValidUTF8("\xE2\x82"));      // cut short
 }
 
 TEST(WebServerMIMETypes, OverridesTableAndSystem) {
@@ -138,7 +139,8 @@ TEST(WebServerMIMETypes, OverridesTableAndSystem) {
       {"json", nullptr, "application/json"},
       {"png", nullptr, "image/png"},
   };
-  for (const auto& c : cases) EXPECT_EQ(WebServerMIMETypeForExtension(c.extension, c.overrides), c.expected) << c.extension;
+  for (const auto& c : cases)
+    EXPECT_EQ(WebServerMIMETypeForExtension(c.extension, c.overrides), c.expected) << c.extension;
 }
 
 TEST(WebServerEscaping, PercentAndHTML) {
@@ -151,9 +153,9 @@ TEST(WebServerEscaping, PercentAndHTML) {
     const char* text;
     std::optional<std::string> expected;
   } cases[] = {
-      {"a%2Fb%20c", "a/b c"}, {"%41%42", "AB"}, {"plain", "plain"}, {"%C3%A9", "\xC3\xA9"},
-      {"%FF", std::nullopt},  {"%4", std::nullopt}, {"%zz", std::nullopt}, {"100%", std::nullopt},
-      {"%00", std::string("\0", 1)},
+      {"a%2Fb%20c", "a/b c"}, {"%41%42", "AB"},       {"plain", "plain"},
+      {"%C3%A9", "\xC3\xA9"}, {"%FF", std::nullopt},  {"%4", std::nullopt},
+      {"%zz", std::nullopt},  {"100%", std::nullopt}, {"%00", std::string("\0", 1)},
   };
   for (const auto& c : cases) EXPECT_EQ(WebServerPercentUnescape(c.text), c.expected) << c.text;
 
@@ -190,7 +192,8 @@ TEST(WebServerAddresses, AddressText) {
   v4.sin_family = AF_INET;
   v4.sin_port = htons(8080);
   v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  platform::Data v4Data(reinterpret_cast<std::uint8_t*>(&v4), reinterpret_cast<std::uint8_t*>(&v4) + sizeof v4);
+  platform::Data v4Data(reinterpret_cast<std::uint8_t*>(&v4),
+                        reinterpret_cast<std::uint8_t*>(&v4) + sizeof v4);
   EXPECT_EQ(WebServerAddressText(v4Data, true), "127.0.0.1:8080");
   EXPECT_EQ(WebServerAddressText(v4Data, false), "127.0.0.1");
 
@@ -198,7 +201,8 @@ TEST(WebServerAddresses, AddressText) {
   v6.sin6_family = AF_INET6;
   v6.sin6_port = htons(443);
   v6.sin6_addr = in6addr_loopback;
-  platform::Data v6Data(reinterpret_cast<std::uint8_t*>(&v6), reinterpret_cast<std::uint8_t*>(&v6) + sizeof v6);
+  platform::Data v6Data(reinterpret_cast<std::uint8_t*>(&v6),
+                        reinterpret_cast<std::uint8_t*>(&v6) + sizeof v6);
   EXPECT_EQ(WebServerAddressText(v6Data, true), "::1:443");
   EXPECT_EQ(WebServerAddressText(v6Data, false), "::1");
 
@@ -240,9 +244,16 @@ TEST(WebServerNumbers, DecimalDigitsOnly) {
     const char* text;
     std::optional<std::uint64_t> value;
   } cases[] = {
-      {"0", 0},         {"42", 42},         {"18446744073709551615", UINT64_MAX},
-      {"18446744073709551616", std::nullopt}, {"", std::nullopt}, {"-1", std::nullopt},
-      {"+5", std::nullopt}, {"5x", std::nullopt}, {" 5", std::nullopt}, {"0x10", std::nullopt},
+      {"0", 0},
+      {"42", 42},
+      {"18446744073709551615", UINT64_MAX},
+      {"18446744073709551616", std::nullopt},
+      {"", std::nullopt},
+      {"-1", std::nullopt},
+      {"+5", std::nullopt},
+      {"5x", std::nullopt},
+      {" 5", std::nullopt},
+      {"0x10", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(WebServerParseDecimal(c.text), c.value) << c.text;
 }

@@ -136,7 +136,8 @@ inline HTTPResponse parseResponse(const std::string& raw) {
       std::size_t colon = line.find(':');
       if (colon != std::string::npos) {
         std::size_t valueStart = line.find_first_not_of(' ', colon + 1);
-        response.headers[line.substr(0, colon)] = valueStart == std::string::npos ? "" : line.substr(valueStart);
+        response.headers[line.substr(0, colon)] =
+            valueStart == std::string::npos ? "" : line.substr(valueStart);
       }
       pos = next + 2;
     }
@@ -206,7 +207,8 @@ class RawClient {
     if (timedOut) *timedOut = false;
     char buffer[65536];
     while (true) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) {
         if (timedOut) *timedOut = true;
         return data;
@@ -288,7 +290,8 @@ class ServerTest : public qvtesting::SandboxTest {
   }
 
   // Starts on a free port bound to loopback, with extra options.
-  bool startServer(nlohmann::json extra = nlohmann::json::object(), WebServerConnectionClass connectionClass = {}) {
+  bool startServer(nlohmann::json extra = nlohmann::json::object(),
+                   WebServerConnectionClass connectionClass = {}) {
     nlohmann::json values = {{WebServerOption_Port, 0}, {WebServerOption_BindToLocalhost, true}};
     for (auto& [key, value] : extra.items()) values[key] = value;
     platform::Error error;

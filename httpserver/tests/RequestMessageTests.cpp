@@ -6,10 +6,11 @@ using Status = WebServerRequestMessage::Status;
 
 TEST(WebServerRequestMessage, ParsesHeads) {
   WebServerRequestMessage message;
-  ASSERT_EQ(WebServerRequestMessage::parse("GET /a%20b?x=1 HTTP/1.1\r\nHost: localhost:8080\r\n"
-                                           "Accept:  text/html \r\nX-Empty:\r\nx-list: a\r\nX-List: b\r\n\r\n",
-                                           &message),
-            Status::OK);
+  ASSERT_EQ(
+      WebServerRequestMessage::parse("GET /a%20b?x=1 HTTP/1.1\r\nHost: localhost:8080\r\n"
+                                     "Accept:  text/html \r\nX-Empty:\r\nx-list: a\r\nX-List: b\r\n\r\n",
+                                     &message),
+      Status::OK);
   EXPECT_EQ(message.method(), "GET");
   EXPECT_EQ(message.target(), "/a%20b?x=1");
   EXPECT_EQ(message.versionMinor(), 1);
@@ -25,7 +26,8 @@ TEST(WebServerRequestMessage, ParsesHeads) {
 }
 
 TEST(WebServerRequestMessage, RefusesWhatIsNotAHead) {
-  std::string longTarget = "GET /" + std::string(WebServerRequestMessage::kMaximumTargetLength, 'a') + " HTTP/1.1\r\n\r\n";
+  std::string longTarget =
+      "GET /" + std::string(WebServerRequestMessage::kMaximumTargetLength, 'a') + " HTTP/1.1\r\n\r\n";
   std::string manyHeaders = "GET / HTTP/1.1\r\n";
   for (std::size_t i = 0; i <= WebServerRequestMessage::kMaximumHeaderCount; ++i) manyHeaders += "X: 1\r\n";
   manyHeaders += "\r\n";

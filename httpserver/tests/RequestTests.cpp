@@ -31,12 +31,14 @@ std::string gzip(const std::string& text) {
 }
 
 // Runs a body through the request's writer chain in pieces; false when a step fails.
-bool writeBody(WebServerRequest& request, const std::string& body, std::size_t piece, platform::Error* error) {
+bool writeBody(WebServerRequest& request, const std::string& body, std::size_t piece,
+               platform::Error* error) {
   request.prepareForWriting();
   if (!request.performOpen(error)) return false;
   for (std::size_t i = 0; i < body.size(); i += piece) {
     std::size_t n = std::min(piece, body.size() - i);
-    if (!request.performWriteData(std::span(reinterpret_cast<const std::uint8_t*>(body.data()) + i, n), error)) {
+    if (!request.performWriteData(std::span(reinterpret_cast<const std::uint8_t*>(body.data()) + i, n),
+                                  error)) {
       request.performClose(nullptr);
       return false;
     }
@@ -92,7 +94,11 @@ TEST(WebServerRequest, BodyFieldsFromTheHead) {
     std::uint64_t contentLength;
     bool chunked;
   } cases[] = {
-      {{{"Content-Type", "Text/HTML; Charset=UTF-8"}, {"Content-Length", "5"}}, true, "text/html; Charset=UTF-8", 5, false},
+      {{{"Content-Type", "Text/HTML; Charset=UTF-8"}, {"Content-Length", "5"}},
+       true,
+       "text/html; Charset=UTF-8",
+       5,
+       false},
       {{{"Content-Length", "0"}}, true, "application/octet-stream", 0, false},
       {{{"Transfer-Encoding", "Chunked"}}, true, "application/octet-stream", kWebServerNotFound, true},
       // A type without a length or chunks: no body.
@@ -129,8 +135,8 @@ TEST(WebServerRequest, ConditionalHeadersAndEncodings) {
 }
 
 TEST(WebServerRequest, AttributesAndDescription) {
-  auto request = WebServerRequest::requestWithMethod("GET", "http://h/p?b=2&a=1", {{"Host", "h"}, {"Accept", "*/*"}},
-                                                     "/p", {{"b", "2"}, {"a", "1"}});
+  auto request = WebServerRequest::requestWithMethod(
+      "GET", "http://h/p?b=2&a=1", {{"Host", "h"}, {"Accept", "*/*"}}, "/p", {{"b", "2"}, {"a", "1"}});
   request->setAttribute(std::string("value"), "key");
   EXPECT_EQ(std::any_cast<std::string>(request->attributeForKey("key")), "value");
   request->setAttribute(std::any(), "key");
@@ -257,8 +263,12 @@ TEST(WebServerURLEncodedFormRequest, DecodesTheForm) {
     std::string body;
     WebServerQuery arguments;
   } cases[] = {
-      {"application/x-www-form-urlencoded", "name=Jane+Doe&city=Z%C3%BCrich", {{"name", "Jane Doe"}, {"city", "Z\xC3\xBCrich"}}},
-      {"application/x-www-form-urlencoded; charset=iso-8859-1", "city=Z\xFCrich", {{"city", "Z\xC3\xBCrich"}}},
+      {"application/x-www-form-urlencoded",
+       "name=Jane+Doe&city=Z%C3%BCrich",
+       {{"name", "Jane Doe"}, {"city", "Z\xC3\xBCrich"}}},
+      {"application/x-www-form-urlencoded; charset=iso-8859-1",
+       "city=Z\xFCrich",
+       {{"city", "Z\xC3\xBCrich"}}},
       {"application/x-www-form-urlencoded", "city=Z\xFCrich", {}},
   };
   for (const auto& c : cases) {

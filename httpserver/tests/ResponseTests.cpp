@@ -103,7 +103,8 @@ TEST_F(WebServerFileResponseTest, FileFacts) {
   ASSERT_TRUE(response);
   struct stat info {};
   ASSERT_EQ(stat(path_.c_str(), &info), 0);
-  EXPECT_EQ(response->eTag(), fmt::format("{}/{}/{}", info.st_ino, info.st_mtim.tv_sec, info.st_mtim.tv_nsec));
+  EXPECT_EQ(response->eTag(),
+            fmt::format("{}/{}/{}", info.st_ino, info.st_mtim.tv_sec, info.st_mtim.tv_nsec));
   EXPECT_NEAR(response->lastModifiedDate()->timeIntervalSince1970(),
               info.st_mtim.tv_sec + info.st_mtim.tv_nsec / 1e9, 1e-6);
   EXPECT_TRUE(response->description().ends_with("{" + path_.string() + "}"));
@@ -122,8 +123,9 @@ TEST_F(WebServerFileResponseTest, FileFacts) {
   EXPECT_FALSE(WebServerFileResponse::responseWithFile(root() / "files/missing"));
 
   WebServerMIMETypeOverrides overrides = {{"txt", "text/x-thousand"}};
-  EXPECT_EQ(WebServerFileResponse::responseWithFile(path_, kWebServerNoByteRange, false, &overrides)->contentType(),
-            "text/x-thousand");
+  EXPECT_EQ(
+      WebServerFileResponse::responseWithFile(path_, kWebServerNoByteRange, false, &overrides)->contentType(),
+      "text/x-thousand");
 }
 
 TEST_F(WebServerFileResponseTest, AttachmentNames) {
@@ -132,7 +134,8 @@ TEST_F(WebServerFileResponseTest, AttachmentNames) {
     std::string disposition;
   } cases[] = {
       {"report.pdf", "attachment; filename=\"report.pdf\"; filename*=UTF-8''report.pdf"},
-      {"say \"h\xC3\xA9\".txt", "attachment; filename=\"say h\xE9.txt\"; filename*=UTF-8''say%20%22h%C3%A9%22.txt"},
+      {"say \"h\xC3\xA9\".txt",
+       "attachment; filename=\"say h\xE9.txt\"; filename*=UTF-8''say%20%22h%C3%A9%22.txt"},
       {"\xE2\x82\xAC.txt", "attachment; filename=\"?.txt\"; filename*=UTF-8''%E2%82%AC.txt"},
   };
   for (const auto& c : cases) {
@@ -168,7 +171,8 @@ TEST(WebServerResponse, BaseAndRedirect) {
   redirect->setValue("a", "X-One");
   redirect->setValue(std::nullopt, "x-one");
   EXPECT_FALSE(redirect->additionalHeaders().count("X-One"));
-  EXPECT_EQ(redirect->description(), "Status Code = 307\nCache Control Max Age = 0\n\nLocation: http://example.com/next");
+  EXPECT_EQ(redirect->description(),
+            "Status Code = 307\nCache Control Max Age = 0\n\nLocation: http://example.com/next");
 }
 
 TEST(WebServerDataResponse, KindsAndOneShotBody) {
@@ -195,24 +199,30 @@ class WebServerTemplateTest : public qvtesting::SandboxTest {};
 
 TEST_F(WebServerTemplateTest, TemplateValuesAreEscaped) {
   auto path = writeFile("page.html", "<h1>%title%</h1><p>%title% by %who%</p>%missing%");
-  auto response = WebServerDataResponse::responseWithHTMLTemplate(path, {{"title", "A & <B>"}, {"who", "\"me\""}});
+  auto response =
+      WebServerDataResponse::responseWithHTMLTemplate(path, {{"title", "A & <B>"}, {"who", "\"me\""}});
   ASSERT_TRUE(response);
-  EXPECT_EQ(readBody(*response), "<h1>A &amp; &lt;B&gt;</h1><p>A &amp; &lt;B&gt; by &quot;me&quot;</p>%missing%");
+  EXPECT_EQ(readBody(*response),
+            "<h1>A &amp; &lt;B&gt;</h1><p>A &amp; &lt;B&gt; by &quot;me&quot;</p>%missing%");
   EXPECT_FALSE(WebServerDataResponse::responseWithHTMLTemplate(root() / "none.html", {}));
   EXPECT_FALSE(WebServerDataResponse::responseWithHTMLTemplate(writeFile("bad.html", "\xFF"), {}));
 }
 
 TEST(WebServerErrorResponse, PagesEscapeTheirText) {
-  auto response = WebServerErrorResponse::responseWithClientError(404, "No \"{}\" <here> & '{}'", "file", "x");
+  auto response =
+      WebServerErrorResponse::responseWithClientError(404, "No \"{}\" <here> & '{}'", "file", "x");
   EXPECT_EQ(response->statusCode(), 404);
   EXPECT_EQ(response->contentType(), "text/html; charset=utf-8");
-  EXPECT_EQ(readBody(*response),
-            "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>HTTP Error 404</title></head>"
-            "<body><h1>HTTP Error 404: No &quot;file&quot; &lt;here&gt; &amp; &#39;x&#39;</h1><h3></h3></body></html>");
+  EXPECT_EQ(
+      readBody(*response),
+      "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\"><title>HTTP Error 404</title></head>"
+      "<body><h1>HTTP Error 404: No &quot;file&quot; &lt;here&gt; &amp; "
+      "&#39;x&#39;</h1><h3></h3></body></html>");
   auto withError = WebServerErrorResponse::responseWithServerError(
       500, platform::Error::make("Domain<x>", 7, "bad \"thing\""), "failed");
   EXPECT_EQ(withError->statusCode(), 500);
-  EXPECT_NE(readBody(*withError)->find("<h3>[Domain&lt;x&gt;] bad &quot;thing&quot; (7)</h3>"), std::string::npos);
+  EXPECT_NE(readBody(*withError)->find("<h3>[Domain&lt;x&gt;] bad &quot;thing&quot; (7)</h3>"),
+            std::string::npos);
 }
 
 TEST(WebServerGZipEncoder, CompressesAnyBody) {
@@ -232,7 +242,8 @@ TEST(WebServerGZipEncoder, CompressesAnyBody) {
   int pieces = 0;
   auto streamed = WebServerStreamedResponse::responseWithContentType(
       "text/plain", [&](platform::Error*) -> std::optional<platform::Data> {
-        return ++pieces <= 3 ? platform::dataFromString("piece " + std::to_string(pieces) + "\n") : platform::Data();
+        return ++pieces <= 3 ? platform::dataFromString("piece " + std::to_string(pieces) + "\n")
+                             : platform::Data();
       });
   streamed->setGZipContentEncodingEnabled(true);
   auto streamedBody = readBody(*streamed);

@@ -66,7 +66,8 @@ TEST_F(ServerLifecycleTest, StartStopAndRestartOnTheSamePort) {
 
   // A second start changes nothing.
   platform::Error untouched = platform::Error::make("Untouched", 1, "as it was");
-  EXPECT_FALSE(server->startWithOptions(WebServerOptions(nlohmann::json{{WebServerOption_Port, 0}}), &untouched));
+  EXPECT_FALSE(
+      server->startWithOptions(WebServerOptions(nlohmann::json{{WebServerOption_Port, 0}}), &untouched));
   EXPECT_EQ(untouched.domain, "Untouched");
   EXPECT_EQ(server->port(), port);
 
@@ -88,11 +89,12 @@ TEST_F(ServerLifecycleTest, StartStopAndRestartOnTheSamePort) {
 }
 
 TEST_F(ServerLifecycleTest, ServesIPv4AndIPv6OnOnePort) {
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(),
-                                     [](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
-                                       return WebServerDataResponse::responseWithText(request->localAddressString() + " " +
-                                                                                      request->remoteAddressString());
-                                     });
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClassOf<WebServerRequest>(),
+      [](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
+        return WebServerDataResponse::responseWithText(request->localAddressString() + " " +
+                                                       request->remoteAddressString());
+      });
   ASSERT_TRUE(startServer());
   std::string port = std::to_string(server->port());
   auto v4 = curl({url("/")});
@@ -114,16 +116,17 @@ TEST_F(ServerLifecycleTest, PortTakenFailsTheStart) {
 
   ServerLog log(kWebServerLoggingLevel_Error);
   platform::Error error;
-  EXPECT_FALSE(server->startWithOptions(
-      WebServerOptions({{WebServerOption_Port, ntohs(address.sin_port)}, {WebServerOption_BindToLocalhost, true}}),
-      &error));
+  EXPECT_FALSE(server->startWithOptions(WebServerOptions({{WebServerOption_Port, ntohs(address.sin_port)},
+                                                          {WebServerOption_BindToLocalhost, true}}),
+                                        &error));
   EXPECT_EQ(error.domain, platform::kPOSIXErrorDomain);
   EXPECT_EQ(error.code, EADDRINUSE);
   EXPECT_FALSE(server->isRunning());
   EXPECT_TRUE(log.contains("Failed binding IPv4 listening socket"));
   ::close(taken);
 
-  EXPECT_FALSE(server->startWithOptions(WebServerOptions(nlohmann::json{{WebServerOption_Port, 70000}}), &error));
+  EXPECT_FALSE(
+      server->startWithOptions(WebServerOptions(nlohmann::json{{WebServerOption_Port, 70000}}), &error));
   EXPECT_FALSE(server->isRunning());
 }
 
@@ -181,11 +184,12 @@ TEST_F(ServerLifecycleTest, WithoutCoalescingEveryIdleMomentIsReported) {
 TEST_F(ServerLifecycleTest, OpenConnectionsOutliveStop) {
   std::mutex mutex;
   WebServerCompletionBlock pending;
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(),
-                                     [&](const std::shared_ptr<WebServerRequest>&, WebServerCompletionBlock completion) {
-                                       std::lock_guard lock(mutex);
-                                       pending = std::move(completion);
-                                     });
+  server->addDefaultHandlerForMethod(
+      "GET", WebServerRequestClassOf<WebServerRequest>(),
+      [&](const std::shared_ptr<WebServerRequest>&, WebServerCompletionBlock completion) {
+        std::lock_guard lock(mutex);
+        pending = std::move(completion);
+      });
   ASSERT_TRUE(startServer({{WebServerOption_ServerName, "Before Stop"}}));
   auto client = std::async(std::launch::async, [port = server->port()] {
     RawClient raw(port);
@@ -220,7 +224,8 @@ TEST_F(ServerLifecycleTest, LogLevelDecidesStartAndStopLines) {
   ASSERT_TRUE(startServer());
   std::uint16_t port = server->port();
   server->stop();
-  EXPECT_TRUE(log.contains(fmt::format("WebServer started on port {} and reachable at http://localhost:{}/", port, port)));
+  EXPECT_TRUE(log.contains(
+      fmt::format("WebServer started on port {} and reachable at http://localhost:{}/", port, port)));
   EXPECT_TRUE(log.contains("WebServer stopped"));
 }
 
@@ -238,7 +243,8 @@ TEST_F(ServerLifecycleTest, AcceptFailuresBackOffAndLogOnce) {
   // The sanitizer runtime checks memory through a pipe, which fails without free descriptors.
   GTEST_SKIP() << "needs a process without sanitizer runtime";
 #endif
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), textAnswer("served"));
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(),
+                                     textAnswer("served"));
   ServerLog log(kWebServerLoggingLevel_Error);
   ASSERT_TRUE(startServer());
 
@@ -288,13 +294,16 @@ print(done)
 }
 
 TEST_F(ServerLifecycleTest, RunBlocksUntilInterrupted) {
-  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(), textAnswer("running"));
+  server->addDefaultHandlerForMethod("GET", WebServerRequestClassOf<WebServerRequest>(),
+                                     textAnswer("running"));
   std::atomic<std::uint16_t> port{0};
   std::string body;
   std::thread client([&] {
     while (!server->isRunning()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     port = server->port();
-    body = parseResponse(runCommand({"curl", "-s", "-i", fmt::format("http://127.0.0.1:{}/", port.load())}).output).body;
+    body = parseResponse(
+               runCommand({"curl", "-s", "-i", fmt::format("http://127.0.0.1:{}/", port.load())}).output)
+               .body;
     ::kill(::getpid(), SIGINT);
   });
   platform::Error error;
