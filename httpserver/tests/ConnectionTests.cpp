@@ -398,6 +398,44 @@ TEST_F(ConnectionTest, StreamedBodiesAreChunkedForHTTP11Only) {
   EXPECT_EQ(head.body, "");
 }
 
+TEST_F(ConnectionTest, LargeBodiesReachSlowReaders) {
+  std::string content;
+  content.reserve(6 * 1024 * 1024);
+  for (int i = 0; content.size() < 6 * 1024 * 1024; ++i) content += std::to_string(i) + "\n";
+  auto path = writeFile("site/large.txt", content);
+  server->addHandlerForMethod(
+      "GET", "/large", WebServerRequestClassOf<WebServerRequest>(),
+      [path](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
+        auto response = WebServerFileResponse::responseWithFile(path);
+        response->setGZipContentEncodingEnabled(request->acceptsGzipContentEncoding());
+        return response;
+      });
+  ASSERT_TRUE(startServer());
+  // Python reads in small bites with pauses, so the server's writes have to wait for room.
+  auto slow = python(R"(
+import hashlib, http.client, sys, time
+c = http.client.HTTPConnection("127.0.0.1", int(sys.argv[1]), timeout=30)
+c.request("GET", "/large")
+r = c.getresponse()
+digest = hashlib.md5()
+count = 0
+while True:
+    piece = r.read(65536)
+    if not piece:
+        break
+    digest.update(piece)
+    count += 1
+    if count % 16 == 0:
+        time.sleep(0.01)
+print(r.status, r.getheader("Content-Length"), digest.hexdigest())
+)");
+  EXPECT_EQ(slow.output, fmt::format("200 {} {}\n", content.size(), WebServerMD5HexDigestOfText(content)))
+      << slow.errors;
+  auto compressed = curl({"--compressed", url("/large")});
+  EXPECT_EQ(compressed.header("Content-Encoding"), "gzip");
+  EXPECT_TRUE(compressed.body == content) << compressed.body.size();
+}
+
 TEST_F(ConnectionTest, ByteRangesOfFiles) {
   std::string content;
   for (int i = 0; i < 1000; ++i) content.push_back(static_cast<char>('a' + i % 26));
