@@ -340,7 +340,8 @@ void QVDashboardModuleManager::saveOutput() {
 
 bool QVDashboardModuleManager::actuallySaveOutput() {
   if (saveOutputDelayTimer_) saveOutputDelayTimer_->invalidate();
-  if (frozen_.load()) return false;
+  // The output shows the loaded groups: before a load there is nothing to show.
+  if (!loaded_.load() || frozen_.load()) return false;
   const std::string text = jsonObject().dump(2, ' ', false, Json::error_handler_t::replace);
   platform::Error error;
   if (!platform::files::writeAtomically(outputPath(), text, &error)) {
@@ -352,7 +353,8 @@ bool QVDashboardModuleManager::actuallySaveOutput() {
 
 void QVDashboardModuleManager::applicationWillTerminate() {
   saveToFile();
-  if (saveOutputDelayTimer_ && saveOutputDelayTimer_->isValid()) actuallySaveOutput();
+  // Output requests may still be on their way from other threads: write it now in any case.
+  if (loaded_.load()) actuallySaveOutput();
   for (const auto& group : groups()) {
     for (const auto& module : group->modules()) {
       auto log = module->log();
@@ -375,10 +377,7 @@ void QVDashboardModuleManager::refreshSnapshot() {
                                                                      this, shared_from_this());
 }
 
-QVDashboardModuleManager::Json QVDashboardModuleManager::jsonObject() const {
-  if (platform::MainQueue::isMainThread()) return buildJsonObject();
-  return *jsonObjectSnapshot();
-}
+QVDashboardModuleManager::Json QVDashboardModuleManager::jsonObject() const { return buildJsonObject(); }
 
 std::shared_ptr<const QVDashboardModuleManager::Json> QVDashboardModuleManager::jsonObjectSnapshot() const {
   std::lock_guard lock(snapshotMutex_);

@@ -32,7 +32,8 @@ inline constexpr const char* QVDashboardOutputDidChangeNotification = "QVDashboa
 //
 // Threads: the groups, loading, saving and the package lists belong to the main thread (installing
 // may also run on a background queue). Results change on the runs' own threads; the manager hears of
-// them and rebuilds the output on the main thread. Other threads read the output through
+// them and rebuilds the output snapshot on the main thread, then posts
+// QVDashboardOutputDidChangeNotification. Other threads read the output through
 // jsonObjectSnapshot(), a copy taken on the main thread, and never wait for it.
 //
 // Saves are debounced: save() and saveOutput() write 0.1 s after the last request, so a burst of
@@ -123,10 +124,11 @@ class QVDashboardModuleManager : public std::enable_shared_from_this<QVDashboard
 
   // The dashboard output: one object per group ("name", "modules", "isExpanded"), each module
   // {"name", then "hasAllRequiredFields": false | "updating": true | "success": true with "result",
-  // "onClick", "options" | "success": false}. Built now on the main thread; on any other thread the
-  // latest snapshot is answered instead.
+  // "onClick", "options" | "success": false}. Built now from copies of the groups and modules (safe
+  // from any thread, though it reads each module's state as it is at that moment).
   Json jsonObject() const;
-  // The output as last built on the main thread (an empty array before loading); any thread.
+  // The output as last built on the main thread after a change (an empty array before loading): what
+  // other threads serve. Never waits for the main thread.
   std::shared_ptr<const Json> jsonObjectSnapshot() const;
   // Counts snapshot rebuilds, so that a waiting reader can tell a new one from the one it has.
   std::uint64_t snapshotVersion() const;
