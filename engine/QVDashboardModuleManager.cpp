@@ -108,7 +108,7 @@ QVDashboardModuleManager::Pointer QVDashboardModuleManager::make() {
 void QVDashboardModuleManager::registerObservers() {
   std::weak_ptr<QVDashboardModuleManager> weakSelf = weak_from_this();
   auto changed = [weakSelf](const platform::Notification&) {
-    if (auto self = weakSelf.lock()) self->outputDidChange();
+    if (auto self = weakSelf.lock()) self->saveOutput();
   };
   auto& center = platform::NotificationCenter::defaultCenter();
   observers_.push_back(center.addObserverForName(QVModuleResultDidChangeNotification, nullptr, changed));
@@ -296,7 +296,7 @@ void QVDashboardModuleManager::save() {
     });
   });
   // Edits that post no change of their own (a group folded, a click URL) reach the output this way.
-  outputDidChange();
+  saveOutput();
 }
 
 bool QVDashboardModuleManager::saveToFile() {
@@ -311,12 +311,16 @@ bool QVDashboardModuleManager::saveToFile() {
   return true;
 }
 
-void QVDashboardModuleManager::outputDidChange() {
-  // One rebuild of the snapshot is enough for any number of changes that reach it before it runs, so
-  // it is always queued, also from the main thread.
+void QVDashboardModuleManager::saveOutput() {
+  std::weak_ptr<QVDashboardModuleManager> weakSelf = weak_from_this();
   auto main = platform::MainQueue::shared();
-  if (main && !outputRefreshPending_.exchange(true)) {
-    std::weak_ptr<QVDashboardModuleManager> weakSelf = weak_from_this();
+  if (!main) {
+    platform::log("No main queue: the dashboard output is not updated");
+    return;
+  }
+  // One rebuild of the snapshot serves any number of changes that reach it before it runs, so it is
+  // always queued, also from the main thread.
+  if (!outputRefreshPending_.exchange(true)) {
     main->post([weakSelf] {
       auto self = weakSelf.lock();
       if (!self) return;
@@ -324,11 +328,6 @@ void QVDashboardModuleManager::outputDidChange() {
       self->refreshSnapshot();
     });
   }
-  saveOutput();
-}
-
-void QVDashboardModuleManager::saveOutput() {
-  std::weak_ptr<QVDashboardModuleManager> weakSelf = weak_from_this();
   runOnMain([weakSelf] {
     auto self = weakSelf.lock();
     if (!self) return;

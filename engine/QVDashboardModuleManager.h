@@ -114,7 +114,8 @@ class QVDashboardModuleManager : public std::enable_shared_from_this<QVDashboard
   // Writes the groups archive now, atomically; true when it was written. Does nothing before the
   // groups were loaded, or after an import replaced the files.
   bool saveToFile();
-  // Asks for a write of "output.json" 0.1 s after the last request; callable from any thread.
+  // Asks for a new output snapshot (rebuilt on the main thread) and a write of "output.json" 0.1 s
+  // after the last request; callable from any thread.
   void saveOutput();
   // Writes "output.json" now (main thread); true when it was written.
   bool actuallySaveOutput();
@@ -156,8 +157,6 @@ class QVDashboardModuleManager : public std::enable_shared_from_this<QVDashboard
  private:
   QVDashboardModuleManager();
   void registerObservers();
-  // The groups changed (any thread): a new snapshot on the main thread, and a debounced output write.
-  void outputDidChange();
   void finishLoading(bool imported, const LoadCompletionHandler& completionHandler);
   // Main thread: rebuilds the snapshot and tells its readers.
   void refreshSnapshot();
