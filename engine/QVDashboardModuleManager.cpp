@@ -113,20 +113,23 @@ void QVDashboardModuleManager::registerObservers() {
   auto& center = platform::NotificationCenter::defaultCenter();
   observers_.push_back(center.addObserverForName(QVModuleResultDidChangeNotification, nullptr, changed));
   observers_.push_back(center.addObserverForName(QVModuleDidChangeNotification, nullptr, changed));
-  observers_.push_back(center.addObserverForName(
-      QVBackupDidImportNotification, nullptr, [weakSelf](const platform::Notification&) {
-        auto self = weakSelf.lock();
-        // The first-launch import runs before the groups are loaded; only an import under a running
-        // engine replaces files the engine would otherwise write over.
-        if (!self || !self->loaded_.load()) return;
-        self->frozen_.store(true);
-        runOnMain([weakSelf] {
-          auto self = weakSelf.lock();
-          if (!self) return;
-          if (self->saveDelayTimer_) self->saveDelayTimer_->invalidate();
-          if (self->saveOutputDelayTimer_) self->saveOutputDelayTimer_->invalidate();
-        });
-      }));
+  observers_.push_back(center.addObserverForName(QVBackupDidImportNotification, nullptr,
+                                                 [weakSelf](const platform::Notification&) {
+                                                   auto self = weakSelf.lock();
+                                                   // The first-launch import runs before the groups are
+                                                   // loaded; only an import under a running engine replaces
+                                                   // files the engine would otherwise write over.
+                                                   if (!self || !self->loaded_.load()) return;
+                                                   self->frozen_.store(true);
+                                                   runOnMain([weakSelf] {
+                                                     auto self = weakSelf.lock();
+                                                     if (!self) return;
+                                                     if (self->saveDelayTimer_)
+                                                       self->saveDelayTimer_->invalidate();
+                                                     if (self->saveOutputDelayTimer_)
+                                                       self->saveOutputDelayTimer_->invalidate();
+                                                   });
+                                                 }));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -142,7 +145,8 @@ const std::vector<QVRefreshInterval>& QVDashboardModuleManager::availableRefresh
 
 std::vector<QVRefreshInterval> QVDashboardModuleManager::availableRefreshIntervalsForModule(
     const QVDashboardModule::Pointer& module) {
-  return availableRefreshIntervalsForMinimum(module ? module->minimumRefreshInterval() : kQVNoRefreshInterval);
+  return availableRefreshIntervalsForMinimum(module ? module->minimumRefreshInterval()
+                                                    : kQVNoRefreshInterval);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -162,8 +166,8 @@ void QVDashboardModuleManager::loadWithCompletionHandler(LoadCompletionHandler c
       return;
     }
   }
-  auto resource = QVEngineEnvironment::resourceBundle().pathForResource(kDefaultDataResourceName,
-                                                                        kBackupExtension);
+  auto resource =
+      QVEngineEnvironment::resourceBundle().pathForResource(kDefaultDataResourceName, kBackupExtension);
   if (!resource) {
     finishLoading(false, completionHandler);
     return;

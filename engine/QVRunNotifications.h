@@ -12,4 +12,5 @@ inline constexpr const char* QVReachabilityChangedNotification = "kReachabilityC
 inline constexpr const char* QVWorkspaceWillSleepNotification = "NSWorkspaceWillSleepNotification";
 inline constexpr const char* QVWorkspaceDidWakeNotification = "NSWorkspaceDidWakeNotification";
 // Default centre, main thread: the application is terminating.
-inline constexpr const char* QVApplicationWillTerminateNotification = "NSApplicationWillTerminateNotification";
+inline constexpr const char* QVApplicationWillTerminateNotification =
+    "NSApplicationWillTerminateNotification";

@@ -73,13 +73,15 @@ void QVShowRunner::runModule(const QVDashboardModule::Pointer& module) {
     return;
   }
   if (!module->hasAllRequiredFields()) {
-    addLine(QVModuleLogLine::warningLogWithString("Not running module because it's missing some required fields"));
+    addLine(QVModuleLogLine::warningLogWithString(
+        "Not running module because it's missing some required fields"));
     return;
   }
   if (auto queue = timerQueueWithInterval(module->refreshInterval())) queue->runModule(module);
 }
 
-double QVShowRunner::closestAvailableTimeIntervalWithInterval(double interval, bool returnDefaultInterval) const {
+double QVShowRunner::closestAvailableTimeIntervalWithInterval(double interval,
+                                                              bool returnDefaultInterval) const {
   return ::closestAvailableTimeIntervalWithInterval(interval, returnDefaultInterval);
 }
 

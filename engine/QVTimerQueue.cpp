@@ -56,22 +56,23 @@ void QVTimerQueue::registerObservers() {
   };
   auto& center = platform::NotificationCenter::defaultCenter();
   auto& workspace = platform::NotificationCenter::workspaceCenter();
-  observers_.push_back(
-      workspace.addObserverForName(QVWorkspaceWillSleepNotification, nullptr, handler(&QVTimerQueue::computerWillSleep)));
-  observers_.push_back(
-      workspace.addObserverForName(QVWorkspaceDidWakeNotification, nullptr, handler(&QVTimerQueue::computerDidWake)));
-  observers_.push_back(
-      center.addObserverForName(QVDockableWindowDidHideNotification, nullptr, handler(&QVTimerQueue::windowDidHide)));
-  observers_.push_back(
-      center.addObserverForName(QVDockableWindowWillShowNotification, nullptr, handler(&QVTimerQueue::windowWillShow)));
-  observers_.push_back(
-      center.addObserverForName(QVApplicationWillTerminateNotification, nullptr, handler(&QVTimerQueue::cancel)));
-  observers_.push_back(center.addObserverForName(
-      QVReachabilityChangedNotification, nullptr, [weakSelf](const platform::Notification& notification) {
-        onMain([weakSelf, notification] {
-          if (auto self = weakSelf.lock()) self->reachabilityChanged(notification);
-        });
-      }));
+  observers_.push_back(workspace.addObserverForName(QVWorkspaceWillSleepNotification, nullptr,
+                                                    handler(&QVTimerQueue::computerWillSleep)));
+  observers_.push_back(workspace.addObserverForName(QVWorkspaceDidWakeNotification, nullptr,
+                                                    handler(&QVTimerQueue::computerDidWake)));
+  observers_.push_back(center.addObserverForName(QVDockableWindowDidHideNotification, nullptr,
+                                                 handler(&QVTimerQueue::windowDidHide)));
+  observers_.push_back(center.addObserverForName(QVDockableWindowWillShowNotification, nullptr,
+                                                 handler(&QVTimerQueue::windowWillShow)));
+  observers_.push_back(center.addObserverForName(QVApplicationWillTerminateNotification, nullptr,
+                                                 handler(&QVTimerQueue::cancel)));
+  observers_.push_back(center.addObserverForName(QVReachabilityChangedNotification, nullptr,
+                                                 [weakSelf](const platform::Notification& notification) {
+                                                   onMain([weakSelf, notification] {
+                                                     if (auto self = weakSelf.lock())
+                                                       self->reachabilityChanged(notification);
+                                                   });
+                                                 }));
 }
 
 bool QVTimerQueue::isTicking() const { return timer_ != nullptr; }

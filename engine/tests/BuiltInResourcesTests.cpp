@@ -20,7 +20,8 @@ class BuiltInResourcesTest : public ManagerTest {
 
 // Runs a package's script as the engine launches it, with an arguments file when given; answers the
 // result of its last output line.
-QVModuleResult::Pointer runScript(const fs::path& package, const nlohmann::json& arguments, const fs::path& scratch) {
+QVModuleResult::Pointer runScript(const fs::path& package, const nlohmann::json& arguments,
+                                  const fs::path& scratch) {
   std::string command = "cd " + quoted(package) + " && " + quoted(kBuildResources / "node" / "node") +
                         " main.js --uid TEST --dbPath " + quoted(scratch / "db.json");
   if (!arguments.is_null()) {
@@ -103,8 +104,8 @@ TEST_F(BuiltInResourcesTest, TheGeneratedDefaultDataSeedsAFirstLaunch) {
     EXPECT_EQ(fs::path(module->path()).parent_path(), kBuildResources / "Modules")
         << "stored relative to the application's own modules";
   }
-  EXPECT_EQ(ids, (std::vector<std::string>{"com.quorvane.clock", "com.quorvane.systemload", "com.quorvane.memory",
-                                           "com.quorvane.diskspace"}));
+  EXPECT_EQ(ids, (std::vector<std::string>{"com.quorvane.clock", "com.quorvane.systemload",
+                                           "com.quorvane.memory", "com.quorvane.diskspace"}));
 }
 
 }  // namespace

@@ -19,9 +19,10 @@ class EngineEndToEndTest : public RunTest {
     load();
     auto group = QVDashboardGroup::groupWithName("Dashboard");
     group->setEmoji("📊");
-    addScripted(group, "Weather",
-                json::array({{{"line", {{"type", "log"}, {"options", {"fetching"}}}}},
-                             finished(true, "12 °C", {{"color", "#00FF00"}, {"onclick", "https://example.org/w"}})}));
+    addScripted(
+        group, "Weather",
+        json::array({{{"line", {{"type", "log"}, {"options", {"fetching"}}}}},
+                     finished(true, "12 °C", {{"color", "#00FF00"}, {"onclick", "https://example.org/w"}})}));
     addScripted(group, "Failing", json::array({finished(false, "no network")}));
     addScripted(group, "Slow", json::array({{{"hang", true}}}));
     auto needy = builtIn(*manager_, "com.quorvane.weather")->copy();
@@ -30,7 +31,8 @@ class EngineEndToEndTest : public RunTest {
     group->addModule(needy, false);
     manager_->updateGroups({group});
     ASSERT_TRUE(manager_->saveToFile());
-    ASSERT_TRUE(QVDataManager::make()->actuallyExportToPath((resources() / "Default Data.dashboardexport").string()));
+    ASSERT_TRUE(
+        QVDataManager::make()->actuallyExportToPath((resources() / "Default Data.dashboardexport").string()));
     runner_.reset();
     manager_.reset();
     for (const auto& item : fs::directory_iterator(supportFolder())) fs::remove_all(item.path());
@@ -108,11 +110,13 @@ TEST_F(EngineEndToEndTest, FirstLaunchRunsRestartReadsBack) {
   }
   ASSERT_TRUE(runUntil([&] {
     auto output = outputFile();
-    return output && (*output)[0]["isExpanded"] == false && (*output)[0]["modules"][0]["name"] == "Renamed Weather";
+    return output && (*output)[0]["isExpanded"] == false &&
+           (*output)[0]["modules"][0]["name"] == "Renamed Weather";
   }));
 
   auto weather = group->modules()[0];
-  ASSERT_TRUE(runUntil([&] { return fs::exists(weather->log()->path()) && !weather->log()->hasPendingSave(); }));
+  ASSERT_TRUE(
+      runUntil([&] { return fs::exists(weather->log()->path()) && !weather->log()->hasPendingSave(); }));
   auto slow = group->modules()[2];
   terminate();
   EXPECT_FALSE(slow->log()->logLines().empty());
@@ -146,7 +150,8 @@ TEST_F(EngineEndToEndTest, FirstLaunchRunsRestartReadsBack) {
   // And the modules run again.
   runner_ = QVShowRunner::make(manager_);
   runner_->start();
-  ASSERT_TRUE(runUntil([&] { return launches("Weather") == 2 && group->modules()[0]->lastResult() != nullptr; }));
+  ASSERT_TRUE(
+      runUntil([&] { return launches("Weather") == 2 && group->modules()[0]->lastResult() != nullptr; }));
   terminate();
 }
 

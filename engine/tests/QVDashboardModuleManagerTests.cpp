@@ -32,8 +32,8 @@ class ModuleManagerTest : public ManagerTest {
     seeding->updateGroups({group});
     ASSERT_TRUE(seeding->saveToFile());
     writeBytes(supportFolder() / "Logs" / "seed.log", "{}\n");
-    ASSERT_TRUE(QVDataManager::make()->actuallyExportToPath(
-        (resources() / "Default Data.dashboardexport").string()));
+    ASSERT_TRUE(
+        QVDataManager::make()->actuallyExportToPath((resources() / "Default Data.dashboardexport").string()));
     seeding.reset();
     for (const auto& item : fs::directory_iterator(supportFolder())) fs::remove_all(item.path());
   }
@@ -139,7 +139,8 @@ TEST_F(ModuleManagerTest, AnUnreadableGroupsArchiveFailsTheLoadAndIsNeverOverwri
       {"not an archive", [&] { writeBytes(supportFolder() / "Modules.plist", "not a property list"); }},
       {"root not an array",
        [&] {
-         auto data = platform::KeyedArchiver::archivedDataWithRootObject(platform::ArchiveObject(std::string("x")));
+         auto data =
+             platform::KeyedArchiver::archivedDataWithRootObject(platform::ArchiveObject(std::string("x")));
          writeBytes(supportFolder() / "Modules.plist", std::string(data.begin(), data.end()));
        }},
       {"a folder", [&] { fs::create_directories(supportFolder() / "Modules.plist" / "inside"); }},
@@ -170,8 +171,10 @@ TEST_F(ModuleManagerTest, GroupChangesAreAnnouncedAndSavedOncePerBurst) {
   auto manager = loadedManager();
   NotificationCounter changes(QVModuleDidChangeNotification);
   std::vector<std::pair<bool, std::size_t>> observed;
-  auto connection = manager->groupsDidChange.connect(
-      [&](bool prior, const QVDashboardModuleManager::Groups& old) { observed.emplace_back(prior, old.size()); });
+  auto connection =
+      manager->groupsDidChange.connect([&](bool prior, const QVDashboardModuleManager::Groups& old) {
+        observed.emplace_back(prior, old.size());
+      });
   FileWriteCounter writes(supportFolder(), "Modules.plist");
 
   auto work = QVDashboardGroup::groupWithName("Work");
@@ -183,7 +186,8 @@ TEST_F(ModuleManagerTest, GroupChangesAreAnnouncedAndSavedOncePerBurst) {
   for (int i = 0; i < 10; ++i) manager->save();
   EXPECT_EQ(changes.countFor(manager.get()), 3);
   using Change = std::pair<bool, std::size_t>;
-  EXPECT_EQ(observed, (std::vector<Change>{{true, 1}, {false, 1}, {true, 2}, {false, 2}, {true, 3}, {false, 3}}));
+  EXPECT_EQ(observed,
+            (std::vector<Change>{{true, 1}, {false, 1}, {true, 2}, {false, 2}, {true, 3}, {false, 3}}));
 
   ASSERT_TRUE(runUntil([&] { return writes.count() >= 1; }));
   runFor(0.3);
@@ -309,7 +313,10 @@ TEST_F(ModuleManagerTest, ModuleShapesInTheOutput) {
          m.setOnClickURLString("https://m.example");
          m.setLastResult(result(true, "ok", {{"onclick", ""}}));
        },
-       Json{{"success", true}, {"result", "ok"}, {"onClick", "https://m.example"}, {"options", {{"onclick", ""}}}}},
+       Json{{"success", true},
+            {"result", "ok"},
+            {"onClick", "https://m.example"},
+            {"options", {{"onclick", ""}}}}},
       {"no click target at all",
        [](QVDashboardModule& m) {
          m.setIsUpdating(false);
@@ -323,7 +330,8 @@ TEST_F(ModuleManagerTest, ModuleShapesInTheOutput) {
          m.setLastResult(result(false, "broken", nlohmann::json::object()));
        },
        Json{{"success", false}}},
-      {"not updating, no result", [](QVDashboardModule& m) { m.setIsUpdating(false); }, Json{{"success", false}}},
+      {"not updating, no result", [](QVDashboardModule& m) { m.setIsUpdating(false); },
+       Json{{"success", false}}},
   };
   auto manager = QVDashboardModuleManager::make();
   ASSERT_TRUE(manager->configure());
@@ -483,9 +491,10 @@ TEST_F(ModuleManagerTest, InstallingPackages) {
     bool sourceStays;
   };
   const std::vector<Case> cases = {
-      {"another extension", [&] { return writePackage(root() / "in" / "Thing.zip", manifest("com.example.zip")); }, 2,
-       true},
-      {"not a module", [&] { return copyPackage("invalid/NoMain.quorvanemodule", root() / "in" / "NoMain.quorvanemodule"); },
+      {"another extension",
+       [&] { return writePackage(root() / "in" / "Thing.zip", manifest("com.example.zip")); }, 2, true},
+      {"not a module",
+       [&] { return copyPackage("invalid/NoMain.quorvanemodule", root() / "in" / "NoMain.quorvanemodule"); },
        2, true},
       {"name taken in the user folder",
        [&] {
@@ -494,15 +503,17 @@ TEST_F(ModuleManagerTest, InstallingPackages) {
        },
        3, true},
       {"bundle id of a built-in module",
-       [&] { return writePackage(root() / "in" / "Clone.quorvanemodule", manifest("com.example.minimal")); }, 3, true},
+       [&] { return writePackage(root() / "in" / "Clone.quorvanemodule", manifest("com.example.minimal")); },
+       3, true},
       {"bundle id of a user module",
        [&] {
          writePackage(fs::path(user) / "Present.quorvanemodule", manifest("com.example.present"));
          return writePackage(root() / "in" / "Other.quorvanemodule", manifest("com.example.present"));
        },
        3, true},
-      {"a new package", [&] { return writePackage(root() / "in" / "Fresh.quorvanemodule", manifest("com.example.fresh")); },
-       1, false},
+      {"a new package",
+       [&] { return writePackage(root() / "in" / "Fresh.quorvanemodule", manifest("com.example.fresh")); }, 1,
+       false},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.name);

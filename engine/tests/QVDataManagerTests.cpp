@@ -71,7 +71,8 @@ TEST_F(QVDataManagerTest, PathsToExportListsExistingItemsInArchiveOrder) {
   writeBytes(supportFolder() / "Modules.plist", "x");
   fs::create_directories(supportFolder() / "Logs");
   EXPECT_EQ(manager_->pathsToExport(),
-            (std::vector<std::string>{(supportFolder() / "Logs").string(), (supportFolder() / "Modules.plist").string()}));
+            (std::vector<std::string>{(supportFolder() / "Logs").string(),
+                                      (supportFolder() / "Modules.plist").string()}));
   EXPECT_EQ(QVDataManager::supportPathWithFolder(std::nullopt), supportFolder().string());
   EXPECT_EQ(QVDataManager::supportPathWithFolder(""), supportFolder().string());
   EXPECT_EQ(QVDataManager::supportPathWithFolder("Logs"), (supportFolder() / "Logs").string());
@@ -182,7 +183,8 @@ TEST_F(QVDataManagerTest, ImportOfABadArchiveLeavesEverythingAsItWas) {
       {"folder", [&] { return root() / "tmp"; }},
       {"empty file", [&] { return writeFile("bad/empty.dashboardexport", ""); }},
       {"text file", [&] { return writeFile("bad/text.dashboardexport", "this is not a zip archive\n"); }},
-      {"truncated", [&] { return writeFile("bad/truncated.dashboardexport", goodBytes.substr(0, goodBytes.size() / 2)); }},
+      {"truncated",
+       [&] { return writeFile("bad/truncated.dashboardexport", goodBytes.substr(0, goodBytes.size() / 2)); }},
       {"damaged data", [&] { return writeFile("bad/damaged.dashboardexport", corrupted); }},
       {"zip without backed-up items",
        [&] {
@@ -300,7 +302,8 @@ TEST_F(QVDataManagerTest, AsynchronousCallsReportOnTheMainThread) {
 
   // A failed import tells nobody that files were replaced.
   imported.reset();
-  manager_->importWithPath((root() / "missing.dashboardexport").string(), [&](bool success) { imported = success; });
+  manager_->importWithPath((root() / "missing.dashboardexport").string(),
+                           [&](bool success) { imported = success; });
   ASSERT_TRUE(runUntil([&] { return imported.has_value(); }));
   EXPECT_FALSE(*imported);
   EXPECT_EQ(importNotices, 1);

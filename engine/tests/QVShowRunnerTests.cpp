@@ -6,7 +6,8 @@ namespace {
 using nlohmann::json;
 
 constexpr const char* kCancellationLine =
-    "Module execution was cancelled. Try increasing the refresh interval if this module continues to get cancelled";
+    "Module execution was cancelled. Try increasing the refresh interval if this module continues to get "
+    "cancelled";
 
 class ShowRunnerTest : public RunTest {};
 
@@ -18,10 +19,12 @@ TEST_F(ShowRunnerTest, SnappingIntervals) {
     double expected;
   };
   const std::vector<Case> cases = {
-      {-1, true, 3600}, {-1, false, -1}, {17.5, false, 30}, {100000, false, 86400}, {0, true, 5}, {61, false, 60},
+      {-1, true, 3600},       {-1, false, -1}, {17.5, false, 30},
+      {100000, false, 86400}, {0, true, 5},    {61, false, 60},
   };
   for (const auto& test : cases) {
-    EXPECT_EQ(runner_->closestAvailableTimeIntervalWithInterval(test.interval, test.withDefault), test.expected)
+    EXPECT_EQ(runner_->closestAvailableTimeIntervalWithInterval(test.interval, test.withDefault),
+              test.expected)
         << test.interval;
   }
 }
@@ -55,7 +58,8 @@ TEST_F(ShowRunnerTest, AFourthModuleWaitsForAFreeSlot) {
   load();
   auto group = manager_->groups()[0];
   std::vector<QVDashboardModule::Pointer> hanging;
-  for (int i = 0; i < 3; ++i) hanging.push_back(addScripted(group, "hang" + std::to_string(i), json::array({{{"hang", true}}})));
+  for (int i = 0; i < 3; ++i)
+    hanging.push_back(addScripted(group, "hang" + std::to_string(i), json::array({{{"hang", true}}})));
   auto fourth = addScripted(group, "fourth", json::array({finished(true, "done")}));
   runner_->start();
   auto queue = runner_->timerQueueWithInterval(5);
@@ -161,13 +165,15 @@ TEST_F(ShowRunnerTest, TheNetworkComingBackRerunsOnlyFailedModules) {
   EXPECT_FALSE(bad->lastResult()->success());
 
   auto unreachable = std::make_shared<FakeReachability>(false);
-  post(QVReachabilityChangedNotification, unreachable.get(), std::shared_ptr<QVNetworkReachability>(unreachable));
+  post(QVReachabilityChangedNotification, unreachable.get(),
+       std::shared_ptr<QVNetworkReachability>(unreachable));
   runFor(0.2);
   EXPECT_EQ(launches("bad"), 1) << "nothing happens while the network is away";
 
   auto reachable = std::make_shared<FakeReachability>(true);
   post(QVReachabilityChangedNotification, reachable.get(), std::shared_ptr<QVNetworkReachability>(reachable));
-  ASSERT_TRUE(runUntil([&] { return launches("bad") == 2 && launches("stuck") == 2 && launches("other") == 2; }));
+  ASSERT_TRUE(
+      runUntil([&] { return launches("bad") == 2 && launches("stuck") == 2 && launches("other") == 2; }));
   EXPECT_EQ(launches("good"), 1);
   EXPECT_FALSE(logContains(stuck, kCancellationLine)) << "the run still queued is stopped silently";
   EXPECT_TRUE(runUntil([&] { return runner_->timerQueueWithInterval(60)->operationCount() == 1u; }))
@@ -210,7 +216,8 @@ TEST_F(ShowRunnerTest, RunNowThatCannotRunOnlyLogsWhy) {
   auto future = addScripted(group, "future", json::array({finished(true, "x")}), 5, "com.example.future");
   future->setLastResult(std::make_shared<QVModuleResult>(true, platform::Date::now(), "old", std::nullopt));
   runner_->runModule(future);
-  EXPECT_TRUE(logContains(future, "This module requires Quorvane Dashboard version 99.0. You're running version: "));
+  EXPECT_TRUE(
+      logContains(future, "This module requires Quorvane Dashboard version 99.0. You're running version: "));
   EXPECT_EQ(future->lastResult(), nullptr);
 
   auto needy = builtIn(*manager_, "com.quorvane.weather")->copy();

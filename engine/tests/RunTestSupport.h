@@ -31,7 +31,8 @@ class RunTest : public ManagerTest {
     const fs::path build = QV_BUILD_RESOURCES;
     fs::create_directories(resources() / "node" / "app");
     fs::create_symlink(build / "node" / "node", resources() / "node" / "node");
-    fs::create_directory_symlink(build / "node" / "app" / "node_modules", resources() / "node" / "app" / "node_modules");
+    fs::create_directory_symlink(build / "node" / "app" / "node_modules",
+                                 resources() / "node" / "app" / "node_modules");
     writeScriptedPackage(resources() / "Modules" / "Scripted.quorvanemodule", "com.example.scripted", 5);
     fs::create_directories(root() / "launches");
   }
@@ -75,7 +76,8 @@ class RunTest : public ManagerTest {
     runner_ = QVShowRunner::make(manager_);
   }
 
-  static void setOption(const QVDashboardModule::Pointer& module, const std::string& name, const std::string& value) {
+  static void setOption(const QVDashboardModule::Pointer& module, const std::string& name,
+                        const std::string& value) {
     for (const auto& option : module->userOptions()) {
       if (option->name() == name) option->value()->setStringValue(std::optional<std::string>(value));
     }
@@ -122,13 +124,17 @@ class RunTest : public ManagerTest {
 
   static nlohmann::json finished(bool success, const std::string& result,
                                  const nlohmann::json& options = nlohmann::json::object()) {
-    return {{"line", {{"type", "finished"}, {"options", {{"result", result}, {"success", success}, {"options", options}}}}}};
+    return {{"line",
+             {{"type", "finished"},
+              {"options", {{"result", result}, {"success", success}, {"options", options}}}}}};
   }
 
   void post(const char* name, const void* sender = nullptr, std::any object = {}) {
     platform::NotificationCenter::defaultCenter().postNotificationName(name, sender, std::move(object));
   }
-  void postWorkspace(const char* name) { platform::NotificationCenter::workspaceCenter().postNotificationName(name); }
+  void postWorkspace(const char* name) {
+    platform::NotificationCenter::workspaceCenter().postNotificationName(name);
+  }
 
   QVDashboardModuleManager::Pointer manager_;
   QVShowRunner::Pointer runner_;
