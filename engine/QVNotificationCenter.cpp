@@ -85,7 +85,9 @@ std::shared_ptr<QVNotificationCenter> QVNotificationCenter::make(std::shared_ptr
 
 QVNotificationCenter::QVNotificationCenter(std::shared_ptr<QVNotificationSink> sink,
                                            std::shared_ptr<platform::SettingsStore> settings)
-    : settings_(std::move(settings)), sink_(std::move(sink)) {
+    : settings_(std::move(settings)),
+      sink_(std::move(sink)),
+      writer_(platform::DispatchQueue::serial("QVNotificationCenter.seenNotificationIDs")) {
   if (!sink_) sink_ = std::make_shared<QVLoggingNotificationSink>();
   if (!settings_) return;
   auto stored = QVReadSeenNotificationIDs(*settings_);
@@ -157,19 +159,27 @@ bool QVNotificationCenter::recordNotificationID(const nlohmann::json& id) {
 
 void QVNotificationCenter::storeNotificationIDs() {
   if (!settings_) return;
+  // The writer is destroyed before anything it uses, and drains its work first.
+  writer_->async([this] { writeNotificationIDs(); });
+}
+
+void QVNotificationCenter::writeNotificationIDs() {
   std::vector<nlohmann::json> ids;
   std::uint64_t version;
   {
     std::lock_guard lock(mutex_);
+    if (version_ <= writtenVersion_) return;  // an earlier request wrote this list already
     ids.assign(deliveredNotificationIDs_.begin(), deliveredNotificationIDs_.end());
     version = version_;
   }
-  std::lock_guard lock(writeMutex_);
-  if (version <= writtenVersion_) return;  // a newer list was written meanwhile
   if (!QVWriteSeenNotificationIDs(*settings_, ids)) {
     platform::log("Could not save the delivered notification ids");
   }
   writtenVersion_ = version;
+}
+
+void QVNotificationCenter::waitUntilStored() {
+  writer_->sync([] {});
 }
 
 std::vector<nlohmann::json> QVNotificationCenter::deliveredNotificationIDs() const {
