@@ -78,8 +78,8 @@ void QVNotificationCenter::setSharedSink(std::shared_ptr<QVNotificationSink> sin
   if (center) center->setSink(sink ? sink : std::make_shared<QVLoggingNotificationSink>());
 }
 
-std::shared_ptr<QVNotificationCenter> QVNotificationCenter::make(std::shared_ptr<QVNotificationSink> sink,
-                                                                 std::shared_ptr<platform::SettingsStore> settings) {
+std::shared_ptr<QVNotificationCenter> QVNotificationCenter::make(
+    std::shared_ptr<QVNotificationSink> sink, std::shared_ptr<platform::SettingsStore> settings) {
   return std::make_shared<QVNotificationCenter>(std::move(sink), std::move(settings));
 }
 
@@ -93,7 +93,8 @@ QVNotificationCenter::QVNotificationCenter(std::shared_ptr<QVNotificationSink> s
   auto stored = QVReadSeenNotificationIDs(*settings_);
   if (!stored) return;
   // Keep the newest ids (the end of the list), once each.
-  std::size_t first = stored->size() > kMaximumSeenNotificationIDs ? stored->size() - kMaximumSeenNotificationIDs : 0;
+  std::size_t first =
+      stored->size() > kMaximumSeenNotificationIDs ? stored->size() - kMaximumSeenNotificationIDs : 0;
   for (std::size_t i = first; i < stored->size(); ++i) recordNotificationID((*stored)[i]);
 }
 
@@ -215,9 +216,9 @@ bool QVNotificationCenter::deliverNotificationForModule(const std::shared_ptr<QV
   return true;
 }
 
-void QVNotificationCenter::actuallyDeliverNotificationForModule(const std::shared_ptr<QVDashboardModule>& module,
-                                                                const std::string& message,
-                                                                const nlohmann::json& options) {
+void QVNotificationCenter::actuallyDeliverNotificationForModule(
+    const std::shared_ptr<QVDashboardModule>& module, const std::string& message,
+    const nlohmann::json& options) {
   if (!module) return;
   auto sink = this->sink();
 
@@ -225,7 +226,8 @@ void QVNotificationCenter::actuallyDeliverNotificationForModule(const std::share
     auto soundOption = module->notificationOptionWithKey("soundName");
     auto path = soundOption && soundOption->value() ? soundOption->value()->stringValue() : std::nullopt;
     if (path && !path->empty() && zk_isSoundFileAtPath(*path)) {
-      if (auto sound = platform::files::readFile(*path, nullptr, kMaximumSoundBytes)) sink->playSound(*sound, *path);
+      if (auto sound = platform::files::readFile(*path, nullptr, kMaximumSoundBytes))
+        sink->playSound(*sound, *path);
     }
   }
 
@@ -241,7 +243,8 @@ void QVNotificationCenter::actuallyDeliverNotificationForModule(const std::share
   }
 }
 
-void QVNotificationCenter::userNotificationCenterDidActivateNotification(const QVUserNotification& notification) {
+void QVNotificationCenter::userNotificationCenterDidActivateNotification(
+    const QVUserNotification& notification) {
   platform::log("Activate");
   auto url = QVJsonString(QVJsonMember(notification.userInfo, "url"));
   if (url && !url->empty()) sink()->openURL(*url);

@@ -78,7 +78,8 @@ class QVNotificationCenter : public std::enable_shared_from_this<QVNotificationC
   static std::string keyForNotificationID(const nlohmann::json& id);
 
   // Public for std::make_shared; use make().
-  QVNotificationCenter(std::shared_ptr<QVNotificationSink> sink, std::shared_ptr<platform::SettingsStore> settings);
+  QVNotificationCenter(std::shared_ptr<QVNotificationSink> sink,
+                       std::shared_ptr<platform::SettingsStore> settings);
 
  private:
   // Records the id unless it was seen; true when it was new.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <fmt/format.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -33,7 +33,9 @@ inline json finishedLine(const std::string& result, bool success = true) {
   return {{"type", "finished"}, {"options", {{"result", result}, {"success", success}}}};
 }
 
-inline json logLine(const std::string& type, json options) { return {{"type", type}, {"options", std::move(options)}}; }
+inline json logLine(const std::string& type, json options) {
+  return {{"type", type}, {"options", std::move(options)}};
+}
 
 // The text of a /proc stat file; empty when the process is gone (also while it is being read).
 inline std::string readStatFile(const fs::path& path) {
@@ -104,8 +106,8 @@ class NodeRunTest : public EngineTest {
     fs::path folder = root() / "Modules" / fmt::format("Fixture{}.quorvanemodule", ++moduleCount_);
     json manifest = minimalManifest();
     manifest["bundleID"] = "com.example.fixture";
-    manifest["user_options"] = json::array({{{"name", "steps"}, {"type", "string"}},
-                                            {{"name", "launchLog"}, {"type", "string"}}});
+    manifest["user_options"] =
+        json::array({{{"name", "steps"}, {"type", "string"}}, {{"name", "launchLog"}, {"type", "string"}}});
     for (const auto& [key, value] : extras.items()) manifest[key] = value;
     fs::create_directories(folder);
     std::ofstream(folder / "package.json") << manifest.dump();

@@ -13,7 +13,8 @@ namespace {
 
 const std::string kErrorPrefix = "Module failed because of error: ";
 const std::string kCancelled =
-    "Module execution was cancelled. Try increasing the refresh interval if this module continues to get cancelled";
+    "Module execution was cancelled. Try increasing the refresh interval if this module continues to get "
+    "cancelled";
 const std::string kOverlong = "Module output line dropped because it is longer than 1048576 bytes";
 const std::string kIgnoredNotification =
     "Ignored notification because hasNotifications is not set or is false in the package.json";
@@ -26,7 +27,8 @@ std::string hex(std::string_view bytes) {
 
 // The steps that print `text` in two writes 50 ms apart, cut at byte `cut`.
 json splitWrite(const std::string& text, std::size_t cut) {
-  return json::array({{{"writeHex", hex(text.substr(0, cut))}}, {{"sleep", 50}}, {{"writeHex", hex(text.substr(cut))}}});
+  return json::array(
+      {{{"writeHex", hex(text.substr(0, cut))}}, {{"sleep", 50}}, {{"writeHex", hex(text.substr(cut))}}});
 }
 
 struct ExpectedLine {
@@ -52,14 +54,16 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
   };
   const std::vector<Case> cases = {
       {"every line type",
-       json::array({{{"line", logLine("log", json::array({"a", 1}))}},
-                    {{"line", logLine("info", json::array({"i"}))}},
-                    {{"line", logLine("warn", json::array({"w"}))}},
-                    {{"line", logLine("error", json::array({"e"}))}},
-                    {{"line", logLine("notification", json::array({{{"id", "n1"}, {"message", "m"}}}))}},
-                    {{"line", logLine("custom", json::array({"c"}))}},
-                    {{"line", {{"type", "finished"},
-                               {"options", {{"result", "done"}, {"success", true}, {"options", {{"color", "#FF0000"}}}}}}}}}),
+       json::array(
+           {{{"line", logLine("log", json::array({"a", 1}))}},
+            {{"line", logLine("info", json::array({"i"}))}},
+            {{"line", logLine("warn", json::array({"w"}))}},
+            {{"line", logLine("error", json::array({"e"}))}},
+            {{"line", logLine("notification", json::array({{{"id", "n1"}, {"message", "m"}}}))}},
+            {{"line", logLine("custom", json::array({"c"}))}},
+            {{"line",
+              {{"type", "finished"},
+               {"options", {{"result", "done"}, {"success", true}, {"options", {{"color", "#FF0000"}}}}}}}}}),
        {{Type::log, "a 1"},
         {Type::info, "i"},
         {Type::warning, "w"},
@@ -68,45 +72,82 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
         {Type::warning, kIgnoredNotification},
         {Type::other, "c"},
         {Type::finishedSuccess, "done"}},
-       "done", true, 1, ""},
+       "done",
+       true,
+       1,
+       ""},
       {"junk text and JSON arrays produce nothing",
        json::array({{{"write", "hello world\n[1,2,3]\n[" + logLine("log", json::array({"x"})).dump() +
                                    "]\nnull\n42\n\"text\"\n{\"type\":\"log\"}\n{not json\n"}},
                     {{"writeHex", "fffe0a"}},
                     {{"line", finishedLine("done")}}}),
        {{Type::finishedSuccess, "done"}},
-       "done", true, 1, ""},
+       "done",
+       true,
+       1,
+       ""},
       {"blank lines, spaces, tabs and CR separators",
-       json::array({{{"write", "\n\n  \t" + logLine("log", json::array({"a"})).dump() + "\t \r" + logLine("info", json::array({"b"})).dump() +
-                                   "\r\n\r\n\n" + finishedText + "\r"}}}),
+       json::array({{{"write", "\n\n  \t" + logLine("log", json::array({"a"})).dump() + "\t \r" +
+                                   logLine("info", json::array({"b"})).dump() + "\r\n\r\n\n" + finishedText +
+                                   "\r"}}}),
        {{Type::log, "a"}, {Type::info, "b"}, {Type::finishedSuccess, "done"}},
-       "done", true, 1, ""},
+       "done",
+       true,
+       1,
+       ""},
       {"other newline characters",
-       json::array({{{"write", logLine("log", json::array({"a"})).dump() + "\xC2\x85" + logLine("log", json::array({"b"})).dump() +
-                                   "\xE2\x80\xA8" + finishedText + "\xE2\x80\xA9"}}}),
+       json::array({{{"write", logLine("log", json::array({"a"})).dump() + "\xC2\x85" +
+                                   logLine("log", json::array({"b"})).dump() + "\xE2\x80\xA8" + finishedText +
+                                   "\xE2\x80\xA9"}}}),
        {{Type::log, "a"}, {Type::log, "b"}, {Type::finishedSuccess, "done"}},
-       "done", true, 1, ""},
-      {"a line split over two writes 50 ms apart", splitWrite(splitLine, 20), {{Type::finishedSuccess, "split"}}, "split", true, 1, ""},
+       "done",
+       true,
+       1,
+       ""},
+      {"a line split over two writes 50 ms apart",
+       splitWrite(splitLine, 20),
+       {{Type::finishedSuccess, "split"}},
+       "split",
+       true,
+       1,
+       ""},
       {"a UTF-8 character split over two writes",
        splitWrite(euroLine, euroLine.find("\xE2\x82\xAC") + 2),
        {{Type::finishedSuccess, euro}},
-       euro, true, 1, ""},
+       euro,
+       true,
+       1,
+       ""},
       {"a finished line over 64 KiB and an immediate exit",
        json::array({{{"finishedOfSize", 100000}}, {{"exit", 0}}}),
        {{Type::finishedSuccess, std::string(100000, 'x')}},
-       std::string(100000, 'x'), true, 1, ""},
+       std::string(100000, 'x'),
+       true,
+       1,
+       ""},
       {"the last line without a newline",
        json::array({{{"write", finishedText}}}),
        {{Type::finishedSuccess, "done"}},
-       "done", true, 1, ""},
+       "done",
+       true,
+       1,
+       ""},
       {"a line over 1 MiB is dropped and reading goes on",
        json::array({{{"junkOfSize", 1100000}}, {{"line", finishedLine("after")}}}),
        {{Type::error, kOverlong}, {Type::finishedSuccess, "after"}},
-       "after", true, 1, ""},
+       "after",
+       true,
+       1,
+       ""},
       {"a finished line over 1 MiB is dropped too",
-       json::array({{{"finishedOfSize", 1100000}}, {{"line", logLine("log", json::array({"next"}))}}, {{"line", finishedLine("after")}}}),
+       json::array({{{"finishedOfSize", 1100000}},
+                    {{"line", logLine("log", json::array({"next"}))}},
+                    {{"line", finishedLine("after")}}}),
        {{Type::error, kOverlong}, {Type::log, "next"}, {Type::finishedSuccess, "after"}},
-       "after", true, 1, ""},
+       "after",
+       true,
+       1,
+       ""},
       {"standard error is logged and the run goes on",
        json::array({{{"error", "oops"}}, {{"line", finishedLine("done")}}}),
        {{Type::finishedSuccess, "done"}},
@@ -115,7 +156,10 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
        1,
        "oops"},
       {"a UTF-8 character split on standard error",
-       json::array({{{"errorHex", "636166c3"}}, {{"sleep", 50}}, {{"errorHex", "a921"}}, {{"line", finishedLine("done")}}}),
+       json::array({{{"errorHex", "636166c3"}},
+                    {{"sleep", 50}},
+                    {{"errorHex", "a921"}},
+                    {{"line", finishedLine("done")}}}),
        {{Type::finishedSuccess, "done"}},
        "done",
        true,
@@ -230,22 +274,24 @@ TEST_F(NodeOperationTest, LaunchesWithTheProtocolsArgumentsEnvironmentAndFolder)
     }
     EXPECT_EQ(argv, expected);
 
-    fs::path nodeModules = QVEngineEnvironment::resourceBundle().resourcePath() / "node" / "app" / "node_modules";
+    fs::path nodeModules =
+        QVEngineEnvironment::resourceBundle().resourcePath() / "node" / "app" / "node_modules";
     EXPECT_EQ(echo["env"], json({{"NODE_PATH", nodeModules.string()}}));
-    EXPECT_EQ(fs::path(echo["cwd"].get<std::string>()), fs::canonical(fs::path(module->scriptPath()).parent_path()));
+    EXPECT_EQ(fs::path(echo["cwd"].get<std::string>()),
+              fs::canonical(fs::path(module->scriptPath()).parent_path()));
   }
 }
 
 TEST_F(NodeOperationTest, ArgumentsFileHoldsTheOptionValuesButNoNulls) {
-  json extras = {{"user_options",
-                  json::array({{{"name", "steps"}, {"type", "string"}},
-                               {{"name", "launchLog"}, {"type", "string"}},
-                               {{"name", "city"}, {"type", "string"}, {"default", "Oslo"}},
-                               {{"name", "apiKey"}, {"type", "string"}, {"options", {{"secure", true}}}},
-                               {{"name", "since"}, {"type", "date"}},
-                               {{"name", "token"}, {"type", "string"}, {"options", {{"secure", true}}}},
-                               {{"name", "count"}, {"type", "number"}, {"default", 3}},
-                               {{"name", "feelsLike"}, {"type", "boolean"}, {"default", true}}})}};
+  json extras = {
+      {"user_options", json::array({{{"name", "steps"}, {"type", "string"}},
+                                    {{"name", "launchLog"}, {"type", "string"}},
+                                    {{"name", "city"}, {"type", "string"}, {"default", "Oslo"}},
+                                    {{"name", "apiKey"}, {"type", "string"}, {"options", {{"secure", true}}}},
+                                    {{"name", "since"}, {"type", "date"}},
+                                    {{"name", "token"}, {"type", "string"}, {"options", {{"secure", true}}}},
+                                    {{"name", "count"}, {"type", "number"}, {"default", 3}},
+                                    {{"name", "feelsLike"}, {"type", "boolean"}, {"default", true}}})}};
   auto module = makeModule(json::array({{{"echo", true}}, {{"line", finishedLine("echo")}}}), extras);
   ASSERT_TRUE(module);
   setOption(*module, "apiKey", "secret-key");
@@ -276,8 +322,9 @@ TEST_F(NodeOperationTest, AttemptsThatCannotBePreparedEndTheRun) {
     std::string lineText;
     std::optional<std::string> result;
   };
-  const std::string tooOld = fmt::format("This module requires Quorvane Dashboard version 999.0. You're running version: {}",
-                                         QVEngineEnvironment::appShortVersion());
+  const std::string tooOld =
+      fmt::format("This module requires Quorvane Dashboard version 999.0. You're running version: {}",
+                  QVEngineEnvironment::appShortVersion());
   const std::vector<Case> cases = {
       {"the application is too old",
        {{"minAppVersion", "999.0"}},
@@ -285,39 +332,28 @@ TEST_F(NodeOperationTest, AttemptsThatCannotBePreparedEndTheRun) {
        Type::warning,
        tooOld,
        tooOld},
-      {"the script is missing",
-       json::object(),
-       [](const fs::path&, QVDashboardModule& module) { fs::remove(module.scriptPath()); },
-       Type::system,
-       "Execution failed because the file script file doesn't exist",
-       std::nullopt},
-      {"the runtime is missing",
-       json::object(),
+      {"the script is missing", json::object(),
+       [](const fs::path&, QVDashboardModule& module) { fs::remove(module.scriptPath()); }, Type::system,
+       "Execution failed because the file script file doesn't exist", std::nullopt},
+      {"the runtime is missing", json::object(),
        [](const fs::path& root, QVDashboardModule&) {
          fs::create_directories(root / "no-resources");
          QVEngineEnvironment::setResourceFolder(root / "no-resources");
        },
-       Type::system,
-       "Execution failed because the required executables are missing",
-       std::nullopt},
-      {"the arguments folder is a file",
-       json::object(),
+       Type::system, "Execution failed because the required executables are missing", std::nullopt},
+      {"the arguments folder is a file", json::object(),
        [](const fs::path&, QVDashboardModule&) {
          std::ofstream(platform::paths::runtimeDirectory() / "Module Arguments") << "in the way";
        },
-       Type::system,
-       "Execution failed because the arguments file could not be written",
-       std::nullopt},
-      {"the arguments folder is a link",
-       json::object(),
+       Type::system, "Execution failed because the arguments file could not be written", std::nullopt},
+      {"the arguments folder is a link", json::object(),
        [](const fs::path& root, QVDashboardModule&) {
          fs::create_directories(root / "elsewhere");
          fs::permissions(root / "elsewhere", fs::perms::owner_all, fs::perm_options::replace);
-         fs::create_directory_symlink(root / "elsewhere", platform::paths::runtimeDirectory() / "Module Arguments");
+         fs::create_directory_symlink(root / "elsewhere",
+                                      platform::paths::runtimeDirectory() / "Module Arguments");
        },
-       Type::system,
-       "Execution failed because the arguments file could not be written",
-       std::nullopt},
+       Type::system, "Execution failed because the arguments file could not be written", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -351,8 +387,9 @@ TEST_F(NodeOperationTest, AttemptsThatCannotBePreparedEndTheRun) {
 TEST_F(NodeOperationTest, ArgumentsFolderIsMadePrivateAgain) {
   fs::path folder = platform::paths::runtimeDirectory() / "Module Arguments";
   fs::create_directories(folder);
-  fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                              fs::perms::others_read | fs::perms::others_exec,
+  fs::permissions(folder,
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec,
                   fs::perm_options::replace);
   auto module = makeModule(json::array({{{"echo", true}}, {{"line", finishedLine("echo")}}}));
   runModule(module);
@@ -468,12 +505,11 @@ TEST_F(NodeOperationTest, StoppedOperationNeverLaunches) {
 }
 
 TEST_F(NodeOperationTest, NotificationLinesGoToTheCentreWhenThePackageAllowsThem) {
-  const json notification = logLine(
-      "notification", json::array({{{"id", "n-1"},
-                                    {"message", "Hello"},
-                                    {"url", " https://example.org/x \n"},
-                                    {"actionButtonTitle", "  Open "}},
-                                   "ignored"}));
+  const json notification = logLine("notification", json::array({{{"id", "n-1"},
+                                                                  {"message", "Hello"},
+                                                                  {"url", " https://example.org/x \n"},
+                                                                  {"actionButtonTitle", "  Open "}},
+                                                                 "ignored"}));
   const json steps = json::array({{{"line", notification}},
                                   {{"line", notification}},
                                   {{"line", logLine("notification", json::array({{{"id", "n-2"}}}))}},
@@ -518,21 +554,24 @@ TEST_F(NodeOperationTest, ManyRunsAtOnceOnAQueueOfThree) {
   std::vector<std::shared_ptr<QVDashboardModule>> modules;
   std::vector<QVNodeOperation::Pointer> operations;
   for (int i = 0; i < 8; ++i) {
-    auto module = makeModule(json::array({{{"line", logLine("log", json::array({"run", i}))}},
-                                          {{"line", logLine("notification", json::array({{{"id", i % 3}, {"message", "m"}}}))}},
-                                          {{"line", finishedLine(fmt::format("result {}", i))}}}),
-                             {{"hasNotifications", true}});
+    auto module = makeModule(
+        json::array({{{"line", logLine("log", json::array({"run", i}))}},
+                     {{"line", logLine("notification", json::array({{{"id", i % 3}, {"message", "m"}}}))}},
+                     {{"line", finishedLine(fmt::format("result {}", i))}}}),
+        {{"hasNotifications", true}});
     modules.push_back(module);
     operations.push_back(makeOperation(module));
   }
   std::vector<std::shared_ptr<platform::Operation>> all(operations.begin(), operations.end());
   queue_->addOperations(all, false);
-  ASSERT_TRUE(runUntil([&] {
-    for (const auto& operation : operations) {
-      if (!operation->isFinished()) return false;
-    }
-    return true;
-  }, 60));
+  ASSERT_TRUE(runUntil(
+      [&] {
+        for (const auto& operation : operations) {
+          if (!operation->isFinished()) return false;
+        }
+        return true;
+      },
+      60));
   for (int i = 0; i < 8; ++i) {
     ASSERT_TRUE(modules[i]->lastResult());
     EXPECT_EQ(modules[i]->lastResult()->resultString(), fmt::format("result {}", i));

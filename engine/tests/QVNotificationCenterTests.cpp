@@ -17,7 +17,9 @@ using nlohmann::json;
 
 namespace {
 
-json notificationLine(json first) { return {{"type", "notification"}, {"options", json::array({std::move(first)})}}; }
+json notificationLine(json first) {
+  return {{"type", "notification"}, {"options", json::array({std::move(first)})}};
+}
 
 class NotificationCenterTest : public EngineTest {
  protected:
@@ -27,13 +29,14 @@ class NotificationCenterTest : public EngineTest {
     settings_ = platform::SettingsStore::storeWithPath(settingsPath_);
     sink_ = std::make_shared<QVRecordingNotificationSink>();
     center_ = QVNotificationCenter::make(sink_, settings_);
-    module_ = QVDashboardModule::moduleWithPath(
-        writePackage(root() / "Modules" / "Notes.quorvanemodule", [] {
-          auto manifest = minimalManifest();
-          manifest["name"] = "Notes";
-          manifest["hasNotifications"] = true;
-          return manifest;
-        }()).string());
+    module_ = QVDashboardModule::moduleWithPath(writePackage(root() / "Modules" / "Notes.quorvanemodule",
+                                                             [] {
+                                                               auto manifest = minimalManifest();
+                                                               manifest["name"] = "Notes";
+                                                               manifest["hasNotifications"] = true;
+                                                               return manifest;
+                                                             }())
+                                                    .string());
     ASSERT_TRUE(module_);
   }
 
@@ -67,10 +70,16 @@ TEST_F(NotificationCenterTest, ChecksEachLineBeforeDelivering) {
   const std::vector<Case> cases = {
       {"unseen", notificationLine({{"id", "a"}, {"message", "Hello"}}), true, true},
       {"seen", notificationLine({{"id", "a"}, {"message", "Hello again"}}), false, true},
-      {"options not an array", {{"type", "notification"}, {"options", {{"id", "b"}, {"message", "m"}}}}, false, false},
+      {"options not an array",
+       {{"type", "notification"}, {"options", {{"id", "b"}, {"message", "m"}}}},
+       false,
+       false},
       {"no options", {{"type", "notification"}}, false, false},
       {"empty options", {{"type", "notification"}, {"options", json::array()}}, false, false},
-      {"first element not an object", {{"type", "notification"}, {"options", json::array({"c", {{"id", "c"}}})}}, false, false},
+      {"first element not an object",
+       {{"type", "notification"}, {"options", json::array({"c", {{"id", "c"}}})}},
+       false,
+       false},
       {"no id", notificationLine({{"message", "m"}}), false, false},
       {"no message", notificationLine({{"id", "d"}}), false, false},
       {"empty message", notificationLine({{"id", "e"}, {"message", ""}}), false, false},
@@ -79,8 +88,10 @@ TEST_F(NotificationCenterTest, ChecksEachLineBeforeDelivering) {
       {"the text 1 is another id", notificationLine({{"id", "1"}, {"message", "m"}}), true, true},
       {"1.0 is the number 1", notificationLine({{"id", 1.0}, {"message", "m"}}), false, true},
       {"true is the number 1", notificationLine({{"id", true}, {"message", "m"}}), false, true},
-      {"an object id", notificationLine({{"id", {{"k", json::array({1, "x"})}}}, {"message", "m"}}), true, true},
-      {"the same object id", notificationLine({{"id", {{"k", json::array({1.0, "x"})}}}, {"message", "m"}}), false, true},
+      {"an object id", notificationLine({{"id", {{"k", json::array({1, "x"})}}}, {"message", "m"}}), true,
+       true},
+      {"the same object id", notificationLine({{"id", {{"k", json::array({1.0, "x"})}}}, {"message", "m"}}),
+       false, true},
       {"null is an id too", notificationLine({{"id", nullptr}, {"message", "m"}}), true, true},
   };
   std::size_t shown = 0;
@@ -94,18 +105,21 @@ TEST_F(NotificationCenterTest, ChecksEachLineBeforeDelivering) {
         options->front().contains("id")) {
       auto ids = center_->deliveredNotificationIDs();
       std::string key = QVNotificationCenter::keyForNotificationID(options->front()["id"]);
-      bool seen = std::any_of(ids.begin(), ids.end(),
-                              [&](const json& id) { return QVNotificationCenter::keyForNotificationID(id) == key; });
+      bool seen = std::any_of(ids.begin(), ids.end(), [&](const json& id) {
+        return QVNotificationCenter::keyForNotificationID(id) == key;
+      });
       EXPECT_EQ(seen, c.recorded);
     }
   }
 }
 
 TEST_F(NotificationCenterTest, AnIdIsDeliveredOnceAcrossLaunches) {
-  EXPECT_TRUE(center_->deliverNotificationForModule(module_, notificationLine({{"id", 7}, {"message", "m"}})));
+  EXPECT_TRUE(
+      center_->deliverNotificationForModule(module_, notificationLine({{"id", 7}, {"message", "m"}})));
   auto later = nextLaunch();
   EXPECT_FALSE(later->deliverNotificationForModule(module_, notificationLine({{"id", 7}, {"message", "m"}})));
-  EXPECT_TRUE(later->deliverNotificationForModule(module_, notificationLine({{"id", "7"}, {"message", "m"}})));
+  EXPECT_TRUE(
+      later->deliverNotificationForModule(module_, notificationLine({{"id", "7"}, {"message", "m"}})));
   EXPECT_EQ(sink_->notifications().size(), 2u);
 
   // Stored as a keyed archive of the ids under the setting's key.
@@ -126,7 +140,9 @@ TEST_F(NotificationCenterTest, StoredIdsReadBack) {
   const std::vector<Case> cases = {
       {"nothing stored", [](platform::SettingsStore&) {}, std::nullopt},
       {"zero-length data",
-       [](platform::SettingsStore& s) { s.setObject(platform::PropertyList(platform::Data{}), "seenNotificationIDs"); },
+       [](platform::SettingsStore& s) {
+         s.setObject(platform::PropertyList(platform::Data{}), "seenNotificationIDs");
+       },
        std::vector<json>{}},
       {"data that is no archive",
        [](platform::SettingsStore& s) {
@@ -134,7 +150,9 @@ TEST_F(NotificationCenterTest, StoredIdsReadBack) {
        },
        std::vector<json>{}},
       {"written ids",
-       [](platform::SettingsStore& s) { QVWriteSeenNotificationIDs(s, {"a", 2, json::array({true})}); },
+       [](platform::SettingsStore& s) {
+         QVWriteSeenNotificationIDs(s, {"a", 2, json::array({true})});
+       },
        std::vector<json>{"a", 2, json::array({true})}},
   };
   for (const auto& c : cases) {
@@ -162,7 +180,8 @@ TEST_F(NotificationCenterTest, KeepsOnlyTheNewestTenThousandIds) {
 
   // Each new id pushes the oldest out, in memory and in the setting.
   for (int i = 0; i < 5; ++i) {
-    EXPECT_TRUE(center->deliverNotificationForModule(module_, notificationLine({{"id", i}, {"message", "m"}})));
+    EXPECT_TRUE(
+        center->deliverNotificationForModule(module_, notificationLine({{"id", i}, {"message", "m"}})));
   }
   ids = center->deliveredNotificationIDs();
   ASSERT_EQ(ids.size(), limit);
@@ -173,8 +192,10 @@ TEST_F(NotificationCenterTest, KeepsOnlyTheNewestTenThousandIds) {
   ASSERT_TRUE(read);
   EXPECT_EQ(*read, ids);
   // An id that dropped out is new again; one still kept is not.
-  EXPECT_TRUE(center->deliverNotificationForModule(module_, notificationLine({{"id", "old-0"}, {"message", "m"}})));
-  EXPECT_FALSE(center->deliverNotificationForModule(module_, notificationLine({{"id", "old-60"}, {"message", "m"}})));
+  EXPECT_TRUE(
+      center->deliverNotificationForModule(module_, notificationLine({{"id", "old-0"}, {"message", "m"}})));
+  EXPECT_FALSE(
+      center->deliverNotificationForModule(module_, notificationLine({{"id", "old-60"}, {"message", "m"}})));
 }
 
 TEST_F(NotificationCenterTest, OptionsChooseTheActions) {
@@ -193,25 +214,51 @@ TEST_F(NotificationCenterTest, OptionsChooseTheActions) {
       {"pop-up with link and button",
        defaults,
        {{"message", "Hi"}, {"url", "  https://example.org/a\n"}, {"actionButtonTitle", "\tOpen  "}},
-       true, false, false, {{"url", "https://example.org/a"}}, "Open"},
+       true,
+       false,
+       false,
+       {{"url", "https://example.org/a"}},
+       "Open"},
       {"a link of spaces gives no user info, a title of spaces no button",
        defaults,
        {{"message", "Hi"}, {"url", "   "}, {"actionButtonTitle", " \n "}},
-       true, false, false, nullptr, std::nullopt},
-      {"link and title that are not texts", defaults, {{"message", "Hi"}, {"url", 5}, {"actionButtonTitle", true}},
-       true, false, false, nullptr, std::nullopt},
+       true,
+       false,
+       false,
+       nullptr,
+       std::nullopt},
+      {"link and title that are not texts",
+       defaults,
+       {{"message", "Hi"}, {"url", 5}, {"actionButtonTitle", true}},
+       true,
+       false,
+       false,
+       nullptr,
+       std::nullopt},
       {"sound without pop-up",
        {{"showPopup", false}, {"playSound", true}, {"bounceDock", false}},
        {{"message", "Hi"}},
-       false, true, false, nullptr, std::nullopt},
+       false,
+       true,
+       false,
+       nullptr,
+       std::nullopt},
       {"attention only",
        {{"showPopup", false}, {"playSound", false}, {"bounceDock", true}},
        {{"message", "Hi"}},
-       false, false, true, nullptr, std::nullopt},
+       false,
+       false,
+       true,
+       nullptr,
+       std::nullopt},
       {"everything off still records the id",
        {{"showPopup", false}, {"playSound", false}, {"bounceDock", false}},
        {{"message", "Hi"}},
-       false, false, false, nullptr, std::nullopt},
+       false,
+       false,
+       false,
+       nullptr,
+       std::nullopt},
   };
   int id = 0;
   for (const auto& c : cases) {
@@ -249,14 +296,18 @@ TEST_F(NotificationCenterTest, AFileThatIsNoSoundIsSkipped) {
   setNotificationOption("showPopup", false);
   setNotificationOption("playSound", true);
   auto notSound = writeFile("not-a-sound.wav", "plain text");
-  module_->notificationOptionWithKey("soundName")->value()->setStringValue(std::optional<std::string>(notSound.string()));
-  EXPECT_TRUE(center_->deliverNotificationForModule(module_, notificationLine({{"id", "s"}, {"message", "m"}})));
+  module_->notificationOptionWithKey("soundName")
+      ->value()
+      ->setStringValue(std::optional<std::string>(notSound.string()));
+  EXPECT_TRUE(
+      center_->deliverNotificationForModule(module_, notificationLine({{"id", "s"}, {"message", "m"}})));
   EXPECT_TRUE(sink_->sounds().empty());
 }
 
 TEST_F(NotificationCenterTest, ClickOpensTheLinkWhenThereIsOne) {
   qvtesting::LogCapture log;
-  center_->userNotificationCenterDidActivateNotification({"Notes", "Hi", {{"url", "https://example.org/b"}}, std::nullopt});
+  center_->userNotificationCenterDidActivateNotification(
+      {"Notes", "Hi", {{"url", "https://example.org/b"}}, std::nullopt});
   center_->userNotificationCenterDidActivateNotification({"Notes", "Hi", nullptr, std::nullopt});
   EXPECT_EQ(sink_->openedURLs(), std::vector<std::string>{"https://example.org/b"});
   EXPECT_TRUE(log.contains("Activate"));
