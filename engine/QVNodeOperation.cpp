@@ -380,7 +380,8 @@ void QVNodeOperation::setZkExecuting(bool executing) {
 
 std::shared_ptr<QVNodeOperation::Attempt> QVNodeOperation::attemptFor(const ZKTaskHelper& helper) const {
   std::lock_guard lock(mutex_);
-  if (taskHelper_.get() != &helper) return nullptr;
+  // Reports of an earlier attempt, or of one that was stopped, are not wanted.
+  if (taskHelper_.get() != &helper || stopped_ || completed_) return nullptr;
   return attempt_;
 }
 

@@ -47,8 +47,9 @@ class QVNotificationCenter;
 //
 // Threads: main() runs on a queue worker; the process is launched on the main thread; output is read
 // and turned into log lines, results and notifications on the process reactor thread; the retry runs
-// on the main thread. Every public operation is safe from any thread. Observers of the module's
-// result and log are called on the reactor thread and must not wait for the main thread.
+// on the main thread. Every public operation is safe from any thread, and none of them waits for the
+// reactor thread. Observers of the module's result and log are called on the reactor thread, which
+// reads every run's output: they should hand longer work to another thread.
 class QVNodeOperation : public platform::Operation, public ZKTaskHelperDelegate {
  public:
   using Pointer = std::shared_ptr<QVNodeOperation>;

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/DispatchQueue.h"
 #include "platform/Log.h"
 
 std::shared_ptr<ZKTaskHelper> ZKTaskHelper::taskHelperWithTask(std::shared_ptr<platform::Task> task) {
@@ -35,6 +36,12 @@ void ZKTaskHelper::setUserInfo(std::any userInfo) {
   userInfo_ = std::move(userInfo);
 }
 
+std::shared_ptr<ZKTaskHelperDelegate> ZKTaskHelper::reportingDelegate() const {
+  std::lock_guard lock(mutex_);
+  if (!reporting_) return nullptr;
+  return delegate_.lock();
+}
+
 void ZKTaskHelper::launch() {
   std::shared_ptr<platform::Task> task;
   {
@@ -48,12 +55,12 @@ void ZKTaskHelper::launch() {
   task->setStandardOutputHandler([weak](platform::Data bytes) {
     auto self = weak.lock();
     if (!self) return;
-    if (auto delegate = self->delegate()) delegate->taskHelperDidReceiveOutput(*self, bytes);
+    if (auto delegate = self->reportingDelegate()) delegate->taskHelperDidReceiveOutput(*self, bytes);
   });
   task->setStandardErrorHandler([weak](platform::Data bytes) {
     auto self = weak.lock();
     if (!self) return;
-    if (auto delegate = self->delegate()) delegate->taskHelperDidReceiveError(*self, bytes);
+    if (auto delegate = self->reportingDelegate()) delegate->taskHelperDidReceiveError(*self, bytes);
   });
   task->setTerminationHandler([weak](const platform::TaskTermination& termination) {
     if (auto self = weak.lock()) self->taskCompleted(termination);
@@ -92,18 +99,28 @@ bool ZKTaskHelper::resume() {
 }
 
 void ZKTaskHelper::taskCompleted(const platform::TaskTermination& termination) {
-  if (auto delegate = this->delegate()) delegate->taskHelperDidFinish(*this, termination.reason);
-  cleanup();
+  if (auto delegate = reportingDelegate()) delegate->taskHelperDidFinish(*this, termination.reason);
+  release(true);
 }
 
-void ZKTaskHelper::cleanup() {
+void ZKTaskHelper::cleanup() { release(false); }
+
+void ZKTaskHelper::release(bool onReactorThread) {
   std::shared_ptr<platform::Task> task;
   {
     std::lock_guard lock(mutex_);
+    reporting_ = false;
     task = std::move(task_);
     task_ = nullptr;
   }
-  // Off the reactor thread this waits for a handler under way; the task's process is still reaped
-  // by the reactor after the task object is gone.
-  if (task) task->clearHandlers();
+  if (!task) return;
+  if (onReactorThread) {
+    // Inside the task's own handler: dropping the handlers does not wait.
+    task->clearHandlers();
+    return;
+  }
+  // Elsewhere, dropping the handlers waits for one under way, and that one may be waiting for the
+  // calling thread (an observer of a result asking the main thread for something): let a
+  // background thread wait instead. The process is reaped by the reactor whatever happens here.
+  platform::DispatchQueue::global()->async([task = std::move(task)] { task->clearHandlers(); });
 }

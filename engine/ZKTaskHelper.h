@@ -28,8 +28,10 @@ class ZKTaskHelperDelegate {
 // a cancelled child, and one whose pipes had to be given up, has its whole group stopped (TERM, then
 // KILL after the grace period) and reaped.
 //
-// Threads: launch, cancel and the accessors may be called from any thread. A delegate call that is
-// under way when cancel() or cleanup() returns on another thread has finished; none follows.
+// Threads: launch, cancel and the accessors may be called from any thread, and never wait for a
+// delegate call: once cancel() or cleanup() returns, no delegate call starts, though one already
+// under way on the reactor thread may still be finishing (it may be waiting for the very thread
+// that cancels).
 class ZKTaskHelper : public std::enable_shared_from_this<ZKTaskHelper> {
  public:
   // A helper for the described (not yet launched) task.
@@ -49,9 +51,8 @@ class ZKTaskHelper : public std::enable_shared_from_this<ZKTaskHelper> {
   // Starts the process; does nothing once launched or cleaned up. A launch failure is logged
   // ("Task failed to launch because of exception" and the reason) and reported as an end.
   void launch();
-  // After launch: terminates the process group and cleans up, so that no delegate call follows once
-  // it returns (an end report already under way on the reactor thread is let finish first). Before
-  // launch, or after clean-up, does nothing.
+  // After launch: terminates the process group and cleans up, so that no delegate call starts once
+  // it returns. Before launch, or after clean-up, does nothing.
   void cancel();
   // SIGSTOP and SIGCONT to the process group; false when it is not running.
   bool suspend();
@@ -59,16 +60,22 @@ class ZKTaskHelper : public std::enable_shared_from_this<ZKTaskHelper> {
 
   // The end report: tells the delegate, then cleans up.
   void taskCompleted(const platform::TaskTermination& termination);
-  // Removes the handlers and drops the task; bytes not read by then are not reported.
+  // Stops the reports and drops the task; bytes not read by then are not reported.
   void cleanup();
 
   // Public for std::make_shared; use taskHelperWithTask.
   explicit ZKTaskHelper(std::shared_ptr<platform::Task> task);
 
  private:
+  // The delegate while reports are wanted, else nullptr.
+  std::shared_ptr<ZKTaskHelperDelegate> reportingDelegate() const;
+  // Stops the reports and lets the task go; `onReactorThread` inside the task's own handler.
+  void release(bool onReactorThread);
+
   mutable std::mutex mutex_;
   std::shared_ptr<platform::Task> task_;
   std::weak_ptr<ZKTaskHelperDelegate> delegate_;
   std::any userInfo_;
   bool launched_ = false;
+  bool reporting_ = true;
 };

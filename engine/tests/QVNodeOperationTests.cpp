@@ -1,6 +1,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #include "engine/QVModuleLogLine.h"
 #include "engine/tests/NodeRunTestSupport.h"
@@ -426,6 +428,43 @@ TEST_F(NodeOperationTest, CancelStopsTheWholeProcessGroupAndNeverRetries) {
   EXPECT_EQ(launches(*module).size(), 1u);
   EXPECT_EQ(operation->retryCount(), 0);
   EXPECT_FALSE(module->lastResult());
+}
+
+TEST_F(NodeOperationTest, CancelDoesNotWaitForAnObserverThatWaitsForTheMainThread) {
+  // An observer of the result asks the main thread for something while the main thread cancels the
+  // run: neither may wait for the other.
+  auto module = makeModule(json::array({{{"line", finishedLine("done")}}, {{"hang", true}}}));
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool entered = false;
+  std::atomic<bool> left{false};
+  platform::ObserverToken token = platform::NotificationCenter::defaultCenter().addObserverForName(
+      QVModuleResultDidChangeNotification, module.get(), [&](const platform::Notification&) {
+        {
+          std::lock_guard lock(mutex);
+          entered = true;
+        }
+        changed.notify_all();
+        platform::MainQueue::shared()->sync([] {});
+        left = true;
+      });
+  auto operation = makeOperation(module);
+  queue_->addOperation(operation);
+  // Run the main queue just until the process is launched (the script needs far longer to start).
+  ASSERT_TRUE(runUntil([&] {
+    auto helper = operation->taskHelper();
+    auto task = helper ? helper->task() : nullptr;
+    return task && task->processIdentifier() != 0;
+  }));
+  {
+    // The main queue is not run from here on, so the observer stays in its wait.
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return entered; }));
+  }
+  operation->cancel();
+  EXPECT_TRUE(operation->isFinished());
+  EXPECT_TRUE(runUntil([&] { return left.load(); }));
+  EXPECT_TRUE(runUntil([&] { return zombieChildren() == 0; }));
 }
 
 TEST_F(NodeOperationTest, GrandchildHoldingThePipeNeitherHoldsNorSpoilsTheRun) {
