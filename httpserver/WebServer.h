@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -91,6 +92,28 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
                                     WebServerRequestClass requestClass,
                                     WebServerAsyncProcessBlock asyncProcessBlock);
   std::vector<std::shared_ptr<WebServerHandler>> handlers() const;
+
+  // ---- Ready-made GET handlers ----
+  // Answers GET on the path (letter case ignored) with the bytes, of the content type, cached by
+  // clients for `cacheAge` seconds (0: "no-cache").
+  void addGETHandlerForPath(const std::string& path, platform::Data staticData,
+                            const std::string& contentType, std::uint32_t cacheAge);
+  // Answers GET on the path with the file (500 when it is not a readable regular file). With
+  // `allowRangeRequests` the "Range" of the request is honoured and "Accept-Ranges: bytes" sent.
+  void addGETHandlerForPath(const std::string& path, const std::filesystem::path& filePath, bool isAttachment,
+                            std::uint32_t cacheAge, bool allowRangeRequests);
+  // Serves the folder below the base path (which must start and end with "/"; compared with letter
+  // case): files, the index file of a folder when there is one, else an HTML listing. Requests that
+  // name a missing item, a symbolic link or anything but a file or a folder answer 404, and so do
+  // paths that hold a ".." segment, a NUL or a backslash. Below the folder itself no symbolic link is
+  // followed, so nothing outside it can be reached.
+  void addGETHandlerForBasePath(const std::string& basePath, const std::filesystem::path& directoryPath,
+                                const std::optional<std::string>& indexFilename, std::uint32_t cacheAge,
+                                bool allowRangeRequests);
+  // An HTML page listing the folder's files and sub-folders (hidden ones left out, names escaped);
+  // nullptr when the folder cannot be read.
+  static std::shared_ptr<WebServerResponse> responseWithContentsOfDirectory(
+      const std::filesystem::path& directoryPath);
 
   // ---- Lifecycle ----
   // False (error untouched) when already running; false with the error when a socket fails.
