@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "httpserver/WebServerBonjourService.h"
 #include "httpserver/WebServerConnection.h"
 #include "httpserver/WebServerDelegate.h"
 #include "httpserver/WebServerHandler.h"
+#include "httpserver/WebServerPortMapper.h"
 #include "platform/Error.h"
 #include "platform/MainQueue.h"
 
@@ -133,10 +135,15 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
   // "http://<primary IPv4 address or localhost>:<port>/" ("http://host/" on port 80); nullopt when
   // not listening or when the machine has no primary IPv4 address.
   std::optional<std::string> serverURL() const;
-  std::optional<std::string> bonjourServerURL() const { return std::nullopt; }
-  std::optional<std::string> publicServerURL() const { return std::nullopt; }
-  std::optional<std::string> bonjourName() const { return std::nullopt; }
-  std::optional<std::string> bonjourType() const { return std::nullopt; }
+  // "http://<host>:<port>/" with the host name that local service discovery resolved the server's
+  // service to (without the final dot); nullopt until it is resolved, and when not listening.
+  std::optional<std::string> bonjourServerURL() const;
+  // "http://<external address>:<external port>/" of the gateway's port mapping; nullopt until one is
+  // made, and when not listening.
+  std::optional<std::string> publicServerURL() const;
+  // The name (as published) and type of the service; nullopt without one.
+  std::optional<std::string> bonjourName() const;
+  std::optional<std::string> bonjourType() const;
   // The port listened on; 0 when stopped.
   std::uint16_t port() const;
   std::string serverName() const;
@@ -150,6 +157,11 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
 
   std::shared_ptr<WebServerDelegate> delegate() const;
   void setDelegate(std::weak_ptr<WebServerDelegate> delegate);
+
+  // What the "BonjourName" and "RequestNATPortMapping" options use: by default the machine's Avahi
+  // daemon and NAT-PMP on the default route's gateway. Set before start.
+  void setBonjourServiceFactory(WebServerBonjourService::Factory factory);
+  void setPortMapperFactory(WebServerPortMapper::Factory factory);
 
   // Connections alive now (every accepted socket until its teardown).
   std::int64_t activeConnections() const;
@@ -188,6 +200,16 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
   void scheduleDisconnectReport(double delay);
   void reportDisconnectIfIdle(std::uint64_t generation);
   void postToDelegate(void (WebServerDelegate::*call)(WebServer&));
+  // Local service discovery and port mapping (called with the mutex held, or taking it).
+  void startDiscovery(const nlohmann::json& values);
+  void runForDiscovery(std::function<void()> work);
+  void bonjourRegistrationDidFinish(std::uint64_t generation, std::optional<WebServerServiceError> error);
+  void bonjourResolutionDidFinish(std::uint64_t generation, std::optional<std::string> host,
+                                  std::optional<WebServerServiceError> error);
+  void portMappingDidUpdate(std::uint64_t generation, int error, const std::string& address,
+                            std::uint16_t port);
+  std::optional<std::string> bonjourServerURLLocked() const;
+  std::optional<std::string> publicServerURLLocked() const;
 
   mutable std::mutex mutex_;  // everything below but the connected state
   std::vector<std::shared_ptr<WebServerHandler>> handlers_;
@@ -200,6 +222,16 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
   long dispatchQueuePriority_ = 0;
   WebServerConnectionClass connectionClass_;
   std::weak_ptr<WebServerDelegate> delegate_;
+
+  WebServerBonjourService::Factory bonjourServiceFactory_;
+  WebServerPortMapper::Factory portMapperFactory_;
+  // The current run's service and mapping; callbacks of an earlier run carry an older generation.
+  std::uint64_t discoveryGeneration_ = 0;
+  std::unique_ptr<WebServerBonjourService> bonjourService_;
+  std::optional<std::string> bonjourTargetHost_;
+  std::unique_ptr<WebServerPortMapper> portMapper_;
+  std::optional<std::string> dnsAddress_;
+  std::uint16_t dnsPort_ = 0;
 
   std::unique_ptr<ConnectedState> connected_;
 };
