@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -118,6 +119,31 @@ int makePipe(int& readEnd, int& writeEnd) {
   return 0;
 }
 
+// True when a process other than `leader` belongs to the process group `leader`.
+bool groupHasOtherMembers(pid_t leader) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (name == std::to_string(leader)) continue;
+    int fd = ::open((it->path() / "stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char buffer[512];
+    ssize_t count = ::read(fd, buffer, sizeof buffer - 1);
+    ::close(fd);
+    if (count <= 0) continue;
+    buffer[count] = '\0';
+    // "pid (name) state ppid pgrp ...": the name may hold anything, so read after its last ')'.
+    const char* close = std::strrchr(buffer, ')');
+    if (!close) continue;
+    char state = 0;
+    int parent = 0;
+    int group = 0;
+    if (std::sscanf(close + 1, " %c %d %d", &state, &parent, &group) == 3 && group == leader) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 struct Task::State : std::enable_shared_from_this<Task::State> {
@@ -145,6 +171,8 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
   bool suspended = false;
   bool reaped = false;  // once set the pid (and so the group id) may belong to someone else
   bool killScheduled = false;
+  bool stopGroup = false;  // stop the rest of the group of a terminated or abandoned task
+  bool killSent = false;   // the group was sent SIGKILL
   std::optional<TaskTermination> termination;
 
   // The reactor part: touched only on the reactor thread.
@@ -158,6 +186,8 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
   std::optional<asio::steady_timer> killTimer;
   bool exited = false;
   bool finished = false;
+  // The end report is out but the child is kept unreaped until the group has been killed.
+  bool holdingChild = false;
 
   asio::io_context& context() { return Reactor::shared().context(); }
 
@@ -272,7 +302,7 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
       if (ec || self->finished) return;
       self->closePipe(Output);
       self->closePipe(ErrorOutput);
-      self->finish();
+      self->finish(true);
     });
   }
 
@@ -280,18 +310,71 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
     if (exited && endOfFile[Output] && endOfFile[ErrorOutput]) finish();
   }
 
-  // Reaps the child and delivers the end report.
-  void finish() {
+  // Reaps the child and delivers the end report. `abandoned`: the pipes were given up at the drain
+  // timeout while something else still held them.
+  void finish(bool abandoned = false) {
     if (finished) return;
     finished = true;
     asio::error_code ignored;
     if (drainTimer) drainTimer->cancel();
-    if (killTimer) killTimer->cancel();
     if (exitPoll) exitPoll->cancel();
     if (exitWatch) exitWatch->close(ignored);
     closePipe(Output);
     closePipe(ErrorOutput);
 
+    bool hold = false;
+    Seconds grace{0};
+    {
+      std::lock_guard lock(mutex);
+      if (stopGroup && !killSent && (abandoned || killScheduled)) {
+        // The child is a zombie here, so its id (the group id) is still ours to signal.
+        hold = true;
+        grace = gracePeriod;
+        if (!killScheduled) {
+          killpg(pid, SIGTERM);
+          killScheduled = true;
+        }
+      }
+    }
+    // A group that holds nothing but the child needs no more signals.
+    if (hold && !groupHasOtherMembers(pid)) hold = false;
+    if (hold) {
+      holdingChild = true;
+      scheduleKill(grace);
+      deliverTermination(exitStatusWithoutReaping());
+      return;
+    }
+    if (killTimer) killTimer->cancel();
+    deliverTermination(reap());
+  }
+
+  // The exit status of the exited child, leaving it unreaped.
+  TaskTermination exitStatusWithoutReaping() {
+    TaskTermination report;
+    siginfo_t info{};
+    int result;
+    do {
+      result = waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0 && info.si_pid == pid) {
+      if (info.si_code == CLD_EXITED) {
+        report.reason = TaskTerminationReason::Exit;
+      } else {
+        report.reason = TaskTerminationReason::UncaughtSignal;
+      }
+      report.status = info.si_status;
+    } else {
+      report.status = -1;
+    }
+    {
+      std::lock_guard lock(mutex);
+      running = false;
+    }
+    return report;
+  }
+
+  // Reaps the exited child and answers how it ended.
+  TaskTermination reap() {
     TaskTermination report;
     {
       // The reap happens under the lock so that terminate() never signals a reused process id.
@@ -317,7 +400,7 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
       reaped = true;
       running = false;
     }
-    deliverTermination(report);
+    return report;
   }
 
   // The end report, then the handlers are dropped: what they hold (often their owner) is let go.
@@ -385,15 +468,24 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
     // Destroyed here, outside the lock: their captures may reach back into this task.
   }
 
-  // Arms the SIGKILL that follows a SIGTERM.
+  // Arms the SIGKILL that follows a SIGTERM (once).
   void scheduleKill(Seconds grace) {
-    if (finished) return;
+    if (killTimer || (finished && !holdingChild)) return;
     killTimer.emplace(context());
     killTimer->expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(grace));
     killTimer->async_wait([self = shared_from_this()](const asio::error_code& ec) {
       if (ec) return;
-      std::lock_guard lock(self->mutex);
-      if (!self->reaped) killpg(self->pid, SIGKILL);
+      {
+        std::lock_guard lock(self->mutex);
+        if (!self->reaped) {
+          killpg(self->pid, SIGKILL);
+          self->killSent = true;
+        }
+      }
+      if (self->holdingChild) {
+        self->holdingChild = false;
+        self->reap();
+      }
     });
   }
 };
@@ -452,6 +544,11 @@ void Task::setTerminationGracePeriod(Seconds period) {
 void Task::setPipeDrainTimeout(Seconds timeout) {
   std::lock_guard lock(state_->mutex);
   state_->drainTimeout = std::max(timeout, Seconds(0));
+}
+
+void Task::setStopsGroupWhenAbandoned(bool stops) {
+  std::lock_guard lock(state_->mutex);
+  state_->stopGroup = stops;
 }
 
 void Task::setStandardOutputHandler(DataHandler handler) {

@@ -84,6 +84,12 @@ class Task {
   void setTerminationGracePeriod(Seconds period);
   // How long the end report waits for the pipes' end of file once the process exited (default 2 s).
   void setPipeDrainTimeout(Seconds timeout);
+  // Off by default. When on, a task that was terminated, or whose pipes were abandoned at the drain
+  // timeout, has its whole process group stopped before the child is reaped: the processes it
+  // started get SIGTERM, and SIGKILL once the grace period has passed. The child stays unreaped
+  // (a zombie) until then, so that the group id cannot pass to another process while it is
+  // signalled. The end report is not delayed by this.
+  void setStopsGroupWhenAbandoned(bool stops);
 
   // Handlers may be set or replaced at any time; they run on the reactor thread.
   void setStandardOutputHandler(DataHandler handler);

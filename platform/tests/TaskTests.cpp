@@ -310,6 +310,59 @@ TEST_F(TaskTest, TerminateAfterTheExitStillReachesTheGroup) {
   }));
 }
 
+TEST_F(TaskTest, StoppingTheGroupEndsWhatTheChildLeftBehind) {
+  // Each grandchild ignores TERM and holds the pipes; only the KILL after the grace period ends it.
+  struct Case {
+    std::string name;
+    std::string script;
+    bool terminate;
+    TaskTerminationReason reason;
+    int status;
+  };
+  const std::string stubborn = "(trap '' TERM; exec sleep 60) & echo $!; ";
+  const std::vector<Case> cases = {
+      // The child exits by itself; the drain gives up on the pipes: the run is abandoned.
+      {"abandoned", stubborn + "exit 5", false, TaskTerminationReason::Exit, 5},
+      // The child is terminated while it runs.
+      {"terminated", stubborn + "exec sleep 60", true, TaskTerminationReason::UncaughtSignal, SIGTERM},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto task = makeTask("/bin/sh", {"-c", c.script});
+    task->setStopsGroupWhenAbandoned(true);
+    task->setPipeDrainTimeout(Seconds(0.2));
+    task->setTerminationGracePeriod(Seconds(0.4));
+    auto recorder = record(*task);
+    ASSERT_TRUE(task->launch());
+    ASSERT_TRUE(runUntil([&] { return !recorder->outputText().empty(); }));
+    pid_t grandchild = std::stoi(recorder->outputText());
+    pid_t group = task->processIdentifier();
+    if (c.terminate) task->terminate();
+    ASSERT_TRUE(runUntil([&] { return recorder->ended(); }));
+    EXPECT_EQ(recorder->end().reason, c.reason);
+    EXPECT_EQ(recorder->end().status, c.status);
+    // The grandchild is killed and the child reaped: nothing of the group is left.
+    EXPECT_TRUE(runUntil([&] {
+      char state = processState(grandchild);
+      return (state == 0 || state == 'Z') && processGone(group);
+    }));
+  }
+}
+
+TEST_F(TaskTest, StoppingTheGroupLeavesAChildAloneReapedAtOnce) {
+  // Without other processes in the group, a terminated child is reaped as soon as it ends.
+  auto task = makeTask("/bin/sh", {"-c", "echo ready; exec sleep 60"});
+  task->setStopsGroupWhenAbandoned(true);
+  task->setTerminationGracePeriod(Seconds(600));
+  auto recorder = record(*task);
+  ASSERT_TRUE(task->launch());
+  ASSERT_TRUE(runUntil([&] { return recorder->outputText() == "ready\n"; }));
+  pid_t child = task->processIdentifier();
+  task->terminate();
+  ASSERT_TRUE(runUntil([&] { return recorder->ended() && processGone(child); }));
+  EXPECT_EQ(recorder->end().status, SIGTERM);
+}
+
 TEST_F(TaskTest, LaunchFailuresGiveOneEndReportWithTheReason) {
   writeFile("not-executable.sh", "#!/bin/sh\necho never\n");
   writeFile("a-file", "");

@@ -1,0 +1,248 @@
+#include "engine/tests/RunTestSupport.h"
+
+namespace enginetest {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kCancellationLine =
+    "Module execution was cancelled. Try increasing the refresh interval if this module continues to get "
+    "cancelled";
+
+class ShowRunnerTest : public RunTest {};
+
+TEST_F(ShowRunnerTest, SnappingIntervals) {
+  load();
+  struct Case {
+    double interval;
+    bool withDefault;
+    double expected;
+  };
+  const std::vector<Case> cases = {
+      {-1, true, 3600},       {-1, false, -1}, {17.5, false, 30},
+      {100000, false, 86400}, {0, true, 5},    {61, false, 60},
+  };
+  for (const auto& test : cases) {
+    EXPECT_EQ(runner_->closestAvailableTimeIntervalWithInterval(test.interval, test.withDefault),
+              test.expected)
+        << test.interval;
+  }
+}
+
+TEST_F(ShowRunnerTest, StartBuildsNineTickingQueuesOfThreeRunsEach) {
+  load();
+  EXPECT_TRUE(runner_->timerQueues().empty());
+  runner_->start();
+  const auto queues = runner_->timerQueues();
+  ASSERT_EQ(queues.size(), 9u);
+  std::vector<double> intervals;
+  for (const auto& queue : queues) {
+    intervals.push_back(queue->interval());
+    EXPECT_TRUE(queue->isTicking());
+    EXPECT_EQ(queue->maxConcurrentOperationCount(), 3);
+  }
+  EXPECT_EQ(intervals, (std::vector<double>{5, 30, 60, 300, 600, 1800, 3600, 43200, 86400}));
+  EXPECT_EQ(runner_->timerQueueWithInterval(300), queues[3]);
+  EXPECT_FALSE(runner_->timerQueueWithInterval(7));
+
+  post(QVApplicationWillTerminateNotification);
+  ASSERT_TRUE(runUntil([&] {
+    for (const auto& queue : queues) {
+      if (queue->isTicking()) return false;
+    }
+    return true;
+  }));
+}
+
+TEST_F(ShowRunnerTest, AFourthModuleWaitsForAFreeSlot) {
+  load();
+  auto group = manager_->groups()[0];
+  std::vector<QVDashboardModule::Pointer> hanging;
+  for (int i = 0; i < 3; ++i)
+    hanging.push_back(addScripted(group, "hang" + std::to_string(i), json::array({{{"hang", true}}})));
+  auto fourth = addScripted(group, "fourth", json::array({finished(true, "done")}));
+  runner_->start();
+  auto queue = runner_->timerQueueWithInterval(5);
+  ASSERT_TRUE(runUntil([&] { return launches("hang0") + launches("hang1") + launches("hang2") == 3; }));
+  EXPECT_EQ(executing(*queue), 3);
+  EXPECT_EQ(queue->operationCount(), 4u);
+  EXPECT_EQ(launches("fourth"), 0);
+
+  // Ticks meanwhile are skipped.
+  {
+    qvtesting::LogCapture log;
+    queue->timerDidFire();
+    EXPECT_TRUE(log.contains("Waiting for 4 to finish"));
+    EXPECT_EQ(queue->operationCount(), 4u);
+  }
+
+  // A freed slot lets the fourth run.
+  queue->nodeOperations()[0]->cancel();
+  ASSERT_TRUE(runUntil([&] { return fourth->lastResult() != nullptr; }));
+  EXPECT_EQ(fourth->lastResult()->resultString(), "done");
+  EXPECT_TRUE(logContains(hanging[0], kCancellationLine));
+  ASSERT_TRUE(runUntil([&] { return queue->operationCount() == 2u; }));
+  qvtesting::LogCapture log;
+  queue->timerDidFire();
+  EXPECT_TRUE(log.contains("Waiting for 2 to finish"));
+}
+
+TEST_F(ShowRunnerTest, HidingTheWindowStopsShortIntervalsOnly) {
+  load();
+  auto group = manager_->groups()[0];
+  auto five = addScripted(group, "five", json::array({{{"hang", true}}}), 5);
+  auto thirty = addScripted(group, "thirty", json::array({{{"hang", true}}}), 30);
+  auto minute = addScripted(group, "minute", json::array({{{"hang", true}}}), 60);
+  runner_->start();
+  ASSERT_TRUE(runUntil([&] { return launches("five") + launches("thirty") + launches("minute") == 3; }));
+
+  post(QVDockableWindowDidHideNotification);
+  auto q5 = runner_->timerQueueWithInterval(5), q30 = runner_->timerQueueWithInterval(30),
+       q60 = runner_->timerQueueWithInterval(60);
+  ASSERT_TRUE(runUntil([&] { return q5->operationCount() == 0 && q30->operationCount() == 0; }));
+  EXPECT_FALSE(q5->isTicking());
+  EXPECT_FALSE(q30->isTicking());
+  EXPECT_TRUE(q60->isTicking());
+  EXPECT_EQ(executing(*q60), 1);
+  EXPECT_TRUE(logContains(five, kCancellationLine));
+  EXPECT_TRUE(logContains(thirty, kCancellationLine));
+  EXPECT_FALSE(logContains(minute, kCancellationLine));
+
+  // Shown again: a tick at once.
+  post(QVDockableWindowWillShowNotification);
+  ASSERT_TRUE(runUntil([&] { return launches("five") == 2 && launches("thirty") == 2; }));
+  EXPECT_TRUE(q5->isTicking());
+  EXPECT_TRUE(q30->isTicking());
+  EXPECT_EQ(launches("minute"), 1);
+}
+
+TEST_F(ShowRunnerTest, SleepStopsTheTimersAndWakeRestartsWithATick) {
+  load();
+  auto group = manager_->groups()[0];
+  auto five = addScripted(group, "five", json::array({{{"hang", true}}}), 5);
+  auto hour = addScripted(group, "hour", json::array({{{"hang", true}}}), 3600);
+  runner_->start();
+  ASSERT_TRUE(runUntil([&] { return launches("five") == 1 && launches("hour") == 1; }));
+
+  postWorkspace(QVWorkspaceWillSleepNotification);
+  ASSERT_TRUE(runUntil([&] {
+    for (const auto& queue : runner_->timerQueues()) {
+      if (queue->isTicking()) return false;
+    }
+    return true;
+  }));
+  EXPECT_EQ(executing(*runner_->timerQueueWithInterval(3600)), 1) << "runs under way go on";
+
+  postWorkspace(QVWorkspaceDidWakeNotification);
+  ASSERT_TRUE(runUntil([&] { return launches("five") == 2 && launches("hour") == 2; }));
+  for (const auto& queue : runner_->timerQueues()) EXPECT_TRUE(queue->isTicking());
+  EXPECT_TRUE(logContains(hour, kCancellationLine)) << "the old run was stopped by the restart";
+
+  // Waking while the window is hidden leaves the short intervals stopped until it is shown.
+  post(QVDockableWindowDidHideNotification);
+  ASSERT_TRUE(runUntil([&] { return !runner_->timerQueueWithInterval(5)->isTicking(); }));
+  postWorkspace(QVWorkspaceWillSleepNotification);
+  postWorkspace(QVWorkspaceDidWakeNotification);
+  ASSERT_TRUE(runUntil([&] { return launches("hour") == 3; }));
+  EXPECT_FALSE(runner_->timerQueueWithInterval(5)->isTicking());
+  EXPECT_FALSE(runner_->timerQueueWithInterval(30)->isTicking());
+  EXPECT_EQ(launches("five"), 2);
+  post(QVDockableWindowWillShowNotification);
+  ASSERT_TRUE(runUntil([&] { return launches("five") == 3; }));
+}
+
+TEST_F(ShowRunnerTest, TheNetworkComingBackRerunsOnlyFailedModules) {
+  load();
+  auto group = manager_->groups()[0];
+  auto good = addScripted(group, "good", json::array({finished(true, "fine")}), 60);
+  auto bad = addScripted(group, "bad", json::array({finished(false, "offline")}), 60);
+  auto stuck = addScripted(group, "stuck", json::array({{{"hang", true}}}), 60);
+  auto other = addScripted(group, "other", json::array({finished(false, "offline too")}), 300);
+  runner_->start();
+  ASSERT_TRUE(runUntil([&] {
+    return good->lastResult() && bad->lastResult() && other->lastResult() && launches("stuck") == 1;
+  }));
+  EXPECT_FALSE(bad->lastResult()->success());
+
+  auto unreachable = std::make_shared<FakeReachability>(false);
+  post(QVReachabilityChangedNotification, unreachable.get(),
+       std::shared_ptr<QVNetworkReachability>(unreachable));
+  runFor(0.2);
+  EXPECT_EQ(launches("bad"), 1) << "nothing happens while the network is away";
+
+  auto reachable = std::make_shared<FakeReachability>(true);
+  post(QVReachabilityChangedNotification, reachable.get(), std::shared_ptr<QVNetworkReachability>(reachable));
+  ASSERT_TRUE(
+      runUntil([&] { return launches("bad") == 2 && launches("stuck") == 2 && launches("other") == 2; }));
+  EXPECT_EQ(launches("good"), 1);
+  EXPECT_FALSE(logContains(stuck, kCancellationLine)) << "the run still queued is stopped silently";
+  EXPECT_TRUE(runUntil([&] { return runner_->timerQueueWithInterval(60)->operationCount() == 1u; }))
+      << "the old run of the stuck module is gone, its new one stays";
+}
+
+TEST_F(ShowRunnerTest, RunNowOfARunningModuleRestartsItWithoutItsOldResult) {
+  load();
+  auto group = manager_->groups()[0];
+  auto module = addScripted(group, "busy", json::array({finished(true, "first"), {{"hang", true}}}));
+  runner_->start();
+  ASSERT_TRUE(runUntil([&] { return module->lastResult() != nullptr; }));
+  auto queue = runner_->timerQueueWithInterval(5);
+  ASSERT_EQ(executing(*queue), 1);
+
+  NotificationCounter resultChanges(QVModuleResultDidChangeNotification);
+  runner_->runModule(module);
+  EXPECT_EQ(module->lastResult(), nullptr) << "cleared first";
+  EXPECT_TRUE(module->isUpdating());
+  EXPECT_GE(resultChanges.countFor(module.get()), 1);
+  EXPECT_TRUE(logContains(module, "User Initiated Run"));
+  EXPECT_TRUE(logContains(module, kCancellationLine));
+  ASSERT_TRUE(runUntil([&] { return launches("busy") == 2 && module->lastResult() != nullptr; }));
+  EXPECT_EQ(queue->operationCount(), 1u);
+}
+
+TEST_F(ShowRunnerTest, RunNowThatCannotRunOnlyLogsWhy) {
+  writeScriptedPackage(resources() / "Modules" / "Future.quorvanemodule", "com.example.future", 5,
+                       {{"minAppVersion", "99.0"}});
+  load();
+  auto group = manager_->groups()[0];
+  runner_->start();
+
+  auto outside = addScripted(group, "outside", json::array({finished(true, "x")}));
+  outside->setRefreshInterval(7);
+  runner_->runModule(outside);
+  EXPECT_TRUE(logContains(outside, "User Initiated Run"));
+  EXPECT_EQ(outside->log()->logLines().size(), 1u);
+
+  auto future = addScripted(group, "future", json::array({finished(true, "x")}), 5, "com.example.future");
+  future->setLastResult(std::make_shared<QVModuleResult>(true, platform::Date::now(), "old", std::nullopt));
+  runner_->runModule(future);
+  EXPECT_TRUE(
+      logContains(future, "This module requires Quorvane Dashboard version 99.0. You're running version: "));
+  EXPECT_EQ(future->lastResult(), nullptr);
+
+  auto needy = builtIn(*manager_, "com.quorvane.weather")->copy();
+  group->addModule(needy, false);
+  runner_->runModule(needy);
+  EXPECT_TRUE(logContains(needy, "Not running module because it's missing some required fields"));
+
+  runFor(0.3);
+  EXPECT_EQ(launches("outside"), 0);
+  EXPECT_EQ(launches("future"), 0);
+}
+
+TEST_F(ShowRunnerTest, AReadyModuleAddedToAGroupRunsAtOnce) {
+  load();
+  runner_->installAsRunModuleHandler();
+  runner_->start();
+  auto group = manager_->groups()[0];
+  auto module = builtIn(*manager_, "com.example.scripted")->copy();
+  setOption(module, "steps", json::array({finished(true, "added")}).dump());
+  setOption(module, "launchLog", launchLogPath("added").string());
+  group->addModule(module, false);
+  ASSERT_TRUE(runUntil([&] { return module->lastResult() != nullptr; }));
+  EXPECT_EQ(module->lastResult()->resultString(), "added");
+  EXPECT_TRUE(logContains(module, "User Initiated Run"));
+}
+
+}  // namespace
+}  // namespace enginetest
