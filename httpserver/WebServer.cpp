@@ -102,8 +102,16 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
       return platform::fail(error, socketError(message, code.value()));
     };
     asio::error_code code;
-    acceptor_.open(ipv6_ ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), code);
-    if (code) return failWith("creating", code);
+    // Close-on-exec from the start: child processes (module runs, helpers) must never inherit the
+    // listening socket, or they would keep the port after the server stopped.
+    const auto protocol = ipv6_ ? asio::ip::tcp::v6() : asio::ip::tcp::v4();
+    int descriptor = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (descriptor < 0) return failWith("creating", asio::error_code(errno, asio::system_category()));
+    acceptor_.assign(protocol, descriptor, code);
+    if (code) {
+      ::close(descriptor);
+      return failWith("creating", code);
+    }
     acceptor_.set_option(asio::socket_base::reuse_address(true), code);
     if (ipv6_) acceptor_.set_option(asio::ip::v6_only(true), code);
     acceptor_.bind(asio::ip::tcp::endpoint(address, port), code);
