@@ -130,7 +130,10 @@
         const name = splitGroupName(group.name);
         const color = cssColor(group.color);
         if (color) section.style.setProperty("--group-color", color);
-        section.querySelector(".group-emoji").textContent = name.emoji;
+        // Without an emoji, the group's initial stands in its place.
+        const badge = section.querySelector(".group-emoji");
+        badge.textContent = name.emoji || Array.from(name.title.trim())[0] || "";
+        badge.classList.toggle("initial", !name.emoji);
         section.querySelector(".group-name").textContent = name.title;
         const modules = Array.isArray(group.modules) ? group.modules : [];
         section.querySelector(".group-count").textContent = modules.length === 1 ? "1 module" : modules.length + " modules";
