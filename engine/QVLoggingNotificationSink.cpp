@@ -4,10 +4,11 @@
 #include "platform/Log.h"
 
 void QVLoggingNotificationSink::deliverNotification(const QVUserNotification& notification) {
-  platform::log("Notification: title={} text={} userInfo={} actionButtonTitle={}",
-                platform::json::dump(notification.title), platform::json::dump(notification.informativeText),
-                platform::json::dump(notification.userInfo),
-                notification.actionButtonTitle ? platform::json::dump(*notification.actionButtonTitle) : "(none)");
+  platform::log(
+      "Notification: title={} text={} userInfo={} actionButtonTitle={}",
+      platform::json::dump(notification.title), platform::json::dump(notification.informativeText),
+      platform::json::dump(notification.userInfo),
+      notification.actionButtonTitle ? platform::json::dump(*notification.actionButtonTitle) : "(none)");
 }
 
 void QVLoggingNotificationSink::playSound(const platform::Data& sound, const std::string& path) {

@@ -1,12 +1,12 @@
 #include "engine/QVNodeOperation.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fmt/format.h>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -64,7 +64,8 @@ struct QVNodeOperation::Attempt {
   std::string errorTail;
 };
 
-QVNodeOperation::Pointer QVNodeOperation::operationWithModule(const std::shared_ptr<QVDashboardModule>& module) {
+QVNodeOperation::Pointer QVNodeOperation::operationWithModule(
+    const std::shared_ptr<QVDashboardModule>& module) {
   return std::make_shared<QVNodeOperation>(module);
 }
 
@@ -87,7 +88,8 @@ fs::path QVNodeOperation::argumentsDirectory() {
     return {};
   }
   if ((info.st_mode & 07777) != 0700 && ::chmod(folder.c_str(), 0700) != 0) {
-    platform::log("Cannot restrict the module arguments folder {}: {}", folder.string(), std::strerror(errno));
+    platform::log("Cannot restrict the module arguments folder {}: {}", folder.string(),
+                  std::strerror(errno));
     return {};
   }
   return folder;
@@ -243,7 +245,8 @@ bool QVNodeOperation::configureTaskHelper() {
   std::error_code ec;
   const std::string& script = module->scriptPath();
   if (script.empty() || !fs::exists(script, ec)) {
-    addLine(module, QVModuleLogLine::systemLogWithString("Execution failed because the file script file doesn't exist"));
+    addLine(module, QVModuleLogLine::systemLogWithString(
+                        "Execution failed because the file script file doesn't exist"));
     return false;
   }
 
@@ -251,7 +254,8 @@ bool QVNodeOperation::configureTaskHelper() {
   auto node = resources.pathForResource("node", "", "node");
   auto nodeModules = resources.pathForResource("node_modules", "", "node/app");
   if (!node || !nodeModules) {
-    addLine(module, QVModuleLogLine::systemLogWithString("Execution failed because the required executables are missing"));
+    addLine(module, QVModuleLogLine::systemLogWithString(
+                        "Execution failed because the required executables are missing"));
     return false;
   }
 
@@ -260,7 +264,8 @@ bool QVNodeOperation::configureTaskHelper() {
   bool argumentsFailed = false;
   std::optional<std::string> arguments = moduleArgumentsPath(&argumentsFailed);
   if (argumentsFailed) {
-    addLine(module, QVModuleLogLine::systemLogWithString("Execution failed because the arguments file could not be written"));
+    addLine(module, QVModuleLogLine::systemLogWithString(
+                        "Execution failed because the arguments file could not be written"));
     return false;
   }
 
@@ -412,8 +417,10 @@ void QVNodeOperation::dispatchOutputValue(const std::shared_ptr<QVDashboardModul
   switch (line->type()) {
     case QVModuleLogLineType::notification: {
       if (!module->hasNotifications()) {
-        addLine(module, QVModuleLogLine::warningLogWithString(
-                            "Ignored notification because hasNotifications is not set or is false in the package.json"));
+        addLine(
+            module,
+            QVModuleLogLine::warningLogWithString(
+                "Ignored notification because hasNotifications is not set or is false in the package.json"));
         break;
       }
       std::shared_ptr<QVNotificationCenter> center;
@@ -446,7 +453,8 @@ void QVNodeOperation::taskHelperDidReceiveError(ZKTaskHelper& helper, const plat
   attempt->errorTail = text.substr(text.size() - unfinished);
   text.resize(text.size() - unfinished);
   if (text.empty() || !platform::utf8::isValid(text)) return;
-  addLine(module_.lock(), QVModuleLogLine::errorLogWithString(fmt::format("Module failed because of error: {}", text)));
+  addLine(module_.lock(),
+          QVModuleLogLine::errorLogWithString(fmt::format("Module failed because of error: {}", text)));
 }
 
 void QVNodeOperation::taskHelperDidFinish(ZKTaskHelper& helper, platform::TaskTerminationReason /*reason*/) {

@@ -78,20 +78,23 @@ void QVNotificationCenter::setSharedSink(std::shared_ptr<QVNotificationSink> sin
   if (center) center->setSink(sink ? sink : std::make_shared<QVLoggingNotificationSink>());
 }
 
-std::shared_ptr<QVNotificationCenter> QVNotificationCenter::make(std::shared_ptr<QVNotificationSink> sink,
-                                                                 std::shared_ptr<platform::SettingsStore> settings) {
+std::shared_ptr<QVNotificationCenter> QVNotificationCenter::make(
+    std::shared_ptr<QVNotificationSink> sink, std::shared_ptr<platform::SettingsStore> settings) {
   return std::make_shared<QVNotificationCenter>(std::move(sink), std::move(settings));
 }
 
 QVNotificationCenter::QVNotificationCenter(std::shared_ptr<QVNotificationSink> sink,
                                            std::shared_ptr<platform::SettingsStore> settings)
-    : settings_(std::move(settings)), sink_(std::move(sink)) {
+    : settings_(std::move(settings)),
+      sink_(std::move(sink)),
+      writer_(platform::DispatchQueue::serial("QVNotificationCenter.seenNotificationIDs")) {
   if (!sink_) sink_ = std::make_shared<QVLoggingNotificationSink>();
   if (!settings_) return;
   auto stored = QVReadSeenNotificationIDs(*settings_);
   if (!stored) return;
   // Keep the newest ids (the end of the list), once each.
-  std::size_t first = stored->size() > kMaximumSeenNotificationIDs ? stored->size() - kMaximumSeenNotificationIDs : 0;
+  std::size_t first =
+      stored->size() > kMaximumSeenNotificationIDs ? stored->size() - kMaximumSeenNotificationIDs : 0;
   for (std::size_t i = first; i < stored->size(); ++i) recordNotificationID((*stored)[i]);
 }
 
@@ -157,19 +160,27 @@ bool QVNotificationCenter::recordNotificationID(const nlohmann::json& id) {
 
 void QVNotificationCenter::storeNotificationIDs() {
   if (!settings_) return;
+  // The writer is destroyed before anything it uses, and drains its work first.
+  writer_->async([this] { writeNotificationIDs(); });
+}
+
+void QVNotificationCenter::writeNotificationIDs() {
   std::vector<nlohmann::json> ids;
   std::uint64_t version;
   {
     std::lock_guard lock(mutex_);
+    if (version_ <= writtenVersion_) return;  // an earlier request wrote this list already
     ids.assign(deliveredNotificationIDs_.begin(), deliveredNotificationIDs_.end());
     version = version_;
   }
-  std::lock_guard lock(writeMutex_);
-  if (version <= writtenVersion_) return;  // a newer list was written meanwhile
   if (!QVWriteSeenNotificationIDs(*settings_, ids)) {
     platform::log("Could not save the delivered notification ids");
   }
   writtenVersion_ = version;
+}
+
+void QVNotificationCenter::waitUntilStored() {
+  writer_->sync([] {});
 }
 
 std::vector<nlohmann::json> QVNotificationCenter::deliveredNotificationIDs() const {
@@ -205,9 +216,9 @@ bool QVNotificationCenter::deliverNotificationForModule(const std::shared_ptr<QV
   return true;
 }
 
-void QVNotificationCenter::actuallyDeliverNotificationForModule(const std::shared_ptr<QVDashboardModule>& module,
-                                                                const std::string& message,
-                                                                const nlohmann::json& options) {
+void QVNotificationCenter::actuallyDeliverNotificationForModule(
+    const std::shared_ptr<QVDashboardModule>& module, const std::string& message,
+    const nlohmann::json& options) {
   if (!module) return;
   auto sink = this->sink();
 
@@ -215,7 +226,8 @@ void QVNotificationCenter::actuallyDeliverNotificationForModule(const std::share
     auto soundOption = module->notificationOptionWithKey("soundName");
     auto path = soundOption && soundOption->value() ? soundOption->value()->stringValue() : std::nullopt;
     if (path && !path->empty() && zk_isSoundFileAtPath(*path)) {
-      if (auto sound = platform::files::readFile(*path, nullptr, kMaximumSoundBytes)) sink->playSound(*sound, *path);
+      if (auto sound = platform::files::readFile(*path, nullptr, kMaximumSoundBytes))
+        sink->playSound(*sound, *path);
     }
   }
 
@@ -231,7 +243,8 @@ void QVNotificationCenter::actuallyDeliverNotificationForModule(const std::share
   }
 }
 
-void QVNotificationCenter::userNotificationCenterDidActivateNotification(const QVUserNotification& notification) {
+void QVNotificationCenter::userNotificationCenterDidActivateNotification(
+    const QVUserNotification& notification) {
   platform::log("Activate");
   auto url = QVJsonString(QVJsonMember(notification.userInfo, "url"));
   if (url && !url->empty()) sink()->openURL(*url);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/QVNotificationSink.h"
+#include "platform/DispatchQueue.h"
 
 class QVDashboardModule;
 
@@ -26,9 +27,10 @@ class SettingsStore;
 // "url": "...", "actionButtonTitle": "..."}]}. Ids compare by value as Foundation objects do
 // (numbers by value, booleans as 0 and 1; the number 1 and the text "1" differ).
 //
-// The delivered ids are kept in the setting "seenNotificationIDs", written back after each new id.
-// Only the newest kMaximumSeenNotificationIDs are kept, so the setting stays bounded however many
-// notifications modules send.
+// The delivered ids are kept in the setting "seenNotificationIDs", written back after each new id on
+// a writer thread of the centre (bursts coalesce into one write; the output threads never wait for
+// the disk). Only the newest kMaximumSeenNotificationIDs are kept, so the setting stays bounded
+// however many notifications modules send. A centre that goes away writes what is pending first.
 //
 // Threads: lines come from the output threads of several module runs at once; every operation is
 // safe from any thread. The sink is called outside the centre's lock.
@@ -66,6 +68,8 @@ class QVNotificationCenter : public std::enable_shared_from_this<QVNotificationC
 
   // The delivered ids, oldest first.
   std::vector<nlohmann::json> deliveredNotificationIDs() const;
+  // Waits until the ids delivered so far are written to the settings (tests, termination).
+  void waitUntilStored();
 
   std::shared_ptr<QVNotificationSink> sink() const;
   void setSink(std::shared_ptr<QVNotificationSink> sink);
@@ -74,13 +78,16 @@ class QVNotificationCenter : public std::enable_shared_from_this<QVNotificationC
   static std::string keyForNotificationID(const nlohmann::json& id);
 
   // Public for std::make_shared; use make().
-  QVNotificationCenter(std::shared_ptr<QVNotificationSink> sink, std::shared_ptr<platform::SettingsStore> settings);
+  QVNotificationCenter(std::shared_ptr<QVNotificationSink> sink,
+                       std::shared_ptr<platform::SettingsStore> settings);
 
  private:
   // Records the id unless it was seen; true when it was new.
   bool recordNotificationID(const nlohmann::json& id);
-  // Writes the ids to the settings; of writes racing each other the newest list wins.
+  // Asks the writer thread to store the ids.
   void storeNotificationIDs();
+  // Writer thread: writes the newest list unless it was written already.
+  void writeNotificationIDs();
 
   const std::shared_ptr<platform::SettingsStore> settings_;
 
@@ -91,6 +98,8 @@ class QVNotificationCenter : public std::enable_shared_from_this<QVNotificationC
   std::unordered_set<std::string> deliveredKeySet_;
   std::uint64_t version_ = 0;
 
-  std::mutex writeMutex_;
-  std::uint64_t writtenVersion_ = 0;
+  std::uint64_t writtenVersion_ = 0;  // writer thread only
+  // Declared last, so that it is destroyed first: its pending writes run while everything they use
+  // is still there.
+  std::shared_ptr<platform::DispatchQueue> writer_;
 };

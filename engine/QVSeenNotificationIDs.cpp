@@ -5,7 +5,8 @@
 #include "platform/KeyedUnarchiver.h"
 #include "platform/SettingsStore.h"
 
-std::optional<std::vector<nlohmann::json>> QVReadSeenNotificationIDs(const platform::SettingsStore& settings) {
+std::optional<std::vector<nlohmann::json>> QVReadSeenNotificationIDs(
+    const platform::SettingsStore& settings) {
   if (!settings.objectForKey(QVSeenNotificationIDsKey)) return std::nullopt;
   std::vector<nlohmann::json> ids;
   auto data = settings.dataForKey(QVSeenNotificationIDsKey);

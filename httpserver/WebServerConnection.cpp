@@ -641,35 +641,42 @@ void WebServerConnection::startBody() {
   readFixedBody();
 }
 
+bool WebServerConnection::readBodyPiece(std::size_t want, void (WebServerConnection::*resume)(),
+                                        std::size_t* count) {
+  if (bodyBuffer_.size() < want) bodyBuffer_.resize(want);
+  int error = 0;
+  auto result = readSome(descriptor_, bodyBuffer_.data(), want, count, &error);
+  if (result == ReadResult::WouldBlock) {
+    setDeadline(configuration_->idleTimeout);
+    socket_->asyncWait(asio::socket_base::wait_read,
+                       [self = shared_from_this(), resume](const asio::error_code& waitError) {
+                         if (waitError) return;
+                         ((*self).*resume)();
+                       });
+    return false;
+  }
+  if (result == ReadResult::End) {
+    WebServerLog(kWebServerLoggingLevel_Error, "No more data available on socket {}", descriptor_);
+    failRequestBody(400);
+    return false;
+  }
+  if (result == ReadResult::Failed) {
+    WebServerLog(kWebServerLoggingLevel_Error, "Error while reading from socket {}: {} ({})", descriptor_,
+                 std::strerror(error), error);
+    closeNow();
+    return false;
+  }
+  runHook([&] { didReadBytes(bodyBuffer_.data(), *count); });
+  return true;
+}
+
 void WebServerConnection::readFixedBody() {
   if (phase_ != Phase::Body) return;
-  auto self = shared_from_this();
+  auto self = shared_from_this();  // a failing hook or write may drop the last other reference
   while (bodyRemaining_ > 0) {
     std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(bodyRemaining_, kBodyBufferSize));
-    if (bodyBuffer_.size() < want) bodyBuffer_.resize(want);
     std::size_t n = 0;
-    int error = 0;
-    auto result = readSome(descriptor_, bodyBuffer_.data(), want, &n, &error);
-    if (result == ReadResult::WouldBlock) {
-      setDeadline(configuration_->idleTimeout);
-      socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
-        if (waitError) return;
-        self->readFixedBody();
-      });
-      return;
-    }
-    if (result == ReadResult::End) {
-      WebServerLog(kWebServerLoggingLevel_Error, "No more data available on socket {}", descriptor_);
-      failRequestBody(400);
-      return;
-    }
-    if (result == ReadResult::Failed) {
-      WebServerLog(kWebServerLoggingLevel_Error, "Error while reading from socket {}: {} ({})", descriptor_,
-                   std::strerror(error), error);
-      closeNow();
-      return;
-    }
-    runHook([&] { didReadBytes(bodyBuffer_.data(), n); });
+    if (!readBodyPiece(want, &WebServerConnection::readFixedBody, &n)) return;
     platform::Error writeError;
     if (!request_->performWriteData(std::span(bodyBuffer_.data(), n), &writeError)) {
       WebServerLog(kWebServerLoggingLevel_Error, "Failed writing request body on socket {}: {}", descriptor_,
@@ -736,32 +743,10 @@ bool WebServerConnection::feedChunkedBody(const std::uint8_t* bytes, std::size_t
 
 void WebServerConnection::readChunkedBody() {
   if (phase_ != Phase::Body) return;
-  auto self = shared_from_this();
+  auto self = shared_from_this();  // a failing hook or write may drop the last other reference
   while (true) {
-    if (bodyBuffer_.size() < kChunkedBufferSize) bodyBuffer_.resize(kChunkedBufferSize);
     std::size_t n = 0;
-    int error = 0;
-    auto result = readSome(descriptor_, bodyBuffer_.data(), bodyBuffer_.size(), &n, &error);
-    if (result == ReadResult::WouldBlock) {
-      setDeadline(configuration_->idleTimeout);
-      socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
-        if (waitError) return;
-        self->readChunkedBody();
-      });
-      return;
-    }
-    if (result == ReadResult::End) {
-      WebServerLog(kWebServerLoggingLevel_Error, "No more data available on socket {}", descriptor_);
-      failRequestBody(400);
-      return;
-    }
-    if (result == ReadResult::Failed) {
-      WebServerLog(kWebServerLoggingLevel_Error, "Error while reading from socket {}: {} ({})", descriptor_,
-                   std::strerror(error), error);
-      closeNow();
-      return;
-    }
-    runHook([&] { didReadBytes(bodyBuffer_.data(), n); });
+    if (!readBodyPiece(kChunkedBufferSize, &WebServerConnection::readChunkedBody, &n)) return;
     if (!feedChunkedBody(bodyBuffer_.data(), n)) return;
     if (chunkedDecoder_->status() == WebServerChunkedDecoder::Status::Finished) {
       clearDeadline();

@@ -100,6 +100,9 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   void headComplete(std::size_t headEnd);
   void abort(const std::shared_ptr<WebServerRequest>& request, int statusCode);
   void startBody();
+  // Reads up to `want` body bytes into the body buffer: true with the count, or false when it
+  // has failed the request or will call `resume` once the socket is readable.
+  bool readBodyPiece(std::size_t want, void (WebServerConnection::*resume)(), std::size_t* count);
   void readFixedBody();
   void readChunkedBody();
   bool feedChunkedBody(const std::uint8_t* bytes, std::size_t length);

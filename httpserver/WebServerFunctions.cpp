@@ -1,4 +1,5 @@
 #include "httpserver/WebServerFunctions.h"
+#include "platform/Log.h"
 
 #include <arpa/inet.h>
 #include <iconv.h>
@@ -260,18 +261,7 @@ void WebServerLogLine(int level, std::string_view message) {
     gStandardErrorIsTerminal.store(terminal);
   }
   if (!terminal) return;
-  std::string line = fmt::format("[{}] {}\n", levelName(level), message);
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  platform::writeToStandardError(fmt::format("[{}] {}\n", levelName(level), message));
 }
 
 // ---- Dates ----

@@ -27,6 +27,20 @@ void setLogSink(LogSink sink, void* context) {
   gSinkContext = context;
 }
 
+void writeToStandardError(std::string_view bytes) {
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = ::write(STDERR_FILENO, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
 void logLine(std::string_view text) {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -36,18 +50,7 @@ void logLine(std::string_view text) {
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
   std::string line = fmt::format("{}.{:03d} {}[{}:{}] {}\n", stamp, ts.tv_nsec / 1000000, processName(),
                                  getpid(), static_cast<long>(syscall(SYS_gettid)), text);
-  // One write per line keeps lines from different threads whole.
-  const char* p = line.data();
-  std::size_t left = line.size();
-  while (left > 0) {
-    ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  writeToStandardError(line);
   std::lock_guard lock(gSinkMutex);
   if (gSink) gSink(text, gSinkContext);
 }

@@ -6,6 +6,10 @@
 
 namespace platform {
 
+// Writes the bytes to standard error in as few writes as the system allows (one for a line), so
+// lines from different threads stay whole.
+void writeToStandardError(std::string_view bytes);
+
 // Writes one line to standard error: date, process name, process and thread ids, then the text.
 void logLine(std::string_view text);
 

@@ -9,7 +9,8 @@ namespace {
 
 // Feeds the reads one after the other and collects the lines, with "<overlong>" for each line
 // dropped for its length.
-std::vector<std::string> linesOf(const std::vector<std::string>& reads, std::size_t* pendingAfterReads = nullptr) {
+std::vector<std::string> linesOf(const std::vector<std::string>& reads,
+                                 std::size_t* pendingAfterReads = nullptr) {
   QVOutputLineBuffer buffer;
   std::vector<std::string> lines;
   auto line = [&](std::string_view text) { lines.emplace_back(text); };
@@ -37,17 +38,36 @@ TEST(QVOutputLineBufferTest, CutsLinesWhateverTheReads) {
       {"a UTF-8 character split over two reads", {"caf\xC3", "\xA9\n"}, {"caf\xC3\xA9"}},
       {"CR, LF, VT and FF", {"a\rb\nc\vd\fe"}, {"a", "b", "c", "d", "e"}},
       {"CR LF gives an empty line", {"a\r\nb"}, {"a", "", "b"}},
-      {"NEL, LINE and PARAGRAPH SEPARATOR", {"a\xC2\x85" "b\xE2\x80\xA8" "c\xE2\x80\xA9" "d"}, {"a", "b", "c", "d"}},
-      {"a LINE SEPARATOR split over reads", {"a\xE2", "\x80", "\xA8" "b"}, {"a", "b"}},
-      {"a NEL split over reads", {"a\xC2", "\x85" "b"}, {"a", "b"}},
-      {"E2 80 not followed by A8 or A9 is text", {"a\xE2\x80\xA6" "b\n"}, {"a\xE2\x80\xA6" "b"}},
+      {"NEL, LINE and PARAGRAPH SEPARATOR",
+       {"a\xC2\x85"
+        "b\xE2\x80\xA8"
+        "c\xE2\x80\xA9"
+        "d"},
+       {"a", "b", "c", "d"}},
+      {"a LINE SEPARATOR split over reads",
+       {"a\xE2", "\x80",
+        "\xA8"
+        "b"},
+       {"a", "b"}},
+      {"a NEL split over reads",
+       {"a\xC2",
+        "\x85"
+        "b"},
+       {"a", "b"}},
+      {"E2 80 not followed by A8 or A9 is text",
+       {"a\xE2\x80\xA6"
+        "b\n"},
+       {"a\xE2\x80\xA6"
+        "b"}},
       {"a line of exactly the limit", {big + "\n"}, {big}},
       {"a line over the limit in one read", {tooBig + "\nnext\n"}, {"<overlong>", "next"}},
       {"a line over the limit over many reads",
        {tooBig.substr(0, 600000), tooBig.substr(600000), "\n", "next\n"},
        {"<overlong>", "next"}},
       {"an overlong line ending with a split separator",
-       {tooBig, "\xE2\x80", "\xA9" "next"},
+       {tooBig, "\xE2\x80",
+        "\xA9"
+        "next"},
        {"<overlong>", "next"}},
       {"an overlong last line without newline", {tooBig}, {"<overlong>"}},
       {"nothing", {}, {}},
