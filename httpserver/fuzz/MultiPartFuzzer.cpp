@@ -9,6 +9,7 @@
 #include <string>
 
 #include "httpserver/WebServerMIMEStreamParser.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -16,9 +17,8 @@ namespace {
 const char* temporaryFolder() {
   static std::string folder = [] {
     char path[] = "/tmp/qv-multipart-fuzz-XXXXXX";
-    std::string made = ::mkdtemp(path);
-    ::setenv("TMPDIR", made.c_str(), 1);
-    return made;
+    ::setenv("TMPDIR", ::mkdtemp(path), 1);
+    return platform::paths::temporaryDirectory().string();
   }();
   return folder.c_str();
 }
