@@ -102,8 +102,16 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
       return platform::fail(error, socketError(message, code.value()));
     };
     asio::error_code code;
-    acceptor_.open(ipv6_ ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), code);
-    if (code) return failWith("creating", code);
+    // Close-on-exec from the start: child processes (module runs, helpers) must never inherit the
+    // listening socket, or they would keep the port after the server stopped.
+    const auto protocol = ipv6_ ? asio::ip::tcp::v6() : asio::ip::tcp::v4();
+    int descriptor = ::socket(protocol.family(), SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (descriptor < 0) return failWith("creating", asio::error_code(errno, asio::system_category()));
+    acceptor_.assign(protocol, descriptor, code);
+    if (code) {
+      ::close(descriptor);
+      return failWith("creating", code);
+    }
     acceptor_.set_option(asio::socket_base::reuse_address(true), code);
     if (ipv6_) acceptor_.set_option(asio::ip::v6_only(true), code);
     acceptor_.bind(asio::ip::tcp::endpoint(address, port), code);
@@ -524,8 +532,188 @@ bool WebServer::startListening(const WebServerOptions& options, platform::Error*
     WebServerLog(kWebServerLoggingLevel_Info, "{} started on port {} and reachable at {}", kClassName, port_,
                  url);
   }
+  startDiscovery(values);
   postToDelegate(&WebServerDelegate::webServerDidStart);
   return true;
+}
+
+// ---- Local service discovery and port mapping ----
+
+void WebServer::setBonjourServiceFactory(WebServerBonjourService::Factory factory) {
+  std::lock_guard lock(mutex_);
+  bonjourServiceFactory_ = std::move(factory);
+}
+
+void WebServer::setPortMapperFactory(WebServerPortMapper::Factory factory) {
+  std::lock_guard lock(mutex_);
+  portMapperFactory_ = std::move(factory);
+}
+
+// Callbacks of the service and the mapper come on their own threads, sometimes from inside the call
+// that starts them; their handling runs on the main queue (or a server thread where there is none),
+// never on the caller's stack.
+void WebServer::runForDiscovery(std::function<void()> work) {
+  if (auto queue = platform::MainQueue::shared()) {
+    queue->post(std::move(work));
+  } else {
+    asio::post(WebServerThreadPool::shared().context(), std::move(work));
+  }
+}
+
+// Called with the mutex held, once the sockets listen.
+void WebServer::startDiscovery(const nlohmann::json& values) {
+  std::weak_ptr<WebServer> weakSelf = weak_from_this();
+  const std::uint64_t generation = ++discoveryGeneration_;
+  if (auto bonjourName = readString(values, WebServerOption_BonjourName)) {
+    std::string name = bonjourName->empty() ? configuration_->serverName : *bonjourName;
+    std::string type = readString(values, WebServerOption_BonjourType).value_or(std::string());
+    if (type.empty()) type = "_http._tcp";
+    auto service = bonjourServiceFactory_ ? bonjourServiceFactory_(type, name, port_)
+                                          : WebServerBonjourService::makeAvahiService(type, name, port_);
+    if (!service) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Failed creating CFNetService for registration");
+    } else {
+      bonjourService_ = std::move(service);
+      bonjourService_->registerService([weakSelf, generation](std::optional<WebServerServiceError> error) {
+        if (auto self = weakSelf.lock()) {
+          self->runForDiscovery([weakSelf, generation, error] {
+            if (auto server = weakSelf.lock()) server->bonjourRegistrationDidFinish(generation, error);
+          });
+        }
+      });
+    }
+  }
+  if (readBool(values, WebServerOption_RequestNATPortMapping).value_or(false)) {
+    auto mapper = portMapperFactory_ ? portMapperFactory_() : WebServerPortMapper::makeNATPMPMapper();
+    int result = mapper
+                     ? mapper->start(
+                           port_,
+                           [weakSelf, generation](int error, const std::string& address, std::uint16_t port) {
+                             if (auto self = weakSelf.lock()) {
+                               self->runForDiscovery([weakSelf, generation, error, address, port] {
+                                 if (auto server = weakSelf.lock())
+                                   server->portMappingDidUpdate(generation, error, address, port);
+                               });
+                             }
+                           })
+                     : -1;
+    if (result != 0) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Failed creating NAT port mapping ({})", result);
+    } else {
+      portMapper_ = std::move(mapper);
+    }
+  }
+}
+
+void WebServer::bonjourRegistrationDidFinish(std::uint64_t generation,
+                                             std::optional<WebServerServiceError> error) {
+  std::lock_guard lock(mutex_);
+  if (generation != discoveryGeneration_ || !bonjourService_) return;
+  if (error) {
+    WebServerLog(kWebServerLoggingLevel_Error, "Bonjour registration error {} (domain {})", error->code,
+                 error->domain);
+    return;
+  }
+  WebServerLog(kWebServerLoggingLevel_Verbose, "Bonjour registration complete for {}", kClassName);
+  std::weak_ptr<WebServer> weakSelf = weak_from_this();
+  bool resolving = bonjourService_->resolveWithTimeout(
+      5.0,
+      [weakSelf, generation](std::optional<std::string> host, std::optional<WebServerServiceError> error) {
+        if (auto self = weakSelf.lock()) {
+          self->runForDiscovery([weakSelf, generation, host, error] {
+            if (auto server = weakSelf.lock()) server->bonjourResolutionDidFinish(generation, host, error);
+          });
+        }
+      });
+  if (!resolving) WebServerLog(kWebServerLoggingLevel_Error, "Failed starting Bonjour resolution");
+}
+
+void WebServer::bonjourResolutionDidFinish(std::uint64_t generation, std::optional<std::string> host,
+                                           std::optional<WebServerServiceError> error) {
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != discoveryGeneration_ || !bonjourService_) return;
+    if (error || !host) {
+      // A resolution that simply found nothing in time is not worth an error line.
+      bool timedOut = error && error->domain == kWebServerNetServicesErrorDomain &&
+                      error->code == kWebServerNetServicesTimeoutError;
+      if (error && !timedOut) {
+        WebServerLog(kWebServerLoggingLevel_Error, "Bonjour resolution error {} (domain {})", error->code,
+                     error->domain);
+      }
+      return;
+    }
+    bonjourTargetHost_ = *host;
+    WebServerLog(kWebServerLoggingLevel_Info, "{} now locally reachable at {}", kClassName,
+                 bonjourServerURLLocked().value_or("(null)"));
+  }
+  postToDelegate(&WebServerDelegate::webServerDidCompleteBonjourRegistration);
+}
+
+void WebServer::portMappingDidUpdate(std::uint64_t generation, int error, const std::string& address,
+                                     std::uint16_t port) {
+  {
+    std::lock_guard lock(mutex_);
+    if (generation != discoveryGeneration_ || !portMapper_) return;
+    if (error == 0 || error == kWebServerDoubleNATError) {
+      dnsAddress_ = address;
+      dnsPort_ = port;
+      WebServerLog(kWebServerLoggingLevel_Info, "{} now publicly reachable at {}", kClassName,
+                   publicServerURLLocked().value_or("(null)"));
+    } else {
+      WebServerLog(kWebServerLoggingLevel_Error, "DNS service error {}", error);
+      dnsAddress_.reset();
+      dnsPort_ = 0;
+    }
+  }
+  postToDelegate(&WebServerDelegate::webServerDidUpdateNATPortMapping);
+}
+
+namespace {
+std::string urlWithHostAndPort(const std::string& host, std::uint16_t port) {
+  return port == 80 ? fmt::format("http://{}/", host) : fmt::format("http://{}:{}/", host, port);
+}
+}  // namespace
+
+std::optional<std::string> WebServer::bonjourServerURLLocked() const {
+  if (!listener4_ || !bonjourService_ || !bonjourTargetHost_ || bonjourTargetHost_->empty())
+    return std::nullopt;
+  std::string host = *bonjourTargetHost_;
+  if (host.ends_with('.')) host.pop_back();
+  if (host.empty()) return std::nullopt;
+  return urlWithHostAndPort(host, port_);
+}
+
+std::optional<std::string> WebServer::publicServerURLLocked() const {
+  if (!listener4_ || !portMapper_ || !dnsAddress_ || dnsAddress_->empty() || dnsPort_ == 0)
+    return std::nullopt;
+  return urlWithHostAndPort(*dnsAddress_, dnsPort_);
+}
+
+std::optional<std::string> WebServer::bonjourServerURL() const {
+  std::lock_guard lock(mutex_);
+  return bonjourServerURLLocked();
+}
+
+std::optional<std::string> WebServer::publicServerURL() const {
+  std::lock_guard lock(mutex_);
+  return publicServerURLLocked();
+}
+
+std::optional<std::string> WebServer::bonjourName() const {
+  std::lock_guard lock(mutex_);
+  if (!bonjourService_) return std::nullopt;
+  std::string name = bonjourService_->name();
+  if (name.empty()) return std::nullopt;
+  return name;
+}
+
+std::optional<std::string> WebServer::bonjourType() const {
+  std::lock_guard lock(mutex_);
+  if (!bonjourService_) return std::nullopt;
+  std::string type = bonjourService_->type();
+  if (type.empty()) return std::nullopt;
+  return type;
 }
 
 bool WebServer::start() { return startWithPort(8080, std::string()); }
@@ -574,10 +762,25 @@ bool WebServer::runWithOptions(const WebServerOptions& options, platform::Error*
 }
 
 void WebServer::stop() {
-  std::lock_guard lock(mutex_);
-  if (!options_) return;
-  if (listener4_) stopListening();
-  options_.reset();
+  std::unique_ptr<WebServerPortMapper> mapper;
+  std::unique_ptr<WebServerBonjourService> service;
+  {
+    std::lock_guard lock(mutex_);
+    if (!options_) return;
+    // The port mapping and the published service go first; callbacks still on their way are
+    // recognised as stale by the generation.
+    ++discoveryGeneration_;
+    mapper = std::move(portMapper_);
+    dnsAddress_.reset();
+    dnsPort_ = 0;
+    service = std::move(bonjourService_);
+    bonjourTargetHost_.reset();
+    if (listener4_) stopListening();
+    options_.reset();
+  }
+  // Outside the lock: their threads may be delivering a callback that takes it.
+  mapper.reset();
+  service.reset();
 }
 
 void WebServer::stopListening() {

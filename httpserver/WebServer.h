@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -9,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "httpserver/WebServerBonjourService.h"
 #include "httpserver/WebServerConnection.h"
 #include "httpserver/WebServerDelegate.h"
 #include "httpserver/WebServerHandler.h"
+#include "httpserver/WebServerPortMapper.h"
 #include "platform/Error.h"
 #include "platform/MainQueue.h"
 
@@ -92,6 +95,28 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
                                     WebServerAsyncProcessBlock asyncProcessBlock);
   std::vector<std::shared_ptr<WebServerHandler>> handlers() const;
 
+  // ---- Ready-made GET handlers ----
+  // Answers GET on the path (letter case ignored) with the bytes, of the content type, cached by
+  // clients for `cacheAge` seconds (0: "no-cache").
+  void addGETHandlerForPath(const std::string& path, platform::Data staticData,
+                            const std::string& contentType, std::uint32_t cacheAge);
+  // Answers GET on the path with the file (500 when it is not a readable regular file). With
+  // `allowRangeRequests` the "Range" of the request is honoured and "Accept-Ranges: bytes" sent.
+  void addGETHandlerForPath(const std::string& path, const std::filesystem::path& filePath, bool isAttachment,
+                            std::uint32_t cacheAge, bool allowRangeRequests);
+  // Serves the folder below the base path (which must start and end with "/"; compared with letter
+  // case): files, the index file of a folder when there is one, else an HTML listing. Requests that
+  // name a missing item, a symbolic link or anything but a file or a folder answer 404, and so do
+  // paths that hold a ".." segment, a NUL or a backslash. Below the folder itself no symbolic link is
+  // followed, so nothing outside it can be reached.
+  void addGETHandlerForBasePath(const std::string& basePath, const std::filesystem::path& directoryPath,
+                                const std::optional<std::string>& indexFilename, std::uint32_t cacheAge,
+                                bool allowRangeRequests);
+  // An HTML page listing the folder's files and sub-folders (hidden ones left out, names escaped);
+  // nullptr when the folder cannot be read.
+  static std::shared_ptr<WebServerResponse> responseWithContentsOfDirectory(
+      const std::filesystem::path& directoryPath);
+
   // ---- Lifecycle ----
   // False (error untouched) when already running; false with the error when a socket fails.
   bool startWithOptions(const WebServerOptions& options, platform::Error* error = nullptr);
@@ -110,10 +135,15 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
   // "http://<primary IPv4 address or localhost>:<port>/" ("http://host/" on port 80); nullopt when
   // not listening or when the machine has no primary IPv4 address.
   std::optional<std::string> serverURL() const;
-  std::optional<std::string> bonjourServerURL() const { return std::nullopt; }
-  std::optional<std::string> publicServerURL() const { return std::nullopt; }
-  std::optional<std::string> bonjourName() const { return std::nullopt; }
-  std::optional<std::string> bonjourType() const { return std::nullopt; }
+  // "http://<host>:<port>/" with the host name that local service discovery resolved the server's
+  // service to (without the final dot); nullopt until it is resolved, and when not listening.
+  std::optional<std::string> bonjourServerURL() const;
+  // "http://<external address>:<external port>/" of the gateway's port mapping; nullopt until one is
+  // made, and when not listening.
+  std::optional<std::string> publicServerURL() const;
+  // The name (as published) and type of the service; nullopt without one.
+  std::optional<std::string> bonjourName() const;
+  std::optional<std::string> bonjourType() const;
   // The port listened on; 0 when stopped.
   std::uint16_t port() const;
   std::string serverName() const;
@@ -127,6 +157,11 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
 
   std::shared_ptr<WebServerDelegate> delegate() const;
   void setDelegate(std::weak_ptr<WebServerDelegate> delegate);
+
+  // What the "BonjourName" and "RequestNATPortMapping" options use: by default the machine's Avahi
+  // daemon and NAT-PMP on the default route's gateway. Set before start.
+  void setBonjourServiceFactory(WebServerBonjourService::Factory factory);
+  void setPortMapperFactory(WebServerPortMapper::Factory factory);
 
   // Connections alive now (every accepted socket until its teardown).
   std::int64_t activeConnections() const;
@@ -165,6 +200,16 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
   void scheduleDisconnectReport(double delay);
   void reportDisconnectIfIdle(std::uint64_t generation);
   void postToDelegate(void (WebServerDelegate::*call)(WebServer&));
+  // Local service discovery and port mapping (called with the mutex held, or taking it).
+  void startDiscovery(const nlohmann::json& values);
+  void runForDiscovery(std::function<void()> work);
+  void bonjourRegistrationDidFinish(std::uint64_t generation, std::optional<WebServerServiceError> error);
+  void bonjourResolutionDidFinish(std::uint64_t generation, std::optional<std::string> host,
+                                  std::optional<WebServerServiceError> error);
+  void portMappingDidUpdate(std::uint64_t generation, int error, const std::string& address,
+                            std::uint16_t port);
+  std::optional<std::string> bonjourServerURLLocked() const;
+  std::optional<std::string> publicServerURLLocked() const;
 
   mutable std::mutex mutex_;  // everything below but the connected state
   std::vector<std::shared_ptr<WebServerHandler>> handlers_;
@@ -177,6 +222,16 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
   long dispatchQueuePriority_ = 0;
   WebServerConnectionClass connectionClass_;
   std::weak_ptr<WebServerDelegate> delegate_;
+
+  WebServerBonjourService::Factory bonjourServiceFactory_;
+  WebServerPortMapper::Factory portMapperFactory_;
+  // The current run's service and mapping; callbacks of an earlier run carry an older generation.
+  std::uint64_t discoveryGeneration_ = 0;
+  std::unique_ptr<WebServerBonjourService> bonjourService_;
+  std::optional<std::string> bonjourTargetHost_;
+  std::unique_ptr<WebServerPortMapper> portMapper_;
+  std::optional<std::string> dnsAddress_;
+  std::uint16_t dnsPort_ = 0;
 
   std::unique_ptr<ConnectedState> connected_;
 };

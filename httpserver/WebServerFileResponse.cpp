@@ -56,6 +56,31 @@ std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithFile(
     const WebServerMIMETypeOverrides* mimeTypeOverrides) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return nullptr;
+  return responseWithStatus(path, info, byteRange, isAttachment, mimeTypeOverrides);
+}
+
+std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithOpenFile(
+    int descriptor, const std::filesystem::path& path, WebServerByteRange byteRange, bool isAttachment,
+    const WebServerMIMETypeOverrides* mimeTypeOverrides) {
+  if (descriptor < 0) return nullptr;
+  struct stat info {};
+  if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+    ::close(descriptor);
+    return nullptr;
+  }
+  auto response = responseWithStatus(path, info, byteRange, isAttachment, mimeTypeOverrides);
+  if (response->hasBody()) {
+    response->file_ = descriptor;
+    response->preopened_ = true;
+  } else {
+    ::close(descriptor);  // a 416 answer reads nothing
+  }
+  return response;
+}
+
+std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithStatus(
+    const std::filesystem::path& path, const struct stat& info, WebServerByteRange byteRange,
+    bool isAttachment, const WebServerMIMETypeOverrides* mimeTypeOverrides) {
   const auto fileSize = static_cast<std::uint64_t>(info.st_size);
 
   auto response = std::make_shared<WebServerFileResponse>();
@@ -118,6 +143,18 @@ WebServerFileResponse::~WebServerFileResponse() {
 }
 
 bool WebServerFileResponse::open(platform::Error* error) {
+  if (preopened_) {
+    preopened_ = false;
+    if (file_ < 0) return platform::fail(error, posixError(EBADF));
+    off_t position = ::lseek(file_, static_cast<off_t>(offset_), SEEK_SET);
+    if (position < 0 || static_cast<std::uint64_t>(position) != offset_) {
+      int code = errno ? errno : EINVAL;
+      ::close(file_);
+      file_ = -1;
+      return platform::fail(error, posixError(code));
+    }
+    return true;
+  }
   // Non-blocking so that a path swapped for a pipe cannot stall the server; checked to be a regular
   // file once open.
   file_ = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);

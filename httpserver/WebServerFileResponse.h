@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "httpserver/WebServerRequest.h"
@@ -23,6 +25,13 @@ class WebServerFileResponse : public WebServerResponse {
   static std::shared_ptr<WebServerFileResponse> responseWithFile(
       const std::filesystem::path& path, WebServerByteRange byteRange, bool isAttachment,
       const WebServerMIMETypeOverrides* mimeTypeOverrides);
+  // A response for a file the caller has already opened (for reading): the body is read from that
+  // descriptor, never from the path again, so nothing can swap the file in between. The response
+  // owns the descriptor from here on (it is closed on failure too); nullptr when it is not a regular
+  // file. The path gives the content type and the attachment name.
+  static std::shared_ptr<WebServerFileResponse> responseWithOpenFile(
+      int descriptor, const std::filesystem::path& path, WebServerByteRange byteRange, bool isAttachment,
+      const WebServerMIMETypeOverrides* mimeTypeOverrides = nullptr);
 
   WebServerFileResponse() = default;
   ~WebServerFileResponse() override;
@@ -35,8 +44,14 @@ class WebServerFileResponse : public WebServerResponse {
   std::string description() const override;
 
  private:
+  static std::shared_ptr<WebServerFileResponse> responseWithStatus(
+      const std::filesystem::path& path, const struct stat& info, WebServerByteRange byteRange,
+      bool isAttachment, const WebServerMIMETypeOverrides* overrides);
+
   std::filesystem::path path_;
   std::uint64_t offset_ = 0;
   std::uint64_t size_ = 0;
   int file_ = -1;
+  // Set when the descriptor was handed in: open() then reads it instead of opening the path.
+  bool preopened_ = false;
 };

@@ -313,3 +313,22 @@ TEST_F(ServerLifecycleTest, RunBlocksUntilInterrupted) {
   EXPECT_EQ(body, "running");
   EXPECT_FALSE(server->isRunning());
 }
+
+TEST_F(ServerLifecycleTest, ChildProcessesDoNotInheritTheListeningSockets) {
+  ASSERT_TRUE(startServer());
+  const std::uint16_t port = server->port();
+  // A child started while the server listens (as module runs are) ...
+  pid_t child = -1;
+  char sleepPath[] = "/bin/sleep";
+  char seconds[] = "60";
+  char* argv[] = {sleepPath, seconds, nullptr};
+  ASSERT_EQ(posix_spawn(&child, sleepPath, nullptr, nullptr, argv, environ), 0);
+  server->stop();
+  // ... does not keep the port once the server stopped: it can be listened on again at once.
+  platform::Error error;
+  bool restarted = server->startWithOptions(
+      WebServerOptions({{WebServerOption_Port, port}, {WebServerOption_BindToLocalhost, true}}), &error);
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_TRUE(restarted) << error.description;
+}
