@@ -1014,36 +1014,17 @@ void WebServerConnection::pumpResponseBody() {
           data = std::move(piece);
           error = e;
         });
-    auto outgoing = std::make_shared<Outgoing>();
-    bool finished = false;
-    if (!takeResponsePiece(std::move(data), error, outgoing.get(), &finished)) {
-      endResponse(false);
-      return;
-    }
-    auto result = send(outgoing, [self, finished](bool success) {
-      if (!success || finished) {
-        self->endResponse(success);
-      } else {
-        self->pumpResponseBody();
-      }
-    });
-    if (result == SendResult::Pending) return;
-    if (result == SendResult::Failed || finished) {
-      endResponse(result == SendResult::Done);
-      return;
-    }
+    if (!sendResponsePiece(std::move(data), error)) return;
   }
 }
 
-void WebServerConnection::responseBodyPiece(std::optional<platform::Data> data,
-                                            const platform::Error& error) {
-  if (phase_ != Phase::Response) return;
+bool WebServerConnection::sendResponsePiece(std::optional<platform::Data> data, const platform::Error& error) {
   auto self = shared_from_this();
   auto outgoing = std::make_shared<Outgoing>();
   bool finished = false;
   if (!takeResponsePiece(std::move(data), error, outgoing.get(), &finished)) {
     endResponse(false);
-    return;
+    return false;
   }
   auto result = send(outgoing, [self, finished](bool success) {
     if (!success || finished) {
@@ -1052,12 +1033,19 @@ void WebServerConnection::responseBodyPiece(std::optional<platform::Data> data,
       self->pumpResponseBody();
     }
   });
-  if (result == SendResult::Pending) return;
+  if (result == SendResult::Pending) return false;
   if (result == SendResult::Failed || finished) {
     endResponse(result == SendResult::Done);
-  } else {
-    pumpResponseBody();
+    return false;
   }
+  return true;
+}
+
+void WebServerConnection::responseBodyPiece(std::optional<platform::Data> data,
+                                            const platform::Error& error) {
+  if (phase_ != Phase::Response) return;
+  auto self = shared_from_this();
+  if (sendResponsePiece(std::move(data), error)) pumpResponseBody();
 }
 
 void WebServerConnection::endResponse(bool success) {

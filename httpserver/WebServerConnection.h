@@ -115,6 +115,8 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   void pumpResponseBody();
   bool takeResponsePiece(std::optional<platform::Data> data, const platform::Error& error, Outgoing* outgoing,
                          bool* finished);
+  // Sends one piece of the response body; true when the caller should read the next one now.
+  bool sendResponsePiece(std::optional<platform::Data> data, const platform::Error& error);
   void responseBodyPiece(std::optional<platform::Data> data, const platform::Error& error);
   void endResponse(bool success);
   void finishGracefully();

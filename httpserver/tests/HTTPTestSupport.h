@@ -24,6 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include <zlib.h>
+
 #include "httpserver/WebServer.h"
 #include "httpserver/WebServerDataResponse.h"
 #include "testing/Sandbox.h"
@@ -342,6 +344,21 @@ inline WebServerProcessBlock textAnswer(std::string text) {
   return [text](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
     return WebServerDataResponse::responseWithText(text);
   };
+}
+
+// The text compressed with gzip framing, as clients send encoded bodies.
+inline std::string gzip(const std::string& text) {
+  z_stream z{};
+  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, text.size()) + 32, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  return out;
 }
 
 }  // namespace httptest

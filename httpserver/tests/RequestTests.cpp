@@ -16,19 +16,6 @@ std::shared_ptr<Kind> makeRequest(const WebServerHeaders& headers, const std::st
   return WebServerRequest::requestWithMethod<Kind>(method, "http://localhost/path", headers, "/path", {});
 }
 
-std::string gzip(const std::string& text) {
-  z_stream z{};
-  deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&z, text.size()) + 32, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-  z.avail_in = static_cast<uInt>(text.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  deflate(&z, Z_FINISH);
-  out.resize(out.size() - z.avail_out);
-  deflateEnd(&z);
-  return out;
-}
 
 // Runs a body through the request's writer chain in pieces; false when a step fails.
 bool writeBody(WebServerRequest& request, const std::string& body, std::size_t piece,
@@ -198,7 +185,7 @@ TEST(WebServerDataRequest, LargeDeclaredLengthIsNotReservedUpFront) {
 TEST(WebServerDataRequest, GzipBodiesAreInflated) {
   std::string text;
   for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i) + "\n";
-  std::string compressed = gzip(text);
+  std::string compressed = httptest::gzip(text);
   for (std::size_t piece : {std::size_t(1), std::size_t(100), compressed.size()}) {
     auto request = makeRequest<WebServerDataRequest>(
         {{"Content-Encoding", "GZIP"}, {"Content-Length", std::to_string(compressed.size())}});
@@ -209,12 +196,12 @@ TEST(WebServerDataRequest, GzipBodiesAreInflated) {
   // Two members one after the other make one body.
   auto request = makeRequest<WebServerDataRequest>({{"Content-Encoding", "gzip"}, {"Content-Length", "1"}});
   platform::Error error;
-  ASSERT_TRUE(writeBody(*request, gzip("abc") + gzip("def"), 5, &error)) << error.description;
+  ASSERT_TRUE(writeBody(*request, httptest::gzip("abc") + httptest::gzip("def"), 5, &error)) << error.description;
   EXPECT_EQ(platform::stringFromData(request->data()), "abcdef");
 }
 
 TEST(WebServerDataRequest, BrokenGzipBodiesFail) {
-  std::string compressed = gzip(std::string(100000, 'a'));
+  std::string compressed = httptest::gzip(std::string(100000, 'a'));
   struct Case {
     std::string body;
     std::uint64_t maximum;
