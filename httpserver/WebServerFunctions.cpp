@@ -183,7 +183,7 @@ const std::unordered_map<std::string, std::string>& systemMIMETypes() {
         {"jpeg", "image/jpeg"},
         {"gif", "image/gif"},
         {"svg", "image/svg+xml"},
-        {"ico", "image/vnd.microsoft.icon"},
+        {"ico", "image/x-icon"},
         {"webp", "image/webp"},
         {"woff", "font/woff"},
         {"woff2", "font/woff2"},
