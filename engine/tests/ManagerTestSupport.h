@@ -13,40 +13,11 @@
 #include "engine/tests/BackupTestSupport.h"
 #include "engine/tests/EngineTestSupport.h"
 #include "platform/SettingsStore.h"
+#include "testing/FileWriteCounter.h"
 
 namespace enginetest {
 
-// Counts how often a file in a folder is replaced or written, as the kernel reports it.
-class FileWriteCounter {
- public:
-  FileWriteCounter(const fs::path& folder, std::string name) : name_(std::move(name)) {
-    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    fs::create_directories(folder);
-    ::inotify_add_watch(fd_, folder.c_str(), IN_MOVED_TO | IN_CLOSE_WRITE);
-  }
-  ~FileWriteCounter() { ::close(fd_); }
-  FileWriteCounter(const FileWriteCounter&) = delete;
-  FileWriteCounter& operator=(const FileWriteCounter&) = delete;
-
-  int count() {
-    alignas(inotify_event) char buffer[16384];
-    for (;;) {
-      ssize_t got = ::read(fd_, buffer, sizeof buffer);
-      if (got <= 0) break;
-      for (char* p = buffer; p < buffer + got;) {
-        auto* event = reinterpret_cast<inotify_event*>(p);
-        if (event->len > 0 && name_ == event->name) ++count_;
-        p += sizeof(inotify_event) + event->len;
-      }
-    }
-    return count_;
-  }
-
- private:
-  int fd_ = -1;
-  std::string name_;
-  int count_ = 0;
-};
+using qvtesting::FileWriteCounter;
 
 // A sandbox with its own settings, a resource folder holding two built-in packages and the
 // notification preferences, and a recorder of user-initiated runs.

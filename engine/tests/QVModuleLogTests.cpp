@@ -10,6 +10,7 @@
 #include "engine/QVModuleLog.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
+#include "testing/FileWriteCounter.h"
 #include "testing/Sandbox.h"
 
 namespace {
@@ -17,35 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using Type = QVModuleLogLineType;
 
-// Counts the times a file is replaced in its folder (an atomic write renames onto it), through the
-// kernel's own change notification.
-class ReplaceCounter {
- public:
-  explicit ReplaceCounter(const fs::path& file) : name_(file.filename().string()) {
-    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    inotify_add_watch(fd_, file.parent_path().c_str(), IN_MOVED_TO);
-  }
-  ~ReplaceCounter() { ::close(fd_); }
-
-  int count() {
-    alignas(inotify_event) char buffer[16384];
-    for (;;) {
-      ssize_t got = ::read(fd_, buffer, sizeof buffer);
-      if (got <= 0) break;
-      for (char* p = buffer; p < buffer + got;) {
-        auto* event = reinterpret_cast<inotify_event*>(p);
-        if (event->len > 0 && name_ == event->name) ++count_;
-        p += sizeof(inotify_event) + event->len;
-      }
-    }
-    return count_;
-  }
-
- private:
-  std::string name_;
-  int fd_ = -1;
-  int count_ = 0;
-};
 
 class QVModuleLogTest : public qvtesting::SandboxTest {
  protected:
@@ -109,7 +81,8 @@ TEST_F(QVModuleLogTest, NoUidIsLogged) {
 
 TEST_F(QVModuleLogTest, BurstKeepsTheNewest999AndSavesOnce) {
   auto log = QVModuleLog::logForModule("com.example.burst", "U1");
-  ReplaceCounter writes(log->path());
+  // An atomic write renames onto the log file: count the renames.
+  qvtesting::FileWriteCounter writes(log->path().parent_path(), log->path().filename().string(), IN_MOVED_TO);
   for (int i = 1; i <= 1500; ++i)
     log->addLogLine(QVModuleLogLine::systemLogWithString("line " + std::to_string(i)));
   auto lines = log->logLines();
