@@ -26,6 +26,7 @@
 #include "engine/QVNodeOperation.h"
 #include "platform/AsioMainQueue.h"
 #include "platform/OperationQueue.h"
+#include "platform/ProcessTable.h"
 #include "platform/SecretStore.h"
 
 extern char** environ;
@@ -52,33 +53,10 @@ std::size_t countEntries(const char* folder) {
   return count;
 }
 
-std::size_t countZombies() {
-  std::size_t zombies = 0;
-  std::error_code ec;
-  for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    int fd = ::open((it->path() / "stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    char buffer[512];
-    ssize_t count = ::read(fd, buffer, sizeof buffer - 1);
-    ::close(fd);
-    if (count <= 0) continue;
-    buffer[count] = '\0';
-    const char* close = std::strrchr(buffer, ')');
-    char state = 0;
-    int parent = 0;
-    if (close && std::sscanf(close + 1, " %c %d", &state, &parent) == 2 && state == 'Z' &&
-        parent == getpid()) {
-      ++zombies;
-    }
-  }
-  return zombies;
-}
-
 void snapshot(const char* label) {
   std::printf("%-28s descriptors %zu, threads %zu, zombie children %zu\n", label,
-              countEntries("/proc/self/fd"), countEntries("/proc/self/task"), countZombies());
+              countEntries("/proc/self/fd"), countEntries("/proc/self/task"),
+              platform::processes::zombieChildren());
 }
 
 // One run of the script as the bare comparison starts it: only NODE_PATH in the environment, output

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/ProcessTable.h"
 #include "platform/Task.h"
 
 namespace {
@@ -28,25 +29,6 @@ std::size_t countEntries(const char* folder) {
   std::size_t count = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator(folder)) ++count;
   return count;
-}
-
-// Children of this process that have ended but were not reaped.
-std::size_t countZombies() {
-  std::size_t zombies = 0;
-  std::string self = std::to_string(getpid());
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream in(entry.path() / "stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size()) continue;
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(text.c_str() + close + 2, "%c %d", &state, &parent) != 2) continue;
-    if (state == 'Z' && std::to_string(parent) == self) ++zombies;
-  }
-  return zombies;
 }
 
 // Launches one child and waits for its end report; false when it failed or did not exit 0.
@@ -87,7 +69,8 @@ void measure(const char* label, const std::string& path, const std::vector<std::
 
 void snapshot(const char* label) {
   std::printf("%-22s descriptors %zu, threads %zu, zombie children %zu\n", label,
-              countEntries("/proc/self/fd"), countEntries("/proc/self/task"), countZombies());
+              countEntries("/proc/self/fd"), countEntries("/proc/self/task"),
+              platform::processes::zombieChildren());
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "platform/Log.h"
+#include "platform/ProcessTable.h"
 
 namespace platform {
 
@@ -121,25 +122,8 @@ int makePipe(int& readEnd, int& writeEnd) {
 
 // True when a process other than `leader` belongs to the process group `leader`.
 bool groupHasOtherMembers(pid_t leader) {
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    if (name == std::to_string(leader)) continue;
-    int fd = ::open((it->path() / "stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    char buffer[512];
-    ssize_t count = ::read(fd, buffer, sizeof buffer - 1);
-    ::close(fd);
-    if (count <= 0) continue;
-    buffer[count] = '\0';
-    // "pid (name) state ppid pgrp ...": the name may hold anything, so read after its last ')'.
-    const char* close = std::strrchr(buffer, ')');
-    if (!close) continue;
-    char state = 0;
-    int parent = 0;
-    int group = 0;
-    if (std::sscanf(close + 1, " %c %d %d", &state, &parent, &group) == 3 && group == leader) return true;
+  for (const auto& info : processes::allProcesses()) {
+    if (info.group == leader && info.pid != leader) return true;
   }
   return false;
 }

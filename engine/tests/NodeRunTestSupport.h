@@ -20,6 +20,7 @@
 #include "engine/QVRecordingNotificationSink.h"
 #include "engine/tests/EngineTestSupport.h"
 #include "platform/OperationQueue.h"
+#include "platform/ProcessTable.h"
 #include "platform/SettingsStore.h"
 
 namespace enginetest {
@@ -38,48 +39,17 @@ inline json logLine(const std::string& type, json options) {
 }
 
 // The text of a /proc stat file; empty when the process is gone (also while it is being read).
-inline std::string readStatFile(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  char buffer[1024];
-  ssize_t count = ::read(fd, buffer, sizeof buffer);
-  ::close(fd);
-  return count > 0 ? std::string(buffer, static_cast<std::size_t>(count)) : std::string();
-}
-
-// The state letter of /proc/<pid>/stat ('R', 'S', 'Z', ...), or 0 when there is no such process.
-inline char processState(pid_t pid) {
-  std::string text = readStatFile("/proc/" + std::to_string(pid) + "/stat");
-  auto close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) return 0;
-  return text[close + 2];
-}
+// Gone from the process table (ended and reaped).
+inline bool processGone(pid_t pid) { return !platform::processes::processInfo(pid); }
 
 // Gone, or ended and left to a parent that is not this process.
 inline bool processEnded(pid_t pid) {
-  char state = processState(pid);
-  return state == 0 || state == 'Z';
+  auto info = platform::processes::processInfo(pid);
+  return !info || info->state == 'Z';
 }
 
 // Children of this process that ended and were not reaped.
-inline int zombieChildren() {
-  int zombies = 0;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string text = readStatFile(entry.path() / "stat");
-    auto close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size()) continue;
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(text.c_str() + close + 2, "%c %d", &state, &parent) == 2 && state == 'Z' &&
-        parent == getpid()) {
-      ++zombies;
-    }
-  }
-  return zombies;
-}
+inline int zombieChildren() { return static_cast<int>(platform::processes::zombieChildren()); }
 
 // Runs the fixture script as modules through QVNodeOperation on a queue of 3, with notifications
 // recorded and settings kept in memory.

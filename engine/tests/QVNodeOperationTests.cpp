@@ -423,7 +423,7 @@ TEST_F(NodeOperationTest, CancelStopsTheWholeProcessGroupAndNeverRetries) {
   EXPECT_TRUE(operation->isFinished());
   EXPECT_FALSE(module->isUpdating());
   EXPECT_TRUE(hasLine(*module, Type::error, kCancelled));
-  EXPECT_TRUE(runUntil([&] { return processState(child) == 0 && processEnded(grandchild); }));
+  EXPECT_TRUE(runUntil([&] { return processGone(child) && processEnded(grandchild); }));
   EXPECT_TRUE(runUntil([&] { return zombieChildren() == 0; }));
   EXPECT_EQ(launches(*module).size(), 1u);
   EXPECT_EQ(operation->retryCount(), 0);

@@ -150,7 +150,7 @@ TEST_F(ZKTaskHelperTest, CancelStopsTheProcessAndReportsNothingMore) {
   pid_t child = helper->task()->processIdentifier();
   helper->cancel();
   EXPECT_FALSE(helper->task());
-  EXPECT_TRUE(runUntil([&] { return processState(child) == 0; }));
+  EXPECT_TRUE(runUntil([&] { return processGone(child); }));
   runFor(0.05);
   EXPECT_TRUE(recorder_->ends().empty());
 }

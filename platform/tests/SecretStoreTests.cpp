@@ -16,6 +16,7 @@
 
 #include "platform/Bundle.h"
 #include "platform/Files.h"
+#include "platform/ProcessTable.h"
 #include "platform/SecretStore.h"
 #include "testing/Sandbox.h"
 
@@ -219,20 +220,8 @@ struct ChildResult {
 // Our descendants left behind (the keyring daemon detaches from its parent); they are ours to end.
 std::vector<pid_t> childrenOfThisProcess() {
   std::vector<pid_t> out;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-    std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    std::size_t paren = line.rfind(')');
-    if (paren == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0;
-    if (std::sscanf(line.c_str() + paren + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid()) {
-      out.push_back(std::stoi(name));
-    }
+  for (const auto& info : platform::processes::allProcesses()) {
+    if (info.parent == ::getpid()) out.push_back(info.pid);
   }
   return out;
 }
