@@ -17,11 +17,13 @@
 #include "engine/QVEngineSettings.h"
 #include "engine/QVModuleLog.h"
 #include "engine/QVNotifications.h"
+#include "engine/QVTimerQueue.h"
 #include "engine/ZKTimer.h"
 #include "platform/Files.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
+#include "platform/Task.h"
 
 namespace fs = std::filesystem;
 
@@ -91,6 +93,12 @@ QVDashboardModuleManager::~QVDashboardModuleManager() {
   observers_.clear();
   if (saveDelayTimer_) saveDelayTimer_->invalidate();
   if (saveOutputDelayTimer_) saveOutputDelayTimer_->invalidate();
+  stopModuleProcesses();
+}
+
+void QVDashboardModuleManager::stopModuleProcesses() {
+  platform::Task::stopAllProcessGroups(platform::Seconds(QVTimerQueue::kStopGracePeriod),
+                                       platform::Seconds(QVTimerQueue::kStopWaitLimit));
 }
 
 QVDashboardModuleManager::Pointer QVDashboardModuleManager::sharedInstance() {
@@ -153,6 +161,10 @@ std::vector<QVRefreshInterval> QVDashboardModuleManager::availableRefreshInterva
 // Loading
 
 void QVDashboardModuleManager::loadWithCompletionHandler(LoadCompletionHandler completionHandler) {
+  // Saves cut short by a crash or a kill leave their temporary files; nothing of ours writes yet.
+  const fs::path support = applicationSupportPath();
+  platform::files::removeAtomicWriteTemporaries(support);
+  platform::files::removeAtomicWriteTemporaries(support / "Logs");
   if (QVEngineSettings::loadedDefaults()) {
     finishLoading(false, completionHandler);
     return;
@@ -355,6 +367,9 @@ bool QVDashboardModuleManager::actuallySaveOutput() {
 }
 
 void QVDashboardModuleManager::applicationWillTerminate() {
+  // The KILL that follows a TERM is a timer of this process: the module processes must be gone
+  // before it exits.
+  stopModuleProcesses();
   saveToFile();
   // Output requests may still be on their way from other threads: write it now in any case.
   if (loaded_.load()) actuallySaveOutput();

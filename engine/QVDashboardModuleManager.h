@@ -119,9 +119,14 @@ class QVDashboardModuleManager : public std::enable_shared_from_this<QVDashboard
   void saveOutput();
   // Writes "output.json" now (main thread); true when it was written.
   bool actuallySaveOutput();
-  // At termination (main thread): writes the groups archive now, and the output and the module logs
-  // that are waiting for their debounced write.
+  // At termination (main thread): stops every module process (TERM, then KILL after a short grace;
+  // waits until they are gone, under 2 s), then writes the groups archive now, and the output and the
+  // module logs that are waiting for their debounced write. The manager's destruction stops the
+  // module processes the same way.
   void applicationWillTerminate();
+  // TERM, then KILL after a short grace, to the process group of every running module; waits
+  // (bounded) until they are gone.
+  static void stopModuleProcesses();
 
   // The dashboard output: one object per group ("name", "modules", "isExpanded"), each module
   // {"name", then "hasAllRequiredFields": false | "updating": true | "success": true with "result",

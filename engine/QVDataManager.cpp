@@ -1,9 +1,11 @@
 #include "engine/QVDataManager.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <set>
 #include <system_error>
@@ -32,21 +34,72 @@ bool itemExists(const fs::path& path) {
   return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
 }
 
-// The files below a folder (hidden ones too), sorted; entries that are folders, or links to folders,
-// give no entry of their own. False when the walk could not be completed.
-bool filesBelow(const fs::path& folder, std::vector<fs::path>& files) {
+// One entry of the backup: the file its bytes are read from, and its name in the archive.
+struct BackupFile {
+  fs::path source;
+  std::string entry;
+};
+
+// The folders on the way down, by device and inode, so that a link back up is not followed.
+using FolderChain = std::vector<std::pair<dev_t, ino_t>>;
+
+// Where the bytes of `path` are read from: the path itself, or for a symbolic link the file it
+// resolves to (the archive holds the content, never the link, which import would refuse).
+fs::path contentSource(const fs::path& path, const struct stat& linkInfo) {
+  if (!S_ISLNK(linkInfo.st_mode)) return path;
   std::error_code ec;
-  fs::recursive_directory_iterator it(folder, fs::directory_options::none, ec);
-  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (QVDataManager::pathIsDirectory(it->path().string())) continue;
-    files.push_back(it->path());
-  }
-  if (ec) {
-    platform::log("Could not walk {} for the backup: {}", folder.string(), ec.message());
+  fs::path target = fs::canonical(path, ec);
+  return ec ? path : target;
+}
+
+// Adds the item at `path` under `entry`: a file (or a link to one) as one entry, a folder (or a link
+// to one) as one entry per file below it, hidden ones too, in name order. Links are followed; a
+// link that leads back into a folder being walked (a cycle) or nowhere is skipped with a log line,
+// and so is anything that is neither file nor folder. The temporary files of saves cut short are
+// never backed up. False when a folder cannot be read.
+bool collectItem(const fs::path& path, const std::string& entry, FolderChain& chain,
+                 std::vector<BackupFile>& files) {
+  struct stat linkInfo {};
+  struct stat info {};
+  if (::lstat(path.c_str(), &linkInfo) != 0) {
+    // Gone since it was listed (a log removed meanwhile): nothing to back up.
+    if (errno == ENOENT) return true;
+    platform::log("Could not read {} for the backup: {}", path.string(), std::strerror(errno));
     return false;
   }
-  std::sort(files.begin(), files.end());
-  return true;
+  if (::stat(path.c_str(), &info) != 0) {
+    platform::log("Not backing up {}: it is a link to nothing ({})", path.string(), std::strerror(errno));
+    return true;
+  }
+  if (S_ISREG(info.st_mode)) {
+    files.push_back({contentSource(path, linkInfo), entry});
+    return true;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    platform::log("Not backing up {}: it is neither a file nor a folder", path.string());
+    return true;
+  }
+  const std::pair<dev_t, ino_t> identity{info.st_dev, info.st_ino};
+  if (std::find(chain.begin(), chain.end(), identity) != chain.end()) {
+    platform::log("Not backing up {}: it links back into a folder that holds it", path.string());
+    return true;
+  }
+  auto names = platform::files::contentsOfDirectory(path);
+  if (!names) {
+    platform::log("Could not walk {} for the backup", path.string());
+    return false;
+  }
+  chain.push_back(identity);
+  bool complete = true;
+  for (const auto& name : *names) {
+    if (platform::files::isAtomicWriteTemporary(name)) continue;
+    if (!collectItem(path / name, entry + "/" + name, chain, files)) {
+      complete = false;
+      break;
+    }
+  }
+  chain.pop_back();
+  return complete;
 }
 
 // A staged groups archive must at least be a property list (or empty, which means no groups): a backup
@@ -176,23 +229,15 @@ bool QVDataManager::actuallyExportToPath(const std::string& wantedPath, std::str
     return false;
   }
   // Any failure below drops the writer without closing it, which leaves no file behind.
+  std::vector<BackupFile> files;
   for (const auto& item : items) {
-    const std::string name = fs::path(item).filename().string();
-    if (!pathIsDirectory(item)) {
-      if (!archive->writeFileAtPath(item, name, "")) {
-        platform::log("Could not add {} to the backup archive", item);
-        return false;
-      }
-      continue;
-    }
-    std::vector<fs::path> files;
-    if (!filesBelow(item, files)) return false;
-    for (const auto& file : files) {
-      const std::string entry = name + "/" + file.lexically_relative(item).generic_string();
-      if (!archive->writeFileAtPath(file.string(), entry, "")) {
-        platform::log("Could not add {} to the backup archive", file.string());
-        return false;
-      }
+    FolderChain chain;
+    if (!collectItem(item, fs::path(item).filename().string(), chain, files)) return false;
+  }
+  for (const auto& file : files) {
+    if (!archive->writeFileAtPath(file.source.string(), file.entry, "")) {
+      platform::log("Could not add {} to the backup archive", file.source.string());
+      return false;
     }
   }
   if (!archive->close()) {
@@ -214,6 +259,26 @@ bool QVDataManager::actuallyImportWithPath(const std::string& path) const {
   if (path.empty() || !fs::is_regular_file(path, ec)) {
     platform::log("Cannot import {}: it is not a file", path);
     return finish(false);
+  }
+
+  // The entry list must show a backup before anything is written: an archive that holds none of the
+  // backed-up items is refused without extracting a byte of it.
+  {
+    platform::Error listError;
+    auto names = ZAZipArchive::entryNamesOfArchiveAtPath(path, &listError);
+    if (!names) {
+      platform::log("Could not read the backup archive {}: {}", path, listError.description);
+      return finish(false);
+    }
+    const auto& items = backedUpItems();
+    const bool listsAnItem = std::any_of(names->begin(), names->end(), [&](const std::string& name) {
+      const std::string first = name.substr(0, name.find('/'));
+      return std::find(items.begin(), items.end(), first) != items.end();
+    });
+    if (!listsAnItem) {
+      platform::log("The archive {} holds none of the backed-up items", path);
+      return finish(false);
+    }
   }
 
   // Everything is unpacked beside the support folder first (the same file system, so the items can

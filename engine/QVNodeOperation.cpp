@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -142,11 +143,82 @@ void QVNodeOperation::setPipeDrainTimeout(platform::Seconds timeout) {
   drainTimeout_ = timeout;
 }
 
+namespace {
+
+std::mutex runTimeoutMutex;
+std::optional<platform::Seconds> runTimeoutOverride;
+
+}  // namespace
+
+void QVNodeOperation::setRunTimeoutOverride(std::optional<platform::Seconds> timeout) {
+  std::lock_guard lock(runTimeoutMutex);
+  runTimeoutOverride = timeout;
+}
+
+platform::Seconds QVNodeOperation::runTimeout() const {
+  {
+    std::lock_guard lock(runTimeoutMutex);
+    if (runTimeoutOverride) return *runTimeoutOverride;
+  }
+  double interval = 0;
+  if (auto module = module_.lock()) interval = module->refreshInterval();
+  return platform::Seconds(std::max(kMinimumRunTimeout, interval));
+}
+
 void QVNodeOperation::main() {
   // The queue may drop its reference while this runs.
   auto self = shared_from_this();
+  {
+    std::lock_guard lock(mutex_);
+    ran_ = true;
+  }
   setZkExecuting(true);
-  if (isStopped() || !run()) setCompleted(true);
+  if (isStopped() || !run()) {
+    setCompleted(true);
+    return;
+  }
+  auto queue = platform::MainQueue::shared();
+  if (!queue) return;
+  std::weak_ptr<QVNodeOperation> weak = std::static_pointer_cast<QVNodeOperation>(self);
+  auto timer = queue->postAfter(runTimeout(), [weak] {
+    if (auto operation = weak.lock()) operation->timedOut();
+  });
+  std::lock_guard lock(mutex_);
+  if (stopped_ || completed_) {
+    timer->cancel();
+    return;
+  }
+  timeoutTimer_ = std::move(timer);
+}
+
+void QVNodeOperation::timedOut() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopped_ || completed_) return;
+    timeoutTimer_ = nullptr;
+  }
+  const double seconds = runTimeout().count();
+  addLine(module_.lock(), QVModuleLogLine::errorLogWithString(
+                              fmt::format("Module timed out after {:g} seconds and was stopped", seconds)));
+  // Stops the process group, ends the run and leaves no retry.
+  cancelSilently(true);
+}
+
+void QVNodeOperation::markModuleUpdating() {
+  {
+    std::lock_guard lock(mutex_);
+    marksUpdating_ = true;
+  }
+  if (auto module = module_.lock()) module->setIsUpdating(true);
+}
+
+void QVNodeOperation::releaseUpdatingMarkIfNeverRan() {
+  {
+    std::lock_guard lock(mutex_);
+    if (!marksUpdating_ || ran_) return;
+    marksUpdating_ = false;
+  }
+  if (auto module = module_.lock()) module->setIsUpdating(false);
 }
 
 bool QVNodeOperation::run() {
@@ -287,6 +359,9 @@ bool QVNodeOperation::configureTaskHelper() {
   task->setArguments(std::move(argv));
   task->setEnvironment({{"NODE_PATH", nodeModules->string()}});
   task->setCurrentDirectoryPath(fs::path(script).parent_path().string());
+  // Node.js writes to a pipe asynchronously and drops what the pipe cannot hold when the script
+  // exits at once: the pipe holds as much as the longest line that is read.
+  task->setOutputPipeBufferSize(QVOutputLineBuffer::kMaximumLineLength);
   auto helper = ZKTaskHelper::taskHelperWithTask(task);
   helper->setDelegate(std::static_pointer_cast<QVNodeOperation>(shared_from_this()));
 
@@ -312,6 +387,7 @@ void QVNodeOperation::cancelSilently(bool silent) {
   bool executing = false;
   std::shared_ptr<ZKTaskHelper> helper;
   std::shared_ptr<platform::TimerHandle> retryTimer;
+  std::shared_ptr<platform::TimerHandle> timeoutTimer;
   {
     std::lock_guard lock(mutex_);
     if (completed_) return;
@@ -321,10 +397,13 @@ void QVNodeOperation::cancelSilently(bool silent) {
     helper = taskHelper_;
     retryTimer = std::move(retryTimer_);
     retryTimer_ = nullptr;
+    timeoutTimer = std::move(timeoutTimer_);
+    timeoutTimer_ = nullptr;
   }
   // A waiting operation is dropped by its queue without running.
   platform::Operation::cancel();
   if (retryTimer) retryTimer->cancel();
+  if (timeoutTimer) timeoutTimer->cancel();
   if (helper) {
     // Waits for a launch under way, so the process it starts is stopped too.
     std::lock_guard launchLock(launchMutex_);
@@ -357,14 +436,18 @@ void QVNodeOperation::setCompleted(bool completed) {
   }
   auto self = shared_from_this();
   std::shared_ptr<platform::TimerHandle> retryTimer;
+  std::shared_ptr<platform::TimerHandle> timeoutTimer;
   {
     std::lock_guard lock(mutex_);
     if (completed_) return;
     completed_ = true;
     retryTimer = std::move(retryTimer_);
     retryTimer_ = nullptr;
+    timeoutTimer = std::move(timeoutTimer_);
+    timeoutTimer_ = nullptr;
   }
   if (retryTimer) retryTimer->cancel();
+  if (timeoutTimer) timeoutTimer->cancel();
   cleanup();
   setZkExecuting(false);
   markFinished();

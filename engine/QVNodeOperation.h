@@ -58,6 +58,10 @@ class QVNodeOperation : public platform::Operation, public ZKTaskHelperDelegate 
   static constexpr std::int64_t kMaximumRetries = 3;
   // Seconds between an attempt without result and the next.
   static constexpr double kRetryDelay = 0.1;
+  // A run still going after max(this, the module's refresh interval) seconds is stopped with its
+  // process group and ends as a failed attempt (an error line saying it timed out, no retry), so
+  // that one hung module cannot hold back the other modules of its queue for ever.
+  static constexpr double kMinimumRunTimeout = 30.0;
 
   // A new operation holding the module weakly.
   static Pointer operationWithModule(const std::shared_ptr<QVDashboardModule>& module);
@@ -100,6 +104,14 @@ class QVNodeOperation : public platform::Operation, public ZKTaskHelperDelegate 
   void setCompleted(bool completed);
   // Stores the flag and copies it to the module's isUpdating.
   void setZkExecuting(bool executing);
+  // A run asked for now: the module shows as updating from the moment it is queued.
+  void markModuleUpdating();
+  // For the completion: a run dropped before it started takes back what markModuleUpdating set.
+  void releaseUpdatingMarkIfNeverRan();
+  // How long the run may take (see kMinimumRunTimeout).
+  platform::Seconds runTimeout() const;
+  // Replaces the run timeout of every operation (tests); nullopt restores it.
+  static void setRunTimeoutOverride(std::optional<platform::Seconds> timeout);
 
   // The centre that notification lines go to; the shared centre unless set.
   void setNotificationCenter(std::shared_ptr<QVNotificationCenter> center);
@@ -124,6 +136,8 @@ class QVNodeOperation : public platform::Operation, public ZKTaskHelperDelegate 
   void launchAttempt(const std::shared_ptr<ZKTaskHelper>& helper);
   // Main thread, kRetryDelay after an attempt without result.
   void retry();
+  // Main thread, runTimeout() after main() began.
+  void timedOut();
   // One line of standard output.
   void handleOutputLine(std::string_view line);
   void dispatchOutputValue(const std::shared_ptr<QVDashboardModule>& module, const nlohmann::json& value);
@@ -140,6 +154,9 @@ class QVNodeOperation : public platform::Operation, public ZKTaskHelperDelegate 
   bool completed_ = false;
   bool stopped_ = false;
   std::shared_ptr<platform::TimerHandle> retryTimer_;
+  std::shared_ptr<platform::TimerHandle> timeoutTimer_;
+  bool ran_ = false;            // main() was entered
+  bool marksUpdating_ = false;  // markModuleUpdating() set the module's isUpdating
   std::shared_ptr<QVNotificationCenter> notificationCenter_;
   platform::Seconds gracePeriod_{5.0};
   platform::Seconds drainTimeout_{2.0};

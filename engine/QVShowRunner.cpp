@@ -8,6 +8,7 @@
 #include "engine/QVModuleLogLine.h"
 #include "engine/RefreshIntervals.h"
 #include "platform/MainQueue.h"
+#include "platform/Task.h"
 
 QVShowRunner::Pointer QVShowRunner::sharedInstance() {
   // Made once and never destroyed: runs may still report while the process exits.
@@ -56,6 +57,10 @@ void QVShowRunner::start() {
 
 void QVShowRunner::stop() {
   for (const auto& queue : timerQueues()) queue->cancel();
+  // The runs' processes are gone before this returns (bounded): the program may be exiting, and
+  // the KILL that follows a TERM would die with it.
+  platform::Task::stopAllProcessGroups(platform::Seconds(QVTimerQueue::kStopGracePeriod),
+                                       platform::Seconds(QVTimerQueue::kStopWaitLimit));
 }
 
 void QVShowRunner::runModule(const QVDashboardModule::Pointer& module) {

@@ -29,7 +29,8 @@ class QVShowRunner : public std::enable_shared_from_this<QVShowRunner> {
 
   // Builds the nine queues, in table order; each ticks at once. A second start replaces the queues.
   void start();
-  // Stops every queue: its runs and its timer.
+  // Stops every queue: its runs and its timer; waits (bounded, under 2 s) until every module process
+  // is gone.
   void stop();
   // The user asked for a run now: logged in the module's log, refused with a warning line when the
   // application is too old for the package or required options are empty, else queued at once on the

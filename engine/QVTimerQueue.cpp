@@ -8,6 +8,7 @@
 #include "engine/ZKTimer.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
+#include "platform/Task.h"
 
 namespace {
 
@@ -41,8 +42,19 @@ QVTimerQueue::QVTimerQueue(double interval, std::weak_ptr<QVDashboardModuleManag
 QVTimerQueue::~QVTimerQueue() {
   observers_.clear();
   if (timer_) timer_->invalidate();
-  // A queue that goes away leaves no process running for nobody.
-  for (const auto& operation : nodeOperations()) operation->cancelSilently(true);
+  // A queue that goes away leaves no process running for nobody, and waits (bounded) until they
+  // are gone: the process may be about to exit.
+  std::vector<std::shared_ptr<platform::Task>> tasks;
+  for (const auto& operation : nodeOperations()) {
+    if (auto helper = operation->taskHelper()) {
+      if (auto task = helper->task()) tasks.push_back(std::move(task));
+    }
+    operation->cancelSilently(true);
+  }
+  if (!tasks.empty()) {
+    platform::Task::stopProcessGroups(tasks, platform::Seconds(kStopGracePeriod),
+                                      platform::Seconds(kStopWaitLimit));
+  }
 }
 
 void QVTimerQueue::registerObservers() {
@@ -104,10 +116,15 @@ std::vector<QVNodeOperation::Pointer> QVTimerQueue::nodeOperations() const {
   return result;
 }
 
-QVNodeOperation::Pointer QVTimerQueue::makeOperation(const QVDashboardModule::Pointer& module) const {
+QVNodeOperation::Pointer QVTimerQueue::makeOperation(const QVDashboardModule::Pointer& module,
+                                                     bool marksUpdating) const {
   auto operation = QVNodeOperation::operationWithModule(module);
-  // A run that ends without a new result still changes what the dashboard shows (no longer updating).
-  operation->setCompletionBlock([manager = manager_] {
+  if (marksUpdating) operation->markModuleUpdating();
+  // A run that ends without a new result still changes what the dashboard shows (no longer updating),
+  // and so does one dropped before it started.
+  std::weak_ptr<QVNodeOperation> weakOperation = operation;
+  operation->setCompletionBlock([manager = manager_, weakOperation] {
+    if (auto run = weakOperation.lock()) run->releaseUpdatingMarkIfNeverRan();
     if (auto owner = manager.lock()) owner->saveOutput();
   });
   return operation;
@@ -133,9 +150,9 @@ void QVTimerQueue::runModule(const QVDashboardModule::Pointer& module) {
   for (const auto& operation : nodeOperations()) {
     if (operation->module() == module) operation->cancel();
   }
-  module->setIsUpdating(true);
+  auto operation = makeOperation(module, true);
   module->setLastResult(nullptr);
-  addOperation(makeOperation(module));
+  addOperation(operation);
 }
 
 void QVTimerQueue::reloadFailedModules() {

@@ -34,10 +34,15 @@ class QVTimerQueue : public platform::OperationQueue, public std::enable_shared_
   static constexpr std::int64_t kMaximumConcurrentRuns = 3;
   // Intervals below this stop while the dashboard window is hidden.
   static constexpr double kBackgroundIntervalCutoff = 60.0;
+  // When runs are stopped for good (a queue destroyed, the program terminating): seconds between
+  // the TERM and the KILL to the runs' process groups, and the longest wait until they are gone.
+  static constexpr double kStopGracePeriod = 0.5;
+  static constexpr double kStopWaitLimit = 1.5;
 
   // A queue for the interval that asks the manager which modules to run. It starts ticking at once.
   static Pointer timerQueueWithInterval(double interval, std::weak_ptr<QVDashboardModuleManager> manager);
-  // Stops the timer and the runs (silently) and the observing.
+  // Stops the timer, the observing and the runs (silently), and waits (at most kStopWaitLimit)
+  // until the runs' processes are gone.
   ~QVTimerQueue() override;
 
   double interval() const { return interval_; }
@@ -51,7 +56,8 @@ class QVTimerQueue : public platform::OperationQueue, public std::enable_shared_
   // Stops every run (with the cancellation line) and the timer.
   void cancel();
   // Runs the module now: its runs in this queue stop, its result is cleared, a new run is queued
-  // whatever else the queue holds.
+  // whatever else the queue holds. Should that run be dropped before it starts (the queue stopped),
+  // the module no longer shows as updating.
   void runModule(const QVDashboardModule::Pointer& module);
   // Runs again, at once, the configured modules of the interval whose last result is missing or
   // failed; their runs still in the queue stop silently.
@@ -74,8 +80,10 @@ class QVTimerQueue : public platform::OperationQueue, public std::enable_shared_
   void registerObservers();
   bool isShortInterval() const { return interval_ < kBackgroundIntervalCutoff; }
   void stopTimer();
-  // A run of the module that tells the manager when it has ended.
-  QVNodeOperation::Pointer makeOperation(const QVDashboardModule::Pointer& module) const;
+  // A run of the module that tells the manager when it has ended; `marksUpdating`: the module shows
+  // as updating from now on (run now), until the run ends or is dropped.
+  QVNodeOperation::Pointer makeOperation(const QVDashboardModule::Pointer& module,
+                                         bool marksUpdating = false) const;
 
   const double interval_;
   const std::weak_ptr<QVDashboardModuleManager> manager_;

@@ -65,8 +65,8 @@ void ZKTaskHelper::launch() {
   task->setTerminationHandler([weak](const platform::TaskTermination& termination) {
     if (auto self = weak.lock()) self->taskCompleted(termination);
   });
-  // What the module leaves behind must not outlive a run that was stopped or given up.
-  task->setStopsGroupWhenAbandoned(true);
+  // What the module leaves behind must not outlive its run, however the run ended.
+  task->setStopsGroupWhenDone(true);
 
   platform::Error error;
   if (!task->launch(&error)) {

@@ -25,8 +25,8 @@ class ZKTaskHelperDelegate {
 
 // One child process for one launch: hands its standard output and standard error to the delegate as
 // they are read and reports its end once. The processes the child starts share its process group;
-// a cancelled child, and one whose pipes had to be given up, has its whole group stopped (TERM, then
-// KILL after the grace period) and reaped.
+// whatever is left of that group when the child ends, is cancelled or has its pipes given up is
+// stopped (TERM, then KILL after the grace period), and the child is reaped.
 //
 // Threads: launch, cancel and the accessors may be called from any thread, and never wait for a
 // delegate call: once cancel() or cleanup() returns, no delegate call starts, though one already

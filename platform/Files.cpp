@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Log.h"
 #include "platform/UUID.h"
 
 namespace platform::files {
@@ -73,6 +74,61 @@ bool writeAtomically(const fs::path& path, std::string_view bytes, Error* error,
   }
   syncDirectory(dir);
   return true;
+}
+
+namespace {
+
+constexpr std::string_view kTemporarySuffix = ".tmp";
+constexpr std::size_t kUUIDLength = 36;
+
+bool isUpperCaseUUID(std::string_view text) {
+  if (text.size() != kUUIDLength) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (c != '-') return false;
+    } else if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool isAtomicWriteTemporary(std::string_view name) {
+  // "." + at least one character + "." + UUID + ".tmp"
+  if (name.size() < 1 + 1 + 1 + kUUIDLength + kTemporarySuffix.size() || name.front() != '.' ||
+      !name.ends_with(kTemporarySuffix)) {
+    return false;
+  }
+  std::string_view rest = name.substr(0, name.size() - kTemporarySuffix.size());
+  std::string_view uuid = rest.substr(rest.size() - kUUIDLength);
+  rest.remove_suffix(kUUIDLength);
+  return isUpperCaseUUID(uuid) && rest.size() >= 3 && rest.back() == '.';
+}
+
+std::size_t removeAtomicWriteTemporaries(const fs::path& folder, std::optional<std::string_view> forName) {
+  std::size_t removed = 0;
+  std::error_code ec;
+  fs::directory_iterator it(folder, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!isAtomicWriteTemporary(name)) continue;
+    // ".<file>." + UUID + ".tmp": the file's name lies between the first dot and the UUID.
+    const std::string_view target =
+        std::string_view(name).substr(1, name.size() - 1 - 1 - kUUIDLength - kTemporarySuffix.size());
+    if (forName && target != *forName) continue;
+    std::error_code typeError;
+    if (!it->is_regular_file(typeError) || it->is_symlink(typeError)) continue;
+    if (::unlink(it->path().c_str()) == 0) {
+      ++removed;
+      log("Removed {}, left by a save that was cut short", it->path().string());
+    } else if (errno != ENOENT) {
+      log("Could not remove {}: {}", it->path().string(), std::strerror(errno));
+    }
+  }
+  return removed;
 }
 
 bool writeAtomically(const fs::path& path, const Data& bytes, Error* error, unsigned mode) {

@@ -19,6 +19,17 @@ bool writeAtomically(const std::filesystem::path& path, std::string_view bytes, 
 bool writeAtomically(const std::filesystem::path& path, const Data& bytes, Error* error = nullptr,
                      unsigned mode = 0644);
 
+// True when `name` is the name writeAtomically gives its temporary file: "." + the file's name + "." +
+// an upper-case UUID + ".tmp". Such a file outlives its write only when the process was killed
+// during the write.
+bool isAtomicWriteTemporary(std::string_view name);
+// Removes, from the folder itself (not below it), the temporary files that writeAtomically left
+// behind (regular files named as above, nothing else), or only those of the file `forName` when it
+// is given. For start-up, before anything writes there again: a write under way would lose its
+// temporary file. Answers how many were removed; each one is logged.
+std::size_t removeAtomicWriteTemporaries(const std::filesystem::path& folder,
+                                         std::optional<std::string_view> forName = std::nullopt);
+
 // Reads the whole file; nullopt (with the error) when it cannot be opened or read, or is larger
 // than `maxSize` bytes.
 std::optional<Data> readFile(const std::filesystem::path& path, Error* error = nullptr,

@@ -114,7 +114,10 @@ class MemorySecretStore final : public MapSecretStore {
 // Reads the file at every operation, so that stores of the same file see each other's changes.
 class FileSecretStore final : public MapSecretStore {
  public:
-  explicit FileSecretStore(fs::path path) : path_(std::move(path)) {}
+  explicit FileSecretStore(fs::path path) : path_(std::move(path)) {
+    // A save cut short leaves a temporary copy of the secrets beside the file: it must not stay.
+    files::removeAtomicWriteTemporaries(path_.parent_path(), path_.filename().string());
+  }
   std::string storeKind() const override { return "file"; }
 
  protected:

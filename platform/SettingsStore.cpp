@@ -116,6 +116,8 @@ SettingsStore::~SettingsStore() {
 
 void SettingsStore::load() {
   persistent_ = true;
+  // A save cut short leaves its temporary file beside the settings.
+  files::removeAtomicWriteTemporaries(path_.parent_path(), path_.filename().string());
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(path_, ec))) return;
   Error error;

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
@@ -120,12 +121,41 @@ int makePipe(int& readEnd, int& writeEnd) {
   return 0;
 }
 
-// True when a process other than `leader` belongs to the process group `leader`.
+// True when a live process other than `leader` belongs to the process group `leader` (one that has
+// ended and waits for its parent runs no more).
 bool groupHasOtherMembers(pid_t leader) {
   for (const auto& info : processes::allProcesses()) {
-    if (info.group == leader && info.pid != leader) return true;
+    if (info.group == leader && info.pid != leader && info.state != 'Z') return true;
   }
   return false;
+}
+
+// The largest pipe an unprivileged process may ask for; 0 when it cannot be read.
+std::size_t systemPipeMaximum() {
+  static const std::size_t maximum = [] {
+    std::size_t value = 0;
+    if (FILE* file = std::fopen("/proc/sys/fs/pipe-max-size", "re")) {
+      unsigned long long read = 0;
+      if (std::fscanf(file, "%llu", &read) == 1) value = static_cast<std::size_t>(read);
+      std::fclose(file);
+    }
+    return value;
+  }();
+  return maximum;
+}
+
+// Gives the pipe `bytes` of buffer (at most the system's maximum); a refusal is logged once per
+// process, and the pipe keeps the size it has.
+void enlargePipe(int fd, std::size_t bytes) {
+  static std::atomic<bool> refusalLogged{false};
+  const std::size_t maximum = systemPipeMaximum();
+  const std::size_t wanted = maximum > 0 ? std::min(bytes, maximum) : bytes;
+  if (fcntl(fd, F_SETPIPE_SZ, static_cast<int>(std::min<std::size_t>(wanted, INT32_MAX))) >= 0) return;
+  const int err = errno;
+  if (!refusalLogged.exchange(true)) {
+    log("Task: the system refused a pipe of {} bytes ({}); output pipes keep the default size", wanted,
+        std::strerror(err));
+  }
 }
 
 }  // namespace
@@ -155,8 +185,9 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
   bool suspended = false;
   bool reaped = false;  // once set the pid (and so the group id) may belong to someone else
   bool killScheduled = false;
-  bool stopGroup = false;  // stop the rest of the group of a terminated or abandoned task
-  bool killSent = false;   // the group was sent SIGKILL
+  bool stopGroup = false;  // stop the rest of the group when the task is done
+  std::size_t outputPipeSize = 0;
+  bool killSent = false;  // the group was sent SIGKILL
   std::optional<TaskTermination> termination;
 
   // The reactor part: touched only on the reactor thread.
@@ -168,6 +199,7 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
   std::chrono::milliseconds pollDelay{1};
   std::optional<asio::steady_timer> drainTimer;
   std::optional<asio::steady_timer> killTimer;
+  std::optional<asio::steady_timer> groupWatch;  // while the exited child is held
   bool exited = false;
   bool finished = false;
   // The end report is out but the child is kept unreaped until the group has been killed.
@@ -306,25 +338,29 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
     closePipe(Output);
     closePipe(ErrorOutput);
 
-    bool hold = false;
-    Seconds grace{0};
+    bool stops;
     {
       std::lock_guard lock(mutex);
-      if (stopGroup && !killSent && (abandoned || killScheduled)) {
-        // The child is a zombie here, so its id (the group id) is still ours to signal.
-        hold = true;
+      stops = stopGroup && !killSent;
+    }
+    // What the child left running in its group (a background process that let go of the pipes, or
+    // one still holding them when they were given up) is stopped; a group that holds nothing but
+    // the child needs no signal. The child is a zombie here, so its id (the group id) is still ours
+    // to signal.
+    if (stops && groupHasOtherMembers(pid)) {
+      (void)abandoned;
+      Seconds grace;
+      {
+        std::lock_guard lock(mutex);
         grace = gracePeriod;
         if (!killScheduled) {
           killpg(pid, SIGTERM);
           killScheduled = true;
         }
       }
-    }
-    // A group that holds nothing but the child needs no more signals.
-    if (hold && !groupHasOtherMembers(pid)) hold = false;
-    if (hold) {
       holdingChild = true;
       scheduleKill(grace);
+      watchHeldGroup(std::chrono::milliseconds(2));
       deliverTermination(exitStatusWithoutReaping());
       return;
     }
@@ -466,13 +502,103 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
           self->killSent = true;
         }
       }
-      if (self->holdingChild) {
-        self->holdingChild = false;
-        self->reap();
-      }
+      if (self->holdingChild) self->releaseHeldChild();
     });
   }
+
+  // While the exited child is held: reaps it as soon as the rest of its group is gone, so that a
+  // group that obeyed the TERM does not wait for the grace period.
+  void watchHeldGroup(std::chrono::milliseconds delay) {
+    if (!groupWatch) groupWatch.emplace(context());
+    groupWatch->expires_after(delay);
+    groupWatch->async_wait([self = shared_from_this(), delay](const asio::error_code& ec) {
+      if (ec || !self->holdingChild) return;
+      if (!groupHasOtherMembers(self->pid)) {
+        self->releaseHeldChild();
+        return;
+      }
+      self->watchHeldGroup(std::min(delay * 2, std::chrono::milliseconds(100)));
+    });
+  }
+
+  void releaseHeldChild() {
+    holdingChild = false;
+    if (killTimer) killTimer->cancel();
+    if (groupWatch) groupWatch->cancel();
+    reap();
+  }
+
+  // SIGKILL to the group now, unless the child was reaped (reactor thread).
+  void killGroupNow() {
+    {
+      std::lock_guard lock(mutex);
+      if (reaped || pid <= 0) return;
+      killpg(pid, SIGKILL);
+      killSent = true;
+    }
+    if (holdingChild) releaseHeldChild();
+  }
+
+  bool isReaped() const {
+    std::lock_guard lock(mutex);
+    return reaped;
+  }
 };
+
+namespace {
+
+// The launched tasks that stop their group when done, for stopAllProcessGroups().
+std::mutex groupStoppingMutex;
+std::vector<std::weak_ptr<Task::State>> groupStoppingTasks;
+
+void registerGroupStopping(const std::shared_ptr<Task::State>& state) {
+  std::lock_guard lock(groupStoppingMutex);
+  std::erase_if(groupStoppingTasks, [](const std::weak_ptr<Task::State>& weak) {
+    auto other = weak.lock();
+    return !other || other->isReaped();
+  });
+  groupStoppingTasks.push_back(state);
+}
+
+bool stopGroupsOf(const std::vector<std::shared_ptr<Task::State>>& states, Seconds grace, Seconds limit) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  const auto killAt = start + std::chrono::duration_cast<Clock::duration>(grace);
+  const auto giveUpAt = start + std::chrono::duration_cast<Clock::duration>(std::max(limit, grace));
+  std::vector<std::shared_ptr<Task::State>> left;
+  for (const auto& state : states) {
+    std::lock_guard lock(state->mutex);
+    if (!state->launched || state->reaped || state->pid <= 0) continue;
+    killpg(state->pid, SIGTERM);
+    if (state->suspended) {
+      killpg(state->pid, SIGCONT);
+      state->suspended = false;
+    }
+    // The KILL comes from here; a held child is released by it.
+    state->killScheduled = true;
+    left.push_back(state);
+  }
+  bool killed = false;
+  // Bounded: the reactor reaps each child once its group is gone, and this only looks.
+  while (!left.empty()) {
+    std::erase_if(left, [](const std::shared_ptr<Task::State>& state) { return state->isReaped(); });
+    if (left.empty()) break;
+    const auto now = Clock::now();
+    if (!killed && now >= killAt) {
+      killed = true;
+      for (const auto& state : left) {
+        asio::post(Reactor::shared().context(), [state] { state->killGroupNow(); });
+      }
+    }
+    if (now >= giveUpAt) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  for (const auto& state : left)
+    log("Task: process group {} was still there when the wait ended", state->pid);
+  return left.empty();
+}
+
+}  // namespace
 
 Task::Task() : state_(std::make_shared<State>()) {}
 
@@ -530,9 +656,33 @@ void Task::setPipeDrainTimeout(Seconds timeout) {
   state_->drainTimeout = std::max(timeout, Seconds(0));
 }
 
-void Task::setStopsGroupWhenAbandoned(bool stops) {
+void Task::setStopsGroupWhenDone(bool stops) {
   std::lock_guard lock(state_->mutex);
   state_->stopGroup = stops;
+}
+
+void Task::setOutputPipeBufferSize(std::size_t bytes) {
+  std::lock_guard lock(state_->mutex);
+  state_->outputPipeSize = bytes;
+}
+
+bool Task::stopAllProcessGroups(Seconds grace, Seconds limit) {
+  std::vector<std::shared_ptr<State>> states;
+  {
+    std::lock_guard lock(groupStoppingMutex);
+    for (const auto& weak : groupStoppingTasks) {
+      if (auto state = weak.lock()) states.push_back(std::move(state));
+    }
+  }
+  return stopGroupsOf(states, grace, limit);
+}
+
+bool Task::stopProcessGroups(const std::vector<std::shared_ptr<Task>>& tasks, Seconds grace, Seconds limit) {
+  std::vector<std::shared_ptr<State>> states;
+  for (const auto& task : tasks) {
+    if (task) states.push_back(task->state_);
+  }
+  return stopGroupsOf(states, grace, limit);
 }
 
 void Task::setStandardOutputHandler(DataHandler handler) {
@@ -695,6 +845,7 @@ bool Task::launch(Error* error) {
   if (int err = makePipe(outputRead, outputWrite)) {
     return failLaunch(Error::fromErrno(err, "Could not make a pipe for \"" + state.launchPath + "\""));
   }
+  if (state.outputPipeSize > 0) enlargePipe(outputWrite, state.outputPipeSize);
   if (int err = makePipe(errorRead, errorWrite)) {
     closeQuietly(outputRead);
     closeQuietly(outputWrite);
@@ -716,7 +867,9 @@ bool Task::launch(Error* error) {
   int pidfd = forceExitPolling.load() ? -1 : pidfdOpen(pid);
   state.pid = pid;
   state.running = true;
+  const bool stopsGroup = state.stopGroup;
   lock.unlock();
+  if (stopsGroup) registerGroupStopping(state_);
   asio::post(Reactor::shared().context(),
              [self = state_, outputRead, errorRead, pidfd] { self->start(outputRead, errorRead, pidfd); });
   return true;

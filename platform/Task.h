@@ -84,12 +84,19 @@ class Task {
   void setTerminationGracePeriod(Seconds period);
   // How long the end report waits for the pipes' end of file once the process exited (default 2 s).
   void setPipeDrainTimeout(Seconds timeout);
-  // Off by default. When on, a task that was terminated, or whose pipes were abandoned at the drain
-  // timeout, has its whole process group stopped before the child is reaped: the processes it
-  // started get SIGTERM, and SIGKILL once the grace period has passed. The child stays unreaped
-  // (a zombie) until then, so that the group id cannot pass to another process while it is
-  // signalled. The end report is not delayed by this.
-  void setStopsGroupWhenAbandoned(bool stops);
+  // Off by default. When on, whatever is left of the task's process group when the task ends (its
+  // process exited, was terminated, or its pipes were given up at the drain timeout) is stopped
+  // before the child is reaped: the processes it started get SIGTERM, and SIGKILL once the grace
+  // period has passed while any of them is still there. The child stays unreaped (a zombie) until
+  // the group is empty or killed, so that the group id cannot pass to another process while it is
+  // signalled. The end report is not delayed by this. Such tasks are also the ones
+  // stopAllProcessGroups() stops.
+  void setStopsGroupWhenDone(bool stops);
+  // Asks for a standard output pipe of this many bytes (F_SETPIPE_SZ), at most the system's
+  // /proc/sys/fs/pipe-max-size; 0 (the default) keeps the system's size. A child that writes its
+  // last output and exits at once (Node.js does so asynchronously) loses whatever the pipe cannot
+  // hold. Where the system refuses the size, the task runs with the default one (logged once).
+  void setOutputPipeBufferSize(std::size_t bytes);
 
   // Handlers may be set or replaced at any time; they run on the reactor thread.
   void setStandardOutputHandler(DataHandler handler);
@@ -122,12 +129,24 @@ class Task {
   TaskTerminationReason terminationReason() const;
   int terminationStatus() const;
 
+  // Stops the process groups of every launched task that stops its group when done and has not been
+  // reaped yet (the module runs): SIGTERM at once, SIGKILL to those still there after `grace`, and
+  // waits until all of them are reaped or `limit` (counted from the call) has passed. Answers true
+  // when none is left. For the program's termination, when the reactor's own KILL timers would die
+  // with the process. Any thread but the reactor's.
+  static bool stopAllProcessGroups(Seconds grace, Seconds limit);
+  // The same for the given tasks only.
+  static bool stopProcessGroups(const std::vector<std::shared_ptr<Task>>& tasks, Seconds grace,
+                                Seconds limit);
+
   // Exit watching falls back to polling when pidfd_open is unavailable; tests force the fallback.
   static void setExitPollingForTesting(bool polling);
 
+  // Internal: what the reactor keeps of a task.
+  struct State;
+
  private:
   Task();
-  struct State;
   std::shared_ptr<State> state_;
 };
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -259,7 +260,7 @@ class Extraction {
   enum class EntryOutcome { next, skipped, stop };
   EntryOutcome extractEntry(std::uint64_t index, const ZACentralDirectory::Record& record);
   bool writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Components& components,
-                      const std::string& outputPath, const unz_file_info& info, bool hasDate,
+                      const std::string& outputPath, const unz_file_info& info, bool hasSize, bool hasDate,
                       std::time_t date);
   bool writeLinkEntry(zip_file_t* file, const ZAExtractionFolder::Components& components,
                       const std::string& outputPath, const zip_stat_t& stat);
@@ -275,6 +276,20 @@ class Extraction {
     } else {
       error_ = zipError(ZAZipArchiveErrorCodeFileContentNotReadable, "failed to read contents of file entry");
     }
+  }
+
+  // Fails the entry for a name the file system cannot hold; true when `error` said so.
+  bool failForLongName(const Error& error, const std::string& name) {
+    if (error.domain != platform::kPOSIXErrorDomain || error.code != ENAMETOOLONG) return false;
+    failLongName(name);
+    return true;
+  }
+  void failLongName(const std::string& name) {
+    Error error = zipError(ZAZipArchiveErrorCodeNameTooLong,
+                           "refused entry \"" + name + "\": its name is too long for the file system");
+    error.userInfo["entryName"] = name;
+    platform::log("[ZAZipArchive] {}", error.description);
+    fail(std::move(error));
   }
 
   const std::string& path_;
@@ -442,6 +457,14 @@ Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index,
     return EntryOutcome::stop;
   }
 
+  // Names are made one part at a time: a part longer than any file system takes cannot be written.
+  for (const auto& component : *components) {
+    if (component.size() > NAME_MAX) {
+      failLongName(name);
+      return EntryOutcome::stop;
+    }
+  }
+
   std::optional<std::time_t> date;
   if (preserveAttributes_ && info.dosDate != 0) {
     date = static_cast<std::time_t>(ZAZipArchive::_dateWithMSDOSFormat(info.dosDate).timeIntervalSince1970());
@@ -451,6 +474,7 @@ Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index,
   Error folderError;
   if (!folder_.createFolders(*components, isFolder ? components->size() : components->size() - 1, date,
                              &folderError)) {
+    if (failForLongName(folderError, name)) return EntryOutcome::stop;
     platform::log("[ZAZipArchive] Error: {}", folderError.description);
     fail(std::move(folderError));
     return EntryOutcome::stop;
@@ -461,7 +485,8 @@ Extraction::EntryOutcome Extraction::extractEntry(std::uint64_t index,
   if (isSymbolicLink) {
     if (!writeLinkEntry(file.get(), *components, outputPath, stat)) return EntryOutcome::stop;
   } else if (!isFolder) {
-    if (!writeFileEntry(file.get(), *components, outputPath, info, date.has_value(), date.value_or(0))) {
+    if (!writeFileEntry(file.get(), *components, outputPath, info, (stat.valid & ZIP_STAT_SIZE) != 0,
+                        date.has_value(), date.value_or(0))) {
       return EntryOutcome::stop;
     }
   }
@@ -520,6 +545,7 @@ bool Extraction::writeLinkEntry(zip_file_t* file, const ZAExtractionFolder::Comp
   }
   Error linkError;
   if (!folder_.createSymbolicLink(components, target, &linkError)) {
+    if (failForLongName(linkError, outputPath)) return false;
     std::string message = "Failed to create symbolic link at \"" + outputPath + "\" to \"" + target +
                           "\" - symlink() error code: " + std::to_string(linkError.code);
     platform::log("[ZAZipArchive] {}", message);
@@ -529,25 +555,41 @@ bool Extraction::writeLinkEntry(zip_file_t* file, const ZAExtractionFolder::Comp
 }
 
 bool Extraction::writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Components& components,
-                                const std::string& outputPath, const unz_file_info& info, bool hasDate,
-                                std::time_t date) {
+                                const std::string& outputPath, const unz_file_info& info, bool hasSize,
+                                bool hasDate, std::time_t date) {
   Error createError;
   auto pending = folder_.beginFile(components, &createError);
   if (!pending) {
+    if (failForLongName(createError, outputPath)) return false;
     platform::log("[ZAZipArchive] Error: {}",
                   createError.description.empty() ? outputPath : createError.description);
     fail(std::move(createError));
     return false;
   }
+  // The content is held to the size the entry declares: a lying entry (10 bytes declared, a
+  // mebibyte inflated) writes no more than it declared and fails, as does one that ends short.
+  const std::uint64_t declared = info.uncompressedSize;
+  auto sizeMismatch = [&](const char* how) {
+    Error error = zipError(ZAZipArchiveErrorCodeSizeMismatch,
+                           "refused entry \"" + outputPath + "\": its content is " + how + " than the " +
+                               std::to_string(declared) + " bytes it declares");
+    platform::log("[ZAZipArchive] {}", error.description);
+    fail(std::move(error));
+    return false;
+  };
   std::uint64_t delivered = 0;
   for (;;) {
-    zip_int64_t got = zip_fread(file, buffer_.data(), buffer_.size());
+    std::size_t want = buffer_.size();
+    // One byte past the declared end is asked for, to tell a longer content.
+    if (hasSize) want = static_cast<std::size_t>(std::min<std::uint64_t>(want, declared - delivered + 1));
+    zip_int64_t got = zip_fread(file, buffer_.data(), want);
     if (got < 0 && isSpuriousCRCFailure(archive_, currentIndex_, file, delivered, password_)) break;
     if (got < 0) {
       failRead(file);
       return false;
     }
     if (got == 0) break;
+    if (hasSize && delivered + static_cast<std::uint64_t>(got) > declared) return sizeMismatch("longer");
     delivered += static_cast<std::uint64_t>(got);
     if (!pending->write(buffer_.data(), static_cast<std::size_t>(got), nullptr)) {
       platform::log("[ZAZipArchive] {}", "Failed to write file (check your free space)");
@@ -555,6 +597,7 @@ bool Extraction::writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Comp
       return false;
     }
   }
+  if (hasSize && delivered != declared) return sizeMismatch("shorter");
   if (preserveAttributes_) {
     if (hasDate && !pending->setModificationDate(date)) {
       platform::log("[ZAZipArchive] Failed to set attributes - whilst setting modification date");
@@ -569,6 +612,7 @@ bool Extraction::writeFileEntry(zip_file_t* file, const ZAExtractionFolder::Comp
   }
   Error commitError;
   if (!pending->commit(&commitError)) {
+    if (failForLongName(commitError, outputPath)) return false;
     platform::log("[ZAZipArchive] Error: {}", commitError.description);
     if (folder_.isFolder(components)) {
       fail(std::move(commitError));
@@ -716,6 +760,31 @@ bool ZAZipArchive::unzipFileAtPath(const std::string& path, const std::string& d
     completionHandler(reachedEntries ? std::optional<std::string>(path) : std::nullopt, success, runError);
   }
   return success;
+}
+
+std::optional<std::vector<std::string>> ZAZipArchive::entryNamesOfArchiveAtPath(const std::string& path,
+                                                                                platform::Error* error) {
+  int openError = 0;
+  ZipHandle archive(zip_open(path.c_str(), ZIP_RDONLY, &openError));
+  if (!archive) {
+    platform::fail(error, zipError(ZAZipArchiveErrorCodeFailedOpenZipFile, "failed to open zip file"));
+    return std::nullopt;
+  }
+  const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+  std::vector<std::string> names;
+  names.reserve(count > 0 ? static_cast<std::size_t>(count) : 0);
+  for (zip_int64_t index = 0; index < count; ++index) {
+    const char* raw = zip_get_name(archive.get(), static_cast<zip_uint64_t>(index), ZIP_FL_ENC_RAW);
+    if (!raw) {
+      platform::fail(error,
+                     zipError(ZAZipArchiveErrorCodeFileInfoNotLoadable, "failed to retrieve info for file"));
+      return std::nullopt;
+    }
+    std::string name = _filenameStringWithCString(raw, std::strlen(raw));
+    std::replace(name.begin(), name.end(), '\\', '/');
+    names.push_back(std::move(name));
+  }
+  return names;
 }
 
 // ---------------------------------------------------------------------------------------------

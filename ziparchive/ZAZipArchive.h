@@ -29,6 +29,8 @@ enum ZAZipArchiveErrorCode : std::int64_t {
   ZAZipArchiveErrorCodeUnsafeEntryName = -7,         // a name that would leave the destination
   ZAZipArchiveErrorCodeSymbolicLinkInPath = -8,      // a path that would be written through a symbolic link
   ZAZipArchiveErrorCodeUnsafeSymbolicLink = -9,  // a link whose target leaves the destination or is too long
+  ZAZipArchiveErrorCodeNameTooLong = -10,        // a name (or part of one) too long for the file system
+  ZAZipArchiveErrorCodeSizeMismatch = -11,       // content longer or shorter than the entry declares
 };
 
 // The system's only access to zip archives.
@@ -83,6 +85,11 @@ class ZAZipArchive {
                               const std::string& password, platform::Error* error,
                               ZAZipArchiveDelegate* delegate, ProgressHandler progressHandler,
                               CompletionHandler completionHandler);
+
+  // The names of the archive's entries, from its entry list (nothing is extracted), "\\" read as
+  // "/"; nullopt with the error when the archive cannot be opened or its list read.
+  static std::optional<std::vector<std::string>> entryNamesOfArchiveAtPath(const std::string& path,
+                                                                           platform::Error* error = nullptr);
 
   // ---- Password tests ----
 

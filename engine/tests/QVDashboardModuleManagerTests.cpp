@@ -7,6 +7,8 @@
 #include "platform/Json.h"
 #include "platform/KeyedArchiver.h"
 #include "platform/MainQueue.h"
+#include "platform/SecretStore.h"
+#include "platform/SettingsStore.h"
 
 namespace enginetest {
 namespace {
@@ -120,6 +122,39 @@ TEST_F(ModuleManagerTest, LostSettingsNeverReplaceTheUsersData) {
     ASSERT_EQ(manager->groups().size(), 1u);
     EXPECT_NE(manager->groups()[0]->name(), "Seeded");
   }
+}
+
+TEST_F(ModuleManagerTest, StartUpRemovesTheTemporariesOfCutShortSaves) {
+  // What a kill during a save leaves: the hidden temporary beside the file, in every folder the
+  // program writes (a copy of the secure values among them).
+  const std::string uuid = "0F8B3C1E-2A4D-4E6F-8A9B-C0D1E2F3A4B5";
+  const fs::path secrets = platform::SecretStore::standardFilePath();
+  const fs::path settings = platform::SettingsStore::standardPath();
+  const std::vector<fs::path> leftovers = {
+      supportFolder() / (".Modules.plist." + uuid + ".tmp"),
+      supportFolder() / (".output.json." + uuid + ".tmp"),
+      supportFolder() / "Logs" / (".com.example.a_1.log." + uuid + ".tmp"),
+      secrets.parent_path() / ("." + secrets.filename().string() + "." + uuid + ".tmp"),
+      settings.parent_path() / ("." + settings.filename().string() + "." + uuid + ".tmp"),
+  };
+  // Not made by our writer, or in a folder the modules write themselves: left alone.
+  const std::vector<fs::path> kept = {
+      supportFolder() / ".notes.tmp",
+      supportFolder() / ".Modules.plist.draft.tmp",
+      supportFolder() / "Logs" / "com.example.a_1.log",
+      supportFolder() / "Module Databases" / (".com.example.a_1.json." + uuid + ".tmp"),
+  };
+  for (const auto& path : leftovers) writeBytes(path, "half written");
+  for (const auto& path : kept) writeBytes(path, "keep");
+
+  // The start of the program: its stores open, the manager loads.
+  auto secretStore = platform::SecretStore::fileStore(secrets);
+  auto settingsStore = platform::SettingsStore::storeWithPath(settings);
+  bool success = false;
+  auto manager = loadedManager(&success);
+  EXPECT_TRUE(success);
+  for (const auto& path : leftovers) EXPECT_FALSE(fs::exists(path)) << path;
+  for (const auto& path : kept) EXPECT_EQ(readBytes(path), "keep") << path;
 }
 
 TEST_F(ModuleManagerTest, AnEmptyGroupListGetsADefaultGroup) {

@@ -12,6 +12,7 @@
 #include "engine/tests/BackupTestSupport.h"
 #include "engine/tests/EngineTestSupport.h"
 #include "platform/MainQueue.h"
+#include "testing/Sandbox.h"
 
 namespace enginetest {
 namespace {
@@ -208,6 +209,88 @@ TEST_F(QVDataManagerTest, ImportOfABadArchiveLeavesEverythingAsItWas) {
     EXPECT_EQ(treeOf(supportFolder()), before);
     EXPECT_EQ(besideSupport(), std::vector<std::string>{"com.quorvane.dashboard"});
   }
+}
+
+TEST_F(QVDataManagerTest, ImportReadsTheEntryListBeforeExtractingAnything) {
+  // No backed-up item in the list, and a damaged entry that extraction would stumble on: the list
+  // alone refuses the archive, and nothing of it is read.
+  fillSupportFolder();
+  const auto before = treeOf(supportFolder());
+  writeBytes(root() / "other" / "notes.txt", std::string(20000, 'n'));
+  const fs::path archive = root() / "other.zip";
+  ASSERT_EQ(runCommand("cd " + quoted(root() / "other") + " && zip -q -0 " + quoted(archive) + " notes.txt"),
+            0);
+  std::string bytes = readBytes(archive);
+  bytes[60] = static_cast<char>(bytes[60] ^ 0x5a);
+  writeBytes(archive, bytes);
+
+  qvtesting::LogCapture log;
+  EXPECT_FALSE(manager_->actuallyImportWithPath(archive.string()));
+  EXPECT_TRUE(log.contains("holds none of the backed-up items"));
+  EXPECT_FALSE(log.contains("Could not read the backup archive")) << "the archive was extracted";
+  EXPECT_EQ(treeOf(supportFolder()), before);
+  EXPECT_EQ(besideSupport(), std::vector<std::string>{"com.quorvane.dashboard"});
+}
+
+TEST_F(QVDataManagerTest, ExportStoresWhatLinksPointAtAndSkipsBrokenOnes) {
+  // A module folder that is a link to a working copy elsewhere (holding a link back up: a cycle), a
+  // log that links to a file outside, and a link to nothing.
+  const fs::path outside = root() / "elsewhere";
+  writeBytes(outside / "Work.quorvanemodule" / "package.json", "{\"name\": \"Work\"}");
+  writeBytes(outside / "Work.quorvanemodule" / "lib" / "main.js", "// main\n");
+  fs::create_directory_symlink("..", outside / "Work.quorvanemodule" / "lib" / "up");
+  writeBytes(outside / "shared.log", "a log kept elsewhere");
+  writeBytes(supportFolder() / "Modules.plist", groupsArchiveBytes("Work"));
+  fs::create_directories(supportFolder() / "Modules");
+  fs::create_directory_symlink(outside / "Work.quorvanemodule",
+                               supportFolder() / "Modules" / "Work.quorvanemodule");
+  fs::create_directories(supportFolder() / "Logs");
+  fs::create_symlink(outside / "shared.log", supportFolder() / "Logs" / "com.example.work_1.log");
+  fs::create_symlink(root() / "nowhere", supportFolder() / "Logs" / "dangling.log");
+
+  const fs::path archive = root() / "links.dashboardexport";
+  qvtesting::LogCapture log;
+  ASSERT_TRUE(exportTo(archive));
+  EXPECT_TRUE(unzipAccepts(archive));
+  EXPECT_EQ(entryNames(archive), (std::vector<std::string>{
+                                     "Logs/com.example.work_1.log",
+                                     "Modules.plist",
+                                     "Modules/Work.quorvanemodule/lib/main.js",
+                                     "Modules/Work.quorvanemodule/package.json",
+                                 }));
+  EXPECT_TRUE(log.contains("dangling.log"));
+  EXPECT_TRUE(log.contains("links back into a folder that holds it"));
+
+  // A fresh home: every byte is there, as files.
+  const std::string groups = readBytes(supportFolder() / "Modules.plist");
+  fs::remove_all(supportFolder());
+  ASSERT_TRUE(manager_->actuallyImportWithPath(archive.string()));
+  auto restored = treeOf(supportFolder());
+  std::erase_if(restored, [](const auto& item) { return item.second == "<folder>"; });
+  EXPECT_EQ(restored, (std::map<std::string, std::string>{
+                          {"Logs/com.example.work_1.log", "a log kept elsewhere"},
+                          {"Modules.plist", groups},
+                          {"Modules/Work.quorvanemodule/lib/main.js", "// main\n"},
+                          {"Modules/Work.quorvanemodule/package.json", "{\"name\": \"Work\"}"},
+                      }));
+}
+
+TEST_F(QVDataManagerTest, ExportNeverHoldsTheTemporariesOfCutShortSaves) {
+  fillSupportFolder();
+  const std::string uuid = "0F8B3C1E-2A4D-4E6F-8A9B-C0D1E2F3A4B5";
+  writeBytes(supportFolder() / "Logs" / (".com.example.a_1.log." + uuid + ".tmp"), "half a log");
+  writeBytes(supportFolder() / "Modules" / "Foo.quorvanemodule" / (".package.json." + uuid + ".tmp"), "{");
+  const fs::path archive = root() / "clean.dashboardexport";
+  ASSERT_TRUE(exportTo(archive));
+  EXPECT_EQ(entryNames(archive), (std::vector<std::string>{
+                                     "Logs/.hidden",
+                                     "Logs/com.example.a_1.log",
+                                     "Module Databases/blob.bin",
+                                     "Module Databases/com.example.a_1.json",
+                                     "Modules.plist",
+                                     "Modules/Foo.quorvanemodule/lib/deep.js",
+                                     "Modules/Foo.quorvanemodule/package.json",
+                                 }));
 }
 
 TEST_F(QVDataManagerTest, ImportReplacesAllFourItemsAndRestoresExtraEntries) {

@@ -127,6 +127,13 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
        true,
        1,
        ""},
+      {"a 900 KiB result written by Node itself just before process.exit",
+       json::array({{{"finishedAsyncOfSize", 900 * 1024}}, {{"exit", 0}}}),
+       {{Type::finishedSuccess, std::string(900 * 1024, 'x')}},
+       std::string(900 * 1024, 'x'),
+       true,
+       1,
+       ""},
       {"the last line without a newline",
        json::array({{{"write", finishedText}}}),
        {{Type::finishedSuccess, "done"}},
@@ -481,6 +488,36 @@ TEST_F(NodeOperationTest, GrandchildHoldingThePipeNeitherHoldsNorSpoilsTheRun) {
   ASSERT_GT(grandchild, 0);
   // The run was given up on its pipes, so what it left behind is stopped.
   EXPECT_TRUE(runUntil([&] { return processEnded(grandchild) && zombieChildren() == 0; }));
+}
+
+TEST_F(NodeOperationTest, AFinishedRunLeavesNoProcessOfItsGroupBehind) {
+  // A child started without the pipes and let go (spawn with stdio "ignore", unref) neither holds
+  // the pipes nor ends with the script; what remains of the group is stopped once the run is read.
+  // The second case ignores TERM as well: the KILL after the grace period ends it.
+  for (bool ignoresTerm : {false, true}) {
+    SCOPED_TRACE(ignoresTerm ? "the child ignores TERM" : "the child obeys TERM");
+    json steps = json::array({{{"detachedChild", true}}, {{"line", finishedLine("done")}}});
+    if (ignoresTerm) steps.insert(steps.begin(), {{"ignoreTerm", true}});
+    auto module = makeModule(steps);
+    auto operation = runModule(module);
+    ASSERT_TRUE(module->lastResult());
+    EXPECT_EQ(module->lastResult()->resultString(), "done");
+    pid_t detached = 0;
+    for (const auto& line : logLines(*module)) {
+      auto text = line->logString().value_or("");
+      if (text.rfind("detached ", 0) == 0) detached = std::stoi(text.substr(9));
+    }
+    ASSERT_GT(detached, 0);
+    ASSERT_EQ(launches(*module).size(), 1u);
+    const pid_t group = launches(*module)[0];
+    EXPECT_TRUE(runUntil([&] {
+      for (const auto& info : platform::processes::allProcesses()) {
+        if (info.group == group && info.state != 'Z') return false;
+      }
+      return processEnded(detached);
+    })) << "a process of the run's group is still running";
+    EXPECT_TRUE(runUntil([&] { return zombieChildren() == 0; }));
+  }
 }
 
 TEST_F(NodeOperationTest, StoppedOperationNeverLaunches) {

@@ -244,5 +244,103 @@ TEST_F(ShowRunnerTest, AReadyModuleAddedToAGroupRunsAtOnce) {
   EXPECT_TRUE(logContains(module, "User Initiated Run"));
 }
 
+TEST_F(ShowRunnerTest, NoModuleProcessOutlivesTheEngine) {
+  // A module that ignores TERM: only the KILL after the grace period ends it, and that KILL is a
+  // timer of this process. Termination, and the run queues going away, wait until it is gone.
+  struct Case {
+    std::string name;
+    std::function<void()> stop;
+  };
+  const std::vector<Case> cases = {
+      {"terminate",
+       [this] {
+         post(QVApplicationWillTerminateNotification);
+         manager_->applicationWillTerminate();
+       }},
+      {"the runner and its queues destroyed", [this] { runner_.reset(); }},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    load();
+    auto group = manager_->groups()[0];
+    auto module = addScripted(group, "stubborn",
+                              json::array({{{"ignoreTerm", true}},
+                                           {{"line", {{"type", "log"}, {"options", {"ready"}}}}},
+                                           {{"hang", true}}}),
+                              5);
+    runner_->start();
+    ASSERT_TRUE(runUntil([&] { return logContains(module, "ready"); }));
+    const auto pids = launchedProcesses("stubborn");
+    ASSERT_EQ(pids.size(), 1u);
+    const auto start = std::chrono::steady_clock::now();
+    test.stop();
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // Checked at once: the program may exit right after.
+    EXPECT_FALSE(groupHasProcesses(pids[0])) << "the module's process is still running";
+    EXPECT_TRUE(processGone(pids[0])) << "the module's process was not reaped";
+    EXPECT_LT(took, 2.0);
+    runner_.reset();
+    manager_.reset();
+    fs::remove(launchLogPath("stubborn"));
+  }
+}
+
+TEST_F(ShowRunnerTest, OneHungModuleDoesNotStopItsInterval) {
+  // The run timeout is max(30 s, the interval); shortened here so that the test is quick.
+  QVNodeOperation::setRunTimeoutOverride(platform::Seconds(1.0));
+  struct RestoreTimeout {
+    ~RestoreTimeout() { QVNodeOperation::setRunTimeoutOverride(std::nullopt); }
+  } restore;
+  load();
+  auto group = manager_->groups()[0];
+  auto hung = addScripted(group, "hung", json::array({{{"hang", true}}}), 5);
+  auto first = addScripted(group, "first", json::array({finished(true, "one")}), 5);
+  auto second = addScripted(group, "second", json::array({finished(true, "two")}), 5);
+  runner_->start();
+  ASSERT_TRUE(runUntil([&] { return logContains(hung, "timed out"); }, 10));
+  EXPECT_TRUE(logContains(hung, "Module timed out after 1 seconds and was stopped"));
+  EXPECT_EQ(launches("hung"), 1) << "a run that timed out is not retried";
+  const pid_t hungProcess = launchedProcesses("hung").at(0);
+  EXPECT_TRUE(runUntil([&] { return !groupHasProcesses(hungProcess); }));
+  // The next ticks find the queue free: the healthy modules keep refreshing.
+  EXPECT_TRUE(runUntil([&] { return launches("first") >= 2 && launches("second") >= 2; }, 15));
+  EXPECT_EQ(first->lastResult()->resultString(), "one");
+  EXPECT_EQ(second->lastResult()->resultString(), "two");
+}
+
+TEST_F(ShowRunnerTest, ARunNowDroppedBeforeItStartsLeavesNothingUpdating) {
+  // Three runs fill the 5 s queue; the run now of a fourth module waits, and hiding the window stops
+  // the queue before it starts.
+  load();
+  auto group = manager_->groups()[0];
+  for (const char* name : {"a", "b", "c"}) addScripted(group, name, json::array({{{"hang", true}}}), 5);
+  auto waiting = addScripted(group, "waiting", json::array({finished(true, "done")}), 5);
+  runner_->start();
+  auto queue = runner_->timerQueueWithInterval(5);
+  ASSERT_TRUE(runUntil([&] { return executing(*queue) == 3; }));
+  runner_->runModule(waiting);
+  EXPECT_TRUE(waiting->isUpdating());
+  post(QVDockableWindowDidHideNotification);
+  ASSERT_TRUE(runUntil([&] { return queue->operationCount() == 0; }));
+  EXPECT_EQ(launches("waiting"), 0);
+  EXPECT_FALSE(waiting->isUpdating());
+  // What the dashboard shows says so too.
+  const fs::path output = supportFolder() / "output.json";
+  auto entryOfWaiting = [&]() -> nlohmann::json {
+    auto parsed = nlohmann::json::parse(readBytes(output), nullptr, false);
+    if (!parsed.is_array()) return nullptr;
+    for (const auto& shownGroup : parsed) {
+      for (const auto& entry : shownGroup.value("modules", nlohmann::json::array())) {
+        if (entry.value("name", "") == "waiting") return entry;
+      }
+    }
+    return nullptr;
+  };
+  ASSERT_TRUE(runUntil([&] {
+    auto entry = entryOfWaiting();
+    return entry.is_object() && !entry.contains("updating");
+  })) << readBytes(output);
+}
+
 }  // namespace
 }  // namespace enginetest

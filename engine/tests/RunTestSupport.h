@@ -7,6 +7,7 @@
 #include "engine/QVRunNotifications.h"
 #include "engine/QVShowRunner.h"
 #include "engine/tests/ManagerTestSupport.h"
+#include "platform/ProcessTable.h"
 
 namespace enginetest {
 
@@ -105,6 +106,24 @@ class RunTest : public ManagerTest {
       if (!line.empty()) ++count;
     }
     return count;
+  }
+
+  // The process ids the module's script wrote at each launch (each one its run's process group).
+  std::vector<pid_t> launchedProcesses(const std::string& name) const {
+    std::ifstream in(launchLogPath(name));
+    std::vector<pid_t> pids;
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty()) pids.push_back(std::stoi(line));
+    }
+    return pids;
+  }
+
+  // True while a process of the group (not one that has ended) is left.
+  static bool groupHasProcesses(pid_t group) {
+    for (const auto& info : platform::processes::allProcesses()) {
+      if (info.group == group && info.state != 'Z') return true;
+    }
+    return false;
   }
 
   static bool logContains(const QVDashboardModule::Pointer& module, const std::string& text) {

@@ -2,7 +2,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -323,13 +325,17 @@ TEST_F(TaskTest, StoppingTheGroupEndsWhatTheChildLeftBehind) {
   const std::vector<Case> cases = {
       // The child exits by itself; the drain gives up on the pipes: the run is abandoned.
       {"abandoned", stubborn + "exit 5", false, TaskTerminationReason::Exit, 5},
+      // The child exits by itself and the process it left let go of the pipes: the run ends at
+      // once, and what is left of the group is stopped all the same.
+      {"finished", "(trap '' TERM; exec sleep 60) </dev/null >/dev/null 2>&1 & echo $!; exit 5", false,
+       TaskTerminationReason::Exit, 5},
       // The child is terminated while it runs.
       {"terminated", stubborn + "exec sleep 60", true, TaskTerminationReason::UncaughtSignal, SIGTERM},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto task = makeTask("/bin/sh", {"-c", c.script});
-    task->setStopsGroupWhenAbandoned(true);
+    task->setStopsGroupWhenDone(true);
     task->setPipeDrainTimeout(Seconds(0.2));
     task->setTerminationGracePeriod(Seconds(0.4));
     auto recorder = record(*task);
@@ -349,10 +355,92 @@ TEST_F(TaskTest, StoppingTheGroupEndsWhatTheChildLeftBehind) {
   }
 }
 
+TEST_F(TaskTest, AGroupThatObeysTheTermIsReapedBeforeTheGracePeriod) {
+  // The background process ends on TERM: the child is reaped then, not at the end of the grace period.
+  auto task = makeTask("/bin/sh", {"-c", "sleep 60 </dev/null >/dev/null 2>&1 & echo $!"});
+  task->setStopsGroupWhenDone(true);
+  task->setTerminationGracePeriod(Seconds(600));
+  auto recorder = run(*task);
+  pid_t background = std::stoi(recorder->outputText());
+  pid_t child = task->processIdentifier();
+  EXPECT_TRUE(runUntil([&] {
+    char state = processState(background);
+    return (state == 0 || state == 'Z') && processGone(child);
+  }));
+}
+
+TEST_F(TaskTest, StopAllProcessGroupsWaitsUntilTheyAreGone) {
+  // Each child ignores TERM and has a process of its own in its group that ignores it too; only a
+  // KILL ends them. A task that does not stop its group is left alone.
+  const std::string stubborn = "trap '' TERM; (trap '' TERM; exec sleep 60) & echo $!; exec sleep 60";
+  std::vector<std::shared_ptr<Task>> stopping;
+  std::vector<std::shared_ptr<Recorder>> recorders;
+  for (int i = 0; i < 2; ++i) {
+    auto task = makeTask("/bin/sh", {"-c", stubborn});
+    task->setStopsGroupWhenDone(true);
+    task->setTerminationGracePeriod(Seconds(600));
+    recorders.push_back(record(*task));
+    ASSERT_TRUE(task->launch());
+    stopping.push_back(task);
+  }
+  auto other = makeTask("/bin/sh", {"-c", "echo ready; exec sleep 60"});
+  auto otherRecorder = record(*other);
+  ASSERT_TRUE(other->launch());
+  ASSERT_TRUE(runUntil([&] {
+    return otherRecorder->outputText() == "ready\n" && !recorders[0]->outputText().empty() &&
+           !recorders[1]->outputText().empty();
+  }));
+  std::vector<pid_t> pids;
+  for (std::size_t i = 0; i < stopping.size(); ++i) {
+    pids.push_back(stopping[i]->processIdentifier());
+    pids.push_back(std::stoi(recorders[i]->outputText()));
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Task::stopAllProcessGroups(Seconds(0.3), Seconds(1.5)));
+  const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_GE(took, 0.25) << "the KILL waits for the grace period";
+  EXPECT_LT(took, 2.0);
+  // Checked at once: gone (or ended, for the processes that are not our children).
+  for (pid_t pid : pids) {
+    char state = processState(pid);
+    EXPECT_TRUE(state == 0 || state == 'Z') << pid;
+  }
+  EXPECT_TRUE(processGone(stopping[0]->processIdentifier()));
+  EXPECT_TRUE(other->isRunning()) << "a task that does not stop its group is not stopped";
+  other->terminate();
+  EXPECT_TRUE(runUntil([&] { return otherRecorder->ended(); }));
+  // Nothing left to stop: answers at once.
+  EXPECT_TRUE(Task::stopAllProcessGroups(Seconds(0.3), Seconds(1.5)));
+}
+
+TEST_F(TaskTest, OutputPipeTakesTheSizeAskedForWithinTheSystemMaximum) {
+  // F_GETPIPE_SZ (1032) seen from the child's standard output.
+  std::size_t maximum = 0;
+  std::ifstream("/proc/sys/fs/pipe-max-size") >> maximum;
+  ASSERT_GT(maximum, 0u);
+  struct Case {
+    std::size_t asked;
+    std::size_t expected;
+  };
+  const std::vector<Case> cases = {
+      {0, 65536},
+      {std::size_t{1} << 20, std::min<std::size_t>(std::size_t{1} << 20, maximum)},
+      {maximum * 4, maximum},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.asked);
+    auto task = makeTask("/usr/bin/python3", {"-c", "import fcntl; print(fcntl.fcntl(1, 1032))"});
+    task->setOutputPipeBufferSize(c.asked);
+    auto recorder = run(*task);
+    EXPECT_EQ(recorder->outputText(), std::to_string(c.expected) + "\n");
+  }
+}
+
 TEST_F(TaskTest, StoppingTheGroupLeavesAChildAloneReapedAtOnce) {
   // Without other processes in the group, a terminated child is reaped as soon as it ends.
   auto task = makeTask("/bin/sh", {"-c", "echo ready; exec sleep 60"});
-  task->setStopsGroupWhenAbandoned(true);
+  task->setStopsGroupWhenDone(true);
   task->setTerminationGracePeriod(Seconds(600));
   auto recorder = record(*task);
   ASSERT_TRUE(task->launch());

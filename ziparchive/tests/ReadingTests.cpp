@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <climits>
 #include <random>
 
 #include "ZipTestSupport.h"
@@ -410,6 +411,91 @@ TEST_F(ZAZipArchiveReading, AFailedWriteIsReportedAndLeavesTheOldFile) {
   EXPECT_EQ(readText(destination() / "big.bin"), "old content");
   EXPECT_EQ(std::distance(fs::directory_iterator(destination()), fs::directory_iterator()), 1)
       << "no partial file is left";
+}
+
+TEST_F(ZAZipArchiveReading, ContentIsHeldToTheSizeItsEntryDeclares) {
+  // An archive made by Python whose "bomb.bin" (1 MiB) then gets another size in both of its headers.
+  struct Case {
+    std::string name;
+    std::uint32_t declared;
+    bool stored;
+  };
+  const std::vector<Case> cases = {
+      {"declares 10 bytes, inflates to 1 MiB", 10, false},
+      {"declares 2 MiB, inflates to 1 MiB", 2u << 20, false},
+      {"stored, declares 10 bytes", 10, true},
+  };
+  int number = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path archive = root() / ("lying" + std::to_string(++number) + ".zip");
+    const fs::path into = root() / ("out" + std::to_string(number));
+    auto made = python(root(), "with zipfile.ZipFile(" + quoted(archive.string()) +
+                                   ", 'w') as z:\n"
+                                   "    z.writestr('first.txt', 'ok')\n"
+                                   "    z.writestr('bomb.bin', b'a' * (1 << 20), " +
+                                   (c.stored ? "zipfile.ZIP_STORED" : "zipfile.ZIP_DEFLATED") +
+                                   ")\n"
+                                   "d = bytearray(open(" +
+                                   quoted(archive.string()) +
+                                   ", 'rb').read())\n"
+                                   "local = d.rfind(b'PK\\x03\\x04', 0, d.find(b'bomb.bin') + 1)\n"
+                                   "central = d.rfind(b'PK\\x01\\x02', 0, d.rfind(b'bomb.bin') + 1)\n"
+                                   "struct.pack_into('<I', d, local + 22, " +
+                                   std::to_string(c.declared) +
+                                   ")\n"
+                                   "struct.pack_into('<I', d, central + 24, " +
+                                   std::to_string(c.declared) +
+                                   ")\n"
+                                   "open(" +
+                                   quoted(archive.string()) + ", 'wb').write(d)\n");
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    platform::Error error;
+    EXPECT_FALSE(ZAZipArchive::unzipFileAtPath(archive.string(), into.string(), true, "", &error));
+    EXPECT_EQ(error.domain, ZAZipArchiveErrorDomain);
+    EXPECT_EQ(error.code, ZAZipArchiveErrorCodeSizeMismatch) << error.description;
+    EXPECT_EQ(readText(into / "first.txt"), "ok");
+    EXPECT_FALSE(fs::exists(into / "bomb.bin")) << "a refused entry leaves no file";
+    std::uintmax_t written = 0;
+    for (const auto& item : fs::recursive_directory_iterator(into)) {
+      if (item.is_regular_file()) written += item.file_size();
+    }
+    EXPECT_LE(written, 2u + c.declared);
+  }
+}
+
+TEST_F(ZAZipArchiveReading, NamesTooLongForTheFileSystemHaveTheirOwnError) {
+  const std::string longest(NAME_MAX, 'n');
+  const std::string tooLong(NAME_MAX + 1, 'n');
+  struct Case {
+    std::string name;
+    std::string entry;
+    bool extracted;
+  };
+  const std::vector<Case> cases = {
+      {"the longest name", longest, true},
+      {"a file name one byte too long", tooLong, false},
+      {"a folder name too long", tooLong + "/inner.txt", false},
+      {"a folder entry too long", "outer/" + tooLong + "/", false},
+  };
+  int number = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path archive = craftArchive(root() / ("long" + std::to_string(++number) + ".zip"),
+                                          {{"before.txt", "before"}, {c.entry, "content"}});
+    const fs::path into = root() / ("long-out" + std::to_string(number));
+    platform::Error error;
+    EXPECT_EQ(ZAZipArchive::unzipFileAtPath(archive.string(), into.string(), true, "", &error), c.extracted);
+    EXPECT_EQ(readText(into / "before.txt"), "before");
+    if (c.extracted) {
+      EXPECT_EQ(readText(into / c.entry), "content");
+      continue;
+    }
+    EXPECT_EQ(error.domain, ZAZipArchiveErrorDomain);
+    EXPECT_EQ(error.code, ZAZipArchiveErrorCodeNameTooLong) << error.description;
+    EXPECT_NE(error.description.find("too long"), std::string::npos) << error.description;
+    EXPECT_EQ(error.description.find("free space"), std::string::npos) << error.description;
+  }
 }
 
 // ---- Symbolic links ----

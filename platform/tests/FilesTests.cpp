@@ -1,0 +1,98 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/Files.h"
+#include "platform/SecretStore.h"
+#include "platform/SettingsStore.h"
+#include "platform/UUID.h"
+#include "testing/Sandbox.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FilesTest : public qvtesting::SandboxTest {
+ protected:
+  static void write(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+  }
+};
+
+const std::string kUUID = "0F8B3C1E-2A4D-4E6F-8A9B-C0D1E2F3A4B5";
+
+TEST_F(FilesTest, TheTemporaryNamesOfAtomicWritesAreKnownExactly) {
+  struct Case {
+    std::string name;
+    bool temporary;
+  };
+  const std::vector<Case> cases = {
+      {".Modules.plist." + kUUID + ".tmp", true},
+      {".a." + kUUID + ".tmp", true},
+      {".com.example.a_1.log." + makeUUIDString() + ".tmp", true},
+      {"Modules.plist." + kUUID + ".tmp", false},               // not hidden
+      {".." + kUUID + ".tmp", false},                           // no file name
+      {".Modules.plist." + kUUID + ".temp", false},             // another suffix
+      {".Modules.plist.0f8b3c1e-2a4d-4e6f-8a9b-c0d1e2f3a4b5.tmp", false},  // not our upper case
+      {".Modules.plist.0F8B3C1E2A4D4E6F8A9BC0D1E2F3A4B5.tmp", false},      // no dashes
+      {".Modules.plist.0F8B3C1E-2A4D-4E6F-8A9B-C0D1E2F3A4B.tmp", false},   // one digit short
+      {".Modules.plist." + kUUID + "x.tmp", false},
+      {".notes.tmp", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(files::isAtomicWriteTemporary(c.name), c.temporary) << c.name;
+}
+
+TEST_F(FilesTest, RemovingTemporariesTakesOnlyOursFromTheFolderItself) {
+  const fs::path folder = root() / "folder";
+  const std::string ours = "." + std::string("Modules.plist.") + kUUID + ".tmp";
+  const std::string ofLog = ".a.log." + kUUID + ".tmp";
+  write(folder / ours, "half");
+  write(folder / ofLog, "half a log");
+  write(folder / ".notes.tmp", "mine");
+  write(folder / "Modules.plist", "whole");
+  write(folder / "below" / ours, "below");
+  fs::create_directories(folder / (".folder." + kUUID + ".tmp"));
+  fs::create_symlink(folder / "Modules.plist", folder / (".link." + kUUID + ".tmp"));
+
+  // Only the temporaries of one file.
+  EXPECT_EQ(files::removeAtomicWriteTemporaries(folder, "a.log"), 1u);
+  EXPECT_FALSE(fs::exists(folder / ofLog));
+  EXPECT_TRUE(fs::exists(folder / ours));
+
+  EXPECT_EQ(files::removeAtomicWriteTemporaries(folder), 1u);
+  EXPECT_FALSE(fs::exists(folder / ours));
+  EXPECT_TRUE(fs::exists(folder / ".notes.tmp"));
+  EXPECT_TRUE(fs::exists(folder / "Modules.plist"));
+  EXPECT_TRUE(fs::exists(folder / "below" / ours)) << "folders below are not walked";
+  EXPECT_TRUE(fs::is_directory(folder / (".folder." + kUUID + ".tmp"))) << "only files";
+  EXPECT_TRUE(fs::is_symlink(folder / (".link." + kUUID + ".tmp"))) << "only files";
+  EXPECT_EQ(files::removeAtomicWriteTemporaries(root() / "missing"), 0u);
+}
+
+TEST_F(FilesTest, StoresSweepTheTemporariesOfTheirOwnFileWhenTheyOpen) {
+  // A kill during a save of the secrets leaves a copy of the secure values beside the file.
+  const fs::path secrets = root() / "secrets" / "secrets.plist";
+  const fs::path settings = root() / "settings" / "settings.plist";
+  const fs::path secretsCopy = secrets.parent_path() / (".secrets.plist." + kUUID + ".tmp");
+  const fs::path settingsCopy = settings.parent_path() / (".settings.plist." + kUUID + ".tmp");
+  const fs::path otherCopy = secrets.parent_path() / (".other.plist." + kUUID + ".tmp");
+  write(secretsCopy, "a copy of the secure values");
+  write(settingsCopy, "a copy of the settings");
+  write(otherCopy, "not the store's");
+  {
+    auto store = SecretStore::fileStore(secrets);
+    EXPECT_FALSE(fs::exists(secretsCopy));
+    EXPECT_TRUE(fs::exists(otherCopy));
+    auto defaults = SettingsStore::storeWithPath(settings);
+    EXPECT_FALSE(fs::exists(settingsCopy));
+  }
+}
+
+}  // namespace
