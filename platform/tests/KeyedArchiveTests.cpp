@@ -128,7 +128,7 @@ ClassRegistry& testRegistry() {
 }
 
 std::filesystem::path fixture(const char* name) {
-  return std::filesystem::path(__FILE__).parent_path() / "fixtures" / name;
+  return std::filesystem::path(QV_PLATFORM_FIXTURES) / name;
 }
 
 // A hand-written XML archive, converted to the binary form the application stores.
