@@ -287,7 +287,7 @@ TEST_F(ShowRunnerTest, NoModuleProcessOutlivesTheEngine) {
 
 TEST_F(ShowRunnerTest, OneHungModuleDoesNotStopItsInterval) {
   // The run timeout is max(30 s, the interval); shortened here so that the test is quick.
-  QVNodeOperation::setRunTimeoutOverride(platform::Seconds(1.0));
+  QVNodeOperation::setRunTimeoutOverride(platform::Seconds(3.0));
   struct RestoreTimeout {
     ~RestoreTimeout() { QVNodeOperation::setRunTimeoutOverride(std::nullopt); }
   } restore;
@@ -298,10 +298,13 @@ TEST_F(ShowRunnerTest, OneHungModuleDoesNotStopItsInterval) {
   auto second = addScripted(group, "second", json::array({finished(true, "two")}), 5);
   runner_->start();
   ASSERT_TRUE(runUntil([&] { return logContains(hung, "timed out"); }, 10));
-  EXPECT_TRUE(logContains(hung, "Module timed out after 1 seconds and was stopped"));
-  EXPECT_EQ(launches("hung"), 1) << "a run that timed out is not retried";
-  const pid_t hungProcess = launchedProcesses("hung").at(0);
-  EXPECT_TRUE(runUntil([&] { return !groupHasProcesses(hungProcess); }));
+  EXPECT_TRUE(logContains(hung, "Module timed out after 3 seconds and was stopped"));
+  // Before the next tick: a run that timed out is not retried (on a loaded machine Node.js may not
+  // even have started it).
+  EXPECT_LE(launches("hung"), 1);
+  for (pid_t process : launchedProcesses("hung")) {
+    EXPECT_TRUE(runUntil([&] { return !groupHasProcesses(process); }));
+  }
   // The next ticks find the queue free: the healthy modules keep refreshing.
   EXPECT_TRUE(runUntil([&] { return launches("first") >= 2 && launches("second") >= 2; }, 15));
   EXPECT_EQ(first->lastResult()->resultString(), "one");
