@@ -3,6 +3,7 @@
 #include "platform/Task.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -77,6 +78,17 @@ class Reactor {
 std::atomic<bool> forceExitPolling{false};
 
 constexpr std::size_t kReadBufferSize = std::size_t{64} * 1024;
+
+int pidfdSendSignal(int pidfd, int signal) {
+#ifdef SYS_pidfd_send_signal
+  return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+#else
+  (void)pidfd;
+  (void)signal;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
 
 int pidfdOpen(pid_t pid) {
 #ifdef SYS_pidfd_open
@@ -187,7 +199,8 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
   bool killScheduled = false;
   bool stopGroup = false;  // stop the rest of the group when the task is done
   std::size_t outputPipeSize = 0;
-  bool killSent = false;  // the group was sent SIGKILL
+  bool killSent = false;   // the group was sent SIGKILL
+  bool lingering = false;  // the child was reaped, the processes it left are being stopped
   std::optional<TaskTermination> termination;
 
   // The reactor part: touched only on the reactor thread.
@@ -199,7 +212,12 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
   std::chrono::milliseconds pollDelay{1};
   std::optional<asio::steady_timer> drainTimer;
   std::optional<asio::steady_timer> killTimer;
-  std::optional<asio::steady_timer> groupWatch;  // while the exited child is held
+  // Processes a child that ended by itself left running in its group (pidfds), while they are
+  // being stopped: TERM at once, KILL once leftoverKillAt has passed.
+  std::vector<int> leftovers;
+  std::optional<asio::steady_timer> leftoverWatch;
+  std::chrono::steady_clock::time_point leftoverKillAt;
+  bool leftoverKillSent = false;
   bool exited = false;
   bool finished = false;
   // The end report is out but the child is kept unreaped until the group has been killed.
@@ -338,21 +356,21 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
     closePipe(Output);
     closePipe(ErrorOutput);
 
-    bool stops;
+    bool stops = false;
+    bool stopping = false;
+    Seconds grace;
     {
       std::lock_guard lock(mutex);
       stops = stopGroup && !killSent;
+      stopping = abandoned || killScheduled;
+      grace = gracePeriod;
     }
-    // What the child left running in its group (a background process that let go of the pipes, or
-    // one still holding them when they were given up) is stopped; a group that holds nothing but
-    // the child needs no signal. The child is a zombie here, so its id (the group id) is still ours
-    // to signal.
-    if (stops && groupHasOtherMembers(pid)) {
-      (void)abandoned;
-      Seconds grace;
+    // A task that was terminated or given up: what it started is stopped while the child is held
+    // unreaped (a zombie, so its id, the group id, is still ours to signal); a group that holds
+    // nothing but the child needs no more signals.
+    if (stops && stopping && groupHasOtherMembers(pid)) {
       {
         std::lock_guard lock(mutex);
-        grace = gracePeriod;
         if (!killScheduled) {
           killpg(pid, SIGTERM);
           killScheduled = true;
@@ -360,12 +378,76 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
       }
       holdingChild = true;
       scheduleKill(grace);
-      watchHeldGroup(std::chrono::milliseconds(2));
       deliverTermination(exitStatusWithoutReaping());
       return;
     }
     if (killTimer) killTimer->cancel();
-    deliverTermination(reap());
+    TaskTermination report = reap();
+    // A child that ended by itself: the group outlives it only when it left processes behind (a
+    // background process that let go of the pipes). One signal tells, without reading the process
+    // table on every run; the group exists while the answer is yes, so its id is not another's.
+    if (stops && ::killpg(pid, 0) == 0) stopLeftovers(grace);
+    deliverTermination(report);
+  }
+
+  // The processes the reaped child left in its group: TERM now, KILL after the grace period to those
+  // still running. They are held by pidfds from here on, so that no signal can reach a process that
+  // took over one of their ids.
+  void stopLeftovers(Seconds grace) {
+    killpg(pid, SIGTERM);
+    for (const auto& info : processes::allProcesses()) {
+      if (info.group != pid || info.state == 'Z') continue;
+      const int fd = pidfdOpen(info.pid);
+      if (fd < 0) continue;
+      // The id may have passed to another process between the reading of the table and the open.
+      auto again = processes::processInfo(info.pid);
+      if (!again || again->group != pid) {
+        ::close(fd);
+        continue;
+      }
+      leftovers.push_back(fd);
+    }
+    if (leftovers.empty()) return;
+    {
+      std::lock_guard lock(mutex);
+      lingering = true;
+    }
+    leftoverKillAt = std::chrono::steady_clock::now() +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(grace);
+    leftoverWatch.emplace(context());
+    watchLeftovers(std::chrono::milliseconds(2));
+  }
+
+  // True once every leftover process has ended (its pidfd reads as ready).
+  bool leftoversGone() {
+    std::erase_if(leftovers, [](int fd) {
+      pollfd entry{fd, POLLIN, 0};
+      if (::poll(&entry, 1, 0) == 0) return false;
+      ::close(fd);
+      return true;
+    });
+    return leftovers.empty();
+  }
+
+  void killLeftovers() {
+    leftoverKillSent = true;
+    for (int fd : leftovers) pidfdSendSignal(fd, SIGKILL);
+  }
+
+  void watchLeftovers(std::chrono::milliseconds delay) {
+    leftoverWatch->expires_after(delay);
+    leftoverWatch->async_wait([self = shared_from_this(), delay](const asio::error_code& ec) {
+      if (ec) return;
+      if (self->leftoversGone()) {
+        std::lock_guard lock(self->mutex);
+        self->lingering = false;
+        return;
+      }
+      if (!self->leftoverKillSent && std::chrono::steady_clock::now() >= self->leftoverKillAt) {
+        self->killLeftovers();
+      }
+      self->watchLeftovers(std::min(delay * 2, std::chrono::milliseconds(100)));
+    });
   }
 
   // The exit status of the exited child, leaving it unreaped.
@@ -506,30 +588,15 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
     });
   }
 
-  // While the exited child is held: reaps it as soon as the rest of its group is gone, so that a
-  // group that obeyed the TERM does not wait for the grace period.
-  void watchHeldGroup(std::chrono::milliseconds delay) {
-    if (!groupWatch) groupWatch.emplace(context());
-    groupWatch->expires_after(delay);
-    groupWatch->async_wait([self = shared_from_this(), delay](const asio::error_code& ec) {
-      if (ec || !self->holdingChild) return;
-      if (!groupHasOtherMembers(self->pid)) {
-        self->releaseHeldChild();
-        return;
-      }
-      self->watchHeldGroup(std::min(delay * 2, std::chrono::milliseconds(100)));
-    });
-  }
-
   void releaseHeldChild() {
     holdingChild = false;
     if (killTimer) killTimer->cancel();
-    if (groupWatch) groupWatch->cancel();
     reap();
   }
 
-  // SIGKILL to the group now, unless the child was reaped (reactor thread).
+  // SIGKILL now to what is left of the group (reactor thread).
   void killGroupNow() {
+    if (!leftovers.empty()) killLeftovers();
     {
       std::lock_guard lock(mutex);
       if (reaped || pid <= 0) return;
@@ -539,9 +606,10 @@ struct Task::State : std::enable_shared_from_this<Task::State> {
     if (holdingChild) releaseHeldChild();
   }
 
-  bool isReaped() const {
+  // Nothing of the task runs any more: the child was reaped and what it left has ended.
+  bool isDone() const {
     std::lock_guard lock(mutex);
-    return reaped;
+    return reaped && !lingering;
   }
 };
 
@@ -555,7 +623,7 @@ void registerGroupStopping(const std::shared_ptr<Task::State>& state) {
   std::lock_guard lock(groupStoppingMutex);
   std::erase_if(groupStoppingTasks, [](const std::weak_ptr<Task::State>& weak) {
     auto other = weak.lock();
-    return !other || other->isReaped();
+    return !other || other->isDone();
   });
   groupStoppingTasks.push_back(state);
 }
@@ -568,7 +636,12 @@ bool stopGroupsOf(const std::vector<std::shared_ptr<Task::State>>& states, Secon
   std::vector<std::shared_ptr<Task::State>> left;
   for (const auto& state : states) {
     std::lock_guard lock(state->mutex);
-    if (!state->launched || state->reaped || state->pid <= 0) continue;
+    if (!state->launched || state->pid <= 0 || (state->reaped && !state->lingering)) continue;
+    // What a reaped child left behind has had its TERM; the KILL below reaches it by pidfd.
+    if (state->reaped) {
+      left.push_back(state);
+      continue;
+    }
     killpg(state->pid, SIGTERM);
     if (state->suspended) {
       killpg(state->pid, SIGCONT);
@@ -581,7 +654,7 @@ bool stopGroupsOf(const std::vector<std::shared_ptr<Task::State>>& states, Secon
   bool killed = false;
   // Bounded: the reactor reaps each child once its group is gone, and this only looks.
   while (!left.empty()) {
-    std::erase_if(left, [](const std::shared_ptr<Task::State>& state) { return state->isReaped(); });
+    std::erase_if(left, [](const std::shared_ptr<Task::State>& state) { return state->isDone(); });
     if (left.empty()) break;
     const auto now = Clock::now();
     if (!killed && now >= killAt) {

@@ -84,13 +84,14 @@ class Task {
   void setTerminationGracePeriod(Seconds period);
   // How long the end report waits for the pipes' end of file once the process exited (default 2 s).
   void setPipeDrainTimeout(Seconds timeout);
-  // Off by default. When on, whatever is left of the task's process group when the task ends (its
-  // process exited, was terminated, or its pipes were given up at the drain timeout) is stopped
-  // before the child is reaped: the processes it started get SIGTERM, and SIGKILL once the grace
-  // period has passed while any of them is still there. The child stays unreaped (a zombie) until
-  // the group is empty or killed, so that the group id cannot pass to another process while it is
-  // signalled. The end report is not delayed by this. Such tasks are also the ones
-  // stopAllProcessGroups() stops.
+  // Off by default. When on, whatever is left of the task's process group when the task ends is
+  // stopped: the processes it started get SIGTERM, and SIGKILL once the grace period has passed while
+  // any of them is still there. When the task was terminated or its pipes were given up at the drain
+  // timeout, the child stays unreaped (a zombie) until then, so that the group id cannot pass to
+  // another process while it is signalled. When the child ended by itself, it is reaped at once; one
+  // signal (killpg with 0) tells whether it left anything behind, and only then are those processes
+  // looked up and held by pidfds until they are gone. The end report is not delayed by this. Such
+  // tasks are also the ones stopAllProcessGroups() stops.
   void setStopsGroupWhenDone(bool stops);
   // Asks for a standard output pipe of this many bytes (F_SETPIPE_SZ), at most the system's
   // /proc/sys/fs/pipe-max-size; 0 (the default) keeps the system's size. A child that writes its
