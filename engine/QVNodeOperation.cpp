@@ -177,18 +177,24 @@ void QVNodeOperation::main() {
     setCompleted(true);
     return;
   }
+  scheduleOnMain(runTimeout(), &QVNodeOperation::timedOut, &QVNodeOperation::timeoutTimer_);
+}
+
+bool QVNodeOperation::scheduleOnMain(platform::Seconds delay, void (QVNodeOperation::*action)(),
+                                     std::shared_ptr<platform::TimerHandle> QVNodeOperation::*slot) {
   auto queue = platform::MainQueue::shared();
-  if (!queue) return;
-  std::weak_ptr<QVNodeOperation> weak = std::static_pointer_cast<QVNodeOperation>(self);
-  auto timer = queue->postAfter(runTimeout(), [weak] {
-    if (auto operation = weak.lock()) operation->timedOut();
+  if (!queue) return false;
+  std::weak_ptr<QVNodeOperation> weak = std::static_pointer_cast<QVNodeOperation>(shared_from_this());
+  auto timer = queue->postAfter(delay, [weak, action] {
+    if (auto operation = weak.lock()) ((*operation).*action)();
   });
   std::lock_guard lock(mutex_);
   if (stopped_ || completed_) {
     timer->cancel();
-    return;
+  } else {
+    this->*slot = std::move(timer);
   }
-  timeoutTimer_ = std::move(timer);
+  return true;
 }
 
 void QVNodeOperation::timedOut() {
@@ -571,21 +577,10 @@ void QVNodeOperation::taskHelperDidFinish(ZKTaskHelper& helper, platform::TaskTe
   }
   addLine(module, QVModuleLogLine::warningLogWithString(
                       fmt::format("Module finished with no result, retry attempt {}", count + 1)));
-  auto queue = platform::MainQueue::shared();
-  if (!queue) {
+  if (!scheduleOnMain(platform::Seconds(kRetryDelay), &QVNodeOperation::retry,
+                      &QVNodeOperation::retryTimer_)) {
     setCompleted(true);
-    return;
   }
-  std::weak_ptr<QVNodeOperation> weak = std::static_pointer_cast<QVNodeOperation>(self);
-  auto timer = queue->postAfter(platform::Seconds(kRetryDelay), [weak] {
-    if (auto operation = weak.lock()) operation->retry();
-  });
-  std::lock_guard lock(mutex_);
-  if (stopped_ || completed_) {
-    timer->cancel();
-    return;
-  }
-  retryTimer_ = std::move(timer);
 }
 
 void QVNodeOperation::retry() {

@@ -138,6 +138,10 @@ class QVNodeOperation : public platform::Operation, public ZKTaskHelperDelegate 
   void retry();
   // Main thread, runTimeout() after main() began.
   void timedOut();
+  // Calls `action` on the main thread after `delay` (the operation held weakly) and keeps the timer
+  // in `slot`, unless the operation stopped meanwhile; false without a main queue.
+  bool scheduleOnMain(platform::Seconds delay, void (QVNodeOperation::*action)(),
+                      std::shared_ptr<platform::TimerHandle> QVNodeOperation::*slot);
   // One line of standard output.
   void handleOutputLine(std::string_view line);
   void dispatchOutputValue(const std::shared_ptr<QVDashboardModule>& module, const nlohmann::json& value);

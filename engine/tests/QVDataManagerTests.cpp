@@ -50,6 +50,20 @@ class QVDataManagerTest : public EngineTest {
     writeBytes(supportFolder() / "output.json", "[]");
   }
 
+  // The archive entries of what fillSupportFolder() wrote: files only, folders (empty ones too)
+  // get no entry.
+  static std::vector<std::string> filledEntryNames() {
+    return {
+        "Logs/.hidden",
+        "Logs/com.example.a_1.log",
+        "Module Databases/blob.bin",
+        "Module Databases/com.example.a_1.json",
+        "Modules.plist",
+        "Modules/Foo.quorvanemodule/lib/deep.js",
+        "Modules/Foo.quorvanemodule/package.json",
+    };
+  }
+
   // The support folder's items other than the staging folders an import may leave beside it.
   std::vector<std::string> besideSupport() {
     std::vector<std::string> names;
@@ -91,15 +105,7 @@ TEST_F(QVDataManagerTest, RoundTripRestoresIdenticalBytes) {
   ASSERT_TRUE(exportTo(archive, &written));
   EXPECT_EQ(written, archive.string());
   EXPECT_TRUE(unzipAccepts(archive));
-  EXPECT_EQ(entryNames(archive), (std::vector<std::string>{
-                                     "Logs/.hidden",
-                                     "Logs/com.example.a_1.log",
-                                     "Module Databases/blob.bin",
-                                     "Module Databases/com.example.a_1.json",
-                                     "Modules.plist",
-                                     "Modules/Foo.quorvanemodule/lib/deep.js",
-                                     "Modules/Foo.quorvanemodule/package.json",
-                                 }))
+  EXPECT_EQ(entryNames(archive), filledEntryNames())
       << "files only: folders, empty ones included, get no entry";
 
   // Changed data is replaced by the archive's; the empty folder is not restored.
@@ -283,15 +289,7 @@ TEST_F(QVDataManagerTest, ExportNeverHoldsTheTemporariesOfCutShortSaves) {
   writeBytes(supportFolder() / "Modules" / "Foo.quorvanemodule" / (".package.json." + uuid + ".tmp"), "{");
   const fs::path archive = root() / "clean.dashboardexport";
   ASSERT_TRUE(exportTo(archive));
-  EXPECT_EQ(entryNames(archive), (std::vector<std::string>{
-                                     "Logs/.hidden",
-                                     "Logs/com.example.a_1.log",
-                                     "Module Databases/blob.bin",
-                                     "Module Databases/com.example.a_1.json",
-                                     "Modules.plist",
-                                     "Modules/Foo.quorvanemodule/lib/deep.js",
-                                     "Modules/Foo.quorvanemodule/package.json",
-                                 }));
+  EXPECT_EQ(entryNames(archive), filledEntryNames());
 }
 
 TEST_F(QVDataManagerTest, ImportReplacesAllFourItemsAndRestoresExtraEntries) {
