@@ -139,9 +139,11 @@ TEST_F(DispatchQueueTest, AfterRunsInDeadlineOrderAndCancelledCallsNeverRun) {
   auto queue = DispatchQueue::serial("test.after");
   std::vector<std::string> ran;  // touched only on the queue
   std::atomic<bool> last{false};
-  auto first = queue->after(Seconds(0.02), [&] { ran.push_back("first"); });
-  auto cancelled = queue->after(Seconds(0.01), [&] { ran.push_back("cancelled"); });
-  queue->after(Seconds(0.05), [&] {
+  // Deadlines far enough apart that a loaded machine pausing this thread between the calls
+  // cannot make "first" due before "now" is queued.
+  auto first = queue->after(Seconds(0.4), [&] { ran.push_back("first"); });
+  auto cancelled = queue->after(Seconds(0.2), [&] { ran.push_back("cancelled"); });
+  queue->after(Seconds(0.6), [&] {
     ran.push_back("last");
     last = true;
   });
