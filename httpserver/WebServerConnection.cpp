@@ -24,6 +24,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+Clock::duration seconds(double value) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
+
 constexpr std::size_t kBodyBufferSize = 256 * 1024;
 constexpr std::size_t kChunkedBufferSize = 64 * 1024;
 
@@ -211,14 +215,37 @@ WebServerConnection::WebServerConnection(std::shared_ptr<WebServer> server, plat
 }
 
 WebServerConnection::~WebServerConnection() {
-  // Reached without a teardown only when the exchange was cut short from outside.
+  // Reached without a teardown only when the exchange was cut short from outside, or when the
+  // server had no room for the connection.
   if (counted_) {
     socket_->close(nullptr);
     server_->didEndConnection(this);
+  } else {
+    server_->forgetConnection(this);
   }
 }
 
 int WebServerConnection::socket() const { return descriptor_; }
+
+void WebServerConnection::setPhase(Phase phase) {
+  phase_ = phase;
+  waitingForClient_.store(phase == Phase::Head || phase == Phase::Body || phase == Phase::Lingering,
+                          std::memory_order_relaxed);
+}
+
+bool WebServerConnection::isWaitingForClient() const {
+  return waitingForClient_.load(std::memory_order_relaxed);
+}
+
+void WebServerConnection::closeIfWaitingForClient() {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand, [self] {
+    if (!self->isWaitingForClient() || self->phase_ == Phase::Closed) return;
+    WebServerLog(kWebServerLoggingLevel_Verbose, "Closing idle connection on socket {} to make room",
+                 self->descriptor_);
+    self->closeNow();
+  });
+}
 
 bool WebServerConnection::isUsingIPv6() const {
   sa_family_t family = 0;
@@ -373,7 +400,7 @@ void WebServerConnection::begin() {
   bool accepted = false;
   runHook([&] { accepted = open(); });
   if (!accepted) {
-    phase_ = Phase::Closed;
+    setPhase(Phase::Closed);
     socket_->close(nullptr);
     descriptor_ = -1;
     counted_ = false;
@@ -394,8 +421,7 @@ void WebServerConnection::readHead() {
     int error = 0;
     auto result = readSome(descriptor_, head_.data() + headLength_, head_.size() - headLength_, &n, &error);
     if (result == ReadResult::WouldBlock) {
-      setDeadlineAt(startTime_ + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(configuration_->requestHeadTimeout)));
+      setDeadlineAt(startTime_ + seconds(configuration_->requestHeadTimeout));
       socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
         if (waitError) return;
         self->readHead();
@@ -577,7 +603,7 @@ void WebServerConnection::headComplete(std::size_t headEnd) {
     if (httpMinorVersion_ >= 1) {
       auto outgoing = std::make_shared<Outgoing>();
       outgoing->add(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
-      phase_ = Phase::Body;
+      setPhase(Phase::Body);
       auto self = shared_from_this();
       auto result = send(outgoing, [self](bool success) {
         if (self->phase_ != Phase::Body) return;
@@ -604,7 +630,8 @@ int WebServerConnection::statusForBodyError(const platform::Error& error) const 
 }
 
 void WebServerConnection::startBody() {
-  phase_ = Phase::Body;
+  setPhase(Phase::Body);
+  bodyStartTime_ = Clock::now();
   platform::Error error;
   if (!request_->performOpen(&error)) {
     WebServerLog(kWebServerLoggingLevel_Error, "Failed opening request body for socket {}: {}", descriptor_,
@@ -647,7 +674,15 @@ bool WebServerConnection::readBodyPiece(std::size_t want, void (WebServerConnect
   int error = 0;
   auto result = readSome(descriptor_, bodyBuffer_.data(), want, count, &error);
   if (result == ReadResult::WouldBlock) {
-    setDeadline(configuration_->idleTimeout);
+    // Each wait is bounded by the idle timeout, and the whole body by its minimum rate: every byte
+    // earns only its share of time, so a trickle cannot keep moving the deadline out.
+    auto deadline = Clock::now() + seconds(configuration_->idleTimeout);
+    if (configuration_->minimumBodyRate > 0) {
+      deadline = std::min(deadline,
+                          bodyStartTime_ + seconds(configuration_->requestHeadTimeout) +
+                              seconds(static_cast<double>(bodyBytesRead_) / configuration_->minimumBodyRate));
+    }
+    setDeadlineAt(deadline);
     socket_->asyncWait(asio::socket_base::wait_read,
                        [self = shared_from_this(), resume](const asio::error_code& waitError) {
                          if (waitError) return;
@@ -666,6 +701,7 @@ bool WebServerConnection::readBodyPiece(std::size_t want, void (WebServerConnect
     closeNow();
     return false;
   }
+  bodyBytesRead_ += *count;
   runHook([&] { didReadBytes(bodyBuffer_.data(), *count); });
   return true;
 }
@@ -783,7 +819,7 @@ void WebServerConnection::failRequestBody(int statusCode) {
 // ---- Processing ----
 
 void WebServerConnection::processRequestNow() {
-  phase_ = Phase::Processing;
+  setPhase(Phase::Processing);
   clearDeadline();
   platform::Data().swap(head_);
   platform::Data().swap(bodyBuffer_);
@@ -872,7 +908,7 @@ void WebServerConnection::finishWithResponse(std::shared_ptr<WebServerResponse> 
     watching_ = false;
     socket_->cancelWaits();
   }
-  phase_ = Phase::Response;
+  setPhase(Phase::Response);
   if (response) {
     std::shared_ptr<WebServerResponse> replaced;
     try {
@@ -1018,7 +1054,8 @@ void WebServerConnection::pumpResponseBody() {
   }
 }
 
-bool WebServerConnection::sendResponsePiece(std::optional<platform::Data> data, const platform::Error& error) {
+bool WebServerConnection::sendResponsePiece(std::optional<platform::Data> data,
+                                            const platform::Error& error) {
   auto self = shared_from_this();
   auto outgoing = std::make_shared<Outgoing>();
   bool finished = false;
@@ -1070,7 +1107,7 @@ void WebServerConnection::abort(const std::shared_ptr<WebServerRequest>& request
     platform::Error ignored;
     request_->performClose(&ignored);
   }
-  phase_ = Phase::Aborting;
+  setPhase(Phase::Aborting);
   statusCode_ = statusCode;
   if (request) request_ = request;
   setDeadline(configuration_->idleTimeout);
@@ -1128,7 +1165,7 @@ void WebServerConnection::finishGracefully() {
 // and only then is the socket closed.
 void WebServerConnection::linger() {
   if (phase_ == Phase::Closed || phase_ == Phase::Lingering) return;
-  phase_ = Phase::Lingering;
+  setPhase(Phase::Lingering);
   if (::shutdown(descriptor_, SHUT_WR) != 0) {
     closeNow();
     return;
@@ -1167,7 +1204,7 @@ void WebServerConnection::drainLinger() {
 void WebServerConnection::closeNow() {
   if (phase_ == Phase::Closed) return;
   Phase previous = phase_;
-  phase_ = Phase::Closed;
+  setPhase(Phase::Closed);
   clearDeadline();
   socket_->timer.cancel();
   if (responseBodyOpened_) {
@@ -1270,10 +1307,7 @@ void WebServerConnection::continueSend(std::shared_ptr<Outgoing> outgoing,
 
 // ---- Deadlines ----
 
-void WebServerConnection::setDeadline(double seconds) {
-  setDeadlineAt(Clock::now() +
-                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
-}
+void WebServerConnection::setDeadline(double delay) { setDeadlineAt(Clock::now() + seconds(delay)); }
 
 void WebServerConnection::setDeadlineAt(Clock::time_point deadline) {
   deadline_ = deadline;

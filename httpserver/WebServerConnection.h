@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -59,6 +60,13 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   std::uint64_t totalBytesRead() const { return totalBytesRead_; }
   std::uint64_t totalBytesWritten() const { return totalBytesWritten_; }
 
+  // Whether the connection waits on its client (for the request, or for the end of the exchange
+  // after the answer): such a connection is the one closed when the server runs out of room. Any
+  // thread.
+  bool isWaitingForClient() const;
+  // Closes the connection, on its own strand, when it still waits on its client by then.
+  void closeIfWaitingForClient();
+
  protected:
   // ---- Hooks ----
   // False ends the connection at once, without a response.
@@ -95,6 +103,7 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   struct CompletionState;
   enum class SendResult { Done, Pending, Failed };
 
+  void setPhase(Phase phase);
   void begin();
   void readHead();
   void headComplete(std::size_t headEnd);
@@ -143,6 +152,7 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   int descriptor_ = -1;
 
   Phase phase_ = Phase::Head;
+  std::atomic<bool> waitingForClient_{true};
   bool counted_ = false;
   bool opened_ = false;
   bool virtualHEAD_ = false;
@@ -179,6 +189,8 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   std::shared_ptr<WebServerResponse> response_;
 
   std::chrono::steady_clock::time_point startTime_;
+  std::chrono::steady_clock::time_point bodyStartTime_;
+  std::uint64_t bodyBytesRead_ = 0;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   std::chrono::steady_clock::time_point armedAt_;
   bool timerArmed_ = false;
