@@ -1,6 +1,7 @@
 // The server's life: start, stop and restart on a port, both address families, the connected state
 // told to the delegate, log levels and accept failures.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -280,12 +281,17 @@ print(done)
   rlimit original{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
   rlimit lowered = original;
-  lowered.rlim_cur = openDescriptors();
+  lowered.rlim_cur = openDescriptors() + 16;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  // Every descriptor left is taken here, so that no accept can succeed (and end the failure
+  // streak) while the limit holds, whatever the process's other threads open or close meanwhile.
+  std::vector<int> taken;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
   std::filesystem::rename(ready, go);
-  bool failed = runUntil([&] { return log.contains("Failed accepting"); }, 10.0);
+  bool failed = runUntil([&] { return log.contains("Failed accepting"); }, 20.0);
   runFor(0.5);  // several back-off rounds
   std::size_t logged = log.count("Failed accepting");
+  for (int fd : taken) ::close(fd);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &original), 0);
   EXPECT_TRUE(failed);
   EXPECT_EQ(logged, 1u);
