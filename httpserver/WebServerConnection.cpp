@@ -909,6 +909,11 @@ void WebServerConnection::finishWithResponse(std::shared_ptr<WebServerResponse> 
     socket_->cancelWaits();
   }
   setPhase(Phase::Response);
+  if (headWrittenByHook_) {
+    // A subclass answered by itself: what it wrote is the response.
+    endResponse(!hookWriteFailed_);
+    return;
+  }
   if (response) {
     std::shared_ptr<WebServerResponse> replaced;
     try {
@@ -1123,7 +1128,267 @@ void WebServerConnection::abort(const std::shared_ptr<WebServerRequest>& request
   }
 }
 
+// ---- I/O for subclasses ----
+
+void WebServerConnection::readData(std::shared_ptr<platform::Data> buffer, std::size_t length,
+                                   std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand,
+                 [self, buffer = std::move(buffer), length, completion = std::move(completion)]() mutable {
+                   self->readDataNow(std::move(buffer), length, std::move(completion));
+                 });
+}
+
+void WebServerConnection::readDataNow(std::shared_ptr<platform::Data> buffer, std::size_t length,
+                                      std::function<void(bool)> completion) {
+  if (phase_ == Phase::Closed || !buffer) {
+    completion(false);
+    return;
+  }
+  const std::size_t start = buffer->size();
+  buffer->resize(start + length);
+  std::size_t n = 0;
+  int error = 0;
+  auto result = readSome(descriptor_, buffer->data() + start, length, &n, &error);
+  buffer->resize(start + (result == ReadResult::Data ? n : 0));
+  switch (result) {
+    case ReadResult::WouldBlock:
+      socket_->asyncWait(asio::socket_base::wait_read,
+                         [self = shared_from_this(), buffer, length,
+                          completion = std::move(completion)](const asio::error_code& waitError) mutable {
+                           if (waitError) {
+                             completion(false);
+                           } else {
+                             self->readDataNow(std::move(buffer), length, std::move(completion));
+                           }
+                         });
+      return;
+    case ReadResult::Data:
+      runHook([&] { didReadBytes(buffer->data() + start, n); });
+      completion(true);
+      return;
+    case ReadResult::End:
+      if (totalBytesRead_ == 0) {
+        WebServerLog(kWebServerLoggingLevel_Warning, "No data received from socket {}", descriptor_);
+      } else {
+        WebServerLog(kWebServerLoggingLevel_Error, "No more data available on socket {}", descriptor_);
+      }
+      completion(false);
+      return;
+    case ReadResult::Failed:
+      WebServerLog(kWebServerLoggingLevel_Error, "Error while reading from socket {}: {} ({})", descriptor_,
+                   std::strerror(error), error);
+      completion(false);
+      return;
+  }
+}
+
+void WebServerConnection::readHeaders(std::shared_ptr<platform::Data> buffer,
+                                      std::function<void(std::optional<platform::Data> extra)> completion) {
+  readHeadersStep(std::move(buffer), 0, std::move(completion));
+}
+
+void WebServerConnection::readHeadersStep(std::shared_ptr<platform::Data> buffer, std::size_t searchFrom,
+                                          std::function<void(std::optional<platform::Data>)> completion) {
+  if (buffer) {
+    std::string_view received(reinterpret_cast<const char*>(buffer->data()), buffer->size());
+    auto terminator = received.find("\r\n\r\n", searchFrom);
+    if (terminator != std::string_view::npos) {
+      platform::Data extra(buffer->begin() + static_cast<std::ptrdiff_t>(terminator + 4), buffer->end());
+      buffer->resize(terminator + 4);
+      completion(std::move(extra));
+      return;
+    }
+    if (buffer->size() >= kMaximumHeadSize) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Request headers too large on socket {}", descriptor_);
+      completion(std::nullopt);
+      return;
+    }
+  }
+  const std::size_t next = buffer && buffer->size() >= 3 ? buffer->size() - 3 : 0;
+  const std::size_t room = kMaximumHeadSize - (buffer ? buffer->size() : 0);
+  auto self = shared_from_this();
+  readData(buffer, std::min<std::size_t>(room, 4096),
+           [self, buffer, next, completion = std::move(completion)](bool success) mutable {
+             if (!success) {
+               completion(std::nullopt);
+             } else {
+               self->readHeadersStep(std::move(buffer), next, std::move(completion));
+             }
+           });
+}
+
+void WebServerConnection::readBodyWithRemainingLength(std::uint64_t remaining,
+                                                      std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand, [self, remaining, completion = std::move(completion)]() mutable {
+    self->readBodyStep(remaining, std::move(completion));
+  });
+}
+
+void WebServerConnection::readBodyStep(std::uint64_t remaining, std::function<void(bool)> completion) {
+  if (remaining == 0) {
+    completion(true);
+    return;
+  }
+  auto piece = std::make_shared<platform::Data>();
+  piece->reserve(kBodyBufferSize);
+  auto self = shared_from_this();
+  readDataNow(piece, static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kBodyBufferSize)),
+              [self, piece, remaining, completion = std::move(completion)](bool success) mutable {
+                if (!success || !self->request_) {
+                  completion(false);
+                  return;
+                }
+                platform::Error error;
+                if (!self->request_->performWriteData(std::span(piece->data(), piece->size()), &error)) {
+                  WebServerLog(kWebServerLoggingLevel_Error, "Failed writing request body on socket {}: {}",
+                               self->descriptor_, error.description);
+                  completion(false);
+                  return;
+                }
+                self->readBodyStep(remaining - piece->size(), std::move(completion));
+              });
+}
+
+void WebServerConnection::readNextBodyChunk(std::shared_ptr<platform::Data> buffer,
+                                            std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand,
+                 [self, buffer = std::move(buffer), completion = std::move(completion)]() mutable {
+                   self->feedBodyChunks(std::make_shared<WebServerChunkedDecoder>(),
+                                        buffer ? std::move(buffer) : std::make_shared<platform::Data>(),
+                                        std::move(completion));
+                 });
+}
+
+void WebServerConnection::feedBodyChunks(std::shared_ptr<WebServerChunkedDecoder> decoder,
+                                         std::shared_ptr<platform::Data> buffer,
+                                         std::function<void(bool)> completion) {
+  if (!request_) {
+    completion(false);
+    return;
+  }
+  std::size_t consumed = 0;
+  platform::Error writeError;
+  auto status = decoder->decode(
+      std::span(buffer->data(), buffer->size()), &consumed,
+      [&](std::span<const std::uint8_t> piece) { return request_->performWriteData(piece, &writeError); });
+  buffer->erase(buffer->begin(), buffer->begin() + static_cast<std::ptrdiff_t>(consumed));
+  if (status == WebServerChunkedDecoder::Status::Finished) {
+    completion(true);
+    return;
+  }
+  if (status == WebServerChunkedDecoder::Status::Failed) {
+    if (decoder->failure() == WebServerChunkedDecoder::Failure::SinkRefused) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Failed writing request body on socket {}: {}", descriptor_,
+                   writeError.description);
+    } else if (decoder->failure() == WebServerChunkedDecoder::Failure::MissingCRLF) {
+      WebServerLog(kWebServerLoggingLevel_Error,
+                   "Missing terminating CRLF sequence for chunk reading request body on socket {}",
+                   descriptor_);
+    } else {
+      WebServerLog(kWebServerLoggingLevel_Error, "Invalid chunk length reading request body on socket {}",
+                   descriptor_);
+    }
+    completion(false);
+    return;
+  }
+  auto self = shared_from_this();
+  readDataNow(buffer, kChunkedBufferSize,
+              [self, decoder, buffer, completion = std::move(completion)](bool success) mutable {
+                if (!success) {
+                  completion(false);
+                } else {
+                  self->feedBodyChunks(std::move(decoder), std::move(buffer), std::move(completion));
+                }
+              });
+}
+
+void WebServerConnection::writeHeadersWithCompletionBlock(std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand, [self, completion = std::move(completion)]() mutable {
+    if (!self->response_ || self->phase_ == Phase::Closed) {
+      completion(false);
+      return;
+    }
+    self->headWrittenByHook_ = true;
+    self->statusCode_ = self->response_->statusCode();
+    self->chunkedResponse_ = self->response_->usesChunkedTransferEncoding() && self->httpMinorVersion_ >= 1;
+    self->responseRemaining_ = self->response_->contentLength();
+    self->writeData(platform::dataFromString(self->responseHead(*self->response_)), std::move(completion));
+  });
+}
+
+void WebServerConnection::writeBodyWithCompletionBlock(std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand, [self, completion = std::move(completion)]() mutable {
+    auto& response = self->response_;
+    if (!response || self->phase_ == Phase::Closed) {
+      completion(false);
+      return;
+    }
+    if (!response->hasBody() || self->virtualHEAD_) {
+      completion(true);
+      return;
+    }
+    response->prepareForReading();
+    platform::Error error;
+    if (!response->performOpen(&error)) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Failed opening response body for socket {}: {}",
+                   self->descriptor_, error.description);
+      completion(false);
+      return;
+    }
+    self->writeBodyStep([self, completion = std::move(completion)](bool success) {
+      self->response_->performClose();
+      completion(success);
+    });
+  });
+}
+
+void WebServerConnection::writeBodyStep(std::function<void(bool)> completion) {
+  auto self = shared_from_this();
+  auto strand = socket_->strand;
+  response_->performReadDataWithCompletion(
+      [self, strand, completion = std::move(completion)](std::optional<platform::Data> data,
+                                                         const platform::Error& error) mutable {
+        asio::dispatch(
+            strand, [self, data = std::move(data), error, completion = std::move(completion)]() mutable {
+              auto outgoing = std::make_shared<Outgoing>();
+              bool finished = false;
+              if (!self->takeResponsePiece(std::move(data), error, outgoing.get(), &finished)) {
+                completion(false);
+                return;
+              }
+              platform::Data bytes;
+              for (auto& piece : outgoing->pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
+              auto next = [self, finished, completion = std::move(completion)](bool success) mutable {
+                if (!success || finished) {
+                  completion(success);
+                } else {
+                  self->writeBodyStep(std::move(completion));
+                }
+              };
+              if (bytes.empty()) {
+                next(true);
+              } else {
+                self->writeData(std::move(bytes), std::move(next));
+              }
+            });
+      });
+}
+
 void WebServerConnection::writeData(platform::Data data, std::function<void(bool success)> completion) {
+  if (!socket_->strand.running_in_this_thread()) {
+    // From a hook's own thread: the write joins the connection's other work on its strand.
+    auto self = shared_from_this();
+    asio::dispatch(socket_->strand,
+                   [self, data = std::move(data), completion = std::move(completion)]() mutable {
+                     self->writeData(std::move(data), std::move(completion));
+                   });
+    return;
+  }
   if (phase_ == Phase::Closed) {
     if (completion) completion(false);
     return;
