@@ -249,8 +249,10 @@ int main(int argc, char** argv) {
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         // The answer is complete (the server closes after it): the browser asks again at once.
+        // Only the first answer after the change counts (a slow reconnect can meet a wait's time-out).
         if (!client.received.empty()) {
-          latencies[i] = std::chrono::duration<double, std::milli>(Clock::now() - changedAt.load()).count();
+          if (latencies[i] < 0)
+            latencies[i] = std::chrono::duration<double, std::milli>(Clock::now() - changedAt.load()).count();
           client.version = versionOf(client.received);
         }
         reconnect(client);

@@ -57,7 +57,7 @@ TEST_F(ServerLifecycleTest, StartStopAndRestartOnTheSamePort) {
   EXPECT_EQ(server->port(), 0);
   EXPECT_FALSE(server->serverURL());
 
-  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startServerOnAQuietPort());
   std::uint16_t port = server->port();
   EXPECT_NE(port, 0);
   EXPECT_TRUE(server->isRunning());
@@ -321,7 +321,7 @@ TEST_F(ServerLifecycleTest, RunBlocksUntilInterrupted) {
 }
 
 TEST_F(ServerLifecycleTest, ChildProcessesDoNotInheritTheListeningSockets) {
-  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startServerOnAQuietPort());
   const std::uint16_t port = server->port();
   // A child started while the server listens (as module runs are) ...
   pid_t child = -1;

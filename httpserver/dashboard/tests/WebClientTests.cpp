@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "httpserver/dashboard/tests/DashboardTestSupport.h"
@@ -106,7 +107,15 @@ TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   setResult(plain->modules().back(), true, "Thu 10 Dec 2026 · 17:42:10");
   waitForOutput();
 
-  helper->start();
+  // The server comes back on its port below: one below the kernel's ephemeral range, so that no
+  // outgoing connection on the machine can take it meanwhile.
+  unsigned low = 32768, high = 60999;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  for (unsigned attempt = 0; attempt < 64 && !helper->enabled(); ++attempt) {
+    QVServerSettings::setServerPort(low - 9000 +
+                                    (static_cast<unsigned>(::getpid()) * 131 + attempt * 977) % 8000);
+    helper->start();
+  }
   ASSERT_TRUE(helper->enabled());
   const std::uint16_t serverPort = port();
   const fs::path artefacts = fs::path(QV_DASHBOARD_ARTEFACTS) / "web-client";
