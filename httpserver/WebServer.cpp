@@ -12,7 +12,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <list>
 #include <thread>
+#include <unordered_map>
 
 #include "httpserver/WebServerPathRegex.h"
 #include "httpserver/WebServerSocket.h"
@@ -259,17 +261,23 @@ class WebServer::Listener : public std::enable_shared_from_this<Listener> {
         localData.assign(localBytes, localBytes + localLength);
       }
     }
+    std::string peerAddress = WebServerAddressText(remoteData, false);
     WebServerSocketHandle socket(new WebServerSocket(
         asio::make_strand(WebServerThreadPool::shared().context()), descriptor, ipv6_, configuration));
+    std::shared_ptr<WebServerConnection> connection;
     try {
-      if (connectionClass)
-        return connectionClass(server, std::move(localData), std::move(remoteData), std::move(socket));
-      return std::make_shared<WebServerConnection>(server, std::move(localData), std::move(remoteData),
-                                                   std::move(socket));
+      if (connectionClass) {
+        connection = connectionClass(server, std::move(localData), std::move(remoteData), std::move(socket));
+      } else {
+        connection = std::make_shared<WebServerConnection>(server, std::move(localData),
+                                                           std::move(remoteData), std::move(socket));
+      }
     } catch (const std::exception& exception) {
       WebServerLog(kWebServerLoggingLevel_Error, "Failed creating connection: {}", exception.what());
       return nullptr;
     }
+    if (!connection || !server->admitConnection(connection, peerAddress, *configuration)) return nullptr;
+    return connection;
   }
 
   static constexpr std::size_t kAcceptsPerWakeUp = 64;
@@ -302,9 +310,43 @@ struct WebServer::ConnectedState {
   Clock::time_point lastEnd;
 };
 
+// Every admitted connection, oldest first, with its peer address: what the bounds on connections
+// count and where the connection to close for a newcomer is looked for.
+struct WebServer::Admissions {
+  struct Slot {
+    std::weak_ptr<WebServerConnection> connection;
+    std::string peer;
+    bool leaving = false;  // chosen to make room: no longer counted
+  };
+  std::mutex mutex;
+  std::list<Slot> slots;
+  std::unordered_map<const WebServerConnection*, std::list<Slot>::iterator> index;
+  std::unordered_map<std::string, std::size_t> perPeer;
+  std::size_t counted = 0;
+  bool refusing = false;    // a refusal streak is logged once
+  bool makingRoom = false;  // and so is a streak of closing connections to make room
+
+  // Marks the oldest connection (of the peer, when given) that waits on its client as leaving.
+  std::shared_ptr<WebServerConnection> makeRoom(const std::string* peer) {
+    for (auto& slot : slots) {
+      if (slot.leaving || (peer && slot.peer != *peer)) continue;
+      auto connection = slot.connection.lock();
+      if (!connection || !connection->isWaitingForClient()) continue;
+      slot.leaving = true;
+      --perPeer[slot.peer];
+      --counted;
+      return connection;
+    }
+    return nullptr;
+  }
+};
+
 std::shared_ptr<WebServer> WebServer::make() { return std::shared_ptr<WebServer>(new WebServer()); }
 
-WebServer::WebServer() : connected_(std::make_unique<ConnectedState>()) { WebServerPrepareDateFormatters(); }
+WebServer::WebServer()
+    : connected_(std::make_unique<ConnectedState>()), admissions_(std::make_unique<Admissions>()) {
+  WebServerPrepareDateFormatters();
+}
 
 WebServer::~WebServer() {
   // A server that goes away stops listening; it makes no delegate calls any more.
@@ -503,6 +545,17 @@ bool WebServer::startListening(const WebServerOptions& options, platform::Error*
   if (auto seconds = readDouble(values, WebServerOption_IdleTimeout); seconds && *seconds > 0) {
     configuration->idleTimeout = *seconds;
   }
+  if (auto rate = readDouble(values, WebServerOption_MinimumBodyRate); rate && *rate >= 0) {
+    configuration->minimumBodyRate = *rate;
+  }
+  // Connections never take more than half the descriptors the process may open.
+  const std::uint64_t descriptorLimit = WebServerRaiseDescriptorLimit();
+  configuration->maximumConnections = static_cast<std::size_t>(std::clamp<std::uint64_t>(
+      readUnsigned(values, WebServerOption_MaxConnections).value_or(configuration->maximumConnections), 1,
+      std::max<std::uint64_t>(descriptorLimit / 2, 16)));
+  configuration->maximumConnectionsPerPeer = static_cast<std::size_t>(
+      std::max<std::uint64_t>(1, readUnsigned(values, WebServerOption_MaxConnectionsPerPeer)
+                                     .value_or(configuration->maximumConnectionsPerPeer)));
   double coalescing = readDouble(values, WebServerOption_ConnectedStateCoalescingInterval).value_or(1.0);
   dispatchQueuePriority_ = static_cast<long>(
       platform::json::integerValue(values.value(WebServerOption_DispatchQueuePriority, nlohmann::json(0)))
@@ -900,7 +953,64 @@ void WebServer::willStartConnection(WebServerConnection*) {
   ++connected_->active;
 }
 
-void WebServer::didEndConnection(WebServerConnection*) {
+bool WebServer::admitConnection(const std::shared_ptr<WebServerConnection>& connection,
+                                const std::string& peer, const Configuration& configuration) {
+  std::vector<std::shared_ptr<WebServerConnection>> closing;
+  bool admitted = true;
+  {
+    std::lock_guard lock(admissions_->mutex);
+    auto& admissions = *admissions_;
+    if (admissions.perPeer[peer] >= configuration.maximumConnectionsPerPeer) {
+      auto room = admissions.makeRoom(&peer);
+      if (room) closing.push_back(std::move(room));
+      admitted = !closing.empty();
+    }
+    if (admitted && admissions.counted >= configuration.maximumConnections) {
+      auto room = admissions.makeRoom(nullptr);
+      admitted = room != nullptr;
+      if (room) closing.push_back(std::move(room));
+    }
+    if (!closing.empty() && !admissions.makingRoom) {
+      admissions.makingRoom = true;
+      WebServerLog(kWebServerLoggingLevel_Warning,
+                   "Too many connections: closing those that waited longest on their clients");
+    } else if (closing.empty() && admitted) {
+      admissions.makingRoom = false;
+    }
+    if (admitted) {
+      admissions.slots.push_back({connection, peer, false});
+      admissions.index[connection.get()] = std::prev(admissions.slots.end());
+      ++admissions.perPeer[peer];
+      ++admissions.counted;
+      admissions.refusing = false;
+    } else if (!admissions.refusing) {
+      admissions.refusing = true;
+      WebServerLog(kWebServerLoggingLevel_Warning,
+                   "Refusing connections from {}: too many connections wait on their clients", peer);
+    }
+  }
+  for (auto& room : closing) room->closeIfWaitingForClient();
+  return admitted;
+}
+
+void WebServer::forgetConnection(const WebServerConnection* connection) {
+  std::lock_guard lock(admissions_->mutex);
+  auto& admissions = *admissions_;
+  auto it = admissions.index.find(connection);
+  if (it == admissions.index.end()) return;
+  auto slot = it->second;
+  if (!slot->leaving) {
+    --admissions.counted;
+    if (--admissions.perPeer[slot->peer] == 0) admissions.perPeer.erase(slot->peer);
+  } else if (admissions.perPeer[slot->peer] == 0) {
+    admissions.perPeer.erase(slot->peer);
+  }
+  admissions.slots.erase(slot);
+  admissions.index.erase(it);
+}
+
+void WebServer::didEndConnection(WebServerConnection* connection) {
+  forgetConnection(connection);
   std::lock_guard lock(connected_->mutex);
   if (--connected_->active > 0) return;
   connected_->lastEnd = Clock::now();

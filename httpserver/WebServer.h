@@ -42,6 +42,12 @@ inline constexpr const char* WebServerOption_MaxRequestBodySize =
 inline constexpr const char* WebServerOption_RequestHeadTimeout =
     "RequestHeadTimeout";                                                  // seconds, default 30
 inline constexpr const char* WebServerOption_IdleTimeout = "IdleTimeout";  // seconds, default 60
+inline constexpr const char* WebServerOption_MinimumBodyRate =
+    "MinimumBodyRate";  // bytes per second after the head timeout's grace, default 1024
+inline constexpr const char* WebServerOption_MaxConnections =
+    "MaxConnections";  // default 1024, at most half the process's descriptor limit
+inline constexpr const char* WebServerOption_MaxConnectionsPerPeer =
+    "MaxConnectionsPerPeer";  // per remote address, default 128
 
 inline constexpr const char* WebServerAuthenticationMethod_Basic = "Basic";
 inline constexpr const char* WebServerAuthenticationMethod_DigestAccess = "DigestAccess";
@@ -188,6 +194,13 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
   // ---- For connections ----
   void willStartConnection(WebServerConnection* connection);
   void didEndConnection(WebServerConnection* connection);
+  // Makes room for a new connection from the peer address within the configuration's bounds,
+  // closing the connections that have waited longest on their clients; false when there is no room
+  // (the connection is then dropped unanswered).
+  bool admitConnection(const std::shared_ptr<WebServerConnection>& connection, const std::string& peer,
+                       const Configuration& configuration);
+  // Forgets an admitted connection (at its end; more calls do nothing).
+  void forgetConnection(const WebServerConnection* connection);
 
  private:
   WebServer();
@@ -234,4 +247,6 @@ class WebServer : public std::enable_shared_from_this<WebServer> {
   std::uint16_t dnsPort_ = 0;
 
   std::unique_ptr<ConnectedState> connected_;
+  struct Admissions;
+  std::unique_ptr<Admissions> admissions_;
 };

@@ -24,6 +24,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+Clock::duration seconds(double value) {
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
+
 constexpr std::size_t kBodyBufferSize = 256 * 1024;
 constexpr std::size_t kChunkedBufferSize = 64 * 1024;
 
@@ -211,14 +215,37 @@ WebServerConnection::WebServerConnection(std::shared_ptr<WebServer> server, plat
 }
 
 WebServerConnection::~WebServerConnection() {
-  // Reached without a teardown only when the exchange was cut short from outside.
+  // Reached without a teardown only when the exchange was cut short from outside, or when the
+  // server had no room for the connection.
   if (counted_) {
     socket_->close(nullptr);
     server_->didEndConnection(this);
+  } else {
+    server_->forgetConnection(this);
   }
 }
 
 int WebServerConnection::socket() const { return descriptor_; }
+
+void WebServerConnection::setPhase(Phase phase) {
+  phase_ = phase;
+  waitingForClient_.store(phase == Phase::Head || phase == Phase::Body || phase == Phase::Lingering,
+                          std::memory_order_relaxed);
+}
+
+bool WebServerConnection::isWaitingForClient() const {
+  return waitingForClient_.load(std::memory_order_relaxed);
+}
+
+void WebServerConnection::closeIfWaitingForClient() {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand, [self] {
+    if (!self->isWaitingForClient() || self->phase_ == Phase::Closed) return;
+    WebServerLog(kWebServerLoggingLevel_Verbose, "Closing idle connection on socket {} to make room",
+                 self->descriptor_);
+    self->closeNow();
+  });
+}
 
 bool WebServerConnection::isUsingIPv6() const {
   sa_family_t family = 0;
@@ -373,7 +400,7 @@ void WebServerConnection::begin() {
   bool accepted = false;
   runHook([&] { accepted = open(); });
   if (!accepted) {
-    phase_ = Phase::Closed;
+    setPhase(Phase::Closed);
     socket_->close(nullptr);
     descriptor_ = -1;
     counted_ = false;
@@ -394,8 +421,7 @@ void WebServerConnection::readHead() {
     int error = 0;
     auto result = readSome(descriptor_, head_.data() + headLength_, head_.size() - headLength_, &n, &error);
     if (result == ReadResult::WouldBlock) {
-      setDeadlineAt(startTime_ + std::chrono::duration_cast<Clock::duration>(
-                                     std::chrono::duration<double>(configuration_->requestHeadTimeout)));
+      setDeadlineAt(startTime_ + seconds(configuration_->requestHeadTimeout));
       socket_->asyncWait(asio::socket_base::wait_read, [self](const asio::error_code& waitError) {
         if (waitError) return;
         self->readHead();
@@ -577,7 +603,7 @@ void WebServerConnection::headComplete(std::size_t headEnd) {
     if (httpMinorVersion_ >= 1) {
       auto outgoing = std::make_shared<Outgoing>();
       outgoing->add(std::string_view("HTTP/1.1 100 Continue\r\n\r\n"));
-      phase_ = Phase::Body;
+      setPhase(Phase::Body);
       auto self = shared_from_this();
       auto result = send(outgoing, [self](bool success) {
         if (self->phase_ != Phase::Body) return;
@@ -604,7 +630,8 @@ int WebServerConnection::statusForBodyError(const platform::Error& error) const 
 }
 
 void WebServerConnection::startBody() {
-  phase_ = Phase::Body;
+  setPhase(Phase::Body);
+  bodyStartTime_ = Clock::now();
   platform::Error error;
   if (!request_->performOpen(&error)) {
     WebServerLog(kWebServerLoggingLevel_Error, "Failed opening request body for socket {}: {}", descriptor_,
@@ -647,7 +674,15 @@ bool WebServerConnection::readBodyPiece(std::size_t want, void (WebServerConnect
   int error = 0;
   auto result = readSome(descriptor_, bodyBuffer_.data(), want, count, &error);
   if (result == ReadResult::WouldBlock) {
-    setDeadline(configuration_->idleTimeout);
+    // Each wait is bounded by the idle timeout, and the whole body by its minimum rate: every byte
+    // earns only its share of time, so a trickle cannot keep moving the deadline out.
+    auto deadline = Clock::now() + seconds(configuration_->idleTimeout);
+    if (configuration_->minimumBodyRate > 0) {
+      deadline = std::min(deadline,
+                          bodyStartTime_ + seconds(configuration_->requestHeadTimeout) +
+                              seconds(static_cast<double>(bodyBytesRead_) / configuration_->minimumBodyRate));
+    }
+    setDeadlineAt(deadline);
     socket_->asyncWait(asio::socket_base::wait_read,
                        [self = shared_from_this(), resume](const asio::error_code& waitError) {
                          if (waitError) return;
@@ -666,6 +701,7 @@ bool WebServerConnection::readBodyPiece(std::size_t want, void (WebServerConnect
     closeNow();
     return false;
   }
+  bodyBytesRead_ += *count;
   runHook([&] { didReadBytes(bodyBuffer_.data(), *count); });
   return true;
 }
@@ -783,7 +819,7 @@ void WebServerConnection::failRequestBody(int statusCode) {
 // ---- Processing ----
 
 void WebServerConnection::processRequestNow() {
-  phase_ = Phase::Processing;
+  setPhase(Phase::Processing);
   clearDeadline();
   platform::Data().swap(head_);
   platform::Data().swap(bodyBuffer_);
@@ -872,7 +908,12 @@ void WebServerConnection::finishWithResponse(std::shared_ptr<WebServerResponse> 
     watching_ = false;
     socket_->cancelWaits();
   }
-  phase_ = Phase::Response;
+  setPhase(Phase::Response);
+  if (headWrittenByHook_) {
+    // A subclass answered by itself: what it wrote is the response.
+    endResponse(!hookWriteFailed_);
+    return;
+  }
   if (response) {
     std::shared_ptr<WebServerResponse> replaced;
     try {
@@ -1018,7 +1059,8 @@ void WebServerConnection::pumpResponseBody() {
   }
 }
 
-bool WebServerConnection::sendResponsePiece(std::optional<platform::Data> data, const platform::Error& error) {
+bool WebServerConnection::sendResponsePiece(std::optional<platform::Data> data,
+                                            const platform::Error& error) {
   auto self = shared_from_this();
   auto outgoing = std::make_shared<Outgoing>();
   bool finished = false;
@@ -1070,7 +1112,7 @@ void WebServerConnection::abort(const std::shared_ptr<WebServerRequest>& request
     platform::Error ignored;
     request_->performClose(&ignored);
   }
-  phase_ = Phase::Aborting;
+  setPhase(Phase::Aborting);
   statusCode_ = statusCode;
   if (request) request_ = request;
   setDeadline(configuration_->idleTimeout);
@@ -1086,7 +1128,267 @@ void WebServerConnection::abort(const std::shared_ptr<WebServerRequest>& request
   }
 }
 
+// ---- I/O for subclasses ----
+
+void WebServerConnection::readData(std::shared_ptr<platform::Data> buffer, std::size_t length,
+                                   std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand,
+                 [self, buffer = std::move(buffer), length, completion = std::move(completion)]() mutable {
+                   self->readDataNow(std::move(buffer), length, std::move(completion));
+                 });
+}
+
+void WebServerConnection::readDataNow(std::shared_ptr<platform::Data> buffer, std::size_t length,
+                                      std::function<void(bool)> completion) {
+  if (phase_ == Phase::Closed || !buffer) {
+    completion(false);
+    return;
+  }
+  const std::size_t start = buffer->size();
+  buffer->resize(start + length);
+  std::size_t n = 0;
+  int error = 0;
+  auto result = readSome(descriptor_, buffer->data() + start, length, &n, &error);
+  buffer->resize(start + (result == ReadResult::Data ? n : 0));
+  switch (result) {
+    case ReadResult::WouldBlock:
+      socket_->asyncWait(asio::socket_base::wait_read,
+                         [self = shared_from_this(), buffer, length,
+                          completion = std::move(completion)](const asio::error_code& waitError) mutable {
+                           if (waitError) {
+                             completion(false);
+                           } else {
+                             self->readDataNow(std::move(buffer), length, std::move(completion));
+                           }
+                         });
+      return;
+    case ReadResult::Data:
+      runHook([&] { didReadBytes(buffer->data() + start, n); });
+      completion(true);
+      return;
+    case ReadResult::End:
+      if (totalBytesRead_ == 0) {
+        WebServerLog(kWebServerLoggingLevel_Warning, "No data received from socket {}", descriptor_);
+      } else {
+        WebServerLog(kWebServerLoggingLevel_Error, "No more data available on socket {}", descriptor_);
+      }
+      completion(false);
+      return;
+    case ReadResult::Failed:
+      WebServerLog(kWebServerLoggingLevel_Error, "Error while reading from socket {}: {} ({})", descriptor_,
+                   std::strerror(error), error);
+      completion(false);
+      return;
+  }
+}
+
+void WebServerConnection::readHeaders(std::shared_ptr<platform::Data> buffer,
+                                      std::function<void(std::optional<platform::Data> extra)> completion) {
+  readHeadersStep(std::move(buffer), 0, std::move(completion));
+}
+
+void WebServerConnection::readHeadersStep(std::shared_ptr<platform::Data> buffer, std::size_t searchFrom,
+                                          std::function<void(std::optional<platform::Data>)> completion) {
+  if (buffer) {
+    std::string_view received(reinterpret_cast<const char*>(buffer->data()), buffer->size());
+    auto terminator = received.find("\r\n\r\n", searchFrom);
+    if (terminator != std::string_view::npos) {
+      platform::Data extra(buffer->begin() + static_cast<std::ptrdiff_t>(terminator + 4), buffer->end());
+      buffer->resize(terminator + 4);
+      completion(std::move(extra));
+      return;
+    }
+    if (buffer->size() >= kMaximumHeadSize) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Request headers too large on socket {}", descriptor_);
+      completion(std::nullopt);
+      return;
+    }
+  }
+  const std::size_t next = buffer && buffer->size() >= 3 ? buffer->size() - 3 : 0;
+  const std::size_t room = kMaximumHeadSize - (buffer ? buffer->size() : 0);
+  auto self = shared_from_this();
+  readData(buffer, std::min<std::size_t>(room, 4096),
+           [self, buffer, next, completion = std::move(completion)](bool success) mutable {
+             if (!success) {
+               completion(std::nullopt);
+             } else {
+               self->readHeadersStep(std::move(buffer), next, std::move(completion));
+             }
+           });
+}
+
+void WebServerConnection::readBodyWithRemainingLength(std::uint64_t remaining,
+                                                      std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand, [self, remaining, completion = std::move(completion)]() mutable {
+    self->readBodyStep(remaining, std::move(completion));
+  });
+}
+
+void WebServerConnection::readBodyStep(std::uint64_t remaining, std::function<void(bool)> completion) {
+  if (remaining == 0) {
+    completion(true);
+    return;
+  }
+  auto piece = std::make_shared<platform::Data>();
+  piece->reserve(kBodyBufferSize);
+  auto self = shared_from_this();
+  readDataNow(piece, static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kBodyBufferSize)),
+              [self, piece, remaining, completion = std::move(completion)](bool success) mutable {
+                if (!success || !self->request_) {
+                  completion(false);
+                  return;
+                }
+                platform::Error error;
+                if (!self->request_->performWriteData(std::span(piece->data(), piece->size()), &error)) {
+                  WebServerLog(kWebServerLoggingLevel_Error, "Failed writing request body on socket {}: {}",
+                               self->descriptor_, error.description);
+                  completion(false);
+                  return;
+                }
+                self->readBodyStep(remaining - piece->size(), std::move(completion));
+              });
+}
+
+void WebServerConnection::readNextBodyChunk(std::shared_ptr<platform::Data> buffer,
+                                            std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand,
+                 [self, buffer = std::move(buffer), completion = std::move(completion)]() mutable {
+                   self->feedBodyChunks(std::make_shared<WebServerChunkedDecoder>(),
+                                        buffer ? std::move(buffer) : std::make_shared<platform::Data>(),
+                                        std::move(completion));
+                 });
+}
+
+void WebServerConnection::feedBodyChunks(std::shared_ptr<WebServerChunkedDecoder> decoder,
+                                         std::shared_ptr<platform::Data> buffer,
+                                         std::function<void(bool)> completion) {
+  if (!request_) {
+    completion(false);
+    return;
+  }
+  std::size_t consumed = 0;
+  platform::Error writeError;
+  auto status = decoder->decode(
+      std::span(buffer->data(), buffer->size()), &consumed,
+      [&](std::span<const std::uint8_t> piece) { return request_->performWriteData(piece, &writeError); });
+  buffer->erase(buffer->begin(), buffer->begin() + static_cast<std::ptrdiff_t>(consumed));
+  if (status == WebServerChunkedDecoder::Status::Finished) {
+    completion(true);
+    return;
+  }
+  if (status == WebServerChunkedDecoder::Status::Failed) {
+    if (decoder->failure() == WebServerChunkedDecoder::Failure::SinkRefused) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Failed writing request body on socket {}: {}", descriptor_,
+                   writeError.description);
+    } else if (decoder->failure() == WebServerChunkedDecoder::Failure::MissingCRLF) {
+      WebServerLog(kWebServerLoggingLevel_Error,
+                   "Missing terminating CRLF sequence for chunk reading request body on socket {}",
+                   descriptor_);
+    } else {
+      WebServerLog(kWebServerLoggingLevel_Error, "Invalid chunk length reading request body on socket {}",
+                   descriptor_);
+    }
+    completion(false);
+    return;
+  }
+  auto self = shared_from_this();
+  readDataNow(buffer, kChunkedBufferSize,
+              [self, decoder, buffer, completion = std::move(completion)](bool success) mutable {
+                if (!success) {
+                  completion(false);
+                } else {
+                  self->feedBodyChunks(std::move(decoder), std::move(buffer), std::move(completion));
+                }
+              });
+}
+
+void WebServerConnection::writeHeadersWithCompletionBlock(std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand, [self, completion = std::move(completion)]() mutable {
+    if (!self->response_ || self->phase_ == Phase::Closed) {
+      completion(false);
+      return;
+    }
+    self->headWrittenByHook_ = true;
+    self->statusCode_ = self->response_->statusCode();
+    self->chunkedResponse_ = self->response_->usesChunkedTransferEncoding() && self->httpMinorVersion_ >= 1;
+    self->responseRemaining_ = self->response_->contentLength();
+    self->writeData(platform::dataFromString(self->responseHead(*self->response_)), std::move(completion));
+  });
+}
+
+void WebServerConnection::writeBodyWithCompletionBlock(std::function<void(bool success)> completion) {
+  auto self = shared_from_this();
+  asio::dispatch(socket_->strand, [self, completion = std::move(completion)]() mutable {
+    auto& response = self->response_;
+    if (!response || self->phase_ == Phase::Closed) {
+      completion(false);
+      return;
+    }
+    if (!response->hasBody() || self->virtualHEAD_) {
+      completion(true);
+      return;
+    }
+    response->prepareForReading();
+    platform::Error error;
+    if (!response->performOpen(&error)) {
+      WebServerLog(kWebServerLoggingLevel_Error, "Failed opening response body for socket {}: {}",
+                   self->descriptor_, error.description);
+      completion(false);
+      return;
+    }
+    self->writeBodyStep([self, completion = std::move(completion)](bool success) {
+      self->response_->performClose();
+      completion(success);
+    });
+  });
+}
+
+void WebServerConnection::writeBodyStep(std::function<void(bool)> completion) {
+  auto self = shared_from_this();
+  auto strand = socket_->strand;
+  response_->performReadDataWithCompletion(
+      [self, strand, completion = std::move(completion)](std::optional<platform::Data> data,
+                                                         const platform::Error& error) mutable {
+        asio::dispatch(
+            strand, [self, data = std::move(data), error, completion = std::move(completion)]() mutable {
+              auto outgoing = std::make_shared<Outgoing>();
+              bool finished = false;
+              if (!self->takeResponsePiece(std::move(data), error, outgoing.get(), &finished)) {
+                completion(false);
+                return;
+              }
+              platform::Data bytes;
+              for (auto& piece : outgoing->pieces) bytes.insert(bytes.end(), piece.begin(), piece.end());
+              auto next = [self, finished, completion = std::move(completion)](bool success) mutable {
+                if (!success || finished) {
+                  completion(success);
+                } else {
+                  self->writeBodyStep(std::move(completion));
+                }
+              };
+              if (bytes.empty()) {
+                next(true);
+              } else {
+                self->writeData(std::move(bytes), std::move(next));
+              }
+            });
+      });
+}
+
 void WebServerConnection::writeData(platform::Data data, std::function<void(bool success)> completion) {
+  if (!socket_->strand.running_in_this_thread()) {
+    // From a hook's own thread: the write joins the connection's other work on its strand.
+    auto self = shared_from_this();
+    asio::dispatch(socket_->strand,
+                   [self, data = std::move(data), completion = std::move(completion)]() mutable {
+                     self->writeData(std::move(data), std::move(completion));
+                   });
+    return;
+  }
   if (phase_ == Phase::Closed) {
     if (completion) completion(false);
     return;
@@ -1128,7 +1430,7 @@ void WebServerConnection::finishGracefully() {
 // and only then is the socket closed.
 void WebServerConnection::linger() {
   if (phase_ == Phase::Closed || phase_ == Phase::Lingering) return;
-  phase_ = Phase::Lingering;
+  setPhase(Phase::Lingering);
   if (::shutdown(descriptor_, SHUT_WR) != 0) {
     closeNow();
     return;
@@ -1167,7 +1469,7 @@ void WebServerConnection::drainLinger() {
 void WebServerConnection::closeNow() {
   if (phase_ == Phase::Closed) return;
   Phase previous = phase_;
-  phase_ = Phase::Closed;
+  setPhase(Phase::Closed);
   clearDeadline();
   socket_->timer.cancel();
   if (responseBodyOpened_) {
@@ -1270,10 +1572,7 @@ void WebServerConnection::continueSend(std::shared_ptr<Outgoing> outgoing,
 
 // ---- Deadlines ----
 
-void WebServerConnection::setDeadline(double seconds) {
-  setDeadlineAt(Clock::now() +
-                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)));
-}
+void WebServerConnection::setDeadline(double delay) { setDeadlineAt(Clock::now() + seconds(delay)); }
 
 void WebServerConnection::setDeadlineAt(Clock::time_point deadline) {
   deadline_ = deadline;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -59,6 +60,13 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   std::uint64_t totalBytesRead() const { return totalBytesRead_; }
   std::uint64_t totalBytesWritten() const { return totalBytesWritten_; }
 
+  // Whether the connection waits on its client (for the request, or for the end of the exchange
+  // after the answer): such a connection is the one closed when the server runs out of room. Any
+  // thread.
+  bool isWaitingForClient() const;
+  // Closes the connection, on its own strand, when it still waits on its client by then.
+  void closeIfWaitingForClient();
+
  protected:
   // ---- Hooks ----
   // False ends the connection at once, without a response.
@@ -81,13 +89,44 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   // The default writes the access log line (log level 1 and lower).
   virtual void close();
 
-  // ---- I/O for hooks ----
-  // Writes all the bytes; the completion tells whether that worked. Meant for abortRequest.
+  // ---- I/O for subclasses ----
+  // Usable from the hooks that run while the connection waits on them (processRequest until its
+  // completion is called, abortRequest); each runs on the connection's strand and calls its
+  // completion once.
+  //
+  // One read of at most `length` bytes, appended to `buffer` and told to didReadBytes: true when
+  // bytes came, false at the end of the stream or on an error (both logged).
+  void readData(std::shared_ptr<platform::Data> buffer, std::size_t length,
+                std::function<void(bool success)> completion);
+  // Reads into `buffer` until it holds a whole head, ended by an empty line (at most
+  // kMaximumHeadSize bytes), and leaves the head there; the completion gets the bytes read after
+  // the head (possibly none), or nullopt when reading failed or the head grew too large.
+  void readHeaders(std::shared_ptr<platform::Data> buffer,
+                   std::function<void(std::optional<platform::Data> extra)> completion);
+  // Reads `remaining` more body bytes into the request (its body open for writing), piece by piece.
+  void readBodyWithRemainingLength(std::uint64_t remaining, std::function<void(bool success)> completion);
+  // Decodes a chunked body into the request: first what `buffer` holds, then what arrives, until
+  // the last chunk; false on invalid chunk framing or a failed read or write.
+  void readNextBodyChunk(std::shared_ptr<platform::Data> buffer,
+                         std::function<void(bool success)> completion);
+  // Writes all the bytes; the completion tells whether that worked.
   void writeData(platform::Data data, std::function<void(bool success)> completion);
+  // Writes the head of response() as the connection would ("Connection", "Server", "Date", caching,
+  // length and additional headers). Once a subclass wrote a head itself, the response that the
+  // processing completion later carries is not sent: the exchange ends with what was written.
+  void writeHeadersWithCompletionBlock(std::function<void(bool success)> completion);
+  // Sends the body of response() piece by piece (chunked when the response says so, nothing for a
+  // HEAD), opening and closing the response's body around it.
+  void writeBodyWithCompletionBlock(std::function<void(bool success)> completion);
+
   // The status of the head that was written; 0 until then.
   int statusCode() const { return statusCode_; }
   const std::shared_ptr<WebServerRequest>& request() const { return request_; }
   const std::shared_ptr<WebServerHandler>& handler() const { return handler_; }
+  // The response being sent (set by the connection when the handler answers, or by a subclass
+  // before writeHeadersWithCompletionBlock).
+  const std::shared_ptr<WebServerResponse>& response() const { return response_; }
+  void setResponse(std::shared_ptr<WebServerResponse> response) { response_ = std::move(response); }
 
  private:
   enum class Phase { Head, Body, Processing, Response, Aborting, Lingering, Closed };
@@ -95,6 +134,7 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   struct CompletionState;
   enum class SendResult { Done, Pending, Failed };
 
+  void setPhase(Phase phase);
   void begin();
   void readHead();
   void headComplete(std::size_t headEnd);
@@ -124,6 +164,14 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   void drainLinger();
   void closeNow();
   int statusForBodyError(const platform::Error& error) const;
+  void readDataNow(std::shared_ptr<platform::Data> buffer, std::size_t length,
+                   std::function<void(bool)> completion);
+  void readHeadersStep(std::shared_ptr<platform::Data> buffer, std::size_t searchFrom,
+                       std::function<void(std::optional<platform::Data>)> completion);
+  void readBodyStep(std::uint64_t remaining, std::function<void(bool)> completion);
+  void feedBodyChunks(std::shared_ptr<WebServerChunkedDecoder> decoder,
+                      std::shared_ptr<platform::Data> buffer, std::function<void(bool)> completion);
+  void writeBodyStep(std::function<void(bool)> completion);
 
   SendResult send(std::shared_ptr<Outgoing> outgoing, std::function<void(bool)> whenPending);
   void continueSend(std::shared_ptr<Outgoing> outgoing, std::function<void(bool)> completion);
@@ -143,6 +191,7 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   int descriptor_ = -1;
 
   Phase phase_ = Phase::Head;
+  std::atomic<bool> waitingForClient_{true};
   bool counted_ = false;
   bool opened_ = false;
   bool virtualHEAD_ = false;
@@ -157,6 +206,7 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   bool abortHookRunning_ = false;
   bool hookWriteFailed_ = false;
   bool writesStarted_ = false;
+  bool headWrittenByHook_ = false;
   bool noDelay_ = false;
   int httpMinorVersion_ = 1;
   int statusCode_ = 0;
@@ -179,6 +229,8 @@ class WebServerConnection : public std::enable_shared_from_this<WebServerConnect
   std::shared_ptr<WebServerResponse> response_;
 
   std::chrono::steady_clock::time_point startTime_;
+  std::chrono::steady_clock::time_point bodyStartTime_;
+  std::uint64_t bodyBytesRead_ = 0;
   std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
   std::chrono::steady_clock::time_point armedAt_;
   bool timerArmed_ = false;

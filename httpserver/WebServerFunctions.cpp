@@ -1,5 +1,4 @@
 #include "httpserver/WebServerFunctions.h"
-#include "platform/Log.h"
 
 #include <arpa/inet.h>
 #include <iconv.h>
@@ -9,18 +8,23 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/Log.h"
 
 namespace {
 
@@ -171,30 +175,14 @@ const std::unordered_map<std::string, std::string>& systemMIMETypes() {
     }
     // Used where the system has no table (or lacks these entries).
     const std::pair<const char*, const char*> fallback[] = {
-        {"html", "text/html"},
-        {"htm", "text/html"},
-        {"txt", "text/plain"},
-        {"js", "text/javascript"},
-        {"mjs", "text/javascript"},
-        {"json", "application/json"},
-        {"xml", "application/xml"},
-        {"png", "image/png"},
-        {"jpg", "image/jpeg"},
-        {"jpeg", "image/jpeg"},
-        {"gif", "image/gif"},
-        {"svg", "image/svg+xml"},
-        {"ico", "image/x-icon"},
-        {"webp", "image/webp"},
-        {"woff", "font/woff"},
-        {"woff2", "font/woff2"},
-        {"ttf", "font/ttf"},
-        {"otf", "font/otf"},
-        {"pdf", "application/pdf"},
-        {"zip", "application/zip"},
-        {"wasm", "application/wasm"},
-        {"map", "application/json"},
-        {"mp3", "audio/mpeg"},
-        {"mp4", "video/mp4"},
+        {"html", "text/html"},       {"htm", "text/html"},       {"txt", "text/plain"},
+        {"js", "text/javascript"},   {"mjs", "text/javascript"}, {"json", "application/json"},
+        {"xml", "application/xml"},  {"png", "image/png"},       {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},      {"gif", "image/gif"},       {"svg", "image/svg+xml"},
+        {"ico", "image/x-icon"},     {"webp", "image/webp"},     {"woff", "font/woff"},
+        {"woff2", "font/woff2"},     {"ttf", "font/ttf"},        {"otf", "font/otf"},
+        {"pdf", "application/pdf"},  {"zip", "application/zip"}, {"wasm", "application/wasm"},
+        {"map", "application/json"}, {"mp3", "audio/mpeg"},      {"mp4", "video/mp4"},
     };
     for (const auto& [extension, type] : fallback) types.emplace(extension, type);
     return types;
@@ -685,4 +673,26 @@ std::optional<std::uint64_t> WebServerParseDecimal(std::string_view text) {
     value = value * 10 + digit;
   }
   return value;
+}
+
+std::uint64_t WebServerRaiseDescriptorLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  rlim_t wanted = limit.rlim_max;
+  if (wanted == RLIM_INFINITY) {
+    // The kernel refuses an unlimited soft limit: its own ceiling is the most there is.
+    wanted = 1024 * 1024;
+    if (std::FILE* file = std::fopen("/proc/sys/fs/nr_open", "r")) {
+      unsigned long long ceiling = 0;
+      if (std::fscanf(file, "%llu", &ceiling) == 1 && ceiling > 0) wanted = static_cast<rlim_t>(ceiling);
+      std::fclose(file);
+    }
+  }
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+    rlimit raised = limit;
+    raised.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<std::uint64_t>::max()
+                                         : static_cast<std::uint64_t>(limit.rlim_cur);
 }

@@ -132,6 +132,12 @@ std::string WebServerAddressText(const platform::Data& address, bool includeServ
 // there is none), IPv4 or IPv6; nullopt when that interface has no such address.
 std::optional<std::string> WebServerPrimaryInterfaceAddress(bool useIPv6);
 
+// Raises the process's soft limit of open descriptors to its hard limit (a desktop session often
+// starts programs with 1,024), so that many connections cannot starve the rest of the program of
+// descriptors. Answers the soft limit in force afterwards. The server calls it at each start; the
+// application calls it once at launch.
+std::uint64_t WebServerRaiseDescriptorLimit();
+
 // ---- Digests ----
 
 // 32 lower-case hex characters: the MD5 digest of the text's bytes up to its first zero byte.

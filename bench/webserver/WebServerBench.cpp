@@ -1,8 +1,9 @@
 // webserver-bench --port PORT --folder DIR --json FILE
 //
 // Serves "/output.json" as the dashboard does: an in-memory JSON data response, made anew for each
-// request from the bytes of FILE (read once at start). The folder is for the built-in folder
-// handler once it exists. Runs until SIGINT or SIGTERM on an Asio main queue, so that nothing in
+// request from the bytes of FILE (read once at start), and every other GET from DIR through the
+// folder handler, as the dashboard serves its web folder. Listens with the dashboard's deep queue
+// of pending connections. Runs until SIGINT or SIGTERM on an Asio main queue, so that nothing in
 // the process wakes up while no request comes.
 
 #include <asio/signal_set.hpp>
@@ -55,13 +56,17 @@ int main(int argc, char** argv) {
   // The application's settings: warnings and errors only.
   WebServer::setLogLevel(kWebServerLoggingLevel_Warning);
   auto server = WebServer::make();
+  if (!folder.empty()) {
+    server->addGETHandlerForBasePath("/", folder, std::string("index.html"), 0, false);
+  }
   server->addHandlerForMethod(
       "GET", "/output.json", WebServerRequestClassOf<WebServerRequest>(),
       [bytes = *json](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
         return WebServerDataResponse::responseWithData(bytes, "application/json");
       });
   nlohmann::json options = {{WebServerOption_Port, std::atoi(port.c_str())},
-                            {WebServerOption_BindToLocalhost, true}};
+                            {WebServerOption_BindToLocalhost, true},
+                            {WebServerOption_MaxPendingConnections, 511}};
   if (!server->startWithOptions(WebServerOptions(options), &error)) {
     std::fprintf(stderr, "webserver-bench: cannot start: %s\n", error.description.c_str());
     return 1;

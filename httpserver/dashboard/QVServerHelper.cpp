@@ -66,6 +66,13 @@ void QVServerHelper::start() {
 
   if (webFolder_) {
     server->addGETHandlerForBasePath("/", *webFolder_, std::string("index.html"), 0, false);
+  } else {
+    // The folder route without a folder: every other GET names nothing there is.
+    server->addDefaultHandlerForMethod(
+        "GET", WebServerRequestClassOf<WebServerRequest>(),
+        [](const std::shared_ptr<WebServerRequest>&) -> std::shared_ptr<WebServerResponse> {
+          return WebServerResponse::responseWithStatusCode(404);
+        });
   }
   server->addHandlerForMethod(
       "GET", "/output.json", WebServerRequestClassOf<WebServerRequest>(),
@@ -94,7 +101,12 @@ void QVServerHelper::start() {
   if (port < 0 || port > 65535) {
     platform::log("Web sharing: port {} is not a TCP port", port);
   } else {
-    server->startWithPort(static_cast<std::uint16_t>(port), std::nullopt);
+    // Every answered "/listen" ends its connection, so all waiting browsers reconnect at once: a
+    // deep queue of pending connections keeps the kernel from dropping them.
+    nlohmann::json options = {{WebServerOption_Port, port},
+                              {WebServerOption_MaxPendingConnections, kPendingConnections}};
+    for (const auto& [key, value] : serverOptions_.items()) options[key] = value;
+    server->startWithOptions(WebServerOptions(options));
   }
   webServer_ = std::move(server);
 }
@@ -133,7 +145,11 @@ void QVServerHelper::refreshOutput() {
     if (groups.size() == json.size()) {
       for (std::size_t i = 0; i < groups.size(); ++i) {
         if (auto color = groups[i]->color(); color && json[i].is_object()) {
-          json[i]["color"] = color->hexString().substr(0, 7);
+          // A clear colour (a new group's default) is no colour; a translucent one keeps its alpha.
+          std::string hex = color->hexString();  // "#RRGGBBAA"
+          const std::string alpha = hex.substr(7);
+          if (alpha == "FF") hex.resize(7);
+          if (alpha != "00") json[i]["color"] = hex;
         }
       }
     }
@@ -281,6 +297,10 @@ std::size_t QVServerHelper::maximumWaitingRequests() const {
 void QVServerHelper::setMaximumWaitingRequests(std::size_t count) {
   std::lock_guard lock(mutex_);
   maximumWaiting_ = std::max<std::size_t>(1, count);
+}
+
+void QVServerHelper::setServerOptions(nlohmann::json options) {
+  serverOptions_ = options.is_object() ? std::move(options) : nlohmann::json::object();
 }
 
 double QVServerHelper::listenTimeout() const {

@@ -37,6 +37,8 @@ class QVServerHelper : public std::enable_shared_from_this<QVServerHelper> {
   static constexpr double kListenTimeout = 30.0;
   static constexpr std::size_t kMaximumWaitingRequests = 256;
   static constexpr const char* kVersionHeader = "X-Dashboard-Version";
+  // The listening sockets' queue of pending connections.
+  static constexpr int kPendingConnections = 511;
 
   // The application's helper, serving QVDashboardModuleManager::sharedInstance() and the main
   // bundle's "web" folder.
@@ -61,6 +63,9 @@ class QVServerHelper : public std::enable_shared_from_this<QVServerHelper> {
   // The address to show and open ("http://<address>:<port>/"); nullopt when not listening.
   std::optional<std::string> serverURL() const;
   std::shared_ptr<WebServer> webServer() const;
+  // Server options laid over the helper's own at the next start (tools and tests: connection
+  // bounds, time-outs). Main thread.
+  void setServerOptions(nlohmann::json options);
 
   // The dashboard as it is served: the manager's output, each group with its colour as "#RRGGBB" in
   // "color" when it has one. Any thread.
@@ -105,6 +110,7 @@ class QVServerHelper : public std::enable_shared_from_this<QVServerHelper> {
   std::shared_ptr<WebServer> webServer_;
   platform::ObserverToken outputObserver_;
   std::uint64_t outputCounter_ = 0;
+  nlohmann::json serverOptions_ = nlohmann::json::object();
 
   mutable std::mutex mutex_;
   Output output_;

@@ -235,11 +235,20 @@ void terminate(pid_t pid) {
 
 bool running(pid_t pid) { return pid > 0 && ::waitpid(pid, nullptr, WNOHANG) == 0; }
 
+// libdbus reads the system bus address once per process and keeps it, so every test of this process
+// uses the same one: a socket in a folder of the process's own (the bus daemon of a test listens
+// there while it runs; without it nothing answers there).
+const fs::path& processBusFolder() {
+  static const fs::path folder = fs::path("/tmp") / ("qv-avahi-bus-" + std::to_string(::getpid()));
+  return folder;
+}
+std::string processBusAddress() { return "unix:path=" + (processBusFolder() / "system_bus_socket").string(); }
+
 }  // namespace
 
 TEST_F(BonjourTest, AvahiWithoutADaemon) {
   // No D-Bus system bus answers at this address, so no Avahi daemon either.
-  SystemBus bus("unix:path=" + (root() / "no-bus").string());
+  SystemBus bus(processBusAddress());
   server->setDelegate(delegate);
   server->addGETHandlerForPath("/", platform::dataFromString("up"), "text/plain", 0);
   ServerLog log(kWebServerLoggingLevel_Warning);
@@ -266,7 +275,9 @@ TEST_F(BonjourTest, AvahiWithARealDaemon) {
   }
   fs::path folder = root() / "avahi";
   fs::create_directories(folder);
-  fs::path socket = folder / "system_bus_socket";
+  fs::create_directories(processBusFolder());
+  fs::path socket = processBusFolder() / "system_bus_socket";
+  fs::remove(socket);
   writeFile("avahi/bus.conf",
             "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
             " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
@@ -292,19 +303,22 @@ TEST_F(BonjourTest, AvahiWithARealDaemon) {
     ~Cleanup() {
       terminate(avahi);
       terminate(bus);
+      std::error_code ignored;
+      fs::remove_all(processBusFolder(), ignored);
     }
   } cleanup{avahiPid, busPid};
+  // Ready means the daemon answers on the bus that its server runs (state 2), which is what the
+  // client needs; its log lines may come before that on a busy machine.
+  auto serverRunning = [&] {
+    auto state = runCommand({"dbus-send", "--bus=unix:path=" + socket.string(), "--print-reply",
+                             "--reply-timeout=2000", "--dest=org.freedesktop.Avahi", "/",
+                             "org.freedesktop.Avahi.Server.GetState"});
+    return state.exitCode == 0 && state.output.find("int32 2") != std::string::npos;
+  };
   std::string daemonLog;
   bool avahiUp =
-      busUp &&
-      runUntil(
-          [&] {
-            daemonLog = platform::stringFromData(
-                platform::files::readFile(folder / "log").value_or(platform::Data()));
-            return daemonLog.find("Server startup complete") != std::string::npos || !running(avahiPid);
-          },
-          15) &&
-      running(avahiPid);
+      busUp && runUntil([&] { return !running(avahiPid) || serverRunning(); }, 30) && running(avahiPid);
+  daemonLog = platform::stringFromData(platform::files::readFile(folder / "log").value_or(platform::Data()));
   if (!avahiUp) GTEST_SKIP() << "avahi-daemon could not start here:\n" << daemonLog;
   if (daemonLog.find("New relevant interface") == std::string::npos) {
     GTEST_SKIP() << "avahi-daemon found no multicast network interface here:\n" << daemonLog;

@@ -17,7 +17,6 @@ using namespace httptest;
 
 namespace {
 
-
 // Answers with the request body, its content type and how it was framed.
 WebServerProcessBlock echoBody() {
   return [](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
@@ -809,4 +808,93 @@ TEST_F(ConnectionTest, ConnectionSubclassHooks) {
   EXPECT_TRUE(runUntil([&] { return server->activeConnections() == 0; }));
   EXPECT_EQ(PickyConnection::opened, 2);
   EXPECT_EQ(PickyConnection::closed, 1);
+}
+
+namespace {
+
+// A connection that takes one request in parts with the connection's own I/O operations: after
+// "POST /parts" it sends "100 Continue", reads a second head that gives the length of a fixed part,
+// reads that part and then a chunked one into the request, and answers with everything it got,
+// writing the response itself.
+class PartsConnection : public WebServerConnection {
+ public:
+  using WebServerConnection::WebServerConnection;
+
+ protected:
+  void processRequest(const std::shared_ptr<WebServerRequest>& request,
+                      WebServerCompletionBlock completion) override {
+    if (request->path() != "/parts") {
+      WebServerConnection::processRequest(request, std::move(completion));
+      return;
+    }
+    auto self = std::static_pointer_cast<PartsConnection>(shared_from_this());
+    writeData(platform::dataFromString("HTTP/1.1 100 Continue\r\n\r\n"), [self, request,
+                                                                          completion](bool sent) {
+      auto head = std::make_shared<platform::Data>();
+      if (!sent) return completion(nullptr);
+      self->readHeaders(head, [self, head, request, completion](std::optional<platform::Data> extra) {
+        std::string text = platform::stringFromData(*head);
+        auto length = text.find("Part-Length: ");
+        if (!extra || length == std::string::npos) return completion(nullptr);
+        std::uint64_t total = std::stoull(text.substr(length + 13));
+        request->prepareForWriting();
+        platform::Error error;
+        if (!request->performOpen(&error) || !request->performWriteData(*extra, &error))
+          return completion(nullptr);
+        self->readBodyWithRemainingLength(total - extra->size(), [self, request, completion](bool fixed) {
+          if (!fixed) return completion(nullptr);
+          self->readNextBodyChunk(nullptr, [self, request, completion](bool chunked) {
+            platform::Error closeError;
+            if (!chunked || !request->performClose(&closeError)) return completion(nullptr);
+            auto data = std::static_pointer_cast<WebServerDataRequest>(request)->data();
+            auto response = WebServerDataResponse::responseWithText("got " + platform::stringFromData(data));
+            response->setValue("yes", "X-Written-By-Subclass");
+            self->setResponse(response);
+            self->writeHeadersWithCompletionBlock([self, completion](bool headWritten) {
+              if (!headWritten) return completion(nullptr);
+              self->writeBodyWithCompletionBlock([self, completion](bool) {
+                // The head is out: whatever the completion carries is not sent any more.
+                completion(WebServerDataResponse::responseWithText("never sent"));
+              });
+            });
+          });
+        });
+      });
+    });
+  }
+};
+
+}  // namespace
+
+TEST_F(ConnectionTest, ASubclassReadsAndWritesWithTheConnectionsOperations) {
+  server->addHandlerForMethod("POST", "/parts", WebServerRequestClassOf<WebServerDataRequest>(),
+                              textAnswer("no"));
+  server->addHandlerForMethod("GET", "/plain", WebServerRequestClassOf<WebServerRequest>(),
+                              textAnswer("plain"));
+  ASSERT_TRUE(startServer({}, WebServerConnectionClassOf<PartsConnection>()));
+  auto raw = offMain([&] {
+    RawClient client(server->port());
+    client.send("POST /parts HTTP/1.1\r\nHost: x\r\n\r\n");
+    // The second head comes with the start of its part, the rest in two more pieces.
+    std::string interim;
+    char byte;
+    while (interim.find("\r\n\r\n") == std::string::npos && ::recv(client.fd(), &byte, 1, 0) == 1)
+      interim.push_back(byte);
+    client.send("Part-Length: 11\r\n\r\nhello");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client.send(" world");
+    client.send("3\r\n ok\r\n");
+    client.send("0\r\n\r\n");
+    return interim + client.readAll(10);
+  });
+  EXPECT_TRUE(raw.starts_with("HTTP/1.1 100 Continue\r\n\r\n")) << raw;
+  auto response = parseResponse(raw);
+  EXPECT_EQ(response.status, 200) << raw;
+  EXPECT_EQ(response.header("X-Written-By-Subclass"), "yes");
+  EXPECT_EQ(response.header("Connection"), "Close");
+  EXPECT_EQ(response.body, "got hello world ok");
+  EXPECT_EQ(raw.find("never sent"), std::string::npos);
+  // Other requests take the usual way.
+  EXPECT_EQ(exchange("GET /plain HTTP/1.1\r\nHost: x\r\n\r\n").body, "plain");
+  EXPECT_TRUE(runUntil([&] { return server->activeConnections() == 0; }));
 }

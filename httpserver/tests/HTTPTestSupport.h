@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstring>
@@ -23,8 +24,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <zlib.h>
 
 #include "httpserver/WebServer.h"
 #include "httpserver/WebServerDataResponse.h"
@@ -300,6 +299,22 @@ class ServerTest : public qvtesting::SandboxTest {
     bool started = server->startWithOptions(WebServerOptions(values, std::move(connectionClass)), &error);
     EXPECT_TRUE(started) << error.description;
     return started;
+  }
+
+  // Starts on a loopback port below the kernel's range of ephemeral ports, for tests that restart
+  // on the port they had: a port from that range may be taken, between the stop and the restart,
+  // by an outgoing connection of any process on the machine.
+  bool startServerOnAQuietPort() {
+    unsigned low = 32768, high = 60999;
+    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+    const unsigned first = low > 9000 ? low - 8000 : 1024;
+    for (unsigned attempt = 0; attempt < 64; ++attempt) {
+      unsigned port = first + (static_cast<unsigned>(::getpid()) * 131 + attempt * 977) % (low - first);
+      nlohmann::json values = {{WebServerOption_Port, port}, {WebServerOption_BindToLocalhost, true}};
+      if (server->startWithOptions(WebServerOptions(values))) return true;
+    }
+    ADD_FAILURE() << "no free port below " << low;
+    return false;
   }
 
   std::string url(const std::string& path) const {

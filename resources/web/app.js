@@ -57,11 +57,14 @@
     return match ? { emoji: match[1], title: match[2] } : { emoji: "", title: text };
   }
 
-  // Only plain colours are used from a module's options: "#abc", "#aabbcc", with or without "#".
+  // Only plain colours are used: "#abc", "#aabbcc" or "#aabbccdd" (with its alpha), with or without
+  // "#". A fully transparent colour is no colour.
   function cssColor(value) {
     if (typeof value !== "string") return null;
     const hex = value.trim().replace(/^#/, "");
-    return /^([0-9a-f]{3}|[0-9a-f]{6})$/i.test(hex) ? "#" + hex : null;
+    if (!/^([0-9a-f]{3}|[0-9a-f]{6}|[0-9a-f]{8})$/i.test(hex)) return null;
+    if (hex.length === 8 && /00$/.test(hex)) return null;
+    return "#" + hex;
   }
 
   // Click targets become links only for web and mail addresses.
@@ -105,7 +108,8 @@
     } else {
       result.textContent = view.text;
     }
-    if (view.title) result.title = view.title;
+    // The whole text in the tooltip: the row may show only the start of it.
+    result.title = view.title || view.text;
     const color = view.kind === "success" ? cssColor(options.color) : null;
     if (color) result.style.color = color;
     item.dataset.state = view.kind;

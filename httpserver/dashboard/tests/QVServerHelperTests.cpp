@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "httpserver/WebServerThreadPool.h"
 #include "httpserver/dashboard/tests/DashboardTestSupport.h"
 
@@ -62,6 +64,16 @@ TEST_F(QVServerHelperTest, TheServedDashboard) {
   auto expectedWithoutColour = manager->jsonObject();
   json[0].erase("color");
   EXPECT_EQ(json, expectedWithoutColour);
+  // A clear colour (a new group's default) is served as none, a translucent one with its alpha.
+  // (A colour change alone announces nothing: the result set after it makes the output anew.)
+  manager->groups()[1]->setColor(platform::Color::clearColor());
+  setResult(deskModule, false, "");
+  waitForOutput();
+  EXPECT_FALSE(parse(curl({url("/output.json")}))[1].contains("color"));
+  manager->groups()[1]->setColor(platform::Color::colorWithDeviceRed(0, 0, 1, 0.5));
+  setResult(deskModule, false, "");
+  waitForOutput();
+  EXPECT_EQ(parse(curl({url("/output.json")}))[1]["color"], "#0000FF80");
   EXPECT_EQ(json[0]["modules"][0],
             nlohmann::ordered_json({{"name", "Weather"}, {"hasAllRequiredFields", false}}));
   const auto& minimalEntry = json[0]["modules"][1];
@@ -93,8 +105,31 @@ TEST_F(QVServerHelperTest, TheWebFolder) {
 TEST_F(QVServerHelperTest, WithoutAWebFolderOnlyTheJSONAnswers) {
   helper = QVServerHelper::make(manager, std::nullopt);
   helper->start();
-  EXPECT_EQ(curl({url("/")}).status, 501);
+  // Every other GET names nothing there is; other methods still have no route.
+  for (const std::string path : {"/", "/index.html", "/app.js", "/a/b?c=d"}) {
+    EXPECT_EQ(curl({url(path)}).status, 404) << path;
+  }
+  EXPECT_EQ(curl({"-X", "POST", url("/")}).status, 501);
   EXPECT_EQ(curl({url("/output.json")}).status, 200);
+}
+
+// The kernel's queue of connections not yet accepted, as `ss` reports it for a listening socket.
+TEST_F(QVServerHelperTest, TheListeningQueueIsDeep) {
+  helper->start();
+  ASSERT_TRUE(helper->enabled());
+  auto listing = httptest::runCommand({"ss", "-Hltn", "sport = :" + std::to_string(port())});
+  ASSERT_EQ(listing.exitCode, 0) << listing.errors;
+  std::istringstream lines(listing.output);
+  std::string line;
+  int sockets = 0;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string state, received, queue;
+    fields >> state >> received >> queue;
+    EXPECT_EQ(queue, std::to_string(QVServerHelper::kPendingConnections)) << line;
+    ++sockets;
+  }
+  EXPECT_GE(sockets, 1) << listing.output;
 }
 
 TEST_F(QVServerHelperTest, PortsTakenZeroAndOutOfRange) {

@@ -1,9 +1,11 @@
 // The browser client in headless Chromium against the real sharing helper: it shows the engine's
-// modules, follows a result change, and finds the server again after it went away. Screenshots of
-// each step are kept under <build>/test-artefacts/web-client.
+// modules, follows a result change, and finds the server again after it went away; groups without a
+// colour have no bar, cards share the window's width and long results wrap before they are cut.
+// Screenshots of each step are kept under <build>/test-artefacts/web-client.
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "httpserver/dashboard/tests/DashboardTestSupport.h"
@@ -61,7 +63,16 @@ bool refuseOneConnection(std::uint16_t port,
 
 }  // namespace
 
-class WebClientTest : public DashboardTest {};
+class WebClientTest : public DashboardTest {
+ protected:
+  // Result texts: one that needs a second line in a card of a two-column window, and one that two
+  // lines cannot hold (and that is no markup, however it looks).
+  static constexpr const char* kTwoLines = "1.08 $ · up 0.4 % since the market opened this morning";
+  static constexpr const char* kLong =
+      "<b>a result text that is far too long to fit on one line of the card, nor on two of them: it "
+      "goes on about the weather, the markets, the disks and the backups of every machine in the "
+      "house until the card gives up</b>";
+};
 
 TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   auto chromium = findChromium();
@@ -85,12 +96,26 @@ TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   manager->addGroup(markets);
   setResult(markets->modules()[0], true, "$97,310",
             nlohmann::json{{"color", "1FA463"}, {"onclick", "https://example.org/btc"}});
-  setResult(markets->modules()[1], true, "1.08 $", nlohmann::json{{"onclick", "javascript:alert(1)"}});
-  setResult(markets->modules()[2], true,
-            "<b>a result text that is far too long to fit on one line of the card</b>");
+  setResult(markets->modules()[1], true, kTwoLines, nlohmann::json{{"onclick", "javascript:alert(1)"}});
+  setResult(markets->modules()[2], true, kLong);
+  // A new group keeps its default colour, which is clear: no colour at all.
+  auto plain = QVDashboardGroup::groupWithName("Plain");
+  plain->setEmoji(std::nullopt);
+  plain->addModule(builtIn(*manager, "com.example.minimal"));
+  plain->modules().back()->setName("Clock");
+  manager->addGroup(plain);
+  setResult(plain->modules().back(), true, "Thu 10 Dec 2026 · 17:42:10");
   waitForOutput();
 
-  helper->start();
+  // The server comes back on its port below: one below the kernel's ephemeral range, so that no
+  // outgoing connection on the machine can take it meanwhile.
+  unsigned low = 32768, high = 60999;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  for (unsigned attempt = 0; attempt < 64 && !helper->enabled(); ++attempt) {
+    QVServerSettings::setServerPort(low - 9000 +
+                                    (static_cast<unsigned>(::getpid()) * 131 + attempt * 977) % 8000);
+    helper->start();
+  }
   ASSERT_TRUE(helper->enabled());
   const std::uint16_t serverPort = port();
   const fs::path artefacts = fs::path(QV_DASHBOARD_ARTEFACTS) / "web-client";
@@ -125,6 +150,12 @@ TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   ASSERT_TRUE(runUntil([&] { return helper->waitingRequestCount() >= 1 || scriptDone(); }, 60));
   setResult(deskModule, true, "Back again");
 
+  // Once the dark picture is taken, one group is left on the dashboard.
+  ASSERT_TRUE(runUntil([&] { return seen("dark") || scriptDone(); }, 60));
+  for (const auto& group : manager->groups()) {
+    if (group != markets) manager->removeGroup(group);
+  }
+
   ASSERT_TRUE(runUntil(scriptDone, 60));
   auto result = script.get();
   ASSERT_EQ(result.exitCode, 0) << result.output << result.errors;
@@ -132,12 +163,26 @@ TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   auto initial = step(result.output, "INITIAL");
   ASSERT_TRUE(initial && initial->is_object()) << result.output;
   const auto& groups = (*initial)["groups"];
-  ASSERT_EQ(groups.size(), 3u);
+  ASSERT_EQ(groups.size(), 4u);
   EXPECT_EQ(groups[0]["emoji"], "🌤");
   EXPECT_EQ(groups[0]["name"], "Outside");
   EXPECT_EQ(groups[0]["color"], "#FF8000");
   EXPECT_EQ(groups[1]["name"], "Desk");
   EXPECT_EQ(groups[1]["emoji"], "💻");
+  // Coloured groups have their bar; groups without a colour, or with the clear one, none at all.
+  EXPECT_EQ(groups[0]["barColor"], "rgb(255, 128, 0)");
+  EXPECT_EQ(groups[2]["barColor"], "rgb(31, 163, 99)");
+  EXPECT_EQ(groups[1]["barColor"], "rgba(0, 0, 0, 0)");
+  EXPECT_EQ(groups[3]["name"], "Plain");
+  EXPECT_EQ(groups[3]["color"], "");
+  EXPECT_EQ(groups[3]["barColor"], "rgba(0, 0, 0, 0)");
+  // Two columns share the whole width of the window.
+  const double board = (*initial)["boardWidth"];
+  EXPECT_NEAR(groups[0]["width"].get<double>() + groups[1]["width"].get<double>() + 20, board, 2);
+  const auto& clock = groups[3]["modules"][0];
+  EXPECT_EQ(clock["text"], "Thu 10 Dec 2026 · 17:42:10");
+  EXPECT_EQ(clock["lines"], 1);
+  EXPECT_FALSE(clock["cut"]) << clock;
   const auto& outside = groups[0]["modules"];
   ASSERT_EQ(outside.size(), 2u);
   EXPECT_EQ(outside[0]["name"], "Weather");
@@ -157,7 +202,16 @@ TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   EXPECT_EQ(market[0]["color"], "rgb(31, 164, 99)");
   // Click targets that are not web or mail addresses are no links; texts are never markup.
   EXPECT_EQ(market[1]["href"], nullptr);
-  EXPECT_EQ(market[2]["text"], "<b>a result text that is far too long to fit on one line of the card</b>");
+  // A result too long for one line takes a second one; one too long for two is cut there, and the
+  // whole text is in its tooltip.
+  EXPECT_EQ(market[1]["lines"], 2) << market[1];
+  EXPECT_FALSE(market[1]["cut"]) << market[1];
+  EXPECT_EQ(market[1]["title"], kTwoLines);
+  EXPECT_EQ(market[2]["text"], kLong);
+  EXPECT_EQ(market[2]["lines"], 2) << market[2];
+  EXPECT_TRUE(market[2]["cut"]) << market[2];
+  EXPECT_EQ(market[2]["title"], kLong);
+  EXPECT_GT(market[2]["width"].get<double>(), groups[2]["width"].get<double>() / 2);
 
   auto changed = step(result.output, "CHANGED");
   ASSERT_TRUE(changed);
@@ -166,7 +220,13 @@ TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   ASSERT_TRUE(recovered);
   EXPECT_GE((*recovered)["reconnects"], 1);
   EXPECT_EQ((*recovered)["groups"][1]["modules"][0]["state"], "success");
-  for (const char* picture : {"initial.png", "changed.png", "recovered.png"}) {
+  // A dashboard of one group: its card takes the whole width.
+  auto single = step(result.output, "SINGLE");
+  ASSERT_TRUE(single);
+  ASSERT_EQ((*single)["groups"].size(), 1u);
+  EXPECT_NEAR((*single)["groups"][0]["width"].get<double>(), (*single)["boardWidth"].get<double>(), 2);
+  EXPECT_EQ((*single)["groups"][0]["modules"][1]["lines"], 1) << (*single)["groups"][0]["modules"][1];
+  for (const char* picture : {"initial.png", "changed.png", "recovered.png", "dark.png", "single.png"}) {
     EXPECT_GT(fs::file_size(artefacts / picture), 1000u) << picture;
   }
 }

@@ -7,8 +7,10 @@ page to show each of them and prints what the page shows, one line per step (and
   INITIAL <rows>    the first dashboard
   CHANGED <rows>    after a result changed to --changed
   RECOVERED <rows>  after the server went away, came back and a result changed to --recovered
+  SINGLE <rows>     once the dashboard holds one group only (the test program removes the others)
 
-<rows> is a JSON list of the page's modules. A screenshot of each step goes to --screenshots.
+<rows> is a JSON list of the page's groups and modules with the sizes and colours the browser drew
+them with, in a 900x600 window. A screenshot of each step goes to --screenshots.
 Exits 0 when every step was seen in time, 1 otherwise (with what the page showed last)."""
 
 import argparse
@@ -21,26 +23,36 @@ import time
 
 ROWS_SCRIPT = r"""
 (() => {
+  const board = document.getElementById('dashboard');
+  const boardStyle = getComputedStyle(board);
   const groups = [...document.querySelectorAll('.group')].map(g => ({
     name: g.querySelector('.group-name').textContent,
     emoji: g.querySelector('.group-emoji.initial') ? '' : g.querySelector('.group-emoji').textContent,
     color: g.style.getPropertyValue('--group-color'),
+    barColor: getComputedStyle(g).borderTopColor,
+    width: g.getBoundingClientRect().width,
     collapsed: g.classList.contains('collapsed'),
     modules: [...g.querySelectorAll('.module')].map(m => {
       const result = m.querySelector('.module-result');
       const link = result.querySelector('a');
+      const style = getComputedStyle(result);
       return {
         name: m.querySelector('.module-name').textContent,
         state: m.dataset.state,
         text: result.textContent,
+        title: result.title,
         color: result.style.color,
         href: link ? link.getAttribute('href') : null,
+        width: result.getBoundingClientRect().width,
+        lines: Math.round(result.getBoundingClientRect().height / parseFloat(style.lineHeight)),
+        cut: result.scrollHeight > result.clientHeight + 1 || result.scrollWidth > result.clientWidth + 1,
       };
     }),
   }));
   const q = window.quorvane || {};
   return JSON.stringify({
     groups,
+    boardWidth: board.clientWidth - parseFloat(boardStyle.paddingLeft) - parseFloat(boardStyle.paddingRight),
     status: document.getElementById('status').dataset.state,
     renders: q.renders || 0,
     reconnects: q.reconnects || 0,
@@ -66,7 +78,7 @@ class Browser:
             [
                 chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                "--disable-extensions", "--hide-scrollbars", "--mute-audio", "--window-size=1280,860",
+                "--disable-extensions", "--hide-scrollbars", "--mute-audio", "--window-size=900,600",
                 "--user-data-dir=" + profile, "--remote-debugging-pipe", "about:blank",
             ],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -106,7 +118,7 @@ class Browser:
                                  session=False)["sessionId"]
         self.call("Page.enable")
         self.call("Emulation.setDeviceMetricsOverride",
-                  {"width": 1280, "height": 860, "deviceScaleFactor": 1, "mobile": False})
+                  {"width": 900, "height": 600, "deviceScaleFactor": 1, "mobile": False})
         self.call("Page.navigate", {"url": url})
 
     def evaluate(self, expression):
@@ -176,6 +188,10 @@ def main():
         browser.call("Emulation.setEmulatedMedia", {"features": [{"name": "prefers-color-scheme", "value": "dark"}]})
         time.sleep(1.5)
         browser.screenshot(os.path.join(args.screenshots, "dark.png"))
+        browser.call("Emulation.setEmulatedMedia", {"features": []})
+        with open(os.path.join(args.screenshots, "dark.json"), "w") as out:
+            json.dump({}, out)
+        wait_for("SINGLE", lambda p: len(p["groups"]) == 1)
         return 0
     except Exception as error:  # the test prints what went wrong
         print("ERROR", error, flush=True)
