@@ -3,6 +3,7 @@
 #include <QtCore/QCoreApplication>
 #include <QtCore/QPointer>
 #include <QtCore/QTimer>
+#include <QtGui/QGuiApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
@@ -45,7 +46,8 @@ void ZKMessageBoxPresenter::beginSheet(const std::shared_ptr<ZKAlert>& alert, QW
   box->setIcon(iconFor(alert->alertStyle));
   box->setText(alert->messageText);
   box->setInformativeText(alert->informativeText);
-  box->setWindowTitle(alert->messageText);
+  // Like a sheet, the alert carries its window's title (the message is in the box already).
+  box->setWindowTitle(window ? window->window()->windowTitle() : QGuiApplication::applicationDisplayName());
   const QStringList titles = alert->effectiveButtonTitles();
   QList<QAbstractButton*> buttons;
   for (int i = 0; i < titles.size(); ++i) {
