@@ -6,48 +6,50 @@ namespace {
 // Resource property lists are small; anything far larger is not one of ours.
 constexpr std::uint64_t kMaximumPropertyListBytes = 64u << 20;
 
-std::optional<platform::PropertyList> readPropertyList(const std::filesystem::path& path, bool* readable) {
+// The top-level value of the file when it is of the kind `take` picks out. An unreadable file gives
+// nothing silently; a file of another kind, or no property list at all, gives nothing and the message.
+template <typename Value, typename Take>
+std::optional<Value> loadPropertyList(const std::filesystem::path& path, Take take, const char* message) {
   auto bytes = platform::files::readFile(path, nullptr, kMaximumPropertyListBytes);
-  *readable = bytes.has_value();
   if (!bytes) return std::nullopt;
-  return platform::PropertyList::read(*bytes);
+  if (auto list = platform::PropertyList::read(*bytes)) {
+    if (auto* value = take(*list)) return std::move(*value);
+  }
+  platform::log("{}", message);
+  return std::nullopt;
 }
+
+template <typename Value, typename Take>
+std::optional<Value> loadPropertyListResource(const std::string& name, const platform::Bundle& bundle,
+                                              Take take, const char* message) {
+  auto path = bundle.pathForResource(name, "plist");
+  if (!path) return std::nullopt;
+  return loadPropertyList<Value>(*path, take, message);
+}
+
+constexpr const char* kNotAnArray = "Property list isn't an array";
+constexpr const char* kNotADictionary = "Property list isn't a dictionary";
+auto takeArray = [](platform::PropertyList& list) { return list.asArray(); };
+auto takeDictionary = [](platform::PropertyList& list) { return list.asDictionary(); };
 }  // namespace
 
 std::optional<platform::PropertyList::Array> zk_arrayFromPropertyListAtPath(
     const std::filesystem::path& path) {
-  bool readable = false;
-  auto list = readPropertyList(path, &readable);
-  if (!readable) return std::nullopt;
-  if (list) {
-    if (auto* array = list->asArray()) return std::move(*array);
-  }
-  platform::log("Property list isn't an array");
-  return std::nullopt;
+  return loadPropertyList<platform::PropertyList::Array>(path, takeArray, kNotAnArray);
 }
 
 std::optional<platform::PropertyList::Array> zk_arrayFromPropertyListWithName(
     const std::string& name, const platform::Bundle& bundle) {
-  auto path = bundle.pathForResource(name, "plist");
-  if (!path) return std::nullopt;
-  return zk_arrayFromPropertyListAtPath(*path);
+  return loadPropertyListResource<platform::PropertyList::Array>(name, bundle, takeArray, kNotAnArray);
 }
 
 std::optional<platform::PropertyList::Dictionary> zk_dictionaryFromPropertyListAtPath(
     const std::filesystem::path& path) {
-  bool readable = false;
-  auto list = readPropertyList(path, &readable);
-  if (!readable) return std::nullopt;
-  if (list) {
-    if (auto* dictionary = list->asDictionary()) return std::move(*dictionary);
-  }
-  platform::log("Property list isn't a dictionary");
-  return std::nullopt;
+  return loadPropertyList<platform::PropertyList::Dictionary>(path, takeDictionary, kNotADictionary);
 }
 
 std::optional<platform::PropertyList::Dictionary> zk_dictionaryFromPropertyListWithName(
     const std::string& name, const platform::Bundle& bundle) {
-  auto path = bundle.pathForResource(name, "plist");
-  if (!path) return std::nullopt;
-  return zk_dictionaryFromPropertyListAtPath(*path);
+  return loadPropertyListResource<platform::PropertyList::Dictionary>(name, bundle, takeDictionary,
+                                                                      kNotADictionary);
 }

@@ -12,7 +12,9 @@ void ZKScriptedAlertPresenter::beginSheet(const std::shared_ptr<ZKAlert>& alert,
   Choice choice = script_.front();
   script_.pop_front();
   const std::size_t index = presented_.size() - 1;
-  QTimer::singleShot(0, QCoreApplication::instance(), [this, index, choice] { answer(index, choice); });
+  QTimer::singleShot(0, QCoreApplication::instance(), [weak = weak_from_this(), index, choice] {
+    if (auto self = weak.lock()) self->answer(index, choice);
+  });
 }
 
 void ZKScriptedAlertPresenter::script(std::vector<Choice> choices) {

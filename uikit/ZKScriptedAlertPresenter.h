@@ -9,8 +9,9 @@
 #include "uikit/ZKAlert.h"
 
 // The presenter of tests: records every alert and answers it with the next scripted choice (on the
-// next turn of the loop), or keeps it open until the test answers it.
-class ZKScriptedAlertPresenter : public ZKAlertPresenter {
+// next turn of the loop), or keeps it open until the test answers it. Made with std::make_shared.
+class ZKScriptedAlertPresenter : public ZKAlertPresenter,
+                                 public std::enable_shared_from_this<ZKScriptedAlertPresenter> {
  public:
   struct Choice {
     ZKModalResponse response = ZKAlertFirstButtonReturn;

@@ -8,7 +8,7 @@
 ZKView::ZKView(QWidget* parent) : QWidget(parent) {}
 
 void ZKView::setBackgroundColor(const QColor& color) {
-  if (color == backgroundColor_ && color.isValid() == backgroundColor_.isValid()) return;
+  if (color == backgroundColor_) return;
   backgroundColor_ = color;
   update();
 }
