@@ -1,0 +1,128 @@
+#include "uikit/ZKWindowController.h"
+
+#include <QtCore/QMetaObject>
+#include <QtGui/QEventPoint>
+#include <QtGui/QTouchEvent>
+#include <QtWidgets/QWidget>
+
+#include "uikit/ZKAwakeFromNib.h"
+
+namespace {
+std::vector<ZKSwipeTracker::Touch> touchesOf(const QTouchEvent* event, const QWidget* window) {
+  std::vector<ZKSwipeTracker::Touch> touches;
+  for (const QEventPoint& point : event->points()) {
+    // A touch pad reports positions across its own surface; a screen's touches are taken across the
+    // window.
+    double x = point.normalizedPosition().x();
+    if (event->device() && event->device()->type() == QInputDevice::DeviceType::TouchScreen &&
+        window->width() > 0) {
+      x = point.position().x() / window->width();
+    }
+    touches.push_back({point.id(), x});
+  }
+  return touches;
+}
+}  // namespace
+
+ZKWindowController::ZKWindowController(QObject* parent) : QObject(parent) {}
+
+ZKWindowController::~ZKWindowController() { delete window_.data(); }
+
+void ZKWindowController::setWindow(QWidget* window) {
+  if (window_ == window) return;
+  if (window_) window_->removeEventFilter(this);
+  window_ = window;
+  if (window_ && wantsSwipeEvents()) {
+    window_->setAttribute(Qt::WA_AcceptTouchEvents);
+    window_->installEventFilter(this);
+  }
+}
+
+void ZKWindowController::loadWindowFromInterface() {
+  const QString name = QString::fromLatin1(metaObject()->className());
+  form_ = ZKInterfaceResources::makeForm(name);
+  if (!form_) return;
+  setWindow(form_->instantiate(nullptr));
+  ZKAwakeFromNib::awakeWidgetTree(window_);
+  awakeFromNib();
+}
+
+void ZKWindowController::awakeFromNib() {
+  // The window's look follows the theme manager, so no appearance is forced here.
+  if (wantsSwipeEvents()) {
+    tracker_ = ZKSwipeTracker();
+    if (window_) {
+      window_->setAttribute(Qt::WA_AcceptTouchEvents);
+      window_->removeEventFilter(this);
+      window_->installEventFilter(this);
+    }
+  }
+  if (!viewIsLoaded_) {
+    viewIsLoaded_ = true;
+    zk_viewDidLoad();
+  }
+}
+
+void ZKWindowController::beginSheetInWindow(QWidget* window) {
+  zk_sheetWillAppear();
+  QPointer<QWidget> host(window);
+  QMetaObject::invokeMethod(
+      this,
+      [this, host] {
+        if (!window_ || !host) return;
+        // A sheet is a window-modal child window of its host, dropping from the host's top edge.
+        window_->setParent(host, (window_->windowFlags() & ~Qt::WindowType_Mask) | Qt::Sheet);
+        window_->setWindowModality(Qt::WindowModal);
+        window_->adjustSize();
+        const QRect frame = host->geometry();
+        window_->move(frame.x() + (frame.width() - window_->width()) / 2, frame.y());
+        window_->show();
+        window_->raise();
+        window_->activateWindow();
+        zk_sheetDidAppear();
+      },
+      Qt::QueuedConnection);
+}
+
+void ZKWindowController::closeSheet() {
+  zk_sheetWillDisappear();
+  didEndSheet();
+  zk_sheetDidDisappear();
+}
+
+void ZKWindowController::didEndSheet() {
+  if (window_) window_->hide();
+}
+
+bool ZKWindowController::isSheetVisible() const {
+  return window_ && window_->isVisible() && window_->windowModality() == Qt::WindowModal;
+}
+
+void ZKWindowController::beginGestureWithTouches(const std::vector<ZKSwipeTracker::Touch>& touches) {
+  if (wantsSwipeEvents()) tracker_.begin(touches);
+}
+
+void ZKWindowController::endGestureWithTouches(const std::vector<ZKSwipeTracker::Touch>& touches) {
+  if (!wantsSwipeEvents()) return;
+  switch (tracker_.end(touches)) {
+    case ZKSwipeTracker::Swipe::Forward:
+      didSwipeForward();
+      break;
+    case ZKSwipeTracker::Swipe::Back:
+      didSwipeBack();
+      break;
+    case ZKSwipeTracker::Swipe::None:
+      break;
+  }
+}
+
+bool ZKWindowController::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == window_ && wantsSwipeEvents()) {
+    if (event->type() == QEvent::TouchBegin) {
+      beginGestureWithTouches(touchesOf(static_cast<QTouchEvent*>(event), window_));
+    } else if (event->type() == QEvent::TouchEnd) {
+      endGestureWithTouches(touchesOf(static_cast<QTouchEvent*>(event), window_));
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
