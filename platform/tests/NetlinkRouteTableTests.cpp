@@ -122,7 +122,7 @@ NetlinkRouteTable tableFrom(const std::vector<Bytes>& batches, NetlinkRouteTable
   NetlinkRouteTable table;
   for (const auto& batch : batches) {
     auto exact = std::make_unique<std::uint8_t[]>(batch.size());
-    std::memcpy(exact.get(), batch.data(), batch.size());
+    if (!batch.empty()) std::memcpy(exact.get(), batch.data(), batch.size());
     auto summary = table.applyMessages(exact.get(), batch.size());
     if (last) *last = summary;
   }
