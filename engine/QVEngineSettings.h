@@ -1,13 +1,11 @@
 #pragma once
 
-#include <memory>
-
 #include "platform/SettingsStore.h"
 
-// The user settings the module engine reads and writes, in one place: the application's typed
-// settings object forwards to these (or replaces them) without the engine changing. They live in the
-// standard settings store (platform::SettingsStore::standardUserDefaults()); tests install a store of
-// their own there.
+// The user settings the module engine reads and writes, in one place. The engine reads them from the
+// standard settings store (platform::SettingsStore::standardUserDefaults()), where tests install a
+// store of their own; the application's typed settings object reaches the same keys through the
+// overloads that take a store, so the key and its stored form live here only.
 namespace QVEngineSettings {
 
 // Boolean, no registered default (so false until set): whether a start-up load has read the groups
@@ -16,5 +14,7 @@ inline constexpr const char* kLoadedDefaultsKey = "loadedDefaults";
 
 bool loadedDefaults();
 void setLoadedDefaults(bool loaded);
+bool loadedDefaults(const platform::SettingsStore& store);
+void setLoadedDefaults(platform::SettingsStore& store, bool loaded);
 
 }  // namespace QVEngineSettings
