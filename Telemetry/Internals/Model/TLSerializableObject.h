@@ -18,12 +18,6 @@ class TLModel {
   virtual bool isValid() const = 0;
 };
 
-// Marker of log kinds that keep their own session id: the session tracker never stamps one.
-class TLNoAutoAssignSessionIdLog {
- public:
-  virtual ~TLNoAutoAssignSessionIdLog() = default;
-};
-
 // A read-only property `name()` with its setter `setter(value)` over the member `name##_`.
 #define TL_PROPERTY(Type, name, setter)                   \
  public:                                                  \

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Telemetry/Internals/Model/TLAbstractLog.h"
+#include "Telemetry/Internals/Model/TLNoAutoAssignSessionIdLog.h"
 
 // Tells the service which services the application started, in start order.
 class TLStartServiceLog : public TLAbstractLog, public TLNoAutoAssignSessionIdLog {
