@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "Telemetry/Internals/Context/TLHistoryInfo.h"
 #include "Telemetry/Internals/Model/TLAbstractLog.h"
 #include "Telemetry/Internals/Model/TLCustomPropertiesLog.h"
 #include "Telemetry/Internals/Model/TLDevice.h"
@@ -23,6 +24,11 @@ void TLRegisterArchivedClasses(platform::ClassRegistry& registry) {
   registry.registerClass<TLLongTypedProperty>(TLLongTypedProperty::kClassName);
   registry.registerClass<TLDoubleTypedProperty>(TLDoubleTypedProperty::kClassName);
   registry.registerClass<TLDateTimeTypedProperty>(TLDateTimeTypedProperty::kClassName);
+  registry.registerClass<TLHistoryInfo>(TLHistoryInfo::kClassName);
+  registry.registerClass<TLSessionHistoryInfo>(TLSessionHistoryInfo::kClassName);
+  registry.registerClass<TLUserIdHistoryInfo>(TLUserIdHistoryInfo::kClassName);
+  registry.registerClass<TLDeviceHistoryInfo>(TLDeviceHistoryInfo::kClassName);
+  registry.registerClass<TLAuthTokenInfo>(TLAuthTokenInfo::kClassName);
 }
 
 platform::ClassRegistry& TLClassRegistry() {

@@ -9,8 +9,9 @@
 
 namespace {
 // Merging updates read, compare and write back; two of them on one key must not interleave or an
-// entry of one would be lost. One lock for every instance, since instances may share a store.
-std::mutex gMergeMutex;
+// entry of one would be lost. One lock for every instance, since instances may share a store;
+// re-entrant, because settings observers are told on this thread and may merge in turn.
+std::recursive_mutex gMergeMutex;
 }  // namespace
 
 std::shared_ptr<TLUserDefaults> TLUserDefaults::shared() {
