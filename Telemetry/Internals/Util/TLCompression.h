@@ -1,0 +1,13 @@
+#pragma once
+
+#include <optional>
+
+#include "platform/Data.h"
+
+// gzip compression of request bodies.
+class TLCompression {
+ public:
+  // One complete gzip member of the data (zlib's default level); nullopt for empty data or when
+  // zlib fails (logged).
+  static std::optional<platform::Data> compressData(const platform::Data& data);
+};
