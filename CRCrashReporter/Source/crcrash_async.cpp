@@ -354,9 +354,9 @@ void* crcrash_async_memcpy(void* dest, const void* src, std::size_t n) {
   return dest;
 }
 
-void* crcrash_async_memset(void* dest, std::uint8_t value, std::size_t n) {
+void* crcrash_async_memset(void* dest, int value, std::size_t n) {
   auto* d = static_cast<volatile std::uint8_t*>(dest);
-  for (std::size_t i = 0; i < n; ++i) d[i] = value;
+  for (std::size_t i = 0; i < n; ++i) d[i] = static_cast<std::uint8_t>(value);
   return dest;
 }
 

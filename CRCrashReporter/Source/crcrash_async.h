@@ -123,7 +123,7 @@ long long crcrash_async_write_all(int fd, const void* data, std::uint64_t length
 int crcrash_async_strcmp(const char* a, const char* b);
 int crcrash_async_strncmp(const char* a, const char* b, std::size_t n);
 void* crcrash_async_memcpy(void* dest, const void* src, std::size_t n);
-void* crcrash_async_memset(void* dest, std::uint8_t value, std::size_t n);
+void* crcrash_async_memset(void* dest, int value, std::size_t n);
 // A small printf-like formatter for log lines: %d %i %u %x %X %p %s %c %% with the length modifiers
 // hh, h, l, ll, z, j, zero padding, a width and a precision for strings. Always NUL-terminates;
 // returns the length written.
