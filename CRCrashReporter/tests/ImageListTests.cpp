@@ -161,13 +161,23 @@ TEST(CrashImageList, RecordsOfThisProcessMatchReadelf) {
   crcrash_nasync_image_list_set_reading(list.get(), false);
 }
 
+namespace {
+// The C library's own definition (a sanitizer may put its interceptors in front of it).
+std::uint64_t libc_symbol(const char* name) {
+  void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+  std::uint64_t address = reinterpret_cast<std::uint64_t>(dlsym(libc, name));
+  dlclose(libc);
+  return address;
+}
+}  // namespace
+
 TEST(CrashImageList, DynamicSymbolsOfTheCLibrary) {
   FedImageList list;
   crcrash_async_macho_t* libc = list.find("libc.so.6");
   ASSERT_NE(libc, nullptr);
   EXPECT_GT(libc->elf.nsyms, 1000u);
   for (const char* name : {"getpid", "malloc", "dl_iterate_phdr", "process_vm_readv"}) {
-    auto expected = reinterpret_cast<std::uint64_t>(dlsym(RTLD_NEXT, name));
+    const std::uint64_t expected = libc_symbol(name);
     ASSERT_NE(expected, 0u) << name;
     std::uint64_t address = 0;
     EXPECT_EQ(crcrash_async_macho_find_symbol_by_name(libc, name, &address), CRCRASH_ERR_NONE) << name;
@@ -209,7 +219,7 @@ TEST(CrashImageList, EhFrameSearchTableFindsTheCoveringFde) {
   ASSERT_EQ(crcrash_async_macho_map_section(libc, "__TEXT", "__eh_frame", &eh_frame), CRCRASH_ERR_NONE);
   EXPECT_EQ(crcrash_async_mobject_base_address(&eh_frame), libc->elf.eh_frame_addr);
   for (const char* name : {"getpid", "malloc", "qsort", "printf"}) {
-    auto pc = reinterpret_cast<std::uint64_t>(dlsym(RTLD_NEXT, name)) + 4;
+    const std::uint64_t pc = libc_symbol(name) + 4;
     std::uint64_t offset = 0;
     ASSERT_EQ(crcrash_async_macho_find_eh_frame_fde(libc, pc, &offset), CRCRASH_ERR_NONE) << name;
     const std::uint64_t fde = libc->elf.eh_frame_addr + offset;
