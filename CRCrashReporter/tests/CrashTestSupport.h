@@ -1,0 +1,190 @@
+#pragma once
+// Helpers shared by the crash engine's tests: capturing the engine's log lines, pages with chosen
+// protections, and mapping the Mach-O fixtures into memory.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Platform/CRTaskMemory.h"
+
+namespace crash_test {
+
+// Sends descriptor 2 to a temporary file for its lifetime; text() returns what was written so far.
+class CapturedStderr {
+ public:
+  CapturedStderr() {
+    std::fflush(stderr);
+    char path[] = "/tmp/qv-crash-stderr-XXXXXX";
+    fd_ = mkstemp(path);
+    unlink(path);
+    saved_ = dup(STDERR_FILENO);
+    dup2(fd_, STDERR_FILENO);
+  }
+  ~CapturedStderr() {
+    dup2(saved_, STDERR_FILENO);
+    close(saved_);
+    close(fd_);
+  }
+  std::string text() const {
+    std::string out;
+    char buffer[4096];
+    off_t offset = 0;
+    for (;;) {
+      ssize_t n = pread(fd_, buffer, sizeof buffer, offset);
+      if (n <= 0) break;
+      out.append(buffer, static_cast<std::size_t>(n));
+      offset += n;
+    }
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+  int saved_ = -1;
+};
+
+// Anonymous pages that are unmapped (and the region table refreshed) when the object goes.
+class Pages {
+ public:
+  explicit Pages(std::size_t count) : size_(count * platform::crash::page_size()) {
+    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::runtime_error("mmap failed");
+    base_ = static_cast<std::uint8_t*>(p);
+    platform::crash::region_table_refresh();
+  }
+  ~Pages() {
+    if (base_ != nullptr) munmap(base_, size_);
+    platform::crash::region_table_refresh();
+  }
+  Pages(const Pages&) = delete;
+  Pages& operator=(const Pages&) = delete;
+  std::uint8_t* data() const { return base_; }
+  std::uint64_t address() const { return reinterpret_cast<std::uint64_t>(base_); }
+  std::uint8_t* page(std::size_t index) const { return base_ + index * platform::crash::page_size(); }
+  void protect(std::size_t index, int prot) {
+    mprotect(page(index), platform::crash::page_size(), prot);
+    platform::crash::region_table_refresh();
+  }
+  void unmap(std::size_t index) {
+    munmap(page(index), platform::crash::page_size());
+    platform::crash::region_table_refresh();
+  }
+
+ private:
+  std::size_t size_;
+  std::uint8_t* base_ = nullptr;
+};
+
+inline std::vector<std::uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+inline std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+inline std::string fixture_path(const std::string& name) {
+  return std::string(QV_MACHO_FIXTURES) + "/" + name;
+}
+
+// Maps a 64-bit Mach-O fixture the way dyld would: every segment at an address the kernel picks (the
+// dylibs link at 0), file bytes copied, rebases from llvm-objdump applied, __TEXT made executable.
+class MappedMachO {
+ public:
+  explicit MappedMachO(const std::string& name) : path_(fixture_path(name)) {
+    std::vector<std::uint8_t> file = read_file(path_);
+    struct Segment {
+      std::string name;
+      std::uint64_t vmaddr, vmsize, fileoff, filesize;
+    };
+    std::vector<Segment> segments;
+    std::uint32_t ncmds;
+    std::memcpy(&ncmds, file.data() + 16, 4);
+    std::size_t at = 32;
+    for (std::uint32_t i = 0; i < ncmds; ++i) {
+      std::uint32_t cmd, cmdsize;
+      std::memcpy(&cmd, file.data() + at, 4);
+      std::memcpy(&cmdsize, file.data() + at + 4, 4);
+      if (cmd == 0x19) {
+        Segment s;
+        s.name.assign(reinterpret_cast<const char*>(file.data() + at + 8),
+                      strnlen(reinterpret_cast<const char*>(file.data() + at + 8), 16));
+        std::memcpy(&s.vmaddr, file.data() + at + 24, 8);
+        std::memcpy(&s.vmsize, file.data() + at + 32, 8);
+        std::memcpy(&s.fileoff, file.data() + at + 40, 8);
+        std::memcpy(&s.filesize, file.data() + at + 48, 8);
+        segments.push_back(s);
+      }
+      at += cmdsize;
+    }
+    for (const Segment& s : segments) {
+      if (s.vmaddr + s.vmsize > size_) size_ = s.vmaddr + s.vmsize;
+    }
+    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::runtime_error("mmap failed");
+    base_ = static_cast<std::uint8_t*>(p);
+    for (const Segment& s : segments) {
+      std::memcpy(base_ + s.vmaddr, file.data() + s.fileoff, s.filesize);
+    }
+    // "segment section address type" lines: each pointer gets the load address added.
+    std::istringstream rebases(read_text(path_ + ".rebase"));
+    std::string line;
+    while (std::getline(rebases, line)) {
+      std::istringstream fields(line);
+      std::string segment, section, address, type;
+      if (!(fields >> segment >> section >> address >> type) || type != "pointer") continue;
+      std::uint64_t offset = std::stoull(address, nullptr, 16);
+      std::uint64_t value;
+      std::memcpy(&value, base_ + offset, 8);
+      value += reinterpret_cast<std::uint64_t>(base_);
+      std::memcpy(base_ + offset, &value, 8);
+    }
+    for (const Segment& s : segments) {
+      if (s.name == "__TEXT") mprotect(base_ + s.vmaddr, s.vmsize, PROT_READ | PROT_EXEC);
+    }
+    platform::crash::region_table_refresh();
+  }
+  ~MappedMachO() {
+    munmap(base_, size_);
+    platform::crash::region_table_refresh();
+  }
+  MappedMachO(const MappedMachO&) = delete;
+  MappedMachO& operator=(const MappedMachO&) = delete;
+
+  std::uint64_t address() const { return reinterpret_cast<std::uint64_t>(base_); }
+  std::uint8_t* data() const { return base_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::uint8_t* base_ = nullptr;
+  std::uint64_t size_ = 0;
+};
+
+}  // namespace crash_test
