@@ -85,3 +85,58 @@ class Mapped {
 inline const crcrash_async_byteorder_t* le() { return crcrash_async_byteorder_little_endian(); }
 
 }  // namespace unwind_test
+
+namespace unwind_test {
+
+// Builds a CFI section entry by entry; lengths are filled in.
+class CfiSection {
+ public:
+  // A CIE: `body` is everything after the length field (id, version, augmentation, ...). Returns its offset.
+  std::size_t cie(const Bytes& body) { return entry(body); }
+  // An .eh_frame FDE pointing back at the CIE at `cie_offset`; `rest` follows the CIE pointer.
+  std::size_t fde(std::size_t cie_offset, const Bytes& rest) {
+    const std::size_t at = _b.size();
+    const std::uint32_t pointer = static_cast<std::uint32_t>(at + 4 - cie_offset);
+    return entry(Bytes().u32(pointer).append(rest));
+  }
+  // A .debug_frame FDE: the CIE pointer is the CIE's offset from the section start.
+  std::size_t debug_fde(std::size_t cie_offset, const Bytes& rest) {
+    return entry(Bytes().u32(static_cast<std::uint32_t>(cie_offset)).append(rest));
+  }
+  std::size_t entry(const Bytes& body) {
+    const std::size_t at = _b.size();
+    _b.u32(static_cast<std::uint32_t>(body.size())).append(body);
+    return at;
+  }
+  CfiSection& terminator() {
+    _b.u32(0);
+    return *this;
+  }
+  Bytes& bytes() { return _b; }
+
+ private:
+  Bytes _b;
+};
+
+// The usual x86-64 .eh_frame CIE: "zR" with absolute 8-byte addresses, caf 1, daf -8, return address in
+// column 16, CFA = rsp + 8 and the return address at CFA - 8.
+inline Bytes standard_cie_body(const Bytes& extra_initial = Bytes()) {
+  return Bytes()
+      .u32(0)
+      .u8(1)
+      .str("zR")
+      .uleb(1)
+      .sleb(-8)
+      .uleb(16)
+      .uleb(1)
+      .u8(0x04)
+      .append(Bytes{0x0C, 0x07, 0x08, 0x90, 0x01})
+      .append(extra_initial);
+}
+
+// An FDE body for the standard CIE: pc range, empty augmentation data, instructions.
+inline Bytes standard_fde_rest(std::uint64_t pc_start, std::uint64_t range, const Bytes& instructions) {
+  return Bytes().u64(pc_start).u64(range).uleb(0).append(instructions);
+}
+
+}  // namespace unwind_test
