@@ -64,7 +64,6 @@ class crcrash_async_llist {
     if (refcount_.load(std::memory_order_seq_cst) >= 1) {
       // Retired: a reader may still stand on it. Its next pointer keeps leading forward through the
       // list it was in until it is recycled.
-      n->prev.store(nullptr, std::memory_order_relaxed);
       free_list_.push(n);
     } else {
       delete n;
@@ -106,20 +105,17 @@ class crcrash_async_llist {
   }
 
  private:
-  // Retired nodes; only writers touch it, under the lock.
+  // Retired nodes, chained through their prev fields (readers only follow next), so that a reader standing
+  // on a retired node still walks on to its old successor. Only writers touch it, under the lock.
   struct retired {
     node* first = nullptr;
     void push(node* n) {
-      n->next.store(first, std::memory_order_relaxed);
-      if (first != nullptr) first->prev.store(n, std::memory_order_relaxed);
+      n->prev.store(first, std::memory_order_relaxed);
       first = n;
     }
     node* pop() {
       node* n = first;
-      if (n != nullptr) {
-        first = n->next.load(std::memory_order_relaxed);
-        if (first != nullptr) first->prev.store(nullptr, std::memory_order_relaxed);
-      }
+      if (n != nullptr) first = n->prev.load(std::memory_order_relaxed);
       return n;
     }
     void clear() {
