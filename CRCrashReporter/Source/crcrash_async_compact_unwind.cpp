@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "crcrash_async_dwarf_encoding.h"
+
 #define CFE_LOG(...) crcrash_async_debug_log(__func__, __LINE__, __VA_ARGS__)
 
 namespace pc = platform::crash;
@@ -336,7 +338,7 @@ crcrash_error_t crcrash_async_cfe_register_decode(std::uint32_t permutation, std
 
 crcrash_error_t crcrash_async_cfe_entry_init(crcrash_async_cfe_entry_t* entry, pc::cpu_type_t cpu_type,
                                              std::uint32_t encoding) {
-  crcrash_async_memset(entry, 0, sizeof *entry);
+  *entry = {};
   entry->cpu_type = cpu_type;
   entry->stack_adjust = 0;
   entry->return_address_register = CRCRASH_ASYNC_CFE_NO_REGISTER;
@@ -437,11 +439,11 @@ namespace {
 crcrash_error_t read_greg(task_t task, std::uint64_t address, std::uint64_t g, std::uint64_t* value) {
   if (g == 4) {
     std::uint32_t v = 0;
-    crcrash_error_t err = crcrash_async_task_memcpy(task, address, 0, &v, 4);
+    crcrash_error_t err = crcrash_async_dwarf_read_task(task, address, &v, 4);
     *value = v;
     return err;
   }
-  return crcrash_async_task_memcpy(task, address, 0, value, 8);
+  return crcrash_async_dwarf_read_task(task, address, value, 8);
 }
 
 }  // namespace
@@ -451,7 +453,7 @@ crcrash_error_t crcrash_async_cfe_entry_apply(task_t task, std::uint64_t functio
                                               const crcrash_async_cfe_entry_t* entry,
                                               crcrash_async_thread_state_t* new_thread_state) {
   const std::uint64_t g = crcrash_async_thread_state_get_greg_size(thread_state);
-  crcrash_async_thread_state_copy(new_thread_state, thread_state);
+  *new_thread_state = *thread_state;
   crcrash_async_thread_state_clear_volatile_regs(new_thread_state);
 
   std::uint64_t base = 0;
@@ -488,8 +490,11 @@ crcrash_error_t crcrash_async_cfe_entry_apply(task_t task, std::uint64_t functio
       std::uint64_t stack_size = static_cast<std::uint64_t>(entry->stack_offset);
       if (entry->type == CRCRASH_ASYNC_CFE_TYPE_FRAMELESS_INDIRECT) {
         std::uint32_t immediate = 0;
+        std::uint64_t immediate_address = 0;
         crcrash_error_t err =
-            crcrash_async_task_memcpy(task, function_address, entry->stack_offset, &immediate, 4);
+            crcrash_async_address_add_offset(function_address, entry->stack_offset, &immediate_address)
+                ? crcrash_async_dwarf_read_task(task, immediate_address, &immediate, 4)
+                : CRCRASH_ERR_NOMEM;
         if (err != CRCRASH_ERR_NONE) {
           CFE_LOG("Failed to read indirect stack size from 0x%llx + 0x%llx: %d",
                   static_cast<ull>(function_address), static_cast<ull>(entry->stack_offset), err);

@@ -45,11 +45,10 @@ enum : std::uint8_t {
 
 template <typename machine_ptr, typename machine_ptr_s>
 dwarf_cfa_state<machine_ptr, machine_ptr_s>::dwarf_cfa_state() {
-  for (std::uint8_t i = 0; i < DWARF_CFA_STATE_MAX_REGISTERS; ++i) {
-    _entries[i].next = i + 1 < DWARF_CFA_STATE_MAX_REGISTERS ? static_cast<std::uint8_t>(i + 1)
-                                                             : DWARF_CFA_STATE_INVALID_ENTRY_IDX;
-  }
-  _free = 0;
+  // The free list starts empty and slots never used are handed out in index order: the same order as a
+  // list of all slots chained 0 to 99, without touching them up front.
+  _free = DWARF_CFA_STATE_INVALID_ENTRY_IDX;
+  _unused = 0;
   _depth = 0;
   _levels[0].cfa = dwarf_cfa_rule<machine_ptr>();
   _levels[0].count = 0;
@@ -59,8 +58,12 @@ dwarf_cfa_state<machine_ptr, machine_ptr_s>::dwarf_cfa_state() {
 template <typename machine_ptr, typename machine_ptr_s>
 std::uint8_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::take_slot() {
   const std::uint8_t slot = _free;
-  if (slot != DWARF_CFA_STATE_INVALID_ENTRY_IDX) _free = _entries[slot].next;
-  return slot;
+  if (slot != DWARF_CFA_STATE_INVALID_ENTRY_IDX) {
+    _free = _entries[slot].next;
+    return slot;
+  }
+  if (_unused < DWARF_CFA_STATE_MAX_REGISTERS) return _unused++;
+  return DWARF_CFA_STATE_INVALID_ENTRY_IDX;
 }
 
 template <typename machine_ptr, typename machine_ptr_s>
@@ -234,18 +237,19 @@ crcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
     std::uint64_t length) {
   constexpr const char* kTag = "eval_program";
 
-  // The rules in force at entry, for DW_CFA_restore.
-  dwarf_cfa_state initial;
-  {
-    dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s> it(this);
+  // The rules in force at entry, for DW_CFA_restore: a plain list, as most programs never restore.
+  struct initial_rule {
     std::uint32_t regnum;
     crcrash_dwarf_cfa_reg_rule_t rule;
     machine_ptr value;
-    while (it.next(&regnum, &rule, &value)) {
-      if (!initial.set_register(regnum, rule, value)) {
-        CFA_LOG(kTag, "Hit register allocation limit while saving initial state");
-        return CRCRASH_ERR_NOMEM;
-      }
+  };
+  initial_rule initial[DWARF_CFA_STATE_MAX_REGISTERS];
+  std::size_t initial_count = 0;
+  {
+    dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s> it(this);
+    initial_rule r;
+    while (initial_count < DWARF_CFA_STATE_MAX_REGISTERS && it.next(&r.regnum, &r.rule, &r.value)) {
+      initial[initial_count++] = r;
     }
   }
 
@@ -297,9 +301,9 @@ crcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
     return CRCRASH_ERR_NOMEM;
   };
   auto restore_rule = [&](std::uint32_t r) -> crcrash_error_t {
-    crcrash_dwarf_cfa_reg_rule_t rule;
-    machine_ptr value;
-    if (initial.get_register_rule(r, &rule, &value)) return set_rule(r, rule, value);
+    for (std::size_t i = 0; i < initial_count; ++i) {
+      if (initial[i].regnum == r) return set_rule(r, initial[i].rule, initial[i].value);
+    }
     remove_register(r);
     return CRCRASH_ERR_NONE;
   };
@@ -431,6 +435,7 @@ crcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
       case DW_CFA_undefined:
         if ((err = read_regnum(&r)) != CRCRASH_ERR_NONE) return err;
         remove_register(r);
+        if (r == cie->return_address_register) _return_address_undefined = true;
         break;
       case DW_CFA_same_value:
         if ((err = read_regnum(&r)) != CRCRASH_ERR_NONE) return err;
@@ -547,12 +552,15 @@ template <typename machine_ptr>
 crcrash_error_t read_word(task_t task, const crcrash_async_byteorder_t* byteorder, std::uint64_t address,
                           std::uint64_t greg_size, std::uint64_t* value) {
   if (greg_size == 4) {
-    std::uint32_t v;
-    crcrash_error_t err = crcrash_async_task_read_uint32(task, byteorder, address, 0, &v);
-    *value = v;
+    std::uint32_t v = 0;
+    crcrash_error_t err = crcrash_async_dwarf_read_task(task, address, &v, 4);
+    *value = byteorder->swap32(v);
     return err;
   }
-  return crcrash_async_task_read_uint64(task, byteorder, address, 0, value);
+  std::uint64_t v = 0;
+  crcrash_error_t err = crcrash_async_dwarf_read_task(task, address, &v, 8);
+  *value = byteorder->swap64(v);
+  return err;
 }
 
 // Evaluates the expression whose ULEB128 length is at `address` in the task, with `cfa` as the one
@@ -602,7 +610,7 @@ crcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
     task_t task, const crcrash_async_dwarf_cie_info_t* cie, const crcrash_async_thread_state_t* thread_state,
     const crcrash_async_byteorder_t* byteorder, crcrash_async_thread_state_t* new_thread_state) {
   constexpr const char* kTag = "apply_state";
-  crcrash_async_thread_state_copy(new_thread_state, thread_state);
+  *new_thread_state = *thread_state;
   crcrash_async_thread_state_clear_volatile_regs(new_thread_state);
 
   machine_ptr cfa = 0;
@@ -729,6 +737,8 @@ crcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
   }
 
   if (crcrash_async_thread_state_has_reg(new_thread_state, CRCRASH_REG_IP)) return CRCRASH_ERR_NONE;
+  // The outermost frame has no caller: the normal end of every stack, not a failure worth a log line.
+  if (_return_address_undefined) return CRCRASH_ERR_NOTFOUND;
   crcrash_regnum_t ra;
   if (!crcrash_async_thread_state_map_dwarf_to_reg(thread_state, cie->return_address_register, &ra)) {
     CFA_LOG(kTag, "Return address register value references an unsupported DWARF register: 0x%llx",

@@ -103,6 +103,9 @@ class dwarf_cfa_state {
   level _levels[DWARF_CFA_STATE_MAX_STATES];
   std::uint8_t _depth;
   std::uint8_t _free;
+  std::uint8_t _unused;  // slots from here on were never handed out (taken in index order)
+  // The program marked the return address undefined: the outermost frame (_start, a thread's entry).
+  bool _return_address_undefined = false;
 };
 
 // Visits the current level's rules bucket by bucket, each bucket in insertion order.

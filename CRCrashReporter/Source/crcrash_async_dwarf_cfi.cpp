@@ -37,7 +37,7 @@ crcrash_error_t crcrash_async_dwarf_cie_info_init(crcrash_async_dwarf_cie_info_t
                                                   const crcrash_async_byteorder_t* byteorder,
                                                   const gnu_ehptr_reader<machine_ptr>* ptr_reader,
                                                   std::uint64_t cie_address) {
-  crcrash_async_memset(info, 0, sizeof *info);
+  *info = {};
   const std::uint64_t base = crcrash_async_mobject_base_address(mobj);
   if (cie_address < base) return CRCRASH_ERR_INVAL;
 
@@ -254,7 +254,18 @@ crcrash_error_t crcrash_async_dwarf_fde_info_init(crcrash_async_dwarf_fde_info_t
                                                   const crcrash_async_mobject_t* mobj,
                                                   const crcrash_async_byteorder_t* byteorder,
                                                   std::uint64_t fde_address, bool debug_frame) {
-  crcrash_async_memset(info, 0, sizeof *info);
+  crcrash_async_dwarf_cie_info_t cie;
+  return crcrash_async_dwarf_fde_info_init_with_cie<machine_ptr>(info, &cie, mobj, byteorder, fde_address,
+                                                                 debug_frame);
+}
+
+template <typename machine_ptr>
+crcrash_error_t crcrash_async_dwarf_fde_info_init_with_cie(crcrash_async_dwarf_fde_info_t* info,
+                                                           crcrash_async_dwarf_cie_info_t* cie_out,
+                                                           const crcrash_async_mobject_t* mobj,
+                                                           const crcrash_async_byteorder_t* byteorder,
+                                                           std::uint64_t fde_address, bool debug_frame) {
+  *info = {};
   const std::uint64_t base = crcrash_async_mobject_base_address(mobj);
   if (fde_address < base) return CRCRASH_ERR_INVAL;
 
@@ -309,7 +320,7 @@ crcrash_error_t crcrash_async_dwarf_fde_info_init(crcrash_async_dwarf_fde_info_t
   }
 
   gnu_ehptr_reader<machine_ptr> ptr_reader(byteorder);
-  crcrash_async_dwarf_cie_info_t cie;
+  crcrash_async_dwarf_cie_info_t& cie = *cie_out;
   err = crcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mobj, byteorder, &ptr_reader, cie_address);
   if (err != CRCRASH_ERR_NONE) {
     DWARF_LOG(kFdeTag, "Failed to parse CFE for FDE");
@@ -366,7 +377,6 @@ crcrash_error_t crcrash_async_dwarf_fde_info_init(crcrash_async_dwarf_fde_info_t
     return CRCRASH_ERR_INVAL;
   }
   info->instructions_length = info->fde_length - read_length;
-  crcrash_async_dwarf_cie_info_free(&cie);
   return CRCRASH_ERR_NONE;
 }
 
@@ -388,10 +398,16 @@ template crcrash_error_t crcrash_async_dwarf_cie_info_init<std::uint32_t>(
 template crcrash_error_t crcrash_async_dwarf_cie_info_init<std::uint64_t>(
     crcrash_async_dwarf_cie_info_t*, const crcrash_async_mobject_t*, const crcrash_async_byteorder_t*,
     const gnu_ehptr_reader<std::uint64_t>*, std::uint64_t);
+template crcrash_error_t crcrash_async_dwarf_fde_info_init_with_cie<std::uint32_t>(
+    crcrash_async_dwarf_fde_info_t*, crcrash_async_dwarf_cie_info_t*, const crcrash_async_mobject_t*,
+    const crcrash_async_byteorder_t*, std::uint64_t, bool);
 template crcrash_error_t crcrash_async_dwarf_fde_info_init<std::uint32_t>(crcrash_async_dwarf_fde_info_t*,
                                                                           const crcrash_async_mobject_t*,
                                                                           const crcrash_async_byteorder_t*,
                                                                           std::uint64_t, bool);
+template crcrash_error_t crcrash_async_dwarf_fde_info_init_with_cie<std::uint64_t>(
+    crcrash_async_dwarf_fde_info_t*, crcrash_async_dwarf_cie_info_t*, const crcrash_async_mobject_t*,
+    const crcrash_async_byteorder_t*, std::uint64_t, bool);
 template crcrash_error_t crcrash_async_dwarf_fde_info_init<std::uint64_t>(crcrash_async_dwarf_fde_info_t*,
                                                                           const crcrash_async_mobject_t*,
                                                                           const crcrash_async_byteorder_t*,
@@ -404,7 +420,10 @@ cfi_section_reader::cfi_section_reader(const crcrash_async_mobject_t* mobj,
     : _mobj(mobj), _byteorder(byteorder), _m64(m64), _debug_frame(debug_frame) {}
 
 crcrash_error_t cfi_section_reader::find_fde(std::uint64_t offset, std::uint64_t pc,
-                                             crcrash_async_dwarf_fde_info_t* fde) const {
+                                             crcrash_async_dwarf_fde_info_t* fde,
+                                             crcrash_async_dwarf_cie_info_t* cie) const {
+  crcrash_async_dwarf_cie_info_t scratch;
+  if (cie == nullptr) cie = &scratch;
   const std::uint64_t base = crcrash_async_mobject_base_address(_mobj);
   const std::uint64_t end = base + crcrash_async_mobject_length(_mobj);
   std::uint64_t cursor = base + offset;
@@ -442,10 +461,10 @@ crcrash_error_t cfi_section_reader::find_fde(std::uint64_t offset, std::uint64_t
     const std::uint64_t all_ones = width == 8 ? ~0ULL : 0xFFFFFFFFULL;
     const bool is_cie = _debug_frame ? id == all_ones : id == 0;
     if (!is_cie) {
-      crcrash_error_t err = _m64 ? crcrash_async_dwarf_fde_info_init<std::uint64_t>(fde, _mobj, _byteorder,
-                                                                                    cursor, _debug_frame)
-                                 : crcrash_async_dwarf_fde_info_init<std::uint32_t>(fde, _mobj, _byteorder,
-                                                                                    cursor, _debug_frame);
+      crcrash_error_t err = _m64 ? crcrash_async_dwarf_fde_info_init_with_cie<std::uint64_t>(
+                                       fde, cie, _mobj, _byteorder, cursor, _debug_frame)
+                                 : crcrash_async_dwarf_fde_info_init_with_cie<std::uint32_t>(
+                                       fde, cie, _mobj, _byteorder, cursor, _debug_frame);
       if (err != CRCRASH_ERR_NONE) return err;
       if (fde->pc_start <= pc && pc < fde->pc_end) return CRCRASH_ERR_NONE;
     }

@@ -58,6 +58,13 @@ crcrash_error_t crcrash_async_dwarf_fde_info_init(crcrash_async_dwarf_fde_info_t
                                                   const crcrash_async_byteorder_t* byteorder,
                                                   std::uint64_t fde_address, bool debug_frame);
 void crcrash_async_dwarf_fde_info_free(crcrash_async_dwarf_fde_info_t* info);
+// As crcrash_async_dwarf_fde_info_init, also handing back the owning CIE it decodes.
+template <typename machine_ptr>
+crcrash_error_t crcrash_async_dwarf_fde_info_init_with_cie(crcrash_async_dwarf_fde_info_t* info,
+                                                           crcrash_async_dwarf_cie_info_t* cie,
+                                                           const crcrash_async_mobject_t* mobj,
+                                                           const crcrash_async_byteorder_t* byteorder,
+                                                           std::uint64_t fde_address, bool debug_frame);
 std::uint64_t crcrash_async_dwarf_fde_info_get_instructions_offset(
     const crcrash_async_dwarf_fde_info_t* info);
 std::uint64_t crcrash_async_dwarf_fde_info_get_instructions_length(
@@ -83,8 +90,10 @@ class cfi_section_reader {
                      bool m64, bool debug_frame);
 
   // Scans from `offset` (an entry start, e.g. from a sorted search table, or 0) for the FDE covering
-  // `pc`: 0 when found, 8 when none covers it, another code on malformed data.
-  crcrash_error_t find_fde(std::uint64_t offset, std::uint64_t pc, crcrash_async_dwarf_fde_info_t* fde) const;
+  // `pc`: 0 when found, 8 when none covers it, another code on malformed data. `cie`, when given,
+  // receives the found FDE's CIE as decoded on the way (with a pointer reader that has no bases set).
+  crcrash_error_t find_fde(std::uint64_t offset, std::uint64_t pc, crcrash_async_dwarf_fde_info_t* fde,
+                           crcrash_async_dwarf_cie_info_t* cie = nullptr) const;
 
  private:
   const crcrash_async_mobject_t* _mobj;

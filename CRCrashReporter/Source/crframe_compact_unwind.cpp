@@ -26,6 +26,7 @@ crframe_error_t crframe_cursor_read_compact_unwind(task_t task, crcrash_async_im
       previous_frame == nullptr || (current_frame->valid_regs & CRFRAME_THREAD_STATE_EXACT_PC) != 0;
   const std::uint64_t lookup_pc = exact || pc == 0 ? pc : pc - 1;
 
+  if (image_list == nullptr) return CRFRAME_ERR_NOTSUP;  // no images known, nothing to look up
   crcrash_nasync_image_list_set_reading(image_list, true);
   crcrash_async_macho_t* image = crcrash_nasync_image_containing_address(image_list, lookup_pc);
   if (image == nullptr) {

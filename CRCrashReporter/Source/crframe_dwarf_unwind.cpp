@@ -22,18 +22,12 @@ crframe_error_t read_dwarf_unwind_int(task_t task, crcrash_async_macho_t* image,
 
   cfi_section_reader reader(section, byteorder, sizeof(machine_ptr) == 8, debug_frame);
   crcrash_async_dwarf_fde_info_t fde;
-  crcrash_error_t err = reader.find_fde(hint, lookup_pc, &fde);
-  if (err != CRCRASH_ERR_NONE && hint != 0) err = reader.find_fde(0, lookup_pc, &fde);
-  if (err != CRCRASH_ERR_NONE) return CRFRAME_ERR_NOTSUP;
-
-  const std::uint64_t base = crcrash_async_mobject_base_address(section);
+  // The search decodes the FDE's CIE on the way, with a pointer reader like ours; it is used as is.
   crcrash_async_dwarf_cie_info_t cie;
-  err = crcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, section, byteorder, &ptr_reader,
-                                                       base + fde.cie_offset);
-  if (err != CRCRASH_ERR_NONE) {
-    READER_LOG("Failed to parse CIE at offset of 0x%llx: %d", static_cast<ull>(fde.cie_offset), err);
-    return CRFRAME_ERR_NOTSUP;
-  }
+  crcrash_error_t err = reader.find_fde(hint, lookup_pc, &fde, &cie);
+  if (err != CRCRASH_ERR_NONE && hint != 0) err = reader.find_fde(0, lookup_pc, &fde, &cie);
+  if (err != CRCRASH_ERR_NONE) return CRFRAME_ERR_NOTSUP;
+  const std::uint64_t base = crcrash_async_mobject_base_address(section);
   // Such an FDE could only cover a PC equal to the largest address; no real code lies there.
   if (fde.pc_start == static_cast<machine_ptr>(~machine_ptr(0))) {
     READER_LOG("FDE at offset 0x%llx starts at the end of the address space",
@@ -60,7 +54,10 @@ crframe_error_t read_dwarf_unwind_int(task_t task, crcrash_async_macho_t* image,
   }
   err = state.apply_state(task, &cie, current_frame, byteorder, next_frame);
   if (err != CRCRASH_ERR_NONE) {
-    READER_LOG("Failed to apply CFA state for PC 0x%llx: %d", static_cast<ull>(pc), err);
+    // Not found: the outermost frame, or a register the frame lacks (already logged by apply_state).
+    if (err != CRCRASH_ERR_NOTFOUND) {
+      READER_LOG("Failed to apply CFA state for PC 0x%llx: %d", static_cast<ull>(pc), err);
+    }
     return CRFRAME_ERR_NOFRAME;
   }
   // The caller of a signal frame resumes at the interrupted instruction itself, not after a call.
@@ -84,6 +81,7 @@ crframe_error_t read_dwarf_unwind(task_t task, crcrash_async_image_list_t* image
       previous_frame == nullptr || (current_frame->valid_regs & CRFRAME_THREAD_STATE_EXACT_PC) != 0;
   const std::uint64_t lookup_pc = exact || pc == 0 ? pc : pc - 1;
 
+  if (image_list == nullptr) return CRFRAME_ERR_NOTSUP;  // no images known, nothing to look up
   crcrash_nasync_image_list_set_reading(image_list, true);
   crframe_error_t result = CRFRAME_ERR_NOTSUP;
   crcrash_async_macho_t* image = crcrash_nasync_image_containing_address(image_list, lookup_pc);

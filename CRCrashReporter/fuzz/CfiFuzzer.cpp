@@ -20,13 +20,13 @@ void run(const crcrash_async_mobject_t* mobj, bool debug_frame, std::uint64_t pc
     return;
   }
   dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
-  if (state.eval_program(mobj, static_cast<machine_ptr>(pc), static_cast<machine_ptr>(fde.pc_start), &cie, &ptr_reader,
-                         order, base, static_cast<std::int64_t>(cie.initial_instructions_offset),
+  if (state.eval_program(mobj, static_cast<machine_ptr>(pc), static_cast<machine_ptr>(fde.pc_start), &cie,
+                         &ptr_reader, order, base, static_cast<std::int64_t>(cie.initial_instructions_offset),
                          cie.initial_instructions_length) != CRCRASH_ERR_NONE) {
     return;
   }
-  if (state.eval_program(mobj, static_cast<machine_ptr>(pc), static_cast<machine_ptr>(fde.pc_start), &cie, &ptr_reader,
-                         order, base, static_cast<std::int64_t>(fde.instructions_offset),
+  if (state.eval_program(mobj, static_cast<machine_ptr>(pc), static_cast<machine_ptr>(fde.pc_start), &cie,
+                         &ptr_reader, order, base, static_cast<std::int64_t>(fde.instructions_offset),
                          fde.instructions_length) != CRCRASH_ERR_NONE) {
     return;
   }

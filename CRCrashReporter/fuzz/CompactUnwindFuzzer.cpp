@@ -9,7 +9,8 @@ namespace {
 void apply(platform::crash::cpu_type_t cpu, std::uint32_t encoding, std::uint64_t function) {
   crcrash_async_cfe_entry_t entry;
   if (crcrash_async_cfe_entry_init(&entry, cpu, encoding) != CRCRASH_ERR_NONE) return;
-  const crcrash_async_thread_state_t current = fuzz_unwind::registers(cpu == platform::crash::CPU_TYPE_X86_64);
+  const crcrash_async_thread_state_t current =
+      fuzz_unwind::registers(cpu == platform::crash::CPU_TYPE_X86_64);
   crcrash_async_thread_state_t next;
   crcrash_async_cfe_entry_apply(platform::crash::mach_task_self(), function, &current, &entry, &next);
 }

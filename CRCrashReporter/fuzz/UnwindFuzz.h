@@ -30,19 +30,23 @@ inline std::uint8_t* buffer() {
   return b;
 }
 
-inline std::uint64_t stack_middle() { return reinterpret_cast<std::uint64_t>(buffer() + kBufferSize + kBufferSize / 2); }
+inline std::uint64_t stack_middle() {
+  return reinterpret_cast<std::uint64_t>(buffer() + kBufferSize + kBufferSize / 2);
+}
 
 // Copies the input into the buffer; false when there is nothing to map or the input does not fit.
 inline bool load(const std::uint8_t* data, std::size_t size, crcrash_async_mobject_t* mobj) {
   if (size == 0 || size > kBufferSize) return false;
   std::memcpy(buffer(), data, size);
-  return crcrash_async_mobject_init(mobj, platform::crash::mach_task_self(), reinterpret_cast<std::uint64_t>(buffer()),
-                                    size, true) == CRCRASH_ERR_NONE;
+  return crcrash_async_mobject_init(mobj, platform::crash::mach_task_self(),
+                                    reinterpret_cast<std::uint64_t>(buffer()), size,
+                                    true) == CRCRASH_ERR_NONE;
 }
 
 inline crcrash_async_thread_state_t registers(bool m64) {
   crcrash_async_thread_state_t state;
-  crcrash_async_thread_state_init(&state, m64 ? platform::crash::CPU_TYPE_X86_64 : platform::crash::CPU_TYPE_X86);
+  crcrash_async_thread_state_init(&state,
+                                  m64 ? platform::crash::CPU_TYPE_X86_64 : platform::crash::CPU_TYPE_X86);
   const std::size_t count = crcrash_async_thread_state_get_reg_count(&state);
   for (crcrash_regnum_t r = 0; r < count; ++r) {
     std::uint64_t value = r == CRCRASH_REG_SP || r == CRCRASH_REG_FP ? stack_middle() : 0x1000 * (r + 1);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -55,7 +56,23 @@ bool probe_readable(std::uint64_t address) {
 
 }  // namespace
 
-task_t mach_task_self() { return static_cast<task_t>(getpid()); }
+namespace {
+// The process id, read once: getpid is a system call, and unwinders ask for the own task at every frame.
+// A forked child learns its own id again.
+std::atomic<pid_t> g_self_pid{0};
+const int g_forget_pid_on_fork =
+    pthread_atfork(nullptr, nullptr, [] { g_self_pid.store(0, std::memory_order_relaxed); });
+}  // namespace
+
+task_t mach_task_self() {
+  (void)g_forget_pid_on_fork;
+  pid_t pid = g_self_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = getpid();
+    g_self_pid.store(pid, std::memory_order_relaxed);
+  }
+  return static_cast<task_t>(pid);
+}
 thread_t mach_thread_self() { return static_cast<thread_t>(syscall(SYS_gettid)); }
 
 std::uint64_t page_size() {
