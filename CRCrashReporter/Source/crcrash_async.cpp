@@ -327,6 +327,8 @@ bool crcrash_async_file_close(crcrash_async_file_t* file) {
 
 // ---- Strings and utilities ----
 
+char crcrash_async_peek(const char* p) { return *static_cast<const volatile char*>(p); }
+
 int crcrash_async_strcmp(const char* a, const char* b) {
   const auto* x = reinterpret_cast<const unsigned char*>(a);
   const auto* y = reinterpret_cast<const unsigned char*>(b);

@@ -9,6 +9,11 @@
 
 #include "Platform/CRMach.h"
 
+// Reads of mapped image and stack memory are checked against memory objects, not against a sanitizer's
+// view of the heap: the bytes may be another thread's stack, an allocator's redzone or a sanitizer's own
+// shadow. Functions that touch such memory directly are left uninstrumented.
+#define CRCRASH_NO_SANITIZE_ADDRESS __attribute__((no_sanitize("address")))
+
 using platform::crash::kern_return_t;
 using platform::crash::mach_port_t;
 using platform::crash::task_t;
@@ -120,9 +125,9 @@ bool crcrash_async_file_close(crcrash_async_file_t* file);
 long long crcrash_async_write_all(int fd, const void* data, std::uint64_t length);
 
 // ---- Strings and utilities ----
-int crcrash_async_strcmp(const char* a, const char* b);
-int crcrash_async_strncmp(const char* a, const char* b, std::size_t n);
-void* crcrash_async_memcpy(void* dest, const void* src, std::size_t n);
+CRCRASH_NO_SANITIZE_ADDRESS int crcrash_async_strcmp(const char* a, const char* b);
+CRCRASH_NO_SANITIZE_ADDRESS int crcrash_async_strncmp(const char* a, const char* b, std::size_t n);
+CRCRASH_NO_SANITIZE_ADDRESS void* crcrash_async_memcpy(void* dest, const void* src, std::size_t n);
 void* crcrash_async_memset(void* dest, int value, std::size_t n);
 // A small printf-like formatter for log lines: %d %i %u %x %X %p %s %c %% with the length modifiers
 // hh, h, l, ll, z, j, zero padding, a width and a precision for strings. Always NUL-terminates;
@@ -134,6 +139,9 @@ const char* crcrash_async_errno_text(int error);
 void crcrash_async_debug_log(const char* function, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 #define CRCRASH_DEBUG(...) crcrash_async_debug_log(__func__, __LINE__, __VA_ARGS__)
+
+// One byte of memory that a memory object has verified.
+CRCRASH_NO_SANITIZE_ADDRESS char crcrash_async_peek(const char* p);
 
 // ---- Normal context only ----
 char* crcrash_sysctl_string(const char* name);

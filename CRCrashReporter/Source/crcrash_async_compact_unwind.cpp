@@ -439,11 +439,11 @@ namespace {
 crcrash_error_t read_greg(task_t task, std::uint64_t address, std::uint64_t g, std::uint64_t* value) {
   if (g == 4) {
     std::uint32_t v = 0;
-    crcrash_error_t err = crcrash_async_dwarf_read_task(task, address, &v, 4);
+    crcrash_error_t err = crcrash_async_task_memcpy(task, address, 0, &v, 4);
     *value = v;
     return err;
   }
-  return crcrash_async_dwarf_read_task(task, address, value, 8);
+  return crcrash_async_task_memcpy(task, address, 0, value, 8);
 }
 
 }  // namespace
@@ -493,7 +493,7 @@ crcrash_error_t crcrash_async_cfe_entry_apply(task_t task, std::uint64_t functio
         std::uint64_t immediate_address = 0;
         crcrash_error_t err =
             crcrash_async_address_add_offset(function_address, entry->stack_offset, &immediate_address)
-                ? crcrash_async_dwarf_read_task(task, immediate_address, &immediate, 4)
+                ? crcrash_async_task_memcpy(task, immediate_address, 0, &immediate, 4)
                 : CRCRASH_ERR_NOMEM;
         if (err != CRCRASH_ERR_NONE) {
           CFE_LOG("Failed to read indirect stack size from 0x%llx + 0x%llx: %d",

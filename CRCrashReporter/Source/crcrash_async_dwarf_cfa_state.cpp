@@ -553,12 +553,12 @@ crcrash_error_t read_word(task_t task, const crcrash_async_byteorder_t* byteorde
                           std::uint64_t greg_size, std::uint64_t* value) {
   if (greg_size == 4) {
     std::uint32_t v = 0;
-    crcrash_error_t err = crcrash_async_dwarf_read_task(task, address, &v, 4);
+    crcrash_error_t err = crcrash_async_task_memcpy(task, address, 0, &v, 4);
     *value = byteorder->swap32(v);
     return err;
   }
   std::uint64_t v = 0;
-  crcrash_error_t err = crcrash_async_dwarf_read_task(task, address, &v, 8);
+  crcrash_error_t err = crcrash_async_task_memcpy(task, address, 0, &v, 8);
   *value = byteorder->swap64(v);
   return err;
 }

@@ -1,7 +1,5 @@
 #include "crcrash_async_dwarf_encoding.h"
 
-#include "Platform/CRTaskMemory.h"
-
 #define DWARF_LOG(tag, ...) crcrash_async_debug_log(tag, __LINE__, __VA_ARGS__)
 
 namespace {
@@ -173,24 +171,6 @@ crcrash_error_t crcrash_async_dwarf_read_uintmax64(const crcrash_async_mobject_t
   }
 }
 
-crcrash_error_t crcrash_async_dwarf_read_task(task_t task, std::uint64_t address, void* dest,
-                                              std::uint64_t length) {
-  if (task == platform::crash::mach_task_self() && length != 0) {
-    const std::uint64_t page = platform::crash::page_size();
-    const std::uint64_t page_start = address & ~(page - 1);
-    const std::uint64_t end = address + length;
-    if (end > address && end + page - 1 > end) {
-      const std::uint64_t span = ((end + page - 1) & ~(page - 1)) - page_start;
-      if (platform::crash::readable_prefix(page_start, span) >= span) {
-        crcrash_async_memcpy(dest, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)),
-                             length);
-        return CRCRASH_ERR_NONE;
-      }
-    }
-  }
-  return crcrash_async_task_memcpy(task, address, 0, dest, length);
-}
-
 // ---- gnu_ehptr_reader ----
 
 template <typename machine_ptr>
@@ -355,11 +335,11 @@ crcrash_error_t gnu_ehptr_reader<machine_ptr>::read(const crcrash_async_mobject_
   if ((encoding & DW_EH_PE_indirect) != 0) {
     std::uint64_t word = 0;
     if constexpr (sizeof(machine_ptr) == 8) {
-      err = crcrash_async_dwarf_read_task(crcrash_async_mobject_task(mobj), pointer, &word, 8);
+      err = crcrash_async_task_memcpy(crcrash_async_mobject_task(mobj), pointer, 0, &word, 8);
       word = _byteorder->swap64(word);
     } else {
       std::uint32_t w32 = 0;
-      err = crcrash_async_dwarf_read_task(crcrash_async_mobject_task(mobj), pointer, &w32, 4);
+      err = crcrash_async_task_memcpy(crcrash_async_mobject_task(mobj), pointer, 0, &w32, 4);
       word = _byteorder->swap32(w32);
     }
     if (err != CRCRASH_ERR_NONE) return err;

@@ -43,12 +43,6 @@ crcrash_error_t crcrash_async_dwarf_read_uintmax64(const crcrash_async_mobject_t
                                                    std::uint64_t base_addr, std::int64_t offset,
                                                    std::uint8_t width, std::uint64_t* dest);
 
-// Copies `length` bytes at `address` of the task. For the own task, memory that the readable-region table
-// vouches for is copied directly; anything else goes through a checked task read, so a wild address
-// gives an error code, never a fault. Unwinders read every saved register this way.
-crcrash_error_t crcrash_async_dwarf_read_task(task_t task, std::uint64_t address, void* dest,
-                                              std::uint64_t length);
-
 // Decodes DW_EH_PE-encoded pointers. One reader per parse, a plain stack value; the bases that an
 // encoding may be relative to are unset until given.
 template <typename machine_ptr>

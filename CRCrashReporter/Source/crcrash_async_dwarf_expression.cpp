@@ -92,7 +92,7 @@ struct value_stack {
 // Reads `size` bytes at `address` of the task as stored and zero-extends them.
 crcrash_error_t read_target(task_t task, std::uint64_t address, std::uint8_t size, std::uint64_t* value) {
   std::uint8_t bytes[8] = {};
-  crcrash_error_t err = crcrash_async_dwarf_read_task(task, address, bytes, size);
+  crcrash_error_t err = crcrash_async_task_memcpy(task, address, 0, bytes, size);
   if (err != CRCRASH_ERR_NONE) return err;
   std::uint64_t v = 0;
   for (int i = size - 1; i >= 0; --i) v = (v << 8) | bytes[i];

@@ -19,9 +19,9 @@ std::uint64_t swap64(const crcrash_async_macho_t* image, std::uint64_t v) {
 }
 
 template <typename T>
-T load(const void* p) {
+CRCRASH_NO_SANITIZE_ADDRESS T load(const void* p) {
   T value;
-  std::memcpy(&value, p, sizeof value);
+  crcrash_async_memcpy(&value, p, sizeof value);
   return value;
 }
 
@@ -389,8 +389,8 @@ crcrash_error_t elf_find_symbol(crcrash_async_macho_t* image, const std::uint64_
       std::uint64_t room =
           strings->local_address + strings->length - reinterpret_cast<std::uint64_t>(candidate);
       std::uint64_t k = 0;
-      while (k < room && name[k] != 0 && candidate[k] == name[k]) ++k;
-      if (k < room && name[k] == 0 && candidate[k] == 0) {
+      while (k < room && name[k] != 0 && crcrash_async_peek(candidate + k) == name[k]) ++k;
+      if (k < room && name[k] == 0 && crcrash_async_peek(candidate + k) == 0) {
         found = true;
         best_value = sym.st_value;
         best_name = sym.st_name;
@@ -408,7 +408,7 @@ crcrash_error_t elf_find_symbol(crcrash_async_macho_t* image, const std::uint64_
   std::uint64_t room =
       text == nullptr ? 0 : strings->local_address + strings->length - reinterpret_cast<std::uint64_t>(text);
   std::uint64_t k = 0;
-  while (k < room && text[k] != 0) ++k;
+  while (k < room && crcrash_async_peek(text + k) != 0) ++k;
   if (text == nullptr || k == room) {
     CRCRASH_DEBUG("End of mobject reached while walking string\n");
     CRCRASH_DEBUG("Failed to read symbol name\n");
@@ -714,7 +714,8 @@ crcrash_error_t crcrash_async_macho_find_eh_frame_fde(crcrash_async_macho_t* ima
   while (low < high) {
     std::uint64_t mid = low + (high - low) / 2;
     std::uint64_t location =
-        elf.eh_frame_hdr_addr + static_cast<std::uint64_t>(static_cast<std::int64_t>(entries[2 * mid]));
+        elf.eh_frame_hdr_addr +
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int32_t>(&entries[2 * mid])));
     if (location <= pc) {
       low = mid + 1;
     } else {
@@ -725,8 +726,9 @@ crcrash_error_t crcrash_async_macho_find_eh_frame_fde(crcrash_async_macho_t* ima
     crcrash_async_mobject_free(&table);
     return CRCRASH_ERR_NOTFOUND;
   }
-  std::uint64_t fde = elf.eh_frame_hdr_addr +
-                      static_cast<std::uint64_t>(static_cast<std::int64_t>(entries[2 * (low - 1) + 1]));
+  std::uint64_t fde =
+      elf.eh_frame_hdr_addr +
+      static_cast<std::uint64_t>(static_cast<std::int64_t>(load<std::int32_t>(&entries[2 * (low - 1) + 1])));
   crcrash_async_mobject_free(&table);
   if (fde < elf.eh_frame_addr || fde - elf.eh_frame_addr >= elf.eh_frame_size) return CRCRASH_ERR_NOTFOUND;
   *fde_offset = fde - elf.eh_frame_addr;
@@ -816,8 +818,8 @@ crcrash_async_macho_symtab_entry_t crcrash_async_macho_symtab_reader_read(
   crcrash_async_macho_symtab_entry_t entry{};
   const char* record = static_cast<const char*>(symtab) + index * (image->m64 ? 16 : 12);
   entry.n_strx = field32(image, record, 0);
-  entry.n_type = static_cast<std::uint8_t>(record[4]);
-  entry.n_sect = static_cast<std::uint8_t>(record[5]);
+  entry.n_type = static_cast<std::uint8_t>(crcrash_async_peek(record + 4));
+  entry.n_sect = static_cast<std::uint8_t>(crcrash_async_peek(record + 5));
   entry.n_desc = image->byteorder->swap16(load<std::uint16_t>(record + 6));
   entry.n_value = image->m64 ? field64(image, record, 8) : field32(image, record, 8);
   entry.normalized_value = (entry.n_desc & 0x0008) != 0 ? (entry.n_value | 1) : entry.n_value;
@@ -835,7 +837,7 @@ const char* crcrash_async_macho_symtab_reader_symbol_name(crcrash_async_macho_sy
       CRCRASH_DEBUG("End of mobject reached while walking string\n");
       return nullptr;
     }
-    if (name[i] == 0) return name;
+    if (crcrash_async_peek(name + i) == 0) return name;
   }
 }
 
@@ -973,7 +975,7 @@ crcrash_error_t string_read(crcrash_async_macho_string_t* string) {
         return CRCRASH_ERR_INVAL;
       }
     }
-    if (*p == 0) {
+    if (crcrash_async_peek(p) == 0) {
       string->length = i;
       string->mapped = true;
       return CRCRASH_ERR_NONE;

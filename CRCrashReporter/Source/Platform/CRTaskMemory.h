@@ -9,9 +9,11 @@
 
 namespace platform::crash {
 
-// Copies `size` bytes at `address` of the task into `dest` (process_vm_readv). A fault is told apart by
-// mincore on the failing page: an unmapped page gives KERN_INVALID_ADDRESS, a mapped but unreadable
-// one KERN_PROTECTION_FAILURE. `out_size` receives the bytes copied.
+// Copies `size` bytes at `address` of the task into `dest`. Own memory that the region table lists as
+// readable is copied directly; everything else goes through process_vm_readv, and a fault is told apart
+// by mincore on the failing page: an unmapped page gives KERN_INVALID_ADDRESS, a mapped but unreadable
+// one KERN_PROTECTION_FAILURE. `out_size` receives the bytes copied. The table is refreshed at the start
+// of every report, with the other threads stopped, so that it is exact while a report is written.
 kern_return_t mach_vm_read_overwrite(task_t task, mach_vm_address_t address, mach_vm_size_t size, void* dest,
                                      mach_vm_size_t* out_size);
 

@@ -181,7 +181,7 @@ std::size_t threads_suspend(const thread_t* threads, std::size_t count, std::uin
   const int sig = g_signal.load();
   if (sig == 0) return 0;
   const thread_t self = mach_thread_self();
-  const pid_t pid = getpid();
+  const auto pid = static_cast<pid_t>(mach_task_self());
   // Signal every thread first, so that they all stop in parallel.
   for (std::size_t i = 0; i < count; ++i) {
     if (threads[i] == self || find_slot(threads[i], kStopped) != nullptr) continue;
