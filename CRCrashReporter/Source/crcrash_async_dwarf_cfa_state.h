@@ -36,6 +36,18 @@ inline constexpr std::uint8_t DWARF_CFA_STATE_INVALID_ENTRY_IDX = 0xFF;
 // every register number, and clearing a frame's registers clears it too.
 inline constexpr std::uint64_t CRFRAME_THREAD_STATE_EXACT_PC = 1ULL << 63;
 
+// The address at which the frame readers look up a frame's unwind rules. A return address follows its
+// call and may lie past the end of the calling function (after a call that does not return), so the call
+// instruction itself is used; the first frame (no previous frame) and a frame resumed from a signal frame
+// hold the exact instruction.
+inline std::uint64_t crframe_cursor_lookup_pc(const crcrash_async_thread_state_t* current_frame,
+                                              const crcrash_async_thread_state_t* previous_frame) {
+  const std::uint64_t pc = crcrash_async_thread_state_get_reg(current_frame, CRCRASH_REG_IP);
+  const bool exact =
+      previous_frame == nullptr || (current_frame->valid_regs & CRFRAME_THREAD_STATE_EXACT_PC) != 0;
+  return exact || pc == 0 ? pc : pc - 1;
+}
+
 template <typename machine_ptr>
 struct dwarf_cfa_rule {
   dwarf_cfa_state_cfa_type_t type = DWARF_CFA_STATE_CFA_TYPE_UNDEFINED;

@@ -20,11 +20,7 @@ crframe_error_t crframe_cursor_read_compact_unwind(task_t task, crcrash_async_im
     return CRFRAME_ERR_BADFRAME;
   }
   const std::uint64_t pc = crcrash_async_thread_state_get_reg(current_frame, CRCRASH_REG_IP);
-  // A return address may lie past the end of its function (after a call that does not return): look it
-  // up at the call instruction. The first frame and a frame resumed from a signal frame are exact.
-  const bool exact =
-      previous_frame == nullptr || (current_frame->valid_regs & CRFRAME_THREAD_STATE_EXACT_PC) != 0;
-  const std::uint64_t lookup_pc = exact || pc == 0 ? pc : pc - 1;
+  const std::uint64_t lookup_pc = crframe_cursor_lookup_pc(current_frame, previous_frame);
 
   if (image_list == nullptr) return CRFRAME_ERR_NOTSUP;  // no images known, nothing to look up
   crcrash_nasync_image_list_set_reading(image_list, true);
