@@ -960,7 +960,8 @@ bool WebServer::admitConnection(const std::shared_ptr<WebServerConnection>& conn
   {
     std::lock_guard lock(admissions_->mutex);
     auto& admissions = *admissions_;
-    if (admissions.perPeer[peer] >= configuration.maximumConnectionsPerPeer) {
+    auto fromPeer = admissions.perPeer.find(peer);  // no entry is made for a refused address
+    if (fromPeer != admissions.perPeer.end() && fromPeer->second >= configuration.maximumConnectionsPerPeer) {
       auto room = admissions.makeRoom(&peer);
       if (room) closing.push_back(std::move(room));
       admitted = !closing.empty();

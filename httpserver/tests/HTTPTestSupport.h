@@ -98,6 +98,17 @@ inline CommandResult runCommand(const std::vector<std::string>& arguments, const
   return result;
 }
 
+// A port to try (the attempt-th) below the kernel's range of ephemeral ports, for tests that
+// restart a server on the port it had: a port from that range may be taken, between the stop and
+// the restart, by an outgoing connection of any process on the machine.
+inline std::uint16_t quietPort(unsigned attempt) {
+  unsigned low = 32768, high = 60999;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  const unsigned first = low > 9000 ? low - 8000 : 1024;
+  return static_cast<std::uint16_t>(first + (static_cast<unsigned>(::getpid()) * 131 + attempt * 977) %
+                                                (low - first));
+}
+
 // A parsed HTTP response as a client saw it.
 struct HTTPResponse {
   int status = 0;
@@ -301,19 +312,14 @@ class ServerTest : public qvtesting::SandboxTest {
     return started;
   }
 
-  // Starts on a loopback port below the kernel's range of ephemeral ports, for tests that restart
-  // on the port they had: a port from that range may be taken, between the stop and the restart,
-  // by an outgoing connection of any process on the machine.
+  // Starts on a loopback port below the kernel's range of ephemeral ports (see quietPort).
   bool startServerOnAQuietPort() {
-    unsigned low = 32768, high = 60999;
-    std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
-    const unsigned first = low > 9000 ? low - 8000 : 1024;
     for (unsigned attempt = 0; attempt < 64; ++attempt) {
-      unsigned port = first + (static_cast<unsigned>(::getpid()) * 131 + attempt * 977) % (low - first);
-      nlohmann::json values = {{WebServerOption_Port, port}, {WebServerOption_BindToLocalhost, true}};
+      nlohmann::json values = {{WebServerOption_Port, quietPort(attempt)},
+                               {WebServerOption_BindToLocalhost, true}};
       if (server->startWithOptions(WebServerOptions(values))) return true;
     }
-    ADD_FAILURE() << "no free port below " << low;
+    ADD_FAILURE() << "no free port below the ephemeral range";
     return false;
   }
 

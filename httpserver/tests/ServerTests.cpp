@@ -329,12 +329,24 @@ TEST_F(ServerLifecycleTest, ChildProcessesDoNotInheritTheListeningSockets) {
   char seconds[] = "60";
   char* argv[] = {sleepPath, seconds, nullptr};
   ASSERT_EQ(posix_spawn(&child, sleepPath, nullptr, nullptr, argv, environ), 0);
+  // posix_spawn returns once the child has started its exec, before the kernel closed the child's
+  // close-on-exec descriptors; the child takes its new name after that.
+  ASSERT_TRUE(runUntil(
+      [&] {
+        std::ifstream comm("/proc/" + std::to_string(child) + "/comm");
+        std::string name;
+        return std::getline(comm, name) && name == "sleep";
+      },
+      10.0));
   server->stop();
   // ... does not keep the port once the server stopped: it can be listened on again at once.
   platform::Error error;
   bool restarted = server->startWithOptions(
       WebServerOptions({{WebServerOption_Port, port}, {WebServerOption_BindToLocalhost, true}}), &error);
+  // Who holds the port, should it be taken.
+  std::string holders =
+      restarted ? "" : runCommand({"ss", "-Htanp", "sport = :" + std::to_string(port)}).output;
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
-  EXPECT_TRUE(restarted) << error.description;
+  EXPECT_TRUE(restarted) << error.description << "\n" << holders;
 }

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sstream>
 
 #include "httpserver/dashboard/tests/DashboardTestSupport.h"
@@ -107,13 +106,9 @@ TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   setResult(plain->modules().back(), true, "Thu 10 Dec 2026 · 17:42:10");
   waitForOutput();
 
-  // The server comes back on its port below: one below the kernel's ephemeral range, so that no
-  // outgoing connection on the machine can take it meanwhile.
-  unsigned low = 32768, high = 60999;
-  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  // The server comes back on its port below: one no outgoing connection can take meanwhile.
   for (unsigned attempt = 0; attempt < 64 && !helper->enabled(); ++attempt) {
-    QVServerSettings::setServerPort(low - 9000 +
-                                    (static_cast<unsigned>(::getpid()) * 131 + attempt * 977) % 8000);
+    QVServerSettings::setServerPort(httptest::quietPort(attempt));
     helper->start();
   }
   ASSERT_TRUE(helper->enabled());
@@ -124,10 +119,10 @@ TEST_F(WebClientTest, ShowsTheDashboardFollowsChangesAndRecovers) {
   auto seen = [&](const char* step) { return fs::exists(artefacts / (std::string(step) + ".json")); };
 
   auto script = std::async(std::launch::async, [&] {
-    return httptest::runCommand(
-        {"python3", (fs::path(__FILE__).parent_path() / "web_client_check.py").string(), "--chromium",
-         *chromium, "--url", url("/"), "--profile", (root() / "chromium-profile").string(), "--screenshots",
-         artefacts.string(), "--changed", "22 °C", "--recovered", "Back again"});
+    return httptest::runCommand({"python3", (fs::path(QV_DASHBOARD_TESTS) / "web_client_check.py").string(),
+                                 "--chromium", *chromium, "--url", url("/"), "--profile",
+                                 (root() / "chromium-profile").string(), "--screenshots", artefacts.string(),
+                                 "--changed", "22 °C", "--recovered", "Back again"});
   });
   auto scriptDone = [&] { return ready(script); };
 
