@@ -205,37 +205,40 @@ crcrash_error_t crcrash_async_mobject_read_uint8(const crcrash_async_mobject_t* 
   return CRCRASH_ERR_NONE;
 }
 
+namespace {
+template <typename T, T (*const crcrash_async_byteorder_t::*swap)(T)>
+crcrash_error_t mobject_read(const crcrash_async_mobject_t* mobj, const crcrash_async_byteorder_t* byteorder,
+                             std::uint64_t task_address, std::int64_t offset, T* dest) {
+  void* p = crcrash_async_mobject_remap_address(mobj, task_address, offset, sizeof *dest);
+  if (p == nullptr) return CRCRASH_ERR_INVAL;
+  crcrash_async_memcpy(dest, p, sizeof *dest);
+  *dest = (byteorder->*swap)(*dest);
+  return CRCRASH_ERR_NONE;
+}
+}  // namespace
+
 crcrash_error_t crcrash_async_mobject_read_uint16(const crcrash_async_mobject_t* mobj,
                                                   const crcrash_async_byteorder_t* byteorder,
                                                   std::uint64_t task_address, std::int64_t offset,
                                                   std::uint16_t* dest) {
-  void* p = crcrash_async_mobject_remap_address(mobj, task_address, offset, sizeof *dest);
-  if (p == nullptr) return CRCRASH_ERR_INVAL;
-  crcrash_async_memcpy(dest, p, sizeof *dest);
-  *dest = byteorder->swap16(*dest);
-  return CRCRASH_ERR_NONE;
+  return mobject_read<std::uint16_t, &crcrash_async_byteorder_t::swap16>(mobj, byteorder, task_address,
+                                                                         offset, dest);
 }
 
 crcrash_error_t crcrash_async_mobject_read_uint32(const crcrash_async_mobject_t* mobj,
                                                   const crcrash_async_byteorder_t* byteorder,
                                                   std::uint64_t task_address, std::int64_t offset,
                                                   std::uint32_t* dest) {
-  void* p = crcrash_async_mobject_remap_address(mobj, task_address, offset, sizeof *dest);
-  if (p == nullptr) return CRCRASH_ERR_INVAL;
-  crcrash_async_memcpy(dest, p, sizeof *dest);
-  *dest = byteorder->swap32(*dest);
-  return CRCRASH_ERR_NONE;
+  return mobject_read<std::uint32_t, &crcrash_async_byteorder_t::swap32>(mobj, byteorder, task_address,
+                                                                         offset, dest);
 }
 
 crcrash_error_t crcrash_async_mobject_read_uint64(const crcrash_async_mobject_t* mobj,
                                                   const crcrash_async_byteorder_t* byteorder,
                                                   std::uint64_t task_address, std::int64_t offset,
                                                   std::uint64_t* dest) {
-  void* p = crcrash_async_mobject_remap_address(mobj, task_address, offset, sizeof *dest);
-  if (p == nullptr) return CRCRASH_ERR_INVAL;
-  crcrash_async_memcpy(dest, p, sizeof *dest);
-  *dest = byteorder->swap64(*dest);
-  return CRCRASH_ERR_NONE;
+  return mobject_read<std::uint64_t, &crcrash_async_byteorder_t::swap64>(mobj, byteorder, task_address,
+                                                                         offset, dest);
 }
 
 std::uint64_t crcrash_async_mobject_base_address(const crcrash_async_mobject_t* mobj) {
@@ -514,6 +517,14 @@ std::size_t crcrash_async_format(char* buffer, std::size_t size, const char* for
   }
   if (size > 0) buffer[out.length < size ? out.length : size - 1] = 0;
   return out.length < size ? out.length : (size > 0 ? size - 1 : 0);
+}
+
+std::size_t crcrash_async_snprintf(char* buffer, std::size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::size_t n = crcrash_async_format(buffer, size, format, args);
+  va_end(args);
+  return n;
 }
 
 namespace {

@@ -133,6 +133,8 @@ void* crcrash_async_memset(void* dest, int value, std::size_t n);
 // hh, h, l, ll, z, j, zero padding, a width and a precision for strings. Always NUL-terminates;
 // returns the length written.
 std::size_t crcrash_async_format(char* buffer, std::size_t size, const char* format, va_list args);
+std::size_t crcrash_async_snprintf(char* buffer, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 // The text for an errno value, without the locale machinery that strerror may call into.
 const char* crcrash_async_errno_text(int error);
 

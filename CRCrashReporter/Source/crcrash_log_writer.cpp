@@ -573,21 +573,7 @@ std::size_t signal_field(crcrash_async_file_t* file, const crcrash_log_signal_in
   if (name == nullptr) {
     if (file != nullptr)
       CRCRASH_DEBUG("Warning -- unhandled signal number (signo=%d). This is a bug.", bsd->signo);
-    name_buffer[0] = '#';
-    crcrash_async_memset(name_buffer + 1, 0, sizeof name_buffer - 1);
-    std::size_t at = 1;
-    long long v = bsd->signo;
-    if (v < 0) {
-      name_buffer[at++] = '-';
-      v = -v;
-    }
-    char digits[24];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
-    while (n > 0) name_buffer[at++] = digits[--n];
+    crcrash_async_snprintf(name_buffer, sizeof name_buffer, "#%d", bsd->signo);
     name = name_buffer;
   }
   const char* code = crcrash_async_signal_sigcode(bsd->signo, bsd->code);
@@ -596,21 +582,7 @@ std::size_t signal_field(crcrash_async_file_t* file, const crcrash_log_signal_in
       CRCRASH_DEBUG("Warning -- unhandled signal sicode (signo=%d, code=%d). This is a bug.", bsd->signo,
                     bsd->code);
     }
-    std::size_t at = 0;
-    code_buffer[at++] = '#';
-    long long v = bsd->code;
-    if (v < 0) {
-      code_buffer[at++] = '-';
-      v = -v;
-    }
-    char digits[24];
-    int n = 0;
-    do {
-      digits[n++] = static_cast<char>('0' + v % 10);
-      v /= 10;
-    } while (v != 0);
-    while (n > 0) code_buffer[at++] = digits[--n];
-    code_buffer[at] = 0;
+    crcrash_async_snprintf(code_buffer, sizeof code_buffer, "#%d", bsd->code);
     code = code_buffer;
   }
   return message(file, 6, [&](crcrash_async_file_t* f) {

@@ -2,6 +2,7 @@
 // and letting them go; a thread that blocks the signal fails within the deadline.
 
 #include <gtest/gtest.h>
+#include <linux/futex.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <list>
 #include <thread>
 #include <vector>
 
@@ -21,16 +23,24 @@ using crash_test::CapturedStderr;
 
 namespace {
 
-std::atomic<bool> g_release{false};
+std::atomic<std::uint32_t> g_release{0};
 std::atomic<int> g_parked{0};
 
-// Each thread parks in one of four spinning functions, so its instruction pointer names where it is.
-#define PARK_FUNCTION(name)                                                   \
-  __attribute__((noinline)) void name(std::atomic<std::uint64_t>* stack) {    \
-    volatile int marker = 0;                                                  \
-    stack->store(reinterpret_cast<std::uint64_t>(&marker));                   \
-    g_parked++;                                                               \
-    while (!g_release.load(std::memory_order_relaxed)) asm volatile("pause"); \
+// Each thread parks in one of four functions, waiting in a futex call issued from the function itself, so
+// its instruction pointer names where it is and waiting threads leave the processors to the others.
+#define PARK_FUNCTION(name)                                                                     \
+  __attribute__((noinline)) void name(std::atomic<std::uint64_t>* stack) {                      \
+    volatile int marker = 0;                                                                    \
+    stack->store(reinterpret_cast<std::uint64_t>(&marker));                                     \
+    g_parked++;                                                                                 \
+    while (g_release.load() == 0) {                                                             \
+      long ret;                                                                                 \
+      register long r10 asm("r10") = 0;                                                         \
+      asm volatile("syscall"                                                                    \
+                   : "=a"(ret)                                                                  \
+                   : "0"(SYS_futex), "D"(&g_release), "S"(FUTEX_WAIT_PRIVATE), "d"(0), "r"(r10) \
+                   : "rcx", "r11", "memory");                                                   \
+    }                                                                                           \
   }
 PARK_FUNCTION(park_a)
 PARK_FUNCTION(park_b)
@@ -71,9 +81,24 @@ class CrashThreads : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(pc::threads_arm(), 0);
-    g_release = false;
+    g_release = 0;
     g_parked = 0;
   }
+  void TearDown() override {
+    // Whatever a test asserted, its threads are let go and joined.
+    release();
+    for (std::vector<Parked>& threads : owned_) {
+      for (Parked& p : threads) {
+        if (p.thread.joinable()) p.thread.join();
+      }
+    }
+  }
+  static void release() {
+    g_release = 1;
+    syscall(SYS_futex, &g_release, FUTEX_WAKE_PRIVATE, 1 << 30, nullptr, nullptr, 0);
+  }
+  // Threads owned by the fixture, so that a failed assertion still lets them go and joins them.
+  std::vector<Parked>& make(std::size_t count) { return owned_.emplace_back(count); }
   void start(std::vector<Parked>& threads, int depth) {
     for (std::size_t i = 0; i < threads.size(); ++i) {
       Parked& p = threads[i];
@@ -86,9 +111,12 @@ class CrashThreads : public testing::Test {
     ASSERT_TRUE(wait_until([&] { return g_parked.load() == static_cast<int>(threads.size()); }));
   }
   void stop(std::vector<Parked>& threads) {
-    g_release = true;
+    release();
     for (Parked& p : threads) p.thread.join();
   }
+
+ private:
+  std::list<std::vector<Parked>> owned_;
 };
 
 TEST_F(CrashThreads, ArmingChoosesAFreeRealTimeSignal) {
@@ -99,7 +127,7 @@ TEST_F(CrashThreads, ArmingChoosesAFreeRealTimeSignal) {
 }
 
 TEST_F(CrashThreads, ListsTheOwnThreads) {
-  std::vector<Parked> threads(5);
+  std::vector<Parked>& threads = make(5);
   start(threads, 0);
   pc::thread_t ids[256];
   std::size_t count = 0;
@@ -113,7 +141,7 @@ TEST_F(CrashThreads, ListsTheOwnThreads) {
 }
 
 TEST_F(CrashThreads, TwentyThreadsSuspendedReadAndResumed) {
-  std::vector<Parked> threads(20);
+  std::vector<Parked>& threads = make(20);
   start(threads, 3);
   std::vector<pc::thread_t> ids;
   for (Parked& p : threads) ids.push_back(static_cast<pc::thread_t>(p.tid));
@@ -182,7 +210,7 @@ TEST_F(CrashThreads, ThreadBlockingTheSignalFailsWithinTheDeadline) {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     done = true;
   });
-  std::vector<Parked> threads(3);
+  std::vector<Parked>& threads = make(3);
   start(threads, 0);
   ASSERT_TRUE(wait_until([&] { return tid.load() != 0; }));
   std::vector<pc::thread_t> ids = {static_cast<pc::thread_t>(tid.load())};
