@@ -113,7 +113,7 @@ Bytes join(std::initializer_list<Bytes> parts) {
   return bytes;
 }
 
-constexpr unsigned kUsable = IFF_UP | IFF_RUNNING | IFF_LOWER_UP;
+constexpr unsigned kUsable = unsigned{IFF_UP} | unsigned{IFF_RUNNING} | unsigned{IFF_LOWER_UP};
 const Bytes kEthernetUp = link(RTM_NEWLINK, 2, kUsable | IFF_BROADCAST);
 const Bytes kDefaultViaEthernet = route(RTM_NEWROUTE, {.attributes = {gateway4(), oif(2)}});
 
@@ -145,7 +145,7 @@ TEST(NetlinkRouteTable, FlagsFollowTheLinksAndDefaultRoutes) {
       {"both in one batch", {join({kEthernetUp, kDefaultViaEthernet})}, Flags::kReachable, direct},
       {"route announced before its link", {kDefaultViaEthernet, kEthernetUp}, Flags::kReachable, direct},
       {"link up without carrier", {link(RTM_NEWLINK, 2, IFF_UP), kDefaultViaEthernet}, 0, 0},
-      {"link down", {link(RTM_NEWLINK, 2, IFF_RUNNING | IFF_LOWER_UP), kDefaultViaEthernet}, 0, 0},
+      {"link down", {link(RTM_NEWLINK, 2, unsigned{IFF_RUNNING} | unsigned{IFF_LOWER_UP}), kDefaultViaEthernet}, 0, 0},
       {"link up, no route", {kEthernetUp}, 0, direct},
       {"link goes down later", {kEthernetUp, kDefaultViaEthernet, link(RTM_NEWLINK, 2, IFF_BROADCAST)}, 0, 0},
       {"link removed", {kEthernetUp, kDefaultViaEthernet, link(RTM_DELLINK, 2, 0)}, 0, 0},
