@@ -1,7 +1,6 @@
 #include "Telemetry/Internals/Model/TLAbstractLog.h"
 
 #include "Telemetry/Internals/Util/TLUtility.h"
-#include "platform/Json.h"
 #include "platform/KeyedArchiver.h"
 
 namespace {
@@ -60,7 +59,8 @@ void TLAbstractLog::decodeFields(platform::KeyedUnarchiver& coder) {
 
 std::optional<std::string> TLAbstractLog::serializeLogWithPrettyPrinting(bool prettyPrint) const {
   // The writer never escapes "/", so "a/b" stays as it is and "a\/b" keeps its backslash.
-  return platform::json::dump(serializeToDictionary(), prettyPrint ? 2 : -1);
+  return serializeToOrderedJson().dump(prettyPrint ? 2 : -1, ' ', false,
+                                       nlohmann::ordered_json::error_handler_t::replace);
 }
 
 std::shared_ptr<const TLAbstractLog::TokenSet> TLAbstractLog::transmissionTargetTokens() const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,8 @@
 #include "Telemetry/Internals/Model/TLSerializableObject.h"
 #include "platform/Date.h"
 #include "platform/KeyedUnarchiver.h"
+
+class TLEventSchemaLog;
 
 // The base of every telemetry log: type, time stamp, session, user and the device that produced
 // it, with a JSON form, a validity rule, equality and keyed coding that each log kind extends.
@@ -28,6 +31,9 @@ class TLAbstractLog : public TLSerializableObject, public TLModel {
 
   // "type", "timestamp", "sid", "distributionGroupId", "userId" and "device", each when present.
   nlohmann::json serializeToDictionary() const override;
+  // The JSON form as it is written out: the dictionary, unless a kind keeps its members in an
+  // order of its own.
+  virtual nlohmann::ordered_json serializeToOrderedJson() const { return serializeToDictionary(); }
   // Type and time stamp present, and a valid device.
   bool isValid() const override;
   // Same kind (or a subclass); tag, type, timestamp, sid, distributionGroupId, userId and device
@@ -36,7 +42,7 @@ class TLAbstractLog : public TLSerializableObject, public TLModel {
   std::vector<std::string> classesForCoder() const override { return {kClassName}; }
   void encodeWithCoder(platform::KeyedArchiver& coder) const override;
 
-  // The JSON text of serializeToDictionary(), compact or indented.
+  // The JSON text of serializeToOrderedJson(), compact or indented.
   std::optional<std::string> serializeLogWithPrettyPrinting(bool prettyPrint) const;
 
   // The current token set (null until the first token is added). A set handed out never changes
@@ -44,6 +50,21 @@ class TLAbstractLog : public TLSerializableObject, public TLModel {
   std::shared_ptr<const TokenSet> transmissionTargetTokens() const;
   void addTransmissionTargetToken(const std::string& token);
   void setTransmissionTargetTokens(std::shared_ptr<const TokenSet> tokens);
+
+  // Event Schema forms: one log per transmission target token (in the set's order), or nothing when
+  // the log has no token.
+  std::optional<std::vector<std::shared_ptr<TLEventSchemaLog>>> toEventSchemaLogsWithFlags(
+      std::uint64_t flags) const;
+  // The log for one token: envelope and context parts from the log and its device. Log kinds that
+  // carry more call this first and add their own fields.
+  virtual std::shared_ptr<TLEventSchemaLog> toEventSchemaLogForTargetToken(const std::string& token,
+                                                                           std::uint64_t flags) const;
+  // "Version <version>", then " (Build <build>)" when there is a build; nothing without a version.
+  static std::optional<std::string> combineOsVersion(const String& version, const String& build);
+  // "<name>-<version>" when both are present and not empty.
+  static std::optional<std::string> combineSDKLibVer(const String& name, const String& version);
+  // "+05:30" for 330 minutes east of UTC, "-00:30" for -30.
+  static std::string convertTimeZoneOffsetToISO8601(std::int64_t minutes);
 
   // The object that created the log (compared by identity, never serialised or archived).
   const std::shared_ptr<void>& tag() const { return tag_; }

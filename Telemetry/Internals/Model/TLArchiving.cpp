@@ -6,6 +6,7 @@
 #include "Telemetry/Internals/Model/TLAbstractLog.h"
 #include "Telemetry/Internals/Model/TLCustomPropertiesLog.h"
 #include "Telemetry/Internals/Model/TLDevice.h"
+#include "Telemetry/Internals/Model/TLEventSchemaLog.h"
 #include "Telemetry/Internals/Model/TLLogWithProperties.h"
 #include "Telemetry/Internals/Model/TLStartServiceLog.h"
 #include "Telemetry/Internals/Model/TLTypedProperty.h"
@@ -24,6 +25,18 @@ void TLRegisterArchivedClasses(platform::ClassRegistry& registry) {
   registry.registerClass<TLLongTypedProperty>(TLLongTypedProperty::kClassName);
   registry.registerClass<TLDoubleTypedProperty>(TLDoubleTypedProperty::kClassName);
   registry.registerClass<TLDateTimeTypedProperty>(TLDateTimeTypedProperty::kClassName);
+  registry.registerClass<TLEventSchemaLog>(TLEventSchemaLog::kClassName);
+  registry.registerClass<TLCSExtensions>(TLCSExtensions::kClassName);
+  registry.registerClass<TLMetadataExtension>(TLMetadataExtension::kClassName);
+  registry.registerClass<TLProtocolExtension>(TLProtocolExtension::kClassName);
+  registry.registerClass<TLUserExtension>(TLUserExtension::kClassName);
+  registry.registerClass<TLDeviceExtension>(TLDeviceExtension::kClassName);
+  registry.registerClass<TLOSExtension>(TLOSExtension::kClassName);
+  registry.registerClass<TLAppExtension>(TLAppExtension::kClassName);
+  registry.registerClass<TLNetExtension>(TLNetExtension::kClassName);
+  registry.registerClass<TLSDKExtension>(TLSDKExtension::kClassName);
+  registry.registerClass<TLLocExtension>(TLLocExtension::kClassName);
+  registry.registerClass<TLCSData>(TLCSData::kClassName);
   registry.registerClass<TLHistoryInfo>(TLHistoryInfo::kClassName);
   registry.registerClass<TLSessionHistoryInfo>(TLSessionHistoryInfo::kClassName);
   registry.registerClass<TLUserIdHistoryInfo>(TLUserIdHistoryInfo::kClassName);

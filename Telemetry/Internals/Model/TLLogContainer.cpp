@@ -1,7 +1,6 @@
 #include "Telemetry/Internals/Model/TLLogContainer.h"
 
 #include "Telemetry/Internals/Util/TLLogger.h"
-#include "platform/Json.h"
 
 std::shared_ptr<TLLogContainer> TLLogContainer::initWithBatchId(std::optional<std::string> batchId,
                                                                 Logs logs) {
@@ -20,12 +19,14 @@ bool TLLogContainer::isValid() const {
 }
 
 std::optional<std::string> TLLogContainer::serializeLogWithPrettyPrinting(bool prettyPrint) const {
-  auto array = nlohmann::json::array();
+  auto array = nlohmann::ordered_json::array();
   for (const auto& log : logs_) {
     if (!log) continue;
-    auto dictionary = log->serializeToDictionary();
+    auto dictionary = log->serializeToOrderedJson();
     if (dictionary.is_object()) array.push_back(std::move(dictionary));
   }
+  auto container = nlohmann::ordered_json::object();
+  container["logs"] = std::move(array);
   // The writer replaces invalid UTF-8 and never escapes "/"; it has no failure left to report.
-  return platform::json::dump(nlohmann::json{{"logs", std::move(array)}}, prettyPrint ? 2 : -1);
+  return container.dump(prettyPrint ? 2 : -1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
