@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "TelemetryTestSupport.h"
 #include "platform/Base64.h"
+#include "platform/Bundle.h"
 #include "platform/Files.h"
 #include "testing/Sandbox.h"
 
@@ -300,6 +302,59 @@ TEST_F(EncrypterTest, EightThreadsMakeOneKey) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(secrets->adds.load(), 1);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(encrypter().decryptString(results[i]), "t" + std::to_string(i));
+}
+
+constexpr const char* kSecretServiceInside = "QV_TL_SECRET_SERVICE_INSIDE";
+constexpr int kKeyringDidNotStart = 77;
+
+// The encrypter over the real Secret Service: this executable runs again on a private session bus
+// with an unlocked gnome-keyring, whose keyring lives in the sandbox.
+TEST_F(EncrypterTest, RealSecretServiceKeepsTheKeys) {
+  if (std::system("command -v dbus-run-session >/dev/null && command -v gnome-keyring-daemon >/dev/null") !=
+      0)
+    GTEST_SKIP() << "dbus-run-session or gnome-keyring-daemon is not installed";
+  const std::string script =
+      "printf %s quorvane-test-keyring | gnome-keyring-daemon --unlock --components=secrets >/dev/null 2>&1 "
+      "|| "
+      "exit " +
+      std::to_string(kKeyringDidNotStart) +
+      "; exec \"$0\" --gtest_also_run_disabled_tests "
+      "--gtest_filter=EncrypterSecretService.*";
+  std::string output;
+  const int status =
+      tltesting::runCapturing("env -u DBUS_SESSION_BUS_ADDRESS HOME='" + root().string() + "' " +
+                                  kSecretServiceInside + "=1 timeout 120 dbus-run-session -- /bin/sh -c '" +
+                                  script + "' '" + platform::Bundle::executablePath().string() + "'",
+                              &output);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kKeyringDidNotStart)
+    GTEST_SKIP() << "gnome-keyring-daemon could not start under dbus-run-session:\n" << output;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+  EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+  EXPECT_EQ(output.find("SKIPPED"), std::string::npos) << output;
+}
+
+TEST(EncrypterSecretService, DISABLED_KeysLiveInTheKeyring) {
+  if (!std::getenv(kSecretServiceInside))
+    GTEST_SKIP() << "runs inside EncrypterTest.RealSecretServiceKeepsTheKeys";
+  platform::Error error;
+  auto store = platform::SecretStore::secretServiceStore(&error);
+  ASSERT_TRUE(store) << error.description;
+  auto settings = TLUserDefaults::userDefaultsWithStore(platform::SettingsStore::inMemoryStore());
+  const TLClock clock = [] { return Date::fromTimeIntervalSince1970(1700000000.0); };
+  auto cipher =
+      TLEncrypter(store, settings, clock).encryptString("a token of forty characters, more or less");
+  ASSERT_TRUE(cipher);
+  // The key is in the keyring: a new encrypter over a new connection reads it back.
+  auto again = platform::SecretStore::secretServiceStore(&error);
+  ASSERT_TRUE(again) << error.description;
+  EXPECT_EQ(TLEncrypter(again, settings, clock).decryptString(*cipher),
+            "a token of forty characters, more or less");
+  auto key =
+      TLKeychainUtil::stringForKey(kTLEncryptionKeyTagAlternate, TLKeychainUtil::serviceName(), again.get());
+  ASSERT_TRUE(key);
+  EXPECT_EQ(platform::base64Decode(*key)->size(), 32u);
+  // Decryption with a tag whose key the keyring lacks creates nothing.
+  EXPECT_FALSE(TLKeychainUtil::stringForKey(kTLEncryptionKeyTag, TLKeychainUtil::serviceName(), again.get()));
 }
 
 }  // namespace

@@ -3,11 +3,11 @@
 #include <netinet/in.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
 #include "Telemetry/Internals/Util/TL_Reachability.h"
+#include "TelemetryTestSupport.h"
 #include "platform/Bundle.h"
 #include "platform/NotificationCenter.h"
 #include "testing/Sandbox.h"
@@ -229,16 +229,6 @@ TEST_F(TLReachabilityTest, Factories) {
 
 namespace {
 
-// Runs the command with a shell; its exit status and everything it printed.
-int runCapturing(const std::string& command, std::string* output) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (!pipe) return -1;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
-  return ::pclose(pipe);
-}
-
 bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 constexpr const char* kInsideNamespace = "QV_TL_REACHABILITY_IN_NAMESPACE";
@@ -252,10 +242,10 @@ TEST_F(TLReachabilityTest, DefaultRouteComingAndGoingInANamespace) {
     if (!run("unshare -rn true")) GTEST_SKIP() << "no network namespace can be made here (unshare -rn)";
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string output;
-    const int status = runCapturing(std::string(kInsideNamespace) + "=1 unshare -rn '" +
-                                        platform::Bundle::executablePath().string() +
-                                        "' --gtest_filter=" + info->test_suite_name() + "." + info->name(),
-                                    &output);
+    const int status = tltesting::runCapturing(
+        std::string(kInsideNamespace) + "=1 unshare -rn '" + platform::Bundle::executablePath().string() +
+            "' --gtest_filter=" + info->test_suite_name() + "." + info->name(),
+        &output);
     if (output.find("[  SKIPPED ]") != std::string::npos) GTEST_SKIP() << output;
     EXPECT_EQ(status, 0) << output;
     return;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,5 +51,15 @@ class MessageRecorder {
   mutable std::mutex mutex_;
   std::vector<LoggedMessage> messages_;
 };
+
+// Runs the command with a shell; its exit status and everything it printed (both streams).
+inline int runCapturing(const std::string& command, std::string* output) {
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (!pipe) return -1;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
+  return ::pclose(pipe);
+}
 
 }  // namespace tltesting
