@@ -9,10 +9,7 @@ constexpr const char* kBaseData = "baseData";
 
 std::shared_ptr<TLCSData> TLCSData::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto data = init();
-  auto root = coder.decodeObject();
-  if (root.isNil()) return data;
-  if (!root.asDictionary()) throw platform::DecodingError("data properties are not a dictionary");
-  data->properties_ = root.toJson();
+  data->properties_.decode(coder);
   return data;
 }
 
@@ -34,23 +31,6 @@ nlohmann::json TLCSData::serializeToDictionary() const {
   return *properties;
 }
 
-bool TLCSData::isEqual(const TLCSData& other) const {
-  if (this == &other) return true;
-  return properties() == other.properties();
-}
+bool TLCSData::isEqual(const TLCSData& other) const { return properties_.isEqual(other.properties_); }
 
-void TLCSData::encodeWithCoder(platform::KeyedArchiver& coder) const {
-  auto properties = this->properties();
-  coder.encodeObject(properties ? platform::ArchiveObject::fromJson(*properties) : platform::ArchiveObject());
-}
-
-std::optional<nlohmann::json> TLCSData::properties() const {
-  std::lock_guard lock(mutex_);
-  return properties_;
-}
-
-void TLCSData::setProperties(std::optional<nlohmann::json> properties) {
-  if (properties && !properties->is_object()) properties.reset();
-  std::lock_guard lock(mutex_);
-  properties_ = std::move(properties);
-}
+void TLCSData::encodeWithCoder(platform::KeyedArchiver& coder) const { properties_.encode(coder); }

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "Telemetry/Internals/Model/TLLockedJsonObject.h"
 #include "Telemetry/Internals/Model/TLOrderedDictionary.h"
 #include "Telemetry/Internals/Model/TLSerializableObject.h"
 #include "platform/KeyedUnarchiver.h"
@@ -28,10 +29,9 @@ class TLCSData : public TLSerializableObject, public TLModel {
   void encodeWithCoder(platform::KeyedArchiver& coder) const override;
 
   // A JSON object or nothing (anything else counts as nothing); read and written under a lock.
-  std::optional<nlohmann::json> properties() const;
-  void setProperties(std::optional<nlohmann::json> properties);
+  std::optional<nlohmann::json> properties() const { return properties_.get(); }
+  void setProperties(std::optional<nlohmann::json> properties) { properties_.set(std::move(properties)); }
 
  private:
-  mutable std::mutex mutex_;
-  std::optional<nlohmann::json> properties_;
+  TLLockedJsonObject properties_;
 };

@@ -35,10 +35,7 @@ nlohmann::json nothingWhenEmpty(nlohmann::json dictionary) {
 
 std::shared_ptr<TLMetadataExtension> TLMetadataExtension::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto extension = init();
-  auto root = coder.decodeObject();
-  if (root.isNil()) return extension;
-  if (!root.asDictionary()) throw platform::DecodingError("metadata is not a dictionary");
-  extension->metadata_ = root.toJson();
+  extension->metadata_.decode(coder);
   return extension;
 }
 
@@ -49,26 +46,10 @@ nlohmann::json TLMetadataExtension::serializeToDictionary() const {
 }
 
 bool TLMetadataExtension::isEqual(const TLMetadataExtension& other) const {
-  if (this == &other) return true;
-  return metadata() == other.metadata();
+  return metadata_.isEqual(other.metadata_);
 }
 
-void TLMetadataExtension::encodeWithCoder(platform::KeyedArchiver& coder) const {
-  auto metadata = this->metadata();
-  coder.encodeObject(metadata ? platform::ArchiveObject::fromJson(*metadata) : platform::ArchiveObject());
-}
-
-std::optional<nlohmann::json> TLMetadataExtension::metadata() const {
-  std::lock_guard lock(mutex_);
-  return metadata_;
-}
-
-void TLMetadataExtension::setMetadata(std::optional<nlohmann::json> metadata) {
-  // Anything but an object would not be a dictionary of entries: it counts as no metadata.
-  if (metadata && !metadata->is_object()) metadata.reset();
-  std::lock_guard lock(mutex_);
-  metadata_ = std::move(metadata);
-}
+void TLMetadataExtension::encodeWithCoder(platform::KeyedArchiver& coder) const { metadata_.encode(coder); }
 
 // ---- Protocol ----
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Telemetry/Internals/Model/TLLockedJsonObject.h"
 #include "Telemetry/Internals/Model/TLSerializableObject.h"
 #include "platform/KeyedUnarchiver.h"
 
@@ -34,14 +35,12 @@ class TLMetadataExtension : public TLCSExtensionPart {
   std::vector<std::string> classesForCoder() const override { return {kClassName}; }
   void encodeWithCoder(platform::KeyedArchiver& coder) const override;
 
-  // A JSON object or nothing; read and written under a lock (the pipeline reads it on its own queue
-  // while analytics may still fill it).
-  std::optional<nlohmann::json> metadata() const;
-  void setMetadata(std::optional<nlohmann::json> metadata);
+  // A JSON object or nothing (anything else counts as nothing); read and written under a lock.
+  std::optional<nlohmann::json> metadata() const { return metadata_.get(); }
+  void setMetadata(std::optional<nlohmann::json> metadata) { metadata_.set(std::move(metadata)); }
 
  private:
-  mutable std::mutex mutex_;
-  std::optional<nlohmann::json> metadata_;
+  TLLockedJsonObject metadata_;
 };
 
 class TLProtocolExtension : public TLCSExtensionPart {
