@@ -2,6 +2,7 @@
 // the report decoded back with protobuf-c.
 
 #include <crcrash.pb-c.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <linux/futex.h>
 #include <signal.h>
@@ -431,4 +432,27 @@ TEST(CrashProcessInfo, ThisProcessAndAMissingOne) {
   EXPECT_EQ(CRCrashProcessInfo::initWithProcessID(0x3FFFFFFF), nullptr);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(captured.text(), "") << "a missing process is not logged";
+}
+
+// A symbol name past 255 bytes is written cut before the character that straddles the limit.
+TEST(CrashReportWriter, LongSymbolNamesAreCutAtACharacterBoundary) {
+  void* plugin = dlopen(QV_CRASH_TEST_PLUGIN, RTLD_NOW);
+  ASSERT_NE(plugin, nullptr) << dlerror();
+  const std::string prefix = "crash_test_plugin_" + std::string(236, 'a');
+  const std::string full = prefix + "\xc3\xa9_and_more";
+  void* function = dlsym(plugin, full.c_str());
+  ASSERT_NE(function, nullptr);
+  const std::uint64_t address = reinterpret_cast<std::uint64_t>(function);
+  std::uint64_t callstack[] = {address + 1};
+  auto report = write_report(CRCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, SIGABRT, 0, [&](crcrash_log_writer_t* w) {
+    crcrash_log_writer_set_exception(w, "Exception", "reason", callstack, 1);
+  });
+  dlclose(plugin);
+  ASSERT_NE(report->message, nullptr);
+  ASSERT_NE(report->message->exception, nullptr);
+  ASSERT_EQ(report->message->exception->n_frames, 1u);
+  const auto* symbol = report->message->exception->frames[0]->symbol;
+  ASSERT_NE(symbol, nullptr);
+  EXPECT_EQ(std::string(symbol->name), prefix);
+  EXPECT_EQ(symbol->start_address, address);
 }
