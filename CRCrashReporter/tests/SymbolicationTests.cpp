@@ -8,6 +8,7 @@
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -31,6 +32,7 @@ std::map<std::string, std::uint64_t> linked_symbols(const std::string& dylib) {
   while (std::getline(lines, line)) {
     std::size_t section = line.find("__TEXT,__text ");
     if (section == std::string::npos) section = line.find("__DATA,__objc_data ");
+    if (section == std::string::npos) section = line.find("__DATA,__objc_const ");
     if (section == std::string::npos) continue;
     symbols[line.substr(line.find(' ', section) + 1)] = std::stoull(line.substr(0, 16), nullptr, 16);
   }
@@ -93,6 +95,22 @@ class ObjcImage {
     }
     crcrash_async_macho_mapped_segment_free(&segment);
     EXPECT_EQ(replaced, 1u);
+  }
+
+  // Renames a section in the load commands, so that the image seems not to have it.
+  void hide_section(const char* name) {
+    auto* header = reinterpret_cast<char*>(mapped_.address());
+    mprotect(header, 4096, PROT_READ | PROT_WRITE);
+    char* at = static_cast<char*>(memmem(header, 4096, name, std::strlen(name)));
+    ASSERT_NE(at, nullptr);
+    at[std::strlen(name) - 1] = '_';
+    mprotect(header, 4096, PROT_READ | PROT_EXEC);
+  }
+  void put32(std::uint64_t address, std::uint32_t value) {
+    std::memcpy(reinterpret_cast<void*>(address), &value, 4);
+  }
+  void put64(std::uint64_t address, std::uint64_t value) {
+    std::memcpy(reinterpret_cast<void*>(address), &value, 8);
   }
 
   // One lookup with a context of its own.
@@ -213,6 +231,51 @@ TEST(CrashObjcSymbols, OnlyRealizedClassesAreRead) {
     Found f = fixture.lookup(CRCRASH_SYMBOL_STRATEGY_OBJC, fixture.at("-[QVWidget stop]") + 1, &result);
     EXPECT_EQ(result, CRCRASH_ERR_NOTFOUND);
     EXPECT_FALSE(f.called);
+  }
+}
+
+// An image whose classes have no categories has no category list: its classes are still named.
+TEST(CrashObjcSymbols, ImageWithoutCategoryList) {
+  ObjcImage fixture;
+  fixture.hide_section("__objc_catlist");
+  crcrash_error_t result;
+  EXPECT_EQ(parse_order(fixture.image(), &result),
+            (std::vector<std::string>{"-QVRoot rootValue", "+QVRoot rootFactory",
+                                      "-QVWidget spin:", "-QVWidget stop", "+QVWidget sharedWidget"}));
+  EXPECT_EQ(result, CRCRASH_ERR_NONE);
+  EXPECT_EQ(fixture.lookup(kBoth, fixture.at("-[QVWidget stop]") + 1).name, "-[QVWidget stop]");
+}
+
+// Metadata that points outside its sections, or method lists whose entries cannot hold a method, are refused
+// with 9 and nothing outside the sections is read.
+TEST(CrashObjcSymbols, BadMetadataIsRefused) {
+  struct Case {
+    const char* what;
+    std::function<void(ObjcImage&)> damage;
+    const char* log;
+  } cases[] = {
+      {"entries smaller than a method",
+       [](ObjcImage& f) { f.put32(f.at("__OBJC_$_INSTANCE_METHODS_QVWidget"), 8); },
+       "length 16 returned NULL"},
+      {"method count past the section",
+       [](ObjcImage& f) { f.put32(f.at("__OBJC_$_INSTANCE_METHODS_QVWidget") + 4, 0xFFFFFFFF); },
+       "returned NULL"},
+      {"method list outside the section",
+       [](ObjcImage& f) { f.put64(f.at("__OBJC_CLASS_RO_$_QVWidget") + 32, f.at("_OBJC_CLASS_$_QVWidget")); },
+       "failed to map methods pointer"},
+      {"metaclass outside the class data",
+       [](ObjcImage& f) { f.put64(f.at("_OBJC_CLASS_$_QVWidget"), f.at("__OBJC_CLASS_RO_$_QVWidget")); },
+       "in objcDataMobj for pointer"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ObjcImage fixture;
+    c.damage(fixture);
+    CapturedStderr captured;
+    crcrash_error_t result;
+    parse_order(fixture.image(), &result);
+    EXPECT_EQ(result, CRCRASH_ERR_BADDATA);
+    EXPECT_NE(captured.text().find(c.log), std::string::npos) << captured.text();
   }
 }
 
