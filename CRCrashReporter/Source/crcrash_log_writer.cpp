@@ -564,7 +564,15 @@ std::size_t signal_field(crcrash_async_file_t* file, const crcrash_log_signal_in
       const crcrash_log_mach_signal_info_t* mach = info->mach_info;
       size += message(f, 4, [&](crcrash_async_file_t* g) {
         std::size_t s = pack_u64(g, 1, mach->type);
-        for (std::uint32_t i = 0; i < mach->code_count; ++i) s += pack_u64(g, 2, mach->codes[i]);
+        // The reader refuses a report with more codes than this; the report matters more than the tail.
+        std::uint32_t count = mach->code_count;
+        if (count > CRCRASH_MAX_MACH_CODES) {
+          if (g != nullptr)
+            CRCRASH_DEBUG("Left out %u Mach exception codes past %u", count - CRCRASH_MAX_MACH_CODES,
+                          CRCRASH_MAX_MACH_CODES);
+          count = CRCRASH_MAX_MACH_CODES;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) s += pack_u64(g, 2, mach->codes[i]);
         return s;
       });
     }

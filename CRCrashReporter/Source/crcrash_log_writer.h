@@ -41,6 +41,8 @@ struct crcrash_pack_bytes_t {
 inline constexpr std::uint64_t CRCRASH_REPORT_FILE_LIMIT = 262144;
 // Frames written per stack and per exception.
 inline constexpr std::uint32_t CRCRASH_MAX_FRAMES = 512;
+// Mach exception codes written at most (the reader refuses a report with more).
+inline constexpr std::uint32_t CRCRASH_MAX_MACH_CODES = 255;
 
 struct crcrash_log_bsd_signal_info_t {
   int signo;
