@@ -145,15 +145,14 @@ crcrash_error_t legacy_parse(crcrash_async_macho_t* image, crcrash_async_mobject
                              crcrash_async_objc_found_method_cb callback, void* ctx) {
   const std::uint64_t length = crcrash_async_mobject_length(module_info);
   const std::uint64_t base = crcrash_async_mobject_base_address(module_info);
-  const auto* modules =
-      length < 16
-          ? nullptr
-          : static_cast<const std::uint8_t*>(crcrash_async_mobject_remap_address(module_info, base, 0, 16));
+  const std::uint64_t count = length / 16;
+  const auto* modules = count == 0 ? nullptr
+                                   : static_cast<const std::uint8_t*>(crcrash_async_mobject_remap_address(
+                                         module_info, base, 0, count * 16));
   if (modules == nullptr) {
     CRCRASH_DEBUG("Failed to obtain pointer from %s memory object", "__module_info");
     return CRCRASH_ERR_NOTFOUND;
   }
-  const std::uint64_t count = length / 16;
   for (std::uint64_t m = 0; m < count; ++m) {
     const std::uint32_t symtab = u32_at(image, modules, m * 16 + 12);
     if (symtab == 0) continue;
