@@ -123,27 +123,6 @@ void crcrash_async_signal_from_linux(int linux_signo, int linux_code, int trapno
   }
 }
 
-// ---- Symbols ----
-
-namespace {
-struct SymbolForward {
-  crcrash_async_found_symbol_cb callback;
-  void* ctx;
-};
-void forward_symbol(std::uint64_t address, const char* name, void* ctx) {
-  auto* forward = static_cast<SymbolForward*>(ctx);
-  forward->callback(address, name, forward->ctx);
-}
-}  // namespace
-
-crcrash_error_t crcrash_async_find_symbol(crcrash_async_macho_t* image, std::uint32_t strategy,
-                                          std::uint64_t pc, crcrash_async_found_symbol_cb callback,
-                                          void* ctx) {
-  if ((strategy & CRCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE) == 0) return CRCRASH_ERR_NOTFOUND;
-  SymbolForward forward{callback, ctx};
-  return crcrash_async_macho_find_symbol_by_pc(image, pc, forward_symbol, &forward);
-}
-
 // ---- Field packer ----
 
 namespace {
@@ -411,6 +390,7 @@ struct Context {
   crcrash_log_writer_t* writer;
   crcrash_async_image_list_t* images;
   task_t task;
+  crcrash_async_symbol_cache_t* symbols;
 };
 
 // Emits a message field whose body `body(file)` produces; with a null file only the size is returned.
@@ -447,23 +427,15 @@ std::size_t processor(crcrash_async_file_t* file, std::uint64_t type, std::uint6
   return pack_enum(file, 1, 1) + pack_u64(file, 2, type) + pack_u64(file, 3, subtype);
 }
 
-// A symbol name as written: at most 255 bytes, cut before a partial UTF-8 character.
+// A symbol as written: the lookup cuts its name to at most 255 bytes, before a partial UTF-8 character.
 struct SymbolBuffer {
   bool found = false;
   std::uint64_t address = 0;
-  char name[256];
+  char name[CRCRASH_SYMBOL_NAME_MAX + 1];
 };
 void keep_symbol(std::uint64_t address, const char* name, void* ctx) {
   auto* s = static_cast<SymbolBuffer*>(ctx);
-  std::size_t n = 0;
-  while (n < 255 && name[n] != 0) {
-    s->name[n] = name[n];
-    ++n;
-  }
-  if (name[n] != 0) {
-    while (n > 0 && (static_cast<unsigned char>(s->name[n]) & 0xC0) == 0x80) --n;
-  }
-  s->name[n] = 0;
+  crcrash_async_symbol_copy_name(s->name, CRCRASH_SYMBOL_NAME_MAX, name);
   s->address = address;
   s->found = true;
 }
@@ -476,7 +448,7 @@ std::size_t stack_frame(Context& ctx, crcrash_async_file_t* file, std::uint64_t 
   crcrash_nasync_image_list_set_reading(ctx.images, true);
   crcrash_async_macho_t* image = crcrash_nasync_image_containing_address(ctx.images, pc);
   if (image != nullptr) {
-    crcrash_async_find_symbol(image, ctx.writer->symbol_strategy, pc, keep_symbol, &symbol);
+    crcrash_async_find_symbol(image, ctx.writer->symbol_strategy, ctx.symbols, pc, keep_symbol, &symbol);
   }
   crcrash_nasync_image_list_set_reading(ctx.images, false);
   if (!symbol.found) return size;
@@ -592,7 +564,15 @@ std::size_t signal_field(crcrash_async_file_t* file, const crcrash_log_signal_in
       const crcrash_log_mach_signal_info_t* mach = info->mach_info;
       size += message(f, 4, [&](crcrash_async_file_t* g) {
         std::size_t s = pack_u64(g, 1, mach->type);
-        for (std::uint32_t i = 0; i < mach->code_count; ++i) s += pack_u64(g, 2, mach->codes[i]);
+        // The reader refuses a report with more codes than this; the report matters more than the tail.
+        std::uint32_t count = mach->code_count;
+        if (count > CRCRASH_MAX_MACH_CODES) {
+          if (g != nullptr)
+            CRCRASH_DEBUG("Left out %u Mach exception codes past %u", count - CRCRASH_MAX_MACH_CODES,
+                          CRCRASH_MAX_MACH_CODES);
+          count = CRCRASH_MAX_MACH_CODES;
+        }
+        for (std::uint32_t i = 0; i < count; ++i) s += pack_u64(g, 2, mach->codes[i]);
         return s;
       });
     }
@@ -606,7 +586,8 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
                                          crcrash_async_image_list_t* image_list, crcrash_async_file_t* file,
                                          const crcrash_log_signal_info_t* signal_info,
                                          const crcrash_async_thread_state_t* current_state) {
-  Context ctx{writer, image_list, pc::mach_task_self()};
+  crcrash_async_symbol_cache_t symbols;
+  Context ctx{writer, image_list, pc::mach_task_self(), &symbols};
   const thread_t self = pc::mach_thread_self();
 
   // Stop every other thread, then bring the readable-region table up to date while nothing moves.
@@ -618,6 +599,7 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
   }
   pc::threads_suspend(threads, thread_count);
   pc::region_table_refresh();
+  crcrash_async_symbol_cache_init(&symbols);
 
   emit(file, "crcrash", 7);
   const std::uint8_t version = 1;
@@ -706,8 +688,14 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
       continue;
     }
     if (crashed) crashed_reserve = 0;
+    // The size pass of the body also decides whether the thread fits; the write then walks once more.
     std::uint32_t max_frames = CRCRASH_MAX_FRAMES;
-    std::uint64_t size = thread_field(ctx, nullptr, number, crashed, &state, max_frames);
+    std::uint32_t body = 0;
+    auto field_size = [&]() -> std::uint64_t {
+      body = static_cast<std::uint32_t>(thread_body(ctx, nullptr, number, crashed, &state, max_frames));
+      return crcrash_writer_pack(nullptr, 3, CRCRASH_PACK_MESSAGE, &body) + body;
+    };
+    std::uint64_t size = field_size();
     const std::uint64_t available = room(tail_reserve + crashed_reserve);
     if (size > available) {
       if (!crashed) {
@@ -719,11 +707,12 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
       while (size > available && max_frames > 0) {
         std::uint64_t scaled = static_cast<std::uint64_t>(max_frames) * available / size;
         max_frames = static_cast<std::uint32_t>(scaled < max_frames ? scaled : max_frames - 1);
-        size = thread_field(ctx, nullptr, number, crashed, &state, max_frames);
+        size = field_size();
       }
       CRCRASH_DEBUG("Crashed thread cut to %u frames to fit the report", max_frames);
     }
-    thread_field(ctx, file, number, crashed, &state, max_frames);
+    crcrash_writer_pack(file, 3, CRCRASH_PACK_MESSAGE, &body);
+    thread_body(ctx, file, number, crashed, &state, max_frames);
     ++number;
   }
 
@@ -744,6 +733,7 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
   if (writer->uncaught_exception.has_exception) exception_field(ctx, file);
   signal_field(file, signal_info);
 
+  crcrash_async_symbol_cache_free(&symbols);
   pc::threads_resume(threads, thread_count);
   // The report is whole: push it out, so that a failing descriptor (a full disk) fails the write itself
   // rather than leaving a cut report behind a success.

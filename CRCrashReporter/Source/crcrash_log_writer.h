@@ -7,6 +7,7 @@
 
 #include "crcrash_async.h"
 #include "crcrash_async_image_list.h"
+#include "crcrash_async_symbol.h"
 #include "crcrash_async_thread_state.h"
 
 // protobuf-c type ids the packer understands.
@@ -40,10 +41,8 @@ struct crcrash_pack_bytes_t {
 inline constexpr std::uint64_t CRCRASH_REPORT_FILE_LIMIT = 262144;
 // Frames written per stack and per exception.
 inline constexpr std::uint32_t CRCRASH_MAX_FRAMES = 512;
-
-inline constexpr std::uint32_t CRCRASH_SYMBOL_STRATEGY_NONE = 0;
-inline constexpr std::uint32_t CRCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE = 1 << 0;
-inline constexpr std::uint32_t CRCRASH_SYMBOL_STRATEGY_OBJC = 1 << 1;
+// Mach exception codes written at most (the reader refuses a report with more).
+inline constexpr std::uint32_t CRCRASH_MAX_MACH_CODES = 255;
 
 struct crcrash_log_bsd_signal_info_t {
   int signo;
@@ -121,11 +120,3 @@ const char* crcrash_async_signal_sigcode(int signo, int code);
 // Maps a Linux signal and si_code onto the Darwin numbering the name tables use. `trapno` is the trap
 // number of the machine context (3 for int3), used for SIGTRAP with SI_KERNEL.
 void crcrash_async_signal_from_linux(int linux_signo, int linux_code, int trapno, int* signo, int* code);
-
-// Symbol lookup for a pc inside `image` with the given strategy: calls back once with the start address and
-// name, and returns 0, or an error. Only the symbol table strategy is available; the Objective-C one
-// finds nothing here.
-typedef void (*crcrash_async_found_symbol_cb)(std::uint64_t address, const char* name, void* ctx);
-crcrash_error_t crcrash_async_find_symbol(crcrash_async_macho_t* image, std::uint32_t strategy,
-                                          std::uint64_t pc, crcrash_async_found_symbol_cb callback,
-                                          void* ctx);

@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Platform/CRTaskMemory.h"
@@ -185,6 +187,91 @@ class MappedMachO {
   std::string path_;
   std::uint8_t* base_ = nullptr;
   std::uint64_t size_ = 0;
+};
+
+// Writes a Mach-O image: a header, load commands and whatever data follows, in either byte order.
+class MachOBuilder {
+ public:
+  MachOBuilder(bool m64, bool swapped) : m64_(m64), swapped_(swapped) {}
+
+  void u8(std::uint8_t v) { bytes.push_back(v); }
+  void u16(std::uint16_t v) {
+    if (swapped_) v = __builtin_bswap16(v);
+    append(&v, 2);
+  }
+  void u32(std::uint32_t v) {
+    if (swapped_) v = __builtin_bswap32(v);
+    append(&v, 4);
+  }
+  void u64(std::uint64_t v) {
+    if (swapped_) v = __builtin_bswap64(v);
+    append(&v, 8);
+  }
+  void word(std::uint64_t v) { m64_ ? u64(v) : u32(static_cast<std::uint32_t>(v)); }
+  void name16(const char* name) {
+    char buffer[16] = {};
+    std::memcpy(buffer, name, std::min<std::size_t>(std::strlen(name), 16));
+    append(buffer, 16);
+  }
+  void append(const void* p, std::size_t n) {
+    const auto* b = static_cast<const std::uint8_t*>(p);
+    bytes.insert(bytes.end(), b, b + n);
+  }
+  void put32(std::size_t at, std::uint32_t v) {
+    if (swapped_) v = __builtin_bswap32(v);
+    std::memcpy(&bytes[at], &v, 4);
+  }
+
+  void header(std::uint32_t magic, std::uint32_t ncmds) {
+    std::uint32_t raw = magic;
+    append(&raw, 4);  // the magic is stored as it reads on disk
+    u32(m64_ ? 0x1000007 : 7);
+    u32(3);
+    u32(6);
+    u32(ncmds);
+    sizeofcmds_at_ = bytes.size();
+    u32(0);
+    u32(0);
+    if (m64_) u32(0);
+    commands_start_ = bytes.size();
+  }
+  void end_commands() { put32(sizeofcmds_at_, static_cast<std::uint32_t>(bytes.size() - commands_start_)); }
+
+  // A segment command with no sections (or `sections` headers that follow it).
+  void segment(const char* name, std::uint64_t vmaddr, std::uint64_t vmsize, std::uint64_t fileoff,
+               std::uint64_t filesize,
+               std::vector<std::tuple<const char*, std::uint64_t, std::uint64_t>> sections = {}) {
+    const std::uint32_t header_size = m64_ ? 72 : 56, section_size = m64_ ? 80 : 68;
+    u32(m64_ ? 0x19 : 0x1);
+    u32(header_size + section_size * static_cast<std::uint32_t>(sections.size()));
+    name16(name);
+    word(vmaddr);
+    word(vmsize);
+    word(fileoff);
+    word(filesize);
+    u32(7);
+    u32(5);
+    u32(static_cast<std::uint32_t>(sections.size()));
+    u32(0);
+    for (auto& [sectname, addr, size] : sections) {
+      name16(sectname);
+      name16(name);
+      word(addr);
+      word(size);
+      for (int i = 0; i < (m64_ ? 8 : 7); ++i) u32(0);
+    }
+  }
+  void raw_command(std::uint32_t cmd, std::uint32_t cmdsize, std::size_t body = 0) {
+    u32(cmd);
+    u32(cmdsize);
+    for (std::size_t i = 0; i < body; ++i) u8(0);
+  }
+
+  std::vector<std::uint8_t> bytes;
+
+ private:
+  bool m64_, swapped_;
+  std::size_t sizeofcmds_at_ = 0, commands_start_ = 0;
 };
 
 }  // namespace crash_test

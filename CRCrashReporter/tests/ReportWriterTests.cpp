@@ -2,6 +2,7 @@
 // the report decoded back with protobuf-c.
 
 #include <crcrash.pb-c.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <linux/futex.h>
 #include <signal.h>
@@ -431,4 +432,58 @@ TEST(CrashProcessInfo, ThisProcessAndAMissingOne) {
   EXPECT_EQ(CRCrashProcessInfo::initWithProcessID(0x3FFFFFFF), nullptr);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_EQ(captured.text(), "") << "a missing process is not logged";
+}
+
+// A symbol name past 255 bytes is written cut before the character that straddles the limit.
+TEST(CrashReportWriter, LongSymbolNamesAreCutAtACharacterBoundary) {
+  void* plugin = dlopen(QV_CRASH_TEST_PLUGIN, RTLD_NOW);
+  ASSERT_NE(plugin, nullptr) << dlerror();
+  const std::string prefix = "crash_test_plugin_" + std::string(236, 'a');
+  const std::string full = prefix + "\xc3\xa9_and_more";
+  void* function = dlsym(plugin, full.c_str());
+  ASSERT_NE(function, nullptr);
+  const std::uint64_t address = reinterpret_cast<std::uint64_t>(function);
+  std::uint64_t callstack[] = {address + 1};
+  auto report = write_report(CRCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, SIGABRT, 0, [&](crcrash_log_writer_t* w) {
+    crcrash_log_writer_set_exception(w, "Exception", "reason", callstack, 1);
+  });
+  dlclose(plugin);
+  ASSERT_NE(report->message, nullptr);
+  ASSERT_NE(report->message->exception, nullptr);
+  ASSERT_EQ(report->message->exception->n_frames, 1u);
+  const auto* symbol = report->message->exception->frames[0]->symbol;
+  ASSERT_NE(symbol, nullptr);
+  EXPECT_EQ(std::string(symbol->name), prefix);
+  EXPECT_EQ(symbol->start_address, address);
+}
+
+// More Mach codes than the reader takes: the report keeps the first 255 and stays readable.
+TEST(CrashReportWriter, MachCodesAreCappedAtWhatTheReaderTakes) {
+  crcrash_log_writer_t writer;
+  crcrash_log_writer_init(&writer, "id", "1", nullptr, 0, true);
+  std::vector<std::uint64_t> codes(300);
+  for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = i + 1;
+  crcrash_log_mach_signal_info_t mach{1, codes.data(), static_cast<std::uint32_t>(codes.size())};
+  crcrash_log_bsd_signal_info_t bsd{SIGSEGV, 1, nullptr};
+  crcrash_log_signal_info_t signal_info{&bsd, &mach};
+  char path[] = "/tmp/qv-crash-codes-XXXXXX";
+  crcrash_async_file_t file;
+  crcrash_async_file_init(&file, mkstemp(path), CRCRASH_REPORT_FILE_LIMIT);
+  std::string log;
+  {
+    CapturedStderr captured;
+    EXPECT_EQ(crcrash_log_writer_write(&writer, 0, nullptr, &file, &signal_info, nullptr), CRCRASH_ERR_NONE);
+    crcrash_async_file_close(&file);
+    log = captured.text();
+  }
+  std::vector<std::uint8_t> bytes = crash_test::read_file(path);
+  unlink(path);
+  crcrash_log_writer_free(&writer);
+  EXPECT_NE(log.find("Left out 45 Mach exception codes past 255"), std::string::npos) << log;
+  Crcrash__CrashReport* m = crcrash__crash_report__unpack(nullptr, bytes.size() - 8, bytes.data() + 8);
+  ASSERT_NE(m, nullptr);
+  ASSERT_NE(m->signal->mach_exception, nullptr);
+  EXPECT_EQ(m->signal->mach_exception->n_codes, 255u);
+  EXPECT_EQ(m->signal->mach_exception->codes[254], 255u);
+  crcrash__crash_report__free_unpacked(m, nullptr);
 }

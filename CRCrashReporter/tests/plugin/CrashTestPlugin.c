@@ -1,2 +1,6 @@
-/* A shared object for the loader tests: opened and closed at run time, with one exported function. */
+/* A shared object for the loader tests: opened and closed at run time, with exported functions. */
 int crash_test_plugin_answer(void) { return 42; }
+
+/* An exported name of 265 bytes whose 255-byte cut falls inside the two-byte "\xc3\xa9" (bytes 254 and 255). */
+int crash_test_plugin_long_name(void) __asm__("crash_test_plugin_aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\xc3\xa9_and_more");
+int crash_test_plugin_long_name(void) { return 43; }
