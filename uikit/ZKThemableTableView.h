@@ -35,4 +35,5 @@ class ZKThemableTableView : public QTableView, public ZKAwakeFromNib, public ZKT
  private:
   QString backgroundColorKey_;
   QString gridColorKey_;
+  QColor gridColor_;
 };

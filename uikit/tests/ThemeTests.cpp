@@ -373,7 +373,7 @@ const BrokenCase kBrokenCases[] = {
      "white 1 1"},
     {"reference round to itself", "\"deviceHeaderColor\": {\"ref\": \"deviceDropDownIndicatorColor\"},", nullptr,
      "deviceHeaderColor", "none", "white 1.0 0.85"},
-    {"dark key of its own missing", nullptr, "", "spinningProgressColor", "none", "none"},
+    {"dark key of its own missing", nullptr, "", "popoverTitleColor", "none", "none"},
 };
 
 class BrokenThemeResourceTest : public ThemeTest, public ::testing::WithParamInterface<BrokenCase> {
@@ -402,10 +402,14 @@ TEST_P(BrokenThemeResourceTest, GivesTheFallbackAndOneLineNamingTheKey) {
       resource("dark.json", edited(DDDarkTheme::defaultResource(), c.key, c.darkEdit, c.darkEdit != nullptr));
   std::optional<LogCapture> log(std::in_place);
   const auto lightTheme = DDLightTheme::themeWithResource(light);
-  if (lightChanged) EXPECT_EQ(linesNaming(*log, c.key), 1) << (log->lines().empty() ? "" : log->lines().front());
+  if (lightChanged) {
+    EXPECT_EQ(linesNaming(*log, c.key), 1) << (log->lines().empty() ? "" : log->lines().front());
+  }
   log.emplace();
   const auto darkTheme = DDDarkTheme::themeWithResources(light, dark);
-  if (c.darkEdit) EXPECT_EQ(linesNaming(*log, c.key), 1);
+  if (c.darkEdit) {
+    EXPECT_EQ(linesNaming(*log, c.key), 1);
+  }
   EXPECT_LE(linesNaming(*log, c.key), 2);  // the light layer's problem once more, the dark layer's once
 
   // Answers through a manager, as views ask.
@@ -417,9 +421,11 @@ TEST_P(BrokenThemeResourceTest, GivesTheFallbackAndOneLineNamingTheKey) {
   EXPECT_EQ(lightTheme->valueForKey(key).isValid(), std::string(c.expectLight) != "none");
   EXPECT_EQ(darkTheme->valueForKey(key).isValid(), std::string(c.expectDark) != "none");
   // A declared key without a value answers nothing without another log line.
-  log.emplace();
-  EXPECT_EQ(lightTheme->valueForKey(key).isValid(), std::string(c.expectLight) != "none");
-  EXPECT_EQ(linesNaming(*log, c.key), 0);
+  if (lightTheme->respondsToKey(key)) {
+    log.emplace();
+    EXPECT_EQ(lightTheme->valueForKey(key).isValid(), std::string(c.expectLight) != "none");
+    EXPECT_EQ(linesNaming(*log, c.key), 0);
+  }
   (void)manager;
 }
 
