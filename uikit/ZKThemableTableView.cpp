@@ -6,8 +6,28 @@
 ZKThemableTableView::ZKThemableTableView(QWidget* parent) : QTableView(parent) { configure(); }
 
 void ZKThemableTableView::setBackgroundColor(const QColor& color) {
-  zk_setPaletteColor(this, QPalette::Base, color);
-  zk_setPaletteColor(viewport(), QPalette::Base, color);
+  if (color == backgroundColor_) return;
+  backgroundColor_ = color;
+  updateStyleSheet();
+}
+
+QColor ZKThemableTableView::backgroundColor() const {
+  return backgroundColor_.isValid() ? backgroundColor_ : palette().color(QPalette::Base);
+}
+
+// A table styled by a style sheet takes its colours from the sheet alone (its palette is replaced when
+// the sheet polishes it), so background, text and grid go into one rule. Text over a dark background
+// is drawn light, so that rows without cells of their own stay readable.
+void ZKThemableTableView::updateStyleSheet() {
+  QStringList rules;
+  if (backgroundColor_.isValid()) {
+    rules << QStringLiteral("background-color: %1;").arg(backgroundColor_.name(QColor::HexArgb));
+    rules << QStringLiteral("color: %1;")
+                 .arg(backgroundColor_.lightnessF() < 0.5 ? QStringLiteral("rgba(255, 255, 255, 217)")
+                                                          : QStringLiteral("black"));
+  }
+  if (gridColor_.isValid()) rules << QStringLiteral("gridline-color: %1;").arg(gridColor_.name(QColor::HexArgb));
+  setStyleSheet(rules.isEmpty() ? QString() : QStringLiteral("QTableView { %1 }").arg(rules.join(u' ')));
 }
 
 QColor ZKThemableTableView::gridColor() const {
@@ -21,8 +41,7 @@ QColor ZKThemableTableView::gridColor() const {
 void ZKThemableTableView::setGridColor(const QColor& color) {
   if (color == gridColor_) return;
   gridColor_ = color;
-  setStyleSheet(color.isValid() ? QStringLiteral("QTableView { gridline-color: %1; }").arg(color.name(QColor::HexArgb))
-                                : QString());
+  updateStyleSheet();
 }
 
 void ZKThemableTableView::reloadData() { viewport()->update(); }

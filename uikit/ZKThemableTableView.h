@@ -21,7 +21,7 @@ class ZKThemableTableView : public QTableView, public ZKAwakeFromNib, public ZKT
   void setGridColorKey(const QString& key) { gridColorKey_ = key; }
 
   // The colour behind the rows; invalid gives back the inherited one.
-  QColor backgroundColor() const { return palette().color(QPalette::Base); }
+  QColor backgroundColor() const;
   void setBackgroundColor(const QColor& color);
   // The colour of the grid lines; invalid gives back the style's.
   QColor gridColor() const;
@@ -35,5 +35,8 @@ class ZKThemableTableView : public QTableView, public ZKAwakeFromNib, public ZKT
  private:
   QString backgroundColorKey_;
   QString gridColorKey_;
+  void updateStyleSheet();
+
+  QColor backgroundColor_;
   QColor gridColor_;
 };
