@@ -65,9 +65,10 @@ SBAppearanceMonitor::SBAppearanceMonitor(QObject* parent)
 
 SBAppearanceMonitor::SBAppearanceMonitor(const QDBusConnection& bus, QObject* parent) : QObject(parent), bus_(bus) {
   if (bus_.isConnected()) {
-    bus_.connect(QString::fromLatin1(kPortalService), QString::fromLatin1(kPortalPath),
-                 QString::fromLatin1(kSettingsInterface), QStringLiteral("SettingChanged"), this,
-                 SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
+    // Any sender: only the portal speaks this interface on this path, and a rule without a service
+    // name is in place at once (a named one waits for the name's owner to be looked up).
+    bus_.connect(QString(), QString::fromLatin1(kPortalPath), QString::fromLatin1(kSettingsInterface),
+                 QStringLiteral("SettingChanged"), this, SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
   }
   scheme_ = SBHelpers::portalColorScheme(bus_);
   dark_ = SBHelpers::isDarkColorScheme(scheme_, applicationPalette());
@@ -76,9 +77,8 @@ SBAppearanceMonitor::SBAppearanceMonitor(const QDBusConnection& bus, QObject* pa
 
 SBAppearanceMonitor::~SBAppearanceMonitor() {
   if (bus_.isConnected()) {
-    bus_.disconnect(QString::fromLatin1(kPortalService), QString::fromLatin1(kPortalPath),
-                    QString::fromLatin1(kSettingsInterface), QStringLiteral("SettingChanged"), this,
-                    SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
+    bus_.disconnect(QString(), QString::fromLatin1(kPortalPath), QString::fromLatin1(kSettingsInterface),
+                    QStringLiteral("SettingChanged"), this, SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
   }
 }
 
