@@ -105,10 +105,12 @@ int main(int argc, char** argv) {
   }
   const Figures a = summarize(reapply), p = summarize(withPaint);
   std::printf("theme switch with %d themable views, %zu rounds\n", made, reapply.size());
-  std::printf("  re-apply (changeTheme until every view has its values): median %.2f ms, best %.2f, worst %.2f "
-              "(target < 16 ms)\n",
-              a.median, a.best, a.worst);
-  std::printf("  re-apply and repaint the window:                        median %.2f ms, best %.2f, worst %.2f\n",
-              p.median, p.best, p.worst);
+  std::printf(
+      "  re-apply (changeTheme until every view has its values): median %.2f ms, best %.2f, worst %.2f "
+      "(target < 16 ms)\n",
+      a.median, a.best, a.worst);
+  std::printf(
+      "  re-apply and repaint the window:                        median %.2f ms, best %.2f, worst %.2f\n",
+      p.median, p.best, p.worst);
   return 0;
 }

@@ -9,7 +9,9 @@ void BHThemableWindow::setBackgroundColorKey(const QString& key) {
   if (storeKey(backgroundColorKey_, key)) applyTheme();
 }
 
-void BHThemableWindow::setBackgroundColor(const QColor& color) { zk_setPaletteColor(this, QPalette::Window, color); }
+void BHThemableWindow::setBackgroundColor(const QColor& color) {
+  zk_setPaletteColor(this, QPalette::Window, color);
+}
 
 void BHThemableWindow::applyTheme() {
   applyColor(backgroundColorKey_, [this](const QColor& color) { setBackgroundColor(color); });

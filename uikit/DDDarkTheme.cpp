@@ -17,14 +17,16 @@ const std::vector<ZKThemeKeyDeclaration>& DDDarkTheme::darkKeys() {
       {"buttonBackgroundColorPressed", ZKThemeValueKind::Color},
       {"buttonStrokeColor", ZKThemeValueKind::Color},
       {"buttonStrokeColorPressed", ZKThemeValueKind::Color},
-      {"spinningProgressColor", ZKThemeValueKind::Color},  };
+      {"spinningProgressColor", ZKThemeValueKind::Color},
+  };
   return keys;
 }
 
 DDDarkTheme::DDDarkTheme() : DDDarkTheme(DDLightTheme::defaultResource(), defaultResource()) {}
 
 DDDarkTheme::DDDarkTheme(const QString& lightResource, const QString& darkResource)
-    : DDLightTheme(QStringLiteral("DDDarkTheme"), {{lightResource, lightKeys()}, {darkResource, darkKeys()}}) {}
+    : DDLightTheme(QStringLiteral("DDDarkTheme"),
+                   {{lightResource, lightKeys()}, {darkResource, darkKeys()}}) {}
 
 std::unique_ptr<DDDarkTheme> DDDarkTheme::themeWithResources(const QString& lightResource,
                                                              const QString& darkResource) {

@@ -9,7 +9,8 @@ class DDDarkTheme : public DDLightTheme {
  public:
   DDDarkTheme();
   // A dark theme read from other resources (broken ones, in tests).
-  static std::unique_ptr<DDDarkTheme> themeWithResources(const QString& lightResource, const QString& darkResource);
+  static std::unique_ptr<DDDarkTheme> themeWithResources(const QString& lightResource,
+                                                         const QString& darkResource);
 
   static DDDarkTheme* sharedTheme();
 

@@ -75,11 +75,13 @@ const std::vector<ZKThemeKeyDeclaration>& DDLightTheme::lightKeys() {
       {"errorViewSubtitleFont", ZKThemeValueKind::Font},
       {"errorViewLabelFont", ZKThemeValueKind::Font},
       {"spaceLabelColor", ZKThemeValueKind::Color},
-      {"diagnosticsTitleFont", ZKThemeValueKind::Font},  };
+      {"diagnosticsTitleFont", ZKThemeValueKind::Font},
+  };
   return keys;
 }
 
-DDLightTheme::DDLightTheme() : DDLightTheme(QStringLiteral("DDLightTheme"), {{defaultResource(), lightKeys()}}) {}
+DDLightTheme::DDLightTheme()
+    : DDLightTheme(QStringLiteral("DDLightTheme"), {{defaultResource(), lightKeys()}}) {}
 
 DDLightTheme::DDLightTheme(QString className, std::vector<ZKThemeLayer> layers)
     : ZKTheme(std::move(className), std::move(layers)) {
@@ -87,7 +89,8 @@ DDLightTheme::DDLightTheme(QString className, std::vector<ZKThemeLayer> layers)
 }
 
 std::unique_ptr<DDLightTheme> DDLightTheme::themeWithResource(const QString& lightResource) {
-  return std::unique_ptr<DDLightTheme>(new DDLightTheme(QStringLiteral("DDLightTheme"), {{lightResource, lightKeys()}}));
+  return std::unique_ptr<DDLightTheme>(
+      new DDLightTheme(QStringLiteral("DDLightTheme"), {{lightResource, lightKeys()}}));
 }
 
 DDLightTheme* DDLightTheme::sharedTheme() {
@@ -115,11 +118,15 @@ std::optional<QFont> DDLightTheme::fontWithWeight(FontWeight weight, double size
   return font;
 }
 
-std::optional<QFont> DDLightTheme::fontOfSize(double size) const { return fontWithWeight(FontWeight::Regular, size); }
+std::optional<QFont> DDLightTheme::fontOfSize(double size) const {
+  return fontWithWeight(FontWeight::Regular, size);
+}
 std::optional<QFont> DDLightTheme::mediumFontOfSize(double size) const {
   return fontWithWeight(FontWeight::Medium, size);
 }
 std::optional<QFont> DDLightTheme::semiboldFontOfSize(double size) const {
   return fontWithWeight(FontWeight::Semibold, size);
 }
-std::optional<QFont> DDLightTheme::boldFontOfSize(double size) const { return fontWithWeight(FontWeight::Bold, size); }
+std::optional<QFont> DDLightTheme::boldFontOfSize(double size) const {
+  return fontWithWeight(FontWeight::Bold, size);
+}

@@ -1,10 +1,13 @@
 #include "uikit/SBHelpers.h"
 
 #include <QtCore/QEvent>
+#include <QtDBus/QDBusError>
 #include <QtDBus/QDBusMessage>
 #include <QtDBus/QDBusVariant>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QPalette>
+
+#include "platform/Log.h"
 
 namespace {
 
@@ -28,7 +31,9 @@ QPalette applicationPalette() { return QGuiApplication::palette(); }
 
 }  // namespace
 
-bool SBHelpers::paletteIsDark(const QPalette& palette) { return palette.color(QPalette::Window).lightnessF() < 0.5; }
+bool SBHelpers::paletteIsDark(const QPalette& palette) {
+  return palette.color(QPalette::Window).lightnessF() < 0.5;
+}
 
 bool SBHelpers::isDarkColorScheme(std::optional<uint> scheme, const QPalette& palette) {
   if (scheme == 1u) return true;
@@ -40,7 +45,8 @@ std::optional<uint> SBHelpers::portalColorScheme(const QDBusConnection& bus, int
   if (!bus.isConnected()) return std::nullopt;
   // ReadOne (newer portals) answers the value itself, Read (every portal) a variant around it.
   for (const char* method : {"ReadOne", "Read"}) {
-    QDBusMessage call = QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, method);
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kPortalService, kPortalPath, kSettingsInterface, method);
     call << QString::fromLatin1(kAppearanceNamespace) << QString::fromLatin1(kColorSchemeKey);
     const QDBusMessage reply = bus.call(call, QDBus::Block, timeoutMilliseconds);
     if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
@@ -63,12 +69,18 @@ bool SBHelpers::isDarkMode() { return isDarkMode(QDBusConnection::sessionBus());
 SBAppearanceMonitor::SBAppearanceMonitor(QObject* parent)
     : SBAppearanceMonitor(QDBusConnection::sessionBus(), parent) {}
 
-SBAppearanceMonitor::SBAppearanceMonitor(const QDBusConnection& bus, QObject* parent) : QObject(parent), bus_(bus) {
+SBAppearanceMonitor::SBAppearanceMonitor(const QDBusConnection& bus, QObject* parent)
+    : QObject(parent), bus_(bus) {
   if (bus_.isConnected()) {
     // Any sender: only the portal speaks this interface on this path, and a rule without a service
     // name is in place at once (a named one waits for the name's owner to be looked up).
-    bus_.connect(QString(), QString::fromLatin1(kPortalPath), QString::fromLatin1(kSettingsInterface),
-                 QStringLiteral("SettingChanged"), this, SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
+    // The slot's argument types must be known to the meta-type system before the bus can match them.
+    qRegisterMetaType<QDBusVariant>();
+    if (!bus_.connect(QString(), QString::fromLatin1(kPortalPath), QString::fromLatin1(kSettingsInterface),
+                      QStringLiteral("SettingChanged"), this,
+                      SLOT(portalSettingChanged(QString, QString, QDBusVariant))))
+      platform::log("Appearance: cannot follow the desktop portal's settings: {}",
+                    bus_.lastError().message().toStdString());
   }
   scheme_ = SBHelpers::portalColorScheme(bus_);
   dark_ = SBHelpers::isDarkColorScheme(scheme_, applicationPalette());
@@ -78,13 +90,15 @@ SBAppearanceMonitor::SBAppearanceMonitor(const QDBusConnection& bus, QObject* pa
 SBAppearanceMonitor::~SBAppearanceMonitor() {
   if (bus_.isConnected()) {
     bus_.disconnect(QString(), QString::fromLatin1(kPortalPath), QString::fromLatin1(kSettingsInterface),
-                    QStringLiteral("SettingChanged"), this, SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
+                    QStringLiteral("SettingChanged"), this,
+                    SLOT(portalSettingChanged(QString, QString, QDBusVariant)));
   }
 }
 
 void SBAppearanceMonitor::portalSettingChanged(const QString& settingNamespace, const QString& key,
                                                const QDBusVariant& value) {
-  if (settingNamespace != QLatin1String(kAppearanceNamespace) || key != QLatin1String(kColorSchemeKey)) return;
+  if (settingNamespace != QLatin1String(kAppearanceNamespace) || key != QLatin1String(kColorSchemeKey))
+    return;
   update(unwrapScheme(value.variant()));
 }
 

@@ -20,7 +20,8 @@ const std::array<FamilyMapping, 5>& familyTable() {
   static const std::array<FamilyMapping, 5> table{{
       {{"SFProText", "SF Pro Text", "SF Pro", ".SF NS Text", "San Francisco"},
        {"SF Pro Text", "Inter", "Cantarell", "Noto Sans", "DejaVu Sans", "Nimbus Sans"}},
-      {{"SFProDisplay", "SF Pro Display"}, {"SF Pro Display", "Inter Display", "Inter", "Noto Sans", "DejaVu Sans"}},
+      {{"SFProDisplay", "SF Pro Display"},
+       {"SF Pro Display", "Inter Display", "Inter", "Noto Sans", "DejaVu Sans"}},
       {{"Apple Color Emoji", "AppleColorEmoji"}, {"Noto Color Emoji", "Twemoji", "Symbola"}},
       {{"Helvetica Neue", "Helvetica", "HelveticaNeue"}, {"Nimbus Sans", "Inter", "DejaVu Sans"}},
       {{"Menlo", "Monaco", "SF Mono", "SFMono"}, {"DejaVu Sans Mono", "Noto Sans Mono", "Nimbus Mono PS"}},

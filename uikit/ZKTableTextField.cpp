@@ -59,5 +59,6 @@ void ZKTableTextField::focusOutEvent(QFocusEvent* event) {
 
 void ZKTableTextField::changeEvent(QEvent* event) {
   QLineEdit::changeEvent(event);
-  if (event->type() == QEvent::ThemeChange || event->type() == QEvent::ApplicationPaletteChange) appearanceDidChange();
+  if (event->type() == QEvent::ThemeChange || event->type() == QEvent::ApplicationPaletteChange)
+    appearanceDidChange();
 }

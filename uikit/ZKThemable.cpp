@@ -7,15 +7,16 @@ void ZKThemable::configure() {
   if (isConfigured_) return;
   isConfigured_ = true;
   themeObserver_ = platform::NotificationCenter::defaultCenter().addObserverForName(
-      ZKThemeManagerNotificationThemeDidUpdate, nullptr, [this](const platform::Notification&) { applyTheme(); });
+      ZKThemeManagerNotificationThemeDidUpdate, nullptr,
+      [this](const platform::Notification&) { applyTheme(); });
   applyTheme();
 }
 
 ZKThemable::~ZKThemable() = default;
 
 bool ZKThemable::storeKey(QString& stored, const QString& key) {
-  const bool same = stored.constData() == key.constData() && stored.size() == key.size() &&
-                    stored.isNull() == key.isNull();
+  const bool same =
+      stored.constData() == key.constData() && stored.size() == key.size() && stored.isNull() == key.isNull();
   if (same) return false;
   stored = key;
   return true;
@@ -35,4 +36,6 @@ void zk_setPaletteColor(QWidget* widget, QPalette::ColorRole role, const QColor&
   widget->setPalette(palette);
 }
 
-void zk_setThemeFont(QWidget* widget, const std::optional<QFont>& font) { widget->setFont(font.value_or(QFont())); }
+void zk_setThemeFont(QWidget* widget, const std::optional<QFont>& font) {
+  widget->setFont(font.value_or(QFont()));
+}

@@ -1,6 +1,8 @@
 #include "uikit/ZKThemableTableTextField.h"
 
-ZKThemableTableTextField::ZKThemableTableTextField(QWidget* parent) : ZKTableTextField(parent) { configure(); }
+ZKThemableTableTextField::ZKThemableTableTextField(QWidget* parent) : ZKTableTextField(parent) {
+  configure();
+}
 
 void ZKThemableTableTextField::setFontKey(const QString& key) {
   if (storeKey(fontKey_, key)) applyTheme();

@@ -26,7 +26,8 @@ void ZKThemableTableView::updateStyleSheet() {
                  .arg(backgroundColor_.lightnessF() < 0.5 ? QStringLiteral("rgba(255, 255, 255, 217)")
                                                           : QStringLiteral("black"));
   }
-  if (gridColor_.isValid()) rules << QStringLiteral("gridline-color: %1;").arg(gridColor_.name(QColor::HexArgb));
+  if (gridColor_.isValid())
+    rules << QStringLiteral("gridline-color: %1;").arg(gridColor_.name(QColor::HexArgb));
   setStyleSheet(rules.isEmpty() ? QString() : QStringLiteral("QTableView { %1 }").arg(rules.join(u' ')));
 }
 
@@ -34,7 +35,8 @@ QColor ZKThemableTableView::gridColor() const {
   if (gridColor_.isValid()) return gridColor_;
   QStyleOptionViewItem option;
   option.initFrom(this);
-  return QColor::fromRgba(static_cast<QRgb>(style()->styleHint(QStyle::SH_Table_GridLineColor, &option, this)));
+  return QColor::fromRgba(
+      static_cast<QRgb>(style()->styleHint(QStyle::SH_Table_GridLineColor, &option, this)));
 }
 
 // The table asks its style for the grid colour; a style sheet rule is the one way to give it another.

@@ -10,7 +10,9 @@ void ZKThemableTextField::setTextColorKey(const QString& key) {
   if (storeKey(textColorKey_, key)) applyTheme();
 }
 
-void ZKThemableTextField::setTextColor(const QColor& color) { zk_setPaletteColor(this, QPalette::WindowText, color); }
+void ZKThemableTextField::setTextColor(const QColor& color) {
+  zk_setPaletteColor(this, QPalette::WindowText, color);
+}
 
 void ZKThemableTextField::applyTheme() {
   applyFont(fontKey_, [this](const std::optional<QFont>& font) { zk_setThemeFont(this, font); });

@@ -17,7 +17,7 @@
 // One readable value of a key as the resource gives it; turned into a colour, font or image on lookup.
 struct ZKTheme::Entry {
   ZKThemeValueKind kind = ZKThemeValueKind::Color;
-  QString ref;                 // another key of the same kind, when the value refers to one
+  QString ref;                  // another key of the same kind, when the value refers to one
   std::optional<double> alpha;  // a referred colour's new alpha
   QColor color;
   FontWeight weight = FontWeight::Regular;
@@ -124,15 +124,18 @@ void ZKTheme::load(const ZKThemeLayer& layer) {
   QJsonObject keys;
   bool readable = false;
   if (!file.open(QIODevice::ReadOnly)) {
-    platform::log("Theme {}: cannot read the resource {}; its keys have no values of their own", theme, resource);
+    platform::log("Theme {}: cannot read the resource {}; its keys have no values of their own", theme,
+                  resource);
   } else {
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject() ||
         !document.object().value(u"keys").isObject()) {
-      platform::log("Theme {}: the resource {} is not a theme (a JSON object with \"keys\"); its keys have no values of "
-                    "their own",
-                    theme, resource);
+      platform::log(
+          "Theme {}: the resource {} is not a theme (a JSON object with \"keys\"); its keys have no values "
+          "of "
+          "their own",
+          theme, resource);
     } else {
       keys = document.object().value(u"keys").toObject();
       readable = true;
@@ -188,8 +191,8 @@ void ZKTheme::load(const ZKThemeLayer& layer) {
 
     if (!error.empty()) {
       auto& earlier = entries_[key];
-      platform::log("Theme {}: key \"{}\" has {} ({}, a {} was expected); {}", theme, key.toStdString(), error,
-                    describe(value), kindName(*kind),
+      platform::log("Theme {}: key \"{}\" has {} ({}, a {} was expected); {}", theme, key.toStdString(),
+                    error, describe(value), kindName(*kind),
                     earlier.empty() ? "it has no value" : "it keeps the inherited value");
       if (earlier.empty()) entries_.remove(key);
       continue;
@@ -201,7 +204,8 @@ void ZKTheme::load(const ZKThemeLayer& layer) {
   for (const ZKThemeKeyDeclaration& declaration : layer.keys) {
     const QString key = QString::fromUtf8(declaration.key);
     if (!readable || keys.contains(key)) continue;
-    platform::log("Theme {}: key \"{}\" is missing from {}; it has no value", theme, key.toStdString(), resource);
+    platform::log("Theme {}: key \"{}\" is missing from {}; it has no value", theme, key.toStdString(),
+                  resource);
   }
 }
 
@@ -225,7 +229,8 @@ void ZKTheme::checkReferences() {
         if (std::find(chain.begin(), chain.end(), target) != chain.end()) {
           problem = "a reference that leads back to itself";
         } else if (!kinds_.contains(target) || kinds_.value(target) != kind) {
-          problem = "a reference to \"" + target.toStdString() + "\", which is not a " + kindName(kind) + " key";
+          problem =
+              "a reference to \"" + target.toStdString() + "\", which is not a " + kindName(kind) + " key";
         } else if (found == entries_.constEnd()) {
           problem = "a reference to \"" + target.toStdString() + "\", which has no value";
         } else {

@@ -16,13 +16,14 @@ void ZKThemeManager::registerTheme(ZKTheme* theme) {
 
 bool ZKThemeManager::changeTheme(const QString& themeClassName) {
   // A null name equals a null current name; an empty one does not.
-  if (themeClassName.isNull() == currentThemeName_.isNull() && themeClassName == currentThemeName_) return true;
+  if (themeClassName.isNull() == currentThemeName_.isNull() && themeClassName == currentThemeName_)
+    return true;
   currentThemeName_ = themeClassName;
   ZKTheme* theme = ZKTheme::sharedTheme(themeClassName);
   if (theme) currentTheme_ = theme;
   objectCache_.clear();
-  platform::NotificationCenter::defaultCenter().postNotificationName(ZKThemeManagerNotificationThemeDidUpdate, this,
-                                                                     this);
+  platform::NotificationCenter::defaultCenter().postNotificationName(ZKThemeManagerNotificationThemeDidUpdate,
+                                                                     this, this);
   return theme != nullptr;
 }
 

@@ -13,7 +13,8 @@ class ZKTheme;
 
 // Posted on the default notification centre after a theme change, with the manager as sender and
 // object (a ZKThemeManager*); observers run synchronously, before changeTheme returns.
-inline constexpr const char* ZKThemeManagerNotificationThemeDidUpdate = "ZKThemeManagerNotificationThemeDidUpdate";
+inline constexpr const char* ZKThemeManagerNotificationThemeDidUpdate =
+    "ZKThemeManagerNotificationThemeDidUpdate";
 
 // The current theme and typed lookups of its named colours, fonts and images. Found values are cached
 // by key (as written) until the next change; misses are asked again every time. Main thread only.

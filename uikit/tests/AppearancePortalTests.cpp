@@ -48,7 +48,8 @@ class FakeAppearancePortal : public QObject, protected QDBusContext {
   QDBusVariant read(const QString& settingNamespace, const QString& key) {
     ++reads;
     if (settingNamespace != u"org.freedesktop.appearance" || key != u"color-scheme")
-      sendErrorReply(QStringLiteral("org.freedesktop.portal.Error.NotFound"), QStringLiteral("Requested setting not found"));
+      sendErrorReply(QStringLiteral("org.freedesktop.portal.Error.NotFound"),
+                     QStringLiteral("Requested setting not found"));
     return QDBusVariant(QVariant(uint(scheme)));
   }
 };
@@ -86,7 +87,8 @@ class AppearancePortalTest : public qvtesting::GuiTest {
     ASSERT_TRUE(daemon_.waitForStarted(5000));
     ASSERT_TRUE(runUntil([&] { return daemon_.canReadLine(); }, 10));
     address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-    client_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address_, QStringLiteral("client")));
+    client_ =
+        std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address_, QStringLiteral("client")));
     ASSERT_TRUE(client_->isConnected()) << address_.toStdString();
   }
 
@@ -108,7 +110,8 @@ class AppearancePortalTest : public qvtesting::GuiTest {
     portal_->moveToThread(portalThread_.get());
     QObject::connect(portalThread_.get(), &QThread::finished, portal_, &QObject::deleteLater);
     portalThread_->start();
-    portalBus_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address_, QStringLiteral("portal")));
+    portalBus_ =
+        std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address_, QStringLiteral("portal")));
     ASSERT_TRUE(portalBus_->registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), portal_,
                                            QDBusConnection::ExportAllSlots));
     ASSERT_TRUE(portalBus_->registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
@@ -189,7 +192,8 @@ TEST_F(AppearancePortalTest, FlippingTheColourSchemeReappliesEveryThemableView) 
   int changes = 0;
   QObject::connect(&monitor, &SBAppearanceMonitor::appearanceDidChange, &monitor, [&](bool dark) {
     ++changes;
-    ZKThemeManager::sharedManager().changeTheme(dark ? QStringLiteral("DDDarkTheme") : QStringLiteral("DDLightTheme"));
+    ZKThemeManager::sharedManager().changeTheme(dark ? QStringLiteral("DDDarkTheme")
+                                                     : QStringLiteral("DDLightTheme"));
   });
 
   const std::vector<ViewCase> cases = viewCases();

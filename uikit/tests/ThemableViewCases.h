@@ -45,7 +45,8 @@ inline std::vector<ViewCase> viewCases() {
          v->setProperty("backgroundColorKey", "windowColor");
          return v;
        },
-       [](QWidget* w) { return static_cast<ZKThemableView*>(w)->backgroundColor(); }, QColor(Qt::white), kDarkWindow},
+       [](QWidget* w) { return static_cast<ZKThemableView*>(w)->backgroundColor(); }, QColor(Qt::white),
+       kDarkWindow},
       {"view border",
        [] {
          auto* v = new ZKThemableView;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "ThemableViewCases.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "uikit/BHThemableWindow.h"
 #include "uikit/ZKFontFamilies.h"
@@ -17,7 +18,6 @@
 #include "uikit/ZKThemableTextField.h"
 #include "uikit/ZKThemableView.h"
 #include "uikit/ZKThemeManager.h"
-#include "ThemableViewCases.h"
 
 namespace {
 
@@ -43,7 +43,8 @@ TEST_F(ThemableViewsTest, EveryClassFollowsTheThemeWithoutBeingTouched) {
     auto* themable = dynamic_cast<ZKThemable*>(view.get());
     ASSERT_NE(themable, nullptr);
     EXPECT_TRUE(themable->isConfigured());
-    EXPECT_TRUE(near(c.shown(view.get()), c.light)) << c.shown(view.get()).name(QColor::HexArgb).toStdString();
+    EXPECT_TRUE(near(c.shown(view.get()), c.light))
+        << c.shown(view.get()).name(QColor::HexArgb).toStdString();
     manager().changeTheme(QStringLiteral("DDDarkTheme"));
     EXPECT_TRUE(near(c.shown(view.get()), c.dark)) << c.shown(view.get()).name(QColor::HexArgb).toStdString();
     manager().changeTheme(QStringLiteral("DDLightTheme"));
@@ -139,10 +140,12 @@ TEST_F(ThemableViewsTest, TextBeingEditedStaysReadableInBothThemes) {
     EXPECT_GE(contrast(field->textColor(), window.backgroundColor()), 4.5)
         << field->textColor().name(QColor::HexArgb).toStdString();
     // A theme change while editing keeps the text readable.
-    manager().changeTheme(QString::fromUtf8(std::string(theme) == "DDLightTheme" ? "DDDarkTheme" : "DDLightTheme"));
+    manager().changeTheme(
+        QString::fromUtf8(std::string(theme) == "DDLightTheme" ? "DDDarkTheme" : "DDLightTheme"));
     EXPECT_GE(contrast(field->textColor(), window.backgroundColor()), 4.5);
     manager().changeTheme(QString::fromUtf8(theme));
-    qvtesting::saveGrab(&window, "uikit-themes", std::string("editing-") + (theme[2] == 'L' ? "light" : "dark"));
+    qvtesting::saveGrab(&window, "uikit-themes",
+                        std::string("editing-") + (theme[2] == 'L' ? "light" : "dark"));
     // Ending the edit shows the row's colour again.
     field->clearFocus();
     ASSERT_TRUE(runUntil([&] { return !field->hasFocus(); }));

@@ -114,10 +114,12 @@ const KeyCase kKeyTable[] = {
     {"buttonBackgroundColorPressed", "none", "rgb 0.2863 0.3333 0.3686"},
     {"buttonStrokeColor", "none", "white 0 0"},
     {"buttonStrokeColorPressed", "none", "white 0 0"},
-    {"spinningProgressColor", "none", "white 1 1"},};
+    {"spinningProgressColor", "none", "white 1 1"},
+};
 
 QColor expectedColor(const QStringList& parts) {
-  if (parts[0] == u"rgb") return QColor::fromRgbF(parts[1].toFloat(), parts[2].toFloat(), parts[3].toFloat(), 1.0f);
+  if (parts[0] == u"rgb")
+    return QColor::fromRgbF(parts[1].toFloat(), parts[2].toFloat(), parts[3].toFloat(), 1.0f);
   if (parts[0] == u"rgba")
     return QColor::fromRgbF(parts[1].toFloat(), parts[2].toFloat(), parts[3].toFloat(), parts[4].toFloat());
   return QColor::fromRgbF(parts[1].toFloat(), parts[1].toFloat(), parts[1].toFloat(), parts[2].toFloat());
@@ -184,12 +186,12 @@ class ThemeTest : public qvtesting::GuiTest {
   // Notifications of theme changes posted by `manager` while the test runs.
   int notificationsFrom(const ZKThemeManager* manager) {
     if (!observer_)
-      observer_ = std::make_unique<platform::ObserverToken>(platform::NotificationCenter::defaultCenter().addObserverForName(
-          ZKThemeManagerNotificationThemeDidUpdate, manager,
-          [this](const platform::Notification& n) {
-            ++notifications_;
-            EXPECT_EQ(n.sender, std::any_cast<ZKThemeManager*>(n.object));
-          }));
+      observer_ = std::make_unique<platform::ObserverToken>(
+          platform::NotificationCenter::defaultCenter().addObserverForName(
+              ZKThemeManagerNotificationThemeDidUpdate, manager, [this](const platform::Notification& n) {
+                ++notifications_;
+                EXPECT_EQ(n.sender, std::any_cast<ZKThemeManager*>(n.object));
+              }));
     return notifications_;
   }
 
@@ -211,17 +213,20 @@ TEST_F(ThemeTest, EveryKeyOfBothThemesHasTheDesignsValue) {
   ASSERT_TRUE(manager.changeTheme(QStringLiteral("DDLightTheme")));
   EXPECT_EQ(manager.currentTheme()->themeName(), QStringLiteral("Light"));
   EXPECT_EQ(manager.currentTheme()->declaredKeys().size(), 57);
-  for (const KeyCase& row : kKeyTable) expectValue(manager, QString::fromUtf8(row.key), QString::fromUtf8(row.light), "light");
+  for (const KeyCase& row : kKeyTable)
+    expectValue(manager, QString::fromUtf8(row.key), QString::fromUtf8(row.light), "light");
   ASSERT_TRUE(manager.changeTheme(QStringLiteral("DDDarkTheme")));
   EXPECT_EQ(manager.currentTheme()->themeName(), QStringLiteral("Dark"));
   EXPECT_EQ(manager.currentTheme()->declaredKeys().size(), 73);
-  for (const KeyCase& row : kKeyTable) expectValue(manager, QString::fromUtf8(row.key), QString::fromUtf8(row.dark), "dark");
+  for (const KeyCase& row : kKeyTable)
+    expectValue(manager, QString::fromUtf8(row.key), QString::fromUtf8(row.dark), "dark");
 }
 
 TEST_F(ThemeTest, TheShippedResourcesReadWithoutAComplaint) {
   std::optional<LogCapture> log(std::in_place);
   const auto light = DDLightTheme::themeWithResource(DDLightTheme::defaultResource());
-  const auto dark = DDDarkTheme::themeWithResources(DDLightTheme::defaultResource(), DDDarkTheme::defaultResource());
+  const auto dark =
+      DDDarkTheme::themeWithResources(DDLightTheme::defaultResource(), DDDarkTheme::defaultResource());
   EXPECT_TRUE(log->lines().empty()) << (log->lines().empty() ? "" : log->lines().front());
   // Fonts the design names stand in for installed families; its emoji family is Noto Color Emoji.
   EXPECT_FALSE(zk_installedFontFamily(QStringLiteral("SFProText")).isEmpty());
@@ -236,7 +241,8 @@ TEST_F(ThemeTest, TheShippedResourcesReadWithoutAComplaint) {
 TEST_F(ThemeTest, SharedThemesAreOnePerClass) {
   EXPECT_EQ(ZKTheme::sharedTheme(QStringLiteral("DDLightTheme")), DDLightTheme::sharedTheme());
   EXPECT_EQ(DDLightTheme::sharedTheme(), DDLightTheme::sharedTheme());
-  EXPECT_NE(static_cast<ZKTheme*>(DDLightTheme::sharedTheme()), static_cast<ZKTheme*>(DDDarkTheme::sharedTheme()));
+  EXPECT_NE(static_cast<ZKTheme*>(DDLightTheme::sharedTheme()),
+            static_cast<ZKTheme*>(DDDarkTheme::sharedTheme()));
   EXPECT_EQ(ZKTheme::sharedTheme(QStringLiteral("NoSuchTheme")), nullptr);
   EXPECT_EQ(ZKTheme::sharedTheme(QStringLiteral("ZKThemeManager")), nullptr);
 }
@@ -289,7 +295,8 @@ TEST_F(ThemeTest, MissingKeysAnswerNothingLogEveryLookupAndAreNotCached) {
     EXPECT_FALSE(manager.colorForKey(QString::fromUtf8(spelling)).isValid());
     EXPECT_FALSE(manager.colorForKey(QString::fromUtf8(spelling)).isValid());
     ASSERT_EQ(log->lines().size(), 2u) << spelling;
-    EXPECT_TRUE(log->lines()[0].ends_with("[DEBUG] DDLightTheme could not find value for key: popoverBackgroundColor"))
+    EXPECT_TRUE(log->lines()[0].ends_with(
+        "[DEBUG] DDLightTheme could not find value for key: popoverBackgroundColor"))
         << log->lines()[0];
   }
   EXPECT_EQ(manager.cachedObjectCount(), 0);
@@ -327,7 +334,8 @@ TEST_F(ThemeTest, ChangingTheme) {
   EXPECT_TRUE(manager.changeTheme(QStringLiteral("DDDarkTheme")));
   EXPECT_EQ(notificationsFrom(&manager), ++seen);
   EXPECT_EQ(manager.cachedObjectCount(), 0);
-  EXPECT_TRUE(sameColor(manager.colorForKey(QStringLiteral("windowColor")), QColor::fromRgbF(0.2f, 0.2196f, 0.2431f)));
+  EXPECT_TRUE(sameColor(manager.colorForKey(QStringLiteral("windowColor")),
+                        QColor::fromRgbF(0.2f, 0.2196f, 0.2431f)));
 
   // A name of no theme class: false, told anyway, the previous theme keeps answering.
   EXPECT_FALSE(manager.changeTheme(QStringLiteral("NoSuchTheme")));
@@ -335,7 +343,8 @@ TEST_F(ThemeTest, ChangingTheme) {
   EXPECT_EQ(manager.currentThemeName(), QStringLiteral("NoSuchTheme"));
   EXPECT_EQ(manager.currentTheme(), DDDarkTheme::sharedTheme());
   EXPECT_EQ(manager.cachedObjectCount(), 0);
-  EXPECT_TRUE(sameColor(manager.colorForKey(QStringLiteral("windowColor")), QColor::fromRgbF(0.2f, 0.2196f, 0.2431f)));
+  EXPECT_TRUE(sameColor(manager.colorForKey(QStringLiteral("windowColor")),
+                        QColor::fromRgbF(0.2f, 0.2196f, 0.2431f)));
   // ... and that name is now current.
   EXPECT_TRUE(manager.changeTheme(QStringLiteral("NoSuchTheme")));
   EXPECT_EQ(notificationsFrom(&manager), seen);
@@ -359,20 +368,22 @@ struct BrokenCase {
 
 const BrokenCase kBrokenCases[] = {
     {"missing in the light theme", nullptr, nullptr, "textColor", "none", "white 1 0.85"},
-    {"unparsable colour", "\"windowColor\": \"#GG0000\",", nullptr, "windowColor", "none", "rgb 0.2 0.2196 0.2431"},
+    {"unparsable colour", "\"windowColor\": \"#GG0000\",", nullptr, "windowColor", "none",
+     "rgb 0.2 0.2196 0.2431"},
     {"component beyond 1", "\"windowColor\": {\"rgb\": [2, 0, 0]},", nullptr, "windowColor", "none",
      "rgb 0.2 0.2196 0.2431"},
     {"font where a colour belongs", "\"windowColor\": {\"weight\": \"regular\", \"size\": 13},", nullptr,
      "windowColor", "none", "rgb 0.2 0.2196 0.2431"},
     {"colour where a font belongs", "\"textFont\": \"white\",", nullptr, "textFont", "none", "none"},
     {"number where a colour belongs", "\"cautionColor\": 7,", nullptr, "cautionColor", "none", "none"},
-    {"unknown weight", "\"tableGroupFont\": {\"weight\": \"heavy\", \"size\": 14},", nullptr, "tableGroupFont", "none",
-     "none"},
-    {"dark override unparsable", nullptr, "\"windowColor\": \"dark grey\",", "windowColor", "white 1 1", "white 1 1"},
-    {"dark reference to a font", nullptr, "\"windowColor\": {\"ref\": \"textFont\"},", "windowColor", "white 1 1",
+    {"unknown weight", "\"tableGroupFont\": {\"weight\": \"heavy\", \"size\": 14},", nullptr,
+     "tableGroupFont", "none", "none"},
+    {"dark override unparsable", nullptr, "\"windowColor\": \"dark grey\",", "windowColor", "white 1 1",
      "white 1 1"},
-    {"reference round to itself", "\"deviceHeaderColor\": {\"ref\": \"deviceDropDownIndicatorColor\"},", nullptr,
-     "deviceHeaderColor", "none", "white 1.0 0.85"},
+    {"dark reference to a font", nullptr, "\"windowColor\": {\"ref\": \"textFont\"},", "windowColor",
+     "white 1 1", "white 1 1"},
+    {"reference round to itself", "\"deviceHeaderColor\": {\"ref\": \"deviceDropDownIndicatorColor\"},",
+     nullptr, "deviceHeaderColor", "none", "white 1.0 0.85"},
     {"dark key of its own missing", nullptr, "", "popoverTitleColor", "none", "none"},
 };
 
@@ -397,7 +408,8 @@ class BrokenThemeResourceTest : public ThemeTest, public ::testing::WithParamInt
 TEST_P(BrokenThemeResourceTest, GivesTheFallbackAndOneLineNamingTheKey) {
   const BrokenCase& c = GetParam();
   const bool lightChanged = c.lightEdit || !c.darkEdit;
-  const QString light = resource("light.json", edited(DDLightTheme::defaultResource(), c.key, c.lightEdit, lightChanged));
+  const QString light =
+      resource("light.json", edited(DDLightTheme::defaultResource(), c.key, c.lightEdit, lightChanged));
   const QString dark =
       resource("dark.json", edited(DDDarkTheme::defaultResource(), c.key, c.darkEdit, c.darkEdit != nullptr));
   std::optional<LogCapture> log(std::in_place);
@@ -413,7 +425,8 @@ TEST_P(BrokenThemeResourceTest, GivesTheFallbackAndOneLineNamingTheKey) {
   EXPECT_LE(linesNaming(*log, c.key), 2);  // the light layer's problem once more, the dark layer's once
 
   // Answers through a manager, as views ask.
-  ZKTheme::registerThemeClass(QStringLiteral("BrokenLight"), [light] { return DDLightTheme::themeWithResource(light); });
+  ZKTheme::registerThemeClass(QStringLiteral("BrokenLight"),
+                              [light] { return DDLightTheme::themeWithResource(light); });
   ZKTheme::registerThemeClass(QStringLiteral("BrokenDark"),
                               [light, dark] { return DDDarkTheme::themeWithResources(light, dark); });
   const QString key = QString::fromUtf8(c.key);
