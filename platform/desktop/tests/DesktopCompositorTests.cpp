@@ -30,7 +30,7 @@ TEST(DesktopCompositorXvfb, AClientOwningTheCompositingSelectionIsACompositor) {
   xcb_create_window(connection, XCB_COPY_FROM_PARENT, owner, screen->root, 0, 0, 1, 1, 0,
                     XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
   std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
-      xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, 12, "_NET_WM_CM_S0"), nullptr),
+      xcb_intern_atom_reply(connection, xcb_intern_atom(connection, 0, 13, "_NET_WM_CM_S0"), nullptr),
       &std::free);
   ASSERT_TRUE(atom);
   xcb_set_selection_owner(connection, owner, atom->atom, XCB_CURRENT_TIME);
