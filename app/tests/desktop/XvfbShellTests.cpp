@@ -2,7 +2,6 @@
 // run under scripts/xvfb-run-desktop (the CTest entry qv_app_shell_tests_xvfb) and skip elsewhere.
 #include <gtest/gtest.h>
 
-#include <QtCore/QProcess>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QScreen>
 #include <QtGui/QWindow>
@@ -27,26 +26,15 @@ class XvfbShellTest : public shelltesting::ShellTest {
     ShellTest::TearDown();
   }
 
-  // Runs a desktop tool without blocking the loop, so the application answers the events it makes.
-  bool runTool(const QString& program, const QStringList& arguments) {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(5000)) return false;
-    runUntil([&] { return process.state() == QProcess::NotRunning; }, 10);
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-  }
-
   bool clickAt(QPoint point) {
-    return runTool(QStringLiteral("xdotool"),
-                   {QStringLiteral("mousemove"), QString::number(point.x()), QString::number(point.y()),
-                    QStringLiteral("click"), QStringLiteral("1")});
+    return qvtesting::qtRunTool(QStringLiteral("xdotool"),
+                                {QStringLiteral("mousemove"), QString::number(point.x()),
+                                 QString::number(point.y()), QStringLiteral("click"), QStringLiteral("1")});
   }
 
   void screenshot(const std::string& name) {
     runFor(0.3);  // painted
-    const auto path = qvtesting::artefactFolder("app-shell-xvfb") / (name + ".png");
-    runTool(QStringLiteral("import"),
-            {QStringLiteral("-window"), QStringLiteral("root"), QString::fromStdString(path.string())});
+    qvtesting::saveScreenshot("app-shell-xvfb", name);
   }
 
   bool windowIsUp() const {
