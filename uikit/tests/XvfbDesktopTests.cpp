@@ -2,7 +2,6 @@
 // (the CTest entry qv_uikit_tests_xvfb) and skip elsewhere.
 #include <gtest/gtest.h>
 
-#include <QtCore/QProcess>
 #include <QtGui/QGuiApplication>
 #include <QtGui/QPainter>
 #include <QtGui/QWindow>
@@ -28,20 +27,7 @@ class XvfbDesktopTest : public qvtesting::GuiTest {
     GuiTest::SetUp();
   }
 
-  // Runs a desktop tool without blocking the loop, so the application answers the events it makes.
-  bool runTool(const QString& program, const QStringList& arguments) {
-    QProcess process;
-    process.start(program, arguments);
-    if (!process.waitForStarted(5000)) return false;
-    runUntil([&] { return process.state() == QProcess::NotRunning; }, 10);
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-  }
-
-  void screenshot(const std::string& name) {
-    const auto path = qvtesting::artefactFolder("uikit-xvfb") / (name + ".png");
-    runTool(QStringLiteral("import"),
-            {QStringLiteral("-window"), QStringLiteral("root"), QString::fromStdString(path.string())});
-  }
+  void screenshot(const std::string& name) { qvtesting::saveScreenshot("uikit-xvfb", name); }
 
   std::unique_ptr<ZKYosemiteWindow> makeWindow() {
     auto window = std::make_unique<ZKYosemiteWindow>();
@@ -88,9 +74,10 @@ TEST_F(XvfbDesktopTest, ASheetAlertOnARealWindowIsAnsweredThroughTheXServer) {
   }
   ASSERT_TRUE(cancel);
   const QPoint target = cancel->mapToGlobal(cancel->rect().center());
-  ASSERT_TRUE(runTool(QStringLiteral("xdotool"),
-                      {QStringLiteral("mousemove"), QString::number(target.x()), QString::number(target.y()),
-                       QStringLiteral("click"), QStringLiteral("1")}));
+  ASSERT_TRUE(
+      qvtesting::qtRunTool(QStringLiteral("xdotool"),
+                           {QStringLiteral("mousemove"), QString::number(target.x()),
+                            QString::number(target.y()), QStringLiteral("click"), QStringLiteral("1")}));
   ASSERT_TRUE(runUntil([&] { return answer.has_value(); }));
   EXPECT_EQ(*answer, ZKAlertSecondButtonReturn);
 
@@ -98,7 +85,8 @@ TEST_F(XvfbDesktopTest, ASheetAlertOnARealWindowIsAnsweredThroughTheXServer) {
   answer.reset();
   zk_beginSheetModalForWindow(ZKAlert::alert(), window.get(), [&](ZKModalResponse r) { answer = r; });
   ASSERT_TRUE(runUntil([&] { return (box = openBox(window.get())) != nullptr && box->isActiveWindow(); }));
-  ASSERT_TRUE(runTool(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")}));
+  ASSERT_TRUE(
+      qvtesting::qtRunTool(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")}));
   ASSERT_TRUE(runUntil([&] { return answer.has_value(); }));
   EXPECT_EQ(*answer, ZKAlertFirstButtonReturn);
 }

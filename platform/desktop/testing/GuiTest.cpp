@@ -2,6 +2,7 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QEventLoop>
+#include <QtCore/QProcess>
 #include <QtCore/QTimer>
 #include <QtGui/QImage>
 #include <QtGui/QPixmap>
@@ -56,6 +57,21 @@ std::filesystem::path saveImage(const QImage& image, const std::string& suite, c
 
 std::filesystem::path saveGrab(QWidget* widget, const std::string& suite, const std::string& name) {
   return saveImage(widget->grab().toImage(), suite, name);
+}
+
+bool qtRunTool(const QString& program, const QStringList& arguments, double timeoutSeconds) {
+  QProcess process;
+  process.start(program, arguments);
+  if (!process.waitForStarted(5000)) return false;
+  qtRunUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutSeconds);
+  return process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit &&
+         process.exitCode() == 0;
+}
+
+void saveScreenshot(const std::string& suite, const std::string& name) {
+  const auto path = artefactFolder(suite) / (name + ".png");
+  qtRunTool(QStringLiteral("import"),
+            {QStringLiteral("-window"), QStringLiteral("root"), QString::fromStdString(path.string())});
 }
 
 void GuiTest::SetUp() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QtCore/QStringList>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -31,6 +32,12 @@ std::filesystem::path artefactFolder(const std::string& suite);
 // suite's folder; answers the file.
 std::filesystem::path saveGrab(QWidget* widget, const std::string& suite, const std::string& name);
 std::filesystem::path saveImage(const QImage& image, const std::string& suite, const std::string& name);
+
+// Runs a desktop tool (xdotool, import) while the Qt loop goes on, so the application answers the
+// events the tool makes; true when it ran and exited with status 0.
+bool qtRunTool(const QString& program, const QStringList& arguments, double timeoutSeconds = 10.0);
+// Keeps the whole X screen as <name>.png in the suite's folder (ImageMagick's import).
+void saveScreenshot(const std::string& suite, const std::string& name);
 
 // A test with widgets: the sandbox folders of SandboxTest, and the Qt event loop as the main queue.
 class GuiTest : public SandboxTest {
