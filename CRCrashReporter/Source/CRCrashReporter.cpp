@@ -23,11 +23,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What the crash paths need, complete before any handler is armed and never freed.
-struct HandlerState {
-  crcrash_handler_context_t report;
-  crcrash_mach_exception_port_set previous_ports;
-};
+using HandlerState = crcrash_reporter_handler_state;
 
 HandlerState& handler_state() {
   static auto* state = new HandlerState();
@@ -91,9 +87,13 @@ int write_from_server(crcrash_async_thread_state_t* state, void* context) {
   return 0;
 }
 
-kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_type_t type,
-                                      const mach_exception_data_type_t* codes, mach_msg_type_number_t count,
-                                      void* context) {
+std::string localized(const char* text) { return text; }
+
+}  // namespace
+
+kern_return_t crcrash_mach_exception_callback(task_t task, thread_t thread, exception_type_t type,
+                                              const mach_exception_data_type_t* codes, mach_msg_type_number_t count,
+                                              void* context) {
   auto* state = static_cast<HandlerState*>(context);
   if (CRCrashMachExceptionForward(task, thread, type, codes, count, &state->previous_ports) == pc::KERN_SUCCESS) {
     return pc::KERN_SUCCESS;
@@ -126,10 +126,6 @@ kern_return_t mach_exception_callback(task_t task, thread_t thread, exception_ty
   }
   return pc::KERN_FAILURE;
 }
-
-std::string localized(const char* text) { return text; }
-
-}  // namespace
 
 // ---- Making ----
 
@@ -273,7 +269,7 @@ void CRCrashReporter::setDarwinMajorVersionForTesting(std::optional<std::uint64_
   g_darwin_major_override.store(major ? static_cast<std::int64_t>(*major) : -1);
 }
 
-const crcrash_handler_context_t& CRCrashReporter::handlerContext() { return handler_state().report; }
+const crcrash_reporter_handler_state& CRCrashReporter::handlerState() { return handler_state(); }
 
 std::shared_ptr<CRCrashMachExceptionServer> CRCrashReporter::enableMachExceptionServerWithPreviousPortSet(
     std::shared_ptr<CRCrashMachExceptionPortSet>* previous, crcrash_exception_server_callback callback, void* context,
@@ -330,7 +326,7 @@ bool CRCrashReporter::enableCrashReporter(platform::Error* error) {
     }
   } else if (config_->signalHandlerType() == CRCrashSignalHandlerTypeMach) {
     if (!signals.registerHandlerForSignal(SIGABRT, crcrash_signal_crash_callback, &state.report, error)) return false;
-    machServer_ = enableMachExceptionServerWithPreviousPortSet(&previousMachPorts_, mach_exception_callback, &state,
+    machServer_ = enableMachExceptionServerWithPreviousPortSet(&previousMachPorts_, crcrash_mach_exception_callback, &state,
                                                                error);
     if (machServer_ == nullptr) return false;
     // An armed exception server is never stopped: the reporter keeps itself, and so its server, alive.

@@ -15,7 +15,22 @@
 #include "platform/Bundle.h"
 #include "platform/Data.h"
 
-struct crcrash_handler_context_t;
+#include "crcrash_write_report.h"
+
+// What the crash paths need, complete before any handler is armed: the report context and the copy of
+// the exception ports registered before the engine's.
+struct crcrash_reporter_handler_state {
+  crcrash_handler_context_t report;
+  crcrash_mach_exception_port_set previous_ports;
+};
+
+// The engine's exception-server callback (its context is a crcrash_reporter_handler_state): offers the
+// exception to the previous ports first; when none handles it, writes the report with the exception
+// mapped to a signal, calls the crash callbacks' handleSignal and answers KERN_FAILURE, so that the
+// exception goes on to end the process.
+kern_return_t crcrash_mach_exception_callback(task_t task, thread_t thread, exception_type_t type,
+                                              const mach_exception_data_type_t* codes,
+                                              mach_msg_type_number_t code_count, void* context);
 
 class CRCrashReporter : public std::enable_shared_from_this<CRCrashReporter> {
  public:
@@ -68,7 +83,7 @@ class CRCrashReporter : public std::enable_shared_from_this<CRCrashReporter> {
   static void setDarwinMajorVersionForTesting(std::optional<std::uint64_t> major);
 
   // The process-wide context the crash paths write through (for tests).
-  static const crcrash_handler_context_t& handlerContext();
+  static const crcrash_reporter_handler_state& handlerState();
 
  private:
   CRCrashReporter() = default;

@@ -193,6 +193,9 @@ bool CRCrashSignalHandler::registerHandlerWithSignal(int signo, platform::Error*
   action.sa_sigaction = dispatcher;
   action.sa_flags = SA_ONSTACK | SA_SIGINFO;
   sigemptyset(&action.sa_mask);
+  // The thread-suspension signal waits while a crash handler runs: a thread inside the handler is parked
+  // with its fault registers, and a report written meanwhile by another thread takes those.
+  if (int suspend = pc::threads_arm(); suspend != 0) sigaddset(&action.sa_mask, suspend);
   PreviousAction previous{signo, {}};
   if (sigaction(signo, &action, &previous.action) != 0) {
     return platform::fail(error, crcrash_posix_error("Failed to register signal handler", errno));

@@ -621,6 +621,8 @@ void fault_bridge_install() {
       action.sa_sigaction = fault_handler;
       action.sa_flags = SA_SIGINFO | SA_ONSTACK;
       sigemptyset(&action.sa_mask);
+      // As in the signal dispatcher: a faulting thread is read from its parked registers, never stopped.
+      if (int suspend = threads_arm(); suspend != 0) sigaddset(&action.sa_mask, suspend);
       sigaction(b.signo, &action, &b.previous);
     }
   });

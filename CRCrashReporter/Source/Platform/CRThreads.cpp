@@ -204,11 +204,16 @@ std::size_t threads_suspend(const thread_t* threads, std::size_t count, std::uin
     for (;;) {
       Slot* slot = find_slot(threads[i], kRequested);
       if (slot == nullptr) break;
+      // A thread that entered a crash handler parks instead of answering (the handler blocks the
+      // suspension signal); its parked registers serve.
+      if (find_slot(threads[i], kParked) != nullptr) break;
       std::uint64_t now = now_ns();
       if (now >= deadline) break;
       std::uint64_t left = deadline - now;
       timespec timeout{static_cast<time_t>(left / 1'000'000'000ULL),
                        static_cast<long>(left % 1'000'000'000ULL)};
+      // Wake at least every millisecond to notice a thread that parked.
+      if (timeout.tv_sec > 0 || timeout.tv_nsec > 1'000'000) timeout = {0, 1'000'000};
       futex(&slot->state, FUTEX_WAIT_PRIVATE, kRequested, &timeout);
     }
     if (find_slot(threads[i], kStopped) != nullptr) ++stopped;
