@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <time.h>
 #include <unwind.h>
 
 #include <atomic>
@@ -101,10 +102,25 @@ extern "C" NOINLINE void qv_park_mid() {
   qv_park_leaf();
   g_sink++;
 }
+// $QV_PARK_DEPTH more frames between the parked threads' outer and middle functions (the benchmark's
+// deep stacks); none by default.
+int g_park_depth = 0;
+extern "C" NOINLINE void qv_park_deep(int depth) {
+  if (depth <= 1) {
+    qv_park_mid();
+  } else {
+    qv_park_deep(depth - 1);
+  }
+  g_sink++;
+}
 extern "C" NOINLINE void* qv_park_outer(void*) {
   static std::atomic<bool> noted{false};
   if (!noted.exchange(true)) record_outer(reinterpret_cast<const void*>(qv_park_outer));
-  qv_park_mid();
+  if (g_park_depth > 0) {
+    qv_park_deep(g_park_depth);
+  } else {
+    qv_park_mid();
+  }
   g_sink++;
   return nullptr;
 }
@@ -279,6 +295,7 @@ int main(int argc, char** argv) {
   side("report %s", reporter->crashReportPath().c_str());
   record_outer(reinterpret_cast<const void*>(main));
 
+  if (const char* depth = std::getenv("QV_PARK_DEPTH")) g_park_depth = std::atoi(depth);
   std::vector<pthread_t> parked(20);
   for (pthread_t& thread : parked) pthread_create(&thread, nullptr, qv_park_outer, nullptr);
   while (g_parked.load() < 20) sched_yield();
@@ -321,7 +338,9 @@ int main(int argc, char** argv) {
       while (g_ready.load() == 0) {
       }
     }
-    side("go");
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    side("go %lld", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
     g_go.store(1);
     qv_outer();
     return 0;
