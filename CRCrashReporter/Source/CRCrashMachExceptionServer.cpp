@@ -109,6 +109,9 @@ struct ServerStart {
 void* start_server(void* argument) {
   auto* start = static_cast<ServerStart*>(argument);
   crcrash_exception_server_context* context = start->context;
+  // A fault of the server itself (inside a callback) takes the signal's action instead of waiting for
+  // an answer from this very thread.
+  pc::fault_bridge_exempt_current_thread();
   start->thread.store(pc::mach_thread_self());
   return exception_server_thread(context);
 }
@@ -382,13 +385,19 @@ kern_return_t CRCrashMachExceptionForward(task_t task, thread_t thread, exceptio
                     static_cast<unsigned>(behavior), wide ? "true" : "false");
       return pc::KERN_FAILURE;
     }
-    kern_return_t kr = pc::exception_raise_to_port(port_state->ports[i], behavior, port_state->flavors[i], thread,
-                                                   task, exception, codes, count);
-    if (form != pc::EXCEPTION_DEFAULT && kr != pc::KERN_SUCCESS && !pc::thread_is_parked(thread)) {
-      CRCRASH_DEBUG("Failed to fetch thread state for thread=0x%x, flavor=0x%x, kr=0x%x", thread,
-                    static_cast<unsigned>(port_state->flavors[i]), kr);
+    if (form != pc::EXCEPTION_DEFAULT) {
+      std::uint32_t state[pc::THREAD_STATE_MAX];
+      mach_msg_type_number_t state_count = pc::THREAD_STATE_MAX;
+      kern_return_t kr = pc::thread_get_state(thread, port_state->flavors[i], state, &state_count);
+      if (kr != pc::KERN_SUCCESS) {
+        CRCRASH_DEBUG("Failed to fetch thread state for thread=0x%x, flavor=0x%x, kr=0x%x", thread,
+                      static_cast<unsigned>(port_state->flavors[i]), kr);
+        return kr;
+      }
     }
-    return kr;
+    // The state forms' new state, when a handler sends one back, is not applied to the thread.
+    return pc::exception_raise_to_port(port_state->ports[i], behavior, port_state->flavors[i], thread, task,
+                                       exception, codes, count);
   }
   return pc::KERN_FAILURE;
 }

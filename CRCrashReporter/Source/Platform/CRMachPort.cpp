@@ -582,6 +582,8 @@ void bridge_fallback(int signo) {
   raise(signo);
 }
 
+thread_local bool t_bridge_exempt = false;
+
 // The handler: the kernel's delivery of an exception to the port registered for it (the thread's own
 // first, then the task's). The faulting thread parks its registers for the handler to read, sends the
 // request and waits for the answer.
@@ -589,7 +591,7 @@ void fault_handler(int signo, siginfo_t* info, void* uap) {
   const int saved_errno = errno;
   exception_type_t type = 0;
   mach_exception_data_type_t codes[2];
-  if (!fault_bridge_exception(signo, info->si_code, info->si_addr, &type, codes)) {
+  if (t_bridge_exempt || !fault_bridge_exception(signo, info->si_code, info->si_addr, &type, codes)) {
     bridge_fallback(signo);
     errno = saved_errno;
     return;
@@ -629,6 +631,8 @@ void fault_bridge_install() {
 }
 
 }  // namespace
+
+void fault_bridge_exempt_current_thread() { t_bridge_exempt = true; }
 
 bool fault_bridge_exception(int signo, int si_code, void* address, exception_type_t* type,
                             mach_exception_data_type_t codes[2]) {

@@ -212,6 +212,10 @@ kern_return_t thread_get_exception_ports(thread_t thread, exception_mask_t mask,
                                          mach_msg_type_number_t* count, mach_port_t* ports,
                                          exception_behavior_t* behaviors, thread_state_flavor_t* flavors);
 
+// Marks the calling thread as one whose faults are never delivered as exception requests (the exception
+// server's own thread: a request to itself would never be answered); they take the signal's action.
+void fault_bridge_exempt_current_thread();
+
 // The fault bridge's request for a signal: exception type and the two codes. EXC_BAD_ACCESS with code[0]
 // 1 (SEGV_MAPERR), 2 (any other SIGSEGV) or 10 (SIGBUS); EXC_BAD_INSTRUCTION, EXC_ARITHMETIC or
 // EXC_BREAKPOINT with the Linux si_code; code[1] is the fault address. False for other signals.
