@@ -127,7 +127,8 @@ std::size_t peak_alt_stack_use(crcrash_handler_context_t* context) {
   alt.ss_size = stack.size();
   stack_t old{};
   sigaltstack(&alt, &old);
-  struct sigaction action {}, previous{};
+  struct sigaction action {
+  }, previous{};
   action.sa_sigaction = write_on_alt_stack;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigaction(SIGUSR2, &action, &previous);
@@ -171,7 +172,8 @@ int main(int argc, char** argv) {
   for (int i = 0; i < rounds; ++i) {
     const auto start = std::chrono::steady_clock::now();
     auto data = reporter->generateLiveReport();
-    times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     if (data) size = data->size();
   }
 
@@ -204,11 +206,13 @@ int main(int argc, char** argv) {
   }
   dup2(saved_stderr, 2);
 
-  std::printf("(a) live report, %d threads x %d frames (-O2, no frame pointers), %d rounds: median %.2f ms, "
-              "%zu bytes\n",
-              kThreads, kDepth, rounds, median(times), size);
-  std::printf("(b) crash child with the same threads, fault to exit, worst of 20: type 0 %.2f ms, type 1 %.2f ms%s\n",
-              worst[0], worst[1], failed ? " (a run failed)" : "");
+  std::printf(
+      "(a) live report, %d threads x %d frames (-O2, no frame pointers), %d rounds: median %.2f ms, "
+      "%zu bytes\n",
+      kThreads, kDepth, rounds, median(times), size);
+  std::printf(
+      "(b) crash child with the same threads, fault to exit, worst of 20: type 0 %.2f ms, type 1 %.2f ms%s\n",
+      worst[0], worst[1], failed ? " (a run failed)" : "");
   std::printf("(c) peak use of the 64 KiB alternate stack while writing: %zu bytes%s\n", peak,
               written ? "" : " (no report written)");
   fs::remove_all(scratch);

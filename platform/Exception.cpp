@@ -30,7 +30,8 @@ void terminateWithHandler() {
 
 }  // namespace
 
-Exception::Exception(std::string name, std::string reason) : name_(std::move(name)), reason_(std::move(reason)) {
+Exception::Exception(std::string name, std::string reason)
+    : name_(std::move(name)), reason_(std::move(reason)) {
   void* frames[128];
   int count = backtrace(frames, 128);
   // The first entry is this constructor itself.

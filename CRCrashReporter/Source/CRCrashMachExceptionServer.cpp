@@ -45,9 +45,9 @@ void* exception_server_thread(void* argument) {
     return nullptr;
   }
   for (;;) {
-    kern_return_t kr = pc::mach_msg(buffer, pc::MACH_RCV_MSG | pc::MACH_RCV_LARGE, 0,
-                                    static_cast<pc::mach_msg_size_t>(size), context->port_set,
-                                    pc::MACH_MSG_TIMEOUT_NONE, pc::MACH_PORT_NULL);
+    kern_return_t kr =
+        pc::mach_msg(buffer, pc::MACH_RCV_MSG | pc::MACH_RCV_LARGE, 0, static_cast<pc::mach_msg_size_t>(size),
+                     context->port_set, pc::MACH_MSG_TIMEOUT_NONE, pc::MACH_PORT_NULL);
     if (kr == pc::MACH_RCV_TOO_LARGE) {
       const std::size_t wanted = round_page(buffer->msgh_size);
       munmap(buffer, size);
@@ -85,17 +85,18 @@ void* exception_server_thread(void* argument) {
     if (buffer->msgh_size < sizeof(pc::mach_exception_raise_request_t)) {
       CRCRASH_DEBUG("Unexpected message size of %llu", static_cast<unsigned long long>(buffer->msgh_size));
     } else if (!valid_request(buffer, &code_count)) {
-      CRCRASH_DEBUG("Unexpected exception request (id %d, size %u, %u codes)", buffer->msgh_id, buffer->msgh_size,
-                    code_count);
+      CRCRASH_DEBUG("Unexpected exception request (id %d, size %u, %u codes)", buffer->msgh_id,
+                    buffer->msgh_size, code_count);
     } else {
       const auto* request = reinterpret_cast<const pc::mach_exception_raise_request_t*>(buffer);
       const auto* codes = reinterpret_cast<const mach_exception_data_type_t*>(
           reinterpret_cast<const std::uint8_t*>(buffer) + offsetof(pc::mach_exception_raise_request_t, code));
-      result = context->callback(request->task.name, request->thread.name, request->exception, codes, code_count,
-                                 context->callback_context);
+      result = context->callback(request->task.name, request->thread.name, request->exception, codes,
+                                 code_count, context->callback_context);
     }
     kr = pc::exception_reply(buffer, result);
-    if (kr != pc::MACH_MSG_SUCCESS) CRCRASH_DEBUG("Unexpected failure replying to Mach exception message: 0x%x", kr);
+    if (kr != pc::MACH_MSG_SUCCESS)
+      CRCRASH_DEBUG("Unexpected failure replying to Mach exception message: 0x%x", kr);
   }
   munmap(buffer, size);
   return nullptr;
@@ -118,9 +119,12 @@ void* start_server(void* argument) {
 
 void release_ports(crcrash_exception_server_context* context) {
   const task_t task = pc::mach_task_self();
-  if (context->server_port != 0) pc::mach_port_mod_refs(task, context->server_port, pc::MACH_PORT_RIGHT_RECEIVE, -1);
-  if (context->notify_port != 0) pc::mach_port_mod_refs(task, context->notify_port, pc::MACH_PORT_RIGHT_RECEIVE, -1);
-  if (context->port_set != 0) pc::mach_port_mod_refs(task, context->port_set, pc::MACH_PORT_RIGHT_PORT_SET, -1);
+  if (context->server_port != 0)
+    pc::mach_port_mod_refs(task, context->server_port, pc::MACH_PORT_RIGHT_RECEIVE, -1);
+  if (context->notify_port != 0)
+    pc::mach_port_mod_refs(task, context->notify_port, pc::MACH_PORT_RIGHT_RECEIVE, -1);
+  if (context->port_set != 0)
+    pc::mach_port_mod_refs(task, context->port_set, pc::MACH_PORT_RIGHT_PORT_SET, -1);
 }
 
 }  // namespace
@@ -129,8 +133,10 @@ void release_ports(crcrash_exception_server_context* context) {
 
 std::shared_ptr<CRCrashMachExceptionServer> CRCrashMachExceptionServer::initWithCallBack(
     crcrash_exception_server_callback callback, void* callback_context, platform::Error* error) {
-  auto* context = static_cast<crcrash_exception_server_context*>(calloc(1, sizeof(crcrash_exception_server_context)));
-  if (context == nullptr) return platform::fail(error, crcrash_error(0, "Failed to allocate the server")), nullptr;
+  auto* context =
+      static_cast<crcrash_exception_server_context*>(calloc(1, sizeof(crcrash_exception_server_context)));
+  if (context == nullptr)
+    return platform::fail(error, crcrash_error(0, "Failed to allocate the server")), nullptr;
   context->callback = callback;
   context->callback_context = callback_context;
   if (int e = pthread_mutex_init(&context->lock, nullptr); e != 0) {
@@ -156,10 +162,14 @@ std::shared_ptr<CRCrashMachExceptionServer> CRCrashMachExceptionServer::initWith
   };
   const task_t task = pc::mach_task_self();
   kern_return_t kr = pc::mach_port_allocate(task, pc::MACH_PORT_RIGHT_RECEIVE, &context->server_port);
-  if (kr == pc::KERN_SUCCESS) kr = pc::mach_port_allocate(task, pc::MACH_PORT_RIGHT_RECEIVE, &context->notify_port);
-  if (kr != pc::KERN_SUCCESS) return cleanup(crcrash_mach_error("Failed to allocate exception server's port", kr));
-  kr = pc::mach_port_insert_right(task, context->server_port, context->server_port, pc::MACH_MSG_TYPE_MAKE_SEND);
-  if (kr != pc::KERN_SUCCESS) return cleanup(crcrash_mach_error("Failed to add send right to exception server's port", kr));
+  if (kr == pc::KERN_SUCCESS)
+    kr = pc::mach_port_allocate(task, pc::MACH_PORT_RIGHT_RECEIVE, &context->notify_port);
+  if (kr != pc::KERN_SUCCESS)
+    return cleanup(crcrash_mach_error("Failed to allocate exception server's port", kr));
+  kr = pc::mach_port_insert_right(task, context->server_port, context->server_port,
+                                  pc::MACH_MSG_TYPE_MAKE_SEND);
+  if (kr != pc::KERN_SUCCESS)
+    return cleanup(crcrash_mach_error("Failed to add send right to exception server's port", kr));
   kr = pc::mach_port_request_notification(task, context->server_port, pc::MACH_NOTIFY_NO_SENDERS, 1,
                                           context->notify_port, pc::MACH_MSG_TYPE_MAKE_SEND_ONCE, nullptr);
   if (kr != pc::KERN_SUCCESS) {
@@ -167,9 +177,11 @@ std::shared_ptr<CRCrashMachExceptionServer> CRCrashMachExceptionServer::initWith
         crcrash_mach_error("Failed to request MACH_NOTIFY_NO_SENDERS on the exception server's port", kr));
   }
   kr = pc::mach_port_allocate(task, pc::MACH_PORT_RIGHT_PORT_SET, &context->port_set);
-  if (kr != pc::KERN_SUCCESS) return cleanup(crcrash_mach_error("Failed to allocate exception server's port set", kr));
+  if (kr != pc::KERN_SUCCESS)
+    return cleanup(crcrash_mach_error("Failed to allocate exception server's port set", kr));
   kr = pc::mach_port_move_member(task, context->server_port, context->port_set);
-  if (kr != pc::KERN_SUCCESS) return cleanup(crcrash_mach_error("Failed to add exception server port to port set", kr));
+  if (kr != pc::KERN_SUCCESS)
+    return cleanup(crcrash_mach_error("Failed to add exception server port to port set", kr));
   kr = pc::mach_port_move_member(task, context->notify_port, context->port_set);
   if (kr != pc::KERN_SUCCESS) {
     return cleanup(crcrash_mach_error("Failed to add exception server notify port to port set", kr));
@@ -215,8 +227,8 @@ CRCrashMachExceptionServer::~CRCrashMachExceptionServer() {
 
 mach_port_t CRCrashMachExceptionServer::copySendRightForServer(platform::Error* error) {
   pthread_mutex_lock(&context_->lock);
-  kern_return_t kr = pc::mach_port_insert_right(pc::mach_task_self(), context_->server_port, context_->server_port,
-                                                pc::MACH_MSG_TYPE_MAKE_SEND);
+  kern_return_t kr = pc::mach_port_insert_right(pc::mach_task_self(), context_->server_port,
+                                                context_->server_port, pc::MACH_MSG_TYPE_MAKE_SEND);
   pthread_mutex_unlock(&context_->lock);
   if (kr != pc::KERN_SUCCESS) {
     platform::fail(error, crcrash_mach_error("Failed to insert Mach send right", kr));
@@ -225,8 +237,8 @@ mach_port_t CRCrashMachExceptionServer::copySendRightForServer(platform::Error* 
   return context_->server_port;
 }
 
-std::shared_ptr<CRCrashMachExceptionPort> CRCrashMachExceptionServer::exceptionPortWithMask(exception_mask_t mask,
-                                                                                           platform::Error* error) {
+std::shared_ptr<CRCrashMachExceptionPort> CRCrashMachExceptionServer::exceptionPortWithMask(
+    exception_mask_t mask, platform::Error* error) {
   mach_port_t port = copySendRightForServer(error);
   if (!pc::MACH_PORT_VALID(port)) return nullptr;
   auto result = CRCrashMachExceptionPort::initWithServerPort(
@@ -245,10 +257,8 @@ thread_t CRCrashMachExceptionServer::serverThread() const {
 
 // ---- Ports and port sets ----
 
-std::shared_ptr<CRCrashMachExceptionPort> CRCrashMachExceptionPort::initWithServerPort(mach_port_t port,
-                                                                                       exception_mask_t mask,
-                                                                                       exception_behavior_t behavior,
-                                                                                       thread_state_flavor_t flavor) {
+std::shared_ptr<CRCrashMachExceptionPort> CRCrashMachExceptionPort::initWithServerPort(
+    mach_port_t port, exception_mask_t mask, exception_behavior_t behavior, thread_state_flavor_t flavor) {
   std::shared_ptr<CRCrashMachExceptionPort> result(new CRCrashMachExceptionPort());
   result->port_ = port;
   result->mask_ = mask;
@@ -272,8 +282,9 @@ namespace {
 using SwapFunction = kern_return_t (*)(mach_port_t, exception_mask_t, mach_port_t, exception_behavior_t,
                                        thread_state_flavor_t, exception_mask_t*, mach_msg_type_number_t*,
                                        mach_port_t*, exception_behavior_t*, thread_state_flavor_t*);
-using GetFunction = kern_return_t (*)(mach_port_t, exception_mask_t, exception_mask_t*, mach_msg_type_number_t*,
-                                      mach_port_t*, exception_behavior_t*, thread_state_flavor_t*);
+using GetFunction = kern_return_t (*)(mach_port_t, exception_mask_t, exception_mask_t*,
+                                      mach_msg_type_number_t*, mach_port_t*, exception_behavior_t*,
+                                      thread_state_flavor_t*);
 
 // A port set made from the registry's answer; the rights the answer carried are given back once the port
 // objects hold their own.
@@ -290,19 +301,21 @@ bool register_with(SwapFunction swap, mach_port_t target, const CRCrashMachExcep
                    std::shared_ptr<CRCrashMachExceptionPortSet>* previous, platform::Error* error) {
   crcrash_mach_exception_port_set state{};
   state.count = pc::EXC_TYPES_COUNT;
-  kern_return_t kr = swap(target, port.mask(), port.server_port(), port.behavior(), port.flavor(), state.masks,
-                          &state.count, state.ports, state.behaviors, state.flavors);
-  if (kr != pc::KERN_SUCCESS) return platform::fail(error, crcrash_mach_error("Failed to swap mach exception ports", kr));
+  kern_return_t kr = swap(target, port.mask(), port.server_port(), port.behavior(), port.flavor(),
+                          state.masks, &state.count, state.ports, state.behaviors, state.flavors);
+  if (kr != pc::KERN_SUCCESS)
+    return platform::fail(error, crcrash_mach_error("Failed to swap mach exception ports", kr));
   auto set = set_from(state);
   if (previous != nullptr) *previous = set;
   return true;
 }
 
-std::shared_ptr<CRCrashMachExceptionPortSet> ports_with(GetFunction get, mach_port_t target, exception_mask_t mask,
-                                                        platform::Error* error) {
+std::shared_ptr<CRCrashMachExceptionPortSet> ports_with(GetFunction get, mach_port_t target,
+                                                        exception_mask_t mask, platform::Error* error) {
   crcrash_mach_exception_port_set state{};
   state.count = pc::EXC_TYPES_COUNT;
-  kern_return_t kr = get(target, mask, state.masks, &state.count, state.ports, state.behaviors, state.flavors);
+  kern_return_t kr =
+      get(target, mask, state.masks, &state.count, state.ports, state.behaviors, state.flavors);
   if (kr != pc::KERN_SUCCESS) {
     platform::fail(error, crcrash_mach_error("Failed to fetch mach exception ports", kr));
     return nullptr;
@@ -312,7 +325,8 @@ std::shared_ptr<CRCrashMachExceptionPortSet> ports_with(GetFunction get, mach_po
 
 }  // namespace
 
-bool CRCrashMachExceptionPort::registerForTask(task_t task, std::shared_ptr<CRCrashMachExceptionPortSet>* previous,
+bool CRCrashMachExceptionPort::registerForTask(task_t task,
+                                               std::shared_ptr<CRCrashMachExceptionPortSet>* previous,
                                                platform::Error* error) const {
   return register_with(pc::task_swap_exception_ports, task, *this, previous, error);
 }
@@ -323,9 +337,8 @@ bool CRCrashMachExceptionPort::registerForThread(thread_t thread,
   return register_with(pc::thread_swap_exception_ports, thread, *this, previous, error);
 }
 
-std::shared_ptr<CRCrashMachExceptionPortSet> CRCrashMachExceptionPort::exceptionPortsForTask(task_t task,
-                                                                                             exception_mask_t mask,
-                                                                                             platform::Error* error) {
+std::shared_ptr<CRCrashMachExceptionPortSet> CRCrashMachExceptionPort::exceptionPortsForTask(
+    task_t task, exception_mask_t mask, platform::Error* error) {
   return ports_with(pc::task_get_exception_ports, task, mask, error);
 }
 
@@ -354,8 +367,8 @@ std::shared_ptr<CRCrashMachExceptionPortSet> CRCrashMachExceptionPortSet::initWi
     const crcrash_mach_exception_port_set& set) {
   std::vector<std::shared_ptr<CRCrashMachExceptionPort>> ports;
   for (std::uint32_t i = 0; i < set.count && i < pc::EXC_TYPES_COUNT; ++i) {
-    ports.push_back(
-        CRCrashMachExceptionPort::initWithServerPort(set.ports[i], set.masks[i], set.behaviors[i], set.flavors[i]));
+    ports.push_back(CRCrashMachExceptionPort::initWithServerPort(set.ports[i], set.masks[i], set.behaviors[i],
+                                                                 set.flavors[i]));
   }
   return initWithSet(std::move(ports));
 }
@@ -370,17 +383,20 @@ exception_mask_t crcrash_exception_to_mask(exception_type_t exception) {
 }
 
 kern_return_t CRCrashMachExceptionForward(task_t task, thread_t thread, exception_type_t exception,
-                                          const mach_exception_data_type_t* codes, mach_msg_type_number_t count,
+                                          const mach_exception_data_type_t* codes,
+                                          mach_msg_type_number_t count,
                                           const crcrash_mach_exception_port_set* port_state) {
   if (port_state == nullptr) return pc::KERN_FAILURE;
   const exception_mask_t mask = crcrash_exception_to_mask(exception);
   for (std::uint32_t i = 0; i < port_state->count && i < pc::EXC_TYPES_COUNT; ++i) {
     if (!pc::MACH_PORT_VALID(port_state->ports[i]) || (port_state->masks[i] & mask) == 0) continue;
     const exception_behavior_t behavior = port_state->behaviors[i];
-    const auto form = static_cast<exception_behavior_t>(static_cast<std::uint32_t>(behavior) &
-                                                         ~static_cast<std::uint32_t>(pc::MACH_EXCEPTION_CODES));
-    const bool wide = (static_cast<std::uint32_t>(behavior) & static_cast<std::uint32_t>(pc::MACH_EXCEPTION_CODES)) != 0;
-    if (form != pc::EXCEPTION_DEFAULT && form != pc::EXCEPTION_STATE && form != pc::EXCEPTION_STATE_IDENTITY) {
+    const auto form = static_cast<exception_behavior_t>(
+        static_cast<std::uint32_t>(behavior) & ~static_cast<std::uint32_t>(pc::MACH_EXCEPTION_CODES));
+    const bool wide =
+        (static_cast<std::uint32_t>(behavior) & static_cast<std::uint32_t>(pc::MACH_EXCEPTION_CODES)) != 0;
+    if (form != pc::EXCEPTION_DEFAULT && form != pc::EXCEPTION_STATE &&
+        form != pc::EXCEPTION_STATE_IDENTITY) {
       CRCRASH_DEBUG("Unsupported exception behavior: 0x%x (MACH_EXCEPTION_CODES=%s)",
                     static_cast<unsigned>(behavior), wide ? "true" : "false");
       return pc::KERN_FAILURE;
@@ -402,7 +418,8 @@ kern_return_t CRCrashMachExceptionForward(task_t task, thread_t thread, exceptio
   return pc::KERN_FAILURE;
 }
 
-bool crcrash_async_mach_exception_get_siginfo(exception_type_t exception, const mach_exception_data_type_t* codes,
+bool crcrash_async_mach_exception_get_siginfo(exception_type_t exception,
+                                              const mach_exception_data_type_t* codes,
                                               mach_msg_type_number_t count, int* signo, int* si_code,
                                               std::uint64_t* address) {
   if (count < 2) {

@@ -6,12 +6,11 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <set>
 #include <vector>
-
-#include <atomic>
 
 #include "Platform/CRMachPort.h"
 #include "crcrash_async.h"
@@ -25,7 +24,8 @@ using platform::crash::mach_msg_type_number_t;
 using platform::crash::thread_state_flavor_t;
 
 // (task, thread, exception type, codes, code count, context) → the code the server puts in its reply.
-typedef kern_return_t (*crcrash_exception_server_callback)(task_t task, thread_t thread, exception_type_t type,
+typedef kern_return_t (*crcrash_exception_server_callback)(task_t task, thread_t thread,
+                                                           exception_type_t type,
                                                            const mach_exception_data_type_t* codes,
                                                            mach_msg_type_number_t code_count, void* context);
 
@@ -78,7 +78,8 @@ class CRCrashMachExceptionPort {
   bool registerForThread(thread_t thread, std::shared_ptr<CRCrashMachExceptionPortSet>* previous,
                          platform::Error* error) const;
 
-  static std::shared_ptr<CRCrashMachExceptionPortSet> exceptionPortsForTask(task_t task, exception_mask_t mask,
+  static std::shared_ptr<CRCrashMachExceptionPortSet> exceptionPortsForTask(task_t task,
+                                                                            exception_mask_t mask,
                                                                             platform::Error* error);
   static std::shared_ptr<CRCrashMachExceptionPortSet> exceptionPortsForThread(thread_t thread,
                                                                               exception_mask_t mask,
@@ -112,8 +113,8 @@ class CRCrashMachExceptionPortSet {
 
 class CRCrashMachExceptionServer {
  public:
-  static std::shared_ptr<CRCrashMachExceptionServer> initWithCallBack(crcrash_exception_server_callback callback,
-                                                                      void* context, platform::Error* error);
+  static std::shared_ptr<CRCrashMachExceptionServer> initWithCallBack(
+      crcrash_exception_server_callback callback, void* context, platform::Error* error);
   // Stops the server thread (the stop handshake) and releases its ports.
   ~CRCrashMachExceptionServer();
   CRCrashMachExceptionServer(const CRCrashMachExceptionServer&) = delete;
@@ -121,7 +122,8 @@ class CRCrashMachExceptionServer {
 
   // A new send right to the server port, or 0.
   mach_port_t copySendRightForServer(platform::Error* error);
-  std::shared_ptr<CRCrashMachExceptionPort> exceptionPortWithMask(exception_mask_t mask, platform::Error* error);
+  std::shared_ptr<CRCrashMachExceptionPort> exceptionPortWithMask(exception_mask_t mask,
+                                                                  platform::Error* error);
   thread_t serverThread() const;
   // For tests: the server port and the notify port.
   mach_port_t serverPort() const { return context_->server_port; }
@@ -135,13 +137,15 @@ class CRCrashMachExceptionServer {
 // Offers the exception to the first registered port whose mask covers it (Algorithms of forwarding);
 // KERN_FAILURE when none does.
 kern_return_t CRCrashMachExceptionForward(task_t task, thread_t thread, exception_type_t exception,
-                                          const mach_exception_data_type_t* codes, mach_msg_type_number_t count,
+                                          const mach_exception_data_type_t* codes,
+                                          mach_msg_type_number_t count,
                                           const crcrash_mach_exception_port_set* port_state);
 
 // The mask bit of an exception type.
 exception_mask_t crcrash_exception_to_mask(exception_type_t exception);
 
 // Maps an exception to a signal and si_code in the Darwin numbering the report uses; si_addr is code[1].
-bool crcrash_async_mach_exception_get_siginfo(exception_type_t exception, const mach_exception_data_type_t* codes,
+bool crcrash_async_mach_exception_get_siginfo(exception_type_t exception,
+                                              const mach_exception_data_type_t* codes,
                                               mach_msg_type_number_t count, int* signo, int* si_code,
                                               std::uint64_t* address);

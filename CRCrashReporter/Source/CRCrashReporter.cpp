@@ -92,10 +92,11 @@ std::string localized(const char* text) { return text; }
 }  // namespace
 
 kern_return_t crcrash_mach_exception_callback(task_t task, thread_t thread, exception_type_t type,
-                                              const mach_exception_data_type_t* codes, mach_msg_type_number_t count,
-                                              void* context) {
+                                              const mach_exception_data_type_t* codes,
+                                              mach_msg_type_number_t count, void* context) {
   auto* state = static_cast<HandlerState*>(context);
-  if (CRCrashMachExceptionForward(task, thread, type, codes, count, &state->previous_ports) == pc::KERN_SUCCESS) {
+  if (CRCrashMachExceptionForward(task, thread, type, codes, count, &state->previous_ports) ==
+      pc::KERN_SUCCESS) {
     return pc::KERN_SUCCESS;
   }
   crcrash_log_bsd_signal_info_t bsd{};
@@ -133,7 +134,8 @@ std::shared_ptr<CRCrashReporter> CRCrashReporter::sharedReporter() {
   static std::mutex lock;
   static std::shared_ptr<CRCrashReporter> shared;
   std::lock_guard guard(lock);
-  if (shared == nullptr) shared = initWithBundle(&platform::Bundle::main(), CRCrashReporterConfig::defaultConfiguration());
+  if (shared == nullptr)
+    shared = initWithBundle(&platform::Bundle::main(), CRCrashReporterConfig::defaultConfiguration());
   return shared;
 }
 
@@ -146,8 +148,8 @@ std::shared_ptr<CRCrashReporter> CRCrashReporter::initWithConfiguration(
   return initWithBundle(&platform::Bundle::main(), std::move(config));
 }
 
-std::shared_ptr<CRCrashReporter> CRCrashReporter::initWithBundle(const platform::Bundle* bundle,
-                                                                 std::shared_ptr<const CRCrashReporterConfig> config) {
+std::shared_ptr<CRCrashReporter> CRCrashReporter::initWithBundle(
+    const platform::Bundle* bundle, std::shared_ptr<const CRCrashReporterConfig> config) {
   std::string identifier = bundle != nullptr ? platform::Bundle::bundleIdentifier() : std::string();
   std::string version = bundle != nullptr ? platform::Bundle::bundleVersion() : std::string();
   std::optional<std::string> marketing;
@@ -177,7 +179,8 @@ std::shared_ptr<CRCrashReporter> CRCrashReporter::initWithApplicationIdentifier(
   reporter->applicationIdentifier_ = std::move(identifier);
   reporter->applicationVersion_ = std::move(version);
   reporter->applicationMarketingVersion_ = std::move(marketingVersion);
-  reporter->crashReportDirectory_ = platform::paths::cachesDirectory() / "com.crashengine.reporter.data" / folder;
+  reporter->crashReportDirectory_ =
+      platform::paths::cachesDirectory() / "com.crashengine.reporter.data" / folder;
   return reporter;
 }
 
@@ -190,8 +193,9 @@ bool CRCrashReporter::populateCrashReportDirectory(platform::Error* error) const
     fs::create_directories(dir, ec);
     if (!ec) fs::permissions(dir, fs::perms(0755), ec);
     if (ec) {
-      return platform::fail(error, platform::Error::make(platform::kPOSIXErrorDomain, ec.value(),
-                                                         "Could not create " + dir.string() + ": " + ec.message()));
+      return platform::fail(error,
+                            platform::Error::make(platform::kPOSIXErrorDomain, ec.value(),
+                                                  "Could not create " + dir.string() + ": " + ec.message()));
     }
   }
   return true;
@@ -244,7 +248,8 @@ std::optional<platform::Data> CRCrashReporter::loadPendingCrashReportData(platfo
 
 bool CRCrashReporter::purgePendingCrashReport(platform::Error* error) const {
   if (unlink(crashReportPath().c_str()) != 0) {
-    return platform::fail(error, platform::Error::fromErrno(errno, "Could not remove " + crashReportPath().string()));
+    return platform::fail(
+        error, platform::Error::fromErrno(errno, "Could not remove " + crashReportPath().string()));
   }
   return true;
 }
@@ -253,14 +258,15 @@ bool CRCrashReporter::purgePendingCrashReport(platform::Error* error) const {
 
 void CRCrashReporter::setCrashCallbacks(const CRCrashReporterCallbacks* callbacks) {
   if (enabled_) throw CRCrashReporterException("The crash reporter has alread been enabled");
-  if (callbacks == nullptr || callbacks->version != 0) throw CRCrashReporterException("Unsupported callbacks version");
+  if (callbacks == nullptr || callbacks->version != 0)
+    throw CRCrashReporterException("Unsupported callbacks version");
   crcrash_crash_callbacks.context = callbacks->context;
   crcrash_crash_callbacks.handleSignal = callbacks->handleSignal;
 }
 
 platform::crash::exception_mask_t CRCrashReporter::machExceptionMaskForDarwinMajor(std::uint64_t major) {
-  pc::exception_mask_t mask = pc::EXC_MASK_BAD_ACCESS | pc::EXC_MASK_BAD_INSTRUCTION | pc::EXC_MASK_ARITHMETIC |
-                              pc::EXC_MASK_SOFTWARE | pc::EXC_MASK_BREAKPOINT;
+  pc::exception_mask_t mask = pc::EXC_MASK_BAD_ACCESS | pc::EXC_MASK_BAD_INSTRUCTION |
+                              pc::EXC_MASK_ARITHMETIC | pc::EXC_MASK_SOFTWARE | pc::EXC_MASK_BREAKPOINT;
   if (major >= 13) mask |= pc::EXC_MASK_GUARD;
   return mask;
 }
@@ -272,8 +278,8 @@ void CRCrashReporter::setDarwinMajorVersionForTesting(std::optional<std::uint64_
 const crcrash_reporter_handler_state& CRCrashReporter::handlerState() { return handler_state(); }
 
 std::shared_ptr<CRCrashMachExceptionServer> CRCrashReporter::enableMachExceptionServerWithPreviousPortSet(
-    std::shared_ptr<CRCrashMachExceptionPortSet>* previous, crcrash_exception_server_callback callback, void* context,
-    platform::Error* error) {
+    std::shared_ptr<CRCrashMachExceptionPortSet>* previous, crcrash_exception_server_callback callback,
+    void* context, platform::Error* error) {
   std::uint64_t major = 0;
   if (std::int64_t forced = g_darwin_major_override.load(); forced >= 0) {
     major = static_cast<std::uint64_t>(forced);
@@ -322,12 +328,14 @@ bool CRCrashReporter::enableCrashReporter(platform::Error* error) {
   CRCrashSignalHandler& signals = CRCrashSignalHandler::sharedHandler();
   if (config_->signalHandlerType() == CRCrashSignalHandlerTypeBSD) {
     for (int signo : crcrash_armed_signals) {
-      if (!signals.registerHandlerForSignal(signo, crcrash_signal_crash_callback, &state.report, error)) return false;
+      if (!signals.registerHandlerForSignal(signo, crcrash_signal_crash_callback, &state.report, error))
+        return false;
     }
   } else if (config_->signalHandlerType() == CRCrashSignalHandlerTypeMach) {
-    if (!signals.registerHandlerForSignal(SIGABRT, crcrash_signal_crash_callback, &state.report, error)) return false;
-    machServer_ = enableMachExceptionServerWithPreviousPortSet(&previousMachPorts_, crcrash_mach_exception_callback, &state,
-                                                               error);
+    if (!signals.registerHandlerForSignal(SIGABRT, crcrash_signal_crash_callback, &state.report, error))
+      return false;
+    machServer_ = enableMachExceptionServerWithPreviousPortSet(
+        &previousMachPorts_, crcrash_mach_exception_callback, &state, error);
     if (machServer_ == nullptr) return false;
     // An armed exception server is never stopped: the reporter keeps itself, and so its server, alive.
     static std::shared_ptr<CRCrashReporter> keep_alive;
@@ -339,7 +347,8 @@ bool CRCrashReporter::enableCrashReporter(platform::Error* error) {
     }
   }
   std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (config_->shouldRegisterUncaughtExceptionHandler()) platform::setUncaughtExceptionHandler(uncaught_exception_handler);
+  if (config_->shouldRegisterUncaughtExceptionHandler())
+    platform::setUncaughtExceptionHandler(uncaught_exception_handler);
   enabled_ = true;
   return true;
 }

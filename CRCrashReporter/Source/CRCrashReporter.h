@@ -12,10 +12,9 @@
 #include "CRCrashReporterCallbacks.h"
 #include "CRCrashReporterConfig.h"
 #include "CRCrashReporterError.h"
+#include "crcrash_write_report.h"
 #include "platform/Bundle.h"
 #include "platform/Data.h"
-
-#include "crcrash_write_report.h"
 
 // What the crash paths need, complete before any handler is armed: the report context and the copy of
 // the exception ports registered before the engine's.
@@ -37,7 +36,8 @@ class CRCrashReporter : public std::enable_shared_from_this<CRCrashReporter> {
   // Made once from the main bundle and the default configuration.
   static std::shared_ptr<CRCrashReporter> sharedReporter();
   static std::shared_ptr<CRCrashReporter> init();
-  static std::shared_ptr<CRCrashReporter> initWithConfiguration(std::shared_ptr<const CRCrashReporterConfig> config);
+  static std::shared_ptr<CRCrashReporter> initWithConfiguration(
+      std::shared_ptr<const CRCrashReporterConfig> config);
   // Identifier and versions from the bundle; a null bundle (or one without an identifier) falls back to
   // the process name. Throws CRCrashReporterException when neither can be found.
   static std::shared_ptr<CRCrashReporter> initWithBundle(const platform::Bundle* bundle,
@@ -57,7 +57,8 @@ class CRCrashReporter : public std::enable_shared_from_this<CRCrashReporter> {
   void setCrashCallbacks(const CRCrashReporterCallbacks* callbacks);
 
   // A report of the process as it is now, crashed on `thread` (a thread id of this process).
-  std::optional<platform::Data> generateLiveReportWithThread(thread_t thread, platform::Error* error = nullptr);
+  std::optional<platform::Data> generateLiveReportWithThread(thread_t thread,
+                                                             platform::Error* error = nullptr);
   std::optional<platform::Data> generateLiveReport(platform::Error* error = nullptr);
 
   // Starts an exception server with `callback` and registers it for the task with the mask for this host;
@@ -72,7 +73,9 @@ class CRCrashReporter : public std::enable_shared_from_this<CRCrashReporter> {
   bool populateCrashReportDirectory(platform::Error* error = nullptr) const;
 
   const std::filesystem::path& crashReportDirectory() const { return crashReportDirectory_; }
-  std::filesystem::path queuedCrashReportDirectory() const { return crashReportDirectory_ / "queued_reports"; }
+  std::filesystem::path queuedCrashReportDirectory() const {
+    return crashReportDirectory_ / "queued_reports";
+  }
   std::filesystem::path crashReportPath() const { return crashReportDirectory_ / "live_report.crcrash"; }
   bool isEnabled() const { return enabled_; }
   const std::string& applicationIdentifier() const { return applicationIdentifier_; }

@@ -24,8 +24,8 @@ class CRCrashReporterConfig {
   static std::shared_ptr<const CRCrashReporterConfig> initWithSignalHandlerType(
       std::uint64_t signalHandlerType, std::uint64_t symbolicationStrategy,
       bool shouldRegisterUncaughtExceptionHandler = true) {
-    return std::shared_ptr<const CRCrashReporterConfig>(
-        new CRCrashReporterConfig(signalHandlerType, symbolicationStrategy, shouldRegisterUncaughtExceptionHandler));
+    return std::shared_ptr<const CRCrashReporterConfig>(new CRCrashReporterConfig(
+        signalHandlerType, symbolicationStrategy, shouldRegisterUncaughtExceptionHandler));
   }
 
   std::uint64_t signalHandlerType() const { return signalHandlerType_; }
@@ -34,7 +34,9 @@ class CRCrashReporterConfig {
 
  private:
   CRCrashReporterConfig(std::uint64_t type, std::uint64_t strategy, bool exceptions)
-      : signalHandlerType_(type), symbolicationStrategy_(strategy), shouldRegisterUncaughtExceptionHandler_(exceptions) {}
+      : signalHandlerType_(type),
+        symbolicationStrategy_(strategy),
+        shouldRegisterUncaughtExceptionHandler_(exceptions) {}
   std::uint64_t signalHandlerType_;
   std::uint64_t symbolicationStrategy_;
   bool shouldRegisterUncaughtExceptionHandler_;

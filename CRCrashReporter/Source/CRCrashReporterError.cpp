@@ -10,9 +10,8 @@ platform::Error crcrash_error(int code, const std::string& message) {
 
 platform::Error crcrash_error(int code, const std::string& message, const platform::Error& underlying) {
   platform::Error error = crcrash_error(code, message);
-  error.userInfo["NSUnderlyingError"] = {{"domain", underlying.domain},
-                                         {"code", underlying.code},
-                                         {"description", underlying.description}};
+  error.userInfo["NSUnderlyingError"] = {
+      {"domain", underlying.domain}, {"code", underlying.code}, {"description", underlying.description}};
   return error;
 }
 

@@ -61,7 +61,8 @@ bool find_previous(int signo, struct sigaction* out) {
 }
 
 // One step of the chain: the entry after `context` (a node), or the head when `context` is null.
-bool chain_step(int signo, siginfo_t* info, ucontext_t* uap, void* context, crcrash_signal_handler_callback_t*) {
+bool chain_step(int signo, siginfo_t* info, ucontext_t* uap, void* context,
+                crcrash_signal_handler_callback_t*) {
   auto& list = callbacks();
   using node = crcrash_async_llist<crcrash_signal_handler_callback_t>::node;
   list.set_reading(true);
@@ -109,8 +110,8 @@ void dispatcher(int signo, siginfo_t* info, void* uap) {
     // Nobody handled it: the action from before the dispatcher (or the default) takes it, so that the
     // raise below never comes back into this handler.
     struct sigaction previous;
-    if (find_previous(signo, &previous) && !((previous.sa_flags & SA_SIGINFO) == 0 &&
-                                              previous.sa_handler == SIG_IGN)) {
+    if (find_previous(signo, &previous) &&
+        !((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN)) {
       sigaction(signo, &previous, nullptr);
     } else {
       set_default_action(signo);
@@ -151,7 +152,8 @@ bool crcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, 
 
   // A fault inside the writer comes back here on the writing thread and is answered at once; a crash on
   // another thread meanwhile parks and waits inside crcrash_write_report.
-  crcrash_error_t result = crcrash_write_report(handler_context, pc::mach_thread_self(), &state, &signal_info);
+  crcrash_error_t result =
+      crcrash_write_report(handler_context, pc::mach_thread_self(), &state, &signal_info);
 
   // From here on a fault, or the raise that follows, ends the process.
   for (int armed : crcrash_armed_signals) set_default_action(armed);
@@ -302,8 +304,9 @@ stack_t platform::crash::thread_alt_stack() {
 
 // Exported by the executable (see CMakeLists.txt), so that threads started by any library get the stack.
 extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* thread,
-                                                                    const pthread_attr_t* attributes,
-                                                                    void* (*routine)(void*), void* argument) {
+                                                                     const pthread_attr_t* attributes,
+                                                                     void* (*routine)(void*),
+                                                                     void* argument) {
   static const auto next = reinterpret_cast<PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
   if (next == nullptr) return EAGAIN;
   auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));

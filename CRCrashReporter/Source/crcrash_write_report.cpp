@@ -11,8 +11,8 @@
 namespace pc = platform::crash;
 
 static crcrash_error_t crcrash_write_report_file(crcrash_handler_context_t* context, thread_t crashed_thread,
-                                          const crcrash_async_thread_state_t* state,
-                                          const crcrash_log_signal_info_t* signal_info);
+                                                 const crcrash_async_thread_state_t* state,
+                                                 const crcrash_log_signal_info_t* signal_info);
 
 namespace {
 
@@ -44,8 +44,8 @@ crcrash_error_t crcrash_write_report(crcrash_handler_context_t* context, thread_
 }
 
 static crcrash_error_t crcrash_write_report_file(crcrash_handler_context_t* context, thread_t crashed_thread,
-                                          const crcrash_async_thread_state_t* state,
-                                          const crcrash_log_signal_info_t* signal_info) {
+                                                 const crcrash_async_thread_state_t* state,
+                                                 const crcrash_log_signal_info_t* signal_info) {
   int fd = open(context->path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     CRCRASH_DEBUG("Could not open the crashlog output file: %s", crcrash_async_errno_text(errno));

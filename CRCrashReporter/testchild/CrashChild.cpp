@@ -9,8 +9,8 @@
 #include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 #include <unwind.h>
 
 #include <atomic>
@@ -129,32 +129,35 @@ extern "C" NOINLINE void* qv_park_outer(void*) {
 
 extern "C" NOINLINE void qv_leaf_null_read() {
   void* p = nullptr;
-  asm volatile("nop\n.globl qv_fault_null_read\nqv_fault_null_read: movq (%0), %%rax" ::"r"(p) : "rax", "memory");
+  asm volatile("nop\n.globl qv_fault_null_read\nqv_fault_null_read: movq (%0), %%rax" ::"r"(p)
+               : "rax", "memory");
 }
 extern "C" NOINLINE void qv_leaf_readonly_write() {
-  asm volatile("nop\n.globl qv_fault_readonly_write\nqv_fault_readonly_write: movq %%rax, (%0)" ::"r"(g_fault_address)
-               : "memory");
+  asm volatile(
+      "nop\n.globl qv_fault_readonly_write\nqv_fault_readonly_write: movq %%rax, (%0)" ::"r"(g_fault_address)
+      : "memory");
 }
 extern "C" NOINLINE void qv_leaf_noncanonical() {
   void* p = reinterpret_cast<void*>(0x8000000000000000ull);
-  asm volatile("nop\n.globl qv_fault_noncanonical\nqv_fault_noncanonical: movq (%0), %%rax" ::"r"(p) : "rax", "memory");
+  asm volatile("nop\n.globl qv_fault_noncanonical\nqv_fault_noncanonical: movq (%0), %%rax" ::"r"(p)
+               : "rax", "memory");
 }
 extern "C" NOINLINE void qv_leaf_bus_read() {
   asm volatile("nop\n.globl qv_fault_bus_read\nqv_fault_bus_read: movq (%0), %%rax" ::"r"(g_fault_address)
                : "rax", "memory");
 }
-extern "C" NOINLINE void qv_leaf_ud2() { asm volatile("nop\n.globl qv_fault_ud2\nqv_fault_ud2: ud2" ::: "memory"); }
+extern "C" NOINLINE void qv_leaf_ud2() {
+  asm volatile("nop\n.globl qv_fault_ud2\nqv_fault_ud2: ud2" ::: "memory");
+}
 extern "C" NOINLINE void qv_leaf_div0() {
   asm volatile(
-      "nop\nxorl %%ecx, %%ecx\nmovl $1, %%eax\ncltd\n.globl qv_fault_div0\nqv_fault_div0: idivl %%ecx" ::: "rax", "rcx",
-      "rdx", "memory");
+      "nop\nxorl %%ecx, %%ecx\nmovl $1, %%eax\ncltd\n.globl qv_fault_div0\nqv_fault_div0: idivl %%ecx" ::
+          : "rax", "rcx", "rdx", "memory");
 }
 extern "C" NOINLINE void qv_leaf_int3() {
   asm volatile("int3\n.globl qv_fault_int3_after\nqv_fault_int3_after: nop" ::: "memory");
 }
-extern "C" NOINLINE void qv_leaf_abort() {
-  std::abort();
-}
+extern "C" NOINLINE void qv_leaf_abort() { std::abort(); }
 extern "C" NOINLINE void qv_leaf_exception() {
   throw platform::Exception("QVChildException", "The crash child threw this on purpose");
 }

@@ -33,7 +33,8 @@ struct CrashKind {
 
 const CrashKind kKinds[] = {
     {"null_read", SIGSEGV, "SIGSEGV", "SEGV_MAPERR", "SIGSEGV", "SEGV_MAPERR", Address::Zero, 1, 1, true},
-    {"readonly_write", SIGSEGV, "SIGSEGV", "SEGV_ACCERR", "SIGBUS", "BUS_ADRERR", Address::Target, 1, 2, true},
+    {"readonly_write", SIGSEGV, "SIGSEGV", "SEGV_ACCERR", "SIGBUS", "BUS_ADRERR", Address::Target, 1, 2,
+     true},
     {"noncanonical", SIGSEGV, "SIGSEGV", "SEGV_NOOP", "SIGBUS", "BUS_ADRERR", Address::Zero, 1, 2, true},
     {"bus", SIGBUS, "SIGBUS", "BUS_ADRERR", "SIGBUS", "BUS_ADRERR", Address::Target, 1, 10, true},
     {"ud2", SIGILL, "SIGILL", "ILL_ILLOPN", "SIGILL", "ILL_NOOP", Address::FaultPc, 2, ILL_ILLOPN, true},
@@ -66,23 +67,27 @@ std::uint64_t site(const CRCrashReportThreadInfo& thread, std::size_t i) {
 }
 
 // Whether the stack holds first → second → third in consecutive frames.
-bool has_chain(const ChildRun& run, const CRCrashReportThreadInfo& thread, const char* first, const char* second,
-               const char* third) {
+bool has_chain(const ChildRun& run, const CRCrashReportThreadInfo& thread, const char* first,
+               const char* second, const char* third) {
   for (std::size_t i = 0; i + 2 < thread.stackFrames.size(); ++i) {
-    if (run.in(first, site(thread, i)) && run.in(second, site(thread, i + 1)) && run.in(third, site(thread, i + 2)))
+    if (run.in(first, site(thread, i)) && run.in(second, site(thread, i + 1)) &&
+        run.in(third, site(thread, i + 2)))
       return true;
   }
   return false;
 }
 
 std::string describe(const ChildRun& run, const CRCrashReportThreadInfo& thread) {
-  std::string text = "thread " + std::to_string(thread.threadNumber) + (thread.crashed ? " (crashed)" : "") + ":";
+  std::string text =
+      "thread " + std::to_string(thread.threadNumber) + (thread.crashed ? " (crashed)" : "") + ":";
   for (const auto& frame : thread.stackFrames) {
     char buffer[64];
-    std::snprintf(buffer, sizeof buffer, " %#llx", static_cast<unsigned long long>(frame->instructionPointer));
+    std::snprintf(buffer, sizeof buffer, " %#llx",
+                  static_cast<unsigned long long>(frame->instructionPointer));
     text += buffer;
     for (const auto& [name, r] : run.ranges) {
-      if (frame->instructionPointer - 1 >= r.first && frame->instructionPointer - 1 < r.second) text += "(" + name + ")";
+      if (frame->instructionPointer - 1 >= r.first && frame->instructionPointer - 1 < r.second)
+        text += "(" + name + ")";
     }
   }
   return text;
@@ -94,7 +99,8 @@ class CrashCapture : public qvtesting::SandboxTest, public ::testing::WithParamI
 
 TEST_P(CrashCapture, LeavesOneWholeReport) {
   const auto& [kind, type, frame_pointers] = GetParam();
-  if (crash_test::kSanitized && is_overflow(kind)) GTEST_SKIP() << "the sanitizer's runtime needs the stack it overflows";
+  if (crash_test::kSanitized && is_overflow(kind))
+    GTEST_SKIP() << "the sanitizer's runtime needs the stack it overflows";
   ChildRun run = crash_test::run_child(root(), crash_test::child_path(frame_pointers), kind.mode, type,
                                        std::string(kind.mode) == "plugin" ? QV_CRASH_TEST_PLUGIN : "");
   ASSERT_TRUE(run.termination.has_value()) << "the child did not end";
@@ -102,7 +108,8 @@ TEST_P(CrashCapture, LeavesOneWholeReport) {
   ASSERT_NE(run.report, nullptr) << run.reportError.description << "\n" << run.errors;
   const CRCrashReport& report = *run.report;
   EXPECT_NE(run.output.find("handleSignal"), std::string::npos);
-  EXPECT_EQ(run.output.find("handleSignal"), run.output.rfind("handleSignal")) << "handleSignal more than once";
+  EXPECT_EQ(run.output.find("handleSignal"), run.output.rfind("handleSignal"))
+      << "handleSignal more than once";
 
   // Signal, code, address, and the exception part of the exception server.
   const bool mach = type == 1 && kind.mach_type != 0;
@@ -163,7 +170,8 @@ TEST_P(CrashCapture, LeavesOneWholeReport) {
     ASSERT_FALSE(thread->stackFrames.empty()) << all;
     const std::uint64_t last = thread->stackFrames.back()->instructionPointer;
     EXPECT_NE(std::find(run.outer.begin(), run.outer.end(), last), run.outer.end())
-        << "a stack does not end where the C++ runtime's unwinder ends it\n" << describe(run, *thread);
+        << "a stack does not end where the C++ runtime's unwinder ends it\n"
+        << describe(run, *thread);
   }
   const std::uint64_t rip = crashed_thread->stackFrames[0]->instructionPointer;
   if (run.values.count("fault") && std::string(kind.mode) != "two_faults") {
@@ -190,7 +198,8 @@ TEST_P(CrashCapture, LeavesOneWholeReport) {
     EXPECT_EQ(report.exceptionInfo()->exceptionReason, "The crash child threw this on purpose");
     ASSERT_TRUE(report.exceptionInfo()->stackFrames.has_value());
     bool leaf = false;
-    for (const auto& frame : *report.exceptionInfo()->stackFrames) leaf |= run.in("leaf", frame->instructionPointer - 1);
+    for (const auto& frame : *report.exceptionInfo()->stackFrames)
+      leaf |= run.in("leaf", frame->instructionPointer - 1);
     EXPECT_TRUE(leaf) << "the exception's frames miss the function that threw";
   } else {
     EXPECT_FALSE(report.hasExceptionInfo());
@@ -253,7 +262,8 @@ TEST_P(CrashCaptureRuns, ConcurrentFaultsLeaveOneWholeReport) {
     }
     std::string others;
     for (const auto& thread : run.report->threads()) {
-      if (!has_chain(run, *thread, "park_leaf", "park_mid", "park_outer")) others += describe(run, *thread) + "\n";
+      if (!has_chain(run, *thread, "park_leaf", "park_mid", "park_outer"))
+        others += describe(run, *thread) + "\n";
     }
     ASSERT_EQ(at_fault, 2) << "run " << i << "\n" << others;
   }

@@ -52,11 +52,14 @@ struct ChildRun {
   }
 };
 
-inline std::string child_path(bool frame_pointers) { return frame_pointers ? QV_CRASH_CHILD_FP : QV_CRASH_CHILD_NOFP; }
+inline std::string child_path(bool frame_pointers) {
+  return frame_pointers ? QV_CRASH_CHILD_FP : QV_CRASH_CHILD_NOFP;
+}
 
 // Runs `child MODE TYPE side-file [extra]` with the sandbox's folders; waits at most `deadline_s`.
-inline ChildRun run_child(const std::filesystem::path& sandbox, const std::string& child, const std::string& mode,
-                          int type, const std::string& extra = {}, double deadline_s = 20) {
+inline ChildRun run_child(const std::filesystem::path& sandbox, const std::string& child,
+                          const std::string& mode, int type, const std::string& extra = {},
+                          double deadline_s = 20) {
   ChildRun run;
   static int counter = 0;
   const std::filesystem::path side = sandbox / ("side-" + mode + "-" + std::to_string(++counter) + ".txt");
@@ -72,7 +75,8 @@ inline ChildRun run_child(const std::filesystem::path& sandbox, const std::strin
   if (kSanitized) {
     // The sanitizer's own fault handlers stay out of the way of the ones under test.
     environment["ASAN_OPTIONS"] =
-        "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1:"
+        "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_"
+        "handler=1:"
         "use_sigaltstack=0:detect_leaks=0";
   }
   task->setEnvironment(environment);

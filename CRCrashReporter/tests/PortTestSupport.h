@@ -38,8 +38,8 @@ class ExceptionPortServer {
     alignas(8) std::uint8_t buffer[4096];
     auto* header = reinterpret_cast<pc::mach_msg_header_t*>(buffer);
     while (!stop_) {
-      kern_return_t kr = pc::mach_msg(header, pc::MACH_RCV_MSG | pc::MACH_RCV_TIMEOUT, 0, sizeof buffer, port_, 50,
-                                      pc::MACH_PORT_NULL);
+      kern_return_t kr = pc::mach_msg(header, pc::MACH_RCV_MSG | pc::MACH_RCV_TIMEOUT, 0, sizeof buffer,
+                                      port_, 50, pc::MACH_PORT_NULL);
       if (kr != pc::MACH_MSG_SUCCESS) continue;
       {
         std::lock_guard lock(mutex_);
@@ -74,7 +74,8 @@ inline kern_return_t send_raw(pc::mach_port_t port, std::vector<std::uint8_t> me
                                   static_cast<pc::mach_msg_size_t>(message.size()), 0, 0, 0, 0);
   if (kr == pc::MACH_MSG_SUCCESS) {
     pc::mig_reply_error_t answer{};
-    kr = pc::mach_msg(&answer.Head, pc::MACH_RCV_MSG | pc::MACH_RCV_TIMEOUT, 0, sizeof answer, reply, timeout_ms, 0);
+    kr = pc::mach_msg(&answer.Head, pc::MACH_RCV_MSG | pc::MACH_RCV_TIMEOUT, 0, sizeof answer, reply,
+                      timeout_ms, 0);
     if (kr == pc::MACH_MSG_SUCCESS) kr = answer.RetCode;
   }
   pc::mach_port_mod_refs(pc::mach_task_self(), reply, pc::MACH_PORT_RIGHT_RECEIVE, -1);
@@ -82,7 +83,8 @@ inline kern_return_t send_raw(pc::mach_port_t port, std::vector<std::uint8_t> me
 }
 
 // An exception request of `size` bytes claiming `code_count` codes.
-inline std::vector<std::uint8_t> exception_request(std::size_t size, std::uint32_t code_count, pc::thread_t thread) {
+inline std::vector<std::uint8_t> exception_request(std::size_t size, std::uint32_t code_count,
+                                                   pc::thread_t thread) {
   pc::mach_exception_raise_request_t request{};
   request.msgh_body.msgh_descriptor_count = 2;
   request.thread.name = thread;

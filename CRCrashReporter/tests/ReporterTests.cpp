@@ -71,7 +71,8 @@ class CrashReporterFacade : public qvtesting::SandboxTest {
  protected:
   std::shared_ptr<CRCrashReporter> reporter(std::uint64_t type = 2, std::uint64_t strategy = 1) {
     return CRCrashReporter::initWithApplicationIdentifier(
-        "com.quorvane/tests", "9", "1.0", CRCrashReporterConfig::initWithSignalHandlerType(type, strategy, false));
+        "com.quorvane/tests", "9", "1.0",
+        CRCrashReporterConfig::initWithSignalHandlerType(type, strategy, false));
   }
 };
 
@@ -302,9 +303,9 @@ int raise_parked(crcrash_async_thread_state_t* state, void* context) {
   auto* request = static_cast<RaiseRequest*>(context);
   pc::thread_park_state(&state->exception.ues.es64, &state->thread.uts.ts64);
   const mach_exception_data_type_t codes[2] = {1, 0};
-  request->result = pc::exception_raise_to_port(request->port, pc::EXCEPTION_DEFAULT | pc::MACH_EXCEPTION_CODES,
-                                                pc::x86_THREAD_STATE, pc::mach_thread_self(), pc::mach_task_self(),
-                                                pc::EXC_BAD_ACCESS, codes, 2);
+  request->result = pc::exception_raise_to_port(
+      request->port, pc::EXCEPTION_DEFAULT | pc::MACH_EXCEPTION_CODES, pc::x86_THREAD_STATE,
+      pc::mach_thread_self(), pc::mach_task_self(), pc::EXC_BAD_ACCESS, codes, 2);
   pc::thread_unpark();
   return 0;
 }
@@ -340,7 +341,8 @@ TEST_F(ServerFixture, ForwardsToTheEarlierHandlerOrWritesTheReport) {
     crash_test::ExceptionPortServer earlier(row.earlier_answer);
     previous(earlier.port(), row.behavior);
     platform::Error error;
-    auto server = CRCrashMachExceptionServer::initWithCallBack(crcrash_mach_exception_callback, &state, &error);
+    auto server =
+        CRCrashMachExceptionServer::initWithCallBack(crcrash_mach_exception_callback, &state, &error);
     ASSERT_NE(server, nullptr) << error.description;
     const kern_return_t answer = raise_to(server->serverPort());
     EXPECT_EQ(answer, row.report ? pc::KERN_FAILURE : pc::KERN_SUCCESS);
@@ -411,7 +413,8 @@ TEST(CrashExceptionServer, BadMessagesAndTheStopHandshake) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
   EXPECT_FALSE(pc::mach_port_is_live(port));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (fs::exists("/proc/self/task/" + std::to_string(server_thread)) && std::chrono::steady_clock::now() < deadline)
+  while (fs::exists("/proc/self/task/" + std::to_string(server_thread)) &&
+         std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_FALSE(fs::exists("/proc/self/task/" + std::to_string(server_thread)));
 }
@@ -428,11 +431,13 @@ TEST(CrashMachPorts, NoSendersNotification) {
   pc::mach_port_insert_right(task, port, port, pc::MACH_MSG_TYPE_MAKE_SEND);
   pc::mach_msg_header_t received[4]{};
   pc::mach_port_deallocate(task, port);
-  EXPECT_EQ(pc::mach_msg(received, pc::MACH_RCV_MSG | pc::MACH_RCV_TIMEOUT, 0, sizeof received, notify, 50, 0),
-            pc::MACH_RCV_TIMED_OUT);
+  EXPECT_EQ(
+      pc::mach_msg(received, pc::MACH_RCV_MSG | pc::MACH_RCV_TIMEOUT, 0, sizeof received, notify, 50, 0),
+      pc::MACH_RCV_TIMED_OUT);
   pc::mach_port_deallocate(task, port);
-  ASSERT_EQ(pc::mach_msg(received, pc::MACH_RCV_MSG | pc::MACH_RCV_TIMEOUT, 0, sizeof received, notify, 2000, 0),
-            pc::MACH_MSG_SUCCESS);
+  ASSERT_EQ(
+      pc::mach_msg(received, pc::MACH_RCV_MSG | pc::MACH_RCV_TIMEOUT, 0, sizeof received, notify, 2000, 0),
+      pc::MACH_MSG_SUCCESS);
   EXPECT_EQ(received[0].msgh_id, pc::MACH_NOTIFY_NO_SENDERS);
   EXPECT_EQ(received[0].msgh_local_port, notify);
   // A message larger than the buffer stays queued with MACH_RCV_LARGE and tells its size.
@@ -445,7 +450,8 @@ TEST(CrashMachPorts, NoSendersNotification) {
             pc::MACH_RCV_TOO_LARGE);
   EXPECT_EQ(received[0].msgh_size, 300u);
   std::vector<std::uint8_t> whole(300);
-  EXPECT_EQ(pc::mach_msg(reinterpret_cast<pc::mach_msg_header_t*>(whole.data()), pc::MACH_RCV_MSG, 0, 300, port, 0, 0),
+  EXPECT_EQ(pc::mach_msg(reinterpret_cast<pc::mach_msg_header_t*>(whole.data()), pc::MACH_RCV_MSG, 0, 300,
+                         port, 0, 0),
             pc::MACH_MSG_SUCCESS);
   pc::mach_port_mod_refs(task, port, pc::MACH_PORT_RIGHT_RECEIVE, -1);
   pc::mach_port_mod_refs(task, notify, pc::MACH_PORT_RIGHT_RECEIVE, -1);

@@ -93,7 +93,8 @@ long long now_ms() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-mach_msg_return_t send_message(mach_msg_header_t* msg, mach_msg_size_t size, bool timeout, mach_msg_timeout_t ms) {
+mach_msg_return_t send_message(mach_msg_header_t* msg, mach_msg_size_t size, bool timeout,
+                               mach_msg_timeout_t ms) {
   if (size < sizeof(mach_msg_header_t)) return MACH_SEND_MSG_TOO_SMALL;
   PortSlot* slot = live_port(msg->msgh_remote_port);
   if (slot == nullptr) return MACH_SEND_INVALID_DEST;
@@ -292,7 +293,8 @@ kern_return_t mach_port_request_notification(task_t, mach_port_t name, mach_msg_
                                              mach_port_t* previous) {
   PortSlot* slot = live_port(name);
   if (slot == nullptr) return KERN_INVALID_NAME;
-  if (variant != MACH_NOTIFY_NO_SENDERS || disposition != MACH_MSG_TYPE_MAKE_SEND_ONCE) return KERN_INVALID_VALUE;
+  if (variant != MACH_NOTIFY_NO_SENDERS || disposition != MACH_MSG_TYPE_MAKE_SEND_ONCE)
+    return KERN_INVALID_VALUE;
   mach_port_t old = slot->no_senders_notify.exchange(notify);
   if (previous != nullptr) *previous = old;
   return KERN_SUCCESS;
@@ -361,7 +363,8 @@ kern_return_t exception_raise_to_port(mach_port_t port, exception_behavior_t beh
                                       thread_state_flavor_t flavor, thread_t thread, task_t task,
                                       exception_type_t exception, const mach_exception_data_type_t* codes,
                                       mach_msg_type_number_t code_count) {
-  const bool wide = (static_cast<std::uint32_t>(behavior) & static_cast<std::uint32_t>(MACH_EXCEPTION_CODES)) != 0;
+  const bool wide =
+      (static_cast<std::uint32_t>(behavior) & static_cast<std::uint32_t>(MACH_EXCEPTION_CODES)) != 0;
   const exception_behavior_t form = static_cast<exception_behavior_t>(
       static_cast<std::uint32_t>(behavior) & ~static_cast<std::uint32_t>(MACH_EXCEPTION_CODES));
   if (form != EXCEPTION_DEFAULT && form != EXCEPTION_STATE && form != EXCEPTION_STATE_IDENTITY) {
@@ -418,7 +421,8 @@ kern_return_t exception_raise_to_port(mach_port_t port, exception_behavior_t beh
     alignas(8) std::uint8_t answer[sizeof(mig_reply_error_t) + 8 + sizeof state];
     auto* reply_header = reinterpret_cast<mach_msg_header_t*>(answer);
     for (;;) {
-      kr = mach_msg(reply_header, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof answer, reply, 100, MACH_PORT_NULL);
+      kr = mach_msg(reply_header, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof answer, reply, 100,
+                    MACH_PORT_NULL);
       if (kr != MACH_RCV_TIMED_OUT) break;
       if (!mach_port_is_live(port)) {
         kr = MACH_SEND_INVALID_DEST;
@@ -426,7 +430,8 @@ kern_return_t exception_raise_to_port(mach_port_t port, exception_behavior_t beh
       }
     }
     if (kr == MACH_MSG_SUCCESS) {
-      if (reply_header->msgh_size < sizeof(mig_reply_error_t) || reply_header->msgh_id != header.msgh_id + 100) {
+      if (reply_header->msgh_size < sizeof(mig_reply_error_t) ||
+          reply_header->msgh_id != header.msgh_id + 100) {
         kr = KERN_FAILURE;
       } else {
         std::memcpy(&kr, answer + offsetof(mig_reply_error_t, RetCode), sizeof kr);
@@ -555,8 +560,8 @@ kern_return_t swap(Registry* r, exception_mask_t mask, mach_port_t port, excepti
     r->entries[type].flavor.store(flavor);
     r->entries[type].port.store(port, std::memory_order_release);
   }
-  if (MACH_PORT_VALID(port) &&
-      (mask & (EXC_MASK_BAD_ACCESS | EXC_MASK_BAD_INSTRUCTION | EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT)) != 0) {
+  if (MACH_PORT_VALID(port) && (mask & (EXC_MASK_BAD_ACCESS | EXC_MASK_BAD_INSTRUCTION | EXC_MASK_ARITHMETIC |
+                                        EXC_MASK_BREAKPOINT)) != 0) {
     fault_bridge_install();
   }
   return KERN_SUCCESS;
@@ -598,7 +603,8 @@ void fault_handler(int signo, siginfo_t* info, void* uap) {
   }
   const thread_t self = mach_thread_self();
   const ExceptionEntry* entry = nullptr;
-  if (Registry* r = thread_registry(self, false); r != nullptr && MACH_PORT_VALID(r->entries[type].port.load())) {
+  if (Registry* r = thread_registry(self, false);
+      r != nullptr && MACH_PORT_VALID(r->entries[type].port.load())) {
     entry = &r->entries[type];
   } else if (MACH_PORT_VALID(g_task_registry.entries[type].port.load())) {
     entry = &g_task_registry.entries[type];

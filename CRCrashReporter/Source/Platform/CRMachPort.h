@@ -155,7 +155,8 @@ inline constexpr std::size_t kExceptionRequestFixedSize = 68;
 
 // ---- Ports ----
 kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port_t* name);
-kern_return_t mach_port_insert_right(task_t task, mach_port_t name, mach_port_t poly, std::uint32_t disposition);
+kern_return_t mach_port_insert_right(task_t task, mach_port_t name, mach_port_t poly,
+                                     std::uint32_t disposition);
 // Changes the count of a right: SEND (a count of 0 sends the no-senders notification), RECEIVE or
 // PORT_SET with -1 (destroys the port or set). Thread and task names (not table ports) are accepted and
 // ignored, as their references cost nothing here.
@@ -163,8 +164,8 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_t name, mach_port_right_
 // Drops one send right.
 kern_return_t mach_port_deallocate(task_t task, mach_port_t name);
 kern_return_t mach_port_request_notification(task_t task, mach_port_t name, mach_msg_id_t variant,
-                                             std::uint32_t sync, mach_port_t notify, std::uint32_t disposition,
-                                             mach_port_t* previous);
+                                             std::uint32_t sync, mach_port_t notify,
+                                             std::uint32_t disposition, mach_port_t* previous);
 kern_return_t mach_port_move_member(task_t task, mach_port_t member, mach_port_t set);
 // Whether `name` is a live receive port of the table.
 bool mach_port_is_live(mach_port_t name);
