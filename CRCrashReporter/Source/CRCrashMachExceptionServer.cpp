@@ -89,8 +89,14 @@ void* exception_server_thread(void* argument) {
                     buffer->msgh_size, code_count);
     } else {
       const auto* request = reinterpret_cast<const pc::mach_exception_raise_request_t*>(buffer);
+      // The codes sit at offset 68, off their 8-byte alignment: they move 4 bytes up first (the buffer, a
+      // whole number of pages, always has room, since a request's size is 4 more than a multiple of 8).
+      auto* bytes = reinterpret_cast<std::uint8_t*>(buffer);
+      std::memmove(bytes + offsetof(pc::mach_exception_raise_request_t, code) + 4,
+                   bytes + offsetof(pc::mach_exception_raise_request_t, code),
+                   static_cast<std::size_t>(code_count) * sizeof(mach_exception_data_type_t));
       const auto* codes = reinterpret_cast<const mach_exception_data_type_t*>(
-          reinterpret_cast<const std::uint8_t*>(buffer) + offsetof(pc::mach_exception_raise_request_t, code));
+          bytes + offsetof(pc::mach_exception_raise_request_t, code) + 4);
       result = context->callback(request->task.name, request->thread.name, request->exception, codes,
                                  code_count, context->callback_context);
     }

@@ -5,7 +5,7 @@ int crash_test_plugin_answer(void) { return 42; }
 int crash_test_plugin_long_name(void) __asm__("crash_test_plugin_aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\xc3\xa9_and_more");
 int crash_test_plugin_long_name(void) { return 43; }
 
-/* Writes through a null pointer read from a volatile, so the store stays a store: the crash tests' fault
-   inside a loaded library. */
+/* Stores through a null pointer (in assembly, so that no compiler or sanitizer turns it into anything
+   else): the crash tests' fault inside a loaded library. */
 int* volatile crash_test_plugin_target = 0;
-void crash_test_plugin_crash(void) { *crash_test_plugin_target = 1; }
+void crash_test_plugin_crash(void) { __asm__ volatile("movl $1, (%0)" : : "r"(crash_test_plugin_target) : "memory"); }
