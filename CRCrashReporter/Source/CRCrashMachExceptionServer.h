@@ -134,7 +134,7 @@ class CRCrashMachExceptionServer {
   crcrash_exception_server_context* context_ = nullptr;
 };
 
-// Offers the exception to the first registered port whose mask covers it (Algorithms of forwarding);
+// Offers the exception to the first registered port whose mask covers it, in the form its behaviour asks for;
 // KERN_FAILURE when none does.
 kern_return_t CRCrashMachExceptionForward(task_t task, thread_t thread, exception_type_t exception,
                                           const mach_exception_data_type_t* codes,
