@@ -17,7 +17,7 @@ namespace platform::crash {
 
 namespace {
 
-enum SlotState : std::uint32_t { kFree = 0, kClaimed, kRequested, kStopped, kResume };
+enum SlotState : std::uint32_t { kFree = 0, kClaimed, kRequested, kStopped, kResume, kParked };
 
 // One preallocated slot per thread being stopped; the state word doubles as the futex both sides wait on.
 struct Slot {
@@ -184,7 +184,9 @@ std::size_t threads_suspend(const thread_t* threads, std::size_t count, std::uin
   const auto pid = static_cast<pid_t>(mach_task_self());
   // Signal every thread first, so that they all stop in parallel.
   for (std::size_t i = 0; i < count; ++i) {
-    if (threads[i] == self || find_slot(threads[i], kStopped) != nullptr) continue;
+    if (threads[i] == self || find_slot(threads[i], kStopped) != nullptr ||
+        find_slot(threads[i], kParked) != nullptr)
+      continue;
     Slot* slot = claim_slot();
     if (slot == nullptr) break;
     slot->tid.store(threads[i], std::memory_order_relaxed);
@@ -202,11 +204,16 @@ std::size_t threads_suspend(const thread_t* threads, std::size_t count, std::uin
     for (;;) {
       Slot* slot = find_slot(threads[i], kRequested);
       if (slot == nullptr) break;
+      // A thread that entered a crash handler parks instead of answering (the handler blocks the
+      // suspension signal); its parked registers serve.
+      if (find_slot(threads[i], kParked) != nullptr) break;
       std::uint64_t now = now_ns();
       if (now >= deadline) break;
       std::uint64_t left = deadline - now;
       timespec timeout{static_cast<time_t>(left / 1'000'000'000ULL),
                        static_cast<long>(left % 1'000'000'000ULL)};
+      // Wake at least every millisecond to notice a thread that parked.
+      if (timeout.tv_sec > 0 || timeout.tv_nsec > 1'000'000) timeout = {0, 1'000'000};
       futex(&slot->state, FUTEX_WAIT_PRIVATE, kRequested, &timeout);
     }
     if (find_slot(threads[i], kStopped) != nullptr) ++stopped;
@@ -232,6 +239,7 @@ void threads_resume(const thread_t* threads, std::size_t count) {
 kern_return_t thread_get_state(thread_t thread, std::int32_t flavor, void* state,
                                mach_msg_type_number_t* count) {
   Slot* slot = find_slot(thread, kStopped);
+  if (slot == nullptr) slot = find_slot(thread, kParked);
   if (slot == nullptr) return KERN_FAILURE;
   switch (flavor) {
     case x86_THREAD_STATE: {
@@ -267,6 +275,34 @@ kern_return_t thread_get_state(thread_t thread, std::int32_t flavor, void* state
       return KERN_INVALID_ARGUMENT;
   }
 }
+
+bool thread_park_state(const x86_exception_state64_t* es, const x86_thread_state64_t* ss) {
+  const thread_t self = mach_thread_self();
+  Slot* slot = find_slot(self, kParked);
+  if (slot == nullptr) slot = claim_slot();
+  if (slot == nullptr) return false;
+  slot->es = *es;
+  slot->ss = *ss;
+  slot->tid.store(self, std::memory_order_relaxed);
+  slot->state.store(kParked, std::memory_order_release);
+  return true;
+}
+
+bool thread_park(const void* ucontext) {
+  x86_exception_state64_t es;
+  x86_thread_state64_t ss;
+  fill_states(static_cast<const ucontext_t*>(ucontext), &es, &ss);
+  return thread_park_state(&es, &ss);
+}
+
+void thread_unpark() {
+  Slot* slot = find_slot(mach_thread_self(), kParked);
+  if (slot == nullptr) return;
+  slot->tid.store(0, std::memory_order_relaxed);
+  slot->state.store(kFree, std::memory_order_release);
+}
+
+bool thread_is_parked(thread_t thread) { return find_slot(thread, kParked) != nullptr; }
 
 void mcontext_from_ucontext(const void* ucontext, cr_mcontext64* out) {
   const auto* uc = static_cast<const ucontext_t*>(ucontext);

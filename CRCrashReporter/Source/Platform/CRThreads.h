@@ -31,6 +31,17 @@ void threads_resume(const thread_t* threads, std::size_t count);
 kern_return_t thread_get_state(thread_t thread, std::int32_t flavor, void* state,
                                mach_msg_type_number_t* count);
 
+// Parking: a thread inside a crash handler leaves the registers it faulted with in a slot of its own, so
+// that a report written by another thread (or by this one) shows where it faulted. A parked thread is not
+// signalled by threads_suspend, and thread_get_state answers its parked registers. Async-signal-safe.
+// `ucontext` is the signal's ucontext_t. Returns false when no slot is free.
+bool thread_park(const void* ucontext);
+bool thread_park_state(const x86_exception_state64_t* es, const x86_thread_state64_t* ss);
+// Gives the calling thread's slot back (nothing when it is not parked).
+void thread_unpark();
+// Whether `thread` is parked.
+bool thread_is_parked(thread_t thread);
+
 // A 64-bit machine context from a signal's ucontext_t.
 void mcontext_from_ucontext(const void* ucontext, cr_mcontext64* out);
 
