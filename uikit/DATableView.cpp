@@ -1,5 +1,7 @@
 #include "uikit/DATableView.h"
 
+#include <QtGui/QMouseEvent>
+
 #include "uikit/SBDraggingTableView.h"
 
 DATableView::DATableView(QWidget* parent) : QTableView(parent) {
@@ -10,4 +12,9 @@ DATableView::DATableView(QWidget* parent) : QTableView(parent) {
 
 QRect DATableView::rowRectForIndex(const QModelIndex& index) const {
   return QRect(0, rowViewportPosition(index.row()), viewport()->width(), rowHeight(index.row()));
+}
+
+void DATableView::mouseMoveEvent(QMouseEvent* event) {
+  QTableView::mouseMoveEvent(event);
+  updateRowCursor(indexAt(event->position().toPoint()));
 }

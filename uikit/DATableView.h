@@ -17,4 +17,7 @@ class DATableView : public QTableView, public ZKAwakeFromNib, public ZKRowViewHo
   bool isGroupRowIndex(const QModelIndex&) const override { return false; }
   QRect rowRectForIndex(const QModelIndex& index) const override;
   QWidget* rowViewport() const override { return viewport(); }
+
+ protected:
+  void mouseMoveEvent(QMouseEvent* event) override;
 };

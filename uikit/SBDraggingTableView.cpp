@@ -47,6 +47,7 @@ QRect SBDraggingTableView::rowRectForIndex(const QModelIndex& index) const {
 
 void SBDraggingTableView::mouseMoveEvent(QMouseEvent* event) {
   QTableView::mouseMoveEvent(event);
+  updateRowCursor(indexAt(event->position().toPoint()));
   pointer_ = event->position();
   pointerInside_ = true;
   // Every movement restarts the wait: only a resting pointer is reported.

@@ -1,6 +1,7 @@
 #include "uikit/SBOutlineView.h"
 
 #include <QtGui/QContextMenuEvent>
+#include <QtGui/QMouseEvent>
 #include <QtGui/QPainter>
 #include <QtWidgets/QHeaderView>
 
@@ -96,4 +97,9 @@ void SBOutlineView::drawRow(QPainter* painter, const QStyleOptionViewItem& optio
   plain.palette.setColor(QPalette::Highlight, Qt::transparent);
   plain.palette.setColor(QPalette::Inactive, QPalette::Highlight, Qt::transparent);
   QTreeView::drawRow(painter, plain, index);
+}
+
+void SBOutlineView::mouseMoveEvent(QMouseEvent* event) {
+  QTreeView::mouseMoveEvent(event);
+  updateRowCursor(indexAt(event->position().toPoint()));
 }

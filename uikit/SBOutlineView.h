@@ -70,6 +70,7 @@ class SBOutlineView : public QTreeView, public ZKAwakeFromNib, public ZKRowViewH
   QWidget* rowViewport() const override { return viewport(); }
 
  protected:
+  void mouseMoveEvent(QMouseEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const override;

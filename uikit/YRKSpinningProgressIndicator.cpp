@@ -132,7 +132,8 @@ void YRKSpinningProgressIndicator::setUsesThreadedAnimation(bool threaded) {
 
 void YRKSpinningProgressIndicator::setDisplayedWhenStopped(bool displayed) {
   displayedWhenStopped_ = displayed;
-  if (!isAnimating_) setVisible(displayed);
+  // A spinner of its own (no parent) is never shown as a window by this.
+  if (!isAnimating_ && (parentWidget() || !displayed)) setVisible(displayed);
 }
 
 void YRKSpinningProgressIndicator::startAnimation() {
@@ -150,7 +151,7 @@ void YRKSpinningProgressIndicator::actuallyStartAnimation() {
   actuallyStopAnimation();
   isAnimating_ = true;
   currentPosition_ = 0;
-  if (!displayedWhenStopped_) setVisible(true);
+  if (!displayedWhenStopped_ && parentWidget()) setVisible(true);
   if (!hasWindow()) return;  // begins when the indicator enters a window
   if (usesThreadedAnimation_)
     ticker_ = std::make_unique<Ticker>(this);

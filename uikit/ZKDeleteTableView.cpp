@@ -32,12 +32,20 @@ void ZKDeleteTableView::mousePressEvent(QMouseEvent* event) {
     event->accept();
     return;
   }
+  delegateTookPress_ = false;
   QTableView::mousePressEvent(event);
-  // A text cell edits with one click.
+  // A text cell edits with one click, unless the press was for a control drawn in the cell.
   const QModelIndex index = indexAt(event->position().toPoint());
   if (event->button() == Qt::LeftButton && index.isValid() && (index.flags() & Qt::ItemIsEditable) &&
-      event->modifiers() == Qt::NoModifier && state() != EditingState)
-    edit(index);
+      event->modifiers() == Qt::NoModifier && state() != EditingState && !delegateTookPress_)
+    QTableView::edit(index);
+}
+
+bool ZKDeleteTableView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+  const bool handled = QTableView::edit(index, trigger, event);
+  if (handled && trigger == NoEditTriggers && event && event->type() == QEvent::MouseButtonPress)
+    delegateTookPress_ = true;
+  return handled;
 }
 
 void ZKDeleteTableView::rightMouseDown(const QPoint& viewportPoint) {
@@ -64,4 +72,9 @@ void ZKDeleteTableView::contextMenuEvent(QContextMenuEvent* event) {
       [this] { QTimer::singleShot(0, this, [this] { zk_setClickedRow(this, -1); }); },
       Qt::SingleShotConnection);
   menu_->popup(event->globalPos());
+}
+
+void ZKDeleteTableView::mouseMoveEvent(QMouseEvent* event) {
+  QTableView::mouseMoveEvent(event);
+  updateRowCursor(indexAt(event->position().toPoint()));
 }

@@ -31,12 +31,16 @@ class ZKDeleteTableView : public QTableView, public ZKAwakeFromNib, public ZKRow
   QMenu* menu() const { return menu_; }
   void setMenu(QMenu* menu) { menu_ = menu; }
 
+  using QTableView::edit;
+
   void awakeFromNib() override {}
   bool isGroupRowIndex(const QModelIndex&) const override { return false; }
   QRect rowRectForIndex(const QModelIndex& index) const override;
   QWidget* rowViewport() const override { return viewport(); }
 
  protected:
+  bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
@@ -45,5 +49,7 @@ class ZKDeleteTableView : public QTableView, public ZKAwakeFromNib, public ZKRow
   void rightMouseDown(const QPoint& viewportPoint);
 
   ZKDeleteTableViewDelegate* deleteDelegate_ = nullptr;
+  // Whether a cell's delegate took the press being handled (a switch, a button, a colour well).
+  bool delegateTookPress_ = false;
   QPointer<QMenu> menu_;
 };

@@ -261,6 +261,10 @@ QRect DDSwitchTableCellView::switchRect(const QStyleOptionViewItem& option) cons
 
 void DDSwitchTableCellView::drawContent(QPainter* painter, const QStyleOptionViewItem& option,
                                         const QModelIndex& index, const QRect& rect) const {
+  if (!index.data(Qt::CheckStateRole).isValid()) {
+    ZKTableCellView::drawContent(painter, option, index, rect);
+    return;
+  }
   const QRect box = switchRect(option);
   const bool checked = index.data(Qt::CheckStateRole).toInt() == Qt::Checked;
   const ITSwitchLook look = ITSwitch::restingLook(

@@ -20,6 +20,8 @@ enum ZKTableCellRole : int {
   ZKButtonTitleRole,                         // the title of the row's button; none: no button
   ZKBusyRole,                                // true while the row's activity indicator turns
   ZKEmojiRole,                               // an emoji drawn before the text
+  ZKChoicesRole,                             // the titles a choice cell offers (a string list)
+  ZKColorRole,                               // the colour a colour well shows (a QColor)
 };
 
 // The kit's table cell: a painting delegate, so that a table of hundreds of rows makes no widget per

@@ -73,3 +73,11 @@ void ZKRowViewHost::setRowViewForGroupRows(std::shared_ptr<ZKTableRowView> rowVi
   if (groupRowView_) groupRowView_->addDisplayingView(rowViewport());
   if (rowViewport()) rowViewport()->update();
 }
+
+void ZKRowViewHost::updateRowCursor(const QModelIndex& indexUnderPointer) {
+  QWidget* viewport = rowViewport();
+  if (!viewport) return;
+  const ZKTableRowView* rowView = indexUnderPointer.isValid() ? rowViewForIndex(indexUnderPointer) : nullptr;
+  const Qt::CursorShape shape = rowView ? rowView->cursorShape() : Qt::ArrowCursor;
+  if (viewport->cursor().shape() != shape) viewport->setCursor(shape);
+}

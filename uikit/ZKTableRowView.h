@@ -85,6 +85,8 @@ class ZKRowViewHost {
   ZKTableRowView* rowViewForIndex(const QModelIndex& index) const;
   // Whether the row of that index is a group row (the view's delegate answers).
   virtual bool isGroupRowIndex(const QModelIndex& index) const = 0;
+  // Shows the pointer shape of the row view under that viewport point.
+  void updateRowCursor(const QModelIndex& indexUnderPointer);
   // The whole row of that index, in the viewport's coordinates.
   virtual QRect rowRectForIndex(const QModelIndex& index) const = 0;
 

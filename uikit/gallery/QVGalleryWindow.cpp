@@ -1,5 +1,6 @@
 #include "uikit/gallery/QVGalleryWindow.h"
 
+#include <QtCore/QDateTime>
 #include <QtWidgets/QGridLayout>
 #include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QHeaderView>
@@ -11,7 +12,12 @@
 #include "uikit/QVTabButtonCell.h"
 #include "uikit/SBOutlineView.h"
 #include "uikit/ZKButton.h"
+#include "uikit/ZKColorWellTableCellView.h"
+#include "uikit/ZKDatePickerCellView.h"
 #include "uikit/ZKDeleteTableView.h"
+#include "uikit/ZKNumberStepperCellView.h"
+#include "uikit/ZKPathTableCellView.h"
+#include "uikit/ZKPopupButtonCellView.h"
 #include "uikit/ZKTableCellView.h"
 #include "uikit/ZKThemableButton.h"
 #include "uikit/ZKThemableImageButton.h"
@@ -203,6 +209,58 @@ QWidget* QVGalleryWindow::makeControls() {
   }
   images->addStretch();
   layout->addLayout(images);
+
+  // The option editor's table: on/off, date, number, choice, colour and path rows.
+  layout->addWidget(heading(QStringLiteral("Options")));
+  editorTable_ = new ZKDeleteTableView;
+  switchCells_ = new DDSwitchTableCellView(editorTable_);
+  editorTable_->horizontalHeader()->hide();
+  editorTable_->verticalHeader()->setDefaultSectionSize(28);
+  editorModel_.setColumnCount(2);
+  auto addRow = [&](const QString& title, QStandardItem* value, QAbstractItemDelegate* cells) {
+    auto* titleItem = new QStandardItem(title);
+    titleItem->setEditable(false);
+    editorModel_.appendRow({titleItem, value});
+    editorRowDelegates_.push_back(cells);
+  };
+  const std::tuple<const char*, bool, bool> optionSwitches[] = {{"Show notifications", true, true},
+                                                          {"Play sound", false, true},
+                                                          {"Run at login (managed)", true, false}};
+  for (const auto& [title, on, enabled] : optionSwitches) {
+    auto* value = new QStandardItem;
+    value->setCheckable(true);
+    value->setCheckState(on ? Qt::Checked : Qt::Unchecked);
+    value->setEditable(false);
+    value->setEnabled(enabled);
+    addRow(QString::fromUtf8(title), value, switchCells_);
+    if (!enabled) editorModel_.item(editorModel_.rowCount() - 1, 0)->setEnabled(false);
+  }
+  auto* date = new QStandardItem;
+  date->setData(QDateTime(QDate(2026, 12, 11), QTime(9, 30)), Qt::EditRole);
+  addRow(QStringLiteral("Remind me"), date, new ZKDatePickerCellView(editorTable_));
+  auto* number = new QStandardItem;
+  number->setData(5, Qt::EditRole);
+  addRow(QStringLiteral("Refresh (minutes)"), number, new ZKNumberStepperCellView(editorTable_));
+  auto* choice = new QStandardItem(QStringLiteral("Metric"));
+  choice->setData(QStringList{QStringLiteral("Metric"), QStringLiteral("Imperial")}, ZKChoicesRole);
+  addRow(QStringLiteral("Units"), choice, new ZKPopupButtonCellView(editorTable_));
+  auto* colour = new QStandardItem;
+  colour->setEditable(false);
+  colour->setData(QColor::fromRgbF(0.2f, 0.6196f, 0.9647f), ZKColorRole);
+  addRow(QStringLiteral("Group colour"), colour, new ZKColorWellTableCellView(editorTable_));
+  auto* path = new QStandardItem(QStringLiteral("weather_42.json"));
+  path->setEditable(false);
+  path->setData(QStringLiteral("~/.local/share/com.quorvane.dashboard/Module Databases/weather_42.json"),
+                ZKDetailTextRole);
+  addRow(QStringLiteral("Database"), path, new ZKPathTableCellView(editorTable_));
+  editorTable_->setModel(&editorModel_);
+  // Each row's cell draws its control where the row has its value (the second column).
+  for (int row = 0; row < editorModel_.rowCount(); ++row)
+    editorTable_->setItemDelegateForRow(row, editorRowDelegates_[size_t(row)]);
+  editorTable_->setColumnWidth(0, 175);
+  editorTable_->setRowHeight(editorModel_.rowCount() - 1, 40);
+  editorTable_->setFixedHeight(7 * 28 + 40 + 2);
+  layout->addWidget(editorTable_);
   layout->addStretch();
   return column;
 }
@@ -291,27 +349,6 @@ QWidget* QVGalleryWindow::makeTables() {
   table_->selectRow(2);
   layout->addWidget(table_, 2);
 
-  // The option editor's table: on/off rows and two-line rows.
-  layout->addWidget(heading(QStringLiteral("Options")));
-  editorTable_ = new ZKDeleteTableView;
-  switchCells_ = new DDSwitchTableCellView(editorTable_);
-  editorTable_->setItemDelegateForColumn(0, switchCells_);
-  editorTable_->horizontalHeader()->hide();
-  editorTable_->verticalHeader()->setDefaultSectionSize(30);
-  const std::tuple<const char*, bool, bool> options[] = {{"Show notifications", true, true},
-                                                         {"Play sound", false, true},
-                                                         {"Run at login (managed)", true, false}};
-  for (const auto& [title, on, enabled] : options) {
-    auto* item = new QStandardItem(QString::fromUtf8(title));
-    item->setCheckable(true);
-    item->setCheckState(on ? Qt::Checked : Qt::Unchecked);
-    item->setEditable(false);
-    item->setEnabled(enabled);
-    editorModel_.appendRow(item);
-  }
-  editorTable_->setModel(&editorModel_);
-  editorTable_->setFixedHeight(3 * 30 + 2);
-  layout->addWidget(editorTable_);
   return column;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtGui/QStandardItemModel>
+#include <vector>
 
 #include "platform/NotificationCenter.h"
 #include "uikit/BHThemableWindow.h"
@@ -11,6 +12,7 @@ class ZKDeleteTableView;
 class ZKThemableTableView;
 class ZKButtonTableCellView;
 class DDSwitchTableCellView;
+class QAbstractItemDelegate;
 
 // Every control of the kit in one window, following the current theme: switches, activity indicators,
 // every button and tab style, hover and image buttons, emoji buttons, tinted images, an outline of
@@ -44,4 +46,5 @@ class QVGalleryWindow : public BHThemableWindow {
   QStandardItemModel tableModel_;
   QStandardItemModel editorModel_;
   QList<BHThemableSpinningProgressIndicator*> spinners_;
+  std::vector<QAbstractItemDelegate*> editorRowDelegates_;
 };

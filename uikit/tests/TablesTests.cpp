@@ -11,6 +11,10 @@
 #include <QtGui/QStandardItemModel>
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QComboBox>
+#include <QtWidgets/QDateTimeEdit>
+#include <QtWidgets/QDoubleSpinBox>
+#include <QtWidgets/QHeaderView>
 #include <QtWidgets/QScrollBar>
 
 #include "platform/desktop/testing/GuiTest.h"
@@ -18,7 +22,12 @@
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/SBDraggingTableView.h"
 #include "uikit/SBOutlineView.h"
+#include "uikit/ZKColorWellTableCellView.h"
+#include "uikit/ZKDatePickerCellView.h"
 #include "uikit/ZKDeleteTableView.h"
+#include "uikit/ZKNumberStepperCellView.h"
+#include "uikit/ZKPathTableCellView.h"
+#include "uikit/ZKPopupButtonCellView.h"
 #include "uikit/ZKTableCellView.h"
 #include "uikit/ZKThemableTableRowView.h"
 #include "uikit/ZKThemeManager.h"
@@ -347,6 +356,136 @@ TEST_F(TablesTest, SidebarTableNeverTakesFocusOrScrollsItself) {
   EXPECT_EQ(table.focusPolicy(), Qt::NoFocus);
   table.scrollTo(model.index(800, 0));
   EXPECT_EQ(table.verticalScrollBar()->value(), 0);
+}
+
+TEST_F(TablesTest, OptionCellsEditOnlyWhileEditingAndWriteBack) {
+  // Title in column 0, value in column 1; each value cell makes its editor only while edited.
+  QStandardItemModel options(3, 2);
+  const QDateTime start(QDate(2026, 12, 11), QTime(9, 30));
+  options.setData(options.index(0, 1), start, Qt::EditRole);
+  options.setData(options.index(1, 1), 5, Qt::EditRole);
+  options.setData(options.index(2, 1), QStringLiteral("5 min"), Qt::EditRole);
+  options.setData(options.index(2, 1),
+                  QStringList{QStringLiteral("1 min"), QStringLiteral("5 min"), QStringLiteral("1 h")},
+                  ZKChoicesRole);
+  ZKDeleteTableView table;
+  auto* dates = new ZKDatePickerCellView(&table);
+  auto* numbers = new ZKNumberStepperCellView(&table);
+  auto* choices = new ZKPopupButtonCellView(&table);
+  table.setModel(&options);
+  table.setItemDelegateForRow(0, dates);
+  table.setItemDelegateForRow(1, numbers);
+  table.setItemDelegateForRow(2, choices);
+  table.resize(400, 200);
+  table.show();
+  const int widgetsBefore = int(table.findChildren<QWidget*>().size());
+
+  struct Case {
+    const char* name;
+    int row;
+    std::function<void(QWidget*)> change;
+    QVariant expected;
+  };
+  const Case cases[] = {
+      {"date", 0, [&](QWidget* e) { static_cast<QDateTimeEdit*>(e)->setDateTime(start.addDays(1)); },
+       start.addDays(1)},
+      {"number", 1,
+       [](QWidget* e) {
+         ASSERT_TRUE(qobject_cast<QDoubleSpinBox*>(e));
+         static_cast<QDoubleSpinBox*>(e)->setValue(7);
+       },
+       7},
+      {"choice", 2, [](QWidget* e) { static_cast<QComboBox*>(e)->setCurrentIndex(2); },
+       QStringLiteral("1 h")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QModelIndex index = options.index(c.row, 1);
+    table.setCurrentIndex(index);
+    table.edit(index);
+    QWidget* editor = nullptr;
+    for (QWidget* child : table.viewport()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+      if (child->isVisible() && child->geometry().intersects(table.visualRect(index))) editor = child;
+    ASSERT_NE(editor, nullptr);
+    c.change(editor);
+    table.setCurrentIndex(options.index(c.row, 0));  // leaving the cell commits
+    QApplication::processEvents();
+    EXPECT_EQ(options.data(index, Qt::EditRole), c.expected);
+  }
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(int(table.findChildren<QWidget*>().size()), widgetsBefore);
+  EXPECT_EQ(dates->displayText(start, QLocale::c()), QStringLiteral("11 Dec 2026, 09:30"));
+}
+
+TEST_F(TablesTest, ColourWellsAskForThePanelAndPathsKeepBothEnds) {
+  QStandardItemModel rows(2, 1);
+  rows.setData(rows.index(0, 0), QStringLiteral("Group colour"));
+  rows.setData(rows.index(0, 0), QColor(Qt::red), ZKColorRole);
+  ZKDeleteTableView table;
+  auto* wells = new ZKColorWellTableCellView(&table);
+  table.setModel(&rows);
+  table.setItemDelegateForRow(0, wells);
+  table.resize(300, 120);
+  table.show();
+  ASSERT_TRUE(runUntil([&] { return table.isVisible(); }));
+  QApplication::processEvents();
+  int asked = 0;
+  QObject::connect(wells, &ZKColorWellTableCellView::colorWellClicked, [&] { ++asked; });
+  QStyleOptionViewItem option;
+  option.rect = table.visualRect(rows.index(0, 0));
+  sendMouse(&table, QEvent::MouseButtonPress, wells->colorWellRect(option).center());
+  sendMouse(&table, QEvent::MouseButtonRelease, wells->colorWellRect(option).center());
+  EXPECT_EQ(asked, 1);
+  auto editing = [&] {
+    for (QWidget* child : table.viewport()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+      if (child->isVisible()) return true;
+    return false;
+  };
+  EXPECT_FALSE(editing());  // the press was the well's
+  // A click on the editable title edits it at once.
+  sendMouse(&table, QEvent::MouseButtonPress, option.rect.topLeft() + QPoint(20, 10));
+  EXPECT_TRUE(editing());
+  table.setCurrentIndex(QModelIndex());
+  QApplication::processEvents();
+  // The well shows the row's colour.
+  const QImage image = table.grab().toImage();
+  qvtesting::saveImage(image, "uikit-tables", "colour-well");
+  const double dpr = image.devicePixelRatio();
+  const QPoint center = table.viewport()->mapTo(&table, wells->colorWellRect(option).center());
+  EXPECT_EQ(image.pixelColor(int(center.x() * dpr), int(center.y() * dpr)), QColor(Qt::red));
+
+  QStandardItemModel files(1, 1);
+  files.setData(files.index(0, 0), QStringLiteral("Module database"));
+  files.setData(
+      files.index(0, 0),
+      QStringLiteral("/home/someone/.local/share/com.quorvane.dashboard/Module Databases/weather_42.json"),
+      ZKDetailTextRole);
+  ZKDeleteTableView paths;
+  paths.setItemDelegate(new ZKPathTableCellView(&paths));
+  paths.setModel(&files);
+  paths.verticalHeader()->setDefaultSectionSize(44);
+  paths.resize(260, 60);
+  paths.show();
+  qvtesting::saveGrab(&paths, "uikit-tables", "path-cell");
+}
+
+TEST_F(TablesTest, GroupRowsShowAPointingHand) {
+  QStandardItemModel groups;
+  auto* group = new QStandardItem(QStringLiteral("Network"));
+  group->appendRow(new QStandardItem(QStringLiteral("Ping")));
+  groups.appendRow(group);
+  SBOutlineView outline;
+  outline.setDelegate(&recorder);
+  outline.setModel(&groups);
+  outline.expandAll();
+  outline.setRowViewForRows(std::make_shared<ZKTableRowView>());
+  outline.setRowViewForGroupRows(std::make_shared<QVGroupRowView>());
+  outline.resize(200, 100);
+  outline.show();
+  sendMouse(&outline, QEvent::MouseMove, outline.visualRect(groups.index(0, 0)).center());
+  EXPECT_EQ(outline.viewport()->cursor().shape(), Qt::PointingHandCursor);
+  sendMouse(&outline, QEvent::MouseMove, outline.visualRect(groups.index(0, 0, groups.index(0, 0))).center());
+  EXPECT_EQ(outline.viewport()->cursor().shape(), Qt::ArrowCursor);
 }
 
 QImage drawRow(const ZKTableRowView& row, bool selected) {
