@@ -4,6 +4,7 @@
 #include <QtWidgets/QGridLayout>
 #include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QHeaderView>
+#include <QtWidgets/QMenu>
 #include <QtWidgets/QVBoxLayout>
 
 #include "uikit/BHThemableSpinningProgressIndicator.h"
@@ -99,6 +100,7 @@ QWidget* QVGalleryWindow::makeControls() {
     s->setChecked(c.checked, false);
     s->setEnabled(c.enabled, false);
     s->setAccessibleName(QString::fromUtf8(c.name));
+    if (!firstSwitch_) firstSwitch_ = s;
     switches->addWidget(captioned(s, QString::fromUtf8(c.name)));
   }
   switches->addStretch();
@@ -224,8 +226,8 @@ QWidget* QVGalleryWindow::makeControls() {
     editorRowDelegates_.push_back(cells);
   };
   const std::tuple<const char*, bool, bool> optionSwitches[] = {{"Show notifications", true, true},
-                                                          {"Play sound", false, true},
-                                                          {"Run at login (managed)", true, false}};
+                                                                {"Play sound", false, true},
+                                                                {"Run at login (managed)", true, false}};
   for (const auto& [title, on, enabled] : optionSwitches) {
     auto* value = new QStandardItem;
     value->setCheckable(true);
@@ -322,6 +324,12 @@ QWidget* QVGalleryWindow::makeTables() {
   };
   static GroupQuestion groupQuestion;
   outline_->setDelegate(&groupQuestion);
+  // The module rows' context menu (group rows have none).
+  auto* menu = new QMenu(outline_);
+  menu->addAction(QStringLiteral("Run Now"));
+  menu->addAction(QStringLiteral("Edit Module…"));
+  menu->addAction(QStringLiteral("Remove"));
+  outline_->setMenu(menu);
   outline_->setMinimumHeight(240);
   layout->addWidget(outline_, 3);
 

@@ -7,6 +7,7 @@
 #include "uikit/BHThemableWindow.h"
 
 class BHThemableSpinningProgressIndicator;
+class ITSwitch;
 class SBOutlineView;
 class ZKDeleteTableView;
 class ZKThemableTableView;
@@ -28,6 +29,8 @@ class QVGalleryWindow : public BHThemableWindow {
   SBOutlineView* outline() const { return outline_; }
   ZKThemableTableView* table() const { return table_; }
   ZKDeleteTableView* editorTable() const { return editorTable_; }
+  // The first switch ("Off").
+  ITSwitch* firstSwitch() const { return firstSwitch_; }
   // Stops the indicators, so that two grabs of the same theme look alike.
   void freezeAnimations();
 
@@ -38,6 +41,7 @@ class QVGalleryWindow : public BHThemableWindow {
   QWidget* makeTables();
 
   SBOutlineView* outline_ = nullptr;
+  ITSwitch* firstSwitch_ = nullptr;
   ZKThemableTableView* table_ = nullptr;
   ZKDeleteTableView* editorTable_ = nullptr;
   ZKButtonTableCellView* outlineCells_ = nullptr;
