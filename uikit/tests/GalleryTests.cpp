@@ -2,6 +2,7 @@
 // look at (test-artefacts/uikit-gallery), with the theme's colours checked where they must show.
 #include <gtest/gtest.h>
 
+#include <QtCore/QProcess>
 #include <QtWidgets/QHeaderView>
 #include <QtWidgets/QScrollBar>
 
@@ -79,6 +80,35 @@ TEST_F(GalleryTest, SwitchingTheThemeRepaintsTheOpenWindow) {
   const QRect group = outline->visualRect(outline->itemAtRow(0));
   const QPoint inGroup = outline->viewport()->mapTo(&window, QPoint(group.right() - 30, group.center().y()));
   EXPECT_LT(pixelAt(image, inGroup).lightnessF(), 0.5);
+}
+
+TEST_F(GalleryTest, TheGalleryProgramGrabsItselfInEitherTheme) {
+  for (const char* theme : {"light", "dark"}) {
+    SCOPED_TRACE(theme);
+    const auto file = qvtesting::artefactFolder("uikit-gallery") / (std::string("program-") + theme + ".png");
+    std::filesystem::remove(file);
+    QProcess gallery;
+    gallery.setProcessEnvironment([] {
+      auto environment = QProcessEnvironment::systemEnvironment();
+      environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+      return environment;
+    }());
+    gallery.start(QStringLiteral(QV_UIKIT_GALLERY),
+                  {QStringLiteral("--theme"), QString::fromUtf8(theme), QStringLiteral("--grab"),
+                   QString::fromStdString(file.string())});
+    ASSERT_TRUE(gallery.waitForFinished(30000));
+    EXPECT_EQ(gallery.exitCode(), 0) << gallery.readAllStandardError().toStdString();
+    const QImage image(QString::fromStdString(file.string()));
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.pixelColor(4, 4).lightnessF() < 0.5, std::string(theme) == "dark");
+  }
+  // A theme it does not know is refused with a clear message.
+  QProcess wrong;
+  wrong.start(QStringLiteral(QV_UIKIT_GALLERY), {QStringLiteral("--theme"), QStringLiteral("purple"),
+                                                 QStringLiteral("--grab"), QStringLiteral("/dev/null")});
+  ASSERT_TRUE(wrong.waitForFinished(30000));
+  EXPECT_EQ(wrong.exitCode(), 2);
+  EXPECT_TRUE(wrong.readAllStandardError().contains("the theme is light or dark"));
 }
 
 }  // namespace
