@@ -2,6 +2,8 @@
 
 #include <QtGui/QFontMetricsF>
 #include <QtGui/QPainter>
+#include <QtGui/QPixmap>
+#include <QtGui/QPixmapCache>
 #include <cmath>
 
 #include "uikit/ZKFontFamilies.h"
