@@ -5,7 +5,13 @@
 #include "uikit/ZKAwakeFromNib.h"
 #include "uikit/ZKThemable.h"
 
-// A table view whose background and grid colours follow the theme. Keys set after the view was
+// The style sheet of an item view (`selector` names its class) with that background and grid colour:
+// text readable on the background and, over a dark background, a header and scroll bars in the
+// theme's dark colours. Empty when neither colour is valid.
+QString zk_itemViewStyleSheet(const QString& selector, const QColor& background, const QColor& grid);
+
+// A table view whose background and grid colours follow the theme; over a dark background its header
+// and scroll bars follow as well. Keys set after the view was
 // configured wait for the next theme change.
 class ZKThemableTableView : public QTableView, public ZKAwakeFromNib, public ZKThemable {
   Q_OBJECT

@@ -1,0 +1,80 @@
+#include "uikit/ZKDeleteTableView.h"
+
+#include <QtCore/QTimer>
+#include <QtGui/QContextMenuEvent>
+#include <QtGui/QKeyEvent>
+#include <QtGui/QMouseEvent>
+
+#include "uikit/NSTableView+Helpers.h"
+#include "uikit/SBDraggingTableView.h"
+
+ZKDeleteTableView::ZKDeleteTableView(QWidget* parent) : QTableView(parent) {
+  zk_setUpKitItemView(this);
+  setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::DoubleClicked);
+}
+
+QRect ZKDeleteTableView::rowRectForIndex(const QModelIndex& index) const {
+  return QRect(0, rowViewportPosition(index.row()), viewport()->width(), rowHeight(index.row()));
+}
+
+void ZKDeleteTableView::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Backspace || event->key() == Qt::Key_Delete) {
+    if (deleteDelegate_) deleteDelegate_->tableViewDeleteFromKeyboard(this);
+    event->accept();
+    return;
+  }
+  QTableView::keyPressEvent(event);
+}
+
+void ZKDeleteTableView::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::RightButton) {
+    rightMouseDown(event->position().toPoint());
+    event->accept();
+    return;
+  }
+  delegateTookPress_ = false;
+  QTableView::mousePressEvent(event);
+  // A text cell edits with one click, unless the press was for a control drawn in the cell.
+  const QModelIndex index = indexAt(event->position().toPoint());
+  if (event->button() == Qt::LeftButton && index.isValid() && (index.flags() & Qt::ItemIsEditable) &&
+      event->modifiers() == Qt::NoModifier && state() != EditingState && !delegateTookPress_)
+    QTableView::edit(index);
+}
+
+bool ZKDeleteTableView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+  const bool handled = QTableView::edit(index, trigger, event);
+  if (handled && trigger == NoEditTriggers && event && event->type() == QEvent::MouseButtonPress)
+    delegateTookPress_ = true;
+  return handled;
+}
+
+void ZKDeleteTableView::rightMouseDown(const QPoint& viewportPoint) {
+  const int row = rowAt(viewportPoint.y());
+  if (row != -1 && !selectionModel()->isRowSelected(row, rootIndex())) {
+    const QModelIndex index = model()->index(row, 0, rootIndex());
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  }
+  setFocus(Qt::MouseFocusReason);
+}
+
+void ZKDeleteTableView::contextMenuEvent(QContextMenuEvent* event) {
+  event->accept();
+  if (event->reason() != QContextMenuEvent::Mouse) {
+    // The keyboard's menu key: the menu of the selection.
+    if (menu_) menu_->popup(event->globalPos());
+    return;
+  }
+  const int row = rowAt(event->pos().y());
+  if (!menu_) return;
+  zk_setClickedRow(this, row);
+  connect(
+      menu_, &QMenu::aboutToHide, this,
+      [this] { QTimer::singleShot(0, this, [this] { zk_setClickedRow(this, -1); }); },
+      Qt::SingleShotConnection);
+  menu_->popup(event->globalPos());
+}
+
+void ZKDeleteTableView::mouseMoveEvent(QMouseEvent* event) {
+  QTableView::mouseMoveEvent(event);
+  updateRowCursor(indexAt(event->position().toPoint()));
+}
