@@ -16,6 +16,7 @@
 #include "Telemetry/Internals/Model/TLEventSchemaLog.h"
 #include "Telemetry/Internals/Model/TLStartServiceLog.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
+#include "Telemetry/Internals/Util/TL_Reachability.h"
 #include "TelemetryTestSupport.h"
 #include "platform/SecretStore.h"
 #include "testing/Sandbox.h"
@@ -90,6 +91,37 @@ inline std::string sqlValue(const std::filesystem::path& file, const std::string
   auto rows = sql(file, text);
   return rows.empty() || rows.front().empty() ? "" : rows.front().front();
 }
+
+// The network as the test says it is: reachable or not, changed on demand (reported like the
+// system's monitor, from any thread).
+class TestReachabilityReference : public TLReachabilityReference {
+ public:
+  std::optional<std::uint32_t> flags() override {
+    std::lock_guard lock(mutex_);
+    return reachable_ ? platform::ReachabilityFlags::kReachable : 0u;
+  }
+  bool setCallback(Callback callback) override {
+    std::lock_guard lock(mutex_);
+    callback_ = std::move(callback);
+    return true;
+  }
+  bool schedule() override { return true; }
+  void unschedule() override {}
+  void setReachable(bool reachable) {
+    Callback callback;
+    {
+      std::lock_guard lock(mutex_);
+      reachable_ = reachable;
+      callback = callback_;
+    }
+    if (callback) callback();
+  }
+
+ private:
+  std::mutex mutex_;
+  bool reachable_ = true;
+  Callback callback_;
+};
 
 // A sandbox with a memory secret store, so encrypted target tokens never reach a real keyring.
 class PipelineTest : public qvtesting::SandboxTest {

@@ -243,7 +243,9 @@ void TLHttpClient::run() {
           unsafe = true;
           break;
         }
-        transfer->headerList = curl_slist_append(transfer->headerList, (name + ": " + value).c_str());
+        // "Name;" is how libcurl sends a header with an empty value ("Name:" would remove it).
+        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        transfer->headerList = curl_slist_append(transfer->headerList, line.c_str());
       }
       transfer->headerList = curl_slist_append(transfer->headerList, "Expect:");
       if (!easy || unsafe) {

@@ -333,6 +333,12 @@ std::shared_ptr<TLIngestionCall> TLHttpIngestion::pendingCall(const std::string&
   return found == pendingCalls_.end() ? nullptr : found->second;
 }
 
+std::optional<std::uint64_t> TLHttpIngestion::retryCountForCall(const std::string& callId) const {
+  std::lock_guard lock(lock_);
+  auto found = pendingCalls_.find(callId);
+  return found == pendingCalls_.end() ? std::nullopt : std::optional<std::uint64_t>(found->second->retryCount);
+}
+
 void TLHttpIngestion::setBaseURL(const std::string& baseURL) {
   std::lock_guard lock(lock_);
   baseURL_ = baseURL;

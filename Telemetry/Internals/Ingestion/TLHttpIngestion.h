@@ -76,6 +76,7 @@ class TLHttpIngestion : public TLIngestionProtocol, public std::enable_shared_fr
   const std::vector<double>& callsRetryIntervals() const { return callsRetryIntervals_; }
   std::size_t pendingCallCount() const;
   std::shared_ptr<TLIngestionCall> pendingCall(const std::string& callId) const;
+  std::optional<std::uint64_t> retryCountForCall(const std::string& callId) const;
   // Session worker wake-ups so far (0 before the first request).
   std::uint64_t sessionWakeUps() const;
 
