@@ -178,6 +178,28 @@ TEST_F(ChannelTest, AnEarlierRunsLogsAreSent) {
   EXPECT_TRUE(waitFor([&] { return rows("Crashes") == 0; }));
 }
 
+// A stored log that reads back invalid is deleted and reported failed; the rest of its batch goes out.
+TEST_F(ChannelTest, InvalidStoredLogsAreReportedAndNeverBlockTheirBatch) {
+  {
+    TLLogDBStorage earlier;
+    auto invalid = testLog("broken");
+    invalid->setDevice(nullptr);
+    ASSERT_TRUE(earlier.saveLog(invalid, "Analytics", 1));
+    ASSERT_TRUE(earlier.saveLog(testLog("fine"), "Analytics", 1));
+  }
+  makeGroup();
+  addUnit("Analytics", 0);
+  ASSERT_TRUE(waitFor([&] { return sentServices().size() == 1; }));
+  EXPECT_EQ(sentServices(), std::vector<std::string>{"fine"});
+  EXPECT_EQ(recorder->eventsFor("broken"), (std::vector<std::string>{"willSend", "fail 1"}));
+  EXPECT_TRUE(waitFor([&] { return rows("Analytics") == 0; }));
+  // The service can go away and come back on the same port; logs wait for it meanwhile.
+  auto port = server.port();
+  server.stop();
+  ASSERT_TRUE(server.start());
+  EXPECT_EQ(server.port(), port);
+}
+
 // ---- Answers, as a unit sees them (cases run side by side) ----
 
 struct AnswerCase {
