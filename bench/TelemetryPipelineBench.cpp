@@ -67,6 +67,20 @@ long rssKiB() {
   return 0;
 }
 
+// Context switches of every thread of the process so far.
+long long contextSwitches() {
+  long long total = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 || line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+        total += std::stoll(line.substr(line.find(':') + 1));
+    }
+  }
+  return total;
+}
+
 // A fresh folder for the SDK's files, as the tests use.
 void sandbox() {
   char pattern[] = "/tmp/qv-bench-tlpipe-XXXXXX";
@@ -229,10 +243,13 @@ void benchIdle(bool quick) {
   // Let the queues' idle workers leave first.
   std::this_thread::sleep_for(std::chrono::seconds(6));
   auto before = pipeline.ingestion->sessionWakeUps();
+  auto switchesBefore = contextSwitches();
   std::this_thread::sleep_for(std::chrono::duration<double>(window));
+  auto switchesAfter = contextSwitches();
   auto after = pipeline.ingestion->sessionWakeUps();
-  std::printf("idle: %llu session wake-ups in %.0f s once drained (target 0)\n",
-              static_cast<unsigned long long>(after - before), window);
+  std::printf("idle: %llu session wake-ups in %.0f s once drained (target 0); %lld context switches of all threads "
+              "(the loopback service and this thread's own reads included)\n",
+              static_cast<unsigned long long>(after - before), window, switchesAfter - switchesBefore);
 }
 
 }  // namespace

@@ -327,7 +327,8 @@ TEST_F(ChannelTest, PersistedWindowForLongIntervals) {
 // ---- Pending limit, pause lanes, disable ----
 
 TEST_F(ChannelTest, AtMostTheLimitOfBatchesIsInFlight) {
-  server.setDefaultAnswer(ScriptedAnswer{200, "", 1.0, false});
+  // Answers take 2 s, so the batches in flight can be counted while they wait.
+  server.setDefaultAnswer(ScriptedAnswer{200, "", 2.0, false});
   makeGroup();
   auto unit = addUnit("Limited", 0, 1, 2);
   for (int i = 0; i < 5; ++i) unit->enqueueItem(testLog("l" + std::to_string(i)), 1);
