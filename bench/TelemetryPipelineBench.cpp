@@ -67,6 +67,21 @@ long rssKiB() {
   return 0;
 }
 
+// Rows in the store, read with a connection of the benchmark's own (the pipeline's queue is busy).
+long long storedRows() {
+  sqlite3* db = nullptr;
+  long long rows = -1;
+  if (sqlite3_open((TLUtility::telemetryDirectoryURL() / "Logs.sqlite").c_str(), &db) == SQLITE_OK) {
+    sqlite3_stmt* count = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT count(*) FROM logs", -1, &count, nullptr) == SQLITE_OK &&
+        sqlite3_step(count) == SQLITE_ROW)
+      rows = sqlite3_column_int64(count, 0);
+    sqlite3_finalize(count);
+  }
+  sqlite3_close(db);
+  return rows;
+}
+
 // Context switches of every thread of the process so far.
 long long contextSwitches() {
   long long total = 0;
@@ -141,6 +156,17 @@ void benchSaves() {
               bare, 100.0 * ours / bare);
 }
 
+// Memory held by the store alone over many saves (a diagnostic for the offline figure).
+void benchSavesMemory() {
+  std::filesystem::remove(TLUtility::telemetryDirectoryURL() / "Logs.sqlite");
+  TLLogDBStorage storage;
+  long before = rssKiB();
+  for (int i = 0; i < 5000; ++i) {
+    storage.saveLog(sizedLog(300, i), "Analytics", 1);
+    if (i % 1000 == 999) std::printf("saves-rss: %d saved, RSS +%.1f MiB\n", i + 1, (rssKiB() - before) / 1024.0);
+  }
+}
+
 // Fills the store to its 10 MiB limit with ~1 KB logs in one transaction (the fill is not measured).
 std::size_t fillStore(std::size_t logSize) {
   auto path = TLUtility::telemetryDirectoryURL() / "Logs.sqlite";
@@ -207,6 +233,7 @@ void benchDrain() {
 void benchOffline(bool quick) {
   const int count = quick ? 2000 : 50000;
   const double rate = quick ? 1000 : 200;
+  const int progress = quick ? 500 : 5000;
   std::filesystem::remove(TLUtility::telemetryDirectoryURL() / "Logs.sqlite");
   Pipeline pipeline(false);
   long rssBefore = rssKiB();
@@ -221,10 +248,15 @@ void benchOffline(bool quick) {
       maxFile = std::max<std::size_t>(maxFile, std::filesystem::file_size(TLUtility::telemetryDirectoryURL() / "Logs.sqlite"));
       maxHeld = std::max(maxHeld, pipeline.ingestion->pendingCallCount());
     }
+    if (i % progress == progress - 1)
+      std::printf("offline: %d enqueued after %.0f s, %lld rows stored, RSS +%.1f MiB\n", i + 1, seconds(start),
+                  storedRows(), static_cast<double>(rssKiB() - rssBefore) / 1024);
     auto due = start + std::chrono::duration<double>((i + 1) / rate);
     std::this_thread::sleep_until(std::chrono::time_point_cast<Clock::duration>(due));
   }
+  // Every log enqueued has reached the store (or been refused) once the queue is through.
   std::uint64_t stored = pipeline.rows();
+  rssPeak = std::max(rssPeak, rssKiB());
   std::printf("offline: %d logs at %.0f/s in %.1f s: RSS +%.1f MiB (target < 16), file at most %.2f MiB (limit 10), "
               "%zu calls held (limit 3), %llu stored\n",
               count, rate, seconds(start), static_cast<double>(rssPeak - rssBefore) / 1024,
@@ -266,8 +298,22 @@ int main(int argc, char** argv) {
     }
   }
   TLLogger::setLogHandler(nullptr);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   sandbox();
   if (what == "saves" || what == "all") benchSaves();
+  if (what == "saves-rss") benchSavesMemory();
+  if (what == "enqueue-rss") {
+    std::filesystem::remove(TLUtility::telemetryDirectoryURL() / "Logs.sqlite");
+    Pipeline pipeline(false);
+    long before = rssKiB();
+    for (int i = 0; i < 5000; ++i) {
+      pipeline.unit->enqueueItem(sizedLog(300, i), 1);
+      if (i % 1000 == 999) {
+        pipeline.group->logsDispatchQueue()->sync([] {});
+        std::printf("enqueue-rss: %d saved, RSS +%.1f MiB\n", i + 1, (rssKiB() - before) / 1024.0);
+      }
+    }
+  }
   if (what == "drain" || what == "all") benchDrain();
   if (what == "offline" || what == "all") benchOffline(quick);
   if (what == "idle" || what == "all") benchIdle(quick);

@@ -342,6 +342,27 @@ TEST_F(LogStorageTest, EvictionMakesRoomOldestLowestFirstOrRefuses) {
   }));
 }
 
+// A large log may need the room of more old rows than one read of candidates holds.
+TEST_F(LogStorageTest, EvictionReachesPastTheFirstCandidates) {
+  TLLogDBStorage storage;
+  storage.setMaxStorageSize(409600, nullptr);
+  int saved = 0;
+  for (; saved < 2000; ++saved) {
+    auto before = storage.countLogs();
+    ASSERT_TRUE(storage.saveLog(testLog("s" + std::to_string(saved)), "G", 1));
+    if (storage.countLogs() != *before + 1) break;
+  }
+  ASSERT_GT(saved, 150);
+  auto before = *storage.countLogs();
+  ASSERT_TRUE(storage.saveLog(testLog("large", 120000), "G", 1));
+  auto after = *storage.countLogs();
+  EXPECT_LT(after + 64, before);
+  // The oldest went: what is left is the newest rows and the large log.
+  auto oldest = sqlValue(logsFile(), "SELECT min(id) FROM logs");
+  EXPECT_EQ(std::stoll(sqlValue(logsFile(), "SELECT max(id) FROM logs")) - std::stoll(oldest) + 1,
+            static_cast<long long>(after));
+}
+
 // A home folder whose name holds URI characters opens the file it names, nowhere else.
 TEST_F(LogStorageTest, FileURIIsPercentEncoded) {
   auto home = root() / "odd?name#with%25percent";

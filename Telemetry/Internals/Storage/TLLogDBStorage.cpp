@@ -30,6 +30,9 @@ std::string placeholders(std::size_t count) {
   return out;
 }
 
+// Eviction candidates read at a time.
+constexpr std::size_t kEvictionChunk = 64;
+
 std::int64_t milliseconds(const platform::Date& date) {
   return static_cast<std::int64_t>(std::trunc(date.timeIntervalSince1970() * 1000.0));
 }
@@ -166,14 +169,18 @@ int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, 
   int result = executeNonSelectionQuery(insert, db, values);
   if (result != SQLITE_FULL) return result;
 
-  // Full: find what may go (equal or lower priority, lowest first, oldest first) with its size.
+  // Full. What may go: rows of equal or lower priority, lowest first, oldest first. They are read a
+  // chunk at a time (rows deleted inside the transaction drop out of the next read), so a full store
+  // of many rows costs one short indexed read per save, not a read of every row.
+  const std::string sizeExpression = "length(" + q(kLogColumn) + ") + ifnull(length(" + q(kTargetTokenColumn) +
+                                     "), 0) + ifnull(length(" + q(kTargetKeyColumn) + "), 0) + length(" +
+                                     q(kGroupIdColumn) + ") + 64";
+  const std::string where = " FROM " + q(kTLLogsTableName) + " WHERE " + q(kPriorityColumn) + " <= ?";
+  const std::string chunkQuery = "SELECT " + q(kIdColumn) + ", " + sizeExpression + where + " ORDER BY " +
+                                 q(kPriorityColumn) + " ASC, " + q(kIdColumn) + " ASC LIMIT " +
+                                 std::to_string(kEvictionChunk);
   int selectResult = SQLITE_OK;
-  auto candidates = executeSelectionQuery(
-      "SELECT " + q(kIdColumn) + ", length(" + q(kLogColumn) + ") + ifnull(length(" + q(kTargetTokenColumn) +
-          "), 0) + ifnull(length(" + q(kTargetKeyColumn) + "), 0) + length(" + q(kGroupIdColumn) + ") + 64 FROM " +
-          q(kTLLogsTableName) + " WHERE " + q(kPriorityColumn) + " <= ? ORDER BY " + q(kPriorityColumn) + " ASC, " +
-          q(kIdColumn) + " ASC",
-      db, {priority}, &selectResult);
+  auto candidates = executeSelectionQuery(chunkQuery, db, {priority}, &selectResult);
   if (selectResult != SQLITE_OK) return selectResult;
   std::int64_t page = pageSize();
   std::int64_t freeBytes =
@@ -182,40 +189,68 @@ int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, 
       page;
   std::int64_t candidateBytes = 0;
   for (const auto& row : candidates) candidateBytes += std::get<std::int64_t>(row[1]);
+  if (candidates.size() == kEvictionChunk && candidateBytes + freeBytes < static_cast<std::int64_t>(rowBytes)) {
+    // The first chunk is not enough on its own: weigh every row that may go.
+    int sumResult = SQLITE_OK;
+    auto rowsWithSum = executeSelectionQuery("SELECT ifnull(sum(" + sizeExpression + "), 0)" + where, db, {priority},
+                                             &sumResult);
+    candidateBytes = rowsWithSum.empty() ? 0 : std::get<std::int64_t>(rowsWithSum.front().front());
+    if (sumResult != SQLITE_OK) return sumResult;
+  }
   if (candidates.empty() || candidateBytes + freeBytes < static_cast<std::int64_t>(rowBytes)) {
     TLLogError(kTLLogTag, "Storage is full and no logs with equal or lower priority exist; discarding the log.");
     return SQLITE_FULL;
   }
 
   // Evict inside one transaction, so that a log that still does not fit leaves every row in place.
-  if (executeNonSelectionQuery("BEGIN IMMEDIATE", db) != SQLITE_OK) return SQLITE_FULL;
-  std::int64_t shortfall = static_cast<std::int64_t>(rowBytes) - freeBytes;
-  std::size_t next = 0;
-  std::vector<TLDBValue> run;
-  std::int64_t covered = 0;
-  while (next < candidates.size() && covered < shortfall) {
-    run.push_back(candidates[next][0]);
-    covered += std::get<std::int64_t>(candidates[next][1]);
-    ++next;
-  }
+  // Rows go until the free pages hold the new row (SQLite may undo a whole transaction on a full
+  // database, so the insert is tried only once the room is there): first the shortest oldest-first
+  // run that covers the shortfall, then row by row.
+  auto freeRoom = [&] {
+    return (querySingleValue("PRAGMA freelist_count;", db) +
+            std::max<std::int64_t>(0, getMaxPageCountInOpenedDatabase(db) - getPageCountInOpenedDatabase(db))) *
+           page;
+  };
   std::size_t deleted = 0;
-  if (!run.empty()) {
-    result = deleteLogsFromDBWithColumnValues(run, kIdColumn, db);
-    if (result != SQLITE_OK) {
-      executeNonSelectionQuery("ROLLBACK", db);
-      return result;
+  // When SQLite undid the whole transaction on a full database, start again asking for more room.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (executeNonSelectionQuery("BEGIN IMMEDIATE", db) != SQLITE_OK) return SQLITE_FULL;
+    const std::int64_t needed = static_cast<std::int64_t>(rowBytes) + attempt * 2 * page;
+    candidates = executeSelectionQuery(chunkQuery, db, {priority}, &selectResult);
+    std::size_t next = 0;
+    deleted = 0;
+    bool firstRun = true;
+    result = SQLITE_FULL;
+    while (!sqlite3_get_autocommit(db)) {
+      std::int64_t room = freeRoom();
+      if (next >= candidates.size()) {
+        candidates = executeSelectionQuery(chunkQuery, db, {priority}, &selectResult);
+        next = 0;
+      }
+      bool exhausted = selectResult != SQLITE_OK || candidates.empty();
+      if (room >= needed || exhausted) {
+        result = executeNonSelectionQuery(insert, db, values);
+        if (result != SQLITE_FULL || exhausted) break;
+      }
+      std::vector<TLDBValue> run{candidates[next][0]};
+      std::int64_t covered = std::get<std::int64_t>(candidates[next][1]);
+      ++next;
+      while (firstRun && next < candidates.size() && covered < needed - room) {
+        run.push_back(candidates[next][0]);
+        covered += std::get<std::int64_t>(candidates[next][1]);
+        ++next;
+      }
+      firstRun = false;
+      int deletion = deleteLogsFromDBWithColumnValues(run, kIdColumn, db);
+      if (deletion != SQLITE_OK) {
+        result = deletion;
+        break;
+      }
+      deleted += run.size();
+      for (const auto& id : run)
+        TLLogDebug(kTLLogTag, "Deleted a log with id {} to store a new log.", std::get<std::int64_t>(id));
     }
-    deleted = run.size();
-    for (const auto& id : run) TLLogDebug(kTLLogTag, "Deleted a log with id {} to store a new log.", std::get<std::int64_t>(id));
-    result = executeNonSelectionQuery(insert, db, values);
-  }
-  while (result == SQLITE_FULL && next < candidates.size() && !sqlite3_get_autocommit(db)) {
-    result = deleteLogsFromDBWithColumnValues({candidates[next][0]}, kIdColumn, db);
-    if (result != SQLITE_OK) break;
-    TLLogDebug(kTLLogTag, "Deleted a log with id {} to store a new log.", std::get<std::int64_t>(candidates[next][0]));
-    ++deleted;
-    ++next;
-    result = executeNonSelectionQuery(insert, db, values);
+    if (result != SQLITE_FULL || !sqlite3_get_autocommit(db)) break;
   }
   if (result == SQLITE_OK && !sqlite3_get_autocommit(db)) {
     result = executeNonSelectionQuery("COMMIT", db);
