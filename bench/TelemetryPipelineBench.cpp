@@ -35,7 +35,9 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
+// One device for every log, as the device tracker hands out.
 std::shared_ptr<TLDevice> device() {
+  static const std::shared_ptr<TLDevice> shared = [] {
   auto device = TLDevice::init();
   device->setSdkName("telemetry.macos");
   device->setSdkVersion("2.5.0");
@@ -46,6 +48,8 @@ std::shared_ptr<TLDevice> device() {
   device->setAppVersion("1.0.0");
   device->setAppBuild("1");
   return device;
+  }();
+  return shared;
 }
 
 // A log whose stored (Base64) form has about `size` bytes.
@@ -72,6 +76,7 @@ long long storedRows() {
   sqlite3* db = nullptr;
   long long rows = -1;
   if (sqlite3_open((TLUtility::telemetryDirectoryURL() / "Logs.sqlite").c_str(), &db) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 2000);
     sqlite3_stmt* count = nullptr;
     if (sqlite3_prepare_v2(db, "SELECT count(*) FROM logs", -1, &count, nullptr) == SQLITE_OK &&
         sqlite3_step(count) == SQLITE_ROW)
