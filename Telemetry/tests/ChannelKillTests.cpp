@@ -22,6 +22,7 @@ namespace {
 
 constexpr const char* kAckFdVariable = "QV_TLPIPE_ACK_FD";
 constexpr const char* kDataHomeVariable = "QV_TLPIPE_DATA_HOME";
+constexpr const char* kRoundVariable = "QV_TLPIPE_ROUND";
 
 // The store of the child: says which log ids it holds, one line each, once SQLite said so.
 class AckingStorage : public TLLogDBStorage {
@@ -60,8 +61,10 @@ TEST(ChannelKillChild, StoresAndAcksUntilKilled) {
   auto storage = std::make_shared<AckingStorage>(std::atoi(fdText));
   auto group = TLChannelGroupDefault::initWithIngestion(ingestion, storage, freshTokenContext());
   auto unit = group->addChannelUnitWithConfiguration(TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId("Analytics"));
+  // Each run names its logs apart from the runs before it.
+  const std::string prefix = std::string("r") + (std::getenv(kRoundVariable) ? std::getenv(kRoundVariable) : "0") + "-";
   for (int i = 0; i < 1000000; ++i) {
-    unit->enqueueItem(testLog("id-" + std::to_string(i), 200), 1);
+    unit->enqueueItem(testLog(prefix + std::to_string(i), 200), 1);
     if (i % 16 == 0) group->logsDispatchQueue()->sync([] {});
   }
 }
@@ -79,6 +82,7 @@ TEST_F(ChannelKillTest, KilledAtRandomEveryAckedLogArrives) {
     std::string fdValue = std::to_string(fds[1]);
     setenv(kAckFdVariable, fdValue.c_str(), 1);
     setenv(kDataHomeVariable, std::getenv("XDG_DATA_HOME"), 1);
+    setenv(kRoundVariable, std::to_string(round).c_str(), 1);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addclose(&actions, fds[0]);
@@ -91,6 +95,7 @@ TEST_F(ChannelKillTest, KilledAtRandomEveryAckedLogArrives) {
     posix_spawn_file_actions_destroy(&actions);
     unsetenv(kAckFdVariable);
     unsetenv(kDataHomeVariable);
+    unsetenv(kRoundVariable);
     ::close(fds[1]);
 
     // Kill it after a random number of acknowledgements, somewhere inside its work.
