@@ -33,21 +33,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 // One device for every log, as the device tracker hands out.
 std::shared_ptr<TLDevice> device() {
   static const std::shared_ptr<TLDevice> shared = [] {
-  auto device = TLDevice::init();
-  device->setSdkName("telemetry.macos");
-  device->setSdkVersion("2.5.0");
-  device->setOsName("Debian GNU/Linux");
-  device->setOsVersion("12");
-  device->setLocale("en_GB");
-  device->setTimeZoneOffset(0);
-  device->setAppVersion("1.0.0");
-  device->setAppBuild("1");
-  return device;
+    auto device = TLDevice::init();
+    device->setSdkName("telemetry.macos");
+    device->setSdkVersion("2.5.0");
+    device->setOsName("Debian GNU/Linux");
+    device->setOsVersion("12");
+    device->setLocale("en_GB");
+    device->setTimeZoneOffset(0);
+    device->setAppVersion("1.0.0");
+    device->setAppBuild("1");
+    return device;
   }();
   return shared;
 }
@@ -59,7 +61,9 @@ std::shared_ptr<TLStartServiceLog> sizedLog(std::size_t size, int id) {
   log->setDevice(device());
   log->setServices(std::vector<std::string>{"log-" + std::to_string(id)});
   std::size_t base = platform::base64Encode(TLArchivedData(platform::ArchiveObject(log))).size();
-  if (size > base) log->setServices(std::vector<std::string>{"log-" + std::to_string(id) + std::string((size - base) * 3 / 4, 'x')});
+  if (size > base)
+    log->setServices(
+        std::vector<std::string>{"log-" + std::to_string(id) + std::string((size - base) * 3 / 4, 'x')});
   return log;
 }
 
@@ -105,7 +109,8 @@ long long contextSwitches() {
 void sandbox() {
   char pattern[] = "/tmp/qv-bench-tlpipe-XXXXXX";
   const char* root = ::mkdtemp(pattern);
-  for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
+  for (const char* name :
+       {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
     auto folder = std::filesystem::path(root) / name;
     std::filesystem::create_directories(folder);
     setenv(name, folder.c_str(), 1);
@@ -114,7 +119,8 @@ void sandbox() {
 }
 
 std::shared_ptr<TLAuthTokenContext> tokenContext() {
-  return std::make_shared<TLAuthTokenContext>(TLUserDefaults::shared(), std::make_shared<TLEncrypter>(), TLSystemClock());
+  return std::make_shared<TLAuthTokenContext>(TLUserDefaults::shared(), std::make_shared<TLEncrypter>(),
+                                              TLSystemClock());
 }
 
 // ---- saves ----
@@ -133,13 +139,16 @@ void benchSaves() {
   std::filesystem::remove(barePath);
   sqlite3* db = nullptr;
   sqlite3_open(barePath.c_str(), &db);
-  sqlite3_exec(db,
-               "PRAGMA auto_vacuum = FULL; CREATE TABLE logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT "
-               "NULL, log TEXT NOT NULL, targetToken TEXT, targetKey TEXT, priority INTEGER, timestamp INTEGER);"
-               "CREATE INDEX ix_logs_priority ON logs (priority); PRAGMA max_page_count = 2560;",
-               nullptr, nullptr, nullptr);
+  sqlite3_exec(
+      db,
+      "PRAGMA auto_vacuum = FULL; CREATE TABLE logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT "
+      "NULL, log TEXT NOT NULL, targetToken TEXT, targetKey TEXT, priority INTEGER, timestamp INTEGER);"
+      "CREATE INDEX ix_logs_priority ON logs (priority); PRAGMA max_page_count = 2560;",
+      nullptr, nullptr, nullptr);
   sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO logs (groupId, log, targetToken, targetKey, priority, timestamp) VALUES (?, ?, ?, ?, ?, ?)",
+  sqlite3_prepare_v2(db,
+                     "INSERT INTO logs (groupId, log, targetToken, targetKey, priority, timestamp) VALUES "
+                     "(?, ?, ?, ?, ?, ?)",
                      -1, &insert, nullptr);
   start = Clock::now();
   for (const auto& log : logs) {
@@ -157,8 +166,8 @@ void benchSaves() {
   double bare = count / seconds(start);
   sqlite3_finalize(insert);
   sqlite3_close(db);
-  std::printf("saves: %d logs of 1 KB: store %.0f/s, bare SQLite %.0f/s, ratio %.0f %% (target >= 60 %%)\n", count, ours,
-              bare, 100.0 * ours / bare);
+  std::printf("saves: %d logs of 1 KB: store %.0f/s, bare SQLite %.0f/s, ratio %.0f %% (target >= 60 %%)\n",
+              count, ours, bare, 100.0 * ours / bare);
 }
 
 // Memory held by the store alone over many saves (a diagnostic for the offline figure).
@@ -168,7 +177,8 @@ void benchSavesMemory() {
   long before = rssKiB();
   for (int i = 0; i < 5000; ++i) {
     storage.saveLog(sizedLog(300, i), "Analytics", 1);
-    if (i % 1000 == 999) std::printf("saves-rss: %d saved, RSS +%.1f MiB\n", i + 1, (rssKiB() - before) / 1024.0);
+    if (i % 1000 == 999)
+      std::printf("saves-rss: %d saved, RSS +%.1f MiB\n", i + 1, (rssKiB() - before) / 1024.0);
   }
 }
 
@@ -181,11 +191,11 @@ std::size_t fillStore(std::size_t logSize) {
   sqlite3_open(path.c_str(), &db);
   // Row by row until SQLite refuses (a refused row inside a transaction could undo it all); without
   // syncing, as the fill is not what is measured.
-  sqlite3_exec(db, "PRAGMA max_page_count = 2560; PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY", nullptr,
-               nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA max_page_count = 2560; PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY",
+               nullptr, nullptr, nullptr);
   sqlite3_stmt* insert = nullptr;
-  sqlite3_prepare_v2(db, "INSERT INTO logs (groupId, log, priority, timestamp) VALUES ('Analytics', ?, 1, 0)", -1,
-                     &insert, nullptr);
+  sqlite3_prepare_v2(db, "INSERT INTO logs (groupId, log, priority, timestamp) VALUES ('Analytics', ?, 1, 0)",
+                     -1, &insert, nullptr);
   std::size_t rows = 0;
   std::string text = platform::base64Encode(TLArchivedData(platform::ArchiveObject(sizedLog(logSize, 0))));
   while (true) {
@@ -214,14 +224,16 @@ struct Pipeline {
     if (!online) ingestion->pause();
     storage = std::make_shared<TLLogDBStorage>();
     group = TLChannelGroupDefault::initWithIngestion(ingestion, storage, tokenContext());
-    unit = group->addChannelUnitWithConfiguration(TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId("Analytics"));
+    unit = group->addChannelUnitWithConfiguration(
+        TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId("Analytics"));
   }
   std::uint64_t rows() {
     return group->logsDispatchQueue()->sync([&] { return storage->countLogs().value_or(0); });
   }
   double drain(double limitSeconds) {
     auto start = Clock::now();
-    while (rows() > 0 && seconds(start) < limitSeconds) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (rows() > 0 && seconds(start) < limitSeconds)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return seconds(start);
   }
 };
@@ -250,25 +262,28 @@ void benchOffline(bool quick) {
     pipeline.unit->enqueueItem(sizedLog(300, i), 1);
     if (i % 100 == 99) {
       rssPeak = std::max(rssPeak, rssKiB());
-      maxFile = std::max<std::size_t>(maxFile, std::filesystem::file_size(TLUtility::telemetryDirectoryURL() / "Logs.sqlite"));
+      maxFile = std::max<std::size_t>(
+          maxFile, std::filesystem::file_size(TLUtility::telemetryDirectoryURL() / "Logs.sqlite"));
       maxHeld = std::max(maxHeld, pipeline.ingestion->pendingCallCount());
     }
     if (i % progress == progress - 1)
-      std::printf("offline: %d enqueued after %.0f s, %lld rows stored, RSS +%.1f MiB\n", i + 1, seconds(start),
-                  storedRows(), static_cast<double>(rssKiB() - rssBefore) / 1024);
+      std::printf("offline: %d enqueued after %.0f s, %lld rows stored, RSS +%.1f MiB\n", i + 1,
+                  seconds(start), storedRows(), static_cast<double>(rssKiB() - rssBefore) / 1024);
     auto due = start + std::chrono::duration<double>((i + 1) / rate);
     std::this_thread::sleep_until(std::chrono::time_point_cast<Clock::duration>(due));
   }
   // Every log enqueued has reached the store (or been refused) once the queue is through.
   std::uint64_t stored = pipeline.rows();
   rssPeak = std::max(rssPeak, rssKiB());
-  std::printf("offline: %d logs at %.0f/s in %.1f s: RSS +%.1f MiB (target < 16), file at most %.2f MiB (limit 10), "
-              "%zu calls held (limit 3), %llu stored\n",
-              count, rate, seconds(start), static_cast<double>(rssPeak - rssBefore) / 1024,
-              static_cast<double>(maxFile) / (1024 * 1024), maxHeld, static_cast<unsigned long long>(stored));
+  std::printf(
+      "offline: %d logs at %.0f/s in %.1f s: RSS +%.1f MiB (target < 16), file at most %.2f MiB (limit 10), "
+      "%zu calls held (limit 3), %llu stored\n",
+      count, rate, seconds(start), static_cast<double>(rssPeak - rssBefore) / 1024,
+      static_cast<double>(maxFile) / (1024 * 1024), maxHeld, static_cast<unsigned long long>(stored));
   pipeline.ingestion->resume();
   double took = pipeline.drain(300);
-  std::printf("offline: back online, %llu logs drained in %.2f s\n", static_cast<unsigned long long>(stored), took);
+  std::printf("offline: back online, %llu logs drained in %.2f s\n", static_cast<unsigned long long>(stored),
+              took);
 }
 
 void benchIdle(bool quick) {
@@ -284,9 +299,10 @@ void benchIdle(bool quick) {
   std::this_thread::sleep_for(std::chrono::duration<double>(window));
   auto switchesAfter = contextSwitches();
   auto after = pipeline.ingestion->sessionWakeUps();
-  std::printf("idle: %llu session wake-ups in %.0f s once drained (target 0); %lld context switches of all threads "
-              "(the loopback service and this thread's own reads included)\n",
-              static_cast<unsigned long long>(after - before), window, switchesAfter - switchesBefore);
+  std::printf(
+      "idle: %llu session wake-ups in %.0f s once drained (target 0); %lld context switches of all threads "
+      "(the loopback service and this thread's own reads included)\n",
+      static_cast<unsigned long long>(after - before), window, switchesAfter - switchesBefore);
 }
 
 }  // namespace

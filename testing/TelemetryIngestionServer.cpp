@@ -30,7 +30,8 @@ class RecordingConnection : public WebServerConnection {
     if (!raw_.empty() && raw_.front() == 0x16) ::shutdown(socket(), SHUT_RDWR);
     WebServerConnection::didReadBytes(bytes, length);
   }
-  void processRequest(const std::shared_ptr<WebServerRequest>& request, WebServerCompletionBlock completion) override {
+  void processRequest(const std::shared_ptr<WebServerRequest>& request,
+                      WebServerCompletionBlock completion) override {
     static const std::string kEnd = "\r\n\r\n";
     auto head = std::search(raw_.begin(), raw_.end(), kEnd.begin(), kEnd.end());
     platform::Data body = head == raw_.end() ? platform::Data{} : platform::Data(head + 4, raw_.end());
@@ -176,7 +177,8 @@ void TelemetryIngestionServer::handle(const std::shared_ptr<WebServerRequest>& r
   } else if (answer.body.empty()) {
     response = WebServerResponse::responseWithStatusCode(answer.status);
   } else {
-    auto data = WebServerDataResponse::responseWithData(platform::dataFromString(answer.body), "application/json");
+    auto data =
+        WebServerDataResponse::responseWithData(platform::dataFromString(answer.body), "application/json");
     data->setStatusCode(answer.status);
     response = data;
   }

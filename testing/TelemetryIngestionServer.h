@@ -25,9 +25,9 @@ struct RecordedRequest {
   std::string path;
   std::string url;  // path and query as sent
   std::vector<std::pair<std::string, std::string>> headers;
-  platform::Data raw;      // the body as it came over the wire
-  std::string body;        // the body after gzip decoding
-  nlohmann::json logs;     // the members of {"logs": [...]}, or the JSON lines, as an array
+  platform::Data raw;   // the body as it came over the wire
+  std::string body;     // the body after gzip decoding
+  nlohmann::json logs;  // the members of {"logs": [...]}, or the JSON lines, as an array
   bool isJsonLines = false;
 
   std::optional<std::string> header(const std::string& name) const;
@@ -37,8 +37,8 @@ struct RecordedRequest {
 struct ScriptedAnswer {
   int status = 200;
   std::string body;
-  double delay = 0;    // seconds before answering
-  bool drop = false;   // read the request, then close without a word
+  double delay = 0;   // seconds before answering
+  bool drop = false;  // read the request, then close without a word
 };
 
 // A stand-in for the telemetry service on loopback (127.0.0.1, a free port) over the project's own

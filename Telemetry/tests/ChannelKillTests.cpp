@@ -60,9 +60,11 @@ TEST(ChannelKillChild, StoresAndAcksUntilKilled) {
   ingestion->pause();
   auto storage = std::make_shared<AckingStorage>(std::atoi(fdText));
   auto group = TLChannelGroupDefault::initWithIngestion(ingestion, storage, freshTokenContext());
-  auto unit = group->addChannelUnitWithConfiguration(TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId("Analytics"));
+  auto unit = group->addChannelUnitWithConfiguration(
+      TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId("Analytics"));
   // Each run names its logs apart from the runs before it.
-  const std::string prefix = std::string("r") + (std::getenv(kRoundVariable) ? std::getenv(kRoundVariable) : "0") + "-";
+  const std::string prefix =
+      std::string("r") + (std::getenv(kRoundVariable) ? std::getenv(kRoundVariable) : "0") + "-";
   for (int i = 0; i < 1000000; ++i) {
     unit->enqueueItem(testLog(prefix + std::to_string(i), 200), 1);
     if (i % 16 == 0) group->logsDispatchQueue()->sync([] {});
@@ -136,7 +138,8 @@ TEST_F(ChannelKillTest, KilledAtRandomEveryAckedLogArrives) {
   ingestion->setAppSecret("secret");
   auto storage = std::make_shared<TLLogDBStorage>();
   auto group = TLChannelGroupDefault::initWithIngestion(ingestion, storage, freshTokenContext());
-  group->addChannelUnitWithConfiguration(TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId("Analytics", 0));
+  group->addChannelUnitWithConfiguration(
+      TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId("Analytics", 0));
   auto arrived = [&] {
     std::set<std::string> names;
     for (const auto& log : server.allLogs()) {
@@ -148,7 +151,8 @@ TEST_F(ChannelKillTest, KilledAtRandomEveryAckedLogArrives) {
   EXPECT_TRUE(waitFor([&] {
     auto names = arrived();
     return std::includes(names.begin(), names.end(), acked.begin(), acked.end());
-  })) << acked.size() << " acknowledged, " << arrived().size() << " arrived";
+  })) << acked.size()
+      << " acknowledged, " << arrived().size() << " arrived";
   group->logsDispatchQueue()->sync([] {});
 }
 

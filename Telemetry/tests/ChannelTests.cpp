@@ -21,7 +21,9 @@ const std::vector<double> kFastRetries{2, 2, 2};
 // Every delegate callback, as "<event> <service name>" ("<event> <error code>" for failures).
 class Recorder : public TLChannelDelegate {
  public:
-  void channelPrepareLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) override { add("prepare", log); }
+  void channelPrepareLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) override {
+    add("prepare", log);
+  }
   void channelDidPrepareLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log, const std::string&,
                             std::uint64_t) override {
     add("didPrepare", log);
@@ -30,7 +32,9 @@ class Recorder : public TLChannelDelegate {
                                        const std::string&) override {
     add("complete", log);
   }
-  void channelWillSendLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) override { add("willSend", log); }
+  void channelWillSendLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) override {
+    add("willSend", log);
+  }
   void channelDidSucceedSendingLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) override {
     add("succeed", log);
   }
@@ -40,7 +44,8 @@ class Recorder : public TLChannelDelegate {
   }
   void channelDidSetEnabled(TLChannelProtocol& channel, bool enabled, bool deleteData) override {
     auto* unit = dynamic_cast<TLChannelUnitProtocol*>(&channel);
-    add(std::string(unit ? "unit" : "group") + (enabled ? " enabled" : " disabled") + (deleteData ? " delete" : ""),
+    add(std::string(unit ? "unit" : "group") + (enabled ? " enabled" : " disabled") +
+            (deleteData ? " delete" : ""),
         nullptr);
   }
   bool channelUnitShouldFilterLog(TLChannelUnitProtocol&, const std::shared_ptr<TLLog>& log) override {
@@ -53,7 +58,8 @@ class Recorder : public TLChannelDelegate {
   std::vector<std::string> eventsFor(const std::string& name) const {
     std::vector<std::string> out;
     for (const auto& event : events())
-      if (event.size() > name.size() && event.compare(event.size() - name.size() - 1, std::string::npos, " " + name) == 0)
+      if (event.size() > name.size() &&
+          event.compare(event.size() - name.size() - 1, std::string::npos, " " + name) == 0)
         out.push_back(event.substr(0, event.size() - name.size() - 1));
     return out;
   }
@@ -94,14 +100,14 @@ class ChannelTest : public PipelineTest {
     ingestion = TLTelemetryIngestion::make(server.baseURL(), "INSTALL-ID", reachability, kFastRetries);
     if (withSecret) ingestion->setAppSecret("secret");
     storage = std::make_shared<TLLogDBStorage>();
-    auto context = std::make_shared<TLAuthTokenContext>(TLUserDefaults::shared(), std::make_shared<TLEncrypter>(),
-                                                        TLSystemClock());
+    auto context = std::make_shared<TLAuthTokenContext>(TLUserDefaults::shared(),
+                                                        std::make_shared<TLEncrypter>(), TLSystemClock());
     group = TLChannelGroupDefault::initWithIngestion(ingestion, storage, context);
     group->addDelegate(recorder);
     ASSERT_TRUE(waitFor([&] { return !ingestion->isPaused(); }));
   }
-  std::shared_ptr<TLChannelUnitDefault> addUnit(const std::string& id, std::uint64_t interval, std::uint64_t batch = 50,
-                                                std::uint64_t pending = 3) {
+  std::shared_ptr<TLChannelUnitDefault> addUnit(const std::string& id, std::uint64_t interval,
+                                                std::uint64_t batch = 50, std::uint64_t pending = 3) {
     return std::static_pointer_cast<TLChannelUnitDefault>(group->addChannelUnitWithConfiguration(
         TLChannelUnitConfiguration::initWithGroupId(id, 1, interval, batch, pending)));
   }
@@ -234,16 +240,17 @@ TEST_P(ChannelAnswerTest, AnswerDecidesRowsAndStates) {
 
 INSTANTIATE_TEST_SUITE_P(
     Loopback, ChannelAnswerTest,
-    ::testing::Values(AnswerCase{"ok", {{200, "", 0, false}}, {"succeed"}, 0, true, true},
-                      // A final failure: the logs are reported failed, then deleted by the disable.
-                      AnswerCase{"badRequest", {{400, "", 0, false}}, {"fail 101", "willSend", "fail 100"}, 0, false,
-                                 false},
-                      AnswerCase{"serverError",
-                                 {{500, "", 0, false}, {500, "", 0, false}, {500, "", 0, false}, {500, "", 0, false}},
-                                 {"fail 101"},
-                                 1,
-                                 true,
-                                 false}),
+    ::testing::Values(
+        AnswerCase{"ok", {{200, "", 0, false}}, {"succeed"}, 0, true, true},
+        // A final failure: the logs are reported failed, then deleted by the disable.
+        AnswerCase{
+            "badRequest", {{400, "", 0, false}}, {"fail 101", "willSend", "fail 100"}, 0, false, false},
+        AnswerCase{"serverError",
+                   {{500, "", 0, false}, {500, "", 0, false}, {500, "", 0, false}, {500, "", 0, false}},
+                   {"fail 101"},
+                   1,
+                   true,
+                   false}),
     [](const auto& info) { return info.param.name; });
 
 // ---- Flush triggers ----
@@ -296,9 +303,9 @@ TEST_F(ChannelTest, PersistedWindowForLongIntervals) {
   };
   auto unit = addUnit("Long", 10);
   for (const auto& c : std::vector<Case>{{"none", std::nullopt, 10, true},
-                                        {"restart in window", -7.5, 3, true},
-                                        {"future", 3600, 10, true},
-                                        {"expired", -20, 0, false}}) {
+                                         {"restart in window", -7.5, 3, true},
+                                         {"future", 3600, 10, true},
+                                         {"expired", -20, 0, false}}) {
     SCOPED_TRACE(c.name);
     if (c.startOffset) {
       settings->setObject(platform::PropertyList(platform::Date::fromTimeIntervalSince1970(
@@ -425,7 +432,7 @@ class EventCollectorTest : public ChannelTest {
     makeGroup();
     collectorIngestion = TLEventCollectorIngestion::make(server.baseURL(), reachability, kFastRetries);
     collector = std::make_shared<TLEventCollectorChannelDelegate>("00000000-0000-0000-0000-0000000000CD",
-                                                                 collectorIngestion);
+                                                                  collectorIngestion);
     group->addDelegate(collector);
   }
   std::shared_ptr<TLEventCollectorIngestion> collectorIngestion;
@@ -505,15 +512,24 @@ TEST_F(EventCollectorTest, TargetLogsAreRoutedStampedAndSentAsJsonLines) {
 
 TEST_F(EventCollectorTest, EventNamesAreValidated) {
   MessageRecorder messages;
-  const std::vector<std::pair<std::string, bool>> cases{
-      {"abcd", true},  {"abc", false},        {"a.b.c.d", true}, {"a..bcd", false}, {"abcd.", false},
-      {"", false},     {"a_b9", true},        {"_abc", false},   {"ab cd", false},  {std::string(100, 'a'), true},
-      {std::string(101, 'a'), false}};
-  for (const auto& [name, valid] : cases) EXPECT_EQ(TLEventCollectorChannelDelegate::validateLogName(name), valid) << name;
+  const std::vector<std::pair<std::string, bool>> cases{{"abcd", true},
+                                                        {"abc", false},
+                                                        {"a.b.c.d", true},
+                                                        {"a..bcd", false},
+                                                        {"abcd.", false},
+                                                        {"", false},
+                                                        {"a_b9", true},
+                                                        {"_abc", false},
+                                                        {"ab cd", false},
+                                                        {std::string(100, 'a'), true},
+                                                        {std::string(101, 'a'), false}};
+  for (const auto& [name, valid] : cases)
+    EXPECT_EQ(TLEventCollectorChannelDelegate::validateLogName(name), valid) << name;
   EXPECT_FALSE(TLEventCollectorChannelDelegate::validateLogName(std::nullopt));
   auto errors = messages.texts(TLLogLevelError);
   EXPECT_NE(std::find(errors.begin(), errors.end(),
-                      std::string("Log validation failed. Name must match '") + kTLLogNameRegex + "' but was 'abc'"),
+                      std::string("Log validation failed. Name must match '") + kTLLogNameRegex +
+                          "' but was 'abc'"),
             errors.end());
 
   makeCollector();

@@ -27,7 +27,8 @@ class Journal : public TLIngestionDelegate {
     std::size_t bodySize = 0;
   };
   TLSendAsyncCompletionHandler handler() {
-    return [this](const std::optional<std::string>& callId, const std::shared_ptr<const TLHttpResponse>& response,
+    return [this](const std::optional<std::string>& callId,
+                  const std::shared_ptr<const TLHttpResponse>& response,
                   const std::optional<platform::Data>& data, const std::optional<platform::Error>& error) {
       std::lock_guard lock(mutex_);
       answers_.push_back({callId, response ? response->statusCode : -1, error, data ? data->size() : 0});
@@ -56,7 +57,8 @@ class Journal : public TLIngestionDelegate {
   std::vector<std::string> events_;
 };
 
-std::shared_ptr<TLLogContainer> container(const std::string& batchId, std::size_t padding = 0, int count = 1) {
+std::shared_ptr<TLLogContainer> container(const std::string& batchId, std::size_t padding = 0,
+                                          int count = 1) {
   TLLogContainer::Logs logs;
   for (int i = 0; i < count; ++i) logs.push_back(testLog("log" + std::to_string(i), padding));
   return TLLogContainer::initWithBatchId(batchId, logs);
@@ -79,7 +81,8 @@ class IngestionTest : public PipelineTest {
   }
   std::shared_ptr<TLTelemetryIngestion> makeTelemetry(const std::string& url,
                                                       std::vector<double> retries = kFastRetries) {
-    telemetry = TLTelemetryIngestion::make(url, "00000000-0000-0000-0000-0000000000AB", reachability, retries);
+    telemetry =
+        TLTelemetryIngestion::make(url, "00000000-0000-0000-0000-0000000000AB", reachability, retries);
     telemetry->setAppSecret("app-secret-0123456789abcdefghijkl");
     telemetry->addDelegate(journal);
     return telemetry;
@@ -157,16 +160,51 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{"ok", {status(200)}, "plain", 1, 200, 0, std::nullopt, true, false},
         OutcomeCase{"noContent", {status(204)}, "plain", 1, 204, 101, 204, false, true},
         OutcomeCase{"badRequest", {status(400)}, "plain", 1, 400, 101, 400, false, true},
-        OutcomeCase{"timeout408", {status(408), status(408), status(408), status(408)}, "plain", 4, 408, 101, 408,
-                    false, false},
-        OutcomeCase{"tooMany429", {status(429), status(429), status(429), status(200)}, "plain", 4, 200, 0,
-                    std::nullopt, true, false},
-        OutcomeCase{"server500", {status(500), status(500), status(500), status(500)}, "plain", 4, 500, 101, 500,
-                    false, false},
-        OutcomeCase{"unavailable503", {status(503), status(503), status(503), status(503)}, "plain", 4, 503, 101, 503,
-                    false, false},
-        OutcomeCase{"dropped", {dropped(), dropped(), dropped(), dropped()}, "plain", 4, std::nullopt, -1005,
-                    std::nullopt, false, false},
+        OutcomeCase{"timeout408",
+                    {status(408), status(408), status(408), status(408)},
+                    "plain",
+                    4,
+                    408,
+                    101,
+                    408,
+                    false,
+                    false},
+        OutcomeCase{"tooMany429",
+                    {status(429), status(429), status(429), status(200)},
+                    "plain",
+                    4,
+                    200,
+                    0,
+                    std::nullopt,
+                    true,
+                    false},
+        OutcomeCase{"server500",
+                    {status(500), status(500), status(500), status(500)},
+                    "plain",
+                    4,
+                    500,
+                    101,
+                    500,
+                    false,
+                    false},
+        OutcomeCase{"unavailable503",
+                    {status(503), status(503), status(503), status(503)},
+                    "plain",
+                    4,
+                    503,
+                    101,
+                    503,
+                    false,
+                    false},
+        OutcomeCase{"dropped",
+                    {dropped(), dropped(), dropped(), dropped()},
+                    "plain",
+                    4,
+                    std::nullopt,
+                    -1005,
+                    std::nullopt,
+                    false,
+                    false},
         OutcomeCase{"refused", {}, "refused", 0, std::nullopt, -1004, std::nullopt, false, false},
         OutcomeCase{"httpsToPlain", {}, "https", 0, std::nullopt, -1200, std::nullopt, false, false}),
     [](const auto& info) { return info.param.name; });
@@ -192,7 +230,8 @@ TEST_F(IngestionTest, TelemetryRequestCarriesPathQueryHeadersAndBatch) {
   EXPECT_EQ(request.logs[1]["services"][0], "log1");
   ASSERT_TRUE(waitFor([&] { return !journal->answers().empty(); }));
   auto verbose = messages.texts(TLLogLevelVerbose);
-  auto headers = std::find_if(verbose.begin(), verbose.end(), [](const std::string& t) { return t.rfind("Headers: ", 0) == 0; });
+  auto headers = std::find_if(verbose.begin(), verbose.end(),
+                              [](const std::string& t) { return t.rfind("Headers: ", 0) == 0; });
   ASSERT_NE(headers, verbose.end());
   EXPECT_NE(headers->find("App-Secret = " + TLHttpUtil::hideSecret("app-secret-0123456789abcdefghijkl")),
             std::string::npos)
@@ -253,7 +292,8 @@ TEST_F(IngestionTest, EventCollectorRequestCarriesLinesKeysAndTickets) {
   schema->setExt(TLCSExtensions::init());
   schema->ext()->setProtocolExt(TLProtocolExtension::init());
   schema->ext()->protocolExt()->setTicketKeys(std::vector<std::string>{"ticket-key", "missing"});
-  collector->sendAsync(TLLogContainer::initWithBatchId("ec", {a, b, c, schema}), std::nullopt, journal->handler());
+  collector->sendAsync(TLLogContainer::initWithBatchId("ec", {a, b, c, schema}), std::nullopt,
+                       journal->handler());
   ASSERT_TRUE(server.waitForRequests(1));
   TLTicketCache::sharedInstance()->clearCache();
   auto request = server.requests().front();
@@ -269,9 +309,11 @@ TEST_F(IngestionTest, EventCollectorRequestCarriesLinesKeysAndTickets) {
   EXPECT_NEAR(static_cast<double>(uploaded), TLUtility::nowInMilliseconds(), 60000);
   ASSERT_TRUE(waitFor([&] { return !journal->answers().empty(); }));
   auto verbose = messages.texts(TLLogLevelVerbose);
-  auto headers = std::find_if(verbose.begin(), verbose.end(), [](const std::string& t) { return t.rfind("Headers: ", 0) == 0; });
+  auto headers = std::find_if(verbose.begin(), verbose.end(),
+                              [](const std::string& t) { return t.rfind("Headers: ", 0) == 0; });
   ASSERT_NE(headers, verbose.end());
-  EXPECT_NE(headers->find("apikey = *************mber-one,*************mber-two"), std::string::npos) << *headers;
+  EXPECT_NE(headers->find("apikey = *************mber-one,*************mber-two"), std::string::npos)
+      << *headers;
   EXPECT_NE(headers->find(R"(Tickets = {"ticket-key":"p:***"})"), std::string::npos) << *headers;
 }
 

@@ -22,14 +22,16 @@ class LogStorageTest : public PipelineTest {
     return out;
   }
   // Loads one batch of the group; its logs' service names.
-  static std::vector<std::string> load(TLLogDBStorage& storage, const std::string& group, std::uint64_t limit = 50,
-                                       bool* more = nullptr, std::optional<std::string>* batch = nullptr) {
+  static std::vector<std::string> load(TLLogDBStorage& storage, const std::string& group,
+                                       std::uint64_t limit = 50, bool* more = nullptr,
+                                       std::optional<std::string>* batch = nullptr) {
     std::vector<std::string> names;
-    bool result = storage.loadLogsWithGroupId(group, limit, {}, std::nullopt, std::nullopt,
-                                              [&](const TLStorage::Logs& logs, const std::optional<std::string>& id) {
-                                                names = services(logs);
-                                                if (batch) *batch = id;
-                                              });
+    bool result =
+        storage.loadLogsWithGroupId(group, limit, {}, std::nullopt, std::nullopt,
+                                    [&](const TLStorage::Logs& logs, const std::optional<std::string>& id) {
+                                      names = services(logs);
+                                      if (batch) *batch = id;
+                                    });
     if (more) *more = result;
     return names;
   }
@@ -40,7 +42,8 @@ class LogStorageTest : public PipelineTest {
   }
 };
 
-const std::vector<std::string> kAllColumns{"id", "groupId", "log", "targetToken", "targetKey", "priority", "timestamp"};
+const std::vector<std::string> kAllColumns{"id",        "groupId",  "log",      "targetToken",
+                                           "targetKey", "priority", "timestamp"};
 
 TEST_F(LogStorageTest, FreshFileHasSchemaVersionIndexAndAutoVacuum) {
   MessageRecorder messages;
@@ -51,7 +54,8 @@ TEST_F(LogStorageTest, FreshFileHasSchemaVersionIndexAndAutoVacuum) {
   EXPECT_EQ(sqlValue(logsFile(), "PRAGMA auto_vacuum"), "1");
   EXPECT_EQ(sqlValue(logsFile(), "SELECT name FROM sqlite_master WHERE type='index'"), "ix_logs_priority");
   auto infos = messages.texts(TLLogLevelInfo);
-  EXPECT_NE(std::find(infos.begin(), infos.end(), "Created \"Logs.sqlite\" database with 4 version."), infos.end());
+  EXPECT_NE(std::find(infos.begin(), infos.end(), "Created \"Logs.sqlite\" database with 4 version."),
+            infos.end());
   EXPECT_EQ(storage.pageSize(), 4096);
   EXPECT_EQ(storage.maxSizeInBytes(), 10 * 1024 * 1024);
 }
@@ -59,15 +63,18 @@ TEST_F(LogStorageTest, FreshFileHasSchemaVersionIndexAndAutoVacuum) {
 // Files of earlier versions gain the missing columns (old rows: priority 1, time 0) and the index; a
 // newer file is left as it is and marked 4.
 TEST_F(LogStorageTest, MigratesFilesOfEveryVersion) {
-  const std::string v0 = "CREATE TABLE logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, log TEXT NOT NULL)";
+  const std::string v0 =
+      "CREATE TABLE logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, log TEXT NOT NULL)";
   const std::vector<std::pair<int, std::string>> cases{
       {0, v0},
       {1, v0 + "; ALTER TABLE logs ADD COLUMN targetToken TEXT"},
       {2, v0 + "; ALTER TABLE logs ADD COLUMN targetToken TEXT; ALTER TABLE logs ADD COLUMN targetKey TEXT"},
       {3, v0 + "; ALTER TABLE logs ADD COLUMN targetToken TEXT; ALTER TABLE logs ADD COLUMN targetKey TEXT;"
-               "ALTER TABLE logs ADD COLUMN priority INTEGER DEFAULT 1; CREATE INDEX ix_logs_priority ON logs (priority)"},
+               "ALTER TABLE logs ADD COLUMN priority INTEGER DEFAULT 1; CREATE INDEX ix_logs_priority ON "
+               "logs (priority)"},
       {5, v0 + "; ALTER TABLE logs ADD COLUMN targetToken TEXT; ALTER TABLE logs ADD COLUMN targetKey TEXT;"
-               "ALTER TABLE logs ADD COLUMN priority INTEGER DEFAULT 1; CREATE INDEX ix_logs_priority ON logs (priority);"
+               "ALTER TABLE logs ADD COLUMN priority INTEGER DEFAULT 1; CREATE INDEX ix_logs_priority ON "
+               "logs (priority);"
                "ALTER TABLE logs ADD COLUMN timestamp INTEGER DEFAULT 7"},
   };
   for (const auto& [version, schema] : cases) {
@@ -170,13 +177,15 @@ TEST_F(LogStorageTest, LoadsByPriorityThenAgeWithLimitAndPendingBatches) {
   EXPECT_EQ(storage.countLogsWithGroupId("G"), 2u);
   EXPECT_EQ(storage.countLogs(), 3u);
   // No limit at all.
-  EXPECT_EQ(load(storage, "H", std::numeric_limits<std::uint64_t>::max(), &more), std::vector<std::string>{"other"});
+  EXPECT_EQ(load(storage, "H", std::numeric_limits<std::uint64_t>::max(), &more),
+            std::vector<std::string>{"other"});
   EXPECT_FALSE(more);
 }
 
 TEST_F(LogStorageTest, TimeBoundsAreInclusiveBelowAndExclusiveAbove) {
   TLLogDBStorage storage;
-  for (double t : {100.0, 200.0, 300.0}) ASSERT_TRUE(storage.saveLog(testLog(std::to_string(int(t)), 0, t), "G", 1));
+  for (double t : {100.0, 200.0, 300.0})
+    ASSERT_TRUE(storage.saveLog(testLog(std::to_string(int(t)), 0, t), "G", 1));
   auto at = [](double t) { return platform::Date::fromTimeIntervalSince1970(t); };
   EXPECT_EQ(storage.countLogsBeforeDate(at(200)), 2u);
   std::vector<std::string> names;
@@ -275,7 +284,8 @@ TEST_F(LogStorageTest, MaximumSizeRoundsUpToWholePages) {
       {40961, true, 45056, "Changed maximum database size to 45056 bytes (next multiple of 4KiB)."},
       {40960, true, 40960, "Changed maximum database size to 40960 bytes."},
       {4096, false, 40960,
-       "Cannot change database size to 4096 bytes as it would cause a loss of data. Maximum database size will not "
+       "Cannot change database size to 4096 bytes as it would cause a loss of data. Maximum database size "
+       "will not "
        "be changed."},
   };
   for (const auto& c : cases) {
@@ -313,7 +323,8 @@ TEST_F(LogStorageTest, EvictionMakesRoomOldestLowestFirstOrRefuses) {
   EXPECT_FALSE(storage.saveLog(testLog("normal", 600), "G", 1));
   EXPECT_EQ(ids(), rows);
   auto errors = messages.texts(TLLogLevelError);
-  EXPECT_EQ(errors.back(), "Storage is full and no logs with equal or lower priority exist; discarding the log.");
+  EXPECT_EQ(errors.back(),
+            "Storage is full and no logs with equal or lower priority exist; discarding the log.");
   // A log larger than the whole store is refused at once.
   EXPECT_FALSE(storage.saveLog(testLog("huge", 30000), "G", 2));
   EXPECT_EQ(ids(), rows);
@@ -335,7 +346,8 @@ TEST_F(LogStorageTest, EvictionMakesRoomOldestLowestFirstOrRefuses) {
     if (row[1] == "1") normals.push_back(row[0]);
   // The oldest normal logs went first; the newest ones may remain.
   ASSERT_LT(normals.size(), 3u);
-  for (std::size_t i = 0; i < normals.size(); ++i) EXPECT_EQ(normals[i], std::to_string(3 - normals.size() + 1 + i));
+  for (std::size_t i = 0; i < normals.size(); ++i)
+    EXPECT_EQ(normals[i], std::to_string(3 - normals.size() + 1 + i));
   auto debug = messages.texts(TLLogLevelDebug);
   EXPECT_TRUE(std::any_of(debug.begin(), debug.end(), [](const std::string& text) {
     return text.find("oldest log(s) with equal or lower priority deleted.") != std::string::npos;

@@ -45,8 +45,8 @@ inline std::shared_ptr<TLDevice> testDevice() {
 }
 
 // A valid log whose archive grows with `padding` (its one service name).
-inline std::shared_ptr<TLStartServiceLog> testLog(const std::string& name = "Analytics", std::size_t padding = 0,
-                                                  double timestamp = 1700000000.0) {
+inline std::shared_ptr<TLStartServiceLog> testLog(const std::string& name = "Analytics",
+                                                  std::size_t padding = 0, double timestamp = 1700000000.0) {
   auto log = TLStartServiceLog::init();
   log->setTimestamp(platform::Date::fromTimeIntervalSince1970(timestamp));
   log->setDevice(testDevice());

@@ -6,7 +6,7 @@
 #include "Telemetry/Internals/Storage/TLLogDBStorage.h"
 
 std::shared_ptr<TLChannelGroupDefault> TLChannelGroupDefault::initWithInstallId(const std::string& installId,
-                                                                              const std::string& logUrl) {
+                                                                                const std::string& logUrl) {
   std::string upper = installId;
   for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return initWithIngestion(TLTelemetryIngestion::initWithBaseUrl(logUrl, upper));
@@ -15,7 +15,8 @@ std::shared_ptr<TLChannelGroupDefault> TLChannelGroupDefault::initWithInstallId(
 std::shared_ptr<TLChannelGroupDefault> TLChannelGroupDefault::initWithIngestion(
     std::shared_ptr<TLTelemetryIngestion> ingestion, std::shared_ptr<TLStorage> storage,
     std::shared_ptr<TLAuthTokenContext> authTokenContext) {
-  return std::make_shared<TLChannelGroupDefault>(std::move(ingestion), std::move(storage), std::move(authTokenContext));
+  return std::make_shared<TLChannelGroupDefault>(std::move(ingestion), std::move(storage),
+                                                 std::move(authTokenContext));
 }
 
 TLChannelGroupDefault::TLChannelGroupDefault(std::shared_ptr<TLTelemetryIngestion> ingestion,
@@ -23,7 +24,8 @@ TLChannelGroupDefault::TLChannelGroupDefault(std::shared_ptr<TLTelemetryIngestio
                                              std::shared_ptr<TLAuthTokenContext> authTokenContext)
     : ingestion_(std::move(ingestion)),
       storage_(storage ? std::move(storage) : std::make_shared<TLLogDBStorage>()),
-      authTokenContext_(authTokenContext ? std::move(authTokenContext) : TLAuthTokenContext::sharedInstance()),
+      authTokenContext_(authTokenContext ? std::move(authTokenContext)
+                                         : TLAuthTokenContext::sharedInstance()),
       logsDispatchQueue_(platform::DispatchQueue::serial(kTLChannelGroupQueueLabel)) {}
 
 template <typename Fn>
@@ -52,8 +54,8 @@ std::shared_ptr<TLChannelUnitProtocol> TLChannelGroupDefault::addChannelUnitWith
     const std::shared_ptr<TLIngestionProtocol>& ingestion) {
   if (!configuration) return nullptr;
   std::shared_ptr<TLIngestionProtocol> sender = ingestion ? ingestion : ingestion_;
-  auto unit =
-      TLChannelUnitDefault::initWithIngestion(sender, storage_, configuration, logsDispatchQueue_, authTokenContext_);
+  auto unit = TLChannelUnitDefault::initWithIngestion(sender, storage_, configuration, logsDispatchQueue_,
+                                                      authTokenContext_);
   // The group hears the unit's callbacks from the first log on.
   unit->addDelegate(shared_from_this());
   logsDispatchQueue_->async([unit] { unit->checkPendingLogs(); });
@@ -61,12 +63,14 @@ std::shared_ptr<TLChannelUnitProtocol> TLChannelGroupDefault::addChannelUnitWith
     std::lock_guard lock(mutex_);
     channels_.push_back(unit);
   }
-  enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelGroupDidAddChannelUnit(*this, unit); });
+  enumerateDelegates(
+      [&](TLChannelDelegate& delegate) { delegate.channelGroupDidAddChannelUnit(*this, unit); });
   if (authTokenContext_) authTokenContext_->addDelegate(unit);
   return unit;
 }
 
-std::shared_ptr<TLChannelUnitProtocol> TLChannelGroupDefault::channelUnitForGroupId(const std::string& groupId) {
+std::shared_ptr<TLChannelUnitProtocol> TLChannelGroupDefault::channelUnitForGroupId(
+    const std::string& groupId) {
   std::lock_guard lock(mutex_);
   for (const auto& unit : channels_)
     if (unit->configuration()->groupId() == groupId) return unit;
@@ -89,8 +93,9 @@ void TLChannelGroupDefault::removeDelegate(const std::shared_ptr<TLChannelDelega
 void TLChannelGroupDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
   if (ingestion_) ingestion_->setEnabled(isEnabled, deleteDataOnDisabled);
   for (const auto& unit : channels()) unit->setEnabled(isEnabled, deleteDataOnDisabled);
-  enumerateDelegates(
-      [&](TLChannelDelegate& delegate) { delegate.channelDidSetEnabled(*this, isEnabled, deleteDataOnDisabled); });
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelDidSetEnabled(*this, isEnabled, deleteDataOnDisabled);
+  });
 }
 
 void TLChannelGroupDefault::pauseWithIdentifyingObject(const TLIdentifyingObject& identifyingObject) {
@@ -111,7 +116,8 @@ void TLChannelGroupDefault::setAppSecret(const std::string& appSecret) {
   if (ingestion_) ingestion_->setAppSecret(appSecret);
 }
 
-void TLChannelGroupDefault::setMaxStorageSize(std::int64_t sizeInBytes, std::function<void(bool)> completionHandler) {
+void TLChannelGroupDefault::setMaxStorageSize(std::int64_t sizeInBytes,
+                                              std::function<void(bool)> completionHandler) {
   auto storage = storage_;
   logsDispatchQueue_->async([storage, sizeInBytes, completionHandler = std::move(completionHandler)] {
     storage->setMaxStorageSize(sizeInBytes, completionHandler);
@@ -124,48 +130,61 @@ void TLChannelGroupDefault::channelPrepareLog(TLChannelProtocol& channel, const 
   enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelPrepareLog(channel, log); });
 }
 
-void TLChannelGroupDefault::channelDidPrepareLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log,
+void TLChannelGroupDefault::channelDidPrepareLog(TLChannelProtocol& channel,
+                                                 const std::shared_ptr<TLLog>& log,
                                                  const std::string& internalId, std::uint64_t flags) {
-  enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelDidPrepareLog(channel, log, internalId, flags); });
+  enumerateDelegates(
+      [&](TLChannelDelegate& delegate) { delegate.channelDidPrepareLog(channel, log, internalId, flags); });
 }
 
 void TLChannelGroupDefault::channelDidCompleteEnqueueingLog(TLChannelProtocol& channel,
                                                             const std::shared_ptr<TLLog>& log,
                                                             const std::string& internalId) {
-  enumerateDelegates(
-      [&](TLChannelDelegate& delegate) { delegate.channelDidCompleteEnqueueingLog(channel, log, internalId); });
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelDidCompleteEnqueueingLog(channel, log, internalId);
+  });
 }
 
-void TLChannelGroupDefault::channelWillSendLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log) {
+void TLChannelGroupDefault::channelWillSendLog(TLChannelProtocol& channel,
+                                               const std::shared_ptr<TLLog>& log) {
   enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelWillSendLog(channel, log); });
 }
 
-void TLChannelGroupDefault::channelDidSucceedSendingLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log) {
-  enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelDidSucceedSendingLog(channel, log); });
+void TLChannelGroupDefault::channelDidSucceedSendingLog(TLChannelProtocol& channel,
+                                                        const std::shared_ptr<TLLog>& log) {
+  enumerateDelegates(
+      [&](TLChannelDelegate& delegate) { delegate.channelDidSucceedSendingLog(channel, log); });
 }
 
-void TLChannelGroupDefault::channelDidFailSendingLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log,
+void TLChannelGroupDefault::channelDidFailSendingLog(TLChannelProtocol& channel,
+                                                     const std::shared_ptr<TLLog>& log,
                                                      const std::optional<platform::Error>& error) {
-  enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelDidFailSendingLog(channel, log, error); });
-}
-
-void TLChannelGroupDefault::channelDidSetEnabled(TLChannelProtocol& channel, bool isEnabled, bool deleteData) {
-  enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelDidSetEnabled(channel, isEnabled, deleteData); });
-}
-
-void TLChannelGroupDefault::channelDidPauseWithIdentifyingObject(TLChannelProtocol& channel,
-                                                                 const TLIdentifyingObject& identifyingObject) {
   enumerateDelegates(
-      [&](TLChannelDelegate& delegate) { delegate.channelDidPauseWithIdentifyingObject(channel, identifyingObject); });
+      [&](TLChannelDelegate& delegate) { delegate.channelDidFailSendingLog(channel, log, error); });
 }
 
-void TLChannelGroupDefault::channelDidResumeWithIdentifyingObject(TLChannelProtocol& channel,
-                                                                  const TLIdentifyingObject& identifyingObject) {
+void TLChannelGroupDefault::channelDidSetEnabled(TLChannelProtocol& channel, bool isEnabled,
+                                                 bool deleteData) {
   enumerateDelegates(
-      [&](TLChannelDelegate& delegate) { delegate.channelDidResumeWithIdentifyingObject(channel, identifyingObject); });
+      [&](TLChannelDelegate& delegate) { delegate.channelDidSetEnabled(channel, isEnabled, deleteData); });
 }
 
-bool TLChannelGroupDefault::channelUnitShouldFilterLog(TLChannelUnitProtocol& unit, const std::shared_ptr<TLLog>& log) {
+void TLChannelGroupDefault::channelDidPauseWithIdentifyingObject(
+    TLChannelProtocol& channel, const TLIdentifyingObject& identifyingObject) {
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelDidPauseWithIdentifyingObject(channel, identifyingObject);
+  });
+}
+
+void TLChannelGroupDefault::channelDidResumeWithIdentifyingObject(
+    TLChannelProtocol& channel, const TLIdentifyingObject& identifyingObject) {
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelDidResumeWithIdentifyingObject(channel, identifyingObject);
+  });
+}
+
+bool TLChannelGroupDefault::channelUnitShouldFilterLog(TLChannelUnitProtocol& unit,
+                                                       const std::shared_ptr<TLLog>& log) {
   bool filtered = false;
   enumerateDelegates([&](TLChannelDelegate& delegate) {
     if (!filtered && delegate.channelUnitShouldFilterLog(unit, log)) filtered = true;

@@ -69,19 +69,23 @@ class TLChannelDelegate {
   virtual void channelPrepareLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& /*log*/) {}
   virtual void channelDidPrepareLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& /*log*/,
                                     const std::string& /*internalId*/, std::uint64_t /*flags*/) {}
-  virtual void channelDidCompleteEnqueueingLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& /*log*/,
+  virtual void channelDidCompleteEnqueueingLog(TLChannelProtocol& /*channel*/,
+                                               const std::shared_ptr<TLLog>& /*log*/,
                                                const std::string& /*internalId*/) {}
   virtual void channelWillSendLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& /*log*/) {}
-  virtual void channelDidSucceedSendingLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& /*log*/) {}
+  virtual void channelDidSucceedSendingLog(TLChannelProtocol& /*channel*/,
+                                           const std::shared_ptr<TLLog>& /*log*/) {}
   virtual void channelDidFailSendingLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& /*log*/,
                                         const std::optional<platform::Error>& /*error*/) {}
-  virtual void channelDidSetEnabled(TLChannelProtocol& /*channel*/, bool /*isEnabled*/, bool /*deleteData*/) {}
+  virtual void channelDidSetEnabled(TLChannelProtocol& /*channel*/, bool /*isEnabled*/, bool /*deleteData*/) {
+  }
   virtual void channelDidPauseWithIdentifyingObject(TLChannelProtocol& /*channel*/,
                                                     const TLIdentifyingObject& /*identifyingObject*/) {}
   virtual void channelDidResumeWithIdentifyingObject(TLChannelProtocol& /*channel*/,
                                                      const TLIdentifyingObject& /*identifyingObject*/) {}
   // True drops the log.
-  virtual bool channelUnitShouldFilterLog(TLChannelUnitProtocol& /*unit*/, const std::shared_ptr<TLLog>& /*log*/) {
+  virtual bool channelUnitShouldFilterLog(TLChannelUnitProtocol& /*unit*/,
+                                          const std::shared_ptr<TLLog>& /*log*/) {
     return false;
   }
 };

@@ -20,16 +20,18 @@ class TLChannelUnitConfiguration {
         batchSizeLimit_(batchSizeLimit),
         pendingBatchesLimit_(pendingBatchesLimit) {}
 
-  static std::shared_ptr<TLChannelUnitConfiguration> initWithGroupId(std::string groupId, std::int64_t priority,
+  static std::shared_ptr<TLChannelUnitConfiguration> initWithGroupId(std::string groupId,
+                                                                     std::int64_t priority,
                                                                      std::uint64_t flushInterval,
                                                                      std::uint64_t batchSizeLimit,
                                                                      std::uint64_t pendingBatchesLimit) {
-    return std::make_shared<TLChannelUnitConfiguration>(std::move(groupId), priority, flushInterval, batchSizeLimit,
-                                                        pendingBatchesLimit);
+    return std::make_shared<TLChannelUnitConfiguration>(std::move(groupId), priority, flushInterval,
+                                                        batchSizeLimit, pendingBatchesLimit);
   }
   static std::shared_ptr<TLChannelUnitConfiguration> initDefaultConfigurationWithGroupId(
       std::string groupId, std::uint64_t flushInterval = kDefaultFlushInterval) {
-    return initWithGroupId(std::move(groupId), 1, flushInterval, kDefaultBatchSizeLimit, kDefaultPendingBatchesLimit);
+    return initWithGroupId(std::move(groupId), 1, flushInterval, kDefaultBatchSizeLimit,
+                           kDefaultPendingBatchesLimit);
   }
 
   const std::string& groupId() const { return groupId_; }

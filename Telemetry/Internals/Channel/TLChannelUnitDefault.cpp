@@ -20,10 +20,12 @@ std::string describe(const void* object) { return fmt::format("{}", object); }
 
 std::shared_ptr<TLChannelUnitDefault> TLChannelUnitDefault::initWithIngestion(
     std::shared_ptr<TLIngestionProtocol> ingestion, std::shared_ptr<TLStorage> storage,
-    std::shared_ptr<TLChannelUnitConfiguration> configuration, std::shared_ptr<platform::DispatchQueue> logsQueue,
+    std::shared_ptr<TLChannelUnitConfiguration> configuration,
+    std::shared_ptr<platform::DispatchQueue> logsQueue,
     std::shared_ptr<TLAuthTokenContext> authTokenContext) {
-  auto unit = std::make_shared<TLChannelUnitDefault>(std::move(ingestion), std::move(storage), std::move(configuration),
-                                                     std::move(logsQueue), std::move(authTokenContext));
+  auto unit = std::make_shared<TLChannelUnitDefault>(std::move(ingestion), std::move(storage),
+                                                     std::move(configuration), std::move(logsQueue),
+                                                     std::move(authTokenContext));
   std::weak_ptr<TLChannelUnitDefault> weak = unit;
   // Logs stored by an earlier run count from the start, so they are sent as the new ones are.
   unit->logsDispatchQueue_->async([weak] {
@@ -56,11 +58,15 @@ TLChannelUnitDefault::~TLChannelUnitDefault() {
 
 TLIdentifyingObject TLChannelUnitDefault::identity() { return shared_from_this(); }
 
-std::shared_ptr<TLChannelUnitConfiguration> TLChannelUnitDefault::configuration() const { return configuration_; }
+std::shared_ptr<TLChannelUnitConfiguration> TLChannelUnitDefault::configuration() const {
+  return configuration_;
+}
 void TLChannelUnitDefault::setConfiguration(std::shared_ptr<TLChannelUnitConfiguration> configuration) {
   configuration_ = std::move(configuration);
 }
-std::shared_ptr<platform::DispatchQueue> TLChannelUnitDefault::logsDispatchQueue() const { return logsDispatchQueue_; }
+std::shared_ptr<platform::DispatchQueue> TLChannelUnitDefault::logsDispatchQueue() const {
+  return logsDispatchQueue_;
+}
 void TLChannelUnitDefault::setLogsDispatchQueue(std::shared_ptr<platform::DispatchQueue> queue) {
   logsDispatchQueue_ = std::move(queue);
 }
@@ -117,8 +123,9 @@ void TLChannelUnitDefault::enqueueItem(const std::shared_ptr<TLLog>& item, std::
       if (!filtered && delegate.channelUnitShouldFilterLog(*self, item)) filtered = true;
     });
     auto complete = [&] {
-      self->enumerateDelegates(
-          [&](TLChannelDelegate& delegate) { delegate.channelDidCompleteEnqueueingLog(*self, item, internalId); });
+      self->enumerateDelegates([&](TLChannelDelegate& delegate) {
+        delegate.channelDidCompleteEnqueueingLog(*self, item, internalId);
+      });
     };
     std::string type = item->type().value_or("");
     if (filtered) {
@@ -127,8 +134,10 @@ void TLChannelUnitDefault::enqueueItem(const std::shared_ptr<TLLog>& item, std::
       return;
     }
     if (!self->ingestion_ || !self->ingestion_->isReadyToSend()) {
-      TLLogDebug(kTLLogTag,
-                 "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.", type);
+      TLLogDebug(
+          kTLLogTag,
+          "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.",
+          type);
       complete();
       return;
     }
@@ -230,7 +239,8 @@ void TLChannelUnitDefault::flushQueue() {
   itemsCount_ = 0;
   TokenArray tokens;
   if (authTokenContext_) tokens = authTokenContext_->authTokenValidityArray();
-  if (tokens.empty()) tokens.push_back(std::make_shared<TLAuthTokenValidityInfo>(std::nullopt, std::nullopt, std::nullopt));
+  if (tokens.empty())
+    tokens.push_back(std::make_shared<TLAuthTokenValidityInfo>(std::nullopt, std::nullopt, std::nullopt));
   flushQueueForTokenArray(tokens, 0);
 }
 
@@ -238,8 +248,8 @@ void TLChannelUnitDefault::flushQueueForTokenArray(const TokenArray& tokens, std
   const auto& window = tokens[index];
   std::vector<std::string> excluded(pausedTargetKeys_.begin(), pausedTargetKeys_.end());
   bool more = storage_->loadLogsWithGroupId(
-      configuration_->groupId(), configuration_->batchSizeLimit(), excluded, window->startTime(), window->endTime(),
-      [&](const TLStorage::Logs& logs, const std::optional<std::string>& batchId) {
+      configuration_->groupId(), configuration_->batchSizeLimit(), excluded, window->startTime(),
+      window->endTime(), [&](const TLStorage::Logs& logs, const std::optional<std::string>& batchId) {
         if (authTokenContext_) authTokenContext_->checkIfTokenNeedsToBeRefreshed(*window);
         if (!logs.empty()) {
           sendLogContainer(TLLogContainer::initWithBatchId(batchId, logs), tokens, index);
@@ -271,16 +281,16 @@ void TLChannelUnitDefault::flushNextBatchFromQueueForTokenArray(const TokenArray
   }
 }
 
-void TLChannelUnitDefault::sendLogContainer(const std::shared_ptr<TLLogContainer>& container, const TokenArray& tokens,
-                                            std::size_t index) {
+void TLChannelUnitDefault::sendLogContainer(const std::shared_ptr<TLLogContainer>& container,
+                                            const TokenArray& tokens, std::size_t index) {
   const std::string batchId = container->batchId().value_or("");
   pendingBatchIds_.push_back(batchId);
   if (pendingBatchIds_.size() >= configuration_->pendingBatchesLimit()) pendingBatchQueueFull_ = true;
   if (TLLogger::isEnabled(TLLogLevelDebug) && TLLogger::currentLogLevel() <= TLLogLevelDebug) {
     const auto& logs = container->logs();
     for (std::size_t j = 0; j < logs.size(); ++j) {
-      TLLogDebug(kTLLogTag, "Sending {}/{} log, group Id: {}, batch Id: {}, session Id: {}, payload:\n{}", j + 1,
-                 logs.size(), configuration_->groupId(), batchId, logs[j]->sid().value_or("(null)"),
+      TLLogDebug(kTLLogTag, "Sending {}/{} log, group Id: {}, batch Id: {}, session Id: {}, payload:\n{}",
+                 j + 1, logs.size(), configuration_->groupId(), batchId, logs[j]->sid().value_or("(null)"),
                  logs[j]->serializeLogWithPrettyPrinting(true).value_or(""));
     }
   }
@@ -290,9 +300,9 @@ void TLChannelUnitDefault::sendLogContainer(const std::shared_ptr<TLLogContainer
   std::weak_ptr<TLChannelUnitDefault> weak = shared_from_this();
   ingestion_->sendAsync(
       container, tokens[index]->authToken(),
-      [weak, container, tokens, index](const std::optional<std::string>& callId,
-                                       const std::shared_ptr<const TLHttpResponse>& response,
-                                       const std::optional<platform::Data>&, const std::optional<platform::Error>& error) {
+      [weak, container, tokens, index](
+          const std::optional<std::string>& callId, const std::shared_ptr<const TLHttpResponse>& response,
+          const std::optional<platform::Data>&, const std::optional<platform::Error>& error) {
         auto self = weak.lock();
         if (!self) return;
         std::int64_t status = response ? response->statusCode : 0;
@@ -360,7 +370,8 @@ void TLChannelUnitDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled)
 }
 
 void TLChannelUnitDefault::deleteAllLogsWithErrorSync(const platform::Error& error) {
-  for (const auto& batchId : pendingBatchIds_) storage_->deleteLogsWithBatchId(batchId, configuration_->groupId());
+  for (const auto& batchId : pendingBatchIds_)
+    storage_->deleteLogsWithBatchId(batchId, configuration_->groupId());
   auto deleted = storage_->deleteLogsWithGroupId(configuration_->groupId());
   for (const auto& log : deleted) notifyFailureBeforeSendingForItem(log, error);
 }
@@ -369,25 +380,28 @@ void TLChannelUnitDefault::deleteAllLogsWithErrorSync(const platform::Error& err
 
 void TLChannelUnitDefault::pauseWithIdentifyingObject(const TLIdentifyingObject& identifyingObject) {
   auto self = shared_from_this();
-  logsDispatchQueue_->async([self, identifyingObject] { self->pauseWithIdentifyingObjectSync(identifyingObject); });
+  logsDispatchQueue_->async(
+      [self, identifyingObject] { self->pauseWithIdentifyingObjectSync(identifyingObject); });
 }
 
 void TLChannelUnitDefault::resumeWithIdentifyingObject(const TLIdentifyingObject& identifyingObject) {
   auto self = shared_from_this();
-  logsDispatchQueue_->async([self, identifyingObject] { self->resumeWithIdentifyingObjectSync(identifyingObject); });
+  logsDispatchQueue_->async(
+      [self, identifyingObject] { self->resumeWithIdentifyingObjectSync(identifyingObject); });
 }
 
 void TLChannelUnitDefault::pauseWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject) {
   pausedIdentifyingObjects_[identifyingObject.get()] = identifyingObject;
-  TLLogVerbose(kTLLogTag, "Identifying object {} added to pause lane for channel {}.", describe(identifyingObject.get()),
-               configuration_->groupId());
+  TLLogVerbose(kTLLogTag, "Identifying object {} added to pause lane for channel {}.",
+               describe(identifyingObject.get()), configuration_->groupId());
   if (!paused_) {
     TLLogDebug(kTLLogTag, "Pause channel {}.", configuration_->groupId());
     paused_ = true;
     resetTimer();
   }
-  enumerateDelegates(
-      [&](TLChannelDelegate& delegate) { delegate.channelDidPauseWithIdentifyingObject(*this, identifyingObject); });
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelDidPauseWithIdentifyingObject(*this, identifyingObject);
+  });
 }
 
 void TLChannelUnitDefault::resumeWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject) {
@@ -401,8 +415,9 @@ void TLChannelUnitDefault::resumeWithIdentifyingObjectSync(const TLIdentifyingOb
     paused_ = false;
     checkPendingLogs();
   }
-  enumerateDelegates(
-      [&](TLChannelDelegate& delegate) { delegate.channelDidResumeWithIdentifyingObject(*this, identifyingObject); });
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelDidResumeWithIdentifyingObject(*this, identifyingObject);
+  });
 }
 
 void TLChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token) {
@@ -430,10 +445,13 @@ void TLChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token) 
 // ---- Callbacks ----
 
 void TLChannelUnitDefault::ingestionDidPause(TLIngestionProtocol&) { pauseWithIdentifyingObject(ingestion_); }
-void TLChannelUnitDefault::ingestionDidResume(TLIngestionProtocol&) { resumeWithIdentifyingObject(ingestion_); }
+void TLChannelUnitDefault::ingestionDidResume(TLIngestionProtocol&) {
+  resumeWithIdentifyingObject(ingestion_);
+}
 void TLChannelUnitDefault::ingestionDidReceiveFatalError(TLIngestionProtocol&) { setEnabled(false, true); }
 
-void TLChannelUnitDefault::authTokenContextDidUpdateAuthToken(TLAuthTokenContext&, const std::optional<std::string>&) {
+void TLChannelUnitDefault::authTokenContextDidUpdateAuthToken(TLAuthTokenContext&,
+                                                              const std::optional<std::string>&) {
   auto self = shared_from_this();
   logsDispatchQueue_->async([self] {
     TLLogInfo(kTLLogTag, "New auth token received, flushing queue.");

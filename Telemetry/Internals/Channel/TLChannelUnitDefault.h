@@ -30,7 +30,8 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   // count at the rows an earlier run left in the store.
   static std::shared_ptr<TLChannelUnitDefault> initWithIngestion(
       std::shared_ptr<TLIngestionProtocol> ingestion, std::shared_ptr<TLStorage> storage,
-      std::shared_ptr<TLChannelUnitConfiguration> configuration, std::shared_ptr<platform::DispatchQueue> logsQueue,
+      std::shared_ptr<TLChannelUnitConfiguration> configuration,
+      std::shared_ptr<platform::DispatchQueue> logsQueue,
       std::shared_ptr<TLAuthTokenContext> authTokenContext = nullptr);
 
   TLChannelUnitDefault(std::shared_ptr<TLIngestionProtocol> ingestion, std::shared_ptr<TLStorage> storage,
@@ -87,13 +88,15 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   void enumerateDelegates(Fn&& fn);
   void flushQueueForTokenArray(const TokenArray& tokens, std::size_t index);
   void flushNextBatchFromQueueForTokenArray(const TokenArray& tokens, std::size_t index);
-  void sendLogContainer(const std::shared_ptr<TLLogContainer>& container, const TokenArray& tokens, std::size_t index);
+  void sendLogContainer(const std::shared_ptr<TLLogContainer>& container, const TokenArray& tokens,
+                        std::size_t index);
   void startTimer(std::uint64_t seconds);
   void resetTimer();
   void pauseWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject);
   void resumeWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject);
   void deleteAllLogsWithErrorSync(const platform::Error& error);
-  void notifyFailureBeforeSendingForItem(const std::shared_ptr<TLLog>& item, const std::optional<platform::Error>& error);
+  void notifyFailureBeforeSendingForItem(const std::shared_ptr<TLLog>& item,
+                                         const std::optional<platform::Error>& error);
   void reportDiscardedLogs();
   TLIdentifyingObject identity();
 

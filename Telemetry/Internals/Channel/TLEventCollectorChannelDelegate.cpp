@@ -9,7 +9,8 @@
 namespace {
 
 bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // ECMAScript has the look-ahead the pattern needs.
@@ -23,11 +24,12 @@ const std::regex& logNameRegex() {
 std::shared_ptr<TLEventCollectorChannelDelegate> TLEventCollectorChannelDelegate::initWithInstallId(
     const std::string& installId, const std::optional<std::string>& baseUrl) {
   return std::make_shared<TLEventCollectorChannelDelegate>(
-      installId, TLEventCollectorIngestion::initWithBaseUrl(baseUrl.value_or(kTLEventCollectorDefaultBaseUrl)));
+      installId,
+      TLEventCollectorIngestion::initWithBaseUrl(baseUrl.value_or(kTLEventCollectorDefaultBaseUrl)));
 }
 
-TLEventCollectorChannelDelegate::TLEventCollectorChannelDelegate(const std::string& installId,
-                                                                 std::shared_ptr<TLEventCollectorIngestion> ingestion)
+TLEventCollectorChannelDelegate::TLEventCollectorChannelDelegate(
+    const std::string& installId, std::shared_ptr<TLEventCollectorIngestion> ingestion)
     : installId_(installId), ingestion_(std::move(ingestion)) {}
 
 void TLEventCollectorChannelDelegate::setLogUrl(const std::string& logUrl) {
@@ -43,7 +45,9 @@ bool TLEventCollectorChannelDelegate::shouldSendLogToEventCollector(const std::s
   return tokens && !tokens->empty() && !std::dynamic_pointer_cast<TLEventSchemaLog>(log);
 }
 
-bool TLEventCollectorChannelDelegate::validateLog(const TLEventSchemaLog& log) { return validateLogName(log.name()); }
+bool TLEventCollectorChannelDelegate::validateLog(const TLEventSchemaLog& log) {
+  return validateLogName(log.name());
+}
 
 bool TLEventCollectorChannelDelegate::validateLogName(const std::optional<std::string>& name) {
   if (!name || name->empty()) {
@@ -51,7 +55,8 @@ bool TLEventCollectorChannelDelegate::validateLogName(const std::optional<std::s
     return false;
   }
   if (!std::regex_match(*name, logNameRegex())) {
-    TLLogError(kTLLogTag, "{} Name must match '{}' but was '{}'", "Log validation failed.", kTLLogNameRegex, *name);
+    TLLogError(kTLLogTag, "{} Name must match '{}' but was '{}'", "Log validation failed.", kTLLogNameRegex,
+               *name);
     return false;
   }
   return true;
@@ -64,8 +69,8 @@ std::shared_ptr<TLChannelUnitProtocol> TLEventCollectorChannelDelegate::eventCol
   return found == eventCollectorChannels_.end() ? nullptr : found->second;
 }
 
-void TLEventCollectorChannelDelegate::channelGroupDidAddChannelUnit(TLChannelGroupProtocol& group,
-                                                                    const std::shared_ptr<TLChannelUnitProtocol>& unit) {
+void TLEventCollectorChannelDelegate::channelGroupDidAddChannelUnit(
+    TLChannelGroupProtocol& group, const std::shared_ptr<TLChannelUnitProtocol>& unit) {
   auto configuration = unit ? unit->configuration() : nullptr;
   if (!configuration || isEventCollectorGroup(configuration->groupId())) return;
   auto twinConfiguration = TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId(
@@ -75,7 +80,8 @@ void TLEventCollectorChannelDelegate::channelGroupDidAddChannelUnit(TLChannelGro
   eventCollectorChannels_[configuration->groupId()] = twin;
 }
 
-void TLEventCollectorChannelDelegate::channelPrepareLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) {
+void TLEventCollectorChannelDelegate::channelPrepareLog(TLChannelProtocol&,
+                                                        const std::shared_ptr<TLLog>& log) {
   auto schema = std::dynamic_pointer_cast<TLEventSchemaLog>(log);
   if (!schema) return;
   if (!schema->ext()) schema->setExt(TLCSExtensions::init());
@@ -88,7 +94,8 @@ void TLEventCollectorChannelDelegate::channelPrepareLog(TLChannelProtocol&, cons
     std::lock_guard lock(mutex_);
     auto found = epochsAndSeqsByIKey_.find(iKey);
     if (found == epochsAndSeqsByIKey_.end())
-      found = epochsAndSeqsByIKey_.emplace(iKey, TLCSEpochAndSeq::initWithEpoch(platform::makeUUIDString())).first;
+      found = epochsAndSeqsByIKey_.emplace(iKey, TLCSEpochAndSeq::initWithEpoch(platform::makeUUIDString()))
+                  .first;
     found->second.setSeq(found->second.seq() + 1);
     epoch = found->second.epoch();
     seq = found->second.seq();
@@ -99,7 +106,8 @@ void TLEventCollectorChannelDelegate::channelPrepareLog(TLChannelProtocol&, cons
   sdk->setInstallId(platform::UUIDBytes::fromString(installId_));
 }
 
-void TLEventCollectorChannelDelegate::channelDidPrepareLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log,
+void TLEventCollectorChannelDelegate::channelDidPrepareLog(TLChannelProtocol& channel,
+                                                           const std::shared_ptr<TLLog>& log,
                                                            const std::string&, std::uint64_t flags) {
   auto* unit = dynamic_cast<TLChannelUnitProtocol*>(&channel);
   if (!unit) return;
@@ -140,16 +148,16 @@ void TLEventCollectorChannelDelegate::channelDidSetEnabled(TLChannelProtocol& ch
   }
 }
 
-void TLEventCollectorChannelDelegate::channelDidPauseWithIdentifyingObject(TLChannelProtocol& channel,
-                                                                           const TLIdentifyingObject& identifyingObject) {
+void TLEventCollectorChannelDelegate::channelDidPauseWithIdentifyingObject(
+    TLChannelProtocol& channel, const TLIdentifyingObject& identifyingObject) {
   if (auto* unit = dynamic_cast<TLChannelUnitProtocol*>(&channel)) {
     if (auto twin = eventCollectorChannel(unit->configuration()->groupId()))
       twin->pauseWithIdentifyingObject(identifyingObject);
   }
 }
 
-void TLEventCollectorChannelDelegate::channelDidResumeWithIdentifyingObject(TLChannelProtocol& channel,
-                                                                            const TLIdentifyingObject& identifyingObject) {
+void TLEventCollectorChannelDelegate::channelDidResumeWithIdentifyingObject(
+    TLChannelProtocol& channel, const TLIdentifyingObject& identifyingObject) {
   if (auto* unit = dynamic_cast<TLChannelUnitProtocol*>(&channel)) {
     if (auto twin = eventCollectorChannel(unit->configuration()->groupId()))
       twin->resumeWithIdentifyingObject(identifyingObject);

@@ -26,7 +26,8 @@ class TLEventCollectorChannelDelegate : public TLChannelDelegate {
   static std::shared_ptr<TLEventCollectorChannelDelegate> initWithInstallId(
       const std::string& installId, const std::optional<std::string>& baseUrl);
   // Over a sender of the caller's (tests, benchmarks).
-  TLEventCollectorChannelDelegate(const std::string& installId, std::shared_ptr<TLEventCollectorIngestion> ingestion);
+  TLEventCollectorChannelDelegate(const std::string& installId,
+                                  std::shared_ptr<TLEventCollectorIngestion> ingestion);
 
   void setLogUrl(const std::string& logUrl);
   static bool isEventCollectorGroup(const std::string& groupId);

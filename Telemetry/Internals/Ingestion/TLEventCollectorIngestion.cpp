@@ -10,14 +10,16 @@
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 
-std::shared_ptr<TLEventCollectorIngestion> TLEventCollectorIngestion::initWithBaseUrl(const std::string& baseUrl) {
+std::shared_ptr<TLEventCollectorIngestion> TLEventCollectorIngestion::initWithBaseUrl(
+    const std::string& baseUrl) {
   return make(baseUrl, TL_Reachability::reachabilityForInternetConnection());
 }
 
-std::shared_ptr<TLEventCollectorIngestion> TLEventCollectorIngestion::make(const std::string& baseUrl,
-                                                                           std::shared_ptr<TL_Reachability> reachability,
-                                                                           std::vector<double> retryIntervals) {
-  auto ingestion = std::make_shared<TLEventCollectorIngestion>(baseUrl, std::move(reachability), std::move(retryIntervals));
+std::shared_ptr<TLEventCollectorIngestion> TLEventCollectorIngestion::make(
+    const std::string& baseUrl, std::shared_ptr<TL_Reachability> reachability,
+    std::vector<double> retryIntervals) {
+  auto ingestion = std::make_shared<TLEventCollectorIngestion>(baseUrl, std::move(reachability),
+                                                               std::move(retryIntervals));
   ingestion->startObservingReachability();
   return ingestion;
 }
@@ -28,21 +30,23 @@ TLEventCollectorIngestion::TLEventCollectorIngestion(const std::string& baseUrl,
     : TLHttpIngestion(baseUrl, std::string(kTLEventCollectorApiPath) + "/" + kTLEventCollectorApiVersion,
                       {{"Content-Type", "application/x-json-stream; charset=utf-8"},
                        {"Client-Version", "ACS-iOS-ObjectiveC-no-" + TLUtility::sdkVersion() + "-no"}},
-                      {}, std::move(reachability), std::move(retryIntervals), kTLEventCollectorMaxConnections) {}
+                      {}, std::move(reachability), std::move(retryIntervals),
+                      kTLEventCollectorMaxConnections) {}
 
 void TLEventCollectorIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
                                           const std::optional<std::string>& authToken,
                                           TLSendAsyncCompletionHandler handler) {
   if (data && data->isValid()) {
-    TLHttpIngestion::sendAsync(data, std::nullopt, authToken, data->batchId().value_or(""), std::move(handler));
+    TLHttpIngestion::sendAsync(data, std::nullopt, authToken, data->batchId().value_or(""),
+                               std::move(handler));
   } else {
     TLReportInvalidContainer(data, handler);
   }
 }
 
-std::optional<TLHttpRequest> TLEventCollectorIngestion::createRequest(const std::shared_ptr<TLLogContainer>& data,
-                                                                      const std::optional<std::string>&,
-                                                                      const std::optional<std::string>&) {
+std::optional<TLHttpRequest> TLEventCollectorIngestion::createRequest(
+    const std::shared_ptr<TLLogContainer>& data, const std::optional<std::string>&,
+    const std::optional<std::string>&) {
   TLHttpRequest request;
   request.url = sendURL();
   request.method = "POST";
@@ -72,14 +76,16 @@ std::optional<TLHttpRequest> TLEventCollectorIngestion::createRequest(const std:
   std::string apikey;
   for (const auto& token : tokens) apikey += (apikey.empty() ? "" : ",") + token;
   request.headers.emplace_back("apikey", apikey);
-  request.headers.emplace_back("Upload-Time", std::to_string(static_cast<long long>(TLUtility::nowInMilliseconds())));
+  request.headers.emplace_back("Upload-Time",
+                               std::to_string(static_cast<long long>(TLUtility::nowInMilliseconds())));
   if (!tickets.empty()) request.headers.emplace_back("Tickets", tickets.dump());
   TLSetRequestBody(request, platform::dataFromString(body));
   logRequest(request);
   return request;
 }
 
-std::string TLEventCollectorIngestion::obfuscateHeaderValue(const std::string& value, const std::string& key) const {
+std::string TLEventCollectorIngestion::obfuscateHeaderValue(const std::string& value,
+                                                            const std::string& key) const {
   if (key == "apikey") return obfuscateTargetTokens(value);
   if (key == "Tickets") return obfuscateTickets(value);
   return value;
@@ -90,7 +96,8 @@ std::string TLEventCollectorIngestion::obfuscateTargetTokens(const std::string& 
   std::size_t start = 0;
   while (true) {
     auto comma = tokenString.find(',', start);
-    out += TLHttpUtil::hideSecret(tokenString.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    out += TLHttpUtil::hideSecret(
+        tokenString.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (comma == std::string::npos) break;
     out += ",";
     start = comma + 1;

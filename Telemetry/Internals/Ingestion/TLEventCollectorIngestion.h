@@ -11,9 +11,9 @@ inline constexpr long kTLEventCollectorMaxConnections = 2;
 class TLEventCollectorIngestion : public TLHttpIngestion {
  public:
   static std::shared_ptr<TLEventCollectorIngestion> initWithBaseUrl(const std::string& baseUrl);
-  static std::shared_ptr<TLEventCollectorIngestion> make(const std::string& baseUrl,
-                                                         std::shared_ptr<TL_Reachability> reachability,
-                                                         std::vector<double> retryIntervals = kDefaultRetryIntervals);
+  static std::shared_ptr<TLEventCollectorIngestion> make(
+      const std::string& baseUrl, std::shared_ptr<TL_Reachability> reachability,
+      std::vector<double> retryIntervals = kDefaultRetryIntervals);
 
   TLEventCollectorIngestion(const std::string& baseUrl, std::shared_ptr<TL_Reachability> reachability,
                             std::vector<double> retryIntervals);

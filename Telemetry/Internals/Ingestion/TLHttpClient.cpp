@@ -80,7 +80,8 @@ struct TLHttpClient::Transfer {
   }
 };
 
-TLHttpClient::TLHttpClient(long maxConnectionsPerHost, std::shared_ptr<platform::DispatchQueue> completionQueue,
+TLHttpClient::TLHttpClient(long maxConnectionsPerHost,
+                           std::shared_ptr<platform::DispatchQueue> completionQueue,
                            std::function<bool()> isOffline)
     : maxConnectionsPerHost_(maxConnectionsPerHost),
       completionQueue_(std::move(completionQueue)),
@@ -184,13 +185,15 @@ void TLHttpClient::finish(Transfer* transfer, int curlCode) {
     body = std::move(transfer->body);
   } else {
     bool offline = isOffline_ && isOffline_();
-    std::string description = curlCode == kCancelledByUs ? "cancelled" : curl_easy_strerror(static_cast<CURLcode>(curlCode));
+    std::string description =
+        curlCode == kCancelledByUs ? "cancelled" : curl_easy_strerror(static_cast<CURLcode>(curlCode));
     error = platform::Error::make(kTLURLErrorDomain, urlErrorCodeForCurlCode(curlCode, offline), description);
   }
   auto completion = std::move(transfer->completion);
   if (completion) {
     completionQueue_->async([completion = std::move(completion), response = std::move(response),
-                             body = std::move(body), error = std::move(error)] { completion(response, body, error); });
+                             body = std::move(body),
+                             error = std::move(error)] { completion(response, body, error); });
   }
 }
 

@@ -32,9 +32,9 @@ bool startsWith(const std::string& text, const std::string& prefix) { return tex
 
 }  // namespace
 
-TLHttpIngestion::TLHttpIngestion(std::string baseUrl, std::string apiPath, Headers headers, QueryStrings queryStrings,
-                                 std::shared_ptr<TL_Reachability> reachability, std::vector<double> retryIntervals,
-                                 long maxNumberOfConnections)
+TLHttpIngestion::TLHttpIngestion(std::string baseUrl, std::string apiPath, Headers headers,
+                                 QueryStrings queryStrings, std::shared_ptr<TL_Reachability> reachability,
+                                 std::vector<double> retryIntervals, long maxNumberOfConnections)
     : baseURL_(std::move(baseUrl)),
       apiPath_(std::move(apiPath)),
       httpHeaders_(std::move(headers)),
@@ -58,7 +58,8 @@ void TLHttpIngestion::startObservingReachability() {
   if (!reachability_) return;
   std::weak_ptr<TLHttpIngestion> weakSelf = weak_from_this();
   reachabilityObserver_.emplace(platform::NotificationCenter::defaultCenter().addObserverForName(
-      kTLNetworkReachabilityChangedNotification, reachability_.get(), [weakSelf](const platform::Notification&) {
+      kTLNetworkReachabilityChangedNotification, reachability_.get(),
+      [weakSelf](const platform::Notification&) {
         if (auto self = weakSelf.lock()) self->networkStateChanged();
       }));
   reachability_->startNotifier();
@@ -89,12 +90,14 @@ void TLHttpIngestion::enumerateDelegates(Fn&& fn) {
 
 // ---- Sending ----
 
-void TLHttpIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data, const std::optional<std::string>& authToken,
+void TLHttpIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
+                                const std::optional<std::string>& authToken,
                                 TLSendAsyncCompletionHandler handler) {
   sendAsync(data, std::nullopt, authToken, platform::makeUUIDString(), std::move(handler));
 }
 
-void TLHttpIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data, const std::optional<std::string>& eTag,
+void TLHttpIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
+                                const std::optional<std::string>& eTag,
                                 const std::optional<std::string>& authToken, const std::string& callId,
                                 TLSendAsyncCompletionHandler handler) {
   std::lock_guard lock(lock_);
@@ -126,12 +129,14 @@ void TLHttpIngestion::sendCallAsync(const std::shared_ptr<TLIngestionCall>& call
   std::weak_ptr<TLHttpIngestion> weakSelf = weak_from_this();
   session()->start(std::move(*request),
                    [weakSelf, call](const std::shared_ptr<const TLHttpResponse>& response,
-                                    const std::optional<platform::Data>& body, const std::optional<platform::Error>& error) {
+                                    const std::optional<platform::Data>& body,
+                                    const std::optional<platform::Error>& error) {
                      if (auto self = weakSelf.lock()) self->dataTaskCompleted(call, response, body, error);
                    });
 }
 
-void TLHttpIngestion::retryTimerFired(const std::shared_ptr<TLIngestionCall>& call, std::uint64_t generation) {
+void TLHttpIngestion::retryTimerFired(const std::shared_ptr<TLIngestionCall>& call,
+                                      std::uint64_t generation) {
   std::lock_guard lock(lock_);
   if (call->timerGeneration != generation) return;
   auto found = pendingCalls_.find(call->callId);
@@ -146,30 +151,33 @@ void TLHttpIngestion::dataTaskCompleted(const std::shared_ptr<TLIngestionCall>& 
                                         const std::optional<platform::Error>& error) {
   std::lock_guard lock(lock_);
   if (error) {
-    TLLogDebug(kTLLogTag, "HTTP request error with code: {}, domain: {}, description: {}", error->code, error->domain,
-               error->description);
+    TLLogDebug(kTLLogTag, "HTTP request error with code: {}, domain: {}, description: {}", error->code,
+               error->domain, error->description);
   } else if (TLLogger::isEnabled(TLLogLevelVerbose) && response) {
     std::string payload = "(null)";
     if (data && !data->empty()) {
       // Only the head of a large answer is shown, so masking stays cheap.
       platform::Data head(data->begin(), data->begin() + static_cast<std::ptrdiff_t>(
-                                                            std::min(data->size(), kMaxLoggedPayloadSize)));
+                                                             std::min(data->size(), kMaxLoggedPayloadSize)));
       std::string contentType = response->valueForHeader("Content-Type").value_or("");
       std::optional<std::string> text;
       if (startsWith(contentType, "application/json")) {
         text = TLUtility::prettyPrintJson(head);
-      } else if (contentType.empty() || startsWith(contentType, "text/") || startsWith(contentType, "application/")) {
+      } else if (contentType.empty() || startsWith(contentType, "text/") ||
+                 startsWith(contentType, "application/")) {
         text = platform::stringFromData(head);
       } else {
         payload = "<binary>";
       }
       if (text) {
         text = TLUtility::obfuscateString(text, "\"token\"\\s*:\\s*\"[^\"]+\"", "\"token\" : \"***\"");
-        text = TLUtility::obfuscateString(text, "\"redirect_uri\"\\s*:\\s*\"[^\"]+\"", "\"redirect_uri\" : \"***\"");
+        text = TLUtility::obfuscateString(text, "\"redirect_uri\"\\s*:\\s*\"[^\"]+\"",
+                                          "\"redirect_uri\" : \"***\"");
         payload = text.value_or("");
       }
     }
-    TLLogVerbose(kTLLogTag, "HTTP response received with status code: {}, payload:\n{}", response->statusCode, payload);
+    TLLogVerbose(kTLLogTag, "HTTP response received with status code: {}, payload:\n{}", response->statusCode,
+                 payload);
   }
   call->submitted = false;
   bool reachable = !reachability_ || reachability_->currentReachabilityStatus() != TLNotReachable;
@@ -183,7 +191,8 @@ void TLHttpIngestion::callCompletedWithResult(const std::shared_ptr<TLIngestionC
     setEnabled(false, false);
   } else if (result == TLIngestionCallResultFatal) {
     setEnabled(false, true);
-    enumerateDelegates([this](TLIngestionDelegate& delegate) { delegate.ingestionDidReceiveFatalError(*this); });
+    enumerateDelegates(
+        [this](TLIngestionDelegate& delegate) { delegate.ingestionDidReceiveFatalError(*this); });
   }
   if (call && !call->callId.empty()) {
     auto found = pendingCalls_.find(call->callId);
@@ -287,9 +296,12 @@ std::optional<TLHttpRequest> TLHttpIngestion::createRequest(const std::shared_pt
   return std::nullopt;
 }
 
-std::string TLHttpIngestion::obfuscateHeaderValue(const std::string& value, const std::string&) const { return value; }
+std::string TLHttpIngestion::obfuscateHeaderValue(const std::string& value, const std::string&) const {
+  return value;
+}
 
-std::string TLHttpIngestion::prettyPrintHeaders(const std::vector<std::pair<std::string, std::string>>& headers) const {
+std::string TLHttpIngestion::prettyPrintHeaders(
+    const std::vector<std::pair<std::string, std::string>>& headers) const {
   std::string out;
   for (const auto& [name, value] : headers) {
     if (!out.empty()) out += ", ";
@@ -336,7 +348,8 @@ std::shared_ptr<TLIngestionCall> TLHttpIngestion::pendingCall(const std::string&
 std::optional<std::uint64_t> TLHttpIngestion::retryCountForCall(const std::string& callId) const {
   std::lock_guard lock(lock_);
   auto found = pendingCalls_.find(callId);
-  return found == pendingCalls_.end() ? std::nullopt : std::optional<std::uint64_t>(found->second->retryCount);
+  return found == pendingCalls_.end() ? std::nullopt
+                                      : std::optional<std::uint64_t>(found->second->retryCount);
 }
 
 void TLHttpIngestion::setBaseURL(const std::string& baseURL) {
@@ -347,8 +360,8 @@ void TLHttpIngestion::setBaseURL(const std::string& baseURL) {
   bool updated = false;
   if (curl_url_set(fresh, CURLUPART_URL, (baseURL + apiPath_).c_str(), 0) == CURLUE_OK &&
       curl_url_set(current, CURLUPART_URL, sendURL_.c_str(), 0) == CURLUE_OK) {
-    for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_HOST, CURLUPART_PORT,
-                           CURLUPART_PATH}) {
+    for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_HOST,
+                           CURLUPART_PORT, CURLUPART_PATH}) {
       char* value = nullptr;
       if (curl_url_get(fresh, part, &value, 0) == CURLUE_OK && value) {
         curl_url_set(current, part, value, 0);

@@ -49,7 +49,8 @@ class TLHttpIngestion : public TLIngestionProtocol, public std::enable_shared_fr
   bool isEnabled() const;
   void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
   void sendCallAsync(const std::shared_ptr<TLIngestionCall>& call) override;
-  void callCompletedWithResult(const std::shared_ptr<TLIngestionCall>& call, TLIngestionCallResult result) override;
+  void callCompletedWithResult(const std::shared_ptr<TLIngestionCall>& call,
+                               TLIngestionCallResult result) override;
 
   // ---- For subclasses and owners ----
   // The request of a payload; none when it cannot be built now (the call waits for the next resume).
@@ -93,7 +94,8 @@ class TLHttpIngestion : public TLIngestionProtocol, public std::enable_shared_fr
   void pauseLocked();
   void dataTaskCompleted(const std::shared_ptr<TLIngestionCall>& call,
                          const std::shared_ptr<const TLHttpResponse>& response,
-                         const std::optional<platform::Data>& data, const std::optional<platform::Error>& error);
+                         const std::optional<platform::Data>& data,
+                         const std::optional<platform::Error>& error);
   template <typename Fn>
   void enumerateDelegates(Fn&& fn);
 

@@ -28,17 +28,18 @@ double TLIngestionCall::delayForRetryCount(std::uint64_t retry) const {
 void TLIngestionCall::startRetryTimerWithStatusCode(std::int64_t statusCode) {
   resetTimer();
   double delay = delayForRetryCount(retryCount);
-  TLLogWarning(kTLLogTag, "Call attempt #{} failed with status code: {}, it will be retried in {:.0f} ms.", retryCount,
-               statusCode, std::round(delay * 1000));
+  TLLogWarning(kTLLogTag, "Call attempt #{} failed with status code: {}, it will be retried in {:.0f} ms.",
+               retryCount, statusCode, std::round(delay * 1000));
   ++retryCount;
   std::uint64_t generation = ++timerGeneration;
   std::weak_ptr<TLIngestionCall> weakSelf = weak_from_this();
   std::weak_ptr<TLIngestionCallDelegate> weakDelegate = delegate;
-  timerSource = platform::DispatchQueue::global()->after(platform::Seconds(delay), [weakSelf, weakDelegate, generation] {
-    auto self = weakSelf.lock();
-    auto owner = std::dynamic_pointer_cast<TLHttpIngestion>(weakDelegate.lock());
-    if (self && owner) owner->retryTimerFired(self, generation);
-  });
+  timerSource = platform::DispatchQueue::global()->after(
+      platform::Seconds(delay), [weakSelf, weakDelegate, generation] {
+        auto self = weakSelf.lock();
+        auto owner = std::dynamic_pointer_cast<TLHttpIngestion>(weakDelegate.lock());
+        if (self && owner) owner->retryTimerFired(self, generation);
+      });
 }
 
 void TLIngestionCall::resetTimer() {
@@ -56,7 +57,8 @@ void TLIngestionCall::resetRetry() {
 
 void TLIngestionCall::ingestionCallCompleted(const std::shared_ptr<const TLHttpResponse>& response,
                                              const std::optional<platform::Data>& body,
-                                             const std::optional<platform::Error>& error, bool networkReachable) {
+                                             const std::optional<platform::Error>& error,
+                                             bool networkReachable) {
   std::int64_t status = response ? response->statusCode : 0;
   bool cancelled = error && error->domain == kTLURLErrorDomain && error->code == kTLURLErrorCancelled;
   bool offline = error && TLHttpUtil::isNoInternetConnectionError(*error);
@@ -75,8 +77,8 @@ void TLIngestionCall::ingestionCallCompleted(const std::shared_ptr<const TLHttpR
   }
   std::optional<platform::Error> outcome = error;
   if (!outcome && status != 200) {
-    platform::Error httpError =
-        platform::Error::make(kTLTelemetryErrorDomain, kTLConnectionHttpErrorCode, kTLConnectionHttpErrorDesc);
+    platform::Error httpError = platform::Error::make(kTLTelemetryErrorDomain, kTLConnectionHttpErrorCode,
+                                                      kTLConnectionHttpErrorDesc);
     httpError.userInfo[kTLConnectionHttpCodeKey] = status;
     outcome = httpError;
   }

@@ -28,8 +28,8 @@ class TLIngestionCall : public std::enable_shared_from_this<TLIngestionCall> {
   // Decides what an answer means: wait for the network, retry later, or finish (telling the handler
   // and the sender). `networkReachable` is what the sender's reachability says now.
   void ingestionCallCompleted(const std::shared_ptr<const TLHttpResponse>& response,
-                              const std::optional<platform::Data>& data, const std::optional<platform::Error>& error,
-                              bool networkReachable);
+                              const std::optional<platform::Data>& data,
+                              const std::optional<platform::Error>& error, bool networkReachable);
 
   std::shared_ptr<TLLogContainer> data;
   std::optional<std::string> eTag;

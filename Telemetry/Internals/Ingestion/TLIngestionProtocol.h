@@ -38,9 +38,9 @@ struct TLHttpResponse {
 };
 
 // Call id, response (none when no answer came), body, error: every argument may be empty.
-using TLSendAsyncCompletionHandler =
-    std::function<void(const std::optional<std::string>& callId, const std::shared_ptr<const TLHttpResponse>& response,
-                       const std::optional<platform::Data>& data, const std::optional<platform::Error>& error)>;
+using TLSendAsyncCompletionHandler = std::function<void(
+    const std::optional<std::string>& callId, const std::shared_ptr<const TLHttpResponse>& response,
+    const std::optional<platform::Data>& data, const std::optional<platform::Error>& error)>;
 
 // How a call ended: success or a final failure (100), recoverable failure with its retries used up
 // (500), fatal failure (999).
@@ -72,7 +72,8 @@ class TLIngestionCallDelegate {
 class TLIngestionProtocol : public TLIngestionCallDelegate, public TLEnable {
  public:
   // A new call with a fresh id.
-  virtual void sendAsync(const std::shared_ptr<TLLogContainer>& data, const std::optional<std::string>& authToken,
+  virtual void sendAsync(const std::shared_ptr<TLLogContainer>& data,
+                         const std::optional<std::string>& authToken,
                          TLSendAsyncCompletionHandler handler) = 0;
   void sendAsync(const std::shared_ptr<TLLogContainer>& data, TLSendAsyncCompletionHandler handler) {
     sendAsync(data, std::nullopt, std::move(handler));

@@ -4,7 +4,8 @@
 #include "Telemetry/Internals/Util/TLHttpUtil.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
 
-void TLReportInvalidContainer(const std::shared_ptr<TLLogContainer>& data, const TLSendAsyncCompletionHandler& handler) {
+void TLReportInvalidContainer(const std::shared_ptr<TLLogContainer>& data,
+                              const TLSendAsyncCompletionHandler& handler) {
   auto error = platform::Error::make(kTLTelemetryErrorDomain, kTLLogInvalidContainerErrorCode,
                                      kTLLogInvalidContainerErrorDesc);
   TLLogError(kTLLogTag, "{}", error.description);
@@ -23,16 +24,15 @@ void TLSetRequestBody(TLHttpRequest& request, platform::Data body) {
 }
 
 std::shared_ptr<TLTelemetryIngestion> TLTelemetryIngestion::initWithBaseUrl(const std::string& baseUrl,
-                                                                           const std::string& installId) {
+                                                                            const std::string& installId) {
   return make(baseUrl, installId, TL_Reachability::reachabilityForInternetConnection());
 }
 
-std::shared_ptr<TLTelemetryIngestion> TLTelemetryIngestion::make(const std::string& baseUrl,
-                                                                 const std::string& installId,
-                                                                 std::shared_ptr<TL_Reachability> reachability,
-                                                                 std::vector<double> retryIntervals) {
-  auto ingestion =
-      std::make_shared<TLTelemetryIngestion>(baseUrl, installId, std::move(reachability), std::move(retryIntervals));
+std::shared_ptr<TLTelemetryIngestion> TLTelemetryIngestion::make(
+    const std::string& baseUrl, const std::string& installId, std::shared_ptr<TL_Reachability> reachability,
+    std::vector<double> retryIntervals) {
+  auto ingestion = std::make_shared<TLTelemetryIngestion>(baseUrl, installId, std::move(reachability),
+                                                          std::move(retryIntervals));
   ingestion->startObservingReachability();
   return ingestion;
 }
@@ -40,7 +40,8 @@ std::shared_ptr<TLTelemetryIngestion> TLTelemetryIngestion::make(const std::stri
 TLTelemetryIngestion::TLTelemetryIngestion(const std::string& baseUrl, const std::string& installId,
                                            std::shared_ptr<TL_Reachability> reachability,
                                            std::vector<double> retryIntervals)
-    : TLHttpIngestion(baseUrl, kTLTelemetryApiPath, {{"Content-Type", "application/json"}, {"Install-ID", installId}},
+    : TLHttpIngestion(baseUrl, kTLTelemetryApiPath,
+                      {{"Content-Type", "application/json"}, {"Install-ID", installId}},
                       {{"api-version", "1.0.0"}}, std::move(reachability), std::move(retryIntervals)) {}
 
 bool TLTelemetryIngestion::isReadyToSend() const {
@@ -59,17 +60,19 @@ void TLTelemetryIngestion::setAppSecret(std::optional<std::string> appSecret) {
 }
 
 void TLTelemetryIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
-                                     const std::optional<std::string>& authToken, TLSendAsyncCompletionHandler handler) {
+                                     const std::optional<std::string>& authToken,
+                                     TLSendAsyncCompletionHandler handler) {
   if (data && data->isValid()) {
-    TLHttpIngestion::sendAsync(data, std::nullopt, authToken, data->batchId().value_or(""), std::move(handler));
+    TLHttpIngestion::sendAsync(data, std::nullopt, authToken, data->batchId().value_or(""),
+                               std::move(handler));
   } else {
     TLReportInvalidContainer(data, handler);
   }
 }
 
-std::optional<TLHttpRequest> TLTelemetryIngestion::createRequest(const std::shared_ptr<TLLogContainer>& data,
-                                                                 const std::optional<std::string>&,
-                                                                 const std::optional<std::string>& authToken) {
+std::optional<TLHttpRequest> TLTelemetryIngestion::createRequest(
+    const std::shared_ptr<TLLogContainer>& data, const std::optional<std::string>&,
+    const std::optional<std::string>& authToken) {
   std::lock_guard lock(lock_);
   if (!appSecret_) {
     TLLogError(kTLLogTag, "Telemetry ingestion is used without app secret.");
@@ -77,7 +80,8 @@ std::optional<TLHttpRequest> TLTelemetryIngestion::createRequest(const std::shar
   }
   // A value that could end the header early would let it write further headers of its own.
   if (!isSafeHeaderValue(*appSecret_) || (authToken && !isSafeHeaderValue(*authToken))) {
-    TLLogError(kTLLogTag, "The app secret or the auth token holds a line break or NUL; the request is not sent.");
+    TLLogError(kTLLogTag,
+               "The app secret or the auth token holds a line break or NUL; the request is not sent.");
     return std::nullopt;
   }
   TLHttpRequest request;
@@ -92,7 +96,8 @@ std::optional<TLHttpRequest> TLTelemetryIngestion::createRequest(const std::shar
   return request;
 }
 
-std::string TLTelemetryIngestion::obfuscateHeaderValue(const std::string& value, const std::string& key) const {
+std::string TLTelemetryIngestion::obfuscateHeaderValue(const std::string& value,
+                                                       const std::string& key) const {
   if (key == "Authorization") return TLHttpUtil::hideAuthToken(value);
   if (key == "App-Secret") return TLHttpUtil::hideSecret(value);
   return value;

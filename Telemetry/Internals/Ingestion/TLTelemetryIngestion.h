@@ -12,11 +12,12 @@ inline constexpr std::size_t kTLCompressionThreshold = 1400;
 class TLTelemetryIngestion : public TLHttpIngestion {
  public:
   // Over the machine's internet reachability.
-  static std::shared_ptr<TLTelemetryIngestion> initWithBaseUrl(const std::string& baseUrl, const std::string& installId);
+  static std::shared_ptr<TLTelemetryIngestion> initWithBaseUrl(const std::string& baseUrl,
+                                                               const std::string& installId);
   // Over the given reachability, with other retry intervals (tests, benchmarks).
-  static std::shared_ptr<TLTelemetryIngestion> make(const std::string& baseUrl, const std::string& installId,
-                                                    std::shared_ptr<TL_Reachability> reachability,
-                                                    std::vector<double> retryIntervals = kDefaultRetryIntervals);
+  static std::shared_ptr<TLTelemetryIngestion> make(
+      const std::string& baseUrl, const std::string& installId, std::shared_ptr<TL_Reachability> reachability,
+      std::vector<double> retryIntervals = kDefaultRetryIntervals);
 
   TLTelemetryIngestion(const std::string& baseUrl, const std::string& installId,
                        std::shared_ptr<TL_Reachability> reachability, std::vector<double> retryIntervals);
@@ -39,6 +40,7 @@ class TLTelemetryIngestion : public TLHttpIngestion {
 };
 
 // The error of an invalid or missing container; logged, handed to the handler at once.
-void TLReportInvalidContainer(const std::shared_ptr<TLLogContainer>& data, const TLSendAsyncCompletionHandler& handler);
+void TLReportInvalidContainer(const std::shared_ptr<TLLogContainer>& data,
+                              const TLSendAsyncCompletionHandler& handler);
 // The body, gzip-compressed (with the header set) when it reaches the threshold and compresses.
 void TLSetRequestBody(TLHttpRequest& request, platform::Data body);

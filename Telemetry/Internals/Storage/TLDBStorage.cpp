@@ -24,7 +24,8 @@ int bindAll(sqlite3_stmt* statement, const TLDBBindings& bindings) {
     if (const auto* number = std::get_if<std::int64_t>(&value)) {
       result = sqlite3_bind_int64(statement, index, *number);
     } else if (const auto* text = std::get_if<std::string>(&value)) {
-      result = sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
+      result =
+          sqlite3_bind_text64(statement, index, text->data(), text->size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     } else {
       result = sqlite3_bind_null(statement, index);
     }
@@ -133,7 +134,8 @@ int TLDBStorage::runOnce(const QueryBlock& block) {
       closeDatabase(db);
       return result;
     }
-    if (result != SQLITE_OK) TLLogError(kTLLogTag, "Failed to open database with specified maximum size constraint.");
+    if (result != SQLITE_OK)
+      TLLogError(kTLLogTag, "Failed to open database with specified maximum size constraint.");
   }
   result = block(db);
   closeDatabase(db);
@@ -168,7 +170,8 @@ int TLDBStorage::executeNonSelectionQuery(const std::string& query, const TLDBBi
   return executeQueryUsingBlock([&](sqlite3* db) { return executeNonSelectionQuery(query, db, bindings); });
 }
 
-std::optional<TLDBRows> TLDBStorage::executeSelectionQuery(const std::string& query, const TLDBBindings& bindings) {
+std::optional<TLDBRows> TLDBStorage::executeSelectionQuery(const std::string& query,
+                                                           const TLDBBindings& bindings) {
   TLDBRows rows;
   int result = executeQueryUsingBlock([&](sqlite3* db) {
     int stepResult = SQLITE_OK;
@@ -179,7 +182,8 @@ std::optional<TLDBRows> TLDBStorage::executeSelectionQuery(const std::string& qu
   return rows;
 }
 
-std::optional<std::uint64_t> TLDBStorage::countEntriesForTable(const std::string& table, const std::string& condition,
+std::optional<std::uint64_t> TLDBStorage::countEntriesForTable(const std::string& table,
+                                                               const std::string& condition,
                                                                const TLDBBindings& bindings) {
   std::string query = "SELECT COUNT(*) FROM " + quoteIdentifier(table) + " ";
   if (!condition.empty()) query += "WHERE " + condition;
@@ -205,8 +209,9 @@ bool TLDBStorage::createTable(const std::string& table, const TLDBColumnsSchema&
       }
       unique += ")";
     }
-    int created = executeNonSelectionQuery(
-        "CREATE TABLE " + quoteIdentifier(table) + " (" + columnsQueryFromColumnsSchema(columns) + unique + ");", db);
+    int created = executeNonSelectionQuery("CREATE TABLE " + quoteIdentifier(table) + " (" +
+                                               columnsQueryFromColumnsSchema(columns) + unique + ");",
+                                           db);
     if (created == SQLITE_OK) {
       TLLogVerbose(kTLLogTag, "Table {} has been created", table);
     } else {
@@ -244,7 +249,8 @@ void TLDBStorage::dropDatabase() {
   }
 }
 
-void TLDBStorage::setMaxStorageSize(std::int64_t sizeInBytes, const std::function<void(bool)>& completionHandler) {
+void TLDBStorage::setMaxStorageSize(std::int64_t sizeInBytes,
+                                    const std::function<void(bool)>& completionHandler) {
   int result = SQLITE_OK;
   sqlite3* db = dbFileURL_.empty() ? nullptr : openDatabaseAtFileURL(dbFileURL_, &result);
   if (!db || pageSize_ <= 0) {
@@ -264,13 +270,14 @@ void TLDBStorage::setMaxStorageSize(std::int64_t sizeInBytes, const std::functio
   } else {
     result = setMaxPageCount(requested, db);
     if (result != SQLITE_OK) {
-      TLLogError(kTLLogTag, "Could not change maximum database size to {} bytes. SQLite error code: {}", sizeInBytes,
-                 result);
+      TLLogError(kTLLogTag, "Could not change maximum database size to {} bytes. SQLite error code: {}",
+                 sizeInBytes, result);
     } else {
       std::int64_t maxPages = getMaxPageCountInOpenedDatabase(db);
       std::int64_t inForce = maxPages * pageSize_;
       if (maxPages != requested) {
-        TLLogError(kTLLogTag, "Could not change maximum database size to {} bytes, current maximum size is {} bytes.",
+        TLLogError(kTLLogTag,
+                   "Could not change maximum database size to {} bytes, current maximum size is {} bytes.",
                    sizeInBytes, inForce);
       } else {
         if (inForce == sizeInBytes) {
@@ -304,7 +311,8 @@ sqlite3* TLDBStorage::openDatabaseAtFileURL(const std::filesystem::path& path, i
 
 void TLDBStorage::closeDatabase(sqlite3* db) { sqlite3_close_v2(db); }
 
-int TLDBStorage::executeNonSelectionQuery(const std::string& query, sqlite3* db, const TLDBBindings& bindings) {
+int TLDBStorage::executeNonSelectionQuery(const std::string& query, sqlite3* db,
+                                          const TLDBBindings& bindings) {
   int result = SQLITE_OK;
   if (bindings.empty()) {
     char* message = nullptr;
@@ -338,8 +346,8 @@ int TLDBStorage::executeNonSelectionQuery(const std::string& query, sqlite3* db,
   return result;
 }
 
-TLDBRows TLDBStorage::executeSelectionQuery(const std::string& query, sqlite3* db, const TLDBBindings& bindings,
-                                            int* result) {
+TLDBRows TLDBStorage::executeSelectionQuery(const std::string& query, sqlite3* db,
+                                            const TLDBBindings& bindings, int* result) {
   TLDBRows rows;
   sqlite3_stmt* statement = nullptr;
   int prepared = sqlite3_prepare_v2(db, query.c_str(), -1, &statement, nullptr);
@@ -359,7 +367,8 @@ TLDBRows TLDBStorage::executeSelectionQuery(const std::string& query, sqlite3* d
       switch (sqlite3_column_type(statement, i)) {
         case SQLITE_TEXT: {
           const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, i));
-          row.emplace_back(std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, i))));
+          row.emplace_back(
+              std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, i))));
           break;
         }
         case SQLITE_INTEGER:
@@ -379,8 +388,9 @@ TLDBRows TLDBStorage::executeSelectionQuery(const std::string& query, sqlite3* d
 
 bool TLDBStorage::tableExists(const std::string& table, sqlite3* db, int* result) {
   int queryResult = SQLITE_OK;
-  auto rows = executeSelectionQuery("SELECT COUNT(*) FROM \"sqlite_master\" WHERE \"type\"='table' AND \"name\"=?;",
-                                    db, {table}, &queryResult);
+  auto rows =
+      executeSelectionQuery("SELECT COUNT(*) FROM \"sqlite_master\" WHERE \"type\"='table' AND \"name\"=?;",
+                            db, {table}, &queryResult);
   if (result) *result = queryResult;
   if (queryResult != SQLITE_OK || rows.empty()) return false;
   const auto* value = std::get_if<std::int64_t>(&rows.front().front());
@@ -412,7 +422,8 @@ int TLDBStorage::createTablesWithSchema(const TLDBSchema& schema, sqlite3* db) {
     if (tableExists(table, db, &existsResult)) continue;
     if (existsResult != SQLITE_OK) return existsResult;
     if (!statements.empty()) statements += "; ";
-    statements += "CREATE TABLE " + quoteIdentifier(table) + " (" + columnsQueryFromColumnsSchema(columns) + ");";
+    statements +=
+        "CREATE TABLE " + quoteIdentifier(table) + " (" + columnsQueryFromColumnsSchema(columns) + ");";
   }
   if (statements.empty()) return SQLITE_OK;
   return executeNonSelectionQuery(statements, db);
@@ -447,7 +458,9 @@ std::int64_t TLDBStorage::querySingleValue(const std::string& query, sqlite3* db
   return value ? *value : 0;
 }
 
-std::int64_t TLDBStorage::getPageSizeInOpenedDatabase(sqlite3* db) { return querySingleValue("PRAGMA page_size;", db); }
+std::int64_t TLDBStorage::getPageSizeInOpenedDatabase(sqlite3* db) {
+  return querySingleValue("PRAGMA page_size;", db);
+}
 std::int64_t TLDBStorage::getPageCountInOpenedDatabase(sqlite3* db) {
   return querySingleValue("PRAGMA page_count;", db);
 }

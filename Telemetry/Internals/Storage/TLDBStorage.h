@@ -52,7 +52,8 @@ class TLDBStorage {
   // Rows, or nullopt when the query failed.
   std::optional<TLDBRows> executeSelectionQuery(const std::string& query, const TLDBBindings& bindings = {});
   // Rows of the table (matching the condition when it is not empty); nullopt when counting failed.
-  std::optional<std::uint64_t> countEntriesForTable(const std::string& table, const std::string& condition = {},
+  std::optional<std::uint64_t> countEntriesForTable(const std::string& table,
+                                                    const std::string& condition = {},
                                                     const TLDBBindings& bindings = {});
   bool createTable(const std::string& table, const TLDBColumnsSchema& columns,
                    const std::vector<std::string>& uniqueColumnsConstraint = {});
@@ -72,10 +73,11 @@ class TLDBStorage {
   static std::string fileURIForPath(const std::filesystem::path& path);
   static sqlite3* openDatabaseAtFileURL(const std::filesystem::path& path, int* result);
   static void closeDatabase(sqlite3* db);
-  static int executeNonSelectionQuery(const std::string& query, sqlite3* db, const TLDBBindings& bindings = {});
+  static int executeNonSelectionQuery(const std::string& query, sqlite3* db,
+                                      const TLDBBindings& bindings = {});
   // Rows; the result of preparing, or of the step that failed, through `result`.
-  static TLDBRows executeSelectionQuery(const std::string& query, sqlite3* db, const TLDBBindings& bindings = {},
-                                        int* result = nullptr);
+  static TLDBRows executeSelectionQuery(const std::string& query, sqlite3* db,
+                                        const TLDBBindings& bindings = {}, int* result = nullptr);
   static bool tableExists(const std::string& table, sqlite3* db, int* result = nullptr);
   static std::uint32_t versionInOpenedDatabase(sqlite3* db, int* result);
   static int setVersion(std::uint32_t version, sqlite3* db);

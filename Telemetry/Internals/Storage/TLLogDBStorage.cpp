@@ -87,9 +87,8 @@ TLLogDBStorage::TLLogDBStorage(std::shared_ptr<TLEncrypter> encrypter, std::stri
 }
 
 int TLLogDBStorage::createPriorityIndex(sqlite3* db) {
-  return executeNonSelectionQuery("CREATE INDEX \"ix_logs_priority\" ON " + q(kTLLogsTableName) + " (" +
-                                      q(kPriorityColumn) + ")",
-                                  db);
+  return executeNonSelectionQuery(
+      "CREATE INDEX \"ix_logs_priority\" ON " + q(kTLLogsTableName) + " (" + q(kPriorityColumn) + ")", db);
 }
 
 void TLLogDBStorage::customizeDatabase(sqlite3* db) { createPriorityIndex(db); }
@@ -104,13 +103,13 @@ void TLLogDBStorage::migrateDatabase(sqlite3* db, std::uint32_t fromVersion) {
       executeNonSelectionQuery("ALTER TABLE " + table + " ADD COLUMN " + q(kTargetKeyColumn) + " TEXT", db);
       [[fallthrough]];
     case 2:
-      executeNonSelectionQuery("ALTER TABLE " + table + " ADD COLUMN " + q(kPriorityColumn) + " INTEGER DEFAULT 1",
-                               db);
+      executeNonSelectionQuery(
+          "ALTER TABLE " + table + " ADD COLUMN " + q(kPriorityColumn) + " INTEGER DEFAULT 1", db);
       createPriorityIndex(db);
       [[fallthrough]];
     case 3:
-      executeNonSelectionQuery("ALTER TABLE " + table + " ADD COLUMN " + q(kTimestampColumn) + " INTEGER DEFAULT 0",
-                               db);
+      executeNonSelectionQuery(
+          "ALTER TABLE " + table + " ADD COLUMN " + q(kTimestampColumn) + " INTEGER DEFAULT 0", db);
       break;
     default:
       break;
@@ -119,7 +118,8 @@ void TLLogDBStorage::migrateDatabase(sqlite3* db, std::uint32_t fromVersion) {
 
 // ---- Saving ----
 
-bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, std::uint64_t flags) {
+bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId,
+                             std::uint64_t flags) {
   if (!log) return false;
   std::int64_t timestamp = log->timestamp() ? milliseconds(*log->timestamp()) : 0;
   std::string base64 = platform::base64Encode(TLArchivedData(platform::ArchiveObject(log)));
@@ -148,9 +148,10 @@ bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::strin
     std::int64_t sizeInForce = getMaxPageCountInOpenedDatabase(db) * pageSize();
     const auto& text = std::get<std::string>(values[1]);
     if (static_cast<std::int64_t>(text.size()) >= sizeInForce) {
-      TLLogError(kTLLogTag,
-                 "Log is too large ({} bytes) to store in database. Current maximum database size is {} bytes.",
-                 text.size(), sizeInForce);
+      TLLogError(
+          kTLLogTag,
+          "Log is too large ({} bytes) to store in database. Current maximum database size is {} bytes.",
+          text.size(), sizeInForce);
       return SQLITE_ERROR;
     }
     int inserted = insertWithEviction(db, values, priority, rowBytes);
@@ -163,18 +164,19 @@ bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::strin
 
 int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
                                        std::size_t rowBytes) {
-  const std::string insert = "INSERT INTO " + q(kTLLogsTableName) + " (" + q(kGroupIdColumn) + ", " + q(kLogColumn) +
-                             ", " + q(kTargetTokenColumn) + ", " + q(kTargetKeyColumn) + ", " + q(kPriorityColumn) +
-                             ", " + q(kTimestampColumn) + ") VALUES (?, ?, ?, ?, ?, ?)";
+  const std::string insert = "INSERT INTO " + q(kTLLogsTableName) + " (" + q(kGroupIdColumn) + ", " +
+                             q(kLogColumn) + ", " + q(kTargetTokenColumn) + ", " + q(kTargetKeyColumn) +
+                             ", " + q(kPriorityColumn) + ", " + q(kTimestampColumn) +
+                             ") VALUES (?, ?, ?, ?, ?, ?)";
   int result = executeNonSelectionQuery(insert, db, values);
   if (result != SQLITE_FULL) return result;
 
   // Full. What may go: rows of equal or lower priority, lowest first, oldest first. They are read a
   // chunk at a time (rows deleted inside the transaction drop out of the next read), so a full store
   // of many rows costs one short indexed read per save, not a read of every row.
-  const std::string sizeExpression = "length(" + q(kLogColumn) + ") + ifnull(length(" + q(kTargetTokenColumn) +
-                                     "), 0) + ifnull(length(" + q(kTargetKeyColumn) + "), 0) + length(" +
-                                     q(kGroupIdColumn) + ") + 64";
+  const std::string sizeExpression = "length(" + q(kLogColumn) + ") + ifnull(length(" +
+                                     q(kTargetTokenColumn) + "), 0) + ifnull(length(" + q(kTargetKeyColumn) +
+                                     "), 0) + length(" + q(kGroupIdColumn) + ") + 64";
   const std::string where = " FROM " + q(kTLLogsTableName) + " WHERE " + q(kPriorityColumn) + " <= ?";
   const std::string chunkQuery = "SELECT " + q(kIdColumn) + ", " + sizeExpression + where + " ORDER BY " +
                                  q(kPriorityColumn) + " ASC, " + q(kIdColumn) + " ASC LIMIT " +
@@ -189,16 +191,18 @@ int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, 
       page;
   std::int64_t candidateBytes = 0;
   for (const auto& row : candidates) candidateBytes += std::get<std::int64_t>(row[1]);
-  if (candidates.size() == kEvictionChunk && candidateBytes + freeBytes < static_cast<std::int64_t>(rowBytes)) {
+  if (candidates.size() == kEvictionChunk &&
+      candidateBytes + freeBytes < static_cast<std::int64_t>(rowBytes)) {
     // The first chunk is not enough on its own: weigh every row that may go.
     int sumResult = SQLITE_OK;
-    auto rowsWithSum = executeSelectionQuery("SELECT ifnull(sum(" + sizeExpression + "), 0)" + where, db, {priority},
-                                             &sumResult);
+    auto rowsWithSum = executeSelectionQuery("SELECT ifnull(sum(" + sizeExpression + "), 0)" + where, db,
+                                             {priority}, &sumResult);
     candidateBytes = rowsWithSum.empty() ? 0 : std::get<std::int64_t>(rowsWithSum.front().front());
     if (sumResult != SQLITE_OK) return sumResult;
   }
   if (candidates.empty() || candidateBytes + freeBytes < static_cast<std::int64_t>(rowBytes)) {
-    TLLogError(kTLLogTag, "Storage is full and no logs with equal or lower priority exist; discarding the log.");
+    TLLogError(kTLLogTag,
+               "Storage is full and no logs with equal or lower priority exist; discarding the log.");
     return SQLITE_FULL;
   }
 
@@ -208,7 +212,8 @@ int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, 
   // run that covers the shortfall, then row by row.
   auto freeRoom = [&] {
     return (querySingleValue("PRAGMA freelist_count;", db) +
-            std::max<std::int64_t>(0, getMaxPageCountInOpenedDatabase(db) - getPageCountInOpenedDatabase(db))) *
+            std::max<std::int64_t>(0,
+                                   getMaxPageCountInOpenedDatabase(db) - getPageCountInOpenedDatabase(db))) *
            page;
   };
   std::size_t deleted = 0;
@@ -255,22 +260,23 @@ int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, 
   if (result == SQLITE_OK && !sqlite3_get_autocommit(db)) {
     result = executeNonSelectionQuery("COMMIT", db);
     if (result == SQLITE_OK) {
-      TLLogDebug(kTLLogTag, "Log storage was over capacity, {} oldest log(s) with equal or lower priority deleted.",
+      TLLogDebug(kTLLogTag,
+                 "Log storage was over capacity, {} oldest log(s) with equal or lower priority deleted.",
                  deleted);
       return SQLITE_OK;
     }
   }
   if (!sqlite3_get_autocommit(db)) executeNonSelectionQuery("ROLLBACK", db);
   if (result == SQLITE_FULL || result == SQLITE_OK)
-    TLLogError(kTLLogTag, "Storage is full and no logs with equal or lower priority exist; discarding the log.");
+    TLLogError(kTLLogTag,
+               "Storage is full and no logs with equal or lower priority exist; discarding the log.");
   return result == SQLITE_OK ? SQLITE_FULL : result;
 }
 
 // ---- Reading ----
 
-std::optional<std::vector<TLLogDBStorage::LoadedRow>> TLLogDBStorage::logsWithCondition(const std::string& condition,
-                                                                                     const TLDBBindings& bindings,
-                                                                                     std::size_t* rawCount) {
+std::optional<std::vector<TLLogDBStorage::LoadedRow>> TLLogDBStorage::logsWithCondition(
+    const std::string& condition, const TLDBBindings& bindings, std::size_t* rawCount) {
   std::string query = "SELECT * FROM " + q(kTLLogsTableName);
   if (!condition.empty()) query += " WHERE " + condition;
   auto rows = executeSelectionQuery(query, bindings);
@@ -385,8 +391,8 @@ bool TLLogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint64
 int TLLogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<TLDBValue>& values,
                                                      const std::string& columnName, sqlite3* db) {
   if (values.empty()) return SQLITE_OK;
-  std::string query = "DELETE FROM " + q(kTLLogsTableName) + " WHERE " + quoteIdentifier(columnName) + " IN (" +
-                      placeholders(values.size()) + ")";
+  std::string query = "DELETE FROM " + q(kTLLogsTableName) + " WHERE " + quoteIdentifier(columnName) +
+                      " IN (" + placeholders(values.size()) + ")";
   return executeNonSelectionQuery(query, db, values);
 }
 
@@ -394,7 +400,8 @@ int TLLogDBStorage::deleteLogsFromDBWithColumnValues(const std::vector<TLDBValue
                                                      const std::string& columnName) {
   int result = executeQueryUsingBlock(
       [&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(values, columnName, db); });
-  std::string trace = "Deletion of log(s) by " + columnName + " with value(s) '" + joined(values, "','") + "'";
+  std::string trace =
+      "Deletion of log(s) by " + columnName + " with value(s) '" + joined(values, "','") + "'";
   if (result == SQLITE_OK) {
     TLLogVerbose(kTLLogTag, "{} succeeded.", trace);
   } else {

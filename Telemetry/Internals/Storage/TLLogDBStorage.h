@@ -30,9 +30,11 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   bool loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,
                            const std::vector<std::string>& excludedTargetKeys,
                            const std::optional<platform::Date>& afterDate,
-                           const std::optional<platform::Date>& beforeDate, const LoadCompletion& completion) override;
+                           const std::optional<platform::Date>& beforeDate,
+                           const LoadCompletion& completion) override;
   std::optional<std::uint64_t> countLogsBeforeDate(const platform::Date& date) override;
-  void setMaxStorageSize(std::int64_t sizeInBytes, const std::function<void(bool)>& completionHandler) override {
+  void setMaxStorageSize(std::int64_t sizeInBytes,
+                         const std::function<void(bool)>& completionHandler) override {
     TLDBStorage::setMaxStorageSize(sizeInBytes, completionHandler);
   }
   Logs takeDiscardedLogsWithGroupId(const std::string& groupId) override;
@@ -51,13 +53,15 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
     std::shared_ptr<TLLog> log;
   };
   // Rows matching the condition, decoded; rows that do not decode to a valid log are deleted.
-  std::optional<std::vector<LoadedRow>> logsWithCondition(const std::string& condition, const TLDBBindings& bindings,
-                                                         std::size_t* rawCount = nullptr);
+  std::optional<std::vector<LoadedRow>> logsWithCondition(const std::string& condition,
+                                                          const TLDBBindings& bindings,
+                                                          std::size_t* rawCount = nullptr);
   int deleteLogsFromDBWithColumnValues(const std::vector<TLDBValue>& values, const std::string& columnName);
-  static int deleteLogsFromDBWithColumnValues(const std::vector<TLDBValue>& values, const std::string& columnName,
-                                              sqlite3* db);
+  static int deleteLogsFromDBWithColumnValues(const std::vector<TLDBValue>& values,
+                                              const std::string& columnName, sqlite3* db);
   static int createPriorityIndex(sqlite3* db);
-  int insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority, std::size_t rowBytes);
+  int insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
+                         std::size_t rowBytes);
 
   std::shared_ptr<TLEncrypter> targetTokenEncrypter_;
   std::size_t idColumnIndex_ = 0;

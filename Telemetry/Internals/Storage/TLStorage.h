@@ -21,7 +21,8 @@ class TLStorage {
   virtual ~TLStorage() = default;
 
   // True when the log is stored (YES means it is on disk).
-  virtual bool saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, std::uint64_t flags) = 0;
+  virtual bool saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId,
+                       std::uint64_t flags) = 0;
   // Every stored row; nullopt when the store cannot be read.
   virtual std::optional<std::uint64_t> countLogs() = 0;
   // The group's stored rows; nullopt when the store cannot be read.
@@ -38,7 +39,8 @@ class TLStorage {
                                    const LoadCompletion& completion) = 0;
   // Rows whose time stamp is at or before the date; nullopt when the store cannot be read.
   virtual std::optional<std::uint64_t> countLogsBeforeDate(const platform::Date& date) = 0;
-  virtual void setMaxStorageSize(std::int64_t sizeInBytes, const std::function<void(bool)>& completionHandler) = 0;
+  virtual void setMaxStorageSize(std::int64_t sizeInBytes,
+                                 const std::function<void(bool)>& completionHandler) = 0;
   // Logs of the group that were read back invalid (their rows are deleted) since the last call, for
   // the owner to report as failed.
   virtual Logs takeDiscardedLogsWithGroupId(const std::string& groupId) = 0;
