@@ -1,0 +1,460 @@
+#include "Telemetry/Internals/Channel/TLChannelUnitDefault.h"
+
+#include <algorithm>
+
+#include "Telemetry/Internals/Context/TLDeviceTracker.h"
+#include "Telemetry/Internals/Util/TLLogger.h"
+#include "Telemetry/Internals/Util/TLUserDefaults.h"
+#include "Telemetry/Internals/Util/TLUtility.h"
+#include "platform/UUID.h"
+
+namespace {
+
+platform::Error canceledError() {
+  return platform::Error::make(kTLTelemetryErrorDomain, kTLCanceledErrorCode, kTLCanceledErrorDesc);
+}
+
+std::string describe(const void* object) { return fmt::format("{}", object); }
+
+}  // namespace
+
+std::shared_ptr<TLChannelUnitDefault> TLChannelUnitDefault::initWithIngestion(
+    std::shared_ptr<TLIngestionProtocol> ingestion, std::shared_ptr<TLStorage> storage,
+    std::shared_ptr<TLChannelUnitConfiguration> configuration,
+    std::shared_ptr<platform::DispatchQueue> logsQueue,
+    std::shared_ptr<TLAuthTokenContext> authTokenContext) {
+  auto unit = std::make_shared<TLChannelUnitDefault>(std::move(ingestion), std::move(storage),
+                                                     std::move(configuration), std::move(logsQueue),
+                                                     std::move(authTokenContext));
+  std::weak_ptr<TLChannelUnitDefault> weak = unit;
+  // Logs stored by an earlier run count from the start, so they are sent as the new ones are.
+  unit->logsDispatchQueue_->async([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (auto stored = self->storage_->countLogsWithGroupId(self->configuration_->groupId()))
+      self->itemsCount_ = std::max(self->itemsCount_, *stored);
+  });
+  if (unit->ingestion_) {
+    unit->ingestion_->addDelegate(unit);
+    if (unit->ingestion_->isPaused()) unit->pauseWithIdentifyingObject(unit->ingestion_);
+  }
+  return unit;
+}
+
+TLChannelUnitDefault::TLChannelUnitDefault(std::shared_ptr<TLIngestionProtocol> ingestion,
+                                           std::shared_ptr<TLStorage> storage,
+                                           std::shared_ptr<TLChannelUnitConfiguration> configuration,
+                                           std::shared_ptr<platform::DispatchQueue> logsQueue,
+                                           std::shared_ptr<TLAuthTokenContext> authTokenContext)
+    : configuration_(std::move(configuration)),
+      logsDispatchQueue_(std::move(logsQueue)),
+      ingestion_(std::move(ingestion)),
+      storage_(std::move(storage)),
+      authTokenContext_(std::move(authTokenContext)) {}
+
+TLChannelUnitDefault::~TLChannelUnitDefault() {
+  if (timerSource_) timerSource_->cancel();
+}
+
+TLIdentifyingObject TLChannelUnitDefault::identity() { return shared_from_this(); }
+
+std::shared_ptr<TLChannelUnitConfiguration> TLChannelUnitDefault::configuration() const {
+  return configuration_;
+}
+void TLChannelUnitDefault::setConfiguration(std::shared_ptr<TLChannelUnitConfiguration> configuration) {
+  configuration_ = std::move(configuration);
+}
+std::shared_ptr<platform::DispatchQueue> TLChannelUnitDefault::logsDispatchQueue() const {
+  return logsDispatchQueue_;
+}
+void TLChannelUnitDefault::setLogsDispatchQueue(std::shared_ptr<platform::DispatchQueue> queue) {
+  logsDispatchQueue_ = std::move(queue);
+}
+
+std::string TLChannelUnitDefault::oldestPendingLogTimestampKey() const {
+  return std::string(kTLStartTimerPrefix) + ":" + configuration_->groupId();
+}
+
+// ---- Delegates ----
+
+void TLChannelUnitDefault::addDelegate(const std::shared_ptr<TLChannelDelegate>& delegate) {
+  std::lock_guard lock(delegatesMutex_);
+  if (delegate) delegates_.push_back(delegate);
+}
+
+void TLChannelUnitDefault::removeDelegate(const std::shared_ptr<TLChannelDelegate>& delegate) {
+  std::lock_guard lock(delegatesMutex_);
+  std::erase_if(delegates_, [&](const std::weak_ptr<TLChannelDelegate>& weak) {
+    auto held = weak.lock();
+    return !held || held == delegate;
+  });
+}
+
+template <typename Fn>
+void TLChannelUnitDefault::enumerateDelegates(Fn&& fn) {
+  std::vector<std::weak_ptr<TLChannelDelegate>> snapshot;
+  {
+    std::lock_guard lock(delegatesMutex_);
+    snapshot = delegates_;
+  }
+  for (const auto& weak : snapshot)
+    if (auto delegate = weak.lock()) fn(*delegate);
+}
+
+// ---- Enqueue ----
+
+void TLChannelUnitDefault::enqueueItem(const std::shared_ptr<TLLog>& item, std::uint64_t flags) {
+  if (item) {
+    if (!item->timestamp()) item->setTimestamp(platform::Date::now());
+    if (!item->device()) item->setDevice(TLDeviceTracker::sharedInstance()->device());
+  }
+  if (!item || !item->isValid()) {
+    TLLogWarning(kTLLogTag, "Log is not valid.");
+    return;
+  }
+  enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelPrepareLog(*this, item); });
+  std::string internalId = platform::makeUUIDString();
+  enumerateDelegates(
+      [&](TLChannelDelegate& delegate) { delegate.channelDidPrepareLog(*this, item, internalId, flags); });
+  auto self = shared_from_this();
+  logsDispatchQueue_->async([self, item, flags, internalId] {
+    bool filtered = false;
+    self->enumerateDelegates([&](TLChannelDelegate& delegate) {
+      if (!filtered && delegate.channelUnitShouldFilterLog(*self, item)) filtered = true;
+    });
+    auto complete = [&] {
+      self->enumerateDelegates([&](TLChannelDelegate& delegate) {
+        delegate.channelDidCompleteEnqueueingLog(*self, item, internalId);
+      });
+    };
+    std::string type = item->type().value_or("");
+    if (filtered) {
+      TLLogDebug(kTLLogTag, "Log of type '{}' was filtered out by delegate(s)", type);
+      complete();
+      return;
+    }
+    if (!self->ingestion_ || !self->ingestion_->isReadyToSend()) {
+      TLLogDebug(
+          kTLLogTag,
+          "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.",
+          type);
+      complete();
+      return;
+    }
+    if (self->discardLogs_) {
+      TLLogWarning(kTLLogTag, "Channel {} disabled in log discarding mode, discard this log.",
+                   self->configuration_->groupId());
+      self->notifyFailureBeforeSendingForItem(item, canceledError());
+      complete();
+      return;
+    }
+    TLLogDebug(kTLLogTag, "Saving log, type: {}, flags: {}.", type, static_cast<unsigned>(flags));
+    bool saved = self->storage_->saveLog(item, self->configuration_->groupId(), flags);
+    complete();
+    if (saved) {
+      ++self->itemsCount_;
+      self->checkPendingLogs();
+    }
+  });
+}
+
+void TLChannelUnitDefault::notifyFailureBeforeSendingForItem(const std::shared_ptr<TLLog>& item,
+                                                             const std::optional<platform::Error>& error) {
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelWillSendLog(*this, item);
+    delegate.channelDidFailSendingLog(*this, item, error);
+  });
+}
+
+// ---- Flushing ----
+
+void TLChannelUnitDefault::checkPendingLogs() {
+  if (!paused_ && configuration_->flushInterval() == TLChannelUnitConfiguration::kDefaultFlushInterval &&
+      itemsCount_ >= configuration_->batchSizeLimit()) {
+    flushQueue();
+    return;
+  }
+  if (itemsCount_ == 0) return;
+  std::uint64_t seconds = resolveFlushInterval();
+  if (paused_) return;
+  if (seconds == 0) {
+    flushQueue();
+  } else if (!hasPendingTimer()) {
+    // A timer already armed is kept: new logs never postpone the send.
+    startTimer(seconds);
+  }
+}
+
+std::uint64_t TLChannelUnitDefault::resolveFlushInterval() {
+  std::uint64_t interval = configuration_->flushInterval();
+  if (interval < 4) return interval;
+  auto settings = TLUserDefaults::shared();
+  auto key = oldestPendingLogTimestampKey();
+  auto now = platform::Date::now();
+  auto stored = settings->objectForKey(key);
+  const platform::Date* start = stored ? stored->asDate() : nullptr;
+  if (!start || now.timeIntervalSince1970() < start->timeIntervalSince1970()) {
+    settings->setObject(platform::PropertyList(now), key);
+    return interval;
+  }
+  double elapsed = now.timeIntervalSince(*start);
+  if (elapsed > static_cast<double>(interval)) {
+    settings->removeObjectForKey(key);
+    return 0;
+  }
+  return interval - static_cast<std::uint64_t>(elapsed);
+}
+
+bool TLChannelUnitDefault::hasPendingTimer() const { return timerSource_ && !timerSource_->isCancelled(); }
+
+void TLChannelUnitDefault::startTimer(std::uint64_t seconds) {
+  if (!enabled_) return;
+  resetTimer();
+  std::weak_ptr<TLChannelUnitDefault> weak = shared_from_this();
+  timerSource_ = platform::DispatchTimer::make(logsDispatchQueue_, [weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    if (self->itemsCount_ > 0) self->flushQueue();
+    self->resetTimer();
+    TLUserDefaults::shared()->removeObjectForKey(self->oldestPendingLogTimestampKey());
+  });
+  timerSource_->startAfter(platform::Seconds(static_cast<double>(seconds)), platform::Seconds(1),
+                           platform::Seconds(1));
+}
+
+void TLChannelUnitDefault::resetTimer() {
+  if (timerSource_) timerSource_->cancel();
+}
+
+void TLChannelUnitDefault::flushQueue() {
+  if (!ingestion_ || !enabled_ || !ingestion_->isReadyToSend()) return;
+  resetTimer();
+  if (paused_ || pendingBatchQueueFull_) {
+    if (itemsCount_ >= configuration_->batchSizeLimit()) {
+      availableBatchFromStorage_ = true;
+      itemsCount_ = 0;
+    }
+    return;
+  }
+  itemsCount_ = 0;
+  TokenArray tokens;
+  if (authTokenContext_) tokens = authTokenContext_->authTokenValidityArray();
+  if (tokens.empty())
+    tokens.push_back(std::make_shared<TLAuthTokenValidityInfo>(std::nullopt, std::nullopt, std::nullopt));
+  flushQueueForTokenArray(tokens, 0);
+}
+
+void TLChannelUnitDefault::flushQueueForTokenArray(const TokenArray& tokens, std::size_t index) {
+  const auto& window = tokens[index];
+  std::vector<std::string> excluded(pausedTargetKeys_.begin(), pausedTargetKeys_.end());
+  bool more = storage_->loadLogsWithGroupId(
+      configuration_->groupId(), configuration_->batchSizeLimit(), excluded, window->startTime(),
+      window->endTime(), [&](const TLStorage::Logs& logs, const std::optional<std::string>& batchId) {
+        if (authTokenContext_) authTokenContext_->checkIfTokenNeedsToBeRefreshed(*window);
+        if (!logs.empty()) {
+          sendLogContainer(TLLogContainer::initWithBatchId(batchId, logs), tokens, index);
+        } else if (index == 0 && window->endTime() && authTokenContext_) {
+          if (storage_->countLogsBeforeDate(*window->endTime()) == std::optional<std::uint64_t>(0))
+            authTokenContext_->removeAuthToken(window->authToken());
+        }
+      });
+  reportDiscardedLogs();
+  availableBatchFromStorage_ = more;
+  flushNextBatchFromQueueForTokenArray(tokens, index);
+}
+
+void TLChannelUnitDefault::reportDiscardedLogs() {
+  // Stored logs that read back invalid are gone from the store; their senders hear they failed.
+  auto discarded = storage_->takeDiscardedLogsWithGroupId(configuration_->groupId());
+  if (discarded.empty()) return;
+  auto error = platform::Error::make(kTLTelemetryErrorDomain, kTLLogInvalidContainerErrorCode,
+                                     "The stored log is not valid.");
+  for (const auto& log : discarded) notifyFailureBeforeSendingForItem(log, error);
+}
+
+void TLChannelUnitDefault::flushNextBatchFromQueueForTokenArray(const TokenArray& tokens, std::size_t index) {
+  if (pendingBatchQueueFull_) return;
+  if (availableBatchFromStorage_) {
+    flushQueueForTokenArray(tokens, index);
+  } else if (index + 1 < tokens.size()) {
+    flushQueueForTokenArray(tokens, index + 1);
+  }
+}
+
+void TLChannelUnitDefault::sendLogContainer(const std::shared_ptr<TLLogContainer>& container,
+                                            const TokenArray& tokens, std::size_t index) {
+  const std::string batchId = container->batchId().value_or("");
+  pendingBatchIds_.push_back(batchId);
+  if (pendingBatchIds_.size() >= configuration_->pendingBatchesLimit()) pendingBatchQueueFull_ = true;
+  if (TLLogger::isEnabled(TLLogLevelDebug) && TLLogger::currentLogLevel() <= TLLogLevelDebug) {
+    const auto& logs = container->logs();
+    for (std::size_t j = 0; j < logs.size(); ++j) {
+      TLLogDebug(kTLLogTag, "Sending {}/{} log, group Id: {}, batch Id: {}, session Id: {}, payload:\n{}",
+                 j + 1, logs.size(), configuration_->groupId(), batchId, logs[j]->sid().value_or("(null)"),
+                 logs[j]->serializeLogWithPrettyPrinting(true).value_or(""));
+    }
+  }
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    for (const auto& log : container->logs()) delegate.channelWillSendLog(*this, log);
+  });
+  std::weak_ptr<TLChannelUnitDefault> weak = shared_from_this();
+  ingestion_->sendAsync(
+      container, tokens[index]->authToken(),
+      [weak, container, tokens, index](
+          const std::optional<std::string>& callId, const std::shared_ptr<const TLHttpResponse>& response,
+          const std::optional<platform::Data>&, const std::optional<platform::Error>& error) {
+        auto self = weak.lock();
+        if (!self) return;
+        std::int64_t status = response ? response->statusCode : 0;
+        std::string id = callId.value_or("");
+        self->logsDispatchQueue_->async([self, container, tokens, index, id, status, error] {
+          auto found = std::find(self->pendingBatchIds_.begin(), self->pendingBatchIds_.end(), id);
+          if (found == self->pendingBatchIds_.end()) {
+            TLLogWarning(kTLLogTag, "Batch Id {} not expected, ignore.", id);
+            return;
+          }
+          if (status == 200) {
+            TLLogDebug(kTLLogTag, "Log(s) sent with success, batch Id:{}.", id);
+            self->enumerateDelegates([&](TLChannelDelegate& delegate) {
+              for (const auto& log : container->logs()) delegate.channelDidSucceedSendingLog(*self, log);
+            });
+            self->storage_->deleteLogsWithBatchId(id, self->configuration_->groupId());
+          } else {
+            TLLogError(kTLLogTag, "Log(s) sent with failure, batch Id:{}, status code:{}", id, status);
+            self->enumerateDelegates([&](TLChannelDelegate& delegate) {
+              for (const auto& log : container->logs()) delegate.channelDidFailSendingLog(*self, log, error);
+            });
+          }
+          self->pendingBatchIds_.erase(
+              std::find(self->pendingBatchIds_.begin(), self->pendingBatchIds_.end(), id));
+          if (self->pendingBatchQueueFull_ &&
+              self->pendingBatchIds_.size() < self->configuration_->pendingBatchesLimit()) {
+            self->pendingBatchQueueFull_ = false;
+            if (status == 200) self->flushNextBatchFromQueueForTokenArray(tokens, index);
+          }
+        });
+      });
+}
+
+// ---- Enabled state ----
+
+void TLChannelUnitDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
+  auto self = shared_from_this();
+  logsDispatchQueue_->async([self, isEnabled, deleteDataOnDisabled] {
+    if (isEnabled != self->enabled_) {
+      self->enabled_ = isEnabled;
+      if (isEnabled) {
+        self->resumeWithIdentifyingObjectSync(self->identity());
+      } else {
+        self->pauseWithIdentifyingObjectSync(self->identity());
+      }
+    }
+    if (isEnabled || !deleteDataOnDisabled) {
+      self->discardLogs_ = false;
+    } else {
+      TLLogDebug(kTLLogTag, "Delete all logs for group Id {}", self->configuration_->groupId());
+      self->deleteAllLogsWithErrorSync(canceledError());
+      self->itemsCount_ = 0;
+      self->availableBatchFromStorage_ = false;
+      self->pendingBatchQueueFull_ = false;
+      // The batches in flight were dropped with their calls: their answers, if any, are not expected.
+      self->pendingBatchIds_.clear();
+      self->resetTimer();
+      TLUserDefaults::shared()->removeObjectForKey(self->oldestPendingLogTimestampKey());
+      self->discardLogs_ = true;
+    }
+    self->enumerateDelegates([&](TLChannelDelegate& delegate) {
+      delegate.channelDidSetEnabled(*self, isEnabled, deleteDataOnDisabled);
+    });
+  });
+}
+
+void TLChannelUnitDefault::deleteAllLogsWithErrorSync(const platform::Error& error) {
+  for (const auto& batchId : pendingBatchIds_)
+    storage_->deleteLogsWithBatchId(batchId, configuration_->groupId());
+  auto deleted = storage_->deleteLogsWithGroupId(configuration_->groupId());
+  for (const auto& log : deleted) notifyFailureBeforeSendingForItem(log, error);
+}
+
+// ---- Pause lanes ----
+
+void TLChannelUnitDefault::pauseWithIdentifyingObject(const TLIdentifyingObject& identifyingObject) {
+  auto self = shared_from_this();
+  logsDispatchQueue_->async(
+      [self, identifyingObject] { self->pauseWithIdentifyingObjectSync(identifyingObject); });
+}
+
+void TLChannelUnitDefault::resumeWithIdentifyingObject(const TLIdentifyingObject& identifyingObject) {
+  auto self = shared_from_this();
+  logsDispatchQueue_->async(
+      [self, identifyingObject] { self->resumeWithIdentifyingObjectSync(identifyingObject); });
+}
+
+void TLChannelUnitDefault::pauseWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject) {
+  pausedIdentifyingObjects_[identifyingObject.get()] = identifyingObject;
+  TLLogVerbose(kTLLogTag, "Identifying object {} added to pause lane for channel {}.",
+               describe(identifyingObject.get()), configuration_->groupId());
+  if (!paused_) {
+    TLLogDebug(kTLLogTag, "Pause channel {}.", configuration_->groupId());
+    paused_ = true;
+    resetTimer();
+  }
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelDidPauseWithIdentifyingObject(*this, identifyingObject);
+  });
+}
+
+void TLChannelUnitDefault::resumeWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject) {
+  pausedIdentifyingObjects_.erase(identifyingObject.get());
+  // Objects that are gone hold nothing any more.
+  std::erase_if(pausedIdentifyingObjects_, [](const auto& entry) { return entry.second.expired(); });
+  TLLogVerbose(kTLLogTag, "Identifying object {} removed from pause lane for channel {}.",
+               describe(identifyingObject.get()), configuration_->groupId());
+  if (pausedIdentifyingObjects_.empty() && paused_) {
+    TLLogDebug(kTLLogTag, "Resume channel {}.", configuration_->groupId());
+    paused_ = false;
+    checkPendingLogs();
+  }
+  enumerateDelegates([&](TLChannelDelegate& delegate) {
+    delegate.channelDidResumeWithIdentifyingObject(*this, identifyingObject);
+  });
+}
+
+void TLChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token) {
+  auto key = TLUtility::targetKeyFromTargetToken(token);
+  if (!key) return;
+  auto self = shared_from_this();
+  logsDispatchQueue_->async([self, key = *key] {
+    TLLogDebug(kTLLogTag, "Pause channel for target key {}.", key);
+    self->pausedTargetKeys_.insert(key);
+  });
+}
+
+void TLChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token) {
+  auto key = TLUtility::targetKeyFromTargetToken(token);
+  if (!key) return;
+  auto self = shared_from_this();
+  logsDispatchQueue_->async([self, key = *key] {
+    TLLogDebug(kTLLogTag, "Resume channel for target key {}.", key);
+    self->pausedTargetKeys_.erase(key);
+    if (auto count = self->storage_->countLogs()) self->itemsCount_ = *count;
+    self->checkPendingLogs();
+  });
+}
+
+// ---- Callbacks ----
+
+void TLChannelUnitDefault::ingestionDidPause(TLIngestionProtocol&) { pauseWithIdentifyingObject(ingestion_); }
+void TLChannelUnitDefault::ingestionDidResume(TLIngestionProtocol&) {
+  resumeWithIdentifyingObject(ingestion_);
+}
+void TLChannelUnitDefault::ingestionDidReceiveFatalError(TLIngestionProtocol&) { setEnabled(false, true); }
+
+void TLChannelUnitDefault::authTokenContextDidUpdateAuthToken(TLAuthTokenContext&,
+                                                              const std::optional<std::string>&) {
+  auto self = shared_from_this();
+  logsDispatchQueue_->async([self] {
+    TLLogInfo(kTLLogTag, "New auth token received, flushing queue.");
+    self->checkPendingLogs();
+  });
+}
