@@ -4,10 +4,10 @@
 #include <QtCore/QObject>
 #include <QtCore/QPointer>
 #include <QtCore/QSize>
+#include <QtWidgets/QWidget>
 #include <functional>
 
 class QAbstractAnimation;
-class QWidget;
 class ZKViewController;
 class ZKWindowController;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtCore/QPointer>
+#include <QtWidgets/QWidget>
 #include <deque>
 #include <memory>
 #include <optional>

@@ -4,11 +4,11 @@
 #include <QtCore/QPointer>
 #include <QtCore/QSizeF>
 #include <QtCore/QString>
+#include <QtWidgets/QWidget>
 #include <memory>
 
 #include "uikit/ZKInterfaceResources.h"
 
-class QWidget;
 class ZKNavigationController;
 class ZKWindowController;
 
