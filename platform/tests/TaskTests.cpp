@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/ProcessTable.h"
 #include "platform/Task.h"
 #include "testing/Sandbox.h"
 
@@ -92,13 +93,11 @@ std::string nodePath() {
   return "node";
 }
 
-// The state letter of /proc/<pid>/stat ('R', 'S', 'T', 'Z', ...), or 0 when there is no such process.
+// The state letter of /proc/<pid>/stat ('R', 'S', 'T', 'Z', ...), or 0 when there is no such process
+// (also when it is reaped between opening the file and reading it).
 char processState(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  auto close = text.rfind(')');
-  if (close == std::string::npos || close + 2 >= text.size()) return 0;
-  return text[close + 2];
+  auto info = platform::processes::processInfo(pid);
+  return info ? info->state : 0;
 }
 
 bool processGone(pid_t pid) { return processState(pid) == 0; }
