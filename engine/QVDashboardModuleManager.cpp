@@ -121,6 +121,21 @@ void QVDashboardModuleManager::registerObservers() {
   auto& center = platform::NotificationCenter::defaultCenter();
   observers_.push_back(center.addObserverForName(QVModuleResultDidChangeNotification, nullptr, changed));
   observers_.push_back(center.addObserverForName(QVModuleDidChangeNotification, nullptr, changed));
+  // An import stops the writes before it replaces any file; a failed one lets them go on, with what
+  // was edited meanwhile.
+  observers_.push_back(center.addObserverForName(QVBackupWillImportNotification, nullptr,
+                                                 [weakSelf](const platform::Notification&) {
+                                                   auto self = weakSelf.lock();
+                                                   if (!self || !self->loaded_.load()) return;
+                                                   self->frozen_.store(true);
+                                                 }));
+  observers_.push_back(center.addObserverForName(QVBackupDidFailImportNotification, nullptr,
+                                                 [weakSelf](const platform::Notification&) {
+                                                   auto self = weakSelf.lock();
+                                                   if (!self || !self->loaded_.load()) return;
+                                                   self->frozen_.store(false);
+                                                   self->save();
+                                                 }));
   observers_.push_back(center.addObserverForName(QVBackupDidImportNotification, nullptr,
                                                  [weakSelf](const platform::Notification&) {
                                                    auto self = weakSelf.lock();

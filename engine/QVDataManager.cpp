@@ -191,6 +191,8 @@ void QVDataManager::exportToPath(const std::string& path, CompletionHandler comp
 }
 
 void QVDataManager::importWithPath(const std::string& path, CompletionHandler completionHandler) {
+  platform::NotificationCenter::defaultCenter().postNotificationName(QVBackupWillImportNotification,
+                                                                     static_cast<const void*>(this));
   auto self = shared_from_this();
   runAsync([self, path] { return self->actuallyImportWithPath(path); }, std::move(completionHandler), true);
 }
@@ -200,9 +202,9 @@ void QVDataManager::runAsync(std::function<bool()> body, CompletionHandler compl
   queue_->async([body = std::move(body), completionHandler = std::move(completionHandler), isImport, sender] {
     const bool success = body();
     auto report = [completionHandler, success, isImport, sender] {
-      if (success && isImport) {
-        platform::NotificationCenter::defaultCenter().postNotificationName(QVBackupDidImportNotification,
-                                                                           sender);
+      if (isImport) {
+        platform::NotificationCenter::defaultCenter().postNotificationName(
+            success ? QVBackupDidImportNotification : QVBackupDidFailImportNotification, sender);
       }
       if (completionHandler) completionHandler(success);
     };

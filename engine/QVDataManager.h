@@ -15,6 +15,12 @@ class DispatchQueue;
 // loaded stops writing its files then, so that the restored ones stay as they are until the
 // application restarts on them.
 inline constexpr const char* QVBackupDidImportNotification = "QVBackupDidImport";
+// Posted on the default centre, on the calling thread, when an import starts, before any file is
+// replaced: a running engine stops writing at once, since a save it had pending would otherwise put
+// the old groups over the imported ones.
+inline constexpr const char* QVBackupWillImportNotification = "QVBackupWillImport";
+// Posted on the main thread when an import that started failed: the engine writes again.
+inline constexpr const char* QVBackupDidFailImportNotification = "QVBackupDidFailImport";
 
 // Backs up everything the module engine keeps on disk into one zip archive (a "dashboardexport") and
 // puts such an archive back in place. The backed-up items of the application support folder are, in

@@ -472,6 +472,9 @@ TEST_F(ModuleManagerTest, AnImportUnderARunningEngineStopsItsWrites) {
 
   std::optional<bool> imported;
   QVDataManager::make()->importWithPath(archive.string(), [&](bool success) { imported = success; });
+  // From the start of the import on, nothing is written: a save pending from the edit would otherwise
+  // land after the import replaced the file.
+  EXPECT_FALSE(manager->saveToFile());
   ASSERT_TRUE(runUntil([&] { return imported.has_value(); }));
   ASSERT_TRUE(*imported);
   const std::string restored = readBytes(supportFolder() / "Modules.plist");
@@ -482,6 +485,23 @@ TEST_F(ModuleManagerTest, AnImportUnderARunningEngineStopsItsWrites) {
   auto reread = QVDashboardModuleManager::make();
   ASSERT_TRUE(reread->configure());
   EXPECT_EQ(reread->groups()[0]->name(), "Default Group");
+}
+
+TEST_F(ModuleManagerTest, AFailedImportLetsTheEngineWriteAgain) {
+  auto manager = loadedManager();
+  ASSERT_TRUE(manager->saveToFile());
+  manager->groups()[0]->setName("Edited during the import");
+  std::optional<bool> imported;
+  QVDataManager::make()->importWithPath((root() / "missing.dashboardexport").string(),
+                                        [&](bool success) { imported = success; });
+  ASSERT_TRUE(runUntil([&] { return imported.has_value(); }));
+  EXPECT_FALSE(*imported);
+  // The edit made while the writes were stopped reaches the file.
+  ASSERT_TRUE(runUntil([&] {
+    auto reread = QVDashboardModuleManager::make();
+    return reread->configure() && reread->groups()[0]->name() == "Edited during the import";
+  }));
+  EXPECT_TRUE(manager->saveToFile());
 }
 
 // ---- Packages ----
