@@ -11,6 +11,5 @@ class ZKPathTableCellView : public ZKDetailTableCellView {
   explicit ZKPathTableCellView(QObject* parent = nullptr) : ZKDetailTableCellView(parent) {}
 
  protected:
-  void drawContent(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index,
-                   const QRect& rect) const override;
+  Qt::TextElideMode detailElideMode() const override { return Qt::ElideMiddle; }
 };

@@ -247,7 +247,7 @@ void ZKDetailTableCellView::drawContent(QPainter* painter, const QStyleOptionVie
   painter->setPen(color);
   const QRect lower(rect.x(), top + line + 2, rect.width(), line);
   painter->drawText(lower, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-                    QFontMetrics(small).elidedText(detail, Qt::ElideRight, lower.width()));
+                    QFontMetrics(small).elidedText(detail, detailElideMode(), lower.width()));
 }
 
 // ---- DDSwitchTableCellView ----

@@ -109,6 +109,8 @@ class ZKDetailTableCellView : public ZKButtonTableCellView {
  protected:
   void drawContent(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index,
                    const QRect& rect) const override;
+  // Where a detail too long for the row is shortened.
+  virtual Qt::TextElideMode detailElideMode() const { return Qt::ElideRight; }
 };
 
 // An on/off row: the title and a switch at the row's end, on the row's Qt::CheckStateRole. A click
