@@ -56,6 +56,11 @@ class EngineBridge : public QObject {
   void watchModule(const QVDashboardModule::Pointer& module);
   void unwatchModule(const std::string& uid);
   std::size_t watchedModuleCount() const;
+  // Follows only the updating flag of each given module (the rows a dashboard shows), replacing the
+  // set given before; moduleUpdatingDidChange tells the changes. Cheaper than watchModule, which
+  // also follows the log.
+  void watchUpdatingOfModules(const std::vector<QVDashboardModule::Pointer>& modules);
+  std::size_t updatingWatchCount() const;
 
   static QVModuleSnapshot snapshotOf(const QVDashboardModule& module);
 
@@ -82,4 +87,5 @@ class EngineBridge : public QObject {
   std::vector<platform::ObserverToken> observers_;
   mutable std::mutex watchesMutex_;
   std::map<std::string, std::unique_ptr<Watch>> watches_;
+  std::map<std::string, platform::Connection> updatingWatches_;
 };
