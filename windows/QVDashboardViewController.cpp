@@ -76,6 +76,17 @@ void QVDashboardViewController::zk_viewDidLoad() {
   menu_->addAction(QStringLiteral("Manage Modules…"), this, &QVDashboardViewController::manageModules);
   menu_->addAction(QStringLiteral("Find More Modules…"), this, &QVDashboardViewController::findMore);
   outlineView_->setMenu(menu_);
+  connect(menu_, &QMenu::aboutToShow, this, [this] {
+    menuRow_ = zk_clickedRow(outlineView_);
+    menuItem_ = QPersistentModelIndex(outlineView_->itemAtRow(menuRow_));
+  });
+  connect(menu_, &QMenu::aboutToHide, this, [this] {
+    // After the chosen action has run.
+    QTimer::singleShot(0, this, [this] {
+      menuRow_ = -1;
+      menuItem_ = QPersistentModelIndex();
+    });
+  });
 
   connect(outlineView_, &QAbstractItemView::clicked, this, &QVDashboardViewController::didClick);
   connect(cells_, &QVDashboardCellView::valueClicked, this, &QVDashboardViewController::valueWasClicked);
@@ -247,6 +258,8 @@ void QVDashboardViewController::valueWasClicked(const QModelIndex& index) {
 }
 
 QModelIndex QVDashboardViewController::selectedOrClickedIndex() const {
+  // The item the open menu belongs to, wherever its row is now; none when it went away.
+  if (menuRow_ >= 0 && zk_clickedRow(outlineView_) == menuRow_) return menuItem_;
   const std::vector<int> rows = zk_selectedOrClickedIndexes(outlineView_);
   if (rows.empty()) return {};
   return outlineView_->itemAtRow(rows.front());

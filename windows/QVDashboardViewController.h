@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QtCore/QPersistentModelIndex>
 #include <QtCore/QPointer>
 #include <QtWidgets/QMenu>
 #include <memory>
@@ -93,6 +94,10 @@ class QVDashboardViewController : public ZKViewController, public SBOutlineViewD
   QPointer<EngineBridge> bridge_;
   bool ignoreCollapseExpand_ = false;
   bool reloadPending_ = false;
+  // The row the context menu was opened on, and its item: the menu acts on that item even when
+  // groups open or close (moving the rows) while it is open.
+  int menuRow_ = -1;
+  QPersistentModelIndex menuItem_;
   bool scrollingEnabled_ = false;
   std::vector<platform::ObserverToken> observers_;
 };

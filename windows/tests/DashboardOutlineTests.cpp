@@ -351,4 +351,38 @@ TEST_F(DashboardOutlineTest, RefreshEditAndDeleteActOnModuleRowsAndBeepOnGroupRo
   ZKAlertPresenter::setShared(nullptr);
 }
 
+TEST_F(DashboardOutlineTest, TheContextMenuActsOnTheItemItWasOpenedOnWhileRowsMove) {
+  auto first = addGroup("First", 2);
+  auto second = addGroup("Second", 2);
+  makeDashboard();
+  auto* outline = controller->outlineView();
+  auto menuAction = [&](const QString& title) -> QAction* {
+    for (QAction* action : controller->contextMenu()->actions())
+      if (action->text() == title) return action;
+    return nullptr;
+  };
+  auto openMenuOn = [&](const QVDashboardModule::Pointer& module) {
+    const QRect row = outline->visualRect(valueIndex(module));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, row.center(), outline->viewport()->mapToGlobal(row.center()));
+    QApplication::sendEvent(outline->viewport(), &event);
+    return runUntil([&] { return controller->contextMenu()->isVisible(); });
+  };
+  // Opened on the second group's first module; the first group closes while the menu is open.
+  ASSERT_TRUE(openMenuOn(second->modules()[0]));
+  controller->toggleGroup(first);
+  QApplication::processEvents();
+  menuAction(QStringLiteral("Edit Module…"))->trigger();
+  ASSERT_EQ(editorObjects.size(), 1u);
+  EXPECT_EQ(editorObjects[0], second->modules()[0]);
+  controller->contextMenu()->hide();
+  runFor(0.05);
+  // The item went away while the menu was open: nothing is acted on.
+  ASSERT_TRUE(openMenuOn(second->modules()[1]));
+  second->removeModule(second->modules()[1], false);
+  ASSERT_TRUE(runUntil([&] { return controller->model()->allModules().size() == 3u; }));
+  menuAction(QStringLiteral("Refresh"))->trigger();
+  EXPECT_TRUE(runs.empty());
+  controller->contextMenu()->hide();
+}
+
 }  // namespace
