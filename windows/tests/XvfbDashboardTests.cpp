@@ -46,18 +46,18 @@ TEST_F(XvfbDashboardTest, ThreeGroupsOfBuiltInModulesShowTheirResultsUnderTheTra
   ASSERT_TRUE(runUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5));
   manager->reloadBundledModules();
   ASSERT_GE(manager->bundledModules().size(), 4u);
-  struct GroupSpec {
+  struct GroupPlan {
     const char* name;
     const char* emoji;
     std::vector<std::string> modules;
   };
-  const GroupSpec specs[] = {{"System", "🖥️", {"Memory", "System Load"}},
+  const GroupPlan plans[] = {{"System", "🖥️", {"Memory", "System Load"}},
                              {"Storage", "💾", {"Disk Space"}},
                              {"Time", "⏰", {"Clock"}}};
-  for (const auto& spec : specs) {
-    auto group = QVDashboardGroup::groupWithName(std::string(spec.name));
-    group->setEmoji(std::string(spec.emoji));
-    for (const auto& name : spec.modules) {
+  for (const auto& plan : plans) {
+    auto group = QVDashboardGroup::groupWithName(std::string(plan.name));
+    group->setEmoji(std::string(plan.emoji));
+    for (const auto& name : plan.modules) {
       auto module = builtIn(name);
       if (!module) {
         for (const auto& m : manager->bundledModules())
