@@ -53,8 +53,11 @@ void QVWindowTheme::applyTheme() {
     if (qobject_cast<QLineEdit*>(control) || qobject_cast<QComboBox*>(control) ||
         qobject_cast<QAbstractSpinBox*>(control) || qobject_cast<QAbstractButton*>(control) ||
         qobject_cast<QLabel*>(control)) {
-      if (control->testAttribute(Qt::WA_SetPalette) && control->property("qvFixedPalette").toBool()) continue;
-      control->setPalette(palette);
+      QPalette own = palette;
+      // Buttons that are links (a "qvLink" property) show in the link colour.
+      if (control->property("qvLink").toBool() && accent.isValid())
+        own.setColor(QPalette::ButtonText, accent);
+      control->setPalette(own);
     }
   }
 }

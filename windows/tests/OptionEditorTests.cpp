@@ -413,5 +413,39 @@ TEST_F(OptionEditorTest, NotificationModeHasNoFixedRowsAndDoesNotRun) {
   qvtesting::saveGrab(editor->view(), "edit-options", "notifications");
 }
 
+// Every option of the application's own modules is edited through its cell and takes effect.
+TEST_F(OptionEditorTest, EveryOptionOfTheBuiltInModulesCanBeEdited) {
+  QVEngineEnvironment::setResourceFolder(fs::path(QV_SOURCE_RESOURCES));
+  int edited = 0;
+  for (const auto& entry : fs::directory_iterator(fs::path(QV_SOURCE_RESOURCES) / "Modules")) {
+    auto module = QVDashboardModule::moduleWithPath(entry.path().string());
+    ASSERT_TRUE(module) << entry.path();
+    open(module);
+    for (const auto& o : module->userOptions()) {
+      const json before = o->value()->actualJsonValue();
+      QWidget* widget = editor->valueCellAtRow(rowOf(o->name()));
+      if (auto* popup = qobject_cast<QVPopupCellView*>(widget)) {
+        const int next = (popup->popupButton()->currentIndex() + 1) % popup->popupButton()->count();
+        popup->popupButton()->setCurrentIndex(next);
+        Q_EMIT popup->popupButton()->activated(next);
+      } else if (auto* text = qobject_cast<QVTextCellView*>(widget)) {
+        type(text->textField(), QStringLiteral("/tmp"));
+      } else if (auto* number = qobject_cast<QVNumberCellView*>(widget)) {
+        type(number->textField(), QStringLiteral("42"));
+      } else if (auto* box = qobject_cast<QVBooleanCellView*>(widget)) {
+        box->button()->click();
+      } else {
+        ADD_FAILURE() << o->name() << " has no editable cell";
+        continue;
+      }
+      EXPECT_NE(o->value()->actualJsonValue(), before)
+          << module->moduleName().value_or("") << " " << o->name();
+      ++edited;
+    }
+  }
+  EXPECT_EQ(edited, 5);
+  EXPECT_EQ(runs, 5);
+}
+
 }  // namespace
 }  // namespace windowstest
