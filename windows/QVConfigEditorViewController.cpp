@@ -445,7 +445,9 @@ QWidget* QVConfigEditorViewController::configureDateCellViewWithOption(const QVD
   auto* cell = new QVDateCellView;
   QDateTimeEdit* picker = cell->datePicker();
   picker->setDisplayFormat(displayFormatFor(option.value()->options()));
-  if (auto date = option.value()->dateValue()) picker->setDateTime(qDateTime(*date));
+  // Without a value the picker offers the present moment.
+  const auto date = option.value()->dateValue();
+  picker->setDateTime(date ? qDateTime(*date) : QDateTime::currentDateTime());
   picker->setAccessibleName(platform::toQString(option.displayName()));
   picker->setToolTip(platform::toQString(option.tooltip().value_or("")));
   picker->setProperty("tag", index);

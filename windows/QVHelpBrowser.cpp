@@ -1,6 +1,7 @@
 #include "windows/QVHelpBrowser.h"
 
 #include <QtCore/QDir>
+#include <QtCore/QEvent>
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QStringDecoder>
@@ -35,6 +36,7 @@ bool isLocal(const QUrl& url) { return url.isLocalFile() || url.scheme().isEmpty
 QVHelpBrowser::QVHelpBrowser(QWidget* parent) : QTextBrowser(parent) {
   setOpenLinks(false);
   setOpenExternalLinks(false);
+  applyLinkColor();
   connect(this, &QTextBrowser::anchorClicked, this, &QVHelpBrowser::linkClicked);
 }
 
@@ -50,8 +52,27 @@ bool QVHelpBrowser::isInsidePackage(const QString& path) const {
   return canonical == packageFolder_ || canonical.startsWith(packageFolder_ + QLatin1Char('/'));
 }
 
+void QVHelpBrowser::applyLinkColor() {
+  document()->setDefaultStyleSheet(
+      QStringLiteral("a { color: %1; }").arg(palette().color(QPalette::Link).name()));
+}
+
+void QVHelpBrowser::changeEvent(QEvent* event) {
+  QTextBrowser::changeEvent(event);
+  if (event->type() != QEvent::PaletteChange) return;
+  const QString before = document()->defaultStyleSheet();
+  applyLinkColor();
+  if (document()->defaultStyleSheet() == before) return;
+  if (source().isValid()) {
+    reload();
+  } else if (!documentPath_.isEmpty()) {
+    showDocument(documentPath_);
+  }
+}
+
 bool QVHelpBrowser::showDocument(const QString& path) {
   clear();
+  documentPath_ = path;
   QFileInfo info(path);
   if (path.isEmpty() || !info.exists()) return false;
   const QString extension = info.suffix().toLower();

@@ -39,12 +39,18 @@ class QVHelpBrowser : public QTextBrowser {
 
   QVariant loadResource(int type, const QUrl& name) override;
 
+ protected:
+  // A new palette (a theme change) shows the document again with links in the palette's link colour.
+  void changeEvent(QEvent* event) override;
+
  Q_SIGNALS:
   // A link the browser refused to load (outside the package, too large, missing).
   void linkRefused(const QUrl& url);
 
  private:
   void linkClicked(const QUrl& url);
+  void applyLinkColor();
 
   QString packageFolder_;
+  QString documentPath_;  // the document shown through showDocument
 };

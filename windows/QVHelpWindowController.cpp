@@ -9,6 +9,7 @@
 #include "platform/desktop/QtText.h"
 #include "ui_QVHelpWindowController.h"
 #include "windows/QVHelpBrowser.h"
+#include "windows/QVWindowTheme.h"
 
 ZK_INTERFACE_FORM(QVHelpWindowController, QWidget);
 
@@ -26,6 +27,7 @@ void QVHelpWindowController::zk_viewDidLoad() {
   ZKWindowController::zk_viewDidLoad();
   auto* form = ui<Ui::QVHelpWindowController>();
   if (!form) return;
+  QVWindowTheme::follow(window());
   connect(form->closeButton, &QPushButton::clicked, this, &QVHelpWindowController::close);
   const QString guide = guidePath();
   form->webView->setPackageFolder(QFileInfo(guide).absolutePath());

@@ -297,6 +297,12 @@ TEST_F(HelpTest, TheApplicationCarriesItsGuide) {
   std::unique_ptr<QVHelpWindowController> help(ZKWindowController::controller<QVHelpWindowController>());
   EXPECT_TRUE(help->webView()->toPlainText().contains(QStringLiteral("Writing Modules")));
   EXPECT_TRUE(help->webView()->toPlainText().contains(QStringLiteral("user_options")));
+  help->window()->resize(640, 560);
+  for (const char* theme : {"DDLightTheme", "DDDarkTheme"}) {
+    useTheme(theme);
+    qvtesting::saveGrab(help->window(), "edit-help", theme);
+  }
+  useTheme("DDLightTheme");
 }
 
 }  // namespace

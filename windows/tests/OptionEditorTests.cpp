@@ -299,6 +299,7 @@ TEST_F(OptionEditorTest, ASecureValueNeverShowsAndGoesToTheSecretStore) {
   for (const QString& text : everyTextOf(editor->view()))
     EXPECT_FALSE(text.contains(QStringLiteral("hunter2"))) << text.toStdString();
   EXPECT_FALSE(editor->tableView()->item(rowOf("apiKey"), 0)->data(Qt::UserRole).toBool()) << "filled in";
+  qvtesting::saveGrab(editor->view(), "edit-options", "secure");
 
   type(field, QStringLiteral("new-secret-value"));
   for (const QString& text : everyTextOf(editor->view()))
@@ -312,7 +313,6 @@ TEST_F(OptionEditorTest, ASecureValueNeverShowsAndGoesToTheSecretStore) {
   // Emptied, the required key shows its marker at once.
   type(field, QString());
   EXPECT_TRUE(editor->tableView()->item(rowOf("apiKey"), 0)->data(Qt::UserRole).toBool());
-  qvtesting::saveGrab(editor->view(), "edit-options", "secure");
 }
 
 TEST_F(OptionEditorTest, AChoiceStoresTheEntryThePersonPicked) {
