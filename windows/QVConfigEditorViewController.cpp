@@ -202,7 +202,8 @@ QWidget* QVConfigEditorViewController::configureRefreshCellView() {
     popup->addItem(platform::toQString(entry.title), QVariant::fromValue<qint64>(entry.interval));
     if (static_cast<double>(entry.interval) == module->refreshInterval()) selected = popup->count() - 1;
   }
-  popup->setCurrentIndex(selected);
+  // Without a match the pop-up shows its first item, as it does by default.
+  if (selected >= 0) popup->setCurrentIndex(selected);
   popup->setAccessibleName(QStringLiteral("Refresh Interval"));
   connect(popup, &QComboBox::activated, this, &QVConfigEditorViewController::refreshIntervalDidChange);
   return cell;
@@ -308,7 +309,7 @@ QWidget* QVConfigEditorViewController::configureDropDownCellViewWithOption(const
     }
     if (matches) remembered = popup->count() - 1;
   }
-  popup->setCurrentIndex(remembered);
+  if (remembered >= 0) popup->setCurrentIndex(remembered);
   popup->setProperty("tag", index);
   popup->setAccessibleName(platform::toQString(option.displayName()));
   popup->setToolTip(platform::toQString(option.tooltip().value_or("")));
