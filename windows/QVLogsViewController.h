@@ -13,6 +13,7 @@
 
 class EngineBridge;
 class QPlainTextEdit;
+class QTextCursor;
 class QPushButton;
 struct QVModuleLogSnapshot;
 
@@ -59,7 +60,7 @@ class QVLogsViewController : public ZKViewController {
   void test();
 
  private:
-  void appendLine(class QTextCursor& cursor, const QVModuleLogLine& line);
+  void appendLine(QTextCursor& cursor, const QVModuleLogLine& line);
   void scrollToEndLater();
   void logDidChange(const QVModuleLogSnapshot& snapshot);
 
