@@ -12,7 +12,7 @@
 #include "platform/Bundle.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
-#include "platform/desktop/QVDesktopServices.h"
+#include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
 
 namespace {
@@ -127,7 +127,7 @@ void ZKStoreHelper::showResult(const QVUpdateCheckResult& result, bool userIniti
       auto* open = buttons->addButton(QStringLiteral("Open Download Page"), QDialogButtonBox::AcceptRole);
       open->setDefault(true);
       connect(open, &QPushButton::clicked, window, [window, page] {
-        QVDesktopServices::shared().openURL(QUrl(page, QUrl::TolerantMode));
+        platform::DesktopServices::shared().openURL(QUrl(page, QUrl::TolerantMode));
         window->close();
       });
       buttons->addButton(QStringLiteral("Later"), QDialogButtonBox::RejectRole);
@@ -159,7 +159,7 @@ void ZKStoreHelper::showResult(const QVUpdateCheckResult& result, bool userIniti
 }
 
 void ZKStoreHelper::sendFeedback() {
-  QVDesktopServices::shared().openURL(QUrl(QString::fromLatin1(QVFeedbackPage)));
+  platform::DesktopServices::shared().openURL(QUrl(QString::fromLatin1(QVFeedbackPage)));
 }
 
 void ZKStoreHelper::updaterWillRelaunchApplication() {

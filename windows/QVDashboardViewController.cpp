@@ -13,7 +13,7 @@
 
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/desktop/EngineBridge.h"
-#include "platform/desktop/QVDesktopServices.h"
+#include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVDashboardViewController.h"
 #include "uikit/NSTableView+Helpers.h"
@@ -251,7 +251,7 @@ void QVDashboardViewController::valueWasClicked(const QModelIndex& index) {
     // Taken as written: a target that is already escaped stays as it is, spaces and other characters
     // are escaped once.
     const QUrl url(target, QUrl::TolerantMode);
-    if (url.isValid() && !url.isRelative()) QVDesktopServices::shared().openURL(url);
+    if (url.isValid() && !url.isRelative()) platform::DesktopServices::shared().openURL(url);
     return;
   }
   center().postNotificationName(QVOpenEditorNotification, this, module);
@@ -314,5 +314,5 @@ void QVDashboardViewController::manageModules() {
 }
 
 void QVDashboardViewController::findMore() {
-  QVDesktopServices::shared().openURL(QUrl(QString::fromLatin1(QVWebPages::kProductSite)));
+  platform::DesktopServices::shared().openURL(QUrl(QString::fromLatin1(QVWebPages::kProductSite)));
 }

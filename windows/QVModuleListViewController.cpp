@@ -13,7 +13,7 @@
 #include "app/STDockableWindowController.h"
 #include "app/STDockingGeometry.h"
 #include "app/ZKStoreHelper.h"
-#include "platform/desktop/QVDesktopServices.h"
+#include "platform/desktop/DesktopServices.h"
 #include "ui_QVModuleListViewController.h"
 #include "uikit/NSWindow+ContentView.h"
 #include "uikit/ZKThemeManager.h"
@@ -31,7 +31,7 @@ QString className(const ZKViewController* controller) {
 }
 
 void openPage(const char* address) {
-  QVDesktopServices::shared().openURL(QUrl(QString::fromLatin1(address)));
+  platform::DesktopServices::shared().openURL(QUrl(QString::fromLatin1(address)));
 }
 
 }  // namespace
@@ -230,7 +230,7 @@ void QVModuleListViewController::openPreferences() {
 void QVModuleListViewController::openCustomerSupport() { openPage(QVWebPages::kSupportSite); }
 
 void QVModuleListViewController::openMailingList() {
-  QVDesktopServices::shared().openURL(
+  platform::DesktopServices::shared().openURL(
       QUrl(QString::fromLatin1(QVWebPages::kMakerSite) + QStringLiteral("?ref=moreapps")));
 }
 

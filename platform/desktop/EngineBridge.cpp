@@ -151,3 +151,21 @@ std::size_t EngineBridge::updatingWatchCount() const {
   std::lock_guard lock(watchesMutex_);
   return updatingWatches_.size();
 }
+
+std::shared_ptr<void> EngineBridge::followModuleLog(const QVDashboardModule::Pointer& module) {
+  if (!module) return nullptr;
+  auto log = module->log();
+  if (!log) return nullptr;
+  const std::string uid = module->uid();
+  const auto token =
+      log->addLogLinesObserver([this, target = target_, uid](const QVModuleLog& changed, bool prior) {
+        if (prior) return;
+        target->deliver([this, snapshot = QVModuleLogSnapshot{uid, changed.logLines()}] {
+          Q_EMIT moduleLogDidChange(snapshot);
+        });
+      });
+  std::weak_ptr<QVModuleLog> weakLog = log;
+  return std::shared_ptr<void>(nullptr, [weakLog, token](void*) {
+    if (auto strong = weakLog.lock()) strong->removeLogLinesObserver(token);
+  });
+}

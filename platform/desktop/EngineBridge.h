@@ -61,6 +61,10 @@ class EngineBridge : public QObject {
   // also follows the log.
   void watchUpdatingOfModules(const std::vector<QVDashboardModule::Pointer>& modules);
   std::size_t updatingWatchCount() const;
+  // Follows one module's log for one viewer: moduleLogDidChange is emitted for each change of the log
+  // while the returned handle lives, whether or not the module is also watched (a watch and a follow
+  // of the same module each emit). Null for a null module.
+  std::shared_ptr<void> followModuleLog(const QVDashboardModule::Pointer& module);
 
   static QVModuleSnapshot snapshotOf(const QVDashboardModule& module);
 

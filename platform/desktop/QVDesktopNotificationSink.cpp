@@ -13,7 +13,7 @@
 
 #include "engine/QVNotificationCenter.h"
 #include "platform/Log.h"
-#include "platform/desktop/QVDesktopServices.h"
+#include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
 
 namespace {
@@ -170,7 +170,7 @@ void QVDesktopNotificationSink::openURL(const std::string& url) {
   QMetaObject::invokeMethod(
       this,
       [target] {
-        if (target.isValid() && !target.isRelative()) QVDesktopServices::shared().openURL(target);
+        if (target.isValid() && !target.isRelative()) platform::DesktopServices::shared().openURL(target);
       },
       Qt::QueuedConnection);
 }

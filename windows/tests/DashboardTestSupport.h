@@ -13,7 +13,7 @@
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/NotificationCenter.h"
-#include "platform/desktop/QVDesktopServices.h"
+#include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "uikit/ZKThemeManager.h"
 #include "windows/QVDashboardServices.h"
@@ -21,20 +21,6 @@
 namespace qvtesting {
 
 // Records what would have been opened in the browser or the file manager.
-class RecordingDesktopServices : public QVDesktopServices {
- public:
-  bool openURL(const QUrl& url) override {
-    opened.push_back(url);
-    return true;
-  }
-  bool revealFile(const QString& path) override {
-    revealed.push_back(path);
-    return true;
-  }
-  std::vector<QUrl> opened;
-  std::vector<QString> revealed;
-};
-
 inline std::filesystem::path enginePackage(const std::string& name) {
   return std::filesystem::path(QV_ENGINE_FIXTURES) / "packages" / (name + ".quorvanemodule");
 }
@@ -51,8 +37,8 @@ class DashboardTest : public GuiTest {
     manager = QVDashboardModuleManager::make();
     ASSERT_TRUE(manager->configure());
     manager->updateGroups({});
-    desktop = std::make_shared<RecordingDesktopServices>();
-    QVDesktopServices::setShared(desktop);
+    desktop = std::make_shared<qvtesting::RecordingDesktopServices>();
+    platform::DesktopServices::setShared(desktop);
     QVDashboardServices services;
     services.manager = manager;
     services.runModule = [this](const QVDashboardModule::Pointer& module) { runs.push_back(module); };
@@ -64,7 +50,7 @@ class DashboardTest : public GuiTest {
   }
   void TearDown() override {
     editorRequests = {};
-    QVDesktopServices::setShared(nullptr);
+    platform::DesktopServices::setShared(nullptr);
     QVDashboardServices::setCurrent({});
     manager.reset();
     GuiTest::TearDown();
@@ -97,7 +83,7 @@ class DashboardTest : public GuiTest {
   }
 
   QVDashboardModuleManager::Pointer manager;
-  std::shared_ptr<RecordingDesktopServices> desktop;
+  std::shared_ptr<qvtesting::RecordingDesktopServices> desktop;
   std::vector<QVDashboardModule::Pointer> runs;
   std::vector<QVDashboardModule::Pointer> editorObjects;
   platform::ObserverToken editorRequests;

@@ -11,7 +11,7 @@
 #include "httpserver/WebServerDataResponse.h"
 #include "httpserver/WebServerRequest.h"
 #include "platform/Bundle.h"
-#include "platform/desktop/QVDesktopServices.h"
+#include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "testing/Sandbox.h"
 
@@ -44,16 +44,6 @@ class FeedServer {
   std::shared_ptr<WebServer> server_;
 };
 
-class RecordingDesktopServices : public QVDesktopServices {
- public:
-  bool openURL(const QUrl& url) override {
-    opened.push_back(url);
-    return true;
-  }
-  bool revealFile(const QString&) override { return true; }
-  std::vector<QUrl> opened;
-};
-
 using Status = QVUpdateCheckResult::Status;
 
 class UpdateCheckTest : public qvtesting::GuiTest {
@@ -62,15 +52,15 @@ class UpdateCheckTest : public qvtesting::GuiTest {
     GuiTest::SetUp();
     QVUserDefaults::setStandardUserDefaults(
         QVUserDefaults::make(platform::SettingsStore::inMemoryStore(), nullptr));
-    desktop = std::make_shared<RecordingDesktopServices>();
-    QVDesktopServices::setShared(desktop);
+    desktop = std::make_shared<qvtesting::RecordingDesktopServices>();
+    platform::DesktopServices::setShared(desktop);
   }
   void TearDown() override {
-    QVDesktopServices::setShared(nullptr);
+    platform::DesktopServices::setShared(nullptr);
     GuiTest::TearDown();
     QVUserDefaults::setStandardUserDefaults(nullptr);
   }
-  std::shared_ptr<RecordingDesktopServices> desktop;
+  std::shared_ptr<qvtesting::RecordingDesktopServices> desktop;
 };
 
 TEST_F(UpdateCheckTest, TheFeedDecidesOnlyWhenItCanBeReadAndIsNewer) {
@@ -155,8 +145,8 @@ TEST_F(UpdateCheckTest, TheResultWindowIsASoftwareUpdateWindowThatLinksToTheDown
     if (button->text() == QStringLiteral("Open Download Page")) open = button;
   ASSERT_NE(open, nullptr);
   open->click();
-  ASSERT_EQ(desktop->opened.size(), 1u);
-  EXPECT_EQ(desktop->opened[0].toString(QUrl::FullyEncoded), QStringLiteral("https://example.org/get%20it"));
+  ASSERT_EQ(desktop->openedURLs.size(), 1u);
+  EXPECT_EQ(desktop->openedURLs[0].toString(QUrl::FullyEncoded), QStringLiteral("https://example.org/get%20it"));
   // Nothing newer: the user who asked hears so.
   QVUserDefaults::standardUserDefaults()->userDefaults().registerDefaults(
       {{UFFeedURLKey, platform::PropertyList(feed.url("/same"))}});
@@ -169,7 +159,7 @@ TEST_F(UpdateCheckTest, TheResultWindowIsASoftwareUpdateWindowThatLinksToTheDown
   EXPECT_TRUE(upToDate);
   qvtesting::saveGrab(helper.resultWindow(), "app-updates", "up-to-date");
   helper.sendFeedback();
-  EXPECT_EQ(desktop->opened.size(), 2u);
+  EXPECT_EQ(desktop->openedURLs.size(), 2u);
 }
 
 TEST_F(UpdateCheckTest, AQuietCheckShowsAWindowOnlyForAnUpdate) {
@@ -185,8 +175,8 @@ TEST_F(UpdateCheckTest, AQuietCheckShowsAWindowOnlyForAnUpdate) {
   // A link that is not a web page is replaced by the product's download page.
   for (auto* button : helper.resultWindow()->findChildren<QPushButton*>())
     if (button->text() == QStringLiteral("Open Download Page")) button->click();
-  ASSERT_EQ(desktop->opened.size(), 1u);
-  EXPECT_EQ(desktop->opened[0].scheme(), QStringLiteral("https"));
+  ASSERT_EQ(desktop->openedURLs.size(), 1u);
+  EXPECT_EQ(desktop->openedURLs[0].scheme(), QStringLiteral("https"));
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include "engine/QVRunNotifications.h"
 #include "engine/QVShowRunner.h"
 #include "platform/desktop/QVDesktopNotificationSink.h"
-#include "platform/desktop/QVDesktopServices.h"
+#include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "platform/desktop/QVSleepWakeMonitor.h"
 #include "platform/desktop/testing/GuiTest.h"
 
@@ -90,30 +90,20 @@ class FakeNotificationServer : public QObject {
   QDBusConnection bus_;
 };
 
-class RecordingDesktopServices : public QVDesktopServices {
- public:
-  bool openURL(const QUrl& url) override {
-    opened.push_back(url);
-    return true;
-  }
-  bool revealFile(const QString&) override { return true; }
-  std::vector<QUrl> opened;
-};
-
 class DesktopBusTest : public qvtesting::GuiTest {
  protected:
   void SetUp() override {
     GuiTest::SetUp();
     ASSERT_TRUE(bus.isRunning()) << "dbus-daemon did not start";
-    desktop = std::make_shared<RecordingDesktopServices>();
-    QVDesktopServices::setShared(desktop);
+    desktop = std::make_shared<qvtesting::RecordingDesktopServices>();
+    platform::DesktopServices::setShared(desktop);
   }
   void TearDown() override {
-    QVDesktopServices::setShared(nullptr);
+    platform::DesktopServices::setShared(nullptr);
     GuiTest::TearDown();
   }
   PrivateBus bus;
-  std::shared_ptr<RecordingDesktopServices> desktop;
+  std::shared_ptr<qvtesting::RecordingDesktopServices> desktop;
 };
 
 QVDashboardModule::Pointer minimalModule() {
@@ -174,15 +164,15 @@ TEST_F(DesktopBusTest, ModuleNotificationsReachTheServerWithTheirSoundAndTheActi
   // Another application's notification id, then ours: only ours opens, and its link as written.
   server.invoke(999, QStringLiteral("default"));
   server.invoke(first.id, QStringLiteral("open"));
-  ASSERT_TRUE(runUntil([&] { return !desktop->opened.empty(); }));
+  ASSERT_TRUE(runUntil([&] { return !desktop->openedURLs.empty(); }));
   runFor(0.1);
-  ASSERT_EQ(desktop->opened.size(), 1u);
-  EXPECT_EQ(desktop->opened[0].toString(QUrl::FullyEncoded),
+  ASSERT_EQ(desktop->openedURLs.size(), 1u);
+  EXPECT_EQ(desktop->openedURLs[0].toString(QUrl::FullyEncoded),
             QStringLiteral("https://example.org/rain%20radar"));
   // The link-less notification has no action to invoke.
   server.invoke(server.calls[1].id, QStringLiteral("default"));
   runFor(0.1);
-  EXPECT_EQ(desktop->opened.size(), 1u);
+  EXPECT_EQ(desktop->openedURLs.size(), 1u);
 }
 
 TEST_F(DesktopBusTest, WithoutANotificationServerNothingIsShownAndNothingBreaks) {
