@@ -259,3 +259,5 @@ void TLCrashesLogBuffer::resetForTesting() {
   retiredBlocks().clear();
   g_writtenAtCrash.store(false);
 }
+
+void TLCrashesLogBuffer::lowerWrittenFlagForTesting() { g_writtenAtCrash.store(false); }

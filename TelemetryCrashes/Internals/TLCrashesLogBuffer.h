@@ -77,4 +77,6 @@ class TLCrashesLogBuffer {
   static SlotContent slot(int index);
   // Frees every block, kept ones too, and lowers the crash-time flag. Only while no writer runs.
   static void resetForTesting();
+  // Lowers the crash-time flag, so that replaced blocks are freed again. Only while no writer runs.
+  static void lowerWrittenFlagForTesting();
 };

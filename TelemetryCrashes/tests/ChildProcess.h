@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -24,8 +25,10 @@ struct ChildResult {
 
 // Runs this test program again as a child, only the given test, with extra environment variables;
 // its output goes to a file in `folder`.
+// `idle` runs while the child runs (the caller's main queue, for instance).
 inline ChildResult runTestChild(const std::string& test, const std::map<std::string, std::string>& environment,
-                                const std::filesystem::path& folder, const std::vector<std::string>& extra = {}) {
+                                const std::filesystem::path& folder, const std::vector<std::string>& extra = {},
+                                const std::function<void()>& idle = {}) {
   static int counter = 0;
   const std::filesystem::path outputPath = folder / ("child-" + std::to_string(++counter) + ".out");
   std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=" + test, "--gtest_catch_exceptions=0"};
@@ -53,7 +56,11 @@ inline ChildResult runTestChild(const std::string& test, const std::map<std::str
     return result;
   }
   posix_spawn_file_actions_destroy(&actions);
-  while (waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
+  for (;;) {
+    const pid_t done = waitpid(pid, &result.status, idle ? WNOHANG : 0);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) break;
+    if (done == 0) idle();
   }
   std::ifstream in(outputPath);
   result.output.assign(std::istreambuf_iterator<char>(in), {});

@@ -137,8 +137,13 @@ TEST_F(LogBuffer, WriterNeverReadsFreedSlotsWhileThreadsUpdate) {
       }
     });
   }
-  // Before and after the first crash-time write: both the freeing and the keeping path run.
-  for (int round = 0; round < 200; ++round) TLCrashesLogBuffer::writeAtCrash();
+  // Each round starts with the flag down, so the updaters free replaced blocks right up to the moment
+  // the writer raises it; afterwards they keep them.
+  for (int round = 0; round < 300; ++round) {
+    TLCrashesLogBuffer::writeAtCrash();
+    TLCrashesLogBuffer::lowerWrittenFlagForTesting();
+  }
+  TLCrashesLogBuffer::writeAtCrash();
   stop = true;
   for (auto& thread : updaters) thread.join();
   // Every file holds exactly one of the archives or nothing.
