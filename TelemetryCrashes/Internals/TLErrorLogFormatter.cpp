@@ -12,7 +12,7 @@
 
 #include "Telemetry/Internals/Context/TLDeviceTracker.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
-// MERGE-FIX #include "Telemetry/TLTelemetry.h"
+#include "Telemetry/TLTelemetry.h"
 #include "TelemetryCrashes/Internals/Util/TLWrapperExceptionManager.h"
 #include "platform/UUID.h"
 
@@ -133,7 +133,7 @@ std::shared_ptr<TLErrorReport> TLErrorLogFormatter::errorReportFromCrashReport(
 }
 
 std::shared_ptr<TLErrorReport> TLErrorLogFormatter::errorReportFromLog(const TLAppleErrorLog& log) {
-  std::string reporterKey; // MERGE-FIX TLTelemetry::installId();
+  std::string reporterKey = TLTelemetry::installId();
   return TLErrorReport::initWithErrorId(
       log.errorId(), reporterKey, log.osExceptionType(), log.exceptionType(), log.exceptionReason(),
       log.appLaunchTimestamp(), log.timestamp(), TLDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp()),
