@@ -2,6 +2,11 @@
 
 #include "CrashesTestSupport.h"
 #include "Telemetry/Internals/Model/TLArchiving.h"
+#include <fstream>
+
+#include "Telemetry/Internals/Util/TLUtility.h"
+#include "Telemetry/tests/TelemetryTestSupport.h"
+#include "TelemetryCrashes/Internals/Util/TLWrapperExceptionManager.h"
 #include "TelemetryCrashes/Model/TLAppleErrorLog.h"
 #include "TelemetryCrashes/Model/TLErrorAttachmentLog.h"
 #include "TelemetryCrashes/Model/TLErrorReport.h"
@@ -208,4 +213,34 @@ TEST_F(ErrorLogModel, AppKillIsSigkillInAnyCase) {
                                                  std::nullopt, nullptr, 1);
     EXPECT_EQ(report->isAppKill(), kill) << signal.value_or("(none)");
   }
+}
+
+TEST_F(ErrorLogModel, WrapperRecordsMoveToTheReportOfTheirProcess) {
+  auto record = TLWrapperException::init();
+  record->setProcessId(77);
+  auto model = TLException::init();
+  model->setType("Wrapped");
+  record->setModelException(model);
+  TLWrapperExceptionManager::saveWrapperException(record);
+  auto other = TLErrorReport::initWithErrorId("OTHER", "", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                              std::nullopt, nullptr, 76);
+  auto mine = TLErrorReport::initWithErrorId("MINE", "", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                             std::nullopt, nullptr, 77);
+  TLWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({other, mine});
+  EXPECT_FALSE(TLWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("last_saved_wrapper_exception"));
+  EXPECT_FALSE(TLWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("OTHER"));
+  auto moved = TLWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("MINE");
+  ASSERT_TRUE(moved);
+  EXPECT_EQ(moved->modelException()->type(), "Wrapped");
+}
+
+TEST_F(ErrorLogModel, CorruptWrapperRecordIsLoggedAndDeleted) {
+  tltesting::MessageRecorder recorder;
+  const auto path = TLUtility::telemetryDirectoryURL() / TLCrashesUtil::wrapperExceptionsDir() / "BROKEN";
+  std::ofstream(path) << "not an archive";
+  EXPECT_FALSE(TLWrapperExceptionManager::loadWrapperExceptionWithUUIDString("BROKEN"));
+  EXPECT_FALSE(std::filesystem::exists(path));
+  auto errors = recorder.texts(TLLogLevelError);
+  EXPECT_NE(std::find(errors.begin(), errors.end(), "Could not read exception data stored on disk with file name BROKEN"),
+            errors.end());
 }
