@@ -52,6 +52,7 @@ class CrashesService : public crtesting::CrashesTest {
  protected:
   void SetUp() override {
     CrashesTest::SetUp();
+    crtesting::g_sdkThreadsStarted = true;
     setenv("no_proxy", "127.0.0.1", 1);
     platform::SecretStore::setShared(platform::SecretStore::memoryStore());
     platform::SettingsStore::setStandardUserDefaults(platform::SettingsStore::storeWithPath(root() / "settings.plist"));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,9 @@
 #include "platform/SettingsStore.h"
 
 namespace crtesting {
+
+// Set by tests that run the SDK in the test process (see ThreadQuiescence.cpp).
+extern std::atomic<bool> g_sdkThreadsStarted;
 
 // A device with every field a log's validity needs.
 inline std::shared_ptr<TLDevice> validDevice() {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "ChildProcess.h"
+#include "CrashesTestSupport.h"
 #include "Telemetry/Internals/Channel/TLChannelGroupDefault.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "Telemetry/TLTelemetry.h"
@@ -41,8 +42,10 @@ std::shared_ptr<platform::AsioMainQueue> launchChildSdk() {
 [[gnu::noinline]] void crashAsAsked(const std::string& mode) {
   if (mode == "cxx-runtime") throw std::runtime_error("end-to-end failure");
   if (mode == "cxx-int") throw 42;
-  int* volatile pointer = nullptr;
-  std::printf("%d\n", *pointer);
+  // A read of address 0, written in assembly so that no sanitizer stops it before the fault.
+  int value = 0;
+  asm volatile("movl 0, %0" : "=r"(value));
+  std::printf("%d\n", value);
 }
 
 }  // namespace
@@ -111,6 +114,7 @@ class CrashesEndToEnd : public qvtesting::SandboxTest, public ::testing::WithPar
  protected:
   void SetUp() override {
     SandboxTest::SetUp();
+    crtesting::g_sdkThreadsStarted = true;
     setenv("no_proxy", "127.0.0.1", 1);
     ASSERT_TRUE(stub.start());
   }
@@ -122,6 +126,10 @@ class CrashesEndToEnd : public qvtesting::SandboxTest, public ::testing::WithPar
     environment["QV_E2E_CHILD"] = "1";
     environment["QV_E2E_ROOT"] = root().string();
     environment["QV_E2E_URL"] = stub.baseURL();
+    // Under AddressSanitizer the crash engine, not the sanitizer, handles the child's faults.
+    environment["ASAN_OPTIONS"] =
+        "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1:"
+        "use_sigaltstack=0:detect_leaks=0";
     return crtesting::runTestChild(test, environment, root(), {}, [this] { runFor(0.02); });
   }
   qvtesting::TelemetryIngestionServer stub;
