@@ -157,6 +157,9 @@ TEST_P(CrashesEndToEnd, CrashThenNextStartSendsTheReportAndTheBufferedErrors) {
   auto report = CRCrashReport::initWithData(*reporter->loadPendingCrashReportData(&error), &error);
   ASSERT_TRUE(report);
   ASSERT_TRUE(report->uuid());
+  // Only the exception server (the default) records the fault as an exception; signal handlers (after
+  // disableMachExceptionHandler) and aborts do not.
+  EXPECT_EQ(report->machExceptionInfo() != nullptr, std::string(crash.mode) == "null-exception-server");
   std::array<std::uint8_t, 16> uuid{};
   std::copy(report->uuid()->begin(), report->uuid()->end(), uuid.begin());
   const std::string reportId = platform::uuidString(uuid);
