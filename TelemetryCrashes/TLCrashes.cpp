@@ -77,7 +77,9 @@ bool TLCrashes::hasCrashedInLastSession() { return sharedInstance()->didCrashInL
 bool TLCrashes::hasReceivedMemoryWarningInLastSession() {
   return sharedInstance()->didReceiveMemoryWarningInLastSession();
 }
-std::shared_ptr<TLErrorReport> TLCrashes::lastSessionCrashReport() { return sharedInstance()->getLastSessionCrashReport(); }
+std::shared_ptr<TLErrorReport> TLCrashes::lastSessionCrashReport() {
+  return sharedInstance()->getLastSessionCrashReport();
+}
 void TLCrashes::disableMachExceptionHandler() { sharedInstance()->setEnableMachExceptionHandler(false); }
 void TLCrashes::setDelegate(const std::shared_ptr<TLCrashesDelegate>& delegate) {
   sharedInstance()->setCrashesDelegate(delegate);
@@ -98,7 +100,8 @@ void TLCrashes::generateTestCrash() {
   std::lock_guard lock(crashes->mutex_);
   if (!crashes->canBeUsed()) return;
   if (TLUtility::currentAppEnvironment() == 0) {
-    TLLogWarning(kTag, "GenerateTestCrash was just called in an App Store environment. The call will be ignored.");
+    TLLogWarning(kTag,
+                 "GenerateTestCrash was just called in an App Store environment. The call will be ignored.");
     return;
   }
   if (crashes->isDebuggerAttached())
@@ -165,13 +168,15 @@ void TLCrashes::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtoc
                                       const String& appSecret, const String& transmissionTargetToken,
                                       bool fromApplication) {
   TLServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
-  if (channelGroup) channelGroup->addDelegate(std::dynamic_pointer_cast<TLChannelDelegate>(shared_from_this()));
+  if (channelGroup)
+    channelGroup->addDelegate(std::dynamic_pointer_cast<TLChannelDelegate>(shared_from_this()));
   processLogBufferAfterCrash();
   processMemoryWarningInLastSession();
   TLLogVerbose(kTag, "Started crash service.");
 }
 
-void TLCrashes::updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) {
+void TLCrashes::updateConfigurationWithAppSecret(const String& appSecret,
+                                                 const String& transmissionTargetToken) {
   processLogBufferAfterCrash();
   TLServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
 }
@@ -179,7 +184,8 @@ void TLCrashes::updateConfigurationWithAppSecret(const String& appSecret, const 
 void TLCrashes::processMemoryWarningInLastSession() {
   if (!isEnabled()) return;
   auto defaults = TLUserDefaults::shared();
-  didReceiveMemoryWarningInLastSession_ = storedBool(defaults->objectForKey(kTLAppDidReceiveMemoryWarningKey));
+  didReceiveMemoryWarningInLastSession_ =
+      storedBool(defaults->objectForKey(kTLAppDidReceiveMemoryWarningKey));
   if (didReceiveMemoryWarningInLastSession_)
     TLLogDebug(kTag, "The application received a low memory warning in the last session.");
   defaults->removeObjectForKey(kTLAppDidReceiveMemoryWarningKey);
@@ -265,7 +271,8 @@ void TLCrashes::clearContextHistoryAndKeepCurrentSession() {
   TLUserIdContext::sharedInstance()->clearUserIdHistory();
 }
 
-void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool enableUncaughtExceptionHandler) {
+void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(
+    bool enableUncaughtExceptionHandler) {
   if (crCrashReporter_) {
     TLLogDebug(kTag, "Already configured CRCrashReporter.");
     return;
@@ -273,15 +280,16 @@ void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
   if (enableUncaughtExceptionHandler) {
     TLLogDebug(kTag, "EnableUncaughtExceptionHandler is set to YES");
   } else {
-    TLLogDebug(kTag, "EnableUncaughtExceptionHandler is set to NO, we're running in a managed wrapper runtime.");
+    TLLogDebug(kTag,
+               "EnableUncaughtExceptionHandler is set to NO, we're running in a managed wrapper runtime.");
   }
   std::uint64_t signalHandlerType = CRCrashSignalHandlerTypeBSD;
   if (isMachExceptionHandlerEnabled()) {
     signalHandlerType = CRCrashSignalHandlerTypeMach;
     TLLogVerbose(kTag, "Enabled Mach exception handler.");
   }
-  auto config = CRCrashReporterConfig::initWithSignalHandlerType(signalHandlerType, CRCrashSymbolicationStrategyNone,
-                                                                 enableUncaughtExceptionHandler);
+  auto config = CRCrashReporterConfig::initWithSignalHandlerType(
+      signalHandlerType, CRCrashSymbolicationStrategyNone, enableUncaughtExceptionHandler);
   crCrashReporter_ = CRCrashReporter::initWithConfiguration(config);
   if (isDebuggerAttached()) {
     TLLogWarning(kTag, "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
@@ -298,15 +306,19 @@ void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
     TLLogDebug(kTag, "Exception handler successfully initialized.");
   } else if (!enableUncaughtExceptionHandler && after != nullptr) {
     exceptionHandler_ = after;
-    TLLogDebug(kTag, "Exception handler successfully initialized but it has not been registered due to the wrapper SDK.");
+    TLLogDebug(
+        kTag,
+        "Exception handler successfully initialized but it has not been registered due to the wrapper SDK.");
   } else {
-    TLLogError(kTag, "Exception handler could not be set. Make sure there is no other exception handler set up!");
+    TLLogError(kTag,
+               "Exception handler could not be set. Make sure there is no other exception handler set up!");
   }
   TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(uncaughtCXXExceptionHandler);
 }
 
-void TLCrashes::trackModelExceptionWithProperties(const std::shared_ptr<TLException>& exception,
-                                                  const std::optional<std::map<std::string, std::string>>& properties) {
+void TLCrashes::trackModelExceptionWithProperties(
+    const std::shared_ptr<TLException>& exception,
+    const std::optional<std::map<std::string, std::string>>& properties) {
   std::lock_guard lock(mutex_);
   if (!canBeUsed() || !isEnabled()) return;
   auto log = TLHandledErrorLog::init();
@@ -314,8 +326,8 @@ void TLCrashes::trackModelExceptionWithProperties(const std::shared_ptr<TLExcept
   log->setErrorId(platform::makeUUIDString());
   log->setException(exception);
   if (properties && !properties->empty()) {
-    log->setProperties(TLUtility::validateProperties(*properties, fmt::format("ErrorLog: {}", *log->errorId()),
-                                                     *log->type()));
+    log->setProperties(TLUtility::validateProperties(
+        *properties, fmt::format("ErrorLog: {}", *log->errorId()), *log->type()));
   }
   if (auto unit = channelUnit()) unit->enqueueItem(log, 1);
 }
@@ -373,8 +385,8 @@ void TLCrashes::setupLogBuffer() {
   // Every slot's file exists before anything is armed; one holding a log of a crash stays as it is.
   for (int i = 0; i < TLCrashesLogBuffer::kSlotCount; ++i) {
     TLUtility::createFileAtPathComponent(
-        fmt::format("{}/{}.{}", logBufferPathComponent_, i, TLCrashesLogBuffer::kBufferExtension), std::nullopt,
-        false, false);
+        fmt::format("{}/{}.{}", logBufferPathComponent_, i, TLCrashesLogBuffer::kBufferExtension),
+        std::nullopt, false, false);
   }
 }
 

@@ -54,8 +54,9 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate {
   // Chooses signal handlers over the exception server; only before the first enabling in the process.
   static void disableMachExceptionHandler();
   static void setDelegate(const std::shared_ptr<TLCrashesDelegate>& delegate);
-  static void trackModelException(const std::shared_ptr<TLException>& exception,
-                                  const std::optional<std::map<std::string, std::string>>& properties = std::nullopt);
+  static void trackModelException(
+      const std::shared_ptr<TLException>& exception,
+      const std::optional<std::map<std::string, std::string>>& properties = std::nullopt);
   static void sendErrorAttachments(const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
                                    const std::string& incidentIdentifier);
   static void generateTestCrash();
@@ -66,9 +67,11 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate {
   ~TLCrashes() override;
 
   // ---- Service ----
-  void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup, const String& appSecret,
-                             const String& transmissionTargetToken, bool fromApplication) override;
-  void updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) override;
+  void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
+                             const String& appSecret, const String& transmissionTargetToken,
+                             bool fromApplication) override;
+  void updateConfigurationWithAppSecret(const String& appSecret,
+                                        const String& transmissionTargetToken) override;
   void applyEnabledState(bool isEnabled) override;
   std::shared_ptr<TLChannelUnitConfiguration> channelUnitConfiguration() const override {
     return channelUnitConfiguration_;
@@ -98,8 +101,9 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate {
   void setConfirmationHandler(UserConfirmationHandler handler);
   void trackModelExceptionWithProperties(const std::shared_ptr<TLException>& exception,
                                          const std::optional<std::map<std::string, std::string>>& properties);
-  void sendErrorAttachmentsWithIncidentIdentifier(const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
-                                                  const std::string& incidentIdentifier);
+  void sendErrorAttachmentsWithIncidentIdentifier(
+      const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
+      const std::string& incidentIdentifier);
   void notifyWithUserConfirmationAnswer(int userConfirmation);
   void didReceiveMemoryWarning();
   // The reports awaiting an answer; waits until the first processing pass has run.
@@ -139,7 +143,8 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate {
   void removeCrashFile(const std::filesystem::path& url);
   void createAnalyzerFile();
   void releaseProcessingSemaphore();
-  void notifyDelegateOfLog(const std::shared_ptr<TLLog>& log, int which, const std::optional<platform::Error>& error);
+  void notifyDelegateOfLog(const std::shared_ptr<TLLog>& log, int which,
+                           const std::optional<platform::Error>& error);
 
   mutable std::recursive_mutex mutex_;
   bool didCrashInLastSession_ = false;

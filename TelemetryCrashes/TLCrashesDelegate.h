@@ -16,8 +16,8 @@ class TLCrashesDelegate {
  public:
   virtual ~TLCrashesDelegate() = default;
   // Whether to process the report (not implemented: yes).
-  virtual std::optional<bool> crashesShouldProcessErrorReport(TLCrashes& /*crashes*/,
-                                                              const std::shared_ptr<TLErrorReport>& /*report*/) {
+  virtual std::optional<bool> crashesShouldProcessErrorReport(
+      TLCrashes& /*crashes*/, const std::shared_ptr<TLErrorReport>& /*report*/) {
     return std::nullopt;
   }
   // Files to send with the report.
@@ -26,10 +26,12 @@ class TLCrashesDelegate {
     return std::nullopt;
   }
   // Sending callbacks, on the main queue.
-  virtual void crashesWillSendErrorReport(TLCrashes& /*crashes*/, const std::shared_ptr<TLErrorReport>& /*report*/) {}
+  virtual void crashesWillSendErrorReport(TLCrashes& /*crashes*/,
+                                          const std::shared_ptr<TLErrorReport>& /*report*/) {}
   virtual void crashesDidSucceedSendingErrorReport(TLCrashes& /*crashes*/,
                                                    const std::shared_ptr<TLErrorReport>& /*report*/) {}
-  virtual void crashesDidFailSendingErrorReport(TLCrashes& /*crashes*/, const std::shared_ptr<TLErrorReport>& /*report*/,
+  virtual void crashesDidFailSendingErrorReport(TLCrashes& /*crashes*/,
+                                                const std::shared_ptr<TLErrorReport>& /*report*/,
                                                 const std::optional<platform::Error>& /*error*/) {}
 };
 

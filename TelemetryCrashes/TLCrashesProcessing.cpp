@@ -21,7 +21,8 @@ namespace {
 constexpr const char* kTag = "TelemetryCrashes";
 
 bool endsWith(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 // The file's bytes when it is a regular file of at most `limit` bytes.
@@ -140,10 +141,11 @@ void TLCrashes::startCrashProcessing() {
   }
   TLLogDebug(kTag, "Start delayed CrashManager processing");
   if (exceptionHandler_ != nullptr && exceptionHandler_ != platform::uncaughtExceptionHandler()) {
-    TLLogWarning(kTag,
-                 "Another exception handler was added. If this invokes any kind of exit() after processing the "
-                 "exception, which causes any subsequent error handler not to be invoked, these crashes will NOT "
-                 "be reported to Telemetry!");
+    TLLogWarning(
+        kTag,
+        "Another exception handler was added. If this invokes any kind of exit() after processing the "
+        "exception, which causes any subsequent error handler not to be invoked, these crashes will NOT "
+        "be reported to Telemetry!");
   }
   processCrashReports();
 }
@@ -174,7 +176,8 @@ void TLCrashes::processCrashReports() {
       reports[file] = report;
       errorReports[file] = TLErrorLogFormatter::errorReportFromCrashReport(report);
     } else {
-      TLLogWarning(kTag, "Crash report found but couldn't parse it, discard the crash report: {}", error.description);
+      TLLogWarning(kTag, "Crash report found but couldn't parse it, discard the crash report: {}",
+                   error.description);
       deleteCrashReportWithFileURL(file);
       removeCrashFile(file);
     }
@@ -196,10 +199,13 @@ void TLCrashes::processCrashReports() {
       continue;
     }
     if (isAutomaticProcessingEnabled()) {
-      TLLogDebug(kTag, "shouldProcessErrorReport is not implemented or returned YES, processing the crash report: {}",
-                 file.string());
+      TLLogDebug(
+          kTag,
+          "shouldProcessErrorReport is not implemented or returned YES, processing the crash report: {}",
+          file.string());
     } else {
-      TLLogDebug(kTag, "Automatic crash processing is disabled, storing the crash report for later processing: {}",
+      TLLogDebug(kTag,
+                 "Automatic crash processing is disabled, storing the crash report for later processing: {}",
                  file.string());
     }
     std::lock_guard lock(mutex_);
@@ -233,7 +239,8 @@ bool TLCrashes::sendCrashReportsOrAwaitUserConfirmation() {
   }
   if (empty) return alwaysSend;
   if (alwaysSend) {
-    TLLogDebug(kTag, "The flag for user confirmation is set to TLUserConfirmationAlways, continue sending logs");
+    TLLogDebug(kTag,
+               "The flag for user confirmation is set to TLUserConfirmationAlways, continue sending logs");
     handleUserConfirmation(TLUserConfirmationSend);
     return true;
   }
@@ -244,12 +251,15 @@ bool TLCrashes::sendCrashReportsOrAwaitUserConfirmation() {
       hasHandler = static_cast<bool>(userConfirmationHandler_);
     }
     if (!hasHandler || !userPromptedForConfirmation()) {
-      TLLogDebug(kTag, "The user confirmation handler is not implemented or returned NO, continue sending logs");
+      TLLogDebug(kTag,
+                 "The user confirmation handler is not implemented or returned NO, continue sending logs");
       handleUserConfirmation(TLUserConfirmationSend);
     }
     return false;
   }
-  TLLogDebug(kTag, "Automatic crash processing is disabled and \"AlwaysSend\" is false. Awaiting user confirmation.");
+  TLLogDebug(
+      kTag,
+      "Automatic crash processing is disabled and \"AlwaysSend\" is false. Awaiting user confirmation.");
   return false;
 }
 
@@ -283,7 +293,8 @@ void TLCrashes::notifyWithUserConfirmationAnswer(int userConfirmation) {
     handleUserConfirmation(userConfirmation);
   } else {
     TLLogError(kTag,
-               "Incorrect usage of notifyWithUserConfirmation: it should only be called from userConfirmationHandler. "
+               "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
+               "userConfirmationHandler. "
                "For more information refer to the documentation.");
   }
 }
@@ -340,7 +351,8 @@ void TLCrashes::handleUserConfirmation(int userConfirmation) {
 }
 
 void TLCrashes::sendErrorAttachmentsWithIncidentIdentifier(
-    const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments, const std::string& incidentIdentifier) {
+    const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
+    const std::string& incidentIdentifier) {
   unsigned sent = 0;
   for (const auto& attachment : attachments) {
     if (!attachment) continue;
@@ -352,7 +364,8 @@ void TLCrashes::sendErrorAttachmentsWithIncidentIdentifier(
       TLLogError(kTag, "Not all required fields are present in TLErrorAttachmentLog.");
     }
   }
-  if (sent >= 3) TLLogWarning(kTag, "A limit of {} attachments per error report might be enforced by server.", 2u);
+  if (sent >= 3)
+    TLLogWarning(kTag, "A limit of {} attachments per error report might be enforced by server.", 2u);
 }
 
 bool TLCrashes::validatePropertiesForAttachment(const TLErrorAttachmentLog& attachment) {
@@ -370,13 +383,15 @@ std::optional<std::vector<std::shared_ptr<TLErrorReport>>> TLCrashes::unprocesse
   return unprocessedReports_;
 }
 
-bool TLCrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& filteredIds) {
+bool TLCrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
+    const std::vector<std::string>& filteredIds) {
   {
     std::lock_guard lock(mutex_);
     if (unprocessedReports_ && unprocessedLogs_ && unprocessedFilePaths_) {
       for (std::size_t i = unprocessedReports_->size(); i-- > 0;) {
         const auto& report = (*unprocessedReports_)[i];
-        const std::string incident = report && report->incidentIdentifier() ? *report->incidentIdentifier() : "";
+        const std::string incident =
+            report && report->incidentIdentifier() ? *report->incidentIdentifier() : "";
         if (std::find(filteredIds.begin(), filteredIds.end(), incident) != filteredIds.end()) continue;
         if (!incident.empty()) TLWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(incident);
         deleteCrashReportWithFileURL((*unprocessedFilePaths_)[i]);

@@ -9,7 +9,8 @@ std::mutex g_mutex;
 std::weak_ptr<TLCrashHandlerSetupDelegate> g_setupDelegate;
 }  // namespace
 
-void TLWrapperCrashesHelper::setCrashHandlerSetupDelegate(const std::shared_ptr<TLCrashHandlerSetupDelegate>& delegate) {
+void TLWrapperCrashesHelper::setCrashHandlerSetupDelegate(
+    const std::shared_ptr<TLCrashHandlerSetupDelegate>& delegate) {
   std::lock_guard lock(g_mutex);
   g_setupDelegate = delegate;
 }
@@ -32,7 +33,8 @@ bool TLWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredI
   return TLCrashes::sharedInstance()->sendCrashReportsOrAwaitUserConfirmationForFilteredIds(filteredIds);
 }
 
-void TLWrapperCrashesHelper::sendErrorAttachments(const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
-                                                  const std::string& incidentIdentifier) {
+void TLWrapperCrashesHelper::sendErrorAttachments(
+    const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
+    const std::string& incidentIdentifier) {
   TLCrashes::sendErrorAttachments(attachments, incidentIdentifier);
 }

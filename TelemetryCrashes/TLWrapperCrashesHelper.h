@@ -17,7 +17,8 @@ class TLWrapperCrashesHelper {
   static std::shared_ptr<TLCrashHandlerSetupDelegate> getCrashHandlerSetupDelegate();
   static void setAutomaticProcessing(bool automaticProcessing);
   static std::optional<std::vector<std::shared_ptr<TLErrorReport>>> unprocessedCrashReports();
-  static bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(const std::vector<std::string>& filteredIds);
+  static bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
+      const std::vector<std::string>& filteredIds);
   static void sendErrorAttachments(const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
                                    const std::string& incidentIdentifier);
 };

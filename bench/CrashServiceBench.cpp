@@ -108,12 +108,17 @@ int main(int argc, char** argv) {
   {
     platform::Error error;
     auto decoded = CRCrashReport::initWithData(*deepReport, &error);
-    if (decoded) deepJsonBytes = TLErrorLogFormatter::errorLogFromCrashReport(*decoded)->serializeLogWithPrettyPrinting(false).value_or("").size();
+    if (decoded)
+      deepJsonBytes = TLErrorLogFormatter::errorLogFromCrashReport(*decoded)
+                          ->serializeLogWithPrettyPrinting(false)
+                          .value_or("")
+                          .size();
   }
 
   // (c) and the processor time of (a).
   auto group = TLChannelGroupDefault::initWithIngestion(nullptr, std::make_shared<TLLogDBStorage>());
-  auto unit = group->addChannelUnitWithConfiguration(TLChannelUnitConfiguration::initWithGroupId("Crashes", 2, 1, 1, 3));
+  auto unit = group->addChannelUnitWithConfiguration(
+      TLChannelUnitConfiguration::initWithGroupId("Crashes", 2, 1, 1, 3));
   std::vector<double> cpu;
   std::size_t jsonBytes = 0;
   std::size_t threads = 0;
@@ -193,7 +198,8 @@ int main(int argc, char** argv) {
       }
       const auto start = std::chrono::steady_clock::now();
       TLCrashesLogBuffer::writeAtCrash();
-      times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+      times.push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     return times;
   };
@@ -204,15 +210,18 @@ int main(int argc, char** argv) {
               report->size());
   std::printf("    enable to crash log at the service: median %.3f s, worst %.3f s (target <= 1.5 s)\n",
               median(wall), *std::max_element(wall.begin(), wall.end()));
-  std::printf("    decode + format + archive + enqueue: median %.2f ms CPU, worst %.2f ms (target <= 20 ms)\n",
-              median(cpu), *std::max_element(cpu.begin(), cpu.end()));
-  std::printf("(b) crash-time writer, 60 slots of 4 KiB: median %.3f ms, worst %.3f ms (target <= 5 ms); with a "
-              "token file per slot: median %.3f ms, worst %.3f ms\n",
-              median(writer), *std::max_element(writer.begin(), writer.end()), median(writerWithTokens),
-              *std::max_element(writerWithTokens.begin(), writerWithTokens.end()));
-  std::printf("(c) crash log JSON before gzip: %zu bytes (target <= 65536); with 50 more frames on each parked "
-              "thread: %zu bytes\n",
-              jsonBytes, deepJsonBytes);
+  std::printf(
+      "    decode + format + archive + enqueue: median %.2f ms CPU, worst %.2f ms (target <= 20 ms)\n",
+      median(cpu), *std::max_element(cpu.begin(), cpu.end()));
+  std::printf(
+      "(b) crash-time writer, 60 slots of 4 KiB: median %.3f ms, worst %.3f ms (target <= 5 ms); with a "
+      "token file per slot: median %.3f ms, worst %.3f ms\n",
+      median(writer), *std::max_element(writer.begin(), writer.end()), median(writerWithTokens),
+      *std::max_element(writerWithTokens.begin(), writerWithTokens.end()));
+  std::printf(
+      "(c) crash log JSON before gzip: %zu bytes (target <= 65536); with 50 more frames on each parked "
+      "thread: %zu bytes\n",
+      jsonBytes, deepJsonBytes);
   std::printf("    launch wall times:");
   for (double w : wall) std::printf(" %.3f", w);
   std::printf(" s\n");

@@ -141,9 +141,9 @@ void resolveNextThrow() {
 namespace __cxxabiv1 {
 extern "C" void __cxa_throw(void* thrownObject, std::type_info* type, void (*destructor)(void*)) {
   std::call_once(g_resolveOnce, resolveNextThrow);
-  const bool objectiveC = type != nullptr && g_objcEhtypeVtable != nullptr &&
-                          *reinterpret_cast<const void* const*>(type) ==
-                              static_cast<const char*>(g_objcEhtypeVtable) + 16;
+  const bool objectiveC =
+      type != nullptr && g_objcEhtypeVtable != nullptr &&
+      *reinterpret_cast<const void* const*>(type) == static_cast<const char*>(g_objcEhtypeVtable) + 16;
   if (!objectiveC && g_installed.load(std::memory_order_relaxed)) {
     auto* record = static_cast<ThrowSiteRecord*>(pthread_getspecific(g_recordKey));
     if (record == nullptr) {
@@ -164,7 +164,8 @@ extern "C" void __cxa_throw(void* thrownObject, std::type_info* type, void (*des
 }
 }  // namespace __cxxabiv1
 
-void TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(TLCrashesUncaughtCXXExceptionHandler handler) {
+void TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(
+    TLCrashesUncaughtCXXExceptionHandler handler) {
   std::call_once(g_keyOnce, [] {
     pthread_key_create(&g_recordKey, releaseRecord);
     // The first backtrace loads the unwinder library; done here rather than inside a throw.
@@ -221,7 +222,8 @@ std::string demangledName(const char* typeName) {
 }
 }  // namespace
 
-TLCrashesCXXExceptionWrapperException::TLCrashesCXXExceptionWrapperException(const TLCrashesCXXExceptionInfo* info)
+TLCrashesCXXExceptionWrapperException::TLCrashesCXXExceptionWrapperException(
+    const TLCrashesCXXExceptionInfo* info)
     : platform::Exception(demangledName(info ? info->typeName : nullptr),
                           info && info->messageText ? info->messageText : ""),
       info_(info) {}

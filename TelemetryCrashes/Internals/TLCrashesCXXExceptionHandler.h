@@ -38,7 +38,8 @@ class TLCrashesUncaughtCXXExceptionHandlerManager {
 class TLCrashesCXXExceptionWrapperException : public platform::Exception {
  public:
   explicit TLCrashesCXXExceptionWrapperException(const TLCrashesCXXExceptionInfo* info);
-  static TLCrashesCXXExceptionWrapperException initWithCXXExceptionInfo(const TLCrashesCXXExceptionInfo* info) {
+  static TLCrashesCXXExceptionWrapperException initWithCXXExceptionInfo(
+      const TLCrashesCXXExceptionInfo* info) {
     return TLCrashesCXXExceptionWrapperException(info);
   }
 

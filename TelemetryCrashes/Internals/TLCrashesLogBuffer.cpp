@@ -38,9 +38,9 @@ std::vector<TLCrashesBufferedLog*>& retiredBlocks() {
 }
 
 // One allocation holding the record and copies of its strings, each with a terminating NUL.
-TLCrashesBufferedLog* makeBlock(const std::string& bufferPath, const std::string& tokenPath, const void* buffer,
-                                std::size_t bufferLength, const std::string& token, const std::string& internalId,
-                                double timestamp) {
+TLCrashesBufferedLog* makeBlock(const std::string& bufferPath, const std::string& tokenPath,
+                                const void* buffer, std::size_t bufferLength, const std::string& token,
+                                const std::string& internalId, double timestamp) {
   const std::size_t size = sizeof(TLCrashesBufferedLog) + bufferPath.size() + 1 + tokenPath.size() + 1 +
                            bufferLength + 1 + token.size() + 1 + internalId.size() + 1;
   auto* block = static_cast<TLCrashesBufferedLog*>(std::calloc(1, size));
@@ -81,7 +81,8 @@ std::string tokenPathFor(const std::string& bufferPath) {
   std::string path = bufferPath;
   auto at = path.rfind(TLCrashesLogBuffer::kBufferExtension);
   if (at != std::string::npos)
-    path.replace(at, std::strlen(TLCrashesLogBuffer::kBufferExtension), TLCrashesLogBuffer::kTargetTokenExtension);
+    path.replace(at, std::strlen(TLCrashesLogBuffer::kBufferExtension),
+                 TLCrashesLogBuffer::kTargetTokenExtension);
   return path;
 }
 
@@ -142,8 +143,8 @@ std::pair<int, bool> TLCrashesLogBuffer::store(const platform::Data& archive, co
   TLCrashesBufferedLog* current = g_slots[candidate].load();
   if (current == nullptr) return {-1, false};
   TLLogVerbose(kTag, "Reached end of buffer. Next step is overwriting the oldest one.");
-  publish(candidate, makeBlock(current->bufferPath, current->targetTokenFilePath, archive.data(), archive.size(),
-                               targetToken, internalId, timestamp));
+  publish(candidate, makeBlock(current->bufferPath, current->targetTokenFilePath, archive.data(),
+                               archive.size(), targetToken, internalId, timestamp));
   TLLogVerbose(kTag, "Overwrote buffered log at index {}.", candidate);
   return {candidate, true};
 }
@@ -153,7 +154,8 @@ void TLCrashesLogBuffer::bufferLog(const std::shared_ptr<TLLog>& log, const std:
   if (!log || dynamic_cast<const TLAppleErrorLog*>(log.get()) ||
       dynamic_cast<const TLErrorAttachmentLog*>(log.get()))
     return;
-  platform::Data archive = TLArchivedData(platform::ArchiveObject(std::static_pointer_cast<platform::Coding>(log)));
+  platform::Data archive =
+      TLArchivedData(platform::ArchiveObject(std::static_pointer_cast<platform::Coding>(log)));
   if (archive.empty()) return;
   std::string token;
   if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty())
@@ -185,7 +187,8 @@ void TLCrashesLogBuffer::writeAtCrash() {
     const TLCrashesBufferedLog* block = slot.load(std::memory_order_seq_cst);
     if (block == nullptr) continue;
     writeAll(block->bufferPath, block->buffer, block->bufferLength);
-    if (block->targetTokenLength > 0) writeAll(block->targetTokenFilePath, block->targetToken, block->targetTokenLength);
+    if (block->targetTokenLength > 0)
+      writeAll(block->targetTokenFilePath, block->targetToken, block->targetTokenLength);
   }
 }
 
@@ -233,8 +236,8 @@ void TLCrashesLogBuffer::emptyLogBufferFiles(const std::string& directoryCompone
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);
     if (error || size == 0) continue;
-    TLUtility::createFileAtPathComponent(directoryComponent + "/" + file.filename().string(), std::nullopt, false,
-                                         true);
+    TLUtility::createFileAtPathComponent(directoryComponent + "/" + file.filename().string(), std::nullopt,
+                                         false, true);
   }
 }
 

@@ -51,7 +51,8 @@ class TLCrashesLogBuffer {
                                     const std::string& internalId, double timestamp);
   // Archives the log and stores it (crash logs and attachments are never buffered; a log whose
   // archive is empty is skipped). The target token, when the log has one, is encrypted first.
-  static void bufferLog(const std::shared_ptr<TLLog>& log, const std::string& internalId, TLEncrypter& encrypter);
+  static void bufferLog(const std::shared_ptr<TLLog>& log, const std::string& internalId,
+                        TLEncrypter& encrypter);
   // Frees every slot holding the id; after a crash-time write also removes their buffer files.
   static void clearWithInternalId(const std::string& internalId);
   // The crash-time writer: every slot to its file (empty for a free slot), and the token files of
@@ -62,7 +63,8 @@ class TLCrashesLogBuffer {
   // Re-enqueues the logs of the buffer files in `directoryComponent` (below the SDK storage folder) on
   // the unit and empties every buffer file; token files are restored into the logs and deleted.
   static void processLogBufferAfterCrash(const std::string& directoryComponent,
-                                         const std::shared_ptr<TLChannelUnitProtocol>& unit, TLEncrypter& encrypter);
+                                         const std::shared_ptr<TLChannelUnitProtocol>& unit,
+                                         TLEncrypter& encrypter);
   // Empties the non-empty buffer files.
   static void emptyLogBufferFiles(const std::string& directoryComponent);
 

@@ -3,9 +3,9 @@
 #include <link.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <regex>
@@ -92,7 +92,8 @@ std::shared_ptr<TLAppleErrorLog> TLErrorLogFormatter::errorLogFromCrashReport(co
     // The engine records whole seconds; the end of that second keeps the crash after every log the
     // process sent within it.
     const double seconds = timestamp->timeIntervalSince1970();
-    if (seconds >= std::numeric_limits<std::int32_t>::min() && seconds <= std::numeric_limits<std::int32_t>::max() &&
+    if (seconds >= std::numeric_limits<std::int32_t>::min() &&
+        seconds <= std::numeric_limits<std::int32_t>::max() &&
         static_cast<double>(static_cast<std::int32_t>(seconds)) == seconds) {
       timestamp = platform::Date::fromTimeIntervalSince1970(seconds + 0.999);
     }
@@ -136,7 +137,8 @@ std::shared_ptr<TLErrorReport> TLErrorLogFormatter::errorReportFromLog(const TLA
   std::string reporterKey = TLTelemetry::installId();
   return TLErrorReport::initWithErrorId(
       log.errorId(), reporterKey, log.osExceptionType(), log.exceptionType(), log.exceptionReason(),
-      log.appLaunchTimestamp(), log.timestamp(), TLDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp()),
+      log.appLaunchTimestamp(), log.timestamp(),
+      TLDeviceTracker::sharedInstance()->deviceForTimestamp(log.timestamp()),
       static_cast<std::uint64_t>(log.processId().value_or(0)));
 }
 
@@ -145,7 +147,8 @@ std::string TLErrorLogFormatter::errorIdForCrashReport(const Report& report) {
   return platform::makeUUIDString();
 }
 
-std::optional<std::string> TLErrorLogFormatter::uuidRefToString(const std::optional<std::vector<std::uint8_t>>& uuid) {
+std::optional<std::string> TLErrorLogFormatter::uuidRefToString(
+    const std::optional<std::vector<std::uint8_t>>& uuid) {
   if (!uuid || uuid->size() != 16) return std::nullopt;
   std::array<std::uint8_t, 16> bytes{};
   std::copy(uuid->begin(), uuid->end(), bytes.begin());
@@ -203,16 +206,16 @@ std::optional<std::string> TLErrorLogFormatter::extractExceptionReasonFromReport
 }
 
 std::optional<std::string> TLErrorLogFormatter::selectorRegisterValueFromReport(const Report& report,
-                                                                               const Thread& crashedThread,
-                                                                               bool is64bit) {
+                                                                                const Thread& crashedThread,
+                                                                                bool is64bit) {
   if (is64bit) return selectorForRegisterWithName("x1", crashedThread, report);
   if (auto value = selectorForRegisterWithName("r1", crashedThread, report)) return value;
   return selectorForRegisterWithName("r2", crashedThread, report);
 }
 
 std::optional<std::string> TLErrorLogFormatter::selectorForRegisterWithName(const std::string& registerName,
-                                                                           const Thread& thread,
-                                                                           const Report& report) {
+                                                                            const Thread& thread,
+                                                                            const Report& report) {
   if (!thread) return std::nullopt;
   std::uint64_t value = 0;
   bool found = false;
@@ -234,9 +237,8 @@ std::optional<std::string> TLErrorLogFormatter::selectorForRegisterWithName(cons
   return std::nullopt;
 }
 
-std::vector<std::shared_ptr<TLThread>> TLErrorLogFormatter::extractThreadsFromReport(const Report& report,
-                                                                                     const Thread& crashedThread,
-                                                                                     bool is64bit) {
+std::vector<std::shared_ptr<TLThread>> TLErrorLogFormatter::extractThreadsFromReport(
+    const Report& report, const Thread& crashedThread, bool is64bit) {
   std::shared_ptr<TLException> exception;
   if (report.hasExceptionInfo() && report.exceptionInfo()->stackFrames &&
       !report.exceptionInfo()->stackFrames->empty()) {
@@ -279,7 +281,8 @@ std::vector<std::shared_ptr<TLThread>> TLErrorLogFormatter::extractThreadsFromRe
   return threads;
 }
 
-std::string TLErrorLogFormatter::formatStackFrame(const CRCrashReportStackFrameInfo& frame, const Report& report) {
+std::string TLErrorLogFormatter::formatStackFrame(const CRCrashReportStackFrameInfo& frame,
+                                                  const Report& report) {
   const std::uint64_t ip = normalizeAddress(frame.instructionPointer, true);
   auto image = report.imageForAddress(ip);
   const std::uint64_t base = image ? image->imageBaseAddress : 0;
@@ -300,12 +303,13 @@ std::string TLErrorLogFormatter::formatStackFrame(const CRCrashReportStackFrameI
   return fmt::format("0x{:x} + {}", base, static_cast<long long>(offset));
 }
 
-std::map<std::string, std::string> TLErrorLogFormatter::extractRegistersFromCrashedThread(const Thread& thread,
-                                                                                          bool is64bit) {
+std::map<std::string, std::string> TLErrorLogFormatter::extractRegistersFromCrashedThread(
+    const Thread& thread, bool is64bit) {
   std::map<std::string, std::string> registers;
   if (!thread) return registers;
   for (const auto& reg : thread->registers) {
-    if (reg) registers[reg->registerName] = formatAddress(normalizeAddress(reg->registerValue, is64bit), is64bit);
+    if (reg)
+      registers[reg->registerName] = formatAddress(normalizeAddress(reg->registerValue, is64bit), is64bit);
   }
   return registers;
 }
@@ -360,7 +364,8 @@ std::vector<std::shared_ptr<TLBinary>> TLErrorLogFormatter::extractBinaryImagesF
     const std::string name = std::filesystem::path(image->imageName).filename().string();
     binary->setName(image->imageName.empty() ? std::string(kUnknown) : name);
     if (codeType) binary->setPrimaryArchitectureId(static_cast<std::int64_t>(*codeType));
-    binary->setArchitectureVariantId(image->codeType ? static_cast<std::int64_t>(image->codeType->subtype) : 0);
+    binary->setArchitectureVariantId(image->codeType ? static_cast<std::int64_t>(image->codeType->subtype)
+                                                     : 0);
     binaries.push_back(std::move(binary));
   }
   return binaries;
@@ -393,7 +398,8 @@ std::string TLErrorLogFormatter::anonymizedPathFromPath(const std::string& path)
   if (const char* home = std::getenv("HOME"); home != nullptr) {
     std::string folder = home;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    if (folder.size() > 1 && startsWith(path, folder + "/")) return "/home/USER/" + path.substr(folder.size() + 1);
+    if (folder.size() > 1 && startsWith(path, folder + "/"))
+      return "/home/USER/" + path.substr(folder.size() + 1);
   }
   if (startsWith(path, "/home/")) {
     static const std::regex homes("(/home/[^/]+/)");

@@ -25,7 +25,8 @@ class TLErrorLogFormatter {
   using Thread = std::shared_ptr<const CRCrashReportThreadInfo>;
 
   static std::shared_ptr<TLAppleErrorLog> errorLogFromCrashReport(const Report& report);
-  static std::shared_ptr<TLErrorReport> errorReportFromCrashReport(const std::shared_ptr<const Report>& report);
+  static std::shared_ptr<TLErrorReport> errorReportFromCrashReport(
+      const std::shared_ptr<const Report>& report);
   static std::shared_ptr<TLErrorReport> errorReportFromLog(const TLAppleErrorLog& log);
 
   // The report's UUID as upper-case 8-4-4-4-12 text; a fresh one when the report has none.
@@ -37,20 +38,24 @@ class TLErrorLogFormatter {
   static std::optional<std::uint64_t> extractCodeTypeFromReport(const Report& report);
   static bool isCodeType64bit(const std::optional<std::uint64_t>& codeType);
   static std::optional<std::string> extractExceptionReasonFromReport(const Report& report);
-  static std::optional<std::string> selectorRegisterValueFromReport(const Report& report, const Thread& crashedThread,
+  static std::optional<std::string> selectorRegisterValueFromReport(const Report& report,
+                                                                    const Thread& crashedThread,
                                                                     bool is64bit);
   // Objective-C selector names live in a section ELF images never have, so on this platform the lookup
   // finds the image but no selector.
   static std::optional<std::string> selectorForRegisterWithName(const std::string& registerName,
                                                                 const Thread& thread, const Report& report);
   static std::vector<std::shared_ptr<TLThread>> extractThreadsFromReport(const Report& report,
-                                                                         const Thread& crashedThread, bool is64bit);
+                                                                         const Thread& crashedThread,
+                                                                         bool is64bit);
   static std::string formatStackFrame(const CRCrashReportStackFrameInfo& frame, const Report& report);
-  static std::map<std::string, std::string> extractRegistersFromCrashedThread(const Thread& thread, bool is64bit);
+  static std::map<std::string, std::string> extractRegistersFromCrashedThread(const Thread& thread,
+                                                                              bool is64bit);
   static std::vector<std::shared_ptr<TLBinary>> extractBinaryImagesFromReport(
       const Report& report, const std::optional<std::uint64_t>& codeType, bool is64bit);
   static std::vector<std::uint64_t> addressesFromReport(const Report& report, bool is64bit);
-  static bool isBinaryWithStart(std::uint64_t start, std::uint64_t end, const std::vector<std::uint64_t>& addresses);
+  static bool isBinaryWithStart(std::uint64_t start, std::uint64_t end,
+                                const std::vector<std::uint64_t>& addresses);
   static int imageTypeForImagePath(const std::optional<std::string>& imagePath,
                                    const std::optional<std::string>& processPath);
   // Home-folder paths with the user's name replaced: "/Users/USER/…" and, on this platform,

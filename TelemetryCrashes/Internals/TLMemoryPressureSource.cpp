@@ -9,7 +9,8 @@
 
 #include "platform/MainQueue.h"
 
-TLMemoryPressureSource::TLMemoryPressureSource(std::function<void()> handler) : shared_(std::make_shared<Shared>()) {
+TLMemoryPressureSource::TLMemoryPressureSource(std::function<void()> handler)
+    : shared_(std::make_shared<Shared>()) {
   shared_->handler = std::move(handler);
 }
 

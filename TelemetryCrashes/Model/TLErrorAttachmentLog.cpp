@@ -18,7 +18,8 @@ TLErrorAttachmentLog::TLErrorAttachmentLog() {
 }
 
 std::shared_ptr<TLErrorAttachmentLog> TLErrorAttachmentLog::initWithFilename(
-    std::optional<std::string> filename, platform::Data attachmentBinary, std::optional<std::string> contentType) {
+    std::optional<std::string> filename, platform::Data attachmentBinary,
+    std::optional<std::string> contentType) {
   auto log = init();
   log->data_ = std::move(attachmentBinary);
   log->contentType_ = std::move(contentType);
@@ -26,8 +27,8 @@ std::shared_ptr<TLErrorAttachmentLog> TLErrorAttachmentLog::initWithFilename(
   return log;
 }
 
-std::shared_ptr<TLErrorAttachmentLog> TLErrorAttachmentLog::initWithFilename(std::optional<std::string> filename,
-                                                                             const std::string& attachmentText) {
+std::shared_ptr<TLErrorAttachmentLog> TLErrorAttachmentLog::initWithFilename(
+    std::optional<std::string> filename, const std::string& attachmentText) {
   return initWithFilename(std::move(filename), platform::Data(attachmentText.begin(), attachmentText.end()),
                           std::string("text/plain"));
 }

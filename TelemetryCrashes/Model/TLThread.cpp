@@ -38,8 +38,8 @@ nlohmann::ordered_json TLThread::serializeToOrderedJson() const {
 bool TLThread::isValid() const { return threadId_ && frames_ && !frames_->empty(); }
 
 bool TLThread::isEqual(const TLThread& other) const {
-  return threadId_ == other.threadId_ && name_ == other.name_ && TLRecordArraysEqual(frames_, other.frames_) &&
-         TLRecordsEqual(exception_, other.exception_);
+  return threadId_ == other.threadId_ && name_ == other.name_ &&
+         TLRecordArraysEqual(frames_, other.frames_) && TLRecordsEqual(exception_, other.exception_);
 }
 
 void TLThread::encodeWithCoder(platform::KeyedArchiver& coder) const {

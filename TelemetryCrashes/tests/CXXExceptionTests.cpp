@@ -58,7 +58,8 @@ TEST(CXXCaptureChild, ThrowWithHandlers) {
   const std::string kind = std::getenv("QV_CXX_KIND");
   const int handlers = std::atoi(std::getenv("QV_CXX_HANDLERS"));
   if (std::getenv("QV_CXX_CUSTOM_TERMINATE")) std::set_terminate(customTerminate);
-  for (int i = 0; i < handlers; ++i) TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(printingHandler);
+  for (int i = 0; i < handlers; ++i)
+    TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(printingHandler);
   if (std::getenv("QV_CXX_REMOVE_ALL")) {
     for (int i = 0; i < handlers; ++i)
       TLCrashesUncaughtCXXExceptionHandlerManager::removeCXXExceptionHandler(printingHandler);
@@ -89,10 +90,10 @@ TEST_F(CXXCapture, UncaughtExceptionsReachTheHandlers) {
       {"plain", 2, "type=St13runtime_error message=plain frames=", 2},
   };
   for (const auto& row : rows) {
-    auto child = crtesting::runTestChild("CXXCaptureChild.ThrowWithHandlers",
-                                         {{"QV_CXX_CHILD", "1"}, {"QV_CXX_KIND", row.kind},
-                                          {"QV_CXX_HANDLERS", std::to_string(row.handlers)}},
-                                         root());
+    auto child = crtesting::runTestChild(
+        "CXXCaptureChild.ThrowWithHandlers",
+        {{"QV_CXX_CHILD", "1"}, {"QV_CXX_KIND", row.kind}, {"QV_CXX_HANDLERS", std::to_string(row.handlers)}},
+        root());
     EXPECT_TRUE(child.signalled(SIGABRT)) << row.kind << "\n" << child.output;
     EXPECT_NE(child.output.find("COUNT " + std::to_string(row.handlers)), std::string::npos) << child.output;
     std::size_t calls = 0;
@@ -128,9 +129,9 @@ TEST_F(CXXCapture, WrapperNamesTheDemangledTypeAndItsMessage) {
 
 TEST_F(CXXCapture, WithoutHandlersTheRuntimeBehaviourStays) {
   if (inChild()) GTEST_SKIP();
-  auto child = crtesting::runTestChild("CXXCaptureChild.ThrowWithHandlers",
-                                       {{"QV_CXX_CHILD", "1"}, {"QV_CXX_KIND", "plain"}, {"QV_CXX_HANDLERS", "0"}},
-                                       root());
+  auto child = crtesting::runTestChild(
+      "CXXCaptureChild.ThrowWithHandlers",
+      {{"QV_CXX_CHILD", "1"}, {"QV_CXX_KIND", "plain"}, {"QV_CXX_HANDLERS", "0"}}, root());
   EXPECT_TRUE(child.signalled(SIGABRT)) << child.output;
   EXPECT_EQ(child.output.find("HANDLER"), std::string::npos) << child.output;
   EXPECT_NE(child.output.find("terminate called after throwing an instance of 'std::runtime_error'"),
@@ -141,16 +142,21 @@ TEST_F(CXXCapture, WithoutHandlersTheRuntimeBehaviourStays) {
 TEST_F(CXXCapture, PreviousTerminateHandlerIsCalledAndRestored) {
   if (inChild()) GTEST_SKIP();
   // Installed: the handlers run, then the previous terminate handler.
-  auto child = crtesting::runTestChild(
-      "CXXCaptureChild.ThrowWithHandlers",
-      {{"QV_CXX_CHILD", "1"}, {"QV_CXX_KIND", "plain"}, {"QV_CXX_HANDLERS", "1"}, {"QV_CXX_CUSTOM_TERMINATE", "1"}},
-      root());
+  auto child = crtesting::runTestChild("CXXCaptureChild.ThrowWithHandlers",
+                                       {{"QV_CXX_CHILD", "1"},
+                                        {"QV_CXX_KIND", "plain"},
+                                        {"QV_CXX_HANDLERS", "1"},
+                                        {"QV_CXX_CUSTOM_TERMINATE", "1"}},
+                                       root());
   EXPECT_TRUE(child.exited(3)) << child.output;
   EXPECT_LT(child.output.find("HANDLER"), child.output.find("CUSTOM TERMINATE")) << child.output;
   // Removed again: only the previous handler is left.
   child = crtesting::runTestChild("CXXCaptureChild.ThrowWithHandlers",
-                                  {{"QV_CXX_CHILD", "1"}, {"QV_CXX_KIND", "plain"}, {"QV_CXX_HANDLERS", "2"},
-                                   {"QV_CXX_CUSTOM_TERMINATE", "1"}, {"QV_CXX_REMOVE_ALL", "1"}},
+                                  {{"QV_CXX_CHILD", "1"},
+                                   {"QV_CXX_KIND", "plain"},
+                                   {"QV_CXX_HANDLERS", "2"},
+                                   {"QV_CXX_CUSTOM_TERMINATE", "1"},
+                                   {"QV_CXX_REMOVE_ALL", "1"}},
                                   root());
   EXPECT_TRUE(child.exited(3)) << child.output;
   EXPECT_NE(child.output.find("COUNT 0"), std::string::npos) << child.output;

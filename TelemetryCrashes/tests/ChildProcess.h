@@ -17,7 +17,7 @@ extern char** environ;
 namespace crtesting {
 
 struct ChildResult {
-  int status = -1;  // as waitpid gives it
+  int status = -1;     // as waitpid gives it
   std::string output;  // standard output and error
   bool signalled(int signal) const { return WIFSIGNALED(status) && WTERMSIG(status) == signal; }
   bool exited(int code) const { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
@@ -26,8 +26,10 @@ struct ChildResult {
 // Runs this test program again as a child, only the given test, with extra environment variables;
 // its output goes to a file in `folder`.
 // `idle` runs while the child runs (the caller's main queue, for instance).
-inline ChildResult runTestChild(const std::string& test, const std::map<std::string, std::string>& environment,
-                                const std::filesystem::path& folder, const std::vector<std::string>& extra = {},
+inline ChildResult runTestChild(const std::string& test,
+                                const std::map<std::string, std::string>& environment,
+                                const std::filesystem::path& folder,
+                                const std::vector<std::string>& extra = {},
                                 const std::function<void()>& idle = {}) {
   static int counter = 0;
   const std::filesystem::path outputPath = folder / ("child-" + std::to_string(++counter) + ".out");

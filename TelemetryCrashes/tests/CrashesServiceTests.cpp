@@ -55,7 +55,8 @@ class CrashesService : public crtesting::CrashesTest {
     crtesting::g_sdkThreadsStarted = true;
     setenv("no_proxy", "127.0.0.1", 1);
     platform::SecretStore::setShared(platform::SecretStore::memoryStore());
-    platform::SettingsStore::setStandardUserDefaults(platform::SettingsStore::storeWithPath(root() / "settings.plist"));
+    platform::SettingsStore::setStandardUserDefaults(
+        platform::SettingsStore::storeWithPath(root() / "settings.plist"));
     ASSERT_TRUE(stub.start());
     TLCrashes::setDebuggerAttachedForTesting(true);
     relaunch();
@@ -81,7 +82,9 @@ class CrashesService : public crtesting::CrashesTest {
   }
   void start() { TLTelemetry::start(kSecret, {TLServiceClass::of<TLCrashes>()}); }
   fs::path pendingReportPath() { return CRCrashReporter::initWithConfiguration(nullptr)->crashReportPath(); }
-  void placePendingReport(std::uint8_t uuidByte) { writeBytes(pendingReportPath(), ReportBuilder::bytes(crashSpec(uuidByte))); }
+  void placePendingReport(std::uint8_t uuidByte) {
+    writeBytes(pendingReportPath(), ReportBuilder::bytes(crashSpec(uuidByte)));
+  }
   fs::path crashesFolder() { return TLUtility::telemetryDirectoryURL() / "crashes"; }
   std::vector<fs::path> crashFilesOnDisk() {
     std::vector<fs::path> files;
@@ -154,13 +157,15 @@ TEST_P(CrashesConsent, PendingReportIsCopiedProcessedAndSentAfterConsent) {
     EXPECT_TRUE(receivedCrashIds().empty());
   }
   EXPECT_EQ(crashFilesOnDisk().size(), row.fileKept ? 1u : 0u);
-  EXPECT_EQ(TLUserDefaults::shared()->objectForKey(kTLUserConfirmationKey).has_value(), row.notification == 2);
+  EXPECT_EQ(TLUserDefaults::shared()->objectForKey(kTLUserConfirmationKey).has_value(),
+            row.notification == 2);
   TLCrashes::setUserConfirmationHandler(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, CrashesConsent,
                          ::testing::Values(ConsentCase{"NoHandler", false, false, std::nullopt, true, false},
-                                           ConsentCase{"HandlerSendsAtOnce", true, false, std::nullopt, true, false},
+                                           ConsentCase{"HandlerSendsAtOnce", true, false, std::nullopt, true,
+                                                       false},
                                            ConsentCase{"AnswerSend", true, true, 1, true, false},
                                            ConsentCase{"AnswerDontSend", true, true, 0, false, false},
                                            ConsentCase{"AnswerAlways", true, true, 2, true, false},
@@ -184,7 +189,8 @@ TEST_F(CrashesService, TwoCrashesWithinOneSecondKeepBothReports) {
   // Copies named for the seconds around now already exist: the new copy must take a name of its own.
   const double now = std::round(platform::Date::now().timeIntervalSinceReferenceDate());
   for (int delta = -1; delta <= 3; ++delta)
-    writeBytes(crashesFolder() / fmt::format("{:.0f}", now + delta), ReportBuilder::bytes(crashSpec(static_cast<std::uint8_t>(100 + delta))));
+    writeBytes(crashesFolder() / fmt::format("{:.0f}", now + delta),
+               ReportBuilder::bytes(crashSpec(static_cast<std::uint8_t>(100 + delta))));
   TLCrashes::setUserConfirmationHandler([](const auto&) { return true; });
   placePendingReport(1);
   start();
@@ -198,7 +204,8 @@ TEST_F(CrashesService, TwoCrashesWithinOneSecondKeepBothReports) {
   });
   start();
   std::size_t suffixed = 0;
-  for (const auto& file : crashFilesOnDisk()) suffixed += file.filename().string().find('-') != std::string::npos;
+  for (const auto& file : crashFilesOnDisk())
+    suffixed += file.filename().string().find('-') != std::string::npos;
   EXPECT_EQ(suffixed, 2u);
   ASSERT_TRUE(waitForCrashIds(7));
   auto ids = receivedCrashIds();
@@ -235,7 +242,8 @@ TEST_F(CrashesService, DamagedFilesAreLoggedAndNeverBlockTheStart) {
   writeBytes(crashesFolder() / "100", good);
   writeBytes(crashesFolder() / "101", platform::Data(good.begin(), good.begin() + 20));
   writeBytes(crashesFolder() / "102", platform::Data(TLCrashes::kMaxCrashFileSize + 1, 'c'));
-  writeBytes(crashesFolder() / "103", platform::Data{'n', 'o', 't', ' ', 'a', ' ', 'r', 'e', 'p', 'o', 'r', 't'});
+  writeBytes(crashesFolder() / "103",
+             platform::Data{'n', 'o', 't', ' ', 'a', ' ', 'r', 'e', 'p', 'o', 'r', 't'});
   writeBytes(crashesFolder() / "104.desc", good);
   writeBytes(crashesFolder() / "105", {});
   // An engine report that is no report at all.
@@ -254,9 +262,10 @@ TEST_F(CrashesService, DamagedFilesAreLoggedAndNeverBlockTheStart) {
   for (const auto& text : warnings)
     discarded += text.rfind("Crash report found but couldn't parse it, discard the crash report: ", 0) == 0;
   EXPECT_EQ(discarded, 3u);
-  EXPECT_NE(std::find_if(warnings.begin(), warnings.end(),
-                         [](const std::string& t) { return t.rfind("Couldn't parse crash report: ", 0) == 0; }),
-            warnings.end());
+  EXPECT_NE(
+      std::find_if(warnings.begin(), warnings.end(),
+                   [](const std::string& t) { return t.rfind("Couldn't parse crash report: ", 0) == 0; }),
+      warnings.end());
 }
 
 TEST_F(CrashesService, AReportWhoseAnalysisDiedIsPurgedUnread) {
@@ -304,7 +313,8 @@ TEST_F(CrashesService, MemoryWarningIsReportedAtTheNextStart) {
   auto source = TLCrashes::sharedInstance()->memoryPressureSource();
   ASSERT_TRUE(source);
   source->injectEvent();
-  ASSERT_TRUE(runUntil([] { return TLUserDefaults::shared()->objectForKey(kTLAppDidReceiveMemoryWarningKey).has_value(); }));
+  ASSERT_TRUE(runUntil(
+      [] { return TLUserDefaults::shared()->objectForKey(kTLAppDidReceiveMemoryWarningKey).has_value(); }));
   relaunch();
   start();
   EXPECT_TRUE(TLCrashes::hasReceivedMemoryWarningInLastSession());

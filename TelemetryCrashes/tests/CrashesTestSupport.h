@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 
-#include "testing/Sandbox.h"
 #include "Telemetry/Internals/Context/TLDeviceTracker.h"
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
@@ -15,6 +14,7 @@
 #include "TelemetryCrashes/Internals/Util/TLCrashesUtil.h"
 #include "TelemetryCrashes/Model/TLCrashesModelSupport.h"
 #include "platform/SettingsStore.h"
+#include "testing/Sandbox.h"
 
 namespace crtesting {
 

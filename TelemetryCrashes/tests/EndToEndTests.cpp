@@ -16,8 +16,8 @@
 #include "TelemetryCrashes/TLCrashes.h"
 #include "platform/AsioMainQueue.h"
 #include "platform/SecretStore.h"
-#include "testing/Sandbox.h"
 #include "platform/UUID.h"
+#include "testing/Sandbox.h"
 #include "testing/TelemetryIngestionServer.h"
 
 namespace fs = std::filesystem;
@@ -61,7 +61,8 @@ TEST(CrashesEndToEndChild, BufferErrorsThenCrash) {
   if (mode == "null-signal") TLCrashes::disableMachExceptionHandler();
   TLTelemetry::start(kSecret, {TLServiceClass::of<TLCrashes>()});
   ASSERT_TRUE(TLCrashes::sharedInstance()->crCrashReporter()->isEnabled());
-  auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  auto group =
+      std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
   ASSERT_TRUE(group);
   std::atomic<bool> held{false};
   group->logsDispatchQueue()->async([&held] {
@@ -76,7 +77,8 @@ TEST(CrashesEndToEndChild, BufferErrorsThenCrash) {
     TLCrashes::trackModelException(exception);
   }
   int filled = 0;
-  for (int i = 0; i < TLCrashesLogBuffer::kSlotCount; ++i) filled += !TLCrashesLogBuffer::slot(i).buffer.empty();
+  for (int i = 0; i < TLCrashesLogBuffer::kSlotCount; ++i)
+    filled += !TLCrashesLogBuffer::slot(i).buffer.empty();
   ASSERT_GE(filled, 3);
   crashAsAsked(mode);
 }
@@ -128,7 +130,8 @@ class CrashesEndToEnd : public qvtesting::SandboxTest, public ::testing::WithPar
     environment["QV_E2E_URL"] = stub.baseURL();
     // Under AddressSanitizer the crash engine, not the sanitizer, handles the child's faults.
     environment["ASAN_OPTIONS"] =
-        "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1:"
+        "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_"
+        "handler=1:"
         "use_sigaltstack=0:detect_leaks=0";
     return crtesting::runTestChild(test, environment, root(), {}, [this] { runFor(0.02); });
   }
@@ -188,17 +191,22 @@ TEST_P(CrashesEndToEnd, CrashThenNextStartSendsTheReportAndTheBufferedErrors) {
 
   bool sawLogsPath = false;
   for (const auto& request : stub.requests())
-    sawLogsPath = sawLogsPath || (request.method == "POST" && request.url.ends_with("/logs?api-version=1.0.0"));
+    sawLogsPath =
+        sawLogsPath || (request.method == "POST" && request.url.ends_with("/logs?api-version=1.0.0"));
   EXPECT_TRUE(sawLogsPath) << stub.requests().front().url;
   const auto logs = stub.allLogs();
   const auto crashes = logsOfType(logs, "appleError");
   ASSERT_EQ(crashes.size(), 1u);
   const auto& log = crashes[0];
   EXPECT_EQ(log["id"], reportId);
-  EXPECT_TRUE(std::regex_match(reportId, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
+  EXPECT_TRUE(
+      std::regex_match(reportId, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")));
   EXPECT_EQ(log["fatal"], true);
   // The kernel keeps the first 15 characters of a process's name.
-  EXPECT_TRUE(fs::read_symlink("/proc/self/exe").filename().string().starts_with(log["processName"].get<std::string>()))
+  EXPECT_TRUE(fs::read_symlink("/proc/self/exe")
+                  .filename()
+                  .string()
+                  .starts_with(log["processName"].get<std::string>()))
       << log["processName"];
   EXPECT_EQ(log["applicationPath"], fs::read_symlink("/proc/self/exe").string());
   EXPECT_EQ(log["primaryArchitectureId"], 16777223);
@@ -239,36 +247,40 @@ TEST_P(CrashesEndToEnd, CrashThenNextStartSendsTheReportAndTheBufferedErrors) {
   // The image's id is the build id's first 16 bytes, as a UUID holds them.
   bool executableListed = false;
   for (const auto& binary : log["binaries"])
-    executableListed = executableListed || (binary["path"] == log["applicationPath"] &&
-                                            buildId[1].str().substr(0, 32) == binary["id"].get<std::string>());
+    executableListed =
+        executableListed || (binary["path"] == log["applicationPath"] &&
+                             buildId[1].str().substr(0, 32) == binary["id"].get<std::string>());
   EXPECT_TRUE(executableListed) << log["binaries"];
 
   std::set<std::string> handledTypes;
-  for (const auto& handled : logsOfType(logs, "handledError")) handledTypes.insert(handled["exception"]["type"]);
+  for (const auto& handled : logsOfType(logs, "handledError"))
+    handledTypes.insert(handled["exception"]["type"]);
   EXPECT_EQ(handledTypes, (std::set<std::string>{"Handled0", "Handled1", "Handled2"}));
 
   const fs::path storage = TLUtility::telemetryDirectoryURL();
   for (int i = 0; i < TLCrashesLogBuffer::kSlotCount; ++i) {
-    EXPECT_EQ(fs::file_size(storage / "crasheslogbuffer" / (std::to_string(i) + ".tlcrasheslogbuffer")), 0u) << i;
+    EXPECT_EQ(fs::file_size(storage / "crasheslogbuffer" / (std::to_string(i) + ".tlcrasheslogbuffer")), 0u)
+        << i;
     EXPECT_FALSE(fs::exists(storage / "crasheslogbuffer" / (std::to_string(i) + ".targettoken"))) << i;
   }
   std::size_t crashFiles = 0;
   std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator(storage / "crashes", ignored)) crashFiles += entry.is_regular_file();
+  for (const auto& entry : fs::directory_iterator(storage / "crashes", ignored))
+    crashFiles += entry.is_regular_file();
   EXPECT_EQ(crashFiles, 0u);
   EXPECT_FALSE(reporter->hasPendingCrashReport());
   (void)bufferFolder;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, CrashesEndToEnd,
-    ::testing::Values(CrashCase{"null-exception-server", SIGSEGV, nullptr, nullptr},
-                      CrashCase{"null-signal", SIGSEGV, nullptr, nullptr},
-                      CrashCase{"cxx-runtime", SIGABRT, "std::runtime_error", "end-to-end failure"},
-                      CrashCase{"cxx-int", SIGABRT, "int", ""}),
-    [](const auto& info) {
-      std::string name = info.param.mode;
-      for (char& c : name)
-        if (c == '-') c = '_';
-      return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashesEndToEnd,
+                         ::testing::Values(CrashCase{"null-exception-server", SIGSEGV, nullptr, nullptr},
+                                           CrashCase{"null-signal", SIGSEGV, nullptr, nullptr},
+                                           CrashCase{"cxx-runtime", SIGABRT, "std::runtime_error",
+                                                     "end-to-end failure"},
+                                           CrashCase{"cxx-int", SIGABRT, "int", ""}),
+                         [](const auto& info) {
+                           std::string name = info.param.mode;
+                           for (char& c : name)
+                             if (c == '-') c = '_';
+                           return name;
+                         });

@@ -30,7 +30,10 @@ ReportSpec typicalSpec() {
       {kUnusedBase, 0x1000, "/usr/lib/x86_64-linux-gnu/libunused.so", {0x33}},
   };
   spec.threads = {
-      {0, true, {{kExeBase + 0x1234, "main", kExeBase + 0x1200}, {kLibcBase + 0x29d90, "__libc_start_call_main", kLibcBase + 0x29d00}},
+      {0,
+       true,
+       {{kExeBase + 0x1234, "main", kExeBase + 0x1200},
+        {kLibcBase + 0x29d90, "__libc_start_call_main", kLibcBase + 0x29d00}},
        {{"rip", kExeBase + 0x1234}, {"rsp", 0x7ffc00001000}, {"x1", 0}}},
       {7, false, {{kLibcBase + 0x100, std::nullopt, 0}}, {{"rip", kLibcBase + 0x100}}},
   };
@@ -87,12 +90,13 @@ TEST_F(ErrorLogFormatter, FrameCodesByImageKindAndSymbol) {
       {"system image, symbol", 0, "main", "/usr/lib/libc.so.6", "/opt/crashy", "main + 52", 0},
       {"no symbol", 0, std::nullopt, "/usr/lib/libc.so.6", "/opt/crashy", "0x400000 + 4660", 0},
       {"underscore kept on MAC_OS_X", 0, "_start", "/usr/lib/libc.so.6", "/opt/crashy", "_start + 52", 1},
-      {"underscore dropped on IPHONE_SIMULATOR", 2, "_start", "/usr/lib/libc.so.6", "/opt/crashy", "start + 52", 0},
+      {"underscore dropped on IPHONE_SIMULATOR", 2, "_start", "/usr/lib/libc.so.6", "/opt/crashy",
+       "start + 52", 0},
       {"lone underscore", 0, "_", "/usr/lib/libc.so.6", "/opt/crashy", "_ + 52", 0},
       {"application executable", 0, "main", "/Apps/Crashy.app/Contents/MacOS/Crashy",
        "/Apps/Crashy.app/Contents/MacOS/Crashy", "0x400000 + 4660", 0},
-      {"application framework", 0, "main", "/Apps/Crashy.app/Contents/Frameworks/F", "/Apps/Crashy.app/Contents/MacOS/Crashy",
-       "0x400000 + 4660", 0},
+      {"application framework", 0, "main", "/Apps/Crashy.app/Contents/Frameworks/F",
+       "/Apps/Crashy.app/Contents/MacOS/Crashy", "0x400000 + 4660", 0},
   };
   for (const auto& row : rows) {
     ReportSpec spec;
@@ -103,7 +107,8 @@ TEST_F(ErrorLogFormatter, FrameCodesByImageKindAndSymbol) {
     auto report = ReportBuilder::report(spec);
     ASSERT_TRUE(report) << row.name;
     const std::size_t before = recorder.texts(TLLogLevelWarning).size();
-    EXPECT_EQ(TLErrorLogFormatter::formatStackFrame(*report->threads()[0]->stackFrames[0], *report), row.code) << row.name;
+    EXPECT_EQ(TLErrorLogFormatter::formatStackFrame(*report->threads()[0]->stackFrames[0], *report), row.code)
+        << row.name;
     auto warnings = recorder.texts(TLLogLevelWarning);
     EXPECT_EQ(warnings.size() - before, row.warnings) << row.name;
     if (row.warnings) {
@@ -168,7 +173,8 @@ TEST_F(ErrorLogFormatter, AddressWidths) {
       {0xABCDEF012, false, "0xabcdef012"},
       {0xFFFFFFFFFFFFFFFF, true, "0xffffffffffffffff"},
   };
-  for (const auto& [address, is64, text] : rows) EXPECT_EQ(TLErrorLogFormatter::formatAddress(address, is64), text);
+  for (const auto& [address, is64, text] : rows)
+    EXPECT_EQ(TLErrorLogFormatter::formatAddress(address, is64), text);
 }
 
 TEST_F(ErrorLogFormatter, ImageKinds) {
@@ -200,7 +206,8 @@ TEST_F(ErrorLogFormatter, PathsLoseTheUserName) {
       {"/Volumes/Users/crashy", ""},
       {"/opt/quorvane/crashy", "/opt/quorvane/crashy"},
   };
-  for (const auto& [path, anonymised] : rows) EXPECT_EQ(TLErrorLogFormatter::anonymizedPathFromPath(path), anonymised) << path;
+  for (const auto& [path, anonymised] : rows)
+    EXPECT_EQ(TLErrorLogFormatter::anonymizedPathFromPath(path), anonymised) << path;
   if (oldHome) {
     setenv("HOME", saved.c_str(), 1);
   } else {
@@ -242,9 +249,10 @@ TEST_F(ErrorLogFormatter, ReportWithoutProcessInfoOrUuid) {
   EXPECT_EQ(log->applicationPath(), "???");
   EXPECT_EQ(log->errorId()->size(), 36u);
   EXPECT_EQ(*log->errorId(), platform::uuidString(*platform::parseUUID(*log->errorId())));
-  EXPECT_EQ(log->appLaunchTimestamp(), log->timestamp().has_value()
-                                           ? std::optional(platform::Date::fromTimeIntervalSince1970(1700000000))
-                                           : std::nullopt);
+  EXPECT_EQ(log->appLaunchTimestamp(),
+            log->timestamp().has_value()
+                ? std::optional(platform::Date::fromTimeIntervalSince1970(1700000000))
+                : std::nullopt);
 }
 
 TEST_F(ErrorLogFormatter, ExceptionRecordGoesToTheCrashedThread) {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "CrashesTestSupport.h"
-#include "Telemetry/Internals/Model/TLArchiving.h"
 #include <fstream>
 
+#include "CrashesTestSupport.h"
+#include "Telemetry/Internals/Model/TLArchiving.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "Telemetry/tests/TelemetryTestSupport.h"
 #include "TelemetryCrashes/Internals/Util/TLWrapperExceptionManager.h"
@@ -89,11 +89,30 @@ using ErrorLogModel = crtesting::CrashesTest;
 TEST_F(ErrorLogModel, CrashLogJsonCarriesEveryKeyAndTheExceptionInItsOrder) {
   auto log = fullCrashLog();
   json value = log->serializeToOrderedJson();
-  for (const char* key : {"type", "timestamp", "sid", "device", "properties", "id", "processId", "processName",
-                          "parentProcessId", "parentProcessName", "errorThreadId", "fatal", "appLaunchTimestamp",
-                          "primaryArchitectureId", "architectureVariantId", "applicationPath", "osExceptionType",
-                          "osExceptionCode", "osExceptionAddress", "exceptionType", "exceptionReason", "threads",
-                          "binaries", "registers"})
+  for (const char* key : {"type",
+                          "timestamp",
+                          "sid",
+                          "device",
+                          "properties",
+                          "id",
+                          "processId",
+                          "processName",
+                          "parentProcessId",
+                          "parentProcessName",
+                          "errorThreadId",
+                          "fatal",
+                          "appLaunchTimestamp",
+                          "primaryArchitectureId",
+                          "architectureVariantId",
+                          "applicationPath",
+                          "osExceptionType",
+                          "osExceptionCode",
+                          "osExceptionAddress",
+                          "exceptionType",
+                          "exceptionReason",
+                          "threads",
+                          "binaries",
+                          "registers"})
     EXPECT_TRUE(value.contains(key)) << key;
   EXPECT_EQ(value["type"], "appleError");
   EXPECT_EQ(value["timestamp"], "2023-11-14T22:13:20.999Z");
@@ -149,7 +168,8 @@ TEST_F(ErrorLogModel, ArchivesReadBackEqualForEveryLogKind) {
                                                                "application/octet-stream");
   attachment->setErrorId("crash");
   attachment->setTimestamp(kWhen);
-  for (const std::shared_ptr<TLAbstractLog>& log : std::vector<std::shared_ptr<TLAbstractLog>>{crash, handled, attachment}) {
+  for (const std::shared_ptr<TLAbstractLog>& log :
+       std::vector<std::shared_ptr<TLAbstractLog>>{crash, handled, attachment}) {
     auto back = roundTrip(log);
     ASSERT_TRUE(back) << *log->type();
     EXPECT_TRUE(back->isEqual(*log)) << *log->type();
@@ -209,8 +229,8 @@ TEST_F(ErrorLogModel, AppKillIsSigkillInAnyCase) {
   const std::vector<std::pair<std::optional<std::string>, bool>> table = {
       {"SIGKILL", true}, {"sigkill", true}, {"SIGSEGV", false}, {std::nullopt, false}};
   for (const auto& [signal, kill] : table) {
-    auto report = TLErrorReport::initWithErrorId("id", "key", signal, std::nullopt, std::nullopt, std::nullopt,
-                                                 std::nullopt, nullptr, 1);
+    auto report = TLErrorReport::initWithErrorId("id", "key", signal, std::nullopt, std::nullopt,
+                                                 std::nullopt, std::nullopt, nullptr, 1);
     EXPECT_EQ(report->isAppKill(), kill) << signal.value_or("(none)");
   }
 }
@@ -222,12 +242,13 @@ TEST_F(ErrorLogModel, WrapperRecordsMoveToTheReportOfTheirProcess) {
   model->setType("Wrapped");
   record->setModelException(model);
   TLWrapperExceptionManager::saveWrapperException(record);
-  auto other = TLErrorReport::initWithErrorId("OTHER", "", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                                              std::nullopt, nullptr, 76);
-  auto mine = TLErrorReport::initWithErrorId("MINE", "", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-                                             std::nullopt, nullptr, 77);
+  auto other = TLErrorReport::initWithErrorId("OTHER", "", std::nullopt, std::nullopt, std::nullopt,
+                                              std::nullopt, std::nullopt, nullptr, 76);
+  auto mine = TLErrorReport::initWithErrorId("MINE", "", std::nullopt, std::nullopt, std::nullopt,
+                                             std::nullopt, std::nullopt, nullptr, 77);
   TLWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({other, mine});
-  EXPECT_FALSE(TLWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("last_saved_wrapper_exception"));
+  EXPECT_FALSE(
+      TLWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("last_saved_wrapper_exception"));
   EXPECT_FALSE(TLWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("OTHER"));
   auto moved = TLWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("MINE");
   ASSERT_TRUE(moved);
@@ -241,6 +262,7 @@ TEST_F(ErrorLogModel, CorruptWrapperRecordIsLoggedAndDeleted) {
   EXPECT_FALSE(TLWrapperExceptionManager::loadWrapperExceptionWithUUIDString("BROKEN"));
   EXPECT_FALSE(std::filesystem::exists(path));
   auto errors = recorder.texts(TLLogLevelError);
-  EXPECT_NE(std::find(errors.begin(), errors.end(), "Could not read exception data stored on disk with file name BROKEN"),
+  EXPECT_NE(std::find(errors.begin(), errors.end(),
+                      "Could not read exception data stored on disk with file name BROKEN"),
             errors.end());
 }

@@ -83,7 +83,8 @@ TEST_F(LogBuffer, CrashLogsAndAttachmentsAreNeverBuffered) {
   TLCrashesLogBuffer::bufferLog(crash, "a", encrypter);
   TLCrashesLogBuffer::bufferLog(TLErrorAttachmentLog::attachmentWithText("x", std::nullopt), "b", encrypter);
   TLCrashesLogBuffer::bufferLog(nullptr, "c", encrypter);
-  for (int i = 0; i < TLCrashesLogBuffer::kSlotCount; ++i) EXPECT_TRUE(TLCrashesLogBuffer::slot(i).buffer.empty());
+  for (int i = 0; i < TLCrashesLogBuffer::kSlotCount; ++i)
+    EXPECT_TRUE(TLCrashesLogBuffer::slot(i).buffer.empty());
 }
 
 TEST_F(LogBuffer, ClearByIdFreesEverySlotWithIt) {
@@ -133,7 +134,9 @@ TEST_F(LogBuffer, WriterNeverReadsFreedSlotsWhileThreadsUpdate) {
         const std::string id = "t" + std::to_string(t) + "-" + std::to_string(n % 90);
         TLCrashesLogBuffer::store(archives[(t + n) % archives.size()], n % 3 ? "" : "token", id,
                                   static_cast<double>(n));
-        if (n % 5 == 0) TLCrashesLogBuffer::clearWithInternalId("t" + std::to_string(t) + "-" + std::to_string((n + 45) % 90));
+        if (n % 5 == 0)
+          TLCrashesLogBuffer::clearWithInternalId("t" + std::to_string(t) + "-" +
+                                                  std::to_string((n + 45) % 90));
       }
     });
   }
@@ -151,7 +154,8 @@ TEST_F(LogBuffer, WriterNeverReadsFreedSlotsWhileThreadsUpdate) {
     const std::string content = readFile(bufferFile(i));
     if (content.empty()) continue;
     bool known = false;
-    for (const auto& archive : archives) known = known || platform::Data(content.begin(), content.end()) == archive;
+    for (const auto& archive : archives)
+      known = known || platform::Data(content.begin(), content.end()) == archive;
     EXPECT_TRUE(known) << i;
   }
 }
@@ -169,8 +173,8 @@ TEST_F(LogBuffer, NextStartReenqueuesGoodFilesAndEmptiesAll) {
   std::ofstream(bufferFile(10)) << "not an archive";
   std::ofstream(bufferFile(11), std::ios::binary) << archive.substr(0, archive.size() / 2);
   auto notALog = TLArchivedData(platform::ArchiveObject(TLException::init()));
-  std::ofstream(bufferFile(12), std::ios::binary).write(reinterpret_cast<const char*>(notALog.data()),
-                                                         static_cast<std::streamsize>(notALog.size()));
+  std::ofstream(bufferFile(12), std::ios::binary)
+      .write(reinterpret_cast<const char*>(notALog.data()), static_cast<std::streamsize>(notALog.size()));
   std::ofstream(bufferFile(13), std::ios::binary) << archive;
   std::ofstream(tokenFile(13)) << "not a cipher text";
   fs::resize_file(bufferFile(14), 0);

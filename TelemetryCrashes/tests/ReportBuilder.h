@@ -103,7 +103,8 @@ class ReportBuilder {
     auto* system = make<Crcrash__CrashReport__SystemInfo>();
     crcrash__crash_report__system_info__init(system);
     system->has_operating_system = 1;
-    system->operating_system = static_cast<Crcrash__CrashReport__SystemInfo__OperatingSystem>(spec.operatingSystem);
+    system->operating_system =
+        static_cast<Crcrash__CrashReport__SystemInfo__OperatingSystem>(spec.operatingSystem);
     system->os_version = text("6.1.0");
     system->architecture = static_cast<Crcrash__Architecture>(spec.architecture);
     system->timestamp = spec.timestamp;

@@ -19,11 +19,13 @@ class TLWrapperExceptionManager {
   // The cached record of the incident, else the one in its file.
   static std::shared_ptr<TLWrapperException> loadWrapperExceptionWithUUIDString(const std::string& uuid);
   // The record in the file; nullptr when missing, and for a damaged file (logged, deleted).
-  static std::shared_ptr<TLWrapperException> loadWrapperExceptionWithBaseFilename(const std::string& baseFilename);
+  static std::shared_ptr<TLWrapperException> loadWrapperExceptionWithBaseFilename(
+      const std::string& baseFilename);
   static void deleteWrapperExceptionWithUUIDString(const std::string& uuid);
   static void deleteWrapperExceptionWithBaseFilename(const std::string& baseFilename);
   static void deleteAllWrapperExceptions();
   // Moves the last saved record to the first report of the process that saved it; the saved file is
   // gone afterwards in any case.
-  static void correlateLastSavedWrapperExceptionToReport(const std::vector<std::shared_ptr<TLErrorReport>>& reports);
+  static void correlateLastSavedWrapperExceptionToReport(
+      const std::vector<std::shared_ptr<TLErrorReport>>& reports);
 };
