@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <thread>
+
 #include "AnalyticsTestSupport.h"
 #include "Telemetry/Internals/Model/TLStartServiceLog.h"
 #include "Telemetry/Internals/Util/TLApplicationHooks.h"
@@ -271,6 +273,32 @@ TEST_F(AnalyticsTest, TargetTreesAreBornDisabledUnderADisabledParentAndCascade) 
   root->pause();
   auto errors = recorder->texts(TLLogLevelError);
   EXPECT_GE(std::count(errors.begin(), errors.end(), "This transmission target is disabled."), 2);
+}
+
+TEST_F(AnalyticsTest, RegistriesAndBagsHoldUpUnderManyThreads) {
+  startAnalytics();
+  constexpr int kThreads = 8;
+  std::vector<std::vector<std::shared_ptr<TLAnalyticsTransmissionTarget>>> seen(kThreads);
+  auto shared = TLEventProperties::init();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        auto root = TLAnalytics::transmissionTargetForToken("tok" + std::to_string(i % 5) + "-x");
+        seen[t].push_back(root->transmissionTargetForToken("child" + std::to_string(i % 3) + "-y"));
+        shared->setInt64(i, "k" + std::to_string(t) + "-" + std::to_string(i % 10));
+        auto other = TLEventProperties::init();
+        other->mergeEventProperties(*shared);
+        EXPECT_FALSE(other->isEmpty());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  // One object per token in each registry, whichever thread asked first.
+  for (int i = 0; i < 200; ++i) {
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][i], seen[0][i]);
+  }
+  EXPECT_EQ(shared->count(), static_cast<std::size_t>(kThreads * 10));
 }
 
 TEST_F(AnalyticsTest, TargetPropertiesFollowTheirPrecedence) {
