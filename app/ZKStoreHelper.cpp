@@ -57,7 +57,7 @@ void ZKStoreHelper::configureTelemetryWithIdentifier(const std::optional<std::st
   }
   TLTelemetry::Services services = {TLAnalytics::serviceClass()};
 #ifdef QV_HAS_TLCRASHES
-  services.push_back(TLCrashes::serviceClass());
+  services.push_back(TLServiceClass::of<TLCrashes>());
 #endif
   TLTelemetry::start(identifier, services);
 #ifdef QV_HAS_TLCRASHES
