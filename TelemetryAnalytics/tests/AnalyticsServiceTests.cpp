@@ -9,7 +9,7 @@
 #include "Telemetry/Internals/Util/TLApplicationHooks.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
-#include "Telemetry/TLPageViewHook.h"
+#include "platform/ViewAppearanceHook.h"
 #include "TelemetryAnalytics/TransmissionTarget/TLAnalyticsTransmissionTarget.h"
 #include "TelemetryAnalytics/TransmissionTarget/TLPropertyConfigurator.h"
 #include "platform/UUID.h"
@@ -402,21 +402,21 @@ TEST_F(AnalyticsTest, PageNamesComeFromTheClassName) {
 
 TEST_F(AnalyticsTest, AutomaticPagesAreTrackedOrKeptAsMissed) {
   TLAnalyticsCategory::activateCategory();
-  EXPECT_TRUE(TLPageViewHook::isInstalled());
-  TLPageViewHook::viewWillAppear("QVHomeViewController");
+  EXPECT_TRUE(platform::ViewAppearanceHook::isInstalled());
+  platform::ViewAppearanceHook::viewWillAppear("QVHomeViewController");
   EXPECT_FALSE(TLAnalyticsCategory::missedPageViewName());  // automatic tracking is off
   TLAnalytics::setAutoPageTrackingEnabled(true);
-  TLPageViewHook::viewWillAppear("QVHomeViewController");
-  TLPageViewHook::viewWillAppear("app::QVAboutViewController");
+  platform::ViewAppearanceHook::viewWillAppear("QVHomeViewController");
+  platform::ViewAppearanceHook::viewWillAppear("app::QVAboutViewController");
   EXPECT_EQ(TLAnalyticsCategory::missedPageViewName(), "QVAbout");
   startAnalytics();
   // Enabling tracks the missed page once, on the main queue.
   ASSERT_TRUE(waitFor([&] { return logs->entriesOf<TLPageLog>().size() == 1; }));
   EXPECT_EQ(std::dynamic_pointer_cast<TLPageLog>(logs->entriesOf<TLPageLog>()[0].log)->name(), "QVAbout");
-  TLPageViewHook::viewWillAppear("QVHomeViewController");
+  platform::ViewAppearanceHook::viewWillAppear("QVHomeViewController");
   EXPECT_FALSE(TLAnalyticsCategory::missedPageViewName());
   ASSERT_EQ(logs->entriesOf<TLPageLog>().size(), 2u);
-  TLPageViewHook::install(nullptr);
+  platform::ViewAppearanceHook::install(nullptr);
 }
 
 // ---- Sessions ----
