@@ -112,6 +112,10 @@ TEST_F(ZKStoreHelperStartTest, TheApplicationSecretStartsTelemetryDashed) {
   for (const auto& request : server.requests()) {
     EXPECT_EQ(request.header("App-Secret"), "5c1e7a9d-03b8-4f62-a7e0-d19c4b3f8a26");
   }
+  // Every answer has been handled (the sent logs deleted) before the test ends.
+  auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  EXPECT_TRUE(runUntil(
+      [&] { return group->logsDispatchQueue()->sync([&] { return group->storage()->countLogs() == 0u; }); }, 60));
   server.stop();
 }
 
