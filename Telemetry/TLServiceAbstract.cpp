@@ -30,13 +30,18 @@ std::string TLServiceAbstract::shortClassName() const {
 }
 
 bool TLServiceAbstract::isEnabled() {
-  return storedBool(TLUserDefaults::shared()->objectForKey(isEnabledKey_)).value_or(true);
+  int cached = enabledCache_.load(std::memory_order_acquire);
+  if (cached >= 0) return cached != 0;
+  bool enabled = storedBool(TLUserDefaults::shared()->objectForKey(isEnabledKey_)).value_or(true);
+  enabledCache_.store(enabled ? 1 : 0, std::memory_order_release);
+  return enabled;
 }
 
 void TLServiceAbstract::setEnabled(bool isEnabled) {
   if (isEnabled == this->isEnabled()) return;
   applyEnabledState(isEnabled);
   TLUserDefaults::shared()->setObject(platform::PropertyList(isEnabled), isEnabledKey_);
+  enabledCache_.store(isEnabled ? 1 : 0, std::memory_order_release);
 }
 
 void TLServiceAbstract::applyEnabledState(bool isEnabled) {

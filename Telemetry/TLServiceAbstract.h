@@ -64,6 +64,9 @@ class TLServiceAbstract : public TLServiceCommon, public std::enable_shared_from
   const std::string isEnabledKey_;
   std::atomic<bool> startedFromApplication_{false};
   std::atomic<bool> started_{false};
+  // The stored state as last read or written by this service (-1: not read yet). Every call of a
+  // tracking path asks for it; the settings store is read once.
+  std::atomic<int> enabledCache_{-1};
   // The parts below are set at start and reconfiguration under the SDK lock and read from any
   // thread; this lock keeps each read whole.
   mutable std::mutex partsMutex_;

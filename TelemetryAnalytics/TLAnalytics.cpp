@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <array>
+#include <random>
+
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
@@ -16,6 +19,24 @@ namespace {
 
 std::mutex sharedInstanceMutex;
 std::shared_ptr<TLAnalytics> sharedAnalytics;
+
+// A random (version 4) UUID for an event id. Event ids only need to be unique, and a generator per
+// thread keeps the system's random source, with its system calls, out of every tracking call.
+std::string newEventId() {
+  thread_local std::mt19937_64 generator = [] {
+    std::random_device source;
+    std::seed_seq seed{source(), source(), source(), source(), source(), source(), source(), source()};
+    return std::mt19937_64(seed);
+  }();
+  std::array<std::uint8_t, 16> bytes;
+  for (int half = 0; half < 2; ++half) {
+    std::uint64_t value = generator();
+    for (int i = 0; i < 8; ++i) bytes[half * 8 + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+  return platform::uuidString(bytes);
+}
 
 std::string criticalGroupId() { return fmt::format("{}_{}", kTLAnalyticsGroupId, kTLAnalyticsCriticalSuffix); }
 
@@ -113,8 +134,10 @@ void TLAnalytics::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProt
   TLServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
   if (transmissionTargetToken) defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
   if (channelGroup) {
-    criticalChannelUnit_ = channelGroup->addChannelUnitWithConfiguration(
+    auto unit = channelGroup->addChannelUnitWithConfiguration(
         TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId(criticalGroupId()));
+    std::lock_guard unitLock(criticalUnitMutex_);
+    criticalChannelUnit_ = std::move(unit);
   }
   TLLogVerbose(kTLAnalyticsLogTag, "Started Analytics service.");
 }
@@ -130,7 +153,7 @@ void TLAnalytics::updateConfigurationWithAppSecret(const String& appSecret, cons
 void TLAnalytics::applyEnabledState(bool isEnabled) {
   std::lock_guard lock(TLTelemetryLock());
   TLServiceAbstract::applyEnabledState(isEnabled);
-  if (criticalChannelUnit_) criticalChannelUnit_->setEnabled(isEnabled, true);
+  if (auto critical = criticalChannelUnit()) critical->setEnabled(isEnabled, true);
   auto group = channelGroup();
   if (isEnabled && isStartedFromApplication()) {
     resumeUnits();
@@ -178,33 +201,35 @@ void TLAnalytics::trackEventWithProperties(const std::optional<std::string>& nam
 void TLAnalytics::trackEventWithTypedProperties(const std::optional<std::string>& name,
                                                 std::shared_ptr<TLEventProperties> properties, const Target& target,
                                                 std::uint64_t flags) {
-  std::shared_ptr<TLEventLog> log;
-  unsigned priority = 0;
+  Target chosen;
+  bool isDefault = false;
   {
+    // Only the service's state is read under the lock; the log is built after it.
     std::lock_guard lock(TLTelemetryLock());
     if (!canBeUsed() || !isEnabled()) return;
-    Target chosen = target ? target : defaultTransmissionTarget_;
-    priority = static_cast<unsigned>(flags & 0xFF);
-    if (priority != kTLFlagsNormal && priority != kTLFlagsCritical) {
-      TLLogWarning(kTLAnalyticsLogTag, "Invalid flags ({}) received, using normal as a default.", priority);
-      priority = kTLFlagsNormal;
-    }
-    log = TLEventLog::init();
-    if (chosen) {
-      if (!chosen->isEnabled()) {
-        TLLogError(kTLAnalyticsLogTag, "This transmission target is disabled.");
-        return;
-      }
-      log->addTransmissionTargetToken(chosen->transmissionTargetToken());
-      log->setTag(chosen);
-      if (chosen == defaultTransmissionTarget_) log->setUserId(TLUserIdContext::sharedInstance()->userId());
-    } else {
-      properties = validateTelemetryEventProperties(properties);
-    }
-    log->setName(name);
-    log->setEventId(platform::makeUUIDString());
-    log->setTypedProperties(properties && !properties->isEmpty() ? properties : nullptr);
+    chosen = target ? target : defaultTransmissionTarget_;
+    isDefault = chosen && chosen == defaultTransmissionTarget_;
   }
+  unsigned priority = static_cast<unsigned>(flags & 0xFF);
+  if (priority != kTLFlagsNormal && priority != kTLFlagsCritical) {
+    TLLogWarning(kTLAnalyticsLogTag, "Invalid flags ({}) received, using normal as a default.", priority);
+    priority = kTLFlagsNormal;
+  }
+  auto log = TLEventLog::init();
+  if (chosen) {
+    if (!chosen->isEnabled()) {
+      TLLogError(kTLAnalyticsLogTag, "This transmission target is disabled.");
+      return;
+    }
+    log->addTransmissionTargetToken(chosen->transmissionTargetToken());
+    log->setTag(chosen);
+    if (isDefault) log->setUserId(TLUserIdContext::sharedInstance()->userId());
+  } else {
+    properties = validateTelemetryEventProperties(properties);
+  }
+  log->setName(name);
+  log->setEventId(newEventId());
+  log->setTypedProperties(properties && !properties->isEmpty() ? properties : nullptr);
   sendLog(log, priority);
 }
 
@@ -256,7 +281,7 @@ void TLAnalytics::pauseUnits() {
   if (!canBeUsed()) return;
   TLIdentifyingObject identity = shared_from_this();
   if (auto unit = channelUnit()) unit->pauseWithIdentifyingObject(identity);
-  if (criticalChannelUnit_) criticalChannelUnit_->pauseWithIdentifyingObject(identity);
+  if (auto critical = criticalChannelUnit()) critical->pauseWithIdentifyingObject(identity);
 }
 
 void TLAnalytics::resumeUnits() {
@@ -264,7 +289,7 @@ void TLAnalytics::resumeUnits() {
   if (!canBeUsed()) return;
   TLIdentifyingObject identity = shared_from_this();
   if (auto unit = channelUnit()) unit->resumeWithIdentifyingObject(identity);
-  if (criticalChannelUnit_) criticalChannelUnit_->resumeWithIdentifyingObject(identity);
+  if (auto critical = criticalChannelUnit()) critical->resumeWithIdentifyingObject(identity);
 }
 
 void TLAnalytics::applyTransmissionInterval(std::uint64_t seconds) {
@@ -347,7 +372,7 @@ TLAnalytics::Target TLAnalytics::defaultTransmissionTarget() const {
 }
 
 std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::criticalChannelUnit() const {
-  std::lock_guard lock(TLTelemetryLock());
+  std::lock_guard lock(criticalUnitMutex_);
   return criticalChannelUnit_;
 }
 

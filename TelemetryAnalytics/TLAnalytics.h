@@ -161,6 +161,7 @@ class TLAnalytics : public TLServiceAbstract, public TLSessionTrackerDelegate, p
   std::uint64_t flushInterval_ = TLChannelUnitConfiguration::kDefaultFlushInterval;
   std::map<std::string, Target> transmissionTargets_;
   Target defaultTransmissionTarget_;
+  mutable std::mutex criticalUnitMutex_;
   std::shared_ptr<TLChannelUnitProtocol> criticalChannelUnit_;
   std::shared_ptr<TLChannelUnitProtocol> eventCollectorChannelUnit_;
   std::shared_ptr<TLChannelUnitProtocol> eventCollectorCriticalChannelUnit_;

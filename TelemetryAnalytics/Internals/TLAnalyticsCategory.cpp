@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "Telemetry/TLPageViewHook.h"
+#include "platform/ViewAppearanceHook.h"
 #include "TelemetryAnalytics/TLAnalytics.h"
 
 namespace {
@@ -13,7 +13,7 @@ constexpr std::string_view kSuffix = "ViewController";
 
 void TLAnalyticsCategory::activateCategory() {
   static std::once_flag once;
-  std::call_once(once, [] { TLPageViewHook::install(&TLAnalyticsCategory::viewWillAppear); });
+  std::call_once(once, [] { platform::ViewAppearanceHook::install(&TLAnalyticsCategory::viewWillAppear); });
 }
 
 std::optional<std::string> TLAnalyticsCategory::missedPageViewName() {

@@ -48,6 +48,8 @@ TLAnalyticsTransmissionTarget::TLAnalyticsTransmissionTarget(const std::string& 
 
 std::shared_ptr<TLAnalyticsTransmissionTarget> TLAnalyticsTransmissionTarget::transmissionTargetForToken(
     const std::string& token) {
+  // The SDK's lock first, as a switch of the tree takes it before the children.
+  std::lock_guard sdkLock(TLTelemetryLock());
   std::lock_guard lock(childrenMutex_);
   auto& child = childTransmissionTargets_[token];
   if (!child) child = init(token, shared_from_this(), channelGroup_);

@@ -2,12 +2,14 @@
 
 #include <stdlib.h>
 
+#include <thread>
+
 #include "AnalyticsTestSupport.h"
 #include "Telemetry/Internals/Model/TLStartServiceLog.h"
 #include "Telemetry/Internals/Util/TLApplicationHooks.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
-#include "Telemetry/TLPageViewHook.h"
+#include "platform/ViewAppearanceHook.h"
 #include "TelemetryAnalytics/TransmissionTarget/TLAnalyticsTransmissionTarget.h"
 #include "TelemetryAnalytics/TransmissionTarget/TLPropertyConfigurator.h"
 #include "platform/UUID.h"
@@ -273,6 +275,32 @@ TEST_F(AnalyticsTest, TargetTreesAreBornDisabledUnderADisabledParentAndCascade) 
   EXPECT_GE(std::count(errors.begin(), errors.end(), "This transmission target is disabled."), 2);
 }
 
+TEST_F(AnalyticsTest, RegistriesAndBagsHoldUpUnderManyThreads) {
+  startAnalytics();
+  constexpr int kThreads = 8;
+  std::vector<std::vector<std::shared_ptr<TLAnalyticsTransmissionTarget>>> seen(kThreads);
+  auto shared = TLEventProperties::init();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        auto root = TLAnalytics::transmissionTargetForToken("tok" + std::to_string(i % 5) + "-x");
+        seen[t].push_back(root->transmissionTargetForToken("child" + std::to_string(i % 3) + "-y"));
+        shared->setInt64(i, "k" + std::to_string(t) + "-" + std::to_string(i % 10));
+        auto other = TLEventProperties::init();
+        other->mergeEventProperties(*shared);
+        EXPECT_FALSE(other->isEmpty());
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  // One object per token in each registry, whichever thread asked first.
+  for (int i = 0; i < 200; ++i) {
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t][i], seen[0][i]);
+  }
+  EXPECT_EQ(shared->count(), static_cast<std::size_t>(kThreads * 10));
+}
+
 TEST_F(AnalyticsTest, TargetPropertiesFollowTheirPrecedence) {
   startAnalytics();
   auto root = TLAnalytics::transmissionTargetForToken("root-token");
@@ -374,21 +402,21 @@ TEST_F(AnalyticsTest, PageNamesComeFromTheClassName) {
 
 TEST_F(AnalyticsTest, AutomaticPagesAreTrackedOrKeptAsMissed) {
   TLAnalyticsCategory::activateCategory();
-  EXPECT_TRUE(TLPageViewHook::isInstalled());
-  TLPageViewHook::viewWillAppear("QVHomeViewController");
+  EXPECT_TRUE(platform::ViewAppearanceHook::isInstalled());
+  platform::ViewAppearanceHook::viewWillAppear("QVHomeViewController");
   EXPECT_FALSE(TLAnalyticsCategory::missedPageViewName());  // automatic tracking is off
   TLAnalytics::setAutoPageTrackingEnabled(true);
-  TLPageViewHook::viewWillAppear("QVHomeViewController");
-  TLPageViewHook::viewWillAppear("app::QVAboutViewController");
+  platform::ViewAppearanceHook::viewWillAppear("QVHomeViewController");
+  platform::ViewAppearanceHook::viewWillAppear("app::QVAboutViewController");
   EXPECT_EQ(TLAnalyticsCategory::missedPageViewName(), "QVAbout");
   startAnalytics();
   // Enabling tracks the missed page once, on the main queue.
   ASSERT_TRUE(waitFor([&] { return logs->entriesOf<TLPageLog>().size() == 1; }));
   EXPECT_EQ(std::dynamic_pointer_cast<TLPageLog>(logs->entriesOf<TLPageLog>()[0].log)->name(), "QVAbout");
-  TLPageViewHook::viewWillAppear("QVHomeViewController");
+  platform::ViewAppearanceHook::viewWillAppear("QVHomeViewController");
   EXPECT_FALSE(TLAnalyticsCategory::missedPageViewName());
   ASSERT_EQ(logs->entriesOf<TLPageLog>().size(), 2u);
-  TLPageViewHook::install(nullptr);
+  platform::ViewAppearanceHook::install(nullptr);
 }
 
 // ---- Sessions ----

@@ -8,11 +8,14 @@
 #include "Telemetry/Internals/Channel/TLChannelProtocol.h"
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Util/TLClock.h"
+#include "platform/ApplicationActivity.h"
 #include "platform/NotificationCenter.h"
 
-// The application's activity, posted on the default notification centre by the desktop layer.
-inline constexpr const char* kTLApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
-inline constexpr const char* kTLApplicationWillBecomeActiveNotification = "NSApplicationWillBecomeActiveNotification";
+// The application's activity, posted on the default notification centre by the desktop layer
+// (platform::ApplicationActivity).
+inline constexpr const char* kTLApplicationDidResignActiveNotification = platform::kApplicationDidResignActiveNotification;
+inline constexpr const char* kTLApplicationWillBecomeActiveNotification =
+    platform::kApplicationWillBecomeActiveNotification;
 
 class TLSessionTracker;
 

@@ -1,24 +1,26 @@
-#include "Telemetry/TLPageViewHook.h"
+#include "platform/ViewAppearanceHook.h"
 
 #include <memory>
 #include <mutex>
 
+namespace platform {
+
 namespace {
 std::mutex hookMutex;
-std::shared_ptr<const TLPageViewHook::Handler> installedHandler;
+std::shared_ptr<const ViewAppearanceHook::Handler> installedHandler;
 }  // namespace
 
-void TLPageViewHook::install(Handler handler) {
+void ViewAppearanceHook::install(Handler handler) {
   std::lock_guard lock(hookMutex);
   installedHandler = handler ? std::make_shared<const Handler>(std::move(handler)) : nullptr;
 }
 
-bool TLPageViewHook::isInstalled() {
+bool ViewAppearanceHook::isInstalled() {
   std::lock_guard lock(hookMutex);
   return installedHandler != nullptr;
 }
 
-void TLPageViewHook::viewWillAppear(const std::string& className) {
+void ViewAppearanceHook::viewWillAppear(const std::string& className) {
   std::shared_ptr<const Handler> handler;
   {
     std::lock_guard lock(hookMutex);
@@ -26,3 +28,5 @@ void TLPageViewHook::viewWillAppear(const std::string& className) {
   }
   if (handler) (*handler)(className);
 }
+
+}  // namespace platform
