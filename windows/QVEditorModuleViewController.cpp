@@ -51,7 +51,8 @@ QVEditorModuleViewController::QVEditorModuleViewController(QObject* parent) : ZK
 
 QVEditorModuleViewController::~QVEditorModuleViewController() {
   observers_.clear();
-  if (popover_) popover_->setProperty("closing", true);
+  // Closing the popup here must not call back into the pane being destroyed.
+  if (auto* popover = static_cast<QVEmojiPopover*>(popover_.data())) popover->didClose = nullptr;
   delete popover_;
 }
 

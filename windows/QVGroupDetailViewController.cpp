@@ -245,8 +245,8 @@ void QVGroupDetailViewController::runModule() {
 
 void QVGroupDetailViewController::duplicate() {
   auto group = group_.lock();
-  const auto list = modules();
-  const auto picked = QVItemsAtRows(list, std::vector<std::int64_t>(rows().begin(), rows().end()));
+  const auto selected = rows();
+  const auto picked = QVItemsAtRows(modules(), std::vector<std::int64_t>(selected.begin(), selected.end()));
   if (!group || !picked) return beep();
   // Adding a copy runs it when it has its required options; it is not run a second time.
   for (const auto& module : *picked) group->addModule(module->copyWithUserOptions(), false);

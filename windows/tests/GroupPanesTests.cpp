@@ -102,7 +102,8 @@ class GroupPanesTest : public WindowsTest {
     for (const auto& group : manager->groups()) names.push_back(group->name().value_or(""));
     return names;
   }
-  void answerAlerts(ZKModalResponse response) { presenter->script({{response}, {response}, {response}}); }
+  // The next alert is answered with this.
+  void answerAlerts(ZKModalResponse response) { presenter->script({{response}}); }
 
   std::shared_ptr<ZKScriptedAlertPresenter> presenter;
   QVDashboardModuleManager::Pointer manager;
@@ -168,6 +169,7 @@ TEST_F(GroupPanesTest, DeletingAGroupAsksFirstAndTheLastGroupStays) {
   EXPECT_EQ(zk_selectedRows(editor->tableView()), std::vector<int>{1});
   // The first row goes: the new first row is selected, and one group is left, so remove is off.
   zk_selectRows(editor->tableView(), {0});
+  answerAlerts(ZKAlertFirstButtonReturn);
   editor->removeSelectedItem();
   ASSERT_TRUE(runUntil([&] { return manager->groups().size() == 1; }));
   EXPECT_EQ(groupNames(), std::vector<std::string>{"Two"});
@@ -533,6 +535,7 @@ TEST_F(GroupPanesTest, AWholeSessionArrangesTheDashboardThroughThePanes) {
   detail->showAddModule();
   auto* sheet = detail->addWindowController();
   ASSERT_TRUE(sheet);
+  runFor(0.1);
   sheet->searchField()->setText(QStringLiteral("clock"));
   sheet->tickBoxAtRow(1)->click();
   sheet->searchField()->setText(QStringLiteral("memory"));
