@@ -11,9 +11,13 @@
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableWidget>
+#include <filesystem>
+#include <stdlib.h>
 
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/DispatchQueue.h"
+#include "platform/Paths.h"
+#include "ziparchive/ZAZipArchive.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
 #include "uikit/NSTableView+Helpers.h"
@@ -31,6 +35,29 @@ constexpr const char* kEnableWindowClosing = "Notification.enableWindowClosing";
 platform::NotificationCenter& center() { return platform::NotificationCenter::defaultCenter(); }
 
 QString text(const std::optional<std::string>& value) { return platform::toQString(value.value_or("")); }
+
+// Installs one chosen item: a package folder, or a zip file holding exactly one package folder at
+// its top, unpacked into a private temporary folder first (the zip layer refuses names that leave
+// it). Whatever is left of the unpacked folder is removed.
+std::int64_t installItem(QVDashboardModuleManager& manager, const std::string& path) {
+  namespace fs = std::filesystem;
+  if (fs::path(path).extension() != ".zip") return manager.installUserModuleAtPath(path);
+  std::error_code error;
+  fs::path folder = platform::paths::temporaryDirectory() / "module-install-XXXXXX";
+  std::string pattern = folder.string();
+  if (!::mkdtemp(pattern.data())) return QVDashboardModuleManager::QVInstallResultCouldNotInstall;
+  folder = pattern;
+  std::int64_t result = QVDashboardModuleManager::QVInstallResultInvalidModule;
+  if (ZAZipArchive::unzipFileAtPath(path, folder.string())) {
+    std::vector<fs::path> packages;
+    for (const auto& entry : fs::directory_iterator(folder, error))
+      if (entry.path().extension() == ".quorvanemodule" && entry.is_directory() && !entry.is_symlink())
+        packages.push_back(entry.path());
+    if (packages.size() == 1) result = manager.installUserModuleAtPath(packages.front().string());
+  }
+  fs::remove_all(folder, error);
+  return result;
+}
 
 }  // namespace
 
@@ -136,7 +163,7 @@ void QVUserModuleEditorViewController::installModules(const QStringList& paths) 
     for (const auto& path : list) {
       auto manager = weakManager.lock();
       if (!manager) break;
-      const auto code = manager->installUserModuleAtPath(path);
+      const auto code = installItem(*manager, path);
       if (code == QVDashboardModuleManager::QVInstallResultInstalled) continue;
       QMetaObject::invokeMethod(qApp, [self, path, code] {
         if (self) self->reportInstallFailure(platform::toQString(path), code);

@@ -18,7 +18,7 @@ class QVDashboardModuleManager;
 class QVHelpWindowController;
 
 // The "Custom Modules" pane of the preferences window: the packages the user installed, installed
-// from a chooser or by dropping package folders on the list, revealed in the file manager and
+// from a chooser or by dropping package folders (or zip files of one package) on the list, revealed in the file manager and
 // uninstalled after a confirmation (first leaving every group that uses them, which stops their
 // runs). Installing runs on a background queue; each refused package is reported by its own alert
 // on the main thread, one after the other, and the list is reloaded at the end.

@@ -10,6 +10,7 @@
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QTableWidget>
 #include <QtWidgets/QVBoxLayout>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -17,6 +18,7 @@
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVEmojiSource.h"
 #include "engine/QVModuleLog.h"
+#include "platform/Paths.h"
 #include "platform/desktop/QtText.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/ZKScriptedAlertPresenter.h"
@@ -486,6 +488,28 @@ TEST_F(GroupPanesTest, InstallAnswersShowTheirAlertsAndTheOthersStillInstall) {
            {4, "Could not move the module."},
            {7, "An error occurred while installing this module."}})
     EXPECT_EQ(QVUserModuleEditorViewController::installFailureText(code), QString::fromUtf8(text)) << code;
+}
+
+TEST_F(GroupPanesTest, AZippedPackageInstallsAndAZipWithoutOneIsRefused) {
+  auto* pane = QVUserModuleEditorViewController::controllerWithManager(manager, host);
+  presenter->script({{}, {}});
+  const fs::path packages = root() / "packages";
+  writePackage("Zipped");
+  write(packages / "notes.txt", "no package here\n");
+  const std::string zip = "cd '" + packages.string() + "' && zip -qr Zipped.zip Zipped.quorvanemodule && zip -q Notes.zip notes.txt";
+  ASSERT_EQ(std::system(zip.c_str()), 0);
+  pane->installModules({platform::toQString((packages / "Zipped.zip").string()),
+                        platform::toQString((packages / "Notes.zip").string())});
+  ASSERT_TRUE(runUntil([&] { return !pane->isInstalling() && presenter->presented().size() == 1; }));
+  EXPECT_EQ(presenter->presented()[0]->alert->messageText, QStringLiteral("Could not install 'Notes.zip'"));
+  EXPECT_EQ(presenter->presented()[0]->alert->informativeText,
+            QStringLiteral("The module is not a valid Quorvane Dashboard module."));
+  ASSERT_EQ(pane->modules().size(), 1u);
+  EXPECT_EQ(pane->modules()[0]->moduleName(), "Zipped");
+  EXPECT_TRUE(fs::exists(fs::path(manager->userModuleDirectoryPath()) / "Zipped.quorvanemodule" / "package.json"));
+  // Nothing unpacked is left behind.
+  for (const auto& entry : fs::directory_iterator(platform::paths::temporaryDirectory()))
+    EXPECT_EQ(entry.path().filename().string().rfind("module-install-", 0), std::string::npos) << entry.path();
 }
 
 TEST_F(GroupPanesTest, UninstallingAModuleInUseTakesItOutOfItsGroupsFirst) {
