@@ -278,6 +278,7 @@ void QVEditorModuleViewController::didChangeGroupName(int row) {
     field->setText(platform::toQString(group->name().value_or("")));
   } else {
     group->setName(platform::toStdString(trimmed));
+    field->setText(trimmed);
     save();
   }
   field->setReadOnly(true);

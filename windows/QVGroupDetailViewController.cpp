@@ -229,6 +229,7 @@ void QVGroupDetailViewController::didChangeModuleName(int row) {
     field->setText(displayName(module));
   } else {
     module->setName(platform::toStdString(trimmed));
+    field->setText(trimmed);
     save();
   }
   // The field is editable only while an edit runs.
