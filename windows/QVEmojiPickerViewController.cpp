@@ -69,6 +69,7 @@ QLineEdit* QVEmojiPickerViewController::searchField() const {
 void QVEmojiPickerViewController::zk_viewDidLoad() {
   if (!manager_) manager_ = QVEmojiManager::sharedManager();
   connect(searchField(), &QLineEdit::textChanged, this, [this] { searchDidChange(); });
+  tableView()->verticalHeader()->setMinimumSectionSize(kGroupRowHeight);
   reloadData();
 }
 
