@@ -79,20 +79,24 @@ TEST_F(EmojiPickerTest, TheGeneratedCatalogueHoldsTheUnicodeEmojiWithNamesAndSea
                                               "Food & Drink", "Travel & Places", "Activities", "Objects",
                                               "Symbols", "Flags"}));
   // Unicode 15.0 has 3,655 fully-qualified emoji; one of each without its skin tones and components.
-  EXPECT_GT(catalogue.allEmojisArray().size(), 1800u);
+  EXPECT_GT(catalogue.allEmojisArray().size(), 1500u);
   EXPECT_LT(catalogue.allEmojisArray().size(), 2000u);
   std::set<std::string> seen;
   for (const auto& item : catalogue.allEmojisArray()) {
     ASSERT_TRUE(item.emoji && item.name && item.searchKeys);
     EXPECT_TRUE(seen.insert(*item.emoji).second) << *item.emoji;
     EXPECT_EQ(item.emoji->find("\xF0\x9F\x8F\xBB"), std::string::npos) << "skin tone: " << *item.name;
+    // No joined sequence with a presentation selector inside (U+200D with U+FE0F).
+    EXPECT_FALSE(item.emoji->find("\xE2\x80\x8D") != std::string::npos &&
+                 item.emoji->find("\xEF\xB8\x8F") != std::string::npos)
+        << *item.name;
   }
   struct Known {
     std::string emoji, name, word;
   };
   for (const auto& known : std::vector<Known>{{"😀", "grinning face", "smiling"},
                                               {"🍎", "red apple", "fruit"},
-                                              {"🏳️‍🌈", "rainbow flag", "flag"},
+                                              {"👩‍💻", "woman technologist", "person"},
                                               {"👋", "waving hand", "hand"}}) {
     const auto found = std::find_if(catalogue.allEmojisArray().begin(), catalogue.allEmojisArray().end(),
                                     [&](const QVEmojiItem& item) { return item.emoji == known.emoji; });

@@ -3,7 +3,8 @@
 // and "Emoji-Search.plist" (emoji to the words it is found by). The source is the Unicode emoji test
 // file of the system's Unicode data: its groups become the sections, its short names the names, and
 // the names with their subgroup words the search words. Skin-tone variants and the "Component" group
-// are left out, so that each emoji appears once. Fails (exit status 1) when the source cannot be read
+// are left out, so that each emoji appears once, and so are joined sequences that the desktop cannot
+// draw as one glyph. Fails (exit status 1) when the source cannot be read
 // or yields no emoji, so that a build never ships an empty catalogue.
 //
 //   qv_make_emoji_catalogue <emoji-test.txt> <output folder>
@@ -89,7 +90,11 @@ int main(int argc, char** argv) {
     const auto hash = line.find('#');
     if (semicolon == std::string::npos || hash == std::string::npos || hash < semicolon) continue;
     if (trim(line.substr(semicolon + 1, hash - semicolon - 1)) != "fully-qualified") continue;
-    if (isSkinToneVariant(line.substr(0, semicolon))) continue;
+    const std::string codePoints = line.substr(0, semicolon);
+    if (isSkinToneVariant(codePoints)) continue;
+    // Joined sequences with a presentation selector inside (a heart, a gender sign, a white flag
+    // before the joiner) are drawn by the desktop's text shaping as separate glyphs: left out.
+    if (codePoints.find("200D") != std::string::npos && codePoints.find("FE0F") != std::string::npos) continue;
     std::istringstream comment(line.substr(hash + 1));
     std::string emoji;
     std::string version;
