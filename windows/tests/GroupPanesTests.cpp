@@ -26,6 +26,7 @@
 #include "windows/QVEditorModuleViewController.h"
 #include "windows/QVGroupDetailViewController.h"
 #include "windows/QVUserModuleEditorViewController.h"
+#include "windows/QVWindowTheme.h"
 #include "windows/tests/WindowsTestSupport.h"
 
 namespace windowstest {
@@ -587,6 +588,9 @@ TEST_F(GroupPanesTest, AWholeSessionArrangesTheDashboardThroughThePanes) {
   answerAlerts(ZKAlertFirstButtonReturn);
   editor->removeSelectedItem();
   ASSERT_TRUE(savedPlanIs({"Home: " + added[1] + " " + added[1]}));
+  // The preferences window themes its window; the panes follow it.
+  QVWindowTheme::follow(host);
+  runFor(0.05);
   qvtesting::saveGrab(host, "group-panes", "session-light");
   useTheme("DDDarkTheme");
   runFor(0.05);
