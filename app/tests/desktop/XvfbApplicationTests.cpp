@@ -154,9 +154,17 @@ TEST_F(XvfbApplicationTest, TheProgramStartsInTheTrayRunsItsModulesInstallsAHand
   EXPECT_TRUE(fs::exists(archive)) << "the groups were not saved";
   EXPECT_TRUE(output().has_value()) << "output.json was not written";
 
+  // A kill during start-up leaves the stored files whole: the start after it works.
+  start(program, {});
+  runFor(0.3);
+  ::kill(static_cast<pid_t>(program.processId()), SIGKILL);
+  ASSERT_TRUE(program.waitForFinished(5000));
+  fs::remove(supportFolder() / "output.json", ignored);
+
   // The next start finds the saved groups and the installed package.
   start(program, {});
   ASSERT_TRUE(runUntil([&] { return visibleWindowsOfProgram() > 0; }, 20));
+  EXPECT_TRUE(runUntil([&] { return someModuleSucceeded(); }, 20)) << "no result after the kill";
   screenshot("6-next-start");
   ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
   ASSERT_TRUE(program.waitForFinished(10000));
