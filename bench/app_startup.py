@@ -40,7 +40,7 @@ def fresh_home():
 
 def first_success(home):
     try:
-        with open(os.path.join(home, 'data', 'output.json')) as f:
+        with open(os.path.join(home, 'data', 'com.quorvane.dashboard', 'output.json')) as f:
             groups = json.load(f)
     except (OSError, ValueError):
         return False

@@ -80,7 +80,7 @@ class XvfbApplicationTest : public qvtesting::GuiTest {
           QStringLiteral("click"), QStringLiteral("1")});
   }
 
-  fs::path supportFolder() const { return root() / "data"; }
+  fs::path supportFolder() const { return root() / "data" / "com.quorvane.dashboard"; }
 
   std::optional<nlohmann::json> output() const {
     std::ifstream file(supportFolder() / "output.json");
