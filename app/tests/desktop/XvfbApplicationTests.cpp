@@ -64,20 +64,23 @@ class XvfbApplicationTest : public qvtesting::GuiTest {
     return count;
   }
 
+  // The program's tray icon: its small window embedded in the tray.
   void clickTrayIcon() {
-    const auto geometry = tool({QStringLiteral("search"), QStringLiteral("--class"), QStringLiteral("trayer"),
-                                QStringLiteral("getwindowgeometry"), QStringLiteral("--shell")});
-    int x = 0, y = 0, width = 0, height = 0;
-    for (const auto& line : geometry.split('\n')) {
-      if (line.startsWith(QStringLiteral("X="))) x = line.mid(2).toInt();
-      if (line.startsWith(QStringLiteral("Y="))) y = line.mid(2).toInt();
-      if (line.startsWith(QStringLiteral("WIDTH="))) width = line.mid(6).toInt();
-      if (line.startsWith(QStringLiteral("HEIGHT="))) height = line.mid(7).toInt();
+    const auto ids = tool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                           QString::number(program.processId())})
+                         .split('\n', Qt::SkipEmptyParts);
+    static const QRegularExpression place(QStringLiteral("Position: (\\d+),(\\d+).*Geometry: (\\d+)x(\\d+)"),
+                                          QRegularExpression::DotMatchesEverythingOption);
+    for (const auto& id : ids) {
+      const auto match = place.match(tool({QStringLiteral("getwindowgeometry"), id}));
+      if (!match.hasMatch() || match.captured(3).toInt() > 64 || match.captured(4).toInt() > 64) continue;
+      const int x = match.captured(1).toInt() + match.captured(3).toInt() / 2;
+      const int y = match.captured(2).toInt() + match.captured(4).toInt() / 2;
+      tool({QStringLiteral("mousemove"), QString::number(x), QString::number(y), QStringLiteral("click"),
+            QStringLiteral("1")});
+      return;
     }
-    ASSERT_GT(width, 0);
-    // The program's icon is the tray's only one: its right end.
-    tool({QStringLiteral("mousemove"), QString::number(x + width - height / 2), QString::number(y + height / 2),
-          QStringLiteral("click"), QStringLiteral("1")});
+    ADD_FAILURE() << "the tray icon was not found";
   }
 
   fs::path supportFolder() const { return root() / "data" / "com.quorvane.dashboard"; }
