@@ -53,5 +53,6 @@ const request = client.request(address, {method, headers, timeout}, (response) =
   });
 });
 request.on('timeout', () => request.destroy(new Error('no answer in time')));
-request.on('error', (error) => finish(`Down: ${error.code || error.message}`, false));
+// No answer is a measurement like any other: shown in red, not as a failing module.
+request.on('error', (error) => finish(`Down: ${error.code || error.message}`, true, {color: '#E74C3C', onclick: address.href}));
 request.end();
