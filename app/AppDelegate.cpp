@@ -518,7 +518,8 @@ void AppDelegate::rateApp() {
 
 void AppDelegate::openWelcomeWindow() { openURL(kOtherApplicationsURL); }
 
-void AppDelegate::quitApp() { QCoreApplication::quit(); }
+// exit(), not quit(): quit() asks every window to close first, and the dashboard window refuses.
+void AppDelegate::quitApp() { QCoreApplication::exit(0); }
 
 void AppDelegate::followZorvik() { openURL(kSocialURL); }
 

@@ -1,6 +1,7 @@
 // The process entry of Quorvane Dashboard: the platform's choices before the application object, one
 // running instance per user, then the application delegate's start-up on the Qt event loop.
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,6 +38,15 @@ void reportSignal(int) {
 
 // TERM, INT and HUP end the application the way quitting does: through the event loop, so that the
 // delegate saves the groups and the output before the process ends.
+// A launcher may leave the termination signals blocked (the mask survives exec); this program must
+// hear them. Called first thing, before any thread exists, so that every thread inherits it.
+void unblockTerminationSignals() {
+  sigset_t termination;
+  sigemptyset(&termination);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&termination, signal);
+  ::pthread_sigmask(SIG_UNBLOCK, &termination, nullptr);
+}
+
 void installTerminationHandlers(QApplication& application) {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) return;
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &application);
@@ -44,7 +54,9 @@ void installTerminationHandlers(QApplication& application) {
     char bytes[16];
     while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
     }
-    QCoreApplication::quit();
+    // exit(), not quit(): quit() first asks every window to close, and the dashboard window refuses
+    // (it hides instead), which would cancel the termination.
+    QCoreApplication::exit(0);
   });
   struct sigaction action {};
   action.sa_handler = reportSignal;
@@ -75,6 +87,7 @@ void printUsage() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  unblockTerminationSignals();
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       printUsage();
@@ -96,6 +109,7 @@ int main(int argc, char** argv) {
 
   QStringList arguments = QApplication::arguments();
   arguments.removeFirst();
+  installTerminationHandlers(application);
   QVSingleInstance instance;
   switch (instance.start(arguments)) {
     case QVSingleInstance::Role::HandedOff:
@@ -108,7 +122,6 @@ int main(int argc, char** argv) {
   }
 
   platform::QtMainQueue::install();
-  installTerminationHandlers(application);
   auto notificationSink = std::make_shared<QVDesktopNotificationSink>();
   QVNotificationCenter::setSharedSink(notificationSink);
   QVSleepWakeMonitor sleepWakeMonitor;
