@@ -3,7 +3,7 @@
 file(MAKE_DIRECTORY ${DEST} ${DEST}/node)
 file(GLOB items RELATIVE ${SOURCE} ${SOURCE}/*)
 foreach(item IN LISTS items)
-  if(item STREQUAL "node" OR item STREQUAL "CMakeLists.txt" OR item STREQUAL "LinkResources.cmake")
+  if(item MATCHES "^(node|tools|desktop|CMakeLists.txt|LinkResources.cmake)$")
     continue()
   endif()
   if(NOT IS_SYMLINK ${DEST}/${item})

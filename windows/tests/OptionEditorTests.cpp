@@ -434,6 +434,9 @@ TEST_F(OptionEditorTest, EveryOptionOfTheBuiltInModulesCanBeEdited) {
         type(number->textField(), QStringLiteral("42"));
       } else if (auto* box = qobject_cast<QVBooleanCellView*>(widget)) {
         box->button()->click();
+      } else if (auto* date = qobject_cast<QVDateCellView*>(widget)) {
+        date->datePicker()->setDateTime(date->datePicker()->dateTime().addDays(3).addSecs(3600));
+        Q_EMIT date->datePicker()->editingFinished();
       } else {
         ADD_FAILURE() << o->name() << " has no editable cell";
         continue;
@@ -443,8 +446,9 @@ TEST_F(OptionEditorTest, EveryOptionOfTheBuiltInModulesCanBeEdited) {
       ++edited;
     }
   }
-  EXPECT_EQ(edited, 5);
-  EXPECT_EQ(runs, 5);
+  // Clock 2, Countdown 3, Disk Space 2, Memory 1, Reminder 4, Service Check 4, Uptime 1.
+  EXPECT_EQ(edited, 17);
+  EXPECT_EQ(runs, 17);
 }
 
 }  // namespace

@@ -1,0 +1,5 @@
+#include "app/QVTelemetryStart.h"
+
+void QVStartTelemetry() {
+  // TLTelemetryBootstrap() is called here once the telemetry start is part of the application.
+}
