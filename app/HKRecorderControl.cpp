@@ -40,7 +40,8 @@ constexpr std::uint64_t kHKShift = 1ull << 17;
 
 std::optional<std::uint32_t> hkKeysymForQtKey(int key) {
   if (key >= Qt::Key_A && key <= Qt::Key_Z) return static_cast<std::uint32_t>(key - Qt::Key_A + 'a');
-  if (key >= Qt::Key_F1 && key <= Qt::Key_F20) return kHKKeysymF1 + static_cast<std::uint32_t>(key - Qt::Key_F1);
+  if (key >= Qt::Key_F1 && key <= Qt::Key_F20)
+    return kHKKeysymF1 + static_cast<std::uint32_t>(key - Qt::Key_F1);
   for (const auto& special : kHKSpecialKeys)
     if (special.qtKey == key) return special.keysym;
   if (key > 0x20 && key < 0x7f) return static_cast<std::uint32_t>(key);
@@ -49,7 +50,8 @@ std::optional<std::uint32_t> hkKeysymForQtKey(int key) {
 
 std::optional<int> hkQtKeyForKeysym(std::uint32_t keysym) {
   if (keysym >= 'a' && keysym <= 'z') return Qt::Key_A + static_cast<int>(keysym - 'a');
-  if (keysym >= kHKKeysymF1 && keysym < kHKKeysymF1 + 20) return Qt::Key_F1 + static_cast<int>(keysym - kHKKeysymF1);
+  if (keysym >= kHKKeysymF1 && keysym < kHKKeysymF1 + 20)
+    return Qt::Key_F1 + static_cast<int>(keysym - kHKKeysymF1);
   for (const auto& special : kHKSpecialKeys)
     if (special.keysym == keysym) return special.qtKey;
   if (keysym > 0x20 && keysym < 0x7f) return static_cast<int>(keysym);
@@ -115,7 +117,8 @@ QString HKRecorderControl::stringForKeyCombo(_KeyCombo combo) {
 }
 
 QString HKRecorderControl::displayText() const {
-  if (recording_) return refusedLast_ ? QStringLiteral("Add Ctrl, Alt, Shift or Super") : QStringLiteral("Type shortcut");
+  if (recording_)
+    return refusedLast_ ? QStringLiteral("Add Ctrl, Alt, Shift or Super") : QStringLiteral("Type shortcut");
   const QString text = stringForKeyCombo(keyCombo_);
   return text.isEmpty() ? QStringLiteral("Click to record shortcut") : text;
 }
@@ -134,7 +137,8 @@ void HKRecorderControl::paintEvent(QPaintEvent*) {
   QPainterPath path;
   path.addRoundedRect(frame, frame.height() / 2, frame.height() / 2);
   const QPalette& colours = palette();
-  painter.fillPath(path, recording_ ? colours.color(QPalette::Highlight).lighter(170) : colours.color(QPalette::Base));
+  painter.fillPath(
+      path, recording_ ? colours.color(QPalette::Highlight).lighter(170) : colours.color(QPalette::Base));
   painter.setPen(QPen(hasFocus() ? colours.color(QPalette::Highlight) : colours.color(QPalette::Mid), 1));
   painter.drawPath(path);
   painter.setPen(recording_ ? QColor(30, 30, 30) : colours.color(QPalette::Text));

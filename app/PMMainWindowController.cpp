@@ -84,7 +84,8 @@ PMPlaceholderPane* PMPlaceholderPane::placeholderWithTitle(const QString& title,
   auto* pane = ZKViewController::controller<PMPlaceholderPane>(parent);
   pane->setModuleTitle(title);
   auto* layout = new QVBoxLayout(pane->view());
-  auto* label = new QLabel(QStringLiteral("<b>%1</b><br>This pane is not available in this build.").arg(title));
+  auto* label =
+      new QLabel(QStringLiteral("<b>%1</b><br>This pane is not available in this build.").arg(title));
   label->setAlignment(Qt::AlignCenter);
   layout->addWidget(label);
   pane->view()->resize(620, 420);
@@ -196,7 +197,8 @@ QSize PMMainWindowController::windowSizeWithController(ZKModuleViewController* p
   return QSize(qRound(wanted.width()) + m.x(), qRound(wanted.height()) + (c.height() - m.height()));
 }
 
-bool PMMainWindowController::resizeWindowIfNeededForViewController(ZKModuleViewController* pane, bool animated) {
+bool PMMainWindowController::resizeWindowIfNeededForViewController(ZKModuleViewController* pane,
+                                                                   bool animated) {
   if (!window() || !pane) return false;
   QSizeF wanted = pane->viewMinSize();
   if (wanted == QSizeF(0, 0)) wanted = pane->isViewLoaded() ? QSizeF(pane->view()->size()) : QSizeF(0, 0);
@@ -214,7 +216,8 @@ bool PMMainWindowController::windowShouldClose() {
   auto defaults = QVUserDefaults::standardUserDefaults();
   if (closeConfirmed_ || defaults->userDefaults().boolForKey(kSuppressQuitAlertKey)) return true;
   auto alert = ZKAlert::alert();
-  alert->messageText = QStringLiteral("%1 will continue to run in the background").arg(WIAboutModule::bundleName());
+  alert->messageText =
+      QStringLiteral("%1 will continue to run in the background").arg(WIAboutModule::bundleName());
   alert->alertStyle = ZKAlert::Style::Warning;
   alert->addButtonWithTitle(QStringLiteral("Okay"));
   alert->showsSuppressionButton = true;
@@ -244,7 +247,8 @@ bool PMMainWindowController::eventFilter(QObject* watched, QEvent* event) {
     }
     closeConfirmed_ = false;
     windowWillClose();
-    QMetaObject::invokeMethod(this, [this] { Q_EMIT windowDidClose(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { Q_EMIT windowDidClose(); }, Qt::QueuedConnection);
     return false;
   }
   return ZKWindowController::eventFilter(watched, event);

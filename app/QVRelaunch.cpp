@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 
@@ -90,7 +90,8 @@ bool waitForProcessToEnd(pid_t pid, double timeoutSeconds) {
   }
   bool ended = false;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd entry{pidfd, POLLIN, 0};
     const int ready = poll(&entry, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
     if (ready > 0) {

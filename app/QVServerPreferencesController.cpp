@@ -10,7 +10,8 @@
 
 ZK_INTERFACE_FORM(QVServerPreferencesController, QWidget);
 
-QVServerPreferencesController::QVServerPreferencesController(QObject* parent) : ZKModuleViewController(parent) {
+QVServerPreferencesController::QVServerPreferencesController(QObject* parent)
+    : ZKModuleViewController(parent) {
   setModuleTitle(QStringLiteral("Web Sharing"));
   setModuleImage(QIcon::fromTheme(QStringLiteral("network-server")));
 }
@@ -63,8 +64,8 @@ void QVServerPreferencesController::updateUI() {
   auto helper = serverHelper();
   if (defaults->serverEnabled() && helper->enabled()) {
     const QString url = platform::toQString(helper->serverURL().value_or(std::string()));
-    f->hostTextField->setText(url.isEmpty() ? QString()
-                                            : QStringLiteral("<a href=\"%1\">%1</a>").arg(url.toHtmlEscaped()));
+    f->hostTextField->setText(
+        url.isEmpty() ? QString() : QStringLiteral("<a href=\"%1\">%1</a>").arg(url.toHtmlEscaped()));
     setCurrentView(f->enableView);
   } else {
     f->serverPortTextField->setText(QString::number(defaults->serverPort()));

@@ -207,7 +207,8 @@ void WIPreferencesModule::hotKeyRecorderKeyComboDidChange(HKRecorderControl* rec
     // A key another program holds is never stored: the recorder goes back to the stored key.
     recorder->setKeyCombo(defaults->hotKeyCombo());
     auto alert = ZKAlert::alert();
-    alert->messageText = QStringLiteral("The hot key %1 is taken").arg(HKRecorderControl::stringForKeyCombo(combo));
+    alert->messageText =
+        QStringLiteral("The hot key %1 is taken").arg(HKRecorderControl::stringForKeyCombo(combo));
     alert->informativeText =
         QStringLiteral("Another program already uses this key combination. Please choose another one.");
     if (!reason.isEmpty()) alert->informativeText += QStringLiteral("\n\n") + reason;
@@ -235,7 +236,8 @@ void WIPreferencesModule::exportData() {
 
 void WIPreferencesModule::actuallyExportToURL(const QString& folder) {
   setBusy(true);
-  const std::string wanted = (std::filesystem::path(platform::toStdString(folder)) / kExportFileName).string();
+  const std::string wanted =
+      (std::filesystem::path(platform::toStdString(folder)) / kExportFileName).string();
   const std::string path = zk_nextAvailablePath(wanted);
   QPointer<WIPreferencesModule> self(this);
   dataManager()->exportToPath(path, [self, path](bool success) {
@@ -244,7 +246,8 @@ void WIPreferencesModule::actuallyExportToURL(const QString& folder) {
     auto alert = ZKAlert::alert();
     if (!success) {
       alert->messageText = QStringLiteral("Export Failed!");
-      alert->informativeText = QStringLiteral("An error occurred when exporting the data.\n\nPlease Try Again");
+      alert->informativeText =
+          QStringLiteral("An error occurred when exporting the data.\n\nPlease Try Again");
       alert->alertStyle = ZKAlert::Style::Critical;
       zk_beginSheetModalForWindow(alert, self->parentWindow(), nullptr);
       return;
@@ -263,9 +266,9 @@ void WIPreferencesModule::actuallyExportToURL(const QString& folder) {
 void WIPreferencesModule::import() {
   auto alert = ZKAlert::alert();
   alert->messageText = QStringLiteral("Overwrite Module Config");
-  alert->informativeText =
-      QStringLiteral("Importing will replace all existing Quorvane Dashboard configuration on this computer with "
-                     "the data stored in the imported file.\n\nThis action cannot be undone.");
+  alert->informativeText = QStringLiteral(
+      "Importing will replace all existing Quorvane Dashboard configuration on this computer with "
+      "the data stored in the imported file.\n\nThis action cannot be undone.");
   alert->addButtonWithTitle(QStringLiteral("Cancel"));
   alert->addButtonWithTitle(QStringLiteral("Continue with Import"));
   QPointer<WIPreferencesModule> self(this);

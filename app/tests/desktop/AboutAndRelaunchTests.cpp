@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <QtCore/QDate>
 #include <QtCore/QFileInfo>
 #include <QtCore/QProcess>
-#include <signal.h>
 
 #include "PreferencesTestSupport.h"
 #include "app/QVRelaunch.h"
@@ -24,7 +24,8 @@ TEST_F(AboutPaneTest, ShowsNameVersionAndThisYearsCopyright) {
   EXPECT_EQ(form->appVersionLabel->text(),
             QStringLiteral("Version ") + QString::fromStdString(platform::Bundle::shortVersionString()));
   const QString year = QString::number(QDate::currentDate().year());
-  EXPECT_EQ(form->copyrightLabel->text(), QStringLiteral("Copyright © %1 Zorvik. All rights reserved.").arg(year));
+  EXPECT_EQ(form->copyrightLabel->text(),
+            QStringLiteral("Copyright © %1 Zorvik. All rights reserved.").arg(year));
 
   struct Case {
     const char* text;
@@ -32,14 +33,16 @@ TEST_F(AboutPaneTest, ShowsNameVersionAndThisYearsCopyright) {
   };
   for (const Case& c : {Case{"No year here", "No year here"}, Case{"CURRENT_YEAR", "2031"},
                         Case{"© CURRENT_YEAR–CURRENT_YEAR", "© 2031–2031"}, Case{"", ""}}) {
-    EXPECT_EQ(WIAboutModule::textWithCurrentYear(QString::fromUtf8(c.text), 2031), QString::fromUtf8(c.expected));
+    EXPECT_EQ(WIAboutModule::textWithCurrentYear(QString::fromUtf8(c.text), 2031),
+              QString::fromUtf8(c.expected));
   }
 }
 
 TEST_F(AboutPaneTest, OpensTheCreditsAndTheMakersPages) {
   openWindow(PMMainWindowController::AboutRow);
   auto* form = pane<WIAboutModule>(PMMainWindowController::AboutRow)->form();
-  for (auto* button : {form->creditsButton, form->faqButton, form->fanButton, form->twitterButton, form->zorvikButton})
+  for (auto* button :
+       {form->creditsButton, form->faqButton, form->fanButton, form->twitterButton, form->zorvikButton})
     button->click();
   ASSERT_EQ(desktop->openedURLs.size(), 5u);
   const QUrl credits = desktop->openedURLs[0];
@@ -78,7 +81,8 @@ TEST(QVRelaunchTest, TheNewProcessLearnsWhichOneToWaitFor) {
                                 {{"qv", "--wait-for-pid", "12x"}, 0},
                                 {{"qv", "--wait-for-pid", "99999999999"}, 0}};
   for (const auto& c : cases)
-    EXPECT_EQ(QVRelaunch::pidToWaitFor(static_cast<int>(c.argv.size()), c.argv.data()), c.pid) << c.argv.size();
+    EXPECT_EQ(QVRelaunch::pidToWaitFor(static_cast<int>(c.argv.size()), c.argv.data()), c.pid)
+        << c.argv.size();
 }
 
 TEST(QVRelaunchTest, WaitsForARealProcessToEnd) {

@@ -68,7 +68,8 @@ class GeneralPaneTest : public preferencestesting::PreferencesTest {
       if (fs::is_regular_file(path)) files[item] = readGeneralFile(path);
       if (!fs::is_directory(path)) continue;
       for (const auto& entry : fs::recursive_directory_iterator(path))
-        if (entry.is_regular_file()) files[fs::relative(entry.path(), root).string()] = readGeneralFile(entry.path());
+        if (entry.is_regular_file())
+          files[fs::relative(entry.path(), root).string()] = readGeneralFile(entry.path());
     }
     return files;
   }

@@ -39,7 +39,8 @@ class PreferencesTest : public qvtesting::GuiTest {
   void TearDown() override {
     delete controller;
     controller = nullptr;
-    for (int row = 0; row < PMMainWindowController::kRowCount; ++row) PMMainWindowController::setPaneFactory(row, {});
+    for (int row = 0; row < PMMainWindowController::kRowCount; ++row)
+      PMMainWindowController::setPaneFactory(row, {});
     QVRelaunch::setHandler(nullptr);
     platform::DesktopServices::setShared(nullptr);
     ZKAlertPresenter::setShared(nullptr);

@@ -143,8 +143,8 @@ TEST_F(PreferencesWindowTest, EveryPaneInBothThemes) {
     for (int row = 0; row < PMMainWindowController::kRowCount; ++row) {
       controller->selectModuleAtRow(row);
       runFor(0.05);
-      const std::string name = std::string(theme == std::string("DDLightTheme") ? "light" : "dark") + "-pane-" +
-                               std::to_string(row);
+      const std::string name = std::string(theme == std::string("DDLightTheme") ? "light" : "dark") +
+                               "-pane-" + std::to_string(row);
       qvtesting::saveGrab(controller->window(), "preferences", name);
     }
     delete controller;

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,7 +19,8 @@ class WebSharingListener {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 4) != 0) return;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 4) != 0)
+      return;
     socklen_t length = sizeof address;
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
     port_ = ntohs(address.sin_port);
@@ -75,11 +75,13 @@ TEST_F(WebSharingPaneTest, OnlyPortsFromOneTo65535AreAccepted) {
     const char* text;
     std::optional<std::int64_t> port;
   };
-  const std::vector<Case> cases{{"8080", 8080},  {" 1 ", 1},     {"65535", 65535}, {"0", std::nullopt},
-                                {"65536", std::nullopt}, {"70000", std::nullopt}, {"-1", std::nullopt},
-                                {"abc", std::nullopt},   {"", std::nullopt},      {"80 80", std::nullopt},
-                                {"8.5", std::nullopt},   {"+80", std::nullopt},   {"٨٠", std::nullopt},
-                                {"99999999999999999999", std::nullopt}};
+  const std::vector<Case> cases{{"8080", 8080},          {" 1 ", 1},
+                                {"65535", 65535},        {"0", std::nullopt},
+                                {"65536", std::nullopt}, {"70000", std::nullopt},
+                                {"-1", std::nullopt},    {"abc", std::nullopt},
+                                {"", std::nullopt},      {"80 80", std::nullopt},
+                                {"8.5", std::nullopt},   {"+80", std::nullopt},
+                                {"٨٠", std::nullopt},    {"99999999999999999999", std::nullopt}};
   for (const auto& c : cases) {
     EXPECT_EQ(QVServerPreferencesController::portFromText(QString::fromUtf8(c.text)), c.port) << c.text;
   }
@@ -140,7 +142,8 @@ TEST_F(WebSharingPaneTest, ABusyPortShowsTheAlertAndLeavesSharingOff) {
   ASSERT_TRUE(runUntil([&] { return alerts->presented().size() == 1; }));
   const auto& alert = *alerts->presented()[0]->alert;
   EXPECT_EQ(alert.messageText, QStringLiteral("Could not start server"));
-  EXPECT_EQ(alert.informativeText, QStringLiteral("Please make sure the selected port is available and try again"));
+  EXPECT_EQ(alert.informativeText,
+            QStringLiteral("Please make sure the selected port is available and try again"));
   EXPECT_FALSE(helper->enabled());
   EXPECT_FALSE(defaults()->serverEnabled());
   // The port that was tried stays stored and shows the next time the pane refreshes.

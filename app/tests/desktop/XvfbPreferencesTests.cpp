@@ -34,9 +34,10 @@ class XvfbPreferencesTest : public preferencestesting::PreferencesTest {
   }
 
   bool clickAt(QPoint point, int button = 1) {
-    return qvtesting::qtRunTool(QStringLiteral("xdotool"),
-                                {QStringLiteral("mousemove"), QString::number(point.x()),
-                                 QString::number(point.y()), QStringLiteral("click"), QString::number(button)});
+    return qvtesting::qtRunTool(
+        QStringLiteral("xdotool"),
+        {QStringLiteral("mousemove"), QString::number(point.x()), QString::number(point.y()),
+         QStringLiteral("click"), QString::number(button)});
   }
   void screenshot(const std::string& name) {
     runFor(0.4);
@@ -84,7 +85,8 @@ TEST_F(XvfbPreferencesTest, OpenedFromTheStatusItemsMenuVisitsEveryPane) {
     QListWidget* table = controller->tableView();
     const QPoint target = table->viewport()->mapToGlobal(table->visualItemRect(table->item(row)).center());
     ASSERT_TRUE(clickAt(target));
-    ASSERT_TRUE(runUntil([&] { return controller->currentModule() == controller->modules()[std::size_t(row)]; }, 5))
+    ASSERT_TRUE(
+        runUntil([&] { return controller->currentModule() == controller->modules()[std::size_t(row)]; }, 5))
         << row;
     ASSERT_TRUE(runUntil([&] { return preferencesAreUp(); }, 5));
     screenshot("pane-" + std::to_string(row));
