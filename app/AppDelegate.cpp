@@ -19,6 +19,7 @@
 #include "app/STDockableWindowController.h"
 #include "app/ZKCore.h"
 #include "app/ZKStoreHelper.h"
+#include "app/ZKUpdateChecker.h"
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVDataManager.h"
@@ -124,7 +125,7 @@ void AppDelegate::applicationDidFinishLaunching() {
                     }});
   QVStartTelemetry();
   if (ZKStoreHelper::updateChecksAreAvailable()) {
-    ZKStoreHelper::sharedHelper().configureUpdaterWithURL(ZKStoreHelper::defaultFeedURL());
+    ZKUpdateChecker::sharedChecker().configureUpdaterWithURL(ZKStoreHelper::defaultFeedURL());
   }
   if (ZKCore::canShowMainWindow()) launchCompletion();
   defaults().setFirstLaunch(false);
@@ -509,7 +510,7 @@ void AppDelegate::openCustomerSupport() { openURL(kSupportURL); }
 
 void AppDelegate::rateApp() {
   if (mainWindowController_) mainWindowController_->disableAutoHide();
-  ZKStoreHelper::sharedHelper().sendFeedback();
+  ZKUpdateChecker::sharedChecker().sendFeedback();
   QPointer<AppDelegate> self(this);
   later(this, 500, [self] {
     if (self && self->mainWindowController_) self->mainWindowController_->enableAutoHide();

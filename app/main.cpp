@@ -11,10 +11,13 @@
 #include <QtGui/QIcon>
 #include <QtGui/QSessionManager>
 #include <QtWidgets/QApplication>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "app/AppDelegate.h"
+#include "app/QVApplicationWindows.h"
+#include "app/QVRelaunch.h"
 #include "app/QVSingleInstance.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVNotificationCenter.h"
@@ -23,6 +26,7 @@
 #include "platform/desktop/QVDesktopNotificationSink.h"
 #include "platform/desktop/QVSleepWakeMonitor.h"
 #include "platform/desktop/QtMainQueue.h"
+#include "Telemetry/Internals/DelegateForwarder/TLAppDelegateForwarder.h"
 
 namespace {
 
@@ -98,6 +102,10 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  // The telemetry SDK's process-wide set-up comes before any other thread exists.
+  TLTelemetryBootstrap();
+  // A relaunch after a backup import: the old process ends before this one takes over its lock.
+  if (const pid_t previous = QVRelaunch::pidToWaitFor(argc, argv)) QVRelaunch::waitForProcessToEnd(previous, 30);
   platform::prepareDesktopPlatform();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quorvane Dashboard"));
@@ -109,6 +117,9 @@ int main(int argc, char** argv) {
 
   QStringList arguments = QApplication::arguments();
   arguments.removeFirst();
+  // The relaunch's own argument is no path to open.
+  if (const auto at = arguments.indexOf(QString::fromLatin1(QVRelaunch::kWaitForPidArgument)); at >= 0)
+    arguments.remove(at, std::min<qsizetype>(2, arguments.size() - at));
   installTerminationHandlers(application);
   QVSingleInstance instance;
   switch (instance.start(arguments)) {
@@ -126,6 +137,7 @@ int main(int argc, char** argv) {
   QVNotificationCenter::setSharedSink(notificationSink);
   QVSleepWakeMonitor sleepWakeMonitor;
 
+  QVInstallApplicationWindows();
   AppDelegate delegate;
   QObject::connect(&application, &QCoreApplication::aboutToQuit, &delegate,
                    [&delegate] { delegate.applicationWillTerminate(); });

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QtCore/QPointer>
+#include <QtCore/QString>
+#include <cstdint>
+#include <optional>
+
+#include "httpserver/dashboard/QVServerHelper.h"
+#include "uikit/ZKModuleViewController.h"
+
+namespace Ui {
+class QVServerPreferencesController;
+}
+
+// The "Web Sharing" pane: starts the dashboard's HTTP server on the chosen port, shows and opens the
+// address it is reached at while it runs, and stops it. Whether sharing is on and its port are the
+// settings "serverEnabled" and "serverPort".
+class QVServerPreferencesController : public ZKModuleViewController {
+  Q_OBJECT
+
+ public:
+  static constexpr const char* kHelpURL = "https://quorvane.example/support/web-sharing";
+
+  explicit QVServerPreferencesController(QObject* parent = nullptr);
+  ~QVServerPreferencesController() override;
+
+  bool moduleIsResizable() const override { return false; }
+  Ui::QVServerPreferencesController* form() const;
+
+  // The server helper (the application's one unless set).
+  void setServerHelper(QVServerHelper::Pointer helper) { serverHelper_ = std::move(helper); }
+  QVServerHelper::Pointer serverHelper() const;
+
+  // A port typed by the user: a whole number from 1 to 65535 (blanks around it allowed).
+  static std::optional<std::int64_t> portFromText(const QString& text);
+
+  QWidget* currentView() const { return currentView_; }
+  void setCurrentView(QWidget* view);
+
+  void awakeFromNib() override;
+  void zk_viewWillAppear() override;
+  void updateUI();
+
+  // Actions.
+  void enable();
+  void disable();
+  void openWebsite();
+  void openHelp();
+
+ private:
+  QVServerHelper::Pointer serverHelper_;
+  QPointer<QWidget> currentView_;
+};
