@@ -83,9 +83,11 @@ EngineBridge::~EngineBridge() {
   // Events already posted are dropped with the object.
   observers_.clear();
   std::map<std::string, std::unique_ptr<Watch>> watches;
+  std::map<std::string, platform::Connection> updatingWatches;
   {
     std::lock_guard lock(watchesMutex_);
     watches.swap(watches_);
+    updatingWatches.swap(updatingWatches_);
   }
 }
 
@@ -128,4 +130,42 @@ void EngineBridge::unwatchModule(const std::string& uid) {
 std::size_t EngineBridge::watchedModuleCount() const {
   std::lock_guard lock(watchesMutex_);
   return watches_.size();
+}
+
+void EngineBridge::watchUpdatingOfModules(const std::vector<QVDashboardModule::Pointer>& modules) {
+  std::map<std::string, platform::Connection> watches;
+  for (const auto& module : modules) {
+    if (!module) continue;
+    const QString quid = platform::toQString(module->uid());
+    watches[module->uid()] =
+        module->isUpdatingDidChange.connect([this, target = target_, quid](bool updating) {
+          target->deliver([this, quid, updating] { Q_EMIT moduleUpdatingDidChange(quid, updating); });
+        });
+  }
+  // The replaced connections are dropped outside the lock.
+  std::lock_guard lock(watchesMutex_);
+  watches.swap(updatingWatches_);
+}
+
+std::size_t EngineBridge::updatingWatchCount() const {
+  std::lock_guard lock(watchesMutex_);
+  return updatingWatches_.size();
+}
+
+std::shared_ptr<void> EngineBridge::followModuleLog(const QVDashboardModule::Pointer& module) {
+  if (!module) return nullptr;
+  auto log = module->log();
+  if (!log) return nullptr;
+  const std::string uid = module->uid();
+  const auto token =
+      log->addLogLinesObserver([this, target = target_, uid](const QVModuleLog& changed, bool prior) {
+        if (prior) return;
+        target->deliver([this, snapshot = QVModuleLogSnapshot{uid, changed.logLines()}] {
+          Q_EMIT moduleLogDidChange(snapshot);
+        });
+      });
+  std::weak_ptr<QVModuleLog> weakLog = log;
+  return std::shared_ptr<void>(nullptr, [weakLog, token](void*) {
+    if (auto strong = weakLog.lock()) strong->removeLogLinesObserver(token);
+  });
 }

@@ -56,6 +56,15 @@ class EngineBridge : public QObject {
   void watchModule(const QVDashboardModule::Pointer& module);
   void unwatchModule(const std::string& uid);
   std::size_t watchedModuleCount() const;
+  // Follows only the updating flag of each given module (the rows a dashboard shows), replacing the
+  // set given before; moduleUpdatingDidChange tells the changes. Cheaper than watchModule, which
+  // also follows the log.
+  void watchUpdatingOfModules(const std::vector<QVDashboardModule::Pointer>& modules);
+  std::size_t updatingWatchCount() const;
+  // Follows one module's log for one viewer: moduleLogDidChange is emitted for each change of the log
+  // while the returned handle lives, whether or not the module is also watched (a watch and a follow
+  // of the same module each emit). Null for a null module.
+  std::shared_ptr<void> followModuleLog(const QVDashboardModule::Pointer& module);
 
   static QVModuleSnapshot snapshotOf(const QVDashboardModule& module);
 
@@ -82,4 +91,5 @@ class EngineBridge : public QObject {
   std::vector<platform::ObserverToken> observers_;
   mutable std::mutex watchesMutex_;
   std::map<std::string, std::unique_ptr<Watch>> watches_;
+  std::map<std::string, platform::Connection> updatingWatches_;
 };

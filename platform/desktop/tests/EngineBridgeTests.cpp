@@ -107,6 +107,31 @@ TEST_F(EngineBridgeTest, WatchedModulesTellUpdatingAndLogLinesUntilUnwatched) {
   EXPECT_EQ(logs.size(), 1u);
 }
 
+// A viewer following a module's log hears its lines while its handle lives, beside a watch of the same
+// module and after that watch ends.
+TEST_F(EngineBridgeTest, AFollowedLogIsToldWhileItsHandleLives) {
+  EngineBridge bridge;
+  std::vector<QVModuleLogSnapshot> logs;
+  QObject::connect(&bridge, &EngineBridge::moduleLogDidChange, &bridge,
+                   [&](const QVModuleLogSnapshot& log) { logs.push_back(log); });
+  EXPECT_EQ(bridge.followModuleLog(nullptr), nullptr);
+  bridge.watchModule(module);
+  auto handle = bridge.followModuleLog(module);
+  std::thread run(
+      [&] { module->log()->addLogLine(QVModuleLogLine::lineWithType(QVModuleLogLineType::info, "both")); });
+  run.join();
+  ASSERT_TRUE(runUntil([&] { return logs.size() == 2; })) << "the watch and the follow each tell";
+  bridge.unwatchModule(module->uid());
+  module->log()->addLogLine(QVModuleLogLine::lineWithType(QVModuleLogLineType::info, "followed"));
+  ASSERT_TRUE(runUntil([&] { return logs.size() == 3; }));
+  EXPECT_EQ(logs[2].uid, module->uid());
+  EXPECT_EQ(logs[2].lines.back()->logString(), "followed");
+  handle.reset();
+  module->log()->addLogLine(QVModuleLogLine::lineWithType(QVModuleLogLineType::info, "unheard"));
+  runFor(0.05);
+  EXPECT_EQ(logs.size(), 3u);
+}
+
 // A bridge destroyed while a run thread keeps telling changes neither crashes nor emits afterwards.
 TEST_F(EngineBridgeTest, GoesSafelyWhileRunThreadsKeepTelling) {
   std::atomic<bool> stop{false};

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QtCore/QObject>
+#include <QtCore/QPointer>
+#include <QtCore/QTimer>
+#include <QtWidgets/QWidget>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/QVUpdateFeed.h"
+
+namespace platform {
+class DispatchQueue;
+}
+
+// Posted on the default centre when an update is about to be installed (no object).
+inline constexpr const char* ZKUpdaterWillInstallUpdateNotification =
+    "ZKUpdaterWillInstallUpdateNotification";
+// The settings default that holds the update feed's address.
+inline constexpr const char* UFFeedURLKey = "UFFeedURL";
+
+// The application's way to its outside services: update checks against the update feed, the
+// feedback page. An update is installed by the system's package manager, so the result window only
+// says what is available and links to the download page. Its windows' titles begin with "Software
+// Update", so the dockable window stays open while one has the focus. GUI thread only.
+class ZKStoreHelper : public QObject {
+  Q_OBJECT
+
+ public:
+  static ZKStoreHelper& sharedHelper();
+  explicit ZKStoreHelper(QObject* parent = nullptr);
+  ~ZKStoreHelper() override;
+
+  // Whether this build has an update feed at all (its host is configured).
+  static bool updateChecksAreAvailable();
+  // The feed's address of this build (empty without a host).
+  static std::string defaultFeedURL();
+
+  // Registers the feed address as the "UFFeedURL" default and sets up automatic checks (once a day,
+  // quietly: only an available update shows a window).
+  void configureUpdaterWithURL(const std::string& address);
+  bool configured() const { return configured_; }
+  std::string feedURL() const;
+  bool automaticallyChecksForUpdates() const { return automaticChecks_.isActive(); }
+
+  // A check the user asked for: the result window tells what was found, also when nothing was.
+  void checkForUpdates();
+  // Opens the maker's support request page in the browser.
+  void sendFeedback();
+
+  // Inserts dashes into a 32-character identifier (8-4-4-4-12); one that already has a dash comes
+  // back as it is; anything else gives nullopt.
+  static std::optional<std::string> formattedUUIDWithString(const std::optional<std::string>& string);
+
+  // The update framework's questions: never ask before checking automatically.
+  bool updaterShouldPromptForPermissionToCheckForUpdates() const { return false; }
+  void updaterWillRelaunchApplication();
+
+  // The window of the last check's result (null before one ended or after it closed).
+  QWidget* resultWindow() const { return resultWindow_; }
+  // Shows the window for a result (public for the checks that arrive and for tests).
+  void showResult(const QVUpdateCheckResult& result, bool userInitiated);
+  bool isChecking() const { return checking_; }
+
+ Q_SIGNALS:
+  void checkDidFinish(const QVUpdateCheckResult& result);
+
+ private:
+  void startCheck(bool userInitiated);
+
+  bool configured_ = false;
+  bool checking_ = false;
+  QTimer automaticChecks_;
+  QPointer<QWidget> resultWindow_;
+  std::shared_ptr<platform::DispatchQueue> queue_;
+};
+
+Q_DECLARE_METATYPE(QVUpdateCheckResult)

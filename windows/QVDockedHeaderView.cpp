@@ -1,0 +1,63 @@
+#include "windows/QVDockedHeaderView.h"
+
+#include <QtCore/QPointer>
+#include <QtCore/QTimer>
+#include <QtGui/QPainter>
+#include <QtWidgets/QApplication>
+
+#include "app/QVUserDefaults.h"
+#include "uikit/NSBezierPath+WindowPath.h"
+#include "uikit/ZKDesignGeometry.h"
+
+QVDockedHeaderView::QVDockedHeaderView(QWidget* parent) : ZKThemableView(parent) {
+  setBackgroundColorKey(QStringLiteral("windowHeaderColor"));
+  // The outline is this view's own drawing; the plain fill of the base stays off.
+  showsArrow_ = QVUserDefaults::standardUserDefaults()->isDocked();
+  QPointer<QVDockedHeaderView> self(this);
+  dockedObservation_ =
+      QVUserDefaults::standardUserDefaults()->addObserverForKey(QVIsDockedKey, [self](const std::string&) {
+        QMetaObject::invokeMethod(qApp, [self] {
+          QTimer::singleShot(200, self.data(), [self] {
+            if (self) self->setShowsArrow(QVUserDefaults::standardUserDefaults()->isDocked());
+          });
+        });
+      });
+  applyTheme();
+  updatePath();
+}
+
+void QVDockedHeaderView::awakeFromNib() {
+  ZKThemableView::awakeFromNib();
+  showsArrow_ = QVUserDefaults::standardUserDefaults()->isDocked();
+  applyTheme();
+  updatePath();
+}
+
+void QVDockedHeaderView::setShowsArrow(bool shows) {
+  showsArrow_ = shows;
+  updatePath();
+}
+
+void QVDockedHeaderView::updatePath() {
+  const QRectF bounds(QPointF(0, 0), QSizeF(size()));
+  path_ = ZKDesignGeometry::toQt(zk_windowPathForBounds(bounds, showsArrow_), bounds.height());
+  update();
+}
+
+void QVDockedHeaderView::applyTheme() {
+  ZKThemableView::applyTheme();
+  // The shape takes the new colour; its outline stays.
+  fillColor_ = backgroundColor();
+  update();
+}
+
+void QVDockedHeaderView::resizeEvent(QResizeEvent* event) {
+  ZKThemableView::resizeEvent(event);
+  updatePath();
+}
+
+void QVDockedHeaderView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.fillPath(path_, fillColor_);
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QtGui/QPainterPath>
+
+#include "platform/SettingsStore.h"
+#include "uikit/ZKThemableView.h"
+
+// The dashboard header's background: the top of the window's outline (rounded top corners), with an
+// arrow pointing up at the status item while the window is docked. Its colour follows the theme; the
+// arrow follows the "isDocked" setting 0.2 s after it changes.
+class QVDockedHeaderView : public ZKThemableView {
+  Q_OBJECT
+
+ public:
+  explicit QVDockedHeaderView(QWidget* parent = nullptr);
+
+  bool showsArrow() const { return showsArrow_; }
+  void setShowsArrow(bool shows);
+  // The outline filled now, in the view's coordinates.
+  const QPainterPath& backgroundPath() const { return path_; }
+  // Rebuilds the outline from the bounds and showsArrow.
+  void updatePath();
+  QColor fillColor() const { return fillColor_; }
+
+  void awakeFromNib() override;
+  void applyTheme() override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  bool showsArrow_ = false;
+  QPainterPath path_;
+  QColor fillColor_;
+  platform::SettingsStore::Observation dockedObservation_;
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QtCore/QObject>
+#include <QtCore/QPointer>
+#include <QtWidgets/QWidget>
+
+#include "uikit/ZKThemable.h"
+
+// Makes a window or view of the editing windows follow the theme: the window colour behind it, the
+// text colour, fields and tables in the header colour, the separator colour for grids; item views get
+// the kit's item-view style sheet. A child of the widget it themes, applied at once and after every
+// theme change.
+class QVWindowTheme : public QObject, public ZKThemable {
+  Q_OBJECT
+
+ public:
+  static QVWindowTheme* follow(QWidget* widget);
+
+  void applyTheme() override;
+
+ private:
+  explicit QVWindowTheme(QWidget* widget) : QObject(widget), widget_(widget) {}
+  QPointer<QWidget> widget_;
+};
