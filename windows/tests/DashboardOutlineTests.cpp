@@ -165,10 +165,10 @@ TEST_F(DashboardOutlineTest, ValueClicksOpenTheTargetOnceEscapedOrAskForTheEdito
   makeDashboard();
 
   for (int i = 0; i < 5; ++i) controller->valueWasClicked(valueIndex(modules[size_t(i)]));
-  ASSERT_EQ(desktop->opened.size(), 2u);
-  EXPECT_EQ(desktop->opened[0].toString(QUrl::FullyEncoded),
+  ASSERT_EQ(desktop->openedURLs.size(), 2u);
+  EXPECT_EQ(desktop->openedURLs[0].toString(QUrl::FullyEncoded),
             QStringLiteral("https://example.org/a%20b%20c/%C3%BC?q=1%202"));
-  EXPECT_EQ(desktop->opened[1].toString(), QStringLiteral("https://example.org/own"));
+  EXPECT_EQ(desktop->openedURLs[1].toString(), QStringLiteral("https://example.org/own"));
   ASSERT_EQ(editorObjects.size(), 2u);
   EXPECT_EQ(editorObjects[0], modules[3]);
   EXPECT_EQ(editorObjects[1], modules[4]);
@@ -195,14 +195,14 @@ TEST_F(DashboardOutlineTest, AClickActsOnTheRowUnderThePointerAfterGroupsOpenAnd
   QTest::mouseClick(outline->viewport(), Qt::LeftButton, {}, before.center());
   const QRect after = outline->visualRect(valueIndex(second->modules()[0]));
   QTest::mouseClick(outline->viewport(), Qt::LeftButton, {}, after.center());
-  ASSERT_EQ(desktop->opened.size(), 1u) << "the first click fell below the rows, on nothing";
-  EXPECT_EQ(desktop->opened[0].toString(), QStringLiteral("https://example.org/Second/1"));
+  ASSERT_EQ(desktop->openedURLs.size(), 1u) << "the first click fell below the rows, on nothing";
+  EXPECT_EQ(desktop->openedURLs[0].toString(), QStringLiteral("https://example.org/Second/1"));
   // Open again: the same place is the first group's row now.
   controller->toggleGroup(first);
   QApplication::processEvents();
   QTest::mouseClick(outline->viewport(), Qt::LeftButton, {}, after.center());
-  ASSERT_EQ(desktop->opened.size(), 2u);
-  EXPECT_EQ(desktop->opened[1].toString(), QStringLiteral("https://example.org/First/2"));
+  ASSERT_EQ(desktop->openedURLs.size(), 2u);
+  EXPECT_EQ(desktop->openedURLs[1].toString(), QStringLiteral("https://example.org/First/2"));
 }
 
 // ---- Height ----

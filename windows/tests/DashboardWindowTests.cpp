@@ -138,8 +138,8 @@ TEST_F(DashboardWindowTest, SettingsMenuActionsPostTheirRequestsAndOpenPages) {
   list()->findMore();
   EXPECT_EQ(requests, std::vector<std::string>{"Notification.openPreferences"});
   EXPECT_EQ(editorObjects.size(), 1u);
-  ASSERT_EQ(desktop->opened.size(), 3u);
-  EXPECT_EQ(desktop->opened[1].query(), QStringLiteral("ref=moreapps"));
+  ASSERT_EQ(desktop->openedURLs.size(), 3u);
+  EXPECT_EQ(desktop->openedURLs[1].query(), QStringLiteral("ref=moreapps"));
   // This build has no update feed: the menu offers no check.
   EXPECT_FALSE(list()->checkForUpdatesMenuItem()->isVisible());
 }
