@@ -18,7 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using LineType = QVModuleLogLineType;
 
-
 class QVModuleLogTest : public qvtesting::SandboxTest {
  protected:
   fs::path logsFolder() const { return root() / "data" / "com.quorvane.dashboard" / "Logs"; }

@@ -53,7 +53,8 @@ MultiPartOutcome feed(WebServerMultiPartFormRequest& request, const std::string&
 }
 
 // Feeds the body split at one position into two pieces.
-MultiPartOutcome feedSplit(WebServerMultiPartFormRequest& request, const std::string& body, std::size_t split) {
+MultiPartOutcome feedSplit(WebServerMultiPartFormRequest& request, const std::string& body,
+                           std::size_t split) {
   MultiPartOutcome outcome;
   request.prepareForWriting();
   outcome.opened = request.performOpen(&outcome.error);
