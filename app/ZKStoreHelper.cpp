@@ -1,167 +1,128 @@
 #include "app/ZKStoreHelper.h"
 
-#include <QtWidgets/QApplication>
-#include <QtWidgets/QDialog>
-#include <QtWidgets/QDialogButtonBox>
-#include <QtWidgets/QLabel>
-#include <QtWidgets/QPushButton>
-#include <QtWidgets/QVBoxLayout>
+#include <fmt/format.h>
 
-#include "app/QVUpdateConfiguration.h"
-#include "app/QVUserDefaults.h"
-#include "platform/Bundle.h"
-#include "platform/DispatchQueue.h"
-#include "platform/NotificationCenter.h"
-#include "platform/desktop/DesktopServices.h"
-#include "platform/desktop/QtText.h"
+#include "Telemetry/TLTelemetry.h"
+#include "TelemetryAnalytics/TLAnalytics.h"
+#include "platform/Log.h"
+#include "platform/SettingsStore.h"
 
-namespace {
+#if __has_include("TelemetryCrashes/TLCrashes.h")
+#include "TelemetryCrashes/TLCrashes.h"
+#define QV_HAS_TLCRASHES 1
+#endif
 
-constexpr int kAutomaticCheckMilliseconds = 24 * 60 * 60 * 1000;
-
-}  // namespace
-
-ZKStoreHelper& ZKStoreHelper::sharedHelper() {
-  static ZKStoreHelper* helper = new ZKStoreHelper(qApp);
-  return *helper;
+std::shared_ptr<ZKStoreHelper> ZKStoreHelper::sharedHelper() {
+  static const std::shared_ptr<ZKStoreHelper> helper = std::make_shared<ZKStoreHelper>();
+  return helper;
 }
 
-ZKStoreHelper::ZKStoreHelper(QObject* parent)
-    : QObject(parent), queue_(platform::DispatchQueue::serial("com.quorvane.dashboard.updates")) {
-  static const int registered = qRegisterMetaType<QVUpdateCheckResult>();
-  (void)registered;
-  automaticChecks_.setInterval(kAutomaticCheckMilliseconds);
-  connect(&automaticChecks_, &QTimer::timeout, this, [this] { startCheck(false); });
+std::optional<std::string> ZKStoreHelper::formattedUUIDWithString(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  if (text->size() == 32) {
+    return fmt::format("{}-{}-{}-{}-{}", text->substr(0, 8), text->substr(8, 4), text->substr(12, 4),
+                       text->substr(16, 4), text->substr(20, 12));
+  }
+  if (text->find('-') != std::string::npos) return text;
+  return std::nullopt;
 }
 
-ZKStoreHelper::~ZKStoreHelper() {
-  if (resultWindow_) delete resultWindow_.data();
+std::optional<int> ZKStoreHelper::crashConfirmationForResponse(int modalResponse) {
+  switch (modalResponse) {
+    case kZKAlertFirstButtonReturn:
+      return 2;  // "Always Send"
+    case kZKAlertSecondButtonReturn:
+      return 1;  // "Send"
+    case kZKAlertThirdButtonReturn:
+      return 0;  // "Don't Send"
+    default:
+      return std::nullopt;
+  }
 }
 
 bool ZKStoreHelper::updateChecksAreAvailable() { return QVUpdateFeedHost[0] != '\0'; }
 
 std::string ZKStoreHelper::defaultFeedURL() {
   if (!updateChecksAreAvailable()) return {};
-  const auto secret = formattedUUIDWithString(std::string(QVUpdateApplicationSecret));
-  return std::string(QVUpdateFeedHost) + "/v0.1/public/updates/apps/" +
-         secret.value_or(QVUpdateApplicationSecret);
+  const auto identifier = formattedUUIDWithString(std::string(kQVTelemetryAppSecret));
+  return std::string(QVUpdateFeedHost) + fmt::format(kZKUpdateFeedPathFormat, identifier.value_or(""));
 }
 
-std::optional<std::string> ZKStoreHelper::formattedUUIDWithString(const std::optional<std::string>& string) {
-  if (!string) return std::nullopt;
-  const std::string& s = *string;
-  if (s.size() == 32)
-    return s.substr(0, 8) + "-" + s.substr(8, 4) + "-" + s.substr(12, 4) + "-" + s.substr(16, 4) + "-" +
-           s.substr(20, 12);
-  if (s.find('-') != std::string::npos) return s;
-  return std::nullopt;
+void ZKStoreHelper::configureWithAppSecret(const std::optional<std::string>& secret) {
+  auto identifier = formattedUUIDWithString(secret);
+  configureTelemetryWithIdentifier(identifier);
+  if (updateChecksAreAvailable())
+    configureUpdaterWithURL(std::string(QVUpdateFeedHost) +
+                            fmt::format(kZKUpdateFeedPathFormat, identifier.value_or("")));
+  std::lock_guard lock(mutex_);
+  configured_ = true;
+}
+
+void ZKStoreHelper::configureTelemetryWithIdentifier(const std::optional<std::string>& identifier) {
+  platform::SettingsStore::standardUserDefaults()->registerDefaults({{kZKCrashOnExceptionsKey, true}});
+  if (TLTelemetry::defaultLogUrl().empty() && !TLTelemetry::sharedInstance()->logUrl()) {
+    platform::log("Telemetry is not started: this build has no telemetry ingestion address.");
+    return;
+  }
+  TLTelemetry::Services services = {TLAnalytics::serviceClass()};
+#ifdef QV_HAS_TLCRASHES
+  services.push_back(TLServiceClass::of<TLCrashes>());
+#endif
+  TLTelemetry::start(identifier, services);
+#ifdef QV_HAS_TLCRASHES
+  TLCrashes::setUserConfirmationHandler([](const auto&) {
+    return ZKStoreHelper::sharedHelper()->promptUserForCrashHandlingConfirmation();
+  });
+#endif
+  std::lock_guard lock(mutex_);
+  telemetryStarted_ = true;
 }
 
 void ZKStoreHelper::configureUpdaterWithURL(const std::string& address) {
-  QVUserDefaults::standardUserDefaults()->userDefaults().registerDefaults(
-      {{UFFeedURLKey, platform::PropertyList(address)}});
-  configured_ = true;
-  if (!address.empty()) automaticChecks_.start();
+  platform::SettingsStore::standardUserDefaults()->registerDefaults({{kZKUpdateFeedURLKey, address}});
+  std::lock_guard lock(mutex_);
+  feedURL_ = address;
 }
 
-std::string ZKStoreHelper::feedURL() const {
-  const auto value = QVUserDefaults::standardUserDefaults()->userDefaults().stringForKey(UFFeedURLKey);
-  return value.value_or(std::string());
-}
-
-void ZKStoreHelper::checkForUpdates() { startCheck(true); }
-
-void ZKStoreHelper::startCheck(bool userInitiated) {
-  const std::string url = feedURL();
-  if (url.empty() || checking_) return;
-  checking_ = true;
-  QPointer<ZKStoreHelper> self(this);
-  const std::string version = platform::Bundle::shortVersionString();
-  queue_->async([self, url, version, userInitiated] {
-    QVUpdateCheckResult result = QVUpdateFeed::check(url, version);
-    QMetaObject::invokeMethod(qApp, [self, result, userInitiated] {
-      if (!self) return;
-      self->checking_ = false;
-      self->showResult(result, userInitiated);
-      Q_EMIT self->checkDidFinish(result);
-    });
-  });
-}
-
-void ZKStoreHelper::showResult(const QVUpdateCheckResult& result, bool userInitiated) {
-  // A quiet check says something only when there is something new.
-  if (!userInitiated && result.status != QVUpdateCheckResult::Status::UpdateAvailable) return;
-  if (resultWindow_) resultWindow_->close();
-  auto* window = new QDialog();
-  window->setAttribute(Qt::WA_DeleteOnClose);
-  window->setWindowTitle(QStringLiteral("Software Update"));
-  window->setMinimumWidth(420);
-  auto* layout = new QVBoxLayout(window);
-  auto* title = new QLabel(window);
-  QFont bold = title->font();
-  bold.setBold(true);
-  bold.setPointSizeF(bold.pointSizeF() * 1.15);
-  title->setFont(bold);
-  auto* message = new QLabel(window);
-  message->setWordWrap(true);
-  message->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  auto* buttons = new QDialogButtonBox(window);
-  const QString current = platform::toQString(platform::Bundle::shortVersionString());
-  switch (result.status) {
-    case QVUpdateCheckResult::Status::UpdateAvailable: {
-      const QString offered = platform::toQString(result.item->version);
-      title->setText(QStringLiteral("A new version of Quorvane Dashboard is available!"));
-      QString text = QStringLiteral(
-                         "Quorvane Dashboard %1 is available; you have %2. Updates are installed with "
-                         "your system's package manager: the download page tells how.")
-                         .arg(offered, current);
-      if (!result.item->notes.empty())
-        text += QStringLiteral("\n\n") + platform::toQString(result.item->notes);
-      message->setText(text);
-      QString page = platform::toQString(result.item->downloadURL);
-      const QUrl pageURL(page, QUrl::TolerantMode);
-      // Only a web page is opened from the feed's word.
-      if (!pageURL.isValid() ||
-          (pageURL.scheme() != QLatin1String("https") && pageURL.scheme() != QLatin1String("http")))
-        page = QString::fromLatin1(QVUpdateDownloadPage);
-      auto* open = buttons->addButton(QStringLiteral("Open Download Page"), QDialogButtonBox::AcceptRole);
-      open->setDefault(true);
-      connect(open, &QPushButton::clicked, window, [window, page] {
-        platform::DesktopServices::shared().openURL(QUrl(page, QUrl::TolerantMode));
-        window->close();
-      });
-      buttons->addButton(QStringLiteral("Later"), QDialogButtonBox::RejectRole);
-      break;
-    }
-    case QVUpdateCheckResult::Status::UpToDate:
-      title->setText(QStringLiteral("You're up to date!"));
-      message->setText(
-          QStringLiteral("Quorvane Dashboard %1 is currently the newest version available.").arg(current));
-      buttons->addButton(QDialogButtonBox::Ok);
-      break;
-    case QVUpdateCheckResult::Status::Failed:
-      title->setText(QStringLiteral("Update Error!"));
-      message->setText(
-          QStringLiteral("An error occurred in retrieving update information. Please try again later.\n\n") +
-          platform::toQString(result.error));
-      buttons->addButton(QDialogButtonBox::Ok);
-      break;
+bool ZKStoreHelper::promptUserForCrashHandlingConfirmation() {
+  ConsentAlert alert;
+  ConfirmationSink sink;
+  {
+    std::lock_guard lock(mutex_);
+    alert = alert_;
+    sink = sink_;
   }
-  connect(buttons, &QDialogButtonBox::rejected, window, &QWidget::close);
-  connect(buttons, &QDialogButtonBox::accepted, window, &QWidget::close);
-  layout->addWidget(title);
-  layout->addWidget(message);
-  layout->addWidget(buttons);
-  resultWindow_ = window;
-  window->show();
-  window->raise();
-  window->activateWindow();
+#ifdef QV_HAS_TLCRASHES
+  if (!sink) sink = [](int value) { TLCrashes::notifyWithUserConfirmation(value); };
+#endif
+  if (alert) {
+    // Any other answer leaves the reports waiting.
+    if (auto value = crashConfirmationForResponse(alert()); value && sink) sink(*value);
+  }
+  return true;
 }
 
-void ZKStoreHelper::sendFeedback() {
-  platform::DesktopServices::shared().openURL(QUrl(QString::fromLatin1(QVFeedbackPage)));
+void ZKStoreHelper::setCrashConsentAlert(ConsentAlert alert) {
+  std::lock_guard lock(mutex_);
+  alert_ = std::move(alert);
 }
 
-void ZKStoreHelper::updaterWillRelaunchApplication() {
-  platform::NotificationCenter::defaultCenter().postNotificationName(ZKUpdaterWillInstallUpdateNotification);
+void ZKStoreHelper::setConfirmationSink(ConfirmationSink sink) {
+  std::lock_guard lock(mutex_);
+  sink_ = std::move(sink);
+}
+
+bool ZKStoreHelper::isConfigured() const {
+  std::lock_guard lock(mutex_);
+  return configured_;
+}
+
+std::optional<std::string> ZKStoreHelper::feedURL() const {
+  std::lock_guard lock(mutex_);
+  return feedURL_;
+}
+
+bool ZKStoreHelper::telemetryStarted() const {
+  std::lock_guard lock(mutex_);
+  return telemetryStarted_;
 }

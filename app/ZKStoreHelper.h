@@ -1,79 +1,74 @@
 #pragma once
 
-#include <QtCore/QObject>
-#include <QtCore/QPointer>
-#include <QtCore/QTimer>
-#include <QtWidgets/QWidget>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
-#include "app/QVUpdateFeed.h"
+#include "app/QVUpdateConfiguration.h"
 
-namespace platform {
-class DispatchQueue;
-}
+// The application's telemetry secret: 32 lower-case hexadecimal digits without dashes.
+inline constexpr const char* kQVTelemetryAppSecret = "5c1e7a9d03b84f62a7e0d19c4b3f8a26";
+// The update feed's path on the telemetry service; the placeholder is the dashed secret.
+inline constexpr const char* kZKUpdateFeedPathFormat = "/v0.1/public/updates/apps/{}";
+// Registered defaults: the update framework's feed and the end of the process on an uncaught
+// exception.
+inline constexpr const char* kZKUpdateFeedURLKey = "UFFeedURL";
+inline constexpr const char* kZKCrashOnExceptionsKey = "NSApplicationCrashOnExceptions";
 
-// Posted on the default centre when an update is about to be installed (no object).
-inline constexpr const char* ZKUpdaterWillInstallUpdateNotification =
-    "ZKUpdaterWillInstallUpdateNotification";
-// The settings default that holds the update feed's address.
-inline constexpr const char* UFFeedURLKey = "UFFeedURL";
+// Alert answers: the first button answers 1000, the second 1001, the third 1002.
+inline constexpr int kZKAlertFirstButtonReturn = 1000;
+inline constexpr int kZKAlertSecondButtonReturn = 1001;
+inline constexpr int kZKAlertThirdButtonReturn = 1002;
 
-// The application's way to its outside services: update checks against the update feed, the
-// feedback page. An update is installed by the system's package manager, so the result window only
-// says what is available and links to the download page. Its windows' titles begin with "Software
-// Update", so the dockable window stays open while one has the focus. GUI thread only.
-class ZKStoreHelper : public QObject {
-  Q_OBJECT
-
+// How the application reaches its outside services: the telemetry start with its analytics and
+// crash services and the crash-report consent, and the update feed's address. Qt-free: the
+// application's start-up calls configureWithAppSecret(kQVTelemetryAppSecret) once on the main
+// thread; the desktop supplies the consent alert through setCrashConsentAlert().
+class ZKStoreHelper {
  public:
-  static ZKStoreHelper& sharedHelper();
-  explicit ZKStoreHelper(QObject* parent = nullptr);
-  ~ZKStoreHelper() override;
+  // Runs the consent alert ("Always Send", "Send", "Don't Send") and answers its modal response.
+  using ConsentAlert = std::function<int()>;
+  // Receives the user's answer for the crash service: 2 always send, 1 send, 0 don't send.
+  using ConfirmationSink = std::function<void(int)>;
 
-  // Whether this build has an update feed at all (its host is configured).
+  static std::shared_ptr<ZKStoreHelper> sharedHelper();
+
+  // A 32-character text as 8-4-4-4-12 groups; a text with a dash as it is; nothing otherwise.
+  static std::optional<std::string> formattedUUIDWithString(const std::optional<std::string>& text);
+  // Whether this build has an update feed at all (its host is configured in QVUpdateConfiguration.h).
   static bool updateChecksAreAvailable();
   // The feed's address of this build (empty without a host).
   static std::string defaultFeedURL();
+  // The consent value for an alert answer: 2, 1, 0 for the three buttons; nothing for others.
+  static std::optional<int> crashConfirmationForResponse(int modalResponse);
 
-  // Registers the feed address as the "UFFeedURL" default and sets up automatic checks (once a day,
-  // quietly: only an available update shows a window).
+  // The configuration entry: starts telemetry with the dashed secret and sets the update feed.
+  void configureWithAppSecret(const std::optional<std::string>& secret);
+  // Starts the telemetry SDK with the analytics and crash services and installs the consent handler.
+  // A build without an ingestion address (and no address set) does not start the SDK.
+  void configureTelemetryWithIdentifier(const std::optional<std::string>& identifier);
+  // Registers the feed address for the update framework.
   void configureUpdaterWithURL(const std::string& address);
-  bool configured() const { return configured_; }
-  std::string feedURL() const;
-  bool automaticallyChecksForUpdates() const { return automaticChecks_.isActive(); }
+  // Asks the user (through the installed alert) and hands the answer to the crash service; always
+  // answers true, so the crash service waits for the answer.
+  bool promptUserForCrashHandlingConfirmation();
 
-  // A check the user asked for: the result window tells what was found, also when nothing was.
-  void checkForUpdates();
-  // Opens the maker's support request page in the browser.
-  void sendFeedback();
+  void setCrashConsentAlert(ConsentAlert alert);
+  // Where answers go; the crash service's notifyWithUserConfirmation unless replaced.
+  void setConfirmationSink(ConfirmationSink sink);
 
-  // Inserts dashes into a 32-character identifier (8-4-4-4-12); one that already has a dash comes
-  // back as it is; anything else gives nullopt.
-  static std::optional<std::string> formattedUUIDWithString(const std::optional<std::string>& string);
-
-  // The update framework's questions: never ask before checking automatically.
-  bool updaterShouldPromptForPermissionToCheckForUpdates() const { return false; }
-  void updaterWillRelaunchApplication();
-
-  // The window of the last check's result (null before one ended or after it closed).
-  QWidget* resultWindow() const { return resultWindow_; }
-  // Shows the window for a result (public for the checks that arrive and for tests).
-  void showResult(const QVUpdateCheckResult& result, bool userInitiated);
-  bool isChecking() const { return checking_; }
-
- Q_SIGNALS:
-  void checkDidFinish(const QVUpdateCheckResult& result);
+  bool isConfigured() const;
+  std::optional<std::string> feedURL() const;
+  // Whether configureTelemetryWithIdentifier started the SDK.
+  bool telemetryStarted() const;
 
  private:
-  void startCheck(bool userInitiated);
-
+  mutable std::mutex mutex_;
   bool configured_ = false;
-  bool checking_ = false;
-  QTimer automaticChecks_;
-  QPointer<QWidget> resultWindow_;
-  std::shared_ptr<platform::DispatchQueue> queue_;
+  bool telemetryStarted_ = false;
+  std::optional<std::string> feedURL_;
+  ConsentAlert alert_;
+  ConfirmationSink sink_;
 };
-
-Q_DECLARE_METATYPE(QVUpdateCheckResult)

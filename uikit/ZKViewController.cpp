@@ -1,10 +1,12 @@
 #include "uikit/ZKViewController.h"
 
+#include <QtCore/QEvent>
 #include <QtCore/QHash>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QWidget>
 #include <mutex>
 
+#include "platform/ViewAppearanceHook.h"
 #include "uikit/ZKAwakeFromNib.h"
 #include "uikit/ZKNavigationController.h"
 #include "uikit/ZKWindowController.h"
@@ -14,6 +16,25 @@ namespace {
 // the cache whole should a helper thread ask.
 std::mutex gNibCacheMutex;
 QHash<QString, QString>* gNibCache = nullptr;
+
+// Reports the controller's view to the view-appearance hook each time the view is about to show.
+class ZKViewAppearanceFilter : public QObject {
+ public:
+  explicit ZKViewAppearanceFilter(ZKViewController* controller) : QObject(controller), controller_(controller) {}
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Show && platform::ViewAppearanceHook::isInstalled()) {
+      platform::ViewAppearanceHook::viewWillAppear(controller_->metaObject()->className());
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  ZKViewController* controller_;
+};
+
+void watchAppearance(ZKViewController* controller, QWidget* view) {
+  if (view) view->installEventFilter(new ZKViewAppearanceFilter(controller));
+}
 
 void setupXibCacheIfNeeded() {
   if (!gNibCache) gNibCache = new QHash<QString, QString>;
@@ -64,6 +85,7 @@ void ZKViewController::loadFromInterface() {
   form_ = ZKInterfaceResources::makeForm(name);
   if (!form_) return;
   view_ = form_->instantiate(nullptr);
+  watchAppearance(this, view_);
   ZKAwakeFromNib::awakeWidgetTree(view_);
   awakeFromNib();
 }
@@ -78,7 +100,10 @@ void ZKViewController::setNavigationController(ZKNavigationController* navigatio
 }
 
 QWidget* ZKViewController::view() {
-  if (!view_) view_ = new QWidget;
+  if (!view_) {
+    view_ = new QWidget;
+    watchAppearance(this, view_);
+  }
   return view_;
 }
 

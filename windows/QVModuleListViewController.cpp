@@ -13,6 +13,7 @@
 #include "app/STDockableWindowController.h"
 #include "app/STDockingGeometry.h"
 #include "app/ZKStoreHelper.h"
+#include "app/ZKUpdateChecker.h"
 #include "platform/desktop/DesktopServices.h"
 #include "ui_QVModuleListViewController.h"
 #include "uikit/NSWindow+ContentView.h"
@@ -234,7 +235,7 @@ void QVModuleListViewController::openMailingList() {
       QUrl(QString::fromLatin1(QVWebPages::kMakerSite) + QStringLiteral("?ref=moreapps")));
 }
 
-void QVModuleListViewController::checkForUpdates() { ZKStoreHelper::sharedHelper().checkForUpdates(); }
+void QVModuleListViewController::checkForUpdates() { ZKUpdateChecker::sharedChecker().checkForUpdates(); }
 
 void QVModuleListViewController::findMore() { openPage(QVWebPages::kProductSite); }
 

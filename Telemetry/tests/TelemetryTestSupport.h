@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -20,14 +21,16 @@ struct LoggedMessage {
 };
 
 // Records every message through a custom handler while alive, then restores the default handler
-// and level.
+// and level. The messages live in state shared with the handler, so a message logged on another
+// thread while the recorder goes away lands safely.
 class MessageRecorder {
  public:
-  MessageRecorder() {
-    TLLogger::setLogHandler([this](const TLLogMessageProvider& message, TLLogLevel level,
-                                   const std::string& tag, const char*, const char* function, unsigned) {
-      std::lock_guard lock(mutex_);
-      messages_.push_back({level, tag, function ? function : "", message ? message() : ""});
+  MessageRecorder() : state_(std::make_shared<State>()) {
+    TLLogger::setLogHandler([state = state_](const TLLogMessageProvider& message, TLLogLevel level,
+                                             const std::string& tag, const char*, const char* function, unsigned) {
+      LoggedMessage entry{level, tag, function ? function : "", message ? message() : ""};
+      std::lock_guard lock(state->mutex);
+      state->messages.push_back(std::move(entry));
     });
   }
   ~MessageRecorder() {
@@ -36,8 +39,8 @@ class MessageRecorder {
     TLLogger::setIsUserDefinedLogLevel(false);
   }
   std::vector<LoggedMessage> messages() const {
-    std::lock_guard lock(mutex_);
-    return messages_;
+    std::lock_guard lock(state_->mutex);
+    return state_->messages;
   }
   // The texts of messages at the level.
   std::vector<std::string> texts(TLLogLevel level) const {
@@ -48,8 +51,11 @@ class MessageRecorder {
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<LoggedMessage> messages_;
+  struct State {
+    std::mutex mutex;
+    std::vector<LoggedMessage> messages;
+  };
+  std::shared_ptr<State> state_;
 };
 
 // Runs the command with a shell; its exit status and everything it printed (both streams).

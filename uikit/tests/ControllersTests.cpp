@@ -4,6 +4,7 @@
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QVBoxLayout>
 
+#include "platform/ViewAppearanceHook.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "ui_TestPaneController.h"
 #include "ui_TestSheetWindowController.h"
@@ -116,6 +117,21 @@ TEST_F(ControllersTest, ViewControllersLoadTheirFormAlongTheirClassChain) {
   EXPECT_TRUE(ZKViewController::nibName(&ZKViewController::staticMetaObject).isEmpty());
   EXPECT_TRUE(ZKViewController::nibName(&QObject::staticMetaObject).isEmpty());
   qvtesting::saveGrab(pane->view(), "uikit", "pane-from-form");
+}
+
+TEST_F(ControllersTest, ShownViewsAreReportedToTheAppearanceHook) {
+  std::vector<std::string> appeared;
+  platform::ViewAppearanceHook::install([&](const std::string& className) { appeared.push_back(className); });
+  std::unique_ptr<TestPaneController> pane(ZKViewController::controller<TestPaneController>());
+  std::unique_ptr<TestFormlessController> formless(ZKViewController::controller<TestFormlessController>());
+  pane->view()->show();
+  formless->view()->show();
+  pane->view()->hide();
+  pane->view()->show();
+  platform::ViewAppearanceHook::install(nullptr);
+  formless->view()->hide();
+  formless->view()->show();
+  EXPECT_EQ(appeared, (std::vector<std::string>{"TestPaneController", "TestFormlessController", "TestPaneController"}));
 }
 
 TEST_F(ControllersTest, ParentWindowFallsBackToTheViewsWindow) {

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "app/QVUserDefaults.h"
+#include "app/ZKUpdateChecker.h"
 #include "app/ZKStoreHelper.h"
 #include "httpserver/WebServer.h"
 #include "httpserver/WebServerDataResponse.h"
@@ -130,7 +131,7 @@ TEST_F(UpdateCheckTest, TheResultWindowIsASoftwareUpdateWindowThatLinksToTheDown
   feed.serve("/newer", R"({"version": "99.0", "downloadURL": "https://example.org/get%20it"})");
   feed.serve("/same", R"({"version": "0.0.1"})");
   ASSERT_TRUE(feed.start());
-  ZKStoreHelper helper;
+  ZKUpdateChecker helper;
   EXPECT_FALSE(helper.updaterShouldPromptForPermissionToCheckForUpdates());
   helper.configureUpdaterWithURL(feed.url("/newer"));
   EXPECT_EQ(helper.feedURL(), feed.url("/newer"));
@@ -149,7 +150,7 @@ TEST_F(UpdateCheckTest, TheResultWindowIsASoftwareUpdateWindowThatLinksToTheDown
   EXPECT_EQ(desktop->openedURLs[0].toString(QUrl::FullyEncoded), QStringLiteral("https://example.org/get%20it"));
   // Nothing newer: the user who asked hears so.
   QVUserDefaults::standardUserDefaults()->userDefaults().registerDefaults(
-      {{UFFeedURLKey, platform::PropertyList(feed.url("/same"))}});
+      {{kZKUpdateFeedURLKey, platform::PropertyList(feed.url("/same"))}});
   helper.checkForUpdates();
   ASSERT_TRUE(runUntil(
       [&] { return helper.resultWindow() && helper.resultWindow() != window && !helper.isChecking(); }));
@@ -163,7 +164,7 @@ TEST_F(UpdateCheckTest, TheResultWindowIsASoftwareUpdateWindowThatLinksToTheDown
 }
 
 TEST_F(UpdateCheckTest, AQuietCheckShowsAWindowOnlyForAnUpdate) {
-  ZKStoreHelper helper;
+  ZKUpdateChecker helper;
   QVUpdateCheckResult nothing;
   helper.showResult(nothing, false);
   EXPECT_EQ(helper.resultWindow(), nullptr);

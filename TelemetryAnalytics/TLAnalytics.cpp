@@ -1,0 +1,419 @@
+#include "TelemetryAnalytics/TLAnalytics.h"
+
+#include <fmt/format.h>
+
+#include <array>
+#include <random>
+
+#include "Telemetry/Internals/Context/TLSessionContext.h"
+#include "Telemetry/Internals/Context/TLUserIdContext.h"
+#include "Telemetry/Internals/Util/TLLogger.h"
+#include "Telemetry/Internals/Util/TLUtility.h"
+#include "Telemetry/TLTelemetry.h"
+#include "TelemetryAnalytics/Internals/TLAnalyticsCategory.h"
+#include "TelemetryAnalytics/TransmissionTarget/TLAnalyticsTransmissionTarget.h"
+#include "platform/MainQueue.h"
+#include "platform/UUID.h"
+
+namespace {
+
+std::mutex sharedInstanceMutex;
+std::shared_ptr<TLAnalytics> sharedAnalytics;
+
+// A random (version 4) UUID for an event id. Event ids only need to be unique, and a generator per
+// thread keeps the system's random source, with its system calls, out of every tracking call.
+std::string newEventId() {
+  thread_local std::mt19937_64 generator = [] {
+    std::random_device source;
+    std::seed_seq seed{source(), source(), source(), source(), source(), source(), source(), source()};
+    return std::mt19937_64(seed);
+  }();
+  std::array<std::uint8_t, 16> bytes;
+  for (int half = 0; half < 2; ++half) {
+    std::uint64_t value = generator();
+    for (int i = 0; i < 8; ++i) bytes[half * 8 + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
+  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+  return platform::uuidString(bytes);
+}
+
+std::string criticalGroupId() { return fmt::format("{}_{}", kTLAnalyticsGroupId, kTLAnalyticsCriticalSuffix); }
+
+}  // namespace
+
+// ---- Class-level interface ----
+
+std::shared_ptr<TLAnalytics> TLAnalytics::sharedInstance() {
+  std::lock_guard lock(sharedInstanceMutex);
+  if (!sharedAnalytics) sharedAnalytics = init();
+  return sharedAnalytics;
+}
+
+void TLAnalytics::resetSharedInstance() {
+  std::shared_ptr<TLAnalytics> old;
+  std::lock_guard lock(sharedInstanceMutex);
+  old = std::move(sharedAnalytics);
+}
+
+void TLAnalytics::trackEvent(const std::optional<std::string>& name) {
+  trackEvent(name, std::optional<StringProperties>(), kTLFlagsNormal);
+}
+
+void TLAnalytics::trackEvent(const std::optional<std::string>& name, const std::optional<StringProperties>& properties,
+                             std::uint64_t flags) {
+  std::optional<UntypedProperties> values;
+  if (properties) values = untyped(*properties);
+  sharedInstance()->trackEventWithProperties(name, values, nullptr, flags);
+}
+
+void TLAnalytics::trackEvent(const std::optional<std::string>& name,
+                             const std::shared_ptr<TLEventProperties>& properties, std::uint64_t flags) {
+  sharedInstance()->trackEventWithTypedProperties(name, properties, nullptr, flags);
+}
+
+void TLAnalytics::trackEventForTransmissionTarget(const std::optional<std::string>& name,
+                                                  const std::shared_ptr<TLEventProperties>& properties,
+                                                  const Target& target, std::uint64_t flags) {
+  sharedInstance()->trackEventWithTypedProperties(name, properties, target, flags);
+}
+
+void TLAnalytics::trackPage(const std::optional<std::string>& name, const std::optional<StringProperties>& properties) {
+  std::optional<UntypedProperties> values;
+  if (properties) values = untyped(*properties);
+  sharedInstance()->trackPageWithProperties(name, values);
+}
+
+void TLAnalytics::pause() { sharedInstance()->pauseUnits(); }
+void TLAnalytics::resume() { sharedInstance()->resumeUnits(); }
+void TLAnalytics::setAutoPageTrackingEnabled(bool enabled) { sharedInstance()->setAutoPageTracking(enabled); }
+bool TLAnalytics::isAutoPageTrackingEnabled() { return sharedInstance()->autoPageTrackingEnabled(); }
+void TLAnalytics::setTransmissionInterval(std::uint64_t seconds) {
+  sharedInstance()->applyTransmissionInterval(seconds);
+}
+TLAnalytics::Target TLAnalytics::transmissionTargetForToken(const std::string& token) {
+  return sharedInstance()->targetForToken(token);
+}
+void TLAnalytics::pauseTransmissionTargetForToken(const std::string& token) {
+  sharedInstance()->pauseTargetForToken(token);
+}
+void TLAnalytics::resumeTransmissionTargetForToken(const std::string& token) {
+  sharedInstance()->resumeTargetForToken(token);
+}
+void TLAnalytics::setDelegate(const std::shared_ptr<TLAnalyticsDelegate>& delegate) {
+  sharedInstance()->setAnalyticsDelegate(delegate);
+}
+
+// ---- Construction ----
+
+std::shared_ptr<TLAnalytics> TLAnalytics::init(std::shared_ptr<TLSessionTracker> tracker) {
+  TLRegisterAnalyticsArchivedClasses();
+  auto analytics = std::make_shared<TLAnalytics>();
+  analytics->sessionTracker_ = tracker ? std::move(tracker) : TLSessionTracker::init();
+  analytics->sessionTracker_->setDelegate(analytics);
+  return analytics;
+}
+
+TLAnalytics::TLAnalytics() : TLServiceAbstract(kTLAnalyticsGroupId, kClassName) {}
+
+std::shared_ptr<TLAnalytics> TLAnalytics::self() { return std::static_pointer_cast<TLAnalytics>(shared_from_this()); }
+
+// ---- Service ----
+
+std::shared_ptr<TLChannelUnitConfiguration> TLAnalytics::channelUnitConfiguration() const {
+  std::lock_guard lock(TLTelemetryLock());
+  return channelUnitConfiguration_;
+}
+
+void TLAnalytics::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
+                                        const String& appSecret, const String& transmissionTargetToken,
+                                        bool fromApplication) {
+  std::lock_guard lock(TLTelemetryLock());
+  channelUnitConfiguration_ =
+      TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId(kTLAnalyticsGroupId, flushInterval_);
+  TLServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
+  if (transmissionTargetToken) defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
+  if (channelGroup) {
+    auto unit = channelGroup->addChannelUnitWithConfiguration(
+        TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId(criticalGroupId()));
+    std::lock_guard unitLock(criticalUnitMutex_);
+    criticalChannelUnit_ = std::move(unit);
+  }
+  TLLogVerbose(kTLAnalyticsLogTag, "Started Analytics service.");
+}
+
+void TLAnalytics::updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) {
+  std::lock_guard lock(TLTelemetryLock());
+  TLServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
+  if (transmissionTargetToken && !defaultTransmissionTarget_) {
+    defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
+  }
+}
+
+void TLAnalytics::applyEnabledState(bool isEnabled) {
+  std::lock_guard lock(TLTelemetryLock());
+  TLServiceAbstract::applyEnabledState(isEnabled);
+  if (auto critical = criticalChannelUnit()) critical->setEnabled(isEnabled, true);
+  auto group = channelGroup();
+  if (isEnabled && isStartedFromApplication()) {
+    resumeUnits();
+    sessionTracker_->start();
+    if (group) {
+      // Added once, however often the state is applied.
+      group->removeDelegate(sessionTracker_);
+      group->removeDelegate(self());
+      group->addDelegate(sessionTracker_);
+      group->addDelegate(self());
+    }
+    if (autoPageTrackingEnabled_) {
+      platform::postToMain([] {
+        auto missed = TLAnalyticsCategory::missedPageViewName();
+        if (missed && !missed->empty()) TLAnalytics::trackPage(*missed);
+      });
+    }
+  } else if (!isEnabled && isStartedFromApplication()) {
+    if (group) {
+      group->removeDelegate(sessionTracker_);
+      group->removeDelegate(self());
+    }
+    sessionTracker_->stop();
+    TLSessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(false);
+  }
+  TLLogInfo(kTLAnalyticsLogTag, "Analytics service has been {}.", isEnabled ? "enabled" : "disabled");
+}
+
+void TLAnalytics::setEnabled(bool isEnabled) {
+  std::lock_guard lock(TLTelemetryLock());
+  TLServiceAbstract::setEnabled(isEnabled);
+  for (const auto& [token, target] : transmissionTargets_) target->setEnabled(isEnabled);
+}
+
+// ---- Tracking ----
+
+void TLAnalytics::trackEventWithProperties(const std::optional<std::string>& name,
+                                           const std::optional<UntypedProperties>& properties, const Target& target,
+                                           std::uint64_t flags) {
+  std::shared_ptr<TLEventProperties> typed;
+  if (properties) typed = TLEventProperties::initWithStringDictionary(removeInvalidProperties(*properties));
+  trackEventWithTypedProperties(name, typed, target, flags);
+}
+
+void TLAnalytics::trackEventWithTypedProperties(const std::optional<std::string>& name,
+                                                std::shared_ptr<TLEventProperties> properties, const Target& target,
+                                                std::uint64_t flags) {
+  Target chosen;
+  bool isDefault = false;
+  {
+    // Only the service's state is read under the lock; the log is built after it.
+    std::lock_guard lock(TLTelemetryLock());
+    if (!canBeUsed() || !isEnabled()) return;
+    chosen = target ? target : defaultTransmissionTarget_;
+    isDefault = chosen && chosen == defaultTransmissionTarget_;
+  }
+  unsigned priority = static_cast<unsigned>(flags & 0xFF);
+  if (priority != kTLFlagsNormal && priority != kTLFlagsCritical) {
+    TLLogWarning(kTLAnalyticsLogTag, "Invalid flags ({}) received, using normal as a default.", priority);
+    priority = kTLFlagsNormal;
+  }
+  auto log = TLEventLog::init();
+  if (chosen) {
+    if (!chosen->isEnabled()) {
+      TLLogError(kTLAnalyticsLogTag, "This transmission target is disabled.");
+      return;
+    }
+    log->addTransmissionTargetToken(chosen->transmissionTargetToken());
+    log->setTag(chosen);
+    if (isDefault) log->setUserId(TLUserIdContext::sharedInstance()->userId());
+  } else {
+    properties = validateTelemetryEventProperties(properties);
+  }
+  log->setName(name);
+  log->setEventId(newEventId());
+  log->setTypedProperties(properties && !properties->isEmpty() ? properties : nullptr);
+  sendLog(log, priority);
+}
+
+void TLAnalytics::trackPageWithProperties(const std::optional<std::string>& name,
+                                          const std::optional<UntypedProperties>& properties) {
+  std::shared_ptr<TLPageLog> log;
+  {
+    std::lock_guard lock(TLTelemetryLock());
+    if (!canBeUsed() || !isEnabled()) return;
+    log = TLPageLog::init();
+    log->setName(name);
+    if (properties && !properties->empty()) log->setProperties(removeInvalidProperties(*properties));
+  }
+  sendLog(log, kTLFlagsNormal);
+}
+
+void TLAnalytics::sendLog(const std::shared_ptr<TLLog>& log, std::uint64_t flags) {
+  auto unit = (flags & kTLFlagsCritical) ? criticalChannelUnit() : channelUnit();
+  if (unit && log) unit->enqueueItem(log, flags);
+}
+
+TLAnalytics::StringProperties TLAnalytics::removeInvalidProperties(const UntypedProperties& properties) {
+  StringProperties valid;
+  for (const auto& [key, value] : properties) {
+    const std::string* text = key.asString();
+    if (!text) {
+      TLLogWarning(kTLAnalyticsLogTag, "Event property contains an invalid key, dropping the property.");
+      continue;
+    }
+    if (value.isNil()) {
+      TLLogWarning(kTLAnalyticsLogTag, "Event property contains an invalid value for key {}, dropping the property.",
+                   *text);
+      continue;
+    }
+    if (const std::string* string = value.asString()) valid[*text] = *string;
+  }
+  return valid;
+}
+
+TLAnalytics::UntypedProperties TLAnalytics::untyped(const StringProperties& properties) {
+  UntypedProperties values;
+  values.reserve(properties.size());
+  for (const auto& [key, value] : properties) values.emplace_back(key, value);
+  return values;
+}
+
+void TLAnalytics::pauseUnits() {
+  std::lock_guard lock(TLTelemetryLock());
+  if (!canBeUsed()) return;
+  TLIdentifyingObject identity = shared_from_this();
+  if (auto unit = channelUnit()) unit->pauseWithIdentifyingObject(identity);
+  if (auto critical = criticalChannelUnit()) critical->pauseWithIdentifyingObject(identity);
+}
+
+void TLAnalytics::resumeUnits() {
+  std::lock_guard lock(TLTelemetryLock());
+  if (!canBeUsed()) return;
+  TLIdentifyingObject identity = shared_from_this();
+  if (auto unit = channelUnit()) unit->resumeWithIdentifyingObject(identity);
+  if (auto critical = criticalChannelUnit()) critical->resumeWithIdentifyingObject(identity);
+}
+
+void TLAnalytics::applyTransmissionInterval(std::uint64_t seconds) {
+  std::lock_guard lock(TLTelemetryLock());
+  if (isStarted()) {
+    TLLogError(kTLAnalyticsLogTag, "The transmission interval should be set before the TLAnalytics service is started.");
+    return;
+  }
+  if (seconds >= kMinFlushInterval && seconds <= kMaxFlushInterval) {
+    flushInterval_ = seconds;
+    TLLogDebug(kTLAnalyticsLogTag, "Transmission interval set to {} second(s)", seconds);
+  } else {
+    TLLogError(kTLAnalyticsLogTag,
+               "The transmission interval is not valid, it should be between {} second(s) and {} second(s) ({} day).",
+               kMinFlushInterval, kMaxFlushInterval, 1);
+  }
+}
+
+std::uint64_t TLAnalytics::flushInterval() const {
+  std::lock_guard lock(TLTelemetryLock());
+  return flushInterval_;
+}
+
+void TLAnalytics::setAnalyticsDelegate(const std::shared_ptr<TLAnalyticsDelegate>& delegate) {
+  std::lock_guard lock(TLTelemetryLock());
+  delegate_ = delegate;
+}
+
+// ---- Targets ----
+
+TLAnalytics::Target TLAnalytics::targetForToken(const std::string& token) {
+  std::lock_guard lock(TLTelemetryLock());
+  if (auto it = transmissionTargets_.find(token); it != transmissionTargets_.end()) {
+    TLLogDebug(kTLAnalyticsLogTag, "Returning transmission target found with id {}.",
+               TLUtility::targetKeyFromTargetToken(token).value_or(""));
+    return it->second;
+  }
+  auto target = createTransmissionTargetForToken(token);
+  transmissionTargets_[token] = target;
+  return target;
+}
+
+TLAnalytics::Target TLAnalytics::createTransmissionTargetForToken(const std::string& token) {
+  auto target = TLAnalyticsTransmissionTarget::init(token, nullptr, channelGroup());
+  TLLogDebug(kTLAnalyticsLogTag, "Created transmission target with target key {}.",
+             TLUtility::targetKeyFromTargetToken(token).value_or(""));
+  return target;
+}
+
+std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::lookUpTwin(const std::string& groupId,
+                                                               std::shared_ptr<TLChannelUnitProtocol>& cache) {
+  std::lock_guard lock(TLTelemetryLock());
+  if (!cache) {
+    if (auto group = channelGroup()) cache = group->channelUnitForGroupId(groupId);
+  }
+  return cache;
+}
+
+std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::eventCollectorChannelUnit() {
+  return lookUpTwin(std::string(kTLAnalyticsGroupId) + "/one", eventCollectorChannelUnit_);
+}
+
+std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::eventCollectorCriticalChannelUnit() {
+  return lookUpTwin(criticalGroupId() + "/one", eventCollectorCriticalChannelUnit_);
+}
+
+void TLAnalytics::pauseTargetForToken(const std::string& token) {
+  if (auto unit = eventCollectorChannelUnit()) unit->pauseSendingLogsWithToken(token);
+  if (auto unit = eventCollectorCriticalChannelUnit()) unit->pauseSendingLogsWithToken(token);
+}
+
+void TLAnalytics::resumeTargetForToken(const std::string& token) {
+  if (auto unit = eventCollectorChannelUnit()) unit->resumeSendingLogsWithToken(token);
+  if (auto unit = eventCollectorCriticalChannelUnit()) unit->resumeSendingLogsWithToken(token);
+}
+
+TLAnalytics::Target TLAnalytics::defaultTransmissionTarget() const {
+  std::lock_guard lock(TLTelemetryLock());
+  return defaultTransmissionTarget_;
+}
+
+std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::criticalChannelUnit() const {
+  std::lock_guard lock(criticalUnitMutex_);
+  return criticalChannelUnit_;
+}
+
+// ---- Session tracker and channel callbacks ----
+
+std::shared_ptr<TLAnalyticsDelegate> TLAnalytics::currentDelegate() const {
+  std::lock_guard lock(TLTelemetryLock());
+  return delegate_.lock();
+}
+
+void TLAnalytics::sessionTrackerProcessLog(TLSessionTracker&, const std::shared_ptr<TLLog>& log) {
+  sendLog(log, kTLFlagsNormal);
+}
+
+void TLAnalytics::channelWillSendLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) {
+  auto delegate = currentDelegate();
+  if (!delegate) return;
+  if (auto event = std::dynamic_pointer_cast<TLEventLog>(log)) {
+    delegate->analyticsWillSendEventLog(*this, event);
+  } else if (auto page = std::dynamic_pointer_cast<TLPageLog>(log)) {
+    delegate->analyticsWillSendPageLog(*this, page);
+  }
+}
+
+void TLAnalytics::channelDidSucceedSendingLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) {
+  auto delegate = currentDelegate();
+  if (!delegate) return;
+  if (auto event = std::dynamic_pointer_cast<TLEventLog>(log)) {
+    delegate->analyticsDidSucceedSendingEventLog(*this, event);
+  } else if (auto page = std::dynamic_pointer_cast<TLPageLog>(log)) {
+    delegate->analyticsDidSucceedSendingPageLog(*this, page);
+  }
+}
+
+void TLAnalytics::channelDidFailSendingLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log,
+                                           const std::optional<platform::Error>& error) {
+  auto delegate = currentDelegate();
+  if (!delegate) return;
+  if (auto event = std::dynamic_pointer_cast<TLEventLog>(log)) {
+    delegate->analyticsDidFailSendingEventLog(*this, event, error);
+  } else if (auto page = std::dynamic_pointer_cast<TLPageLog>(log)) {
+    delegate->analyticsDidFailSendingPageLog(*this, page, error);
+  }
+}

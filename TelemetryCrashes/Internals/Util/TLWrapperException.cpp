@@ -1,0 +1,21 @@
+#include "TelemetryCrashes/Internals/Util/TLWrapperException.h"
+
+#include "TelemetryCrashes/Model/TLCrashesModelSupport.h"
+#include "platform/KeyedArchiver.h"
+
+namespace {
+constexpr const char* kProcessId = "processId";
+constexpr const char* kModelException = "modelException";
+}  // namespace
+
+std::shared_ptr<TLWrapperException> TLWrapperException::initWithCoder(platform::KeyedUnarchiver& coder) {
+  auto exception = init();
+  exception->processId_ = TLDecodeInteger(coder, kProcessId);
+  exception->modelException_ = coder.decodeObjectOfClass<TLException>(kModelException);
+  return exception;
+}
+
+void TLWrapperException::encodeWithCoder(platform::KeyedArchiver& coder) const {
+  coder.encodeObject(processId_, kProcessId);
+  coder.encodeObject(modelException_, kModelException);
+}
