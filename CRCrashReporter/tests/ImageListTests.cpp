@@ -18,10 +18,10 @@ using crash_test::CapturedStderr;
 
 namespace {
 
-void add_image(std::uint64_t header_addr, std::intptr_t, const char* name, void* context) {
+void imagelist_add_image(std::uint64_t header_addr, std::intptr_t, const char* name, void* context) {
   crcrash_nasync_image_list_append(static_cast<crcrash_async_image_list_t*>(context), header_addr, name);
 }
-void remove_image(std::uint64_t header_addr, std::intptr_t, const char*, void* context) {
+void imagelist_remove_image(std::uint64_t header_addr, std::intptr_t, const char*, void* context) {
   crcrash_nasync_image_list_remove(static_cast<crcrash_async_image_list_t*>(context), header_addr);
 }
 
@@ -30,7 +30,7 @@ class FedImageList {
  public:
   FedImageList() {
     crcrash_nasync_image_list_init(&list_, pc::mach_task_self());
-    handle_ = pc::dyld_register_image_callbacks(add_image, remove_image, &list_);
+    handle_ = pc::dyld_register_image_callbacks(imagelist_add_image, imagelist_remove_image, &list_);
   }
   ~FedImageList() {
     pc::dyld_unregister_image_callbacks(handle_);

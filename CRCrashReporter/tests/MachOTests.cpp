@@ -59,13 +59,13 @@ std::vector<std::map<std::string, std::string>> objdump_blocks(const std::string
 
 std::uint64_t number(const std::string& text) { return std::stoull(text, nullptr, 0); }
 
-struct Found {
+struct MachOFound {
   std::uint64_t address = 0;
   std::string name;
   int calls = 0;
 };
-void on_found(std::uint64_t address, const char* name, void* ctx) {
-  auto* f = static_cast<Found*>(ctx);
+void macho_on_found(std::uint64_t address, const char* name, void* ctx) {
+  auto* f = static_cast<MachOFound*>(ctx);
   f->address = address;
   f->name = name;
   f->calls++;
@@ -167,9 +167,9 @@ TEST_P(CrashMachOFixture, ReadersAgreeWithObjdump) {
   for (const ObjdumpSymbol& s : symbols) {
     lowest = std::min(lowest, s.address);
     for (std::uint64_t delta : {0, 1}) {
-      Found found;
-      ASSERT_EQ(crcrash_async_macho_find_symbol_by_pc(&image, mapped.address() + s.address + delta, on_found,
-                                                      &found),
+      MachOFound found;
+      ASSERT_EQ(crcrash_async_macho_find_symbol_by_pc(&image, mapped.address() + s.address + delta,
+                                                      macho_on_found, &found),
                 CRCRASH_ERR_NONE)
           << s.name;
       EXPECT_EQ(found.calls, 1);
@@ -181,9 +181,10 @@ TEST_P(CrashMachOFixture, ReadersAgreeWithObjdump) {
         << s.name;
     EXPECT_EQ(address, mapped.address() + s.address);
   }
-  Found none;
-  EXPECT_EQ(crcrash_async_macho_find_symbol_by_pc(&image, mapped.address() + lowest - 1, on_found, &none),
-            CRCRASH_ERR_NOTFOUND);
+  MachOFound none;
+  EXPECT_EQ(
+      crcrash_async_macho_find_symbol_by_pc(&image, mapped.address() + lowest - 1, macho_on_found, &none),
+      CRCRASH_ERR_NOTFOUND);
   std::uint64_t address;
   EXPECT_EQ(crcrash_async_macho_find_symbol_by_name(&image, "_no_such_symbol", &address),
             CRCRASH_ERR_NOTFOUND);
@@ -435,9 +436,9 @@ TEST(CrashMachOBuilt, SymbolLookup) {
   for (const Case& c : cases) {
     BuiltImage built(symbol_image(c.m64, symbols, c.dysymtab, 0, 2, 2, 3));
     ASSERT_EQ(built.err, CRCRASH_ERR_NONE) << c.what;
-    Found found;
+    MachOFound found;
     EXPECT_EQ(crcrash_async_macho_find_symbol_by_pc(&built.image, built.pages.address() + c.pc_offset,
-                                                    on_found, &found),
+                                                    macho_on_found, &found),
               c.expected)
         << c.what;
     if (c.expected != CRCRASH_ERR_NONE) continue;
@@ -463,10 +464,10 @@ TEST(CrashMachOBuilt, DynamicSymbolRangesAreCheckedWithoutWrapping) {
     BuiltImage built(symbol_image(true, symbols, true, c.ilocal, c.nlocal, c.iext, c.next));
     ASSERT_EQ(built.err, CRCRASH_ERR_NONE);
     CapturedStderr captured;
-    Found found;
-    EXPECT_EQ(
-        crcrash_async_macho_find_symbol_by_pc(&built.image, built.pages.address() + 0x250, on_found, &found),
-        c.expected)
+    MachOFound found;
+    EXPECT_EQ(crcrash_async_macho_find_symbol_by_pc(&built.image, built.pages.address() + 0x250,
+                                                    macho_on_found, &found),
+              c.expected)
         << c.iext << " " << c.next;
     if (c.expected == CRCRASH_ERR_INVAL) {
       EXPECT_NE(captured.text().find("out of range nsym=2"), std::string::npos) << captured.text();
@@ -479,10 +480,10 @@ TEST(CrashMachOBuilt, DynamicSymbolRangesAreCheckedWithoutWrapping) {
 TEST(CrashMachOBuilt, NoSymbolTable) {
   CapturedStderr captured;
   BuiltImage built(minimal_image(true, false));
-  Found found;
-  EXPECT_EQ(
-      crcrash_async_macho_find_symbol_by_pc(&built.image, built.pages.address() + 0x1200, on_found, &found),
-      CRCRASH_ERR_NOTFOUND);
+  MachOFound found;
+  EXPECT_EQ(crcrash_async_macho_find_symbol_by_pc(&built.image, built.pages.address() + 0x1200,
+                                                  macho_on_found, &found),
+            CRCRASH_ERR_NOTFOUND);
   EXPECT_NE(captured.text().find("could not find LC_SYMTAB load command"), std::string::npos);
 }
 

@@ -19,10 +19,10 @@ using crash_test::CapturedStderr;
 
 namespace {
 
-void add_image(std::uint64_t header_addr, std::intptr_t, const char* name, void* context) {
+void reportfile_add_image(std::uint64_t header_addr, std::intptr_t, const char* name, void* context) {
   crcrash_nasync_image_list_append(static_cast<crcrash_async_image_list_t*>(context), header_addr, name);
 }
-void remove_image(std::uint64_t header_addr, std::intptr_t, const char*, void* context) {
+void reportfile_remove_image(std::uint64_t header_addr, std::intptr_t, const char*, void* context) {
   crcrash_nasync_image_list_remove(static_cast<crcrash_async_image_list_t*>(context), header_addr);
 }
 
@@ -43,7 +43,7 @@ class CrashReportFile : public qvtesting::SandboxTest {
   void SetUp() override {
     qvtesting::SandboxTest::SetUp();
     crcrash_nasync_image_list_init(&images_, pc::mach_task_self());
-    loader_ = pc::dyld_register_image_callbacks(add_image, remove_image, &images_);
+    loader_ = pc::dyld_register_image_callbacks(reportfile_add_image, reportfile_remove_image, &images_);
     CapturedStderr quiet;  // host facts the sandbox lacks are logged
     crcrash_log_writer_init(&context_.writer, "com.quorvane.tests", "2.0", nullptr,
                             CRCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, false);

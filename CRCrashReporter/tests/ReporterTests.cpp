@@ -251,10 +251,10 @@ TEST(CrashSignalHandler, NewThreadsHaveAnAlternateStack) {
 
 // ---- Exception server ----
 
-void add_image(std::uint64_t header_addr, std::intptr_t, const char* name, void* context) {
+void reporter_add_image(std::uint64_t header_addr, std::intptr_t, const char* name, void* context) {
   crcrash_nasync_image_list_append(static_cast<crcrash_async_image_list_t*>(context), header_addr, name);
 }
-void remove_image(std::uint64_t header_addr, std::intptr_t, const char*, void* context) {
+void reporter_remove_image(std::uint64_t header_addr, std::intptr_t, const char*, void* context) {
   crcrash_nasync_image_list_remove(static_cast<crcrash_async_image_list_t*>(context), header_addr);
 }
 
@@ -272,7 +272,7 @@ struct ServerFixture : qvtesting::SandboxTest {
     state.report.path = strdup(path.c_str());
     crcrash_log_writer_init(&state.report.writer, "com.quorvane.tests", "1", nullptr, 0, false);
     crcrash_nasync_image_list_init(&images, pc::mach_task_self());
-    loader = pc::dyld_register_image_callbacks(add_image, remove_image, &images);
+    loader = pc::dyld_register_image_callbacks(reporter_add_image, reporter_remove_image, &images);
     state.report.image_list = &images;
   }
   void TearDown() override {

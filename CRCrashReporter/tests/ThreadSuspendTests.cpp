@@ -24,7 +24,7 @@ using crash_test::CapturedStderr;
 namespace {
 
 std::atomic<std::uint32_t> g_release{0};
-std::atomic<int> g_parked{0};
+std::atomic<int> suspend_parked{0};
 
 // Each thread parks in one of four functions, waiting in a futex call issued from the function itself, so
 // its instruction pointer names where it is and waiting threads leave the processors to the others.
@@ -32,7 +32,7 @@ std::atomic<int> g_parked{0};
   __attribute__((noinline)) void name(std::atomic<std::uint64_t>* stack) {                      \
     volatile int marker = 0;                                                                    \
     stack->store(reinterpret_cast<std::uint64_t>(&marker));                                     \
-    g_parked++;                                                                                 \
+    suspend_parked++;                                                                           \
     while (g_release.load() == 0) {                                                             \
       long ret;                                                                                 \
       register long r10 asm("r10") = 0;                                                         \
@@ -82,7 +82,7 @@ class CrashThreads : public testing::Test {
   void SetUp() override {
     ASSERT_NE(pc::threads_arm(), 0);
     g_release = 0;
-    g_parked = 0;
+    suspend_parked = 0;
   }
   void TearDown() override {
     // Whatever a test asserted, its threads are let go and joined.
@@ -108,7 +108,7 @@ class CrashThreads : public testing::Test {
         descend(depth, p.park, &p.stack);
       });
     }
-    ASSERT_TRUE(wait_until([&] { return g_parked.load() == static_cast<int>(threads.size()); }));
+    ASSERT_TRUE(wait_until([&] { return suspend_parked.load() == static_cast<int>(threads.size()); }));
   }
   void stop(std::vector<Parked>& threads) {
     release();

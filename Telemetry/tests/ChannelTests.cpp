@@ -19,7 +19,7 @@ namespace {
 const std::vector<double> kFastRetries{2, 2, 2};
 
 // Every delegate callback, as "<event> <service name>" ("<event> <error code>" for failures).
-class Recorder : public TLChannelDelegate {
+class ChannelRecorder : public TLChannelDelegate {
  public:
   void channelPrepareLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) override {
     add("prepare", log);
@@ -86,7 +86,7 @@ class ChannelTest : public PipelineTest {
     ASSERT_TRUE(server.start());
     reference = std::make_shared<TestReachabilityReference>();
     reachability = TL_Reachability::reachabilityWithReference(reference);
-    recorder = std::make_shared<Recorder>();
+    recorder = std::make_shared<ChannelRecorder>();
   }
   void TearDown() override {
     if (group) {
@@ -128,7 +128,7 @@ class ChannelTest : public PipelineTest {
   qvtesting::TelemetryIngestionServer server;
   std::shared_ptr<TestReachabilityReference> reference;
   std::shared_ptr<TL_Reachability> reachability;
-  std::shared_ptr<Recorder> recorder;
+  std::shared_ptr<ChannelRecorder> recorder;
   std::shared_ptr<TLTelemetryIngestion> ingestion;
   std::shared_ptr<TLLogDBStorage> storage;
   std::shared_ptr<TLChannelGroupDefault> group;

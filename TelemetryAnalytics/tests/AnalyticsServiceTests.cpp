@@ -21,7 +21,7 @@ using namespace tltesting;
 constexpr const char* kSecret = "5c1e7a9d-03b8-4f62-a7e0-d19c4b3f8a26";
 constexpr const char* kDeadUrl = "http://127.0.0.1:9";
 
-bool contains(const std::vector<std::string>& texts, const std::string& text) {
+bool serviceContains(const std::vector<std::string>& texts, const std::string& text) {
   return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
@@ -77,8 +77,8 @@ TEST_F(AnalyticsTest, StartingAddsBothUnitsAndOneSession) {
   ASSERT_EQ(sessions.size(), 1u);
   EXPECT_EQ(sessions[0].groupId, "Analytics");
   EXPECT_EQ(sessions[0].log->sid(), TLSessionContext::sharedInstance()->sessionId());
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelVerbose), "Started Analytics service."));
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelInfo), "Analytics service has been enabled."));
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelVerbose), "Started Analytics service."));
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelInfo), "Analytics service has been enabled."));
 }
 
 TEST_F(AnalyticsTest, FlagsChooseTheUnitAndBadFlagsFallBackToNormal) {
@@ -120,25 +120,25 @@ TEST_F(AnalyticsTest, TransmissionIntervalsAreCheckedAndFixedAtStart) {
     TLAnalytics::setTransmissionInterval(seconds);
     EXPECT_EQ(analytics->flushInterval(), accepted ? seconds : 17) << seconds;
   }
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelError),
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError),
                        "The transmission interval is not valid, it should be between 3 second(s) and 86400 "
                        "second(s) (1 day)."));
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelDebug), "Transmission interval set to 86400 second(s)"));
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelDebug), "Transmission interval set to 86400 second(s)"));
   startAnalytics();
   TLAnalytics::setTransmissionInterval(60);
   EXPECT_EQ(analytics->flushInterval(), 17u);
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelError),
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError),
                        "The transmission interval should be set before the TLAnalytics service is started."));
 }
 
 TEST_F(AnalyticsTest, NothingIsTrackedBeforeStartOrWhileDisabled) {
   TLAnalytics::trackEvent("early");
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelError),
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError),
                        "Analytics service hasn't been started. You need to call [TLTelemetry start:YOUR_APP_SECRET "
                        "withServices:LIST_OF_SERVICES] first."));
   startAnalytics();
   TLAnalytics::serviceClass().setEnabled(false);
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelInfo), "Analytics service has been disabled."));
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelInfo), "Analytics service has been disabled."));
   EXPECT_FALSE(TLSessionContext::sharedInstance()->sessionId());
   TLAnalytics::trackEvent("while disabled");
   TLAnalytics::trackPage("while disabled");
@@ -182,8 +182,8 @@ TEST_F(AnalyticsTest, NamesAreCutAt256UnitsAndEmptyNamesDropTheLog) {
   EXPECT_EQ(analytics->validateEventName(wide, "page"), std::string(255, 'n'));
   EXPECT_EQ(analytics->validateEventName(std::string(), "event"), std::nullopt);
   EXPECT_EQ(analytics->validateEventName(std::nullopt, "page"), std::nullopt);
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelError), "event name cannot be null or empty"));
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelError), "page name cannot be null or empty"));
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError), "event name cannot be null or empty"));
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError), "page name cannot be null or empty"));
 
   // Through the pipeline: the unit filter drops the empty names.
   startAnalytics();
@@ -226,10 +226,10 @@ TEST_F(AnalyticsTest, TypedPropertiesAreLimitedAndCut) {
   ASSERT_TRUE(value);
   EXPECT_EQ(value->value(), "short");
   EXPECT_EQ(analytics->validateTelemetryStringTypedPropertyValue(std::string(126, 'v')), std::string(125, 'v'));
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelWarning),
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelWarning),
                        "Typed property '" + long125 + "X': key length cannot exceed 125 characters. Property value "
                        "will be truncated."));
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelWarning),
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelWarning),
                        "Typed property value length cannot exceed 125 characters. Property value will be truncated."));
 }
 
@@ -251,7 +251,7 @@ TEST_F(AnalyticsTest, TargetTreesAreBornDisabledUnderADisabledParentAndCascade) 
   EXPECT_FALSE(born->isEnabled());
   child->setEnabled(true);
   EXPECT_FALSE(child->isEnabled());
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelWarning),
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelWarning),
                        "Can't enable; parent transmission target and/or Analytics service is disabled."));
   root->setEnabled(true);
   EXPECT_TRUE(child->isEnabled());
@@ -269,7 +269,7 @@ TEST_F(AnalyticsTest, TargetTreesAreBornDisabledUnderADisabledParentAndCascade) 
   EXPECT_TRUE(grandchild->isEnabled());
   root->setEnabled(false);
   root->trackEvent("off");
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelError), "This transmission target is disabled."));
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError), "This transmission target is disabled."));
   root->pause();
   auto errors = recorder->texts(TLLogLevelError);
   EXPECT_GE(std::count(errors.begin(), errors.end(), "This transmission target is disabled."), 2);
@@ -310,7 +310,7 @@ TEST_F(AnalyticsTest, TargetPropertiesFollowTheirPrecedence) {
   child->propertyConfigurator()->setEventPropertyString("child", "from");
   child->propertyConfigurator()->setEventPropertyInt64(1, "childOnly");
   child->propertyConfigurator()->removeEventPropertyForKey(std::nullopt);
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelError), "Event property key to remove cannot be nil."));
+  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError), "Event property key to remove cannot be nil."));
   root->propertyConfigurator()->setAppVersion("9.9");
   child->propertyConfigurator()->setAppName("Child");
   child->propertyConfigurator()->setUserId("alice");

@@ -24,9 +24,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kSecret = "0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d";
+constexpr const char* kEndToEndSecret = "0a1b2c3d-4e5f-6a7b-8c9d-0e1f2a3b4c5d";
 
-bool inChild() { return std::getenv("QV_E2E_CHILD") != nullptr; }
+bool inEndToEndChild() { return std::getenv("QV_E2E_CHILD") != nullptr; }
 
 // The child's side of a launch: a main queue, the sandbox's secrets, the SDK with the crash service.
 std::shared_ptr<platform::AsioMainQueue> launchChildSdk() {
@@ -55,11 +55,11 @@ std::shared_ptr<platform::AsioMainQueue> launchChildSdk() {
 // Run 1: three handled errors wait in the crash-time buffer (the pipeline's queue is held, so none is
 // stored), then the process crashes as QV_E2E_MODE says.
 TEST(CrashesEndToEndChild, BufferErrorsThenCrash) {
-  if (!inChild()) GTEST_SKIP();
+  if (!inEndToEndChild()) GTEST_SKIP();
   auto mainQueue = launchChildSdk();
   const std::string mode = std::getenv("QV_E2E_MODE");
   if (mode == "null-signal") TLCrashes::disableMachExceptionHandler();
-  TLTelemetry::start(kSecret, {TLServiceClass::of<TLCrashes>()});
+  TLTelemetry::start(kEndToEndSecret, {TLServiceClass::of<TLCrashes>()});
   ASSERT_TRUE(TLCrashes::sharedInstance()->crCrashReporter()->isEnabled());
   auto group =
       std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
@@ -86,7 +86,7 @@ TEST(CrashesEndToEndChild, BufferErrorsThenCrash) {
 // Run 2: the next start, answering the consent question with QV_E2E_ANSWER later; runs until the parent
 // creates "stop".
 TEST(CrashesEndToEndChild, NextStart) {
-  if (!inChild()) GTEST_SKIP();
+  if (!inEndToEndChild()) GTEST_SKIP();
   auto mainQueue = launchChildSdk();
   const int answer = std::atoi(std::getenv("QV_E2E_ANSWER"));
   TLCrashes::setUserConfirmationHandler([answer](const std::vector<std::shared_ptr<TLErrorReport>>& reports) {
@@ -94,7 +94,7 @@ TEST(CrashesEndToEndChild, NextStart) {
     platform::postToMain([answer] { TLCrashes::notifyWithUserConfirmation(answer); });
     return true;
   });
-  TLTelemetry::start(kSecret, {TLServiceClass::of<TLCrashes>()});
+  TLTelemetry::start(kEndToEndSecret, {TLServiceClass::of<TLCrashes>()});
   const fs::path stop = fs::path(std::getenv("QV_E2E_ROOT")) / "stop";
   EXPECT_TRUE(mainQueue->runUntil([&] { return fs::exists(stop); }, std::chrono::seconds(60)));
   TLTelemetry::resetSharedInstance();
@@ -148,7 +148,7 @@ std::vector<nlohmann::json> logsOfType(const std::vector<nlohmann::json>& logs, 
 }  // namespace
 
 TEST_P(CrashesEndToEnd, CrashThenNextStartSendsTheReportAndTheBufferedErrors) {
-  if (inChild()) GTEST_SKIP();
+  if (inEndToEndChild()) GTEST_SKIP();
   const CrashCase& crash = GetParam();
   auto run1 = child("CrashesEndToEndChild.BufferErrorsThenCrash", {{"QV_E2E_MODE", crash.mode}});
   ASSERT_TRUE(run1.signalled(crash.signal)) << run1.output;

@@ -8,40 +8,42 @@
 namespace {
 
 using nlohmann::json;
-using Type = QVModuleLogLineType;
+using LineType = QVModuleLogLineType;
 
 TEST(QVModuleLogLine, FromModuleOutput) {
   struct Case {
     const char* output;
-    Type type;
+    LineType type;
     std::optional<std::string> text;
   } cases[] = {
-      {R"({"type":"log","options":["fetched",3,"items"]})", Type::log, "fetched 3 items"},
-      {R"({"type":"log","options":{"not":"an array"}})", Type::log, std::nullopt},
-      {R"({"type":"log","options":[]})", Type::log, ""},
-      {R"({"type":"info","options":["i"]})", Type::info, "i"},
-      {R"({"type":"warn","options":["w"]})", Type::warning, "w"},
-      {R"({"type":"error","options":["e"]})", Type::error, "e"},
-      {R"({"type":"notification","options":["n"]})", Type::notification, "n"},
-      {R"({"type":"debug","options":["still logged"]})", Type::other, "still logged"},
-      {R"({"type":3,"options":["a number is no type word"]})", Type::other, "a number is no type word"},
-      {R"({"type":null,"options":[]})", Type::other, ""},
-      {R"({"type":"log","options":[true,null,2.5,3.0,-7,[1,[2]],{"k":"v"}]})", Type::log,
+      {R"({"type":"log","options":["fetched",3,"items"]})", LineType::log, "fetched 3 items"},
+      {R"({"type":"log","options":{"not":"an array"}})", LineType::log, std::nullopt},
+      {R"({"type":"log","options":[]})", LineType::log, ""},
+      {R"({"type":"info","options":["i"]})", LineType::info, "i"},
+      {R"({"type":"warn","options":["w"]})", LineType::warning, "w"},
+      {R"({"type":"error","options":["e"]})", LineType::error, "e"},
+      {R"({"type":"notification","options":["n"]})", LineType::notification, "n"},
+      {R"({"type":"debug","options":["still logged"]})", LineType::other, "still logged"},
+      {R"({"type":3,"options":["a number is no type word"]})", LineType::other, "a number is no type word"},
+      {R"({"type":null,"options":[]})", LineType::other, ""},
+      {R"({"type":"log","options":[true,null,2.5,3.0,-7,[1,[2]],{"k":"v"}]})", LineType::log,
        R"(1 null 2.5 3 -7 [1,[2]] {"k":"v"})"},
       // A finished line: success read as a boolean, the text is the result as received.
-      {R"({"type":"finished","options":{"success":true,"result":"21 °C"}})", Type::finishedSuccess, "21 °C"},
-      {R"({"type":"finished","options":{"success":"yes","result":"ok"}})", Type::finishedSuccess, "ok"},
-      {R"({"type":"finished","options":{"success":"  7","result":"ok"}})", Type::finishedSuccess, "ok"},
-      {R"({"type":"finished","options":{"success":1,"result":42}})", Type::finishedSuccess, "42"},
-      {R"({"type":"finished","options":{"success":false,"result":"down"}})", Type::finishedFailure, "down"},
-      {R"({"type":"finished","options":{"success":"no","result":"x"}})", Type::finishedFailure, "x"},
-      {R"({"type":"finished","options":{"success":"0"}})", Type::finishedFailure, std::nullopt},
-      {R"({"type":"finished","options":{"result":"no success given"}})", Type::finishedFailure,
+      {R"({"type":"finished","options":{"success":true,"result":"21 °C"}})", LineType::finishedSuccess,
+       "21 °C"},
+      {R"({"type":"finished","options":{"success":"yes","result":"ok"}})", LineType::finishedSuccess, "ok"},
+      {R"({"type":"finished","options":{"success":"  7","result":"ok"}})", LineType::finishedSuccess, "ok"},
+      {R"({"type":"finished","options":{"success":1,"result":42}})", LineType::finishedSuccess, "42"},
+      {R"({"type":"finished","options":{"success":false,"result":"down"}})", LineType::finishedFailure,
+       "down"},
+      {R"({"type":"finished","options":{"success":"no","result":"x"}})", LineType::finishedFailure, "x"},
+      {R"({"type":"finished","options":{"success":"0"}})", LineType::finishedFailure, std::nullopt},
+      {R"({"type":"finished","options":{"result":"no success given"}})", LineType::finishedFailure,
        "no success given"},
-      {R"({"type":"finished","options":{"success":{"odd":1},"result":null}})", Type::finishedFailure,
+      {R"({"type":"finished","options":{"success":{"odd":1},"result":null}})", LineType::finishedFailure,
        std::nullopt},
-      {R"({"type":"finished","options":"not an object"})", Type::finishedFailure, std::nullopt},
-      {R"({"type":"finished","options":["an","array"]})", Type::finishedFailure, std::nullopt},
+      {R"({"type":"finished","options":"not an object"})", LineType::finishedFailure, std::nullopt},
+      {R"({"type":"finished","options":["an","array"]})", LineType::finishedFailure, std::nullopt},
   };
   for (const auto& c : cases) {
     auto parsed = platform::json::parse(c.output);
@@ -64,12 +66,12 @@ TEST(QVModuleLogLine, RejectsOutputWithoutTypeOrOptions) {
 TEST(QVModuleLogLine, ApplicationLines) {
   struct Case {
     QVModuleLogLine::Pointer line;
-    Type type;
+    LineType type;
   } cases[] = {
-      {QVModuleLogLine::systemLogWithString("User Initiated Run"), Type::system},
-      {QVModuleLogLine::errorLogWithString("User Initiated Run"), Type::error},
-      {QVModuleLogLine::warningLogWithString("User Initiated Run"), Type::warning},
-      {QVModuleLogLine::lineWithType(Type::info, "User Initiated Run"), Type::info},
+      {QVModuleLogLine::systemLogWithString("User Initiated Run"), LineType::system},
+      {QVModuleLogLine::errorLogWithString("User Initiated Run"), LineType::error},
+      {QVModuleLogLine::warningLogWithString("User Initiated Run"), LineType::warning},
+      {QVModuleLogLine::lineWithType(LineType::info, "User Initiated Run"), LineType::info},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.line->type(), c.type);
@@ -80,15 +82,15 @@ TEST(QVModuleLogLine, ApplicationLines) {
 
 TEST(QVModuleLogLine, StoredFormRoundTrips) {
   struct Case {
-    Type type;
+    LineType type;
     std::optional<std::string> text;
     double seconds;
   } cases[] = {
-      {Type::log, "plain", 1704467045.75},
-      {Type::finishedSuccess, std::nullopt, 1704467045.0},
-      {Type::system, "quote \" backslash \\ tab \t newline \n", 0.5},
-      {Type::other, "line\u2028separator\u2029and\u0085next", 1.0},
-      {Type::error, "", 1e9 + 0.123},
+      {LineType::log, "plain", 1704467045.75},
+      {LineType::finishedSuccess, std::nullopt, 1704467045.0},
+      {LineType::system, "quote \" backslash \\ tab \t newline \n", 0.5},
+      {LineType::other, "line\u2028separator\u2029and\u0085next", 1.0},
+      {LineType::error, "", 1e9 + 0.123},
   };
   for (const auto& c : cases) {
     QVModuleLogLine line(c.type, platform::Date::fromTimeIntervalSince1970(c.seconds), c.text);
@@ -107,7 +109,7 @@ TEST(QVModuleLogLine, StoredFormRoundTrips) {
     // A line without text comes back with the stored placeholder as its text.
     EXPECT_EQ(back->logString(), c.text.value_or("<No Log>"));
   }
-  QVModuleLogLine line(Type::log, platform::Date::fromTimeIntervalSince1970(1), std::nullopt);
+  QVModuleLogLine line(LineType::log, platform::Date::fromTimeIntervalSince1970(1), std::nullopt);
   EXPECT_EQ(line.jsonString(), R"({"date":1.0,"type":0,"log":"<No Log>"})");
 }
 

@@ -16,8 +16,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Type = QVModuleLogLineType;
-
+using LineType = QVModuleLogLineType;
 
 class QVModuleLogTest : public qvtesting::SandboxTest {
  protected:
@@ -150,9 +149,9 @@ TEST_F(QVModuleLogTest, MalformedFilesLoadWhatCanBeRead) {
   auto lines = log->logLines();
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0]->date().timeIntervalSince1970(), 1704467045.75);
-  EXPECT_EQ(lines[1]->type(), Type::error);
+  EXPECT_EQ(lines[1]->type(), LineType::error);
   EXPECT_EQ(lines[2]->date().timeIntervalSince1970(), 1704467048.5);
-  EXPECT_EQ(lines[2]->type(), Type::info);
+  EXPECT_EQ(lines[2]->type(), LineType::info);
   EXPECT_EQ(static_cast<int>(lines[5]->type()), 99);
 }
 
@@ -187,7 +186,7 @@ TEST_F(QVModuleLogTest, HugeAndHostileFilesNeverCrash) {
   }
   auto deep = QVModuleLog::logWithPath(root() / "deep.log");
   ASSERT_EQ(deep->logLines().size(), 2u);
-  EXPECT_EQ(deep->logLines()[0]->type(), Type::warning);
+  EXPECT_EQ(deep->logLines()[0]->type(), LineType::warning);
   EXPECT_EQ(deep->logLines()[1]->logString(), "after");
 
   // Not a file at all, or no file.

@@ -9,7 +9,7 @@
 #include "platform/Paths.h"
 
 using namespace enginetest;
-using Type = QVModuleLogLineType;
+using LineType = QVModuleLogLineType;
 
 namespace {
 
@@ -34,7 +34,7 @@ json splitWrite(const std::string& text, std::size_t cut) {
 }
 
 struct ExpectedLine {
-  Type type;
+  LineType type;
   std::optional<std::string> text;  // nullopt: any text
 };
 
@@ -66,14 +66,14 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
             {{"line",
               {{"type", "finished"},
                {"options", {{"result", "done"}, {"success", true}, {"options", {{"color", "#FF0000"}}}}}}}}}),
-       {{Type::log, "a 1"},
-        {Type::info, "i"},
-        {Type::warning, "w"},
-        {Type::error, "e"},
-        {Type::notification, std::nullopt},
-        {Type::warning, kIgnoredNotification},
-        {Type::other, "c"},
-        {Type::finishedSuccess, "done"}},
+       {{LineType::log, "a 1"},
+        {LineType::info, "i"},
+        {LineType::warning, "w"},
+        {LineType::error, "e"},
+        {LineType::notification, std::nullopt},
+        {LineType::warning, kIgnoredNotification},
+        {LineType::other, "c"},
+        {LineType::finishedSuccess, "done"}},
        "done",
        true,
        1,
@@ -83,7 +83,7 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
                                    "]\nnull\n42\n\"text\"\n{\"type\":\"log\"}\n{not json\n"}},
                     {{"writeHex", "fffe0a"}},
                     {{"line", finishedLine("done")}}}),
-       {{Type::finishedSuccess, "done"}},
+       {{LineType::finishedSuccess, "done"}},
        "done",
        true,
        1,
@@ -92,7 +92,7 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
        json::array({{{"write", "\n\n  \t" + logLine("log", json::array({"a"})).dump() + "\t \r" +
                                    logLine("info", json::array({"b"})).dump() + "\r\n\r\n\n" + finishedText +
                                    "\r"}}}),
-       {{Type::log, "a"}, {Type::info, "b"}, {Type::finishedSuccess, "done"}},
+       {{LineType::log, "a"}, {LineType::info, "b"}, {LineType::finishedSuccess, "done"}},
        "done",
        true,
        1,
@@ -101,49 +101,49 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
        json::array({{{"write", logLine("log", json::array({"a"})).dump() + "\xC2\x85" +
                                    logLine("log", json::array({"b"})).dump() + "\xE2\x80\xA8" + finishedText +
                                    "\xE2\x80\xA9"}}}),
-       {{Type::log, "a"}, {Type::log, "b"}, {Type::finishedSuccess, "done"}},
+       {{LineType::log, "a"}, {LineType::log, "b"}, {LineType::finishedSuccess, "done"}},
        "done",
        true,
        1,
        ""},
       {"a line split over two writes 50 ms apart",
        splitWrite(splitLine, 20),
-       {{Type::finishedSuccess, "split"}},
+       {{LineType::finishedSuccess, "split"}},
        "split",
        true,
        1,
        ""},
       {"a UTF-8 character split over two writes",
        splitWrite(euroLine, euroLine.find("\xE2\x82\xAC") + 2),
-       {{Type::finishedSuccess, euro}},
+       {{LineType::finishedSuccess, euro}},
        euro,
        true,
        1,
        ""},
       {"a finished line over 64 KiB and an immediate exit",
        json::array({{{"finishedOfSize", 100000}}, {{"exit", 0}}}),
-       {{Type::finishedSuccess, std::string(100000, 'x')}},
+       {{LineType::finishedSuccess, std::string(100000, 'x')}},
        std::string(100000, 'x'),
        true,
        1,
        ""},
       {"a 900 KiB result written by Node itself just before process.exit",
        json::array({{{"finishedAsyncOfSize", 900 * 1024}}, {{"exit", 0}}}),
-       {{Type::finishedSuccess, std::string(900 * 1024, 'x')}},
+       {{LineType::finishedSuccess, std::string(900 * 1024, 'x')}},
        std::string(900 * 1024, 'x'),
        true,
        1,
        ""},
       {"the last line without a newline",
        json::array({{{"write", finishedText}}}),
-       {{Type::finishedSuccess, "done"}},
+       {{LineType::finishedSuccess, "done"}},
        "done",
        true,
        1,
        ""},
       {"a line over 1 MiB is dropped and reading goes on",
        json::array({{{"junkOfSize", 1100000}}, {{"line", finishedLine("after")}}}),
-       {{Type::error, kOverlong}, {Type::finishedSuccess, "after"}},
+       {{LineType::error, kOverlong}, {LineType::finishedSuccess, "after"}},
        "after",
        true,
        1,
@@ -152,14 +152,14 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
        json::array({{{"finishedOfSize", 1100000}},
                     {{"line", logLine("log", json::array({"next"}))}},
                     {{"line", finishedLine("after")}}}),
-       {{Type::error, kOverlong}, {Type::log, "next"}, {Type::finishedSuccess, "after"}},
+       {{LineType::error, kOverlong}, {LineType::log, "next"}, {LineType::finishedSuccess, "after"}},
        "after",
        true,
        1,
        ""},
       {"standard error is logged and the run goes on",
        json::array({{{"error", "oops"}}, {{"line", finishedLine("done")}}}),
-       {{Type::finishedSuccess, "done"}},
+       {{LineType::finishedSuccess, "done"}},
        "done",
        true,
        1,
@@ -169,32 +169,32 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
                     {{"sleep", 50}},
                     {{"errorHex", "a921"}},
                     {{"line", finishedLine("done")}}}),
-       {{Type::finishedSuccess, "done"}},
+       {{LineType::finishedSuccess, "done"}},
        "done",
        true,
        1,
        "caf\xC3\xA9!"},
       {"a failed result ends the run without retry",
        json::array({{{"line", finishedLine("broken", false)}}}),
-       {{Type::finishedFailure, "broken"}},
+       {{LineType::finishedFailure, "broken"}},
        "broken",
        false,
        1,
        ""},
       {"no output at all: three retries",
        json::array(),
-       {{Type::warning, "Module finished with no result, retry attempt 1"},
-        {Type::warning, "Module finished with no result, retry attempt 2"},
-        {Type::warning, "Module finished with no result, retry attempt 3"}},
+       {{LineType::warning, "Module finished with no result, retry attempt 1"},
+        {LineType::warning, "Module finished with no result, retry attempt 2"},
+        {LineType::warning, "Module finished with no result, retry attempt 3"}},
        std::nullopt,
        false,
        4,
        ""},
       {"only standard error: three retries",
        json::array({{{"error", "bad"}}}),
-       {{Type::warning, "Module finished with no result, retry attempt 1"},
-        {Type::warning, "Module finished with no result, retry attempt 2"},
-        {Type::warning, "Module finished with no result, retry attempt 3"}},
+       {{LineType::warning, "Module finished with no result, retry attempt 1"},
+        {LineType::warning, "Module finished with no result, retry attempt 2"},
+        {LineType::warning, "Module finished with no result, retry attempt 3"}},
        std::nullopt,
        false,
        4,
@@ -212,7 +212,7 @@ TEST_F(NodeOperationTest, OutputLinesBecomeLogLinesResultsAndRetries) {
     std::string errorText;
     for (const auto& line : logLines(*module)) {
       const std::string text = line->logString().value_or("<none>");
-      if (line->type() == Type::error && text.rfind(kErrorPrefix, 0) == 0) {
+      if (line->type() == LineType::error && text.rfind(kErrorPrefix, 0) == 0) {
         errorText += text.substr(kErrorPrefix.size());
         continue;
       }
@@ -257,7 +257,7 @@ TEST_F(NodeOperationTest, LaunchesWithTheProtocolsArgumentsEnvironmentAndFolder)
     ASSERT_TRUE(module->lastResult());
     json echo;
     for (const auto& line : logLines(*module)) {
-      if (line->type() == Type::log) echo = json::parse(line->logString().value_or("null"));
+      if (line->type() == LineType::log) echo = json::parse(line->logString().value_or("null"));
     }
     ASSERT_TRUE(echo.is_object());
 
@@ -307,7 +307,7 @@ TEST_F(NodeOperationTest, ArgumentsFileHoldsTheOptionValuesButNoNulls) {
   runModule(module);
   json echo;
   for (const auto& line : logLines(*module)) {
-    if (line->type() == Type::log) echo = json::parse(line->logString().value_or("null"));
+    if (line->type() == LineType::log) echo = json::parse(line->logString().value_or("null"));
   }
   ASSERT_TRUE(echo.is_object());
   json arguments = json::parse(echo["argumentsText"].get<std::string>());
@@ -327,7 +327,7 @@ TEST_F(NodeOperationTest, AttemptsThatCannotBePreparedEndTheRun) {
     std::string name;
     json extras;
     std::function<void(const fs::path& root, QVDashboardModule&)> setUp;
-    Type lineType;
+    LineType lineType;
     std::string lineText;
     std::optional<std::string> result;
   };
@@ -338,23 +338,23 @@ TEST_F(NodeOperationTest, AttemptsThatCannotBePreparedEndTheRun) {
       {"the application is too old",
        {{"minAppVersion", "999.0"}},
        [](const fs::path&, QVDashboardModule&) {},
-       Type::warning,
+       LineType::warning,
        tooOld,
        tooOld},
       {"the script is missing", json::object(),
-       [](const fs::path&, QVDashboardModule& module) { fs::remove(module.scriptPath()); }, Type::system,
+       [](const fs::path&, QVDashboardModule& module) { fs::remove(module.scriptPath()); }, LineType::system,
        "Execution failed because the file script file doesn't exist", std::nullopt},
       {"the runtime is missing", json::object(),
        [](const fs::path& root, QVDashboardModule&) {
          fs::create_directories(root / "no-resources");
          QVEngineEnvironment::setResourceFolder(root / "no-resources");
        },
-       Type::system, "Execution failed because the required executables are missing", std::nullopt},
+       LineType::system, "Execution failed because the required executables are missing", std::nullopt},
       {"the arguments folder is a file", json::object(),
        [](const fs::path&, QVDashboardModule&) {
          std::ofstream(platform::paths::runtimeDirectory() / "Module Arguments") << "in the way";
        },
-       Type::system, "Execution failed because the arguments file could not be written", std::nullopt},
+       LineType::system, "Execution failed because the arguments file could not be written", std::nullopt},
       {"the arguments folder is a link", json::object(),
        [](const fs::path& root, QVDashboardModule&) {
          fs::create_directories(root / "elsewhere");
@@ -362,7 +362,7 @@ TEST_F(NodeOperationTest, AttemptsThatCannotBePreparedEndTheRun) {
          fs::create_directory_symlink(root / "elsewhere",
                                       platform::paths::runtimeDirectory() / "Module Arguments");
        },
-       Type::system, "Execution failed because the arguments file could not be written", std::nullopt},
+       LineType::system, "Execution failed because the arguments file could not be written", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -415,7 +415,7 @@ TEST_F(NodeOperationTest, CancelStopsTheWholeProcessGroupAndNeverRetries) {
                                         {{"hang", true}}}));
   auto operation = makeOperation(module);
   queue_->addOperation(operation);
-  ASSERT_TRUE(runUntil([&] { return hasLine(*module, Type::info, "ready"); }));
+  ASSERT_TRUE(runUntil([&] { return hasLine(*module, LineType::info, "ready"); }));
   EXPECT_TRUE(module->isUpdating());
   pid_t grandchild = 0;
   for (const auto& line : logLines(*module)) {
@@ -429,7 +429,7 @@ TEST_F(NodeOperationTest, CancelStopsTheWholeProcessGroupAndNeverRetries) {
   operation->cancel();
   EXPECT_TRUE(operation->isFinished());
   EXPECT_FALSE(module->isUpdating());
-  EXPECT_TRUE(hasLine(*module, Type::error, kCancelled));
+  EXPECT_TRUE(hasLine(*module, LineType::error, kCancelled));
   EXPECT_TRUE(runUntil([&] { return processGone(child) && processEnded(grandchild); }));
   EXPECT_TRUE(runUntil([&] { return zombieChildren() == 0; }));
   EXPECT_EQ(launches(*module).size(), 1u);
@@ -561,7 +561,7 @@ TEST_F(NodeOperationTest, StoppedOperationNeverLaunches) {
       case Moment::betweenAttempts:
         queue_->addOperation(operation);
         ASSERT_TRUE(runUntil([&] {
-          return hasLine(*module, Type::warning, "Module finished with no result, retry attempt 1");
+          return hasLine(*module, LineType::warning, "Module finished with no result, retry attempt 1");
         }));
         operation->cancelSilently(c.silent);
         EXPECT_TRUE(operation->isFinished());
@@ -573,7 +573,7 @@ TEST_F(NodeOperationTest, StoppedOperationNeverLaunches) {
     mainQueue().postAfter(platform::Seconds(0.3), [&] { drained = true; });
     ASSERT_TRUE(runUntil([&] { return drained.load(); }));
     EXPECT_EQ(launches(*module).size(), c.launches);
-    EXPECT_EQ(hasLine(*module, Type::error, kCancelled), !c.silent);
+    EXPECT_EQ(hasLine(*module, LineType::error, kCancelled), !c.silent);
     EXPECT_FALSE(operation->argumentsPath());
     fs::path folder = platform::paths::runtimeDirectory() / "Module Arguments";
     EXPECT_TRUE(!fs::exists(folder) || fs::is_empty(folder));
@@ -618,8 +618,8 @@ TEST_F(NodeOperationTest, NotificationLinesGoToTheCentreWhenThePackageAllowsThem
     std::size_t warnings = 0;
     std::size_t notificationLines = 0;
     for (const auto& line : logLines(*module)) {
-      if (line->type() == Type::warning && line->logString() == kIgnoredNotification) ++warnings;
-      if (line->type() == Type::notification) ++notificationLines;
+      if (line->type() == LineType::warning && line->logString() == kIgnoredNotification) ++warnings;
+      if (line->type() == LineType::notification) ++notificationLines;
     }
     EXPECT_EQ(warnings, c.ignoredWarnings);
     EXPECT_EQ(notificationLines, 3u);

@@ -17,7 +17,7 @@ using namespace httptest;
 
 namespace {
 
-WebServerProcessBlock echoBody() {
+WebServerProcessBlock limitsEchoBody() {
   return [](const std::shared_ptr<WebServerRequest>& request) -> std::shared_ptr<WebServerResponse> {
     auto data = std::static_pointer_cast<WebServerDataRequest>(request);
     return WebServerDataResponse::responseWithData(data->data(), "application/octet-stream");
@@ -40,7 +40,8 @@ class SlowBodyTest : public ServerTest, public ::testing::WithParamInterface<Pac
 
 TEST_P(SlowBodyTest, IsEndedByItsRateNotByEachByte) {
   const auto& row = GetParam();
-  server->addHandlerForMethod("POST", "/echo", WebServerRequestClassOf<WebServerDataRequest>(), echoBody());
+  server->addHandlerForMethod("POST", "/echo", WebServerRequestClassOf<WebServerDataRequest>(),
+                              limitsEchoBody());
   // Half a second of grace, then 200 bytes a second on average; each wait alone may last 10 s.
   ASSERT_TRUE(startServer({{WebServerOption_RequestHeadTimeout, 0.5},
                            {WebServerOption_IdleTimeout, 10},
@@ -163,7 +164,8 @@ TEST_F(ConnectionBoundsTest, ElevenHundredSlowOrIdleConnections) {
   } restore{original};
 
   server->addHandlerForMethod("GET", "/", WebServerRequestClassOf<WebServerRequest>(), textAnswer("served"));
-  server->addHandlerForMethod("POST", "/echo", WebServerRequestClassOf<WebServerDataRequest>(), echoBody());
+  server->addHandlerForMethod("POST", "/echo", WebServerRequestClassOf<WebServerDataRequest>(),
+                              limitsEchoBody());
   ServerLog log(kWebServerLoggingLevel_Error);
   ASSERT_TRUE(startServer());
   rlimit raised{};

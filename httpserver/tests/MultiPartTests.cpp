@@ -27,15 +27,15 @@ std::shared_ptr<WebServerMultiPartFormRequest> makeFormRequest(const std::string
 }
 
 // Feeds the body in pieces of the given size; the first failing step and its error.
-struct Outcome {
+struct MultiPartOutcome {
   bool opened = false;
   bool written = false;
   bool closed = false;
   platform::Error error;
 };
 
-Outcome feed(WebServerMultiPartFormRequest& request, const std::string& body, std::size_t piece) {
-  Outcome outcome;
+MultiPartOutcome feed(WebServerMultiPartFormRequest& request, const std::string& body, std::size_t piece) {
+  MultiPartOutcome outcome;
   request.prepareForWriting();
   outcome.opened = request.performOpen(&outcome.error);
   if (!outcome.opened) return outcome;
@@ -53,8 +53,9 @@ Outcome feed(WebServerMultiPartFormRequest& request, const std::string& body, st
 }
 
 // Feeds the body split at one position into two pieces.
-Outcome feedSplit(WebServerMultiPartFormRequest& request, const std::string& body, std::size_t split) {
-  Outcome outcome;
+MultiPartOutcome feedSplit(WebServerMultiPartFormRequest& request, const std::string& body,
+                           std::size_t split) {
+  MultiPartOutcome outcome;
   request.prepareForWriting();
   outcome.opened = request.performOpen(&outcome.error);
   auto bytes = reinterpret_cast<const std::uint8_t*>(body.data());
