@@ -11,6 +11,7 @@
 #include "uikit/ZKButton.h"
 #include "ui_QVEmojiPickerViewController.h"
 #include "windows/QVSearchFolding.h"
+#include "windows/QVWindowTheme.h"
 
 ZK_INTERFACE_FORM(QVEmojiPickerViewController, QWidget);
 
@@ -68,6 +69,8 @@ QLineEdit* QVEmojiPickerViewController::searchField() const {
 
 void QVEmojiPickerViewController::zk_viewDidLoad() {
   if (!manager_) manager_ = QVEmojiManager::sharedManager();
+  // The picker shows in a popup of its own, which does not inherit its opener's theme.
+  QVWindowTheme::follow(view());
   connect(searchField(), &QLineEdit::textChanged, this, [this] { searchDidChange(); });
   tableView()->verticalHeader()->setMinimumSectionSize(kGroupRowHeight);
   reloadData();
