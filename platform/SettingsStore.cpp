@@ -26,8 +26,29 @@ constexpr std::chrono::milliseconds kWriteDelay{100};
 // A settings file larger than this is not read (and is moved aside as unreadable).
 constexpr std::uint64_t kMaxFileSize = std::uint64_t(64) << 20;
 
-std::mutex gStandardMutex;
-std::shared_ptr<SettingsStore> gStandard;
+// The standard store is never destroyed: work still running on other threads while the process
+// exits (a late network answer, a queued task) may read or change settings after static objects
+// are gone. What it holds is written out at exit instead, by `gStandardFlush` below.
+struct StandardStore {
+  std::mutex mutex;
+  std::shared_ptr<SettingsStore> store;
+};
+
+StandardStore& standardStore() {
+  static auto* standard = new StandardStore;
+  return *standard;
+}
+
+struct StandardFlushAtExit {
+  ~StandardFlushAtExit() {
+    std::shared_ptr<SettingsStore> store;
+    {
+      std::lock_guard lock(standardStore().mutex);
+      store = standardStore().store;
+    }
+    if (store) store->synchronize();
+  }
+} gStandardFlush;
 
 }  // namespace
 
@@ -77,16 +98,18 @@ std::filesystem::path SettingsStore::standardPath() {
 }
 
 std::shared_ptr<SettingsStore> SettingsStore::standardUserDefaults() {
-  std::lock_guard lock(gStandardMutex);
-  if (!gStandard) gStandard = storeWithPath(standardPath());
-  return gStandard;
+  auto& standard = standardStore();
+  std::lock_guard lock(standard.mutex);
+  if (!standard.store) standard.store = storeWithPath(standardPath());
+  return standard.store;
 }
 
 void SettingsStore::setStandardUserDefaults(std::shared_ptr<SettingsStore> store) {
   std::shared_ptr<SettingsStore> previous;
   {
-    std::lock_guard lock(gStandardMutex);
-    previous = std::exchange(gStandard, std::move(store));
+    auto& standard = standardStore();
+    std::lock_guard lock(standard.mutex);
+    previous = std::exchange(standard.store, std::move(store));
   }
   // The previous store writes what it still holds as it goes, outside the lock.
 }

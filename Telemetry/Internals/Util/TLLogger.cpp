@@ -19,9 +19,11 @@ void defaultHandler(const TLLogMessageProvider& message, TLLogLevel level, const
 }
 
 // The handler is swapped whole under the mutex; a log call copies the pointer under it, so a
-// handler being replaced finishes its call on the old copy.
+// handler being replaced finishes its call on the old copy. The pointer is never destroyed, so that a
+// worker logging while the process exits does not read it after static destruction.
 std::mutex gHandlerMutex;
-std::shared_ptr<const TLLogHandler> gHandler = std::make_shared<const TLLogHandler>(defaultHandler);
+std::shared_ptr<const TLLogHandler>& gHandler =
+    *new std::shared_ptr<const TLLogHandler>(std::make_shared<const TLLogHandler>(defaultHandler));
 std::atomic<bool> gUserDefined{false};
 
 }  // namespace

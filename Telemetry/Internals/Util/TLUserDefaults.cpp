@@ -15,8 +15,9 @@ std::recursive_mutex gMergeMutex;
 }  // namespace
 
 std::shared_ptr<TLUserDefaults> TLUserDefaults::shared() {
-  static auto instance = std::make_shared<TLUserDefaults>(nullptr);
-  return instance;
+  // Never destroyed: pipeline work that finishes while the process exits still reaches it.
+  static auto* instance = new std::shared_ptr<TLUserDefaults>(std::make_shared<TLUserDefaults>(nullptr));
+  return *instance;
 }
 
 std::shared_ptr<TLUserDefaults> TLUserDefaults::userDefaultsWithStore(
