@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -290,6 +292,28 @@ TEST_F(SettingsStoreTest, TheStandardStoreLivesInTheConfigFolderUnderTheBundleId
   auto standard = SettingsStore::standardUserDefaults();
   EXPECT_EQ(standard->path(), SettingsStore::standardPath());
   SettingsStore::setStandardUserDefaults(nullptr);
+}
+
+// Work on other threads may still use the standard store while the process exits; the store
+// stays usable through static destruction, and what it holds still reaches the disk.
+TEST_F(SettingsStoreTest, TheStandardStoreOutlivesExitAndIsWrittenThen) {
+  SettingsStore::setStandardUserDefaults(nullptr);
+  EXPECT_EXIT(
+      {
+        SettingsStore::standardUserDefaults()->setObject("last words", "key");
+        std::thread([] {
+          for (std::int64_t i = 0;; ++i) SettingsStore::standardUserDefaults()->setInteger(i, "counter");
+        }).detach();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  auto bytes = files::readFile(SettingsStore::standardPath());
+  ASSERT_TRUE(bytes);
+  auto plist = PropertyList::read(*bytes);
+  ASSERT_TRUE(plist && plist->asDictionary());
+  EXPECT_EQ(plist->asDictionary()->at("key"), PropertyList("last words"));
+  EXPECT_TRUE(plist->asDictionary()->count("counter"));
 }
 
 TEST_F(SettingsStoreTest, AnInMemoryStoreWritesNothing) {
