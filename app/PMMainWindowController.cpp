@@ -13,45 +13,10 @@
 #include "ui_PMMainWindowController.h"
 #include "uikit/NSWindow+ContentView.h"
 #include "uikit/ZKAlert.h"
-#include "uikit/ZKThemable.h"
 
 ZK_INTERFACE_FORM(PMMainWindowController, QWidget);
 
 namespace {
-
-// Keeps the window's colours on the current theme: window and text colours, fields and buttons in
-// the header colour, the accent for links and selection. A child of the window it colours.
-class PMWindowTheme : public QObject, public ZKThemable {
- public:
-  explicit PMWindowTheme(QWidget* window) : QObject(window), window_(window) { configure(); }
-
-  void applyTheme() override {
-    if (!window_) return;
-    auto& themes = themeManager();
-    const QColor window = themes.colorForKey(QStringLiteral("windowColor"));
-    const QColor text = themes.colorForKey(QStringLiteral("textColor"));
-    const QColor field = themes.colorForKey(QStringLiteral("windowHeaderColor"));
-    const QColor accent = themes.colorForKey(QStringLiteral("spaceLabelColor"));
-    QPalette palette = window_->palette();
-    auto set = [&palette](QPalette::ColorRole role, const QColor& color) {
-      if (color.isValid()) palette.setColor(role, color);
-    };
-    set(QPalette::Window, window);
-    set(QPalette::WindowText, text);
-    set(QPalette::Text, text);
-    set(QPalette::ButtonText, text);
-    set(QPalette::Base, field);
-    set(QPalette::AlternateBase, window);
-    set(QPalette::Button, field);
-    set(QPalette::Link, accent);
-    set(QPalette::Highlight, accent);
-    window_->setPalette(palette);
-    window_->setAutoFillBackground(true);
-  }
-
- private:
-  QPointer<QWidget> window_;
-};
 
 std::array<PMMainWindowController::PaneFactory, PMMainWindowController::kRowCount>& paneFactories() {
   static std::array<PMMainWindowController::PaneFactory, PMMainWindowController::kRowCount> factories;
@@ -124,7 +89,7 @@ void PMMainWindowController::zk_viewDidLoad() {
 
 void PMMainWindowController::configureWindow() {
   window()->installEventFilter(this);
-  new PMWindowTheme(window());
+  theme_ = QVWindowTheme::follow(window());
   zk_disableFullScreen(window());
 }
 
@@ -178,6 +143,8 @@ void PMMainWindowController::setCurrentModule(ZKModuleViewController* pane) {
   paneView->setParent(moduleContentView());
   moduleContentView()->layout()->addWidget(paneView);
   paneView->show();
+  // The pane's tables and controls take the theme as they join the window.
+  if (theme_) theme_->applyTheme();
   pane->zk_viewDidAppear();
 
   QString title = pane->moduleWindowTitle();

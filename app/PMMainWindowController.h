@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include "uikit/QVWindowTheme.h"
 #include "uikit/ZKModuleViewController.h"
 #include "uikit/ZKWindowController.h"
 
@@ -72,6 +73,8 @@ class PMMainWindowController : public ZKWindowController {
 
   std::vector<ZKModuleViewController*> modules_;
   QPointer<ZKModuleViewController> currentModule_;
+  // Keeps the window on the theme; applied again to each pane as it is shown.
+  QPointer<QVWindowTheme> theme_;
   bool closeConfirmed_ = false;
 };
 

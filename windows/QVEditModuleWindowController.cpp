@@ -19,7 +19,7 @@
 #include "windows/QVFilesViewController.h"
 #include "windows/QVLogsViewController.h"
 #include "windows/QVModuleHelpViewController.h"
-#include "windows/QVWindowTheme.h"
+#include "uikit/QVWindowTheme.h"
 
 ZK_INTERFACE_FORM(QVEditModuleWindowController, QWidget);
 

@@ -11,7 +11,7 @@
 #include "uikit/ZKButton.h"
 #include "ui_QVEmojiPickerViewController.h"
 #include "windows/QVSearchFolding.h"
-#include "windows/QVWindowTheme.h"
+#include "uikit/QVWindowTheme.h"
 
 ZK_INTERFACE_FORM(QVEmojiPickerViewController, QWidget);
 

@@ -9,7 +9,7 @@
 #include "platform/desktop/QtText.h"
 #include "ui_QVHelpWindowController.h"
 #include "windows/QVHelpBrowser.h"
-#include "windows/QVWindowTheme.h"
+#include "uikit/QVWindowTheme.h"
 
 ZK_INTERFACE_FORM(QVHelpWindowController, QWidget);
 

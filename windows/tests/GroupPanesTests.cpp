@@ -26,7 +26,7 @@
 #include "windows/QVEditorModuleViewController.h"
 #include "windows/QVGroupDetailViewController.h"
 #include "windows/QVUserModuleEditorViewController.h"
-#include "windows/QVWindowTheme.h"
+#include "uikit/QVWindowTheme.h"
 #include "windows/tests/WindowsTestSupport.h"
 
 namespace windowstest {

@@ -1,4 +1,4 @@
-#include "windows/QVWindowTheme.h"
+#include "uikit/QVWindowTheme.h"
 
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QAbstractItemView>

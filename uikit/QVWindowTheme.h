@@ -6,10 +6,10 @@
 
 #include "uikit/ZKThemable.h"
 
-// Makes a window or view of the editing windows follow the theme: the window colour behind it, the
+// Makes a window or view follow the theme: the window colour behind it, the
 // text colour, fields and tables in the header colour, the separator colour for grids; item views get
 // the kit's item-view style sheet. A child of the widget it themes, applied at once and after every
-// theme change.
+// theme change. Views added to the widget later are themed by calling `applyTheme` again.
 class QVWindowTheme : public QObject, public ZKThemable {
   Q_OBJECT
 
