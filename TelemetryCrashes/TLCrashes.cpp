@@ -23,7 +23,7 @@
 
 namespace {
 
-constexpr const char* kTag = "TelemetryCrashes";
+constexpr const char* kCrashesTag = "TelemetryCrashes";
 
 std::mutex g_sharedMutex;
 std::shared_ptr<TLCrashes> g_shared;
@@ -100,12 +100,12 @@ void TLCrashes::generateTestCrash() {
   std::lock_guard lock(crashes->mutex_);
   if (!crashes->canBeUsed()) return;
   if (TLUtility::currentAppEnvironment() == 0) {
-    TLLogWarning(kTag,
+    TLLogWarning(kCrashesTag,
                  "GenerateTestCrash was just called in an App Store environment. The call will be ignored.");
     return;
   }
   if (crashes->isDebuggerAttached())
-    TLLogWarning(kTag, "The debugger is attached. The following crash cannot be detected by the SDK!");
+    TLLogWarning(kCrashesTag, "The debugger is attached. The following crash cannot be detected by the SDK!");
   __builtin_trap();
 }
 
@@ -172,7 +172,7 @@ void TLCrashes::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtoc
     channelGroup->addDelegate(std::dynamic_pointer_cast<TLChannelDelegate>(shared_from_this()));
   processLogBufferAfterCrash();
   processMemoryWarningInLastSession();
-  TLLogVerbose(kTag, "Started crash service.");
+  TLLogVerbose(kCrashesTag, "Started crash service.");
 }
 
 void TLCrashes::updateConfigurationWithAppSecret(const String& appSecret,
@@ -187,12 +187,12 @@ void TLCrashes::processMemoryWarningInLastSession() {
   didReceiveMemoryWarningInLastSession_ =
       storedBool(defaults->objectForKey(kTLAppDidReceiveMemoryWarningKey));
   if (didReceiveMemoryWarningInLastSession_)
-    TLLogDebug(kTag, "The application received a low memory warning in the last session.");
+    TLLogDebug(kCrashesTag, "The application received a low memory warning in the last session.");
   defaults->removeObjectForKey(kTLAppDidReceiveMemoryWarningKey);
 }
 
 void TLCrashes::didReceiveMemoryWarning() {
-  TLLogDebug(kTag, "The application received a low memory warning in the last session.");
+  TLLogDebug(kCrashesTag, "The application received a low memory warning in the last session.");
   TLUserDefaults::shared()->setObject(platform::PropertyList(true), kTLAppDidReceiveMemoryWarningKey);
 }
 
@@ -223,7 +223,7 @@ void TLCrashes::applyEnabledState(bool isEnabled) {
     if (!this->isEnabled() && crCrashReporter_) crCrashReporter_->purgePendingCrashReport();
     if (crCrashReporter_ && crCrashReporter_->hasPendingCrashReport()) {
       didCrashInLastSession_ = true;
-      TLLogDebug(kTag, "The application crashed in the last session.");
+      TLLogDebug(kCrashesTag, "The application crashed in the last session.");
       handleLatestCrashReport();
     }
     auto files = persistedCrashReports();
@@ -238,11 +238,11 @@ void TLCrashes::applyEnabledState(bool isEnabled) {
       clearContextHistoryAndKeepCurrentSession();
     }
     if (isDebuggerAttached()) {
-      TLLogInfo(kTag,
+      TLLogInfo(kCrashesTag,
                 "Crashes service has been enabled but the service cannot detect crashes due to running the "
                 "application with a debugger attached.");
     } else {
-      TLLogInfo(kTag, "Crashes service has been enabled.");
+      TLLogInfo(kCrashesTag, "Crashes service has been enabled.");
     }
     return;
   }
@@ -253,7 +253,7 @@ void TLCrashes::applyEnabledState(bool isEnabled) {
     source = std::move(memoryPressureSource_);
   }
   if (source) source->cancel();
-  TLLogDebug(kTag, "Cleaning up all crash files.");
+  TLLogDebug(kCrashesTag, "Cleaning up all crash files.");
   TLWrapperExceptionManager::deleteAllWrapperExceptions();
   deleteAllFromCrashesDirectory();
   emptyLogBufferFiles();
@@ -262,7 +262,7 @@ void TLCrashes::applyEnabledState(bool isEnabled) {
   clearUnprocessedReports();
   clearContextHistoryAndKeepCurrentSession();
   TLUserDefaults::shared()->removeObjectForKey(kTLAppDidReceiveMemoryWarningKey);
-  TLLogInfo(kTag, "Crashes service has been disabled.");
+  TLLogInfo(kCrashesTag, "Crashes service has been disabled.");
 }
 
 void TLCrashes::clearContextHistoryAndKeepCurrentSession() {
@@ -274,43 +274,43 @@ void TLCrashes::clearContextHistoryAndKeepCurrentSession() {
 void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(
     bool enableUncaughtExceptionHandler) {
   if (crCrashReporter_) {
-    TLLogDebug(kTag, "Already configured CRCrashReporter.");
+    TLLogDebug(kCrashesTag, "Already configured CRCrashReporter.");
     return;
   }
   if (enableUncaughtExceptionHandler) {
-    TLLogDebug(kTag, "EnableUncaughtExceptionHandler is set to YES");
+    TLLogDebug(kCrashesTag, "EnableUncaughtExceptionHandler is set to YES");
   } else {
-    TLLogDebug(kTag,
+    TLLogDebug(kCrashesTag,
                "EnableUncaughtExceptionHandler is set to NO, we're running in a managed wrapper runtime.");
   }
   std::uint64_t signalHandlerType = CRCrashSignalHandlerTypeBSD;
   if (isMachExceptionHandlerEnabled()) {
     signalHandlerType = CRCrashSignalHandlerTypeMach;
-    TLLogVerbose(kTag, "Enabled Mach exception handler.");
+    TLLogVerbose(kCrashesTag, "Enabled Mach exception handler.");
   }
   auto config = CRCrashReporterConfig::initWithSignalHandlerType(
       signalHandlerType, CRCrashSymbolicationStrategyNone, enableUncaughtExceptionHandler);
   crCrashReporter_ = CRCrashReporter::initWithConfiguration(config);
   if (isDebuggerAttached()) {
-    TLLogWarning(kTag, "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
+    TLLogWarning(kCrashesTag, "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
     return;
   }
   const platform::UncaughtExceptionHandler before = platform::uncaughtExceptionHandler();
   crCrashReporter_->setCrashCallbacks(&kCrashCallbacks);
   platform::Error error;
   if (!crCrashReporter_->enableCrashReporter(&error))
-    TLLogError(kTag, "Could not enable crash reporter: {}", error.description);
+    TLLogError(kCrashesTag, "Could not enable crash reporter: {}", error.description);
   const platform::UncaughtExceptionHandler after = platform::uncaughtExceptionHandler();
   if (after != nullptr && after != before) {
     exceptionHandler_ = after;
-    TLLogDebug(kTag, "Exception handler successfully initialized.");
+    TLLogDebug(kCrashesTag, "Exception handler successfully initialized.");
   } else if (!enableUncaughtExceptionHandler && after != nullptr) {
     exceptionHandler_ = after;
     TLLogDebug(
-        kTag,
+        kCrashesTag,
         "Exception handler successfully initialized but it has not been registered due to the wrapper SDK.");
   } else {
-    TLLogError(kTag,
+    TLLogError(kCrashesTag,
                "Exception handler could not be set. Make sure there is no other exception handler set up!");
   }
   TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(uncaughtCXXExceptionHandler);

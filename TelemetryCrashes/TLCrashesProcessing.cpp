@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kTag = "TelemetryCrashes";
+constexpr const char* kProcessingTag = "TelemetryCrashes";
 
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
@@ -45,20 +45,20 @@ void TLCrashes::handleLatestCrashReport() {
   bool copied = false;
   bool consumed = false;  // unloadable or undecodable reports are purged as well
   if (TLUtility::fileExistsForPathComponent(analyzerInProgressFilePathComponent_)) {
-    TLLogError(kTag, "Error on loading the crash report, it will be purged.");
+    TLLogError(kProcessingTag, "Error on loading the crash report, it will be purged.");
     consumed = true;
   } else {
     createAnalyzerFile();
     platform::Error error;
     auto data = crCrashReporter_->loadPendingCrashReportData(&error);
     if (!data) {
-      TLLogError(kTag, "Couldn't load crash report: {}", error.description);
+      TLLogError(kProcessingTag, "Couldn't load crash report: {}", error.description);
       consumed = true;
     } else {
       platform::Error decodeError;
       auto report = CRCrashReport::initWithData(*data, &decodeError);
       if (!report) {
-        TLLogWarning(kTag, "Couldn't parse crash report: {}", decodeError.description);
+        TLLogWarning(kProcessingTag, "Couldn't parse crash report: {}", decodeError.description);
         consumed = true;
       } else {
         // Named by the seconds since 2001; a name already taken (two crashes within one second) gets
@@ -89,7 +89,7 @@ std::vector<fs::path> TLCrashes::persistedCrashReports() {
   std::vector<fs::path> reports;
   auto files = TLUtility::contentsOfDirectory(crashesPathComponent_, {"name", "fileSize", "isRegularFile"});
   if (!files) {
-    TLLogError(kTag, "No persisted crashes found.");
+    TLLogError(kProcessingTag, "No persisted crashes found.");
     return reports;
   }
   static const char* const kIgnored[] = {".DS_Store", ".analyzer", ".plist", ".data", ".meta", ".desc"};
@@ -103,7 +103,7 @@ std::vector<fs::path> TLCrashes::persistedCrashReports() {
     for (const char* suffix : kIgnored) ignored = ignored || endsWith(name, suffix);
     if (ignored) continue;
     if (size > kMaxCrashFileSize) {
-      TLLogWarning(kTag, "Crash report found but couldn't parse it, discard the crash report: {}",
+      TLLogWarning(kProcessingTag, "Crash report found but couldn't parse it, discard the crash report: {}",
                    "the file is larger than 1 MiB");
       deleteCrashReportWithFileURL(file);
       continue;
@@ -136,13 +136,13 @@ void TLCrashes::releaseProcessingSemaphore() {
 
 void TLCrashes::startCrashProcessing() {
   if (isAutomaticProcessingEnabled() && TLUtility::applicationState() == TLApplicationStateBackground) {
-    TLLogWarning(kTag, "Crashes will not be processed because the application is in the background.");
+    TLLogWarning(kProcessingTag, "Crashes will not be processed because the application is in the background.");
     return;
   }
-  TLLogDebug(kTag, "Start delayed CrashManager processing");
+  TLLogDebug(kProcessingTag, "Start delayed CrashManager processing");
   if (exceptionHandler_ != nullptr && exceptionHandler_ != platform::uncaughtExceptionHandler()) {
     TLLogWarning(
-        kTag,
+        kProcessingTag,
         "Another exception handler was added. If this invokes any kind of exit() after processing the "
         "exception, which causes any subsequent error handler not to be invoked, these crashes will NOT "
         "be reported to Telemetry!");
@@ -152,7 +152,7 @@ void TLCrashes::startCrashProcessing() {
 
 void TLCrashes::processCrashReports() {
   if (!isEnabled()) {
-    TLLogDebug(kTag, "Crashes service is disabled; discard all crash reports");
+    TLLogDebug(kProcessingTag, "Crashes service is disabled; discard all crash reports");
     deleteAllFromCrashesDirectory();
     TLWrapperExceptionManager::deleteAllWrapperExceptions();
     return;
@@ -176,7 +176,7 @@ void TLCrashes::processCrashReports() {
       reports[file] = report;
       errorReports[file] = TLErrorLogFormatter::errorReportFromCrashReport(report);
     } else {
-      TLLogWarning(kTag, "Crash report found but couldn't parse it, discard the crash report: {}",
+      TLLogWarning(kProcessingTag, "Crash report found but couldn't parse it, discard the crash report: {}",
                    error.description);
       deleteCrashReportWithFileURL(file);
       removeCrashFile(file);
@@ -187,11 +187,11 @@ void TLCrashes::processCrashReports() {
   TLWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(all);
 
   for (const auto& [file, report] : reports) {
-    TLLogVerbose(kTag, "Crash reports found");
+    TLLogVerbose(kProcessingTag, "Crash reports found");
     auto log = TLErrorLogFormatter::errorLogFromCrashReport(*report);
     const auto& errorReport = errorReports[file];
     if (isAutomaticProcessingEnabled() && !shouldProcessErrorReport(errorReport)) {
-      TLLogDebug(kTag, "shouldProcessErrorReport returned NO, discard the crash report: {}", file.string());
+      TLLogDebug(kProcessingTag, "shouldProcessErrorReport returned NO, discard the crash report: {}", file.string());
       if (errorReport && errorReport->incidentIdentifier())
         TLWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*errorReport->incidentIdentifier());
       deleteCrashReportWithFileURL(file);
@@ -200,11 +200,11 @@ void TLCrashes::processCrashReports() {
     }
     if (isAutomaticProcessingEnabled()) {
       TLLogDebug(
-          kTag,
+          kProcessingTag,
           "shouldProcessErrorReport is not implemented or returned YES, processing the crash report: {}",
           file.string());
     } else {
-      TLLogDebug(kTag,
+      TLLogDebug(kProcessingTag,
                  "Automatic crash processing is disabled, storing the crash report for later processing: {}",
                  file.string());
     }
@@ -239,7 +239,7 @@ bool TLCrashes::sendCrashReportsOrAwaitUserConfirmation() {
   }
   if (empty) return alwaysSend;
   if (alwaysSend) {
-    TLLogDebug(kTag,
+    TLLogDebug(kProcessingTag,
                "The flag for user confirmation is set to TLUserConfirmationAlways, continue sending logs");
     handleUserConfirmation(TLUserConfirmationSend);
     return true;
@@ -251,14 +251,14 @@ bool TLCrashes::sendCrashReportsOrAwaitUserConfirmation() {
       hasHandler = static_cast<bool>(userConfirmationHandler_);
     }
     if (!hasHandler || !userPromptedForConfirmation()) {
-      TLLogDebug(kTag,
+      TLLogDebug(kProcessingTag,
                  "The user confirmation handler is not implemented or returned NO, continue sending logs");
       handleUserConfirmation(TLUserConfirmationSend);
     }
     return false;
   }
   TLLogDebug(
-      kTag,
+      kProcessingTag,
       "Automatic crash processing is disabled and \"AlwaysSend\" is false. Awaiting user confirmation.");
   return false;
 }
@@ -292,7 +292,7 @@ void TLCrashes::notifyWithUserConfirmationAnswer(int userConfirmation) {
   if (usable) {
     handleUserConfirmation(userConfirmation);
   } else {
-    TLLogError(kTag,
+    TLLogError(kProcessingTag,
                "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
                "userConfirmationHandler. "
                "For more information refer to the documentation.");
@@ -333,7 +333,7 @@ void TLCrashes::handleUserConfirmation(int userConfirmation) {
     if (answered) {
       attachments = std::move(*answered);
     } else {
-      TLLogDebug(kTag, "attachmentsWithCrashes is not implemented");
+      TLLogDebug(kProcessingTag, "attachmentsWithCrashes is not implemented");
     }
     if (log->timestamp()) {
       log->setSid(TLSessionContext::sharedInstance()->sessionIdAt(*log->timestamp()));
@@ -361,11 +361,11 @@ void TLCrashes::sendErrorAttachmentsWithIncidentIdentifier(
       if (auto unit = channelUnit()) unit->enqueueItem(attachment, 1);
       ++sent;
     } else {
-      TLLogError(kTag, "Not all required fields are present in TLErrorAttachmentLog.");
+      TLLogError(kProcessingTag, "Not all required fields are present in TLErrorAttachmentLog.");
     }
   }
   if (sent >= 3)
-    TLLogWarning(kTag, "A limit of {} attachments per error report might be enforced by server.", 2u);
+    TLLogWarning(kProcessingTag, "A limit of {} attachments per error report might be enforced by server.", 2u);
 }
 
 bool TLCrashes::validatePropertiesForAttachment(const TLErrorAttachmentLog& attachment) {
@@ -427,7 +427,7 @@ void TLCrashes::removeCrashFile(const fs::path& url) {
 
 void TLCrashes::createAnalyzerFile() {
   if (!TLUtility::createFileAtPathComponent(analyzerInProgressFilePathComponent_, std::nullopt, false, false))
-    TLLogError(kTag, "Couldn't create crash analyzer file.");
+    TLLogError(kProcessingTag, "Couldn't create crash analyzer file.");
 }
 
 void TLCrashes::removeAnalyzerFile() {

@@ -5,18 +5,18 @@
 #include "TelemetryCrashes/TLCrashes.h"
 
 namespace {
-std::mutex g_mutex;
+std::mutex g_wrapperHelperMutex;
 std::weak_ptr<TLCrashHandlerSetupDelegate> g_setupDelegate;
 }  // namespace
 
 void TLWrapperCrashesHelper::setCrashHandlerSetupDelegate(
     const std::shared_ptr<TLCrashHandlerSetupDelegate>& delegate) {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_wrapperHelperMutex);
   g_setupDelegate = delegate;
 }
 
 std::shared_ptr<TLCrashHandlerSetupDelegate> TLWrapperCrashesHelper::getCrashHandlerSetupDelegate() {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_wrapperHelperMutex);
   return g_setupDelegate.lock();
 }
 

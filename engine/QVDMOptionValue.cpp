@@ -75,7 +75,7 @@ nlohmann::json defaultSound() {
   return sounds.size() > 5 ? sounds[5] : sounds.back();
 }
 
-double numberOf(const nlohmann::json& value) {
+double optionNumberOf(const nlohmann::json& value) {
   if (value.is_boolean()) return value.get<bool>() ? 1.0 : 0.0;
   return value.get<double>();
 }
@@ -86,7 +86,7 @@ int compareNumbers(const nlohmann::json& a, const nlohmann::json& b) {
     auto x = a.get<std::int64_t>(), y = b.get<std::int64_t>();
     return x < y ? -1 : (x > y ? 1 : 0);
   }
-  double x = numberOf(a), y = numberOf(b);
+  double x = optionNumberOf(a), y = optionNumberOf(b);
   return x < y ? -1 : (x > y ? 1 : 0);
 }
 

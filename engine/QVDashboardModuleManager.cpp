@@ -32,14 +32,14 @@ namespace {
 // Saves and output writes happen this long after the last request.
 constexpr double kSaveDelay = 0.1;
 // A groups archive larger than this is not ours: refused rather than read whole.
-constexpr std::uint64_t kMaximumGroupsArchiveBytes = 256u << 20;
+constexpr std::uint64_t kMaximumModuleGroupsArchiveBytes = 256u << 20;
 
 constexpr const char* kGroupsArchiveName = "Modules.plist";
 constexpr const char* kOutputName = "output.json";
 constexpr const char* kUserModulesFolder = "Modules";
 constexpr const char* kDefaultGroupName = "Default Group";
 
-bool itemExists(const fs::path& path) {
+bool moduleItemExists(const fs::path& path) {
   std::error_code ec;
   return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
 }
@@ -187,7 +187,7 @@ void QVDashboardModuleManager::loadWithCompletionHandler(LoadCompletionHandler c
   // The defaults seed a first launch only. Settings can be lost while the user's files remain: the
   // import would replace those files, so it runs only when none of them exists.
   for (const auto& item : QVDataManager::backedUpItems()) {
-    if (itemExists(fs::path(applicationSupportPath()) / item)) {
+    if (moduleItemExists(fs::path(applicationSupportPath()) / item)) {
       platform::log("Not importing the default data: {} already exists", item);
       finishLoading(false, completionHandler);
       return;
@@ -221,9 +221,9 @@ bool QVDashboardModuleManager::configure() {
   try {
     Groups groups;
     const fs::path path = saveURL();
-    if (itemExists(path)) {
+    if (moduleItemExists(path)) {
       platform::Error error;
-      auto data = platform::files::readFile(path, &error, kMaximumGroupsArchiveBytes);
+      auto data = platform::files::readFile(path, &error, kMaximumModuleGroupsArchiveBytes);
       if (!data) {
         // An archive that exists but cannot be read is not "no groups": starting empty would write
         // an empty archive over the user's groups.
@@ -539,7 +539,7 @@ std::int64_t QVDashboardModuleManager::installUserModuleAtPath(const std::string
   if (!module) return QVInstallResultInvalidModule;
 
   const fs::path destination = fs::path(userModuleDirectoryPath()) / source.filename();
-  if (itemExists(destination)) return QVInstallResultAlreadyInstalled;
+  if (moduleItemExists(destination)) return QVInstallResultAlreadyInstalled;
 
   reloadUserModules();
   Modules known = bundledModules();
@@ -559,7 +559,7 @@ std::int64_t QVDashboardModuleManager::installUserModuleAtPath(const std::string
   if (platform::files::copyItem(source, target, &error)) return QVInstallResultInstalled;
   platform::log("Could not move the file because of error: {}", error.description);
   // Nothing was at the target before: whatever a failed copy left there is partial.
-  if (itemExists(target)) {
+  if (moduleItemExists(target)) {
     std::error_code ignored;
     fs::remove_all(target, ignored);
   }

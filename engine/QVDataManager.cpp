@@ -27,9 +27,9 @@ namespace {
 constexpr const char* kQueueLabel = "com.zorvik.compressionqueue";
 constexpr const char* kGroupsArchiveItem = "Modules.plist";
 // A groups archive larger than this is not a backup of ours.
-constexpr std::uint64_t kMaximumGroupsArchiveBytes = 256u << 20;
+constexpr std::uint64_t kMaximumDataGroupsArchiveBytes = 256u << 20;
 
-bool itemExists(const fs::path& path) {
+bool dataItemExists(const fs::path& path) {
   std::error_code ec;
   return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
 }
@@ -105,11 +105,11 @@ bool collectItem(const fs::path& path, const std::string& entry, FolderChain& ch
 // A staged groups archive must at least be a property list (or empty, which means no groups): a backup
 // whose groups cannot be read would leave the application unable to start.
 bool stagedGroupsArchiveIsReadable(const fs::path& path) {
-  if (!itemExists(path)) return true;
+  if (!dataItemExists(path)) return true;
   std::error_code ec;
   if (!fs::is_regular_file(fs::symlink_status(path, ec))) return false;
   platform::Error error;
-  auto data = platform::files::readFile(path, &error, kMaximumGroupsArchiveBytes);
+  auto data = platform::files::readFile(path, &error, kMaximumDataGroupsArchiveBytes);
   if (!data) return false;
   if (data->empty()) return true;
   return platform::PropertyList::read(*data, &error).has_value();
@@ -180,7 +180,7 @@ std::vector<std::string> QVDataManager::pathsToExport() const {
   std::vector<std::string> paths;
   for (const auto& item : backedUpItems()) {
     std::string path = supportPathWithFolder(item);
-    if (itemExists(path)) paths.push_back(std::move(path));
+    if (dataItemExists(path)) paths.push_back(std::move(path));
   }
   return paths;
 }
@@ -314,7 +314,7 @@ bool QVDataManager::actuallyImportWithPath(const std::string& path) const {
   }
   const auto& items = backedUpItems();
   const bool holdsAnItem = std::any_of(items.begin(), items.end(),
-                                       [&](const std::string& item) { return itemExists(incoming / item); });
+                                       [&](const std::string& item) { return dataItemExists(incoming / item); });
   if (!holdsAnItem) {
     platform::log("The archive {} holds none of the backed-up items", path);
     cleanUp();
@@ -338,11 +338,11 @@ bool QVDataManager::actuallyImportWithPath(const std::string& path) const {
   Swap swap;
   bool swapped = true;
   for (const auto& name : names) {
-    if (itemExists(support / name) && !swap.move(support / name, previous / name)) {
+    if (dataItemExists(support / name) && !swap.move(support / name, previous / name)) {
       swapped = false;
       break;
     }
-    if (itemExists(incoming / name) && !swap.move(incoming / name, support / name)) {
+    if (dataItemExists(incoming / name) && !swap.move(incoming / name, support / name)) {
       swapped = false;
       break;
     }

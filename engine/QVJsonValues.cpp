@@ -98,7 +98,7 @@ namespace {
 
 bool isNumberLike(const nlohmann::json& value) { return value.is_number() || value.is_boolean(); }
 
-double numberOf(const nlohmann::json& value) {
+double jsonNumberOf(const nlohmann::json& value) {
   if (value.is_boolean()) return value.get<bool>() ? 1.0 : 0.0;
   return value.get<double>();
 }
@@ -108,7 +108,7 @@ double numberOf(const nlohmann::json& value) {
 bool QVJsonValuesEqual(const nlohmann::json& a, const nlohmann::json& b) {
   if (isNumberLike(a) && isNumberLike(b)) {
     if (a.is_boolean() || b.is_boolean() || a.is_number_float() || b.is_number_float()) {
-      return numberOf(a) == numberOf(b);
+      return jsonNumberOf(a) == jsonNumberOf(b);
     }
     return a == b;  // integers: exact, also for large values
   }

@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kClassName = "WebServer";
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+bool serverEqualsIgnoringCase(std::string_view a, std::string_view b) {
   WebServerCaseInsensitiveLess less;
   return !less(a, b) && !less(b, a);
 }
@@ -419,7 +419,7 @@ void WebServer::addHandlerForMethod(const std::string& method, const std::string
       [method, path, requestClass](const std::string& requestMethod, const std::string& url,
                                    const WebServerHeaders& headers, const std::string& requestPath,
                                    const WebServerQuery& query) -> std::shared_ptr<WebServerRequest> {
-        if (requestMethod != method || !equalsIgnoringCase(requestPath, path)) return nullptr;
+        if (requestMethod != method || !serverEqualsIgnoringCase(requestPath, path)) return nullptr;
         return requestClass(requestMethod, url, headers, requestPath, query);
       },
       std::move(asyncProcessBlock));

@@ -50,7 +50,7 @@ const std::string& currentDateText() {
   return cachedText;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+bool connectionEqualsIgnoringCase(std::string_view a, std::string_view b) {
   WebServerCaseInsensitiveLess less;
   return !less(a, b) && !less(b, a);
 }
@@ -69,7 +69,7 @@ class HeadFields {
  public:
   void set(std::string_view name, std::string value) {
     for (auto& field : fields_) {
-      if (equalsIgnoringCase(field.first, name)) {
+      if (connectionEqualsIgnoringCase(field.first, name)) {
         field.second = std::move(value);
         return;
       }
@@ -594,7 +594,7 @@ void WebServerConnection::headComplete(std::size_t headEnd) {
     }
   }
   if (auto expect = request_->headerValue("Expect")) {
-    if (!equalsIgnoringCase(*expect, "100-continue")) {
+    if (!connectionEqualsIgnoringCase(*expect, "100-continue")) {
       WebServerLog(kWebServerLoggingLevel_Error,
                    "Unsupported 'Expect' / 'Content-Length' header combination on socket {}", descriptor_);
       abort(request_, 417);

@@ -10,7 +10,7 @@
 #include "platform/UUID.h"
 
 namespace {
-platform::Error posixError(int code) {
+platform::Error fileRequestPosixError(int code) {
   return platform::Error::make(platform::kPOSIXErrorDomain, code, std::strerror(code));
 }
 }  // namespace
@@ -31,13 +31,13 @@ WebServerFileRequest::~WebServerFileRequest() {
 bool WebServerFileRequest::open(platform::Error* error) {
   // Readable by the owner only: bodies may hold anything the client uploads.
   file_ = ::open(temporaryPath_.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (file_ < 0) return platform::fail(error, posixError(errno));
+  if (file_ < 0) return platform::fail(error, fileRequestPosixError(errno));
   written_ = 0;
   return true;
 }
 
 bool WebServerFileRequest::writeData(std::span<const std::uint8_t> data, platform::Error* error) {
-  if (file_ < 0) return platform::fail(error, posixError(EBADF));
+  if (file_ < 0) return platform::fail(error, fileRequestPosixError(EBADF));
   if (written_ + data.size() > maximumBodySize()) {
     return platform::fail(error, platform::Error::make(kWebServerErrorDomain, kWebServerErrorBodyTooLarge,
                                                        "The body is larger than allowed"));
@@ -48,7 +48,7 @@ bool WebServerFileRequest::writeData(std::span<const std::uint8_t> data, platfor
     ssize_t n = ::write(file_, p, left);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return platform::fail(error, posixError(errno));
+      return platform::fail(error, fileRequestPosixError(errno));
     }
     p += n;
     left -= static_cast<std::size_t>(n);
@@ -58,10 +58,10 @@ bool WebServerFileRequest::writeData(std::span<const std::uint8_t> data, platfor
 }
 
 bool WebServerFileRequest::close(platform::Error* error) {
-  if (file_ < 0) return platform::fail(error, posixError(EBADF));
+  if (file_ < 0) return platform::fail(error, fileRequestPosixError(EBADF));
   int result = ::close(file_);
   file_ = -1;
-  if (result != 0) return platform::fail(error, posixError(errno));
+  if (result != 0) return platform::fail(error, fileRequestPosixError(errno));
   return true;
 }
 

@@ -9,7 +9,7 @@
 
 namespace {
 
-platform::Error posixError(int code) {
+platform::Error fileResponsePosixError(int code) {
   return platform::Error::make(platform::kPOSIXErrorDomain, code, std::strerror(code));
 }
 
@@ -145,40 +145,40 @@ WebServerFileResponse::~WebServerFileResponse() {
 bool WebServerFileResponse::open(platform::Error* error) {
   if (preopened_) {
     preopened_ = false;
-    if (file_ < 0) return platform::fail(error, posixError(EBADF));
+    if (file_ < 0) return platform::fail(error, fileResponsePosixError(EBADF));
     off_t position = ::lseek(file_, static_cast<off_t>(offset_), SEEK_SET);
     if (position < 0 || static_cast<std::uint64_t>(position) != offset_) {
       int code = errno ? errno : EINVAL;
       ::close(file_);
       file_ = -1;
-      return platform::fail(error, posixError(code));
+      return platform::fail(error, fileResponsePosixError(code));
     }
     return true;
   }
   // Non-blocking so that a path swapped for a pipe cannot stall the server; checked to be a regular
   // file once open.
   file_ = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (file_ < 0) return platform::fail(error, posixError(errno));
+  if (file_ < 0) return platform::fail(error, fileResponsePosixError(errno));
   struct stat info {};
   if (::fstat(file_, &info) != 0 || !S_ISREG(info.st_mode)) {
     int code = errno ? errno : EINVAL;
     ::close(file_);
     file_ = -1;
-    return platform::fail(error, posixError(code));
+    return platform::fail(error, fileResponsePosixError(code));
   }
   off_t position = ::lseek(file_, static_cast<off_t>(offset_), SEEK_SET);
   if (position < 0 || static_cast<std::uint64_t>(position) != offset_) {
     int code = errno ? errno : EINVAL;
     ::close(file_);
     file_ = -1;
-    return platform::fail(error, posixError(code));
+    return platform::fail(error, fileResponsePosixError(code));
   }
   return true;
 }
 
 std::optional<platform::Data> WebServerFileResponse::readData(platform::Error* error) {
   if (file_ < 0) {
-    platform::fail(error, posixError(EBADF));
+    platform::fail(error, fileResponsePosixError(EBADF));
     return std::nullopt;
   }
   std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSize, size_));
@@ -188,7 +188,7 @@ std::optional<platform::Data> WebServerFileResponse::readData(platform::Error* e
     result = ::read(file_, data.data(), length);
   } while (result < 0 && errno == EINTR);
   if (result < 0) {
-    platform::fail(error, posixError(errno));
+    platform::fail(error, fileResponsePosixError(errno));
     return std::nullopt;
   }
   data.resize(static_cast<std::size_t>(result));

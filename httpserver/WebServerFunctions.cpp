@@ -36,7 +36,7 @@ std::string lowerASCII(std::string_view text) {
   return out;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+bool functionsEqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (lowerASCII(a[i]) != lowerASCII(b[i])) return false;
@@ -356,7 +356,7 @@ std::optional<std::string> WebServerHeaderParameterValue(const std::optional<std
     if (i == 0) continue;
     char before = text[i - 1];
     if (!(isSpace(before) || before == ';' || before == ',')) continue;
-    if (i + name.size() >= n || !equalsIgnoringCase(std::string_view(text).substr(i, name.size()), name) ||
+    if (i + name.size() >= n || !functionsEqualsIgnoringCase(std::string_view(text).substr(i, name.size()), name) ||
         text[i + name.size()] != '=') {
       continue;
     }

@@ -33,7 +33,7 @@ std::string trimmed(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+bool mimeEqualsIgnoringCase(std::string_view a, std::string_view b) {
   WebServerCaseInsensitiveLess less;
   return !less(a, b) && !less(b, a);
 }
@@ -215,9 +215,9 @@ bool WebServerMIMEStreamParser::readHeaders(std::size_t headerEnd) {
       if (colon == std::string_view::npos) continue;
       std::string_view name = line.substr(0, colon);
       std::string value = trimmed(line.substr(colon + 1));
-      if (equalsIgnoringCase(name, "Content-Type")) {
+      if (mimeEqualsIgnoringCase(name, "Content-Type")) {
         contentType_ = WebServerCanonicalHeaderValue(value);
-      } else if (equalsIgnoringCase(name, "Content-Disposition")) {
+      } else if (mimeEqualsIgnoringCase(name, "Content-Disposition")) {
         auto disposition = WebServerCanonicalHeaderValue(value);
         std::string base = baseOf(disposition);
         if (base == "form-data") {

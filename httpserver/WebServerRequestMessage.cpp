@@ -53,7 +53,7 @@ bool isTarget(std::string_view text) {
   return true;
 }
 
-std::string_view trimmed(std::string_view text) {
+std::string_view trimmedMessageText(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
   return text;
@@ -114,7 +114,7 @@ WebServerRequestMessage::Status WebServerRequestMessage::parse(std::string_view 
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) return Status::Malformed;
     std::string_view name = line.substr(0, colon);
-    std::string_view value = trimmed(line.substr(colon + 1));
+    std::string_view value = trimmedMessageText(line.substr(colon + 1));
     if (!isToken(name) || !isFieldValue(value)) return Status::Malformed;
     auto [it, inserted] = message->headers_.try_emplace(std::string(name), std::string(value));
     if (!inserted) {

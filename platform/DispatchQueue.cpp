@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-Clock::duration toClock(Seconds seconds) {
+Clock::duration queueClockDuration(Seconds seconds) {
   if (seconds < Seconds(0)) seconds = Seconds(0);
   return std::chrono::duration_cast<Clock::duration>(seconds);
 }
@@ -329,7 +329,7 @@ std::shared_ptr<TimerHandle> DispatchQueue::after(Seconds delay, std::function<v
     return handle;
   }
   auto state = handle->state();
-  auto id = Scheduler::shared().schedule(Clock::now() + toClock(delay), impl_, [state, fn = std::move(fn)] {
+  auto id = Scheduler::shared().schedule(Clock::now() + queueClockDuration(delay), impl_, [state, fn = std::move(fn)] {
     int expected = AfterHandle::kPending;
     if (state->compare_exchange_strong(expected, AfterHandle::kStarted)) {
       fn();
@@ -343,7 +343,7 @@ bool DispatchQueue::isCurrent() const { return tCurrentQueue == impl_.get(); }
 
 void DispatchQueue::setIdleTimeout(Seconds timeout) {
   std::lock_guard lock(impl_->mutex);
-  impl_->idleTimeout = toClock(timeout);
+  impl_->idleTimeout = queueClockDuration(timeout);
 }
 
 std::size_t DispatchQueue::threadCount() const {

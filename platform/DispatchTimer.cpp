@@ -13,7 +13,7 @@ namespace platform {
 using Clock = std::chrono::steady_clock;
 
 namespace {
-Clock::duration toClock(Seconds seconds) {
+Clock::duration timerClockDuration(Seconds seconds) {
   if (seconds < Seconds(0)) seconds = Seconds(0);
   return std::chrono::duration_cast<Clock::duration>(seconds);
 }
@@ -39,8 +39,8 @@ struct DispatchTimer::State : std::enable_shared_from_this<State> {
       std::lock_guard lock(mutex);
       if (cancelled) return;
       ++generation;
-      interval = every > Seconds(0) ? toClock(every) : Clock::duration::zero();
-      deadline = Clock::now() + toClock(delay);
+      interval = every > Seconds(0) ? timerClockDuration(every) : Clock::duration::zero();
+      deadline = Clock::now() + timerClockDuration(delay);
       firePending = false;
       replaced = std::exchange(next, scheduleLocked(deadline));
     }

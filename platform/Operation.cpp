@@ -9,7 +9,7 @@ namespace platform {
 
 namespace {
 template <typename F>
-void runGuarded(const char* what, F&& fn) {
+void runBlockGuarded(const char* what, F&& fn) {
   try {
     fn();
   } catch (const std::exception& error) {
@@ -123,7 +123,7 @@ void Operation::markFinished() {
     completion = std::move(completionBlock_);
     listener = listener_.lock();
   }
-  if (completion) runGuarded("completion block", completion);
+  if (completion) runBlockGuarded("completion block", completion);
   completion = nullptr;
   {
     std::lock_guard lock(mutex_);

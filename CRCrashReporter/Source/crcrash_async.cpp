@@ -528,7 +528,7 @@ std::size_t crcrash_async_snprintf(char* buffer, std::size_t size, const char* f
 }
 
 namespace {
-std::size_t c_length(const char* s) {
+std::size_t async_c_length(const char* s) {
   std::size_t n = 0;
   while (s[n] != 0) ++n;
   return n;
@@ -541,7 +541,7 @@ void crcrash_async_debug_log(const char* function, int line, const char* format,
   static const char prefix[] = "[CRCrashReport] ";
   int saved_errno = errno;
   crcrash_async_write_all(STDERR_FILENO, prefix, sizeof prefix - 1);
-  crcrash_async_write_all(STDERR_FILENO, function, c_length(function));
+  crcrash_async_write_all(STDERR_FILENO, function, async_c_length(function));
   {
     char number[32];
     // ":%d: " without a va_list: the line number is formatted directly.
@@ -621,5 +621,5 @@ std::size_t crcrash_utf8_valid_prefix(const std::uint8_t* bytes, std::size_t len
 }
 
 std::size_t crcrash_utf8_cstring_valid_prefix(const char* cstring) {
-  return crcrash_utf8_valid_prefix(reinterpret_cast<const std::uint8_t*>(cstring), c_length(cstring));
+  return crcrash_utf8_valid_prefix(reinterpret_cast<const std::uint8_t*>(cstring), async_c_length(cstring));
 }

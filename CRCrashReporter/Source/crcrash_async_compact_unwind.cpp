@@ -544,3 +544,6 @@ crcrash_error_t crcrash_async_cfe_entry_apply(task_t task, std::uint64_t functio
   }
   return CRCRASH_ERR_NONE;
 }
+
+// The log macro stays within this file (the library compiles several sources to a unit).
+#undef CFE_LOG

@@ -761,3 +761,6 @@ template class dwarf_cfa_state<std::uint32_t, std::int32_t>;
 template class dwarf_cfa_state<std::uint64_t, std::int64_t>;
 template class dwarf_cfa_state_iterator<std::uint32_t, std::int32_t>;
 template class dwarf_cfa_state_iterator<std::uint64_t, std::int64_t>;
+
+// The log macro stays within this file (the library compiles several sources to a unit).
+#undef CFA_LOG

@@ -472,3 +472,6 @@ crcrash_error_t cfi_section_reader::find_fde(std::uint64_t offset, std::uint64_t
     if (cursor >= end) return CRCRASH_ERR_NOTFOUND;
   }
 }
+
+// The log macro stays within this file (the library compiles several sources to a unit).
+#undef DWARF_LOG

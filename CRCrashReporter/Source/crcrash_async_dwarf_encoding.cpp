@@ -476,3 +476,6 @@ bool dwarf_instruction_stream::set_position(std::uint64_t position) {
   _p = _first + position;
   return true;
 }
+
+// The log macro stays within this file (the library compiles several sources to a unit).
+#undef DWARF_LOG

@@ -496,3 +496,7 @@ template crcrash_error_t crcrash_async_dwarf_expression_eval<std::uint64_t, std:
     const crcrash_async_mobject_t*, task_t, const crcrash_async_thread_state_t*,
     const crcrash_async_byteorder_t*, std::uint64_t, std::int64_t, std::uint64_t, const std::uint64_t*,
     std::size_t, std::uint64_t*);
+
+// The macros stay within this file (the library compiles several sources to a unit).
+#undef EXPR_LOG
+#undef TRY

@@ -44,10 +44,11 @@ void release_partial(crcrash_async_macho_t* image) {
 
 // ---- ELF ----
 
-constexpr std::uint32_t PT_LOAD = 1, PT_DYNAMIC = 2, PT_NOTE = 4, PT_GNU_EH_FRAME = 0x6474e550;
-constexpr std::uint32_t PF_X = 1;
-constexpr std::int64_t DT_NULL = 0, DT_HASH = 4, DT_STRTAB = 5, DT_SYMTAB = 6, DT_STRSZ = 10, DT_SYMENT = 11;
-constexpr std::int64_t DT_GNU_HASH = 0x6ffffef5;
+// Named apart from <elf.h>'s macros of the same values, which another source of the unit may include.
+constexpr std::uint32_t kPtLoad = 1, kPtDynamic = 2, kPtNote = 4, kPtGnuEhFrame = 0x6474e550;
+constexpr std::uint32_t kPfExecute = 1;
+constexpr std::int64_t kDtNull = 0, kDtHash = 4, kDtStrtab = 5, kDtSymtab = 6, kDtStrsz = 10, kDtSyment = 11;
+constexpr std::int64_t kDtGnuHash = 0x6ffffef5;
 // Upper bounds for every walk over ELF structures, so corrupt headers end a walk instead of spinning.
 constexpr std::uint16_t kMaxProgramHeaders = 512;
 constexpr std::uint64_t kMaxDynamicEntries = 4096;
@@ -212,19 +213,19 @@ crcrash_error_t elf_init(crcrash_async_macho_t* image) {
       CRCRASH_DEBUG("Failed to read ELF program header %d in: %s", i, image_name(image));
       return CRCRASH_ERR_INVAL;
     }
-    if (ph.p_type == PT_LOAD) {
+    if (ph.p_type == kPtLoad) {
       if (ph.p_offset == 0 && !have_base) {
         have_base = true;
         base_vaddr = ph.p_vaddr;
         bias = image->header_addr - ph.p_vaddr;
       }
       if (load_count < std::size(loads)) loads[load_count++] = ph;
-    } else if (ph.p_type == PT_DYNAMIC) {
+    } else if (ph.p_type == kPtDynamic) {
       dynamic_vaddr = ph.p_vaddr;
-    } else if (ph.p_type == PT_GNU_EH_FRAME) {
+    } else if (ph.p_type == kPtGnuEhFrame) {
       eh_hdr_vaddr = ph.p_vaddr;
       eh_hdr_size = ph.p_memsz;
-    } else if (ph.p_type == PT_NOTE && notes < std::size(note_headers)) {
+    } else if (ph.p_type == kPtNote && notes < std::size(note_headers)) {
       note_headers[notes++] = ph;
     }
   }
@@ -233,7 +234,7 @@ crcrash_error_t elf_init(crcrash_async_macho_t* image) {
     return CRCRASH_ERR_INVAL;
   }
   for (std::size_t i = 0; i < load_count; ++i) {
-    if ((loads[i].p_flags & PF_X) != 0) text_end = bias + loads[i].p_vaddr + loads[i].p_memsz;
+    if ((loads[i].p_flags & kPfExecute) != 0) text_end = bias + loads[i].p_vaddr + loads[i].p_memsz;
   }
   image->slide = bias;
   image->text_vmaddr = base_vaddr;
@@ -292,25 +293,25 @@ crcrash_error_t elf_init(crcrash_async_macho_t* image) {
     std::uint64_t symtab = 0, strtab = 0, strsz = 0, hash = 0, gnu_hash = 0, syment = sizeof(Elf64Sym);
     for (std::uint64_t i = 0; i < kMaxDynamicEntries; ++i) {
       std::int64_t entry[2];
-      if (!task_read(task, elf.dynamic_addr + i * 16, entry, sizeof entry) || entry[0] == DT_NULL) break;
+      if (!task_read(task, elf.dynamic_addr + i * 16, entry, sizeof entry) || entry[0] == kDtNull) break;
       auto value = static_cast<std::uint64_t>(entry[1]);
       switch (entry[0]) {
-        case DT_SYMTAB:
+        case kDtSymtab:
           symtab = value;
           break;
-        case DT_STRTAB:
+        case kDtStrtab:
           strtab = value;
           break;
-        case DT_STRSZ:
+        case kDtStrsz:
           strsz = value;
           break;
-        case DT_HASH:
+        case kDtHash:
           hash = value;
           break;
-        case DT_GNU_HASH:
+        case kDtGnuHash:
           gnu_hash = value;
           break;
-        case DT_SYMENT:
+        case kDtSyment:
           syment = value;
           break;
         default:

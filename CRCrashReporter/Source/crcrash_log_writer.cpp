@@ -144,7 +144,7 @@ std::size_t pack_varint(crcrash_async_file_t* file, std::uint64_t value) {
   return emit(file, buffer, n);
 }
 
-std::size_t c_length(const char* s) {
+std::size_t log_writer_c_length(const char* s) {
   std::size_t n = 0;
   while (s[n] != 0) ++n;
   return n;
@@ -230,7 +230,7 @@ std::size_t crcrash_writer_pack(crcrash_async_file_t* file, std::uint32_t field_
     }
     case CRCRASH_PACK_STRING: {
       const char* s = static_cast<const char*>(value);
-      std::size_t length = c_length(s);
+      std::size_t length = log_writer_c_length(s);
       size += pack_varint(file, length);
       return size + emit(file, s, length);
     }

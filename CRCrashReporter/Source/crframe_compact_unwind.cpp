@@ -74,3 +74,6 @@ crframe_error_t crframe_cursor_read_compact_unwind(task_t task, crcrash_async_im
   crcrash_nasync_image_list_set_reading(image_list, false);
   return result;
 }
+
+// The log macro stays within this file (the library compiles several sources to a unit).
+#undef READER_LOG

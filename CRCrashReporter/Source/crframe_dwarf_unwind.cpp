@@ -133,3 +133,6 @@ crframe_error_t crframe_cursor_read_dwarf_unwind_linear(task_t task, crcrash_asy
                                                         crcrash_async_thread_state_t* next_frame) {
   return read_dwarf_unwind(task, image_list, current_frame, previous_frame, next_frame, false);
 }
+
+// The log macro stays within this file (the library compiles several sources to a unit).
+#undef READER_LOG

@@ -22,14 +22,14 @@
 
 namespace {
 
-constexpr const char* kTag = "TelemetryCrashes";
+constexpr const char* kLogBufferTag = "TelemetryCrashes";
 // A buffer file holds one log; anything larger was not written by this buffer.
 constexpr std::uintmax_t kMaxBufferFileSize = 4 * 1024 * 1024;
 constexpr std::uintmax_t kMaxTokenFileSize = 64 * 1024;
 
 std::atomic<TLCrashesBufferedLog*> g_slots[TLCrashesLogBuffer::kSlotCount];
 std::atomic<bool> g_writtenAtCrash{false};
-std::mutex g_mutex;
+std::mutex g_logBufferMutex;
 // Blocks replaced after the writer started: it may still be reading them, so they stay for the
 // process (kept reachable here).
 std::vector<TLCrashesBufferedLog*>& retiredBlocks() {
@@ -64,7 +64,7 @@ TLCrashesBufferedLog* makeBlock(const std::string& bufferPath, const std::string
   return block;
 }
 
-// Publishes the block in the slot; caller holds g_mutex.
+// Publishes the block in the slot; caller holds g_logBufferMutex.
 void publish(int index, TLCrashesBufferedLog* block) {
   TLCrashesBufferedLog* old = g_slots[index].exchange(block, std::memory_order_seq_cst);
   if (old == nullptr) return;
@@ -113,7 +113,7 @@ void writeAll(const char* path, const char* bytes, std::size_t length) {
 }  // namespace
 
 void TLCrashesLogBuffer::setupWithDirectory(const std::string& directory) {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_logBufferMutex);
   for (int i = 0; i < kSlotCount; ++i) {
     const std::string bufferPath = fmt::format("{}/{}.{}", directory, i, kBufferExtension);
     publish(i, makeBlock(bufferPath, tokenPathFor(bufferPath), nullptr, 0, "", "", 0));
@@ -122,7 +122,7 @@ void TLCrashesLogBuffer::setupWithDirectory(const std::string& directory) {
 
 std::pair<int, bool> TLCrashesLogBuffer::store(const platform::Data& archive, const std::string& targetToken,
                                                const std::string& internalId, double timestamp) {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_logBufferMutex);
   double oldest = std::numeric_limits<double>::max();
   int candidate = 0;
   for (int i = 0; i < kSlotCount; ++i) {
@@ -131,21 +131,21 @@ std::pair<int, bool> TLCrashesLogBuffer::store(const platform::Data& archive, co
     if (current->bufferLength == 0) {
       publish(i, makeBlock(current->bufferPath, current->targetTokenFilePath, archive.data(), archive.size(),
                            targetToken, internalId, timestamp));
-      TLLogVerbose(kTag, "Found an empty buffer position.");
+      TLLogVerbose(kLogBufferTag, "Found an empty buffer position.");
       return {i, false};
     }
     if (current->timestamp < oldest) {
       oldest = current->timestamp;
       candidate = i;
-      TLLogVerbose(kTag, "Remembering index {} for oldest timestamp {:f}.", i, oldest);
+      TLLogVerbose(kLogBufferTag, "Remembering index {} for oldest timestamp {:f}.", i, oldest);
     }
   }
   TLCrashesBufferedLog* current = g_slots[candidate].load();
   if (current == nullptr) return {-1, false};
-  TLLogVerbose(kTag, "Reached end of buffer. Next step is overwriting the oldest one.");
+  TLLogVerbose(kLogBufferTag, "Reached end of buffer. Next step is overwriting the oldest one.");
   publish(candidate, makeBlock(current->bufferPath, current->targetTokenFilePath, archive.data(),
                                archive.size(), targetToken, internalId, timestamp));
-  TLLogVerbose(kTag, "Overwrote buffered log at index {}.", candidate);
+  TLLogVerbose(kLogBufferTag, "Overwrote buffered log at index {}.", candidate);
   return {candidate, true};
 }
 
@@ -160,23 +160,23 @@ void TLCrashesLogBuffer::bufferLog(const std::shared_ptr<TLLog>& log, const std:
   std::string token;
   if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty())
     token = encrypter.encryptString(*tokens->begin()).value_or("");
-  TLLogVerbose(kTag, "Storing a log to Crashes Buffer: (sid: {}, type: {})", log->sid().value_or("(null)"),
+  TLLogVerbose(kLogBufferTag, "Storing a log to Crashes Buffer: (sid: {}, type: {})", log->sid().value_or("(null)"),
                log->type().value_or("(null)"));
   store(archive, token, internalId, platform::Date::now().timeIntervalSince1970());
 }
 
 void TLCrashesLogBuffer::clearWithInternalId(const std::string& internalId) {
   if (internalId.empty()) return;
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_logBufferMutex);
   for (int i = 0; i < kSlotCount; ++i) {
     TLCrashesBufferedLog* current = g_slots[i].load();
     if (current == nullptr || internalId != current->internalId) continue;
-    TLLogVerbose(kTag, "Deleting a log from buffer with id {}", internalId);
+    TLLogVerbose(kLogBufferTag, "Deleting a log from buffer with id {}", internalId);
     const std::string bufferPath = current->bufferPath;
     publish(i, makeBlock(current->bufferPath, current->targetTokenFilePath, nullptr, 0, "", "", 0));
     if (g_writtenAtCrash.load()) {
       ::unlink(bufferPath.c_str());
-      TLLogVerbose(kTag, "Deleted crash buffer file: {}.", bufferPath);
+      TLLogVerbose(kLogBufferTag, "Deleted crash buffer file: {}.", bufferPath);
     }
   }
 }
@@ -216,7 +216,7 @@ void TLCrashesLogBuffer::processLogBufferAfterCrash(const std::string& directory
           }
           TLUtility::deleteFileAtURL(tokenFile);
         }
-        TLLogDebug(kTag, "Re-enqueueing buffered log, type: {}.", log->type().value_or("(null)"));
+        TLLogDebug(kLogBufferTag, "Re-enqueueing buffered log, type: {}.", log->type().value_or("(null)"));
         if (unit) unit->enqueueItem(log, 1);
       }
     }
@@ -228,7 +228,7 @@ void TLCrashesLogBuffer::processLogBufferAfterCrash(const std::string& directory
 void TLCrashesLogBuffer::emptyLogBufferFiles(const std::string& directoryComponent) {
   auto files = TLUtility::contentsOfDirectory(directoryComponent);
   if (!files) {
-    TLLogError(kTag, "Couldn't get files in the directory \"{}\"", directoryComponent);
+    TLLogError(kLogBufferTag, "Couldn't get files in the directory \"{}\"", directoryComponent);
     return;
   }
   for (const auto& file : *files) {
@@ -242,7 +242,7 @@ void TLCrashesLogBuffer::emptyLogBufferFiles(const std::string& directoryCompone
 }
 
 TLCrashesLogBuffer::SlotContent TLCrashesLogBuffer::slot(int index) {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_logBufferMutex);
   SlotContent content;
   if (index < 0 || index >= kSlotCount) return content;
   const TLCrashesBufferedLog* block = g_slots[index].load();
@@ -256,7 +256,7 @@ TLCrashesLogBuffer::SlotContent TLCrashesLogBuffer::slot(int index) {
 }
 
 void TLCrashesLogBuffer::resetForTesting() {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_logBufferMutex);
   for (auto& slot : g_slots) std::free(slot.exchange(nullptr));
   for (TLCrashesBufferedLog* block : retiredBlocks()) std::free(block);
   retiredBlocks().clear();

@@ -17,7 +17,7 @@
 #include "platform/UUID.h"
 
 namespace {
-constexpr const char* kTag = "TelemetryCrashes";
+constexpr const char* kFormatterTag = "TelemetryCrashes";
 constexpr const char* kUnknown = "???";
 // CRCrashReportSystemInfo operating systems and architectures.
 constexpr int kOperatingSystemIPhoneSimulator = 2;
@@ -295,7 +295,7 @@ std::string TLErrorLogFormatter::formatStackFrame(const CRCrashReportStackFrameI
       if (os == kOperatingSystemIPhoneSimulator) {
         name.erase(0, 1);
       } else {
-        TLLogWarning(kTag, "Symbol prefix rules are unknown for this OS!");
+        TLLogWarning(kFormatterTag, "Symbol prefix rules are unknown for this OS!");
       }
     }
     return fmt::format("{} + {}", name, static_cast<long long>(ip - frame.symbolInfo->startAddress));

@@ -5,8 +5,8 @@
 #include "platform/KeyedArchiver.h"
 
 namespace {
-constexpr const char* kId = "id";
-constexpr const char* kProcessId = "processId";
+constexpr const char* kErrorLogId = "id";
+constexpr const char* kErrorLogProcessId = "processId";
 constexpr const char* kProcessName = "processName";
 constexpr const char* kParentProcessId = "parentProcessId";
 constexpr const char* kParentProcessName = "parentProcessName";
@@ -14,7 +14,7 @@ constexpr const char* kErrorThreadId = "errorThreadId";
 constexpr const char* kErrorThreadName = "errorThreadName";
 constexpr const char* kFatal = "fatal";
 constexpr const char* kAppLaunchTimestamp = "appLaunchTimestamp";
-constexpr const char* kArchitecture = "architecture";
+constexpr const char* kErrorLogArchitecture = "architecture";
 }  // namespace
 
 std::shared_ptr<TLAbstractErrorLog> TLAbstractErrorLog::initWithCoder(platform::KeyedUnarchiver& coder) {
@@ -25,8 +25,8 @@ std::shared_ptr<TLAbstractErrorLog> TLAbstractErrorLog::initWithCoder(platform::
 
 nlohmann::ordered_json TLAbstractErrorLog::serializeToOrderedJson() const {
   nlohmann::ordered_json dictionary = TLLogWithProperties::serializeToDictionary();
-  if (errorId_) dictionary[kId] = *errorId_;
-  if (processId_) dictionary[kProcessId] = *processId_;
+  if (errorId_) dictionary[kErrorLogId] = *errorId_;
+  if (processId_) dictionary[kErrorLogProcessId] = *processId_;
   if (processName_) dictionary[kProcessName] = *processName_;
   if (parentProcessId_) dictionary[kParentProcessId] = *parentProcessId_;
   if (parentProcessName_) dictionary[kParentProcessName] = *parentProcessName_;
@@ -34,7 +34,7 @@ nlohmann::ordered_json TLAbstractErrorLog::serializeToOrderedJson() const {
   if (errorThreadName_) dictionary[kErrorThreadName] = *errorThreadName_;
   dictionary[kFatal] = fatal_;
   if (appLaunchTimestamp_) dictionary[kAppLaunchTimestamp] = TLUtility::dateToISO8601(*appLaunchTimestamp_);
-  if (architecture_) dictionary[kArchitecture] = *architecture_;
+  if (architecture_) dictionary[kErrorLogArchitecture] = *architecture_;
   return dictionary;
 }
 
@@ -54,8 +54,8 @@ bool TLAbstractErrorLog::isEqual(const TLAbstractLog& other) const {
 
 void TLAbstractErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
   TLLogWithProperties::encodeWithCoder(coder);
-  coder.encodeObject(errorId_, kId);
-  coder.encodeObject(processId_, kProcessId);
+  coder.encodeObject(errorId_, kErrorLogId);
+  coder.encodeObject(processId_, kErrorLogProcessId);
   coder.encodeObject(processName_, kProcessName);
   coder.encodeObject(parentProcessId_, kParentProcessId);
   coder.encodeObject(parentProcessName_, kParentProcessName);
@@ -63,13 +63,13 @@ void TLAbstractErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
   coder.encodeObject(errorThreadName_, kErrorThreadName);
   coder.encodeBool(fatal_, kFatal);
   coder.encodeObject(appLaunchTimestamp_, kAppLaunchTimestamp);
-  coder.encodeObject(architecture_, kArchitecture);
+  coder.encodeObject(architecture_, kErrorLogArchitecture);
 }
 
 void TLAbstractErrorLog::decodeFields(platform::KeyedUnarchiver& coder) {
   TLLogWithProperties::decodeFields(coder);
-  errorId_ = coder.decodeStringForKey(kId);
-  processId_ = TLDecodeInteger(coder, kProcessId);
+  errorId_ = coder.decodeStringForKey(kErrorLogId);
+  processId_ = TLDecodeInteger(coder, kErrorLogProcessId);
   processName_ = coder.decodeStringForKey(kProcessName);
   parentProcessId_ = TLDecodeInteger(coder, kParentProcessId);
   parentProcessName_ = coder.decodeStringForKey(kParentProcessName);
@@ -77,5 +77,5 @@ void TLAbstractErrorLog::decodeFields(platform::KeyedUnarchiver& coder) {
   errorThreadName_ = coder.decodeStringForKey(kErrorThreadName);
   fatal_ = coder.decodeBoolForKey(kFatal);
   appLaunchTimestamp_ = coder.decodeDateForKey(kAppLaunchTimestamp);
-  architecture_ = coder.decodeStringForKey(kArchitecture);
+  architecture_ = coder.decodeStringForKey(kErrorLogArchitecture);
 }

@@ -4,8 +4,8 @@
 #include "platform/KeyedArchiver.h"
 
 namespace {
-constexpr const char* kPrimaryArchitectureId = "primaryArchitectureId";
-constexpr const char* kArchitectureVariantId = "architectureVariantId";
+constexpr const char* kApplePrimaryArchitectureId = "primaryArchitectureId";
+constexpr const char* kAppleArchitectureVariantId = "architectureVariantId";
 constexpr const char* kApplicationPath = "applicationPath";
 constexpr const char* kOsExceptionType = "osExceptionType";
 constexpr const char* kOsExceptionCode = "osExceptionCode";
@@ -16,7 +16,7 @@ constexpr const char* kSelectorRegisterValue = "selectorRegisterValue";
 constexpr const char* kThreads = "threads";
 constexpr const char* kBinaries = "binaries";
 constexpr const char* kRegisters = "registers";
-constexpr const char* kException = "exception";
+constexpr const char* kAppleException = "exception";
 
 template <typename T>
 nlohmann::ordered_json recordArray(const std::vector<std::shared_ptr<T>>& records) {
@@ -31,8 +31,8 @@ nlohmann::ordered_json recordArray(const std::vector<std::shared_ptr<T>>& record
 std::shared_ptr<TLAppleErrorLog> TLAppleErrorLog::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto log = init();
   log->decodeFields(coder);
-  log->primaryArchitectureId_ = TLDecodeInteger(coder, kPrimaryArchitectureId);
-  log->architectureVariantId_ = TLDecodeInteger(coder, kArchitectureVariantId);
+  log->primaryArchitectureId_ = TLDecodeInteger(coder, kApplePrimaryArchitectureId);
+  log->architectureVariantId_ = TLDecodeInteger(coder, kAppleArchitectureVariantId);
   log->applicationPath_ = coder.decodeStringForKey(kApplicationPath);
   log->osExceptionType_ = coder.decodeStringForKey(kOsExceptionType);
   log->osExceptionCode_ = coder.decodeStringForKey(kOsExceptionCode);
@@ -51,14 +51,14 @@ std::shared_ptr<TLAppleErrorLog> TLAppleErrorLog::initWithCoder(platform::KeyedU
     }
     log->registers_ = std::move(values);
   }
-  log->exception_ = coder.decodeObjectOfClass<TLException>(kException);
+  log->exception_ = coder.decodeObjectOfClass<TLException>(kAppleException);
   return log;
 }
 
 nlohmann::ordered_json TLAppleErrorLog::serializeToOrderedJson() const {
   auto dictionary = TLAbstractErrorLog::serializeToOrderedJson();
-  if (primaryArchitectureId_) dictionary[kPrimaryArchitectureId] = *primaryArchitectureId_;
-  if (architectureVariantId_) dictionary[kArchitectureVariantId] = *architectureVariantId_;
+  if (primaryArchitectureId_) dictionary[kApplePrimaryArchitectureId] = *primaryArchitectureId_;
+  if (architectureVariantId_) dictionary[kAppleArchitectureVariantId] = *architectureVariantId_;
   if (applicationPath_) dictionary[kApplicationPath] = *applicationPath_;
   if (osExceptionType_) dictionary[kOsExceptionType] = *osExceptionType_;
   if (osExceptionCode_) dictionary[kOsExceptionCode] = *osExceptionCode_;
@@ -69,7 +69,7 @@ nlohmann::ordered_json TLAppleErrorLog::serializeToOrderedJson() const {
   if (threads_) dictionary[kThreads] = recordArray(*threads_);
   if (binaries_) dictionary[kBinaries] = recordArray(*binaries_);
   if (registers_) dictionary[kRegisters] = *registers_;
-  if (exception_) dictionary[kException] = exception_->serializeToOrderedJson();
+  if (exception_) dictionary[kAppleException] = exception_->serializeToOrderedJson();
   return dictionary;
 }
 
@@ -91,8 +91,8 @@ bool TLAppleErrorLog::isEqual(const TLAbstractLog& other) const {
 
 void TLAppleErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
   TLAbstractErrorLog::encodeWithCoder(coder);
-  coder.encodeObject(primaryArchitectureId_, kPrimaryArchitectureId);
-  coder.encodeObject(architectureVariantId_, kArchitectureVariantId);
+  coder.encodeObject(primaryArchitectureId_, kApplePrimaryArchitectureId);
+  coder.encodeObject(architectureVariantId_, kAppleArchitectureVariantId);
   coder.encodeObject(applicationPath_, kApplicationPath);
   coder.encodeObject(osExceptionType_, kOsExceptionType);
   coder.encodeObject(osExceptionCode_, kOsExceptionCode);
@@ -109,5 +109,5 @@ void TLAppleErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
   } else {
     coder.encodeObject(platform::ArchiveObject(), kRegisters);
   }
-  coder.encodeObject(exception_, kException);
+  coder.encodeObject(exception_, kAppleException);
 }

@@ -4,39 +4,39 @@
 #include "platform/KeyedArchiver.h"
 
 namespace {
-constexpr const char* kId = "id";
+constexpr const char* kBinaryId = "id";
 constexpr const char* kStartAddress = "startAddress";
 constexpr const char* kEndAddress = "endAddress";
-constexpr const char* kName = "name";
+constexpr const char* kBinaryName = "name";
 constexpr const char* kPath = "path";
-constexpr const char* kArchitecture = "architecture";
-constexpr const char* kPrimaryArchitectureId = "primaryArchitectureId";
-constexpr const char* kArchitectureVariantId = "architectureVariantId";
+constexpr const char* kBinaryArchitecture = "architecture";
+constexpr const char* kBinaryPrimaryArchitectureId = "primaryArchitectureId";
+constexpr const char* kBinaryArchitectureVariantId = "architectureVariantId";
 }  // namespace
 
 std::shared_ptr<TLBinary> TLBinary::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto binary = init();
-  binary->binaryId_ = coder.decodeStringForKey(kId);
+  binary->binaryId_ = coder.decodeStringForKey(kBinaryId);
   binary->startAddress_ = coder.decodeStringForKey(kStartAddress);
   binary->endAddress_ = coder.decodeStringForKey(kEndAddress);
-  binary->name_ = coder.decodeStringForKey(kName);
+  binary->name_ = coder.decodeStringForKey(kBinaryName);
   binary->path_ = coder.decodeStringForKey(kPath);
-  binary->architecture_ = coder.decodeStringForKey(kArchitecture);
-  binary->primaryArchitectureId_ = TLDecodeInteger(coder, kPrimaryArchitectureId);
-  binary->architectureVariantId_ = TLDecodeInteger(coder, kArchitectureVariantId);
+  binary->architecture_ = coder.decodeStringForKey(kBinaryArchitecture);
+  binary->primaryArchitectureId_ = TLDecodeInteger(coder, kBinaryPrimaryArchitectureId);
+  binary->architectureVariantId_ = TLDecodeInteger(coder, kBinaryArchitectureVariantId);
   return binary;
 }
 
 nlohmann::ordered_json TLBinary::serializeToOrderedJson() const {
   auto dictionary = nlohmann::ordered_json::object();
-  if (binaryId_) dictionary[kId] = *binaryId_;
+  if (binaryId_) dictionary[kBinaryId] = *binaryId_;
   if (startAddress_) dictionary[kStartAddress] = *startAddress_;
   if (endAddress_) dictionary[kEndAddress] = *endAddress_;
-  if (name_) dictionary[kName] = *name_;
+  if (name_) dictionary[kBinaryName] = *name_;
   if (path_) dictionary[kPath] = *path_;
-  if (architecture_) dictionary[kArchitecture] = *architecture_;
-  if (primaryArchitectureId_) dictionary[kPrimaryArchitectureId] = *primaryArchitectureId_;
-  if (architectureVariantId_) dictionary[kArchitectureVariantId] = *architectureVariantId_;
+  if (architecture_) dictionary[kBinaryArchitecture] = *architecture_;
+  if (primaryArchitectureId_) dictionary[kBinaryPrimaryArchitectureId] = *primaryArchitectureId_;
+  if (architectureVariantId_) dictionary[kBinaryArchitectureVariantId] = *architectureVariantId_;
   return dictionary;
 }
 
@@ -50,12 +50,12 @@ bool TLBinary::isEqual(const TLBinary& other) const {
 }
 
 void TLBinary::encodeWithCoder(platform::KeyedArchiver& coder) const {
-  coder.encodeObject(binaryId_, kId);
+  coder.encodeObject(binaryId_, kBinaryId);
   coder.encodeObject(startAddress_, kStartAddress);
   coder.encodeObject(endAddress_, kEndAddress);
-  coder.encodeObject(name_, kName);
+  coder.encodeObject(name_, kBinaryName);
   coder.encodeObject(path_, kPath);
-  coder.encodeObject(architecture_, kArchitecture);
-  coder.encodeObject(primaryArchitectureId_, kPrimaryArchitectureId);
-  coder.encodeObject(architectureVariantId_, kArchitectureVariantId);
+  coder.encodeObject(architecture_, kBinaryArchitecture);
+  coder.encodeObject(primaryArchitectureId_, kBinaryPrimaryArchitectureId);
+  coder.encodeObject(architectureVariantId_, kBinaryArchitectureVariantId);
 }

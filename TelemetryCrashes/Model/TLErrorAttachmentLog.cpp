@@ -5,10 +5,10 @@
 #include "platform/UUID.h"
 
 namespace {
-constexpr const char* kId = "id";
+constexpr const char* kAttachmentId = "id";
 constexpr const char* kErrorId = "errorId";
 constexpr const char* kContentType = "contentType";
-constexpr const char* kFileName = "fileName";
+constexpr const char* kAttachmentFileName = "fileName";
 constexpr const char* kData = "data";
 }  // namespace
 
@@ -36,20 +36,20 @@ std::shared_ptr<TLErrorAttachmentLog> TLErrorAttachmentLog::initWithFilename(
 std::shared_ptr<TLErrorAttachmentLog> TLErrorAttachmentLog::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto log = init();
   log->decodeFields(coder);
-  log->attachmentId_ = coder.decodeStringForKey(kId);
+  log->attachmentId_ = coder.decodeStringForKey(kAttachmentId);
   log->errorId_ = coder.decodeStringForKey(kErrorId);
   log->contentType_ = coder.decodeStringForKey(kContentType);
-  log->filename_ = coder.decodeStringForKey(kFileName);
+  log->filename_ = coder.decodeStringForKey(kAttachmentFileName);
   log->data_ = coder.decodeDataForKey(kData);
   return log;
 }
 
 nlohmann::ordered_json TLErrorAttachmentLog::serializeToOrderedJson() const {
   nlohmann::ordered_json dictionary = TLAbstractLog::serializeToDictionary();
-  if (attachmentId_) dictionary[kId] = *attachmentId_;
+  if (attachmentId_) dictionary[kAttachmentId] = *attachmentId_;
   if (errorId_) dictionary[kErrorId] = *errorId_;
   if (contentType_) dictionary[kContentType] = *contentType_;
-  if (filename_) dictionary[kFileName] = *filename_;
+  if (filename_) dictionary[kAttachmentFileName] = *filename_;
   if (data_) dictionary[kData] = platform::base64Encode(*data_);
   return dictionary;
 }
@@ -67,9 +67,9 @@ bool TLErrorAttachmentLog::isEqual(const TLAbstractLog& other) const {
 
 void TLErrorAttachmentLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
   TLAbstractLog::encodeWithCoder(coder);
-  coder.encodeObject(attachmentId_, kId);
+  coder.encodeObject(attachmentId_, kAttachmentId);
   coder.encodeObject(errorId_, kErrorId);
   coder.encodeObject(contentType_, kContentType);
-  coder.encodeObject(filename_, kFileName);
+  coder.encodeObject(filename_, kAttachmentFileName);
   coder.encodeObject(data_, kData);
 }

@@ -7,7 +7,7 @@ namespace {
 constexpr const char* kType = "type";
 constexpr const char* kMessage = "message";
 constexpr const char* kStackTrace = "stackTrace";
-constexpr const char* kFrames = "frames";
+constexpr const char* kExceptionFrames = "frames";
 constexpr const char* kInnerExceptions = "innerExceptions";
 constexpr const char* kWrapperSdkName = "wrapperSdkName";
 }  // namespace
@@ -17,7 +17,7 @@ std::shared_ptr<TLException> TLException::initWithCoder(platform::KeyedUnarchive
   exception->type_ = coder.decodeStringForKey(kType);
   exception->message_ = coder.decodeStringForKey(kMessage);
   exception->stackTrace_ = coder.decodeStringForKey(kStackTrace);
-  exception->frames_ = coder.decodeArrayOfObjectsOfClass<TLStackFrame>(kFrames);
+  exception->frames_ = coder.decodeArrayOfObjectsOfClass<TLStackFrame>(kExceptionFrames);
   exception->innerExceptions_ = coder.decodeArrayOfObjectsOfClass<TLException>(kInnerExceptions);
   exception->wrapperSdkName_ = coder.decodeStringForKey(kWrapperSdkName);
   return exception;
@@ -34,7 +34,7 @@ nlohmann::ordered_json TLException::serializeToOrderedJson() const {
     for (const auto& frame : *frames_) {
       if (frame) array.push_back(frame->serializeToOrderedJson());
     }
-    dictionary[kFrames] = std::move(array);
+    dictionary[kExceptionFrames] = std::move(array);
   }
   if (innerExceptions_) {
     auto array = nlohmann::ordered_json::array();
@@ -58,7 +58,7 @@ void TLException::encodeWithCoder(platform::KeyedArchiver& coder) const {
   coder.encodeObject(type_, kType);
   coder.encodeObject(message_, kMessage);
   coder.encodeObject(stackTrace_, kStackTrace);
-  coder.encodeObject(frames_, kFrames);
+  coder.encodeObject(frames_, kExceptionFrames);
   coder.encodeObject(innerExceptions_, kInnerExceptions);
   coder.encodeObject(wrapperSdkName_, kWrapperSdkName);
 }

@@ -4,22 +4,22 @@
 #include "platform/KeyedArchiver.h"
 
 namespace {
-constexpr const char* kId = "id";
-constexpr const char* kException = "exception";
+constexpr const char* kHandledErrorId = "id";
+constexpr const char* kHandledErrorException = "exception";
 }  // namespace
 
 std::shared_ptr<TLHandledErrorLog> TLHandledErrorLog::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto log = init();
   log->decodeFields(coder);
-  log->errorId_ = coder.decodeStringForKey(kId);
-  log->exception_ = coder.decodeObjectOfClass<TLException>(kException);
+  log->errorId_ = coder.decodeStringForKey(kHandledErrorId);
+  log->exception_ = coder.decodeObjectOfClass<TLException>(kHandledErrorException);
   return log;
 }
 
 nlohmann::ordered_json TLHandledErrorLog::serializeToOrderedJson() const {
   nlohmann::ordered_json dictionary = TLLogWithProperties::serializeToDictionary();
-  if (errorId_) dictionary[kId] = *errorId_;
-  if (exception_) dictionary[kException] = exception_->serializeToOrderedJson();
+  if (errorId_) dictionary[kHandledErrorId] = *errorId_;
+  if (exception_) dictionary[kHandledErrorException] = exception_->serializeToOrderedJson();
   return dictionary;
 }
 
@@ -33,6 +33,6 @@ bool TLHandledErrorLog::isEqual(const TLAbstractLog& other) const {
 
 void TLHandledErrorLog::encodeWithCoder(platform::KeyedArchiver& coder) const {
   TLLogWithProperties::encodeWithCoder(coder);
-  coder.encodeObject(errorId_, kId);
-  coder.encodeObject(exception_, kException);
+  coder.encodeObject(errorId_, kHandledErrorId);
+  coder.encodeObject(exception_, kHandledErrorException);
 }

@@ -9,7 +9,7 @@ constexpr const char* kCode = "code";
 constexpr const char* kClassNameKey = "className";
 constexpr const char* kMethodName = "methodName";
 constexpr const char* kLineNumber = "lineNumber";
-constexpr const char* kFileName = "fileName";
+constexpr const char* kFrameFileName = "fileName";
 }  // namespace
 
 std::shared_ptr<TLStackFrame> TLStackFrame::initWithCoder(platform::KeyedUnarchiver& coder) {
@@ -19,7 +19,7 @@ std::shared_ptr<TLStackFrame> TLStackFrame::initWithCoder(platform::KeyedUnarchi
   frame->className_ = coder.decodeStringForKey(kClassNameKey);
   frame->methodName_ = coder.decodeStringForKey(kMethodName);
   frame->lineNumber_ = TLDecodeInteger(coder, kLineNumber);
-  frame->fileName_ = coder.decodeStringForKey(kFileName);
+  frame->fileName_ = coder.decodeStringForKey(kFrameFileName);
   return frame;
 }
 
@@ -30,7 +30,7 @@ nlohmann::ordered_json TLStackFrame::serializeToOrderedJson() const {
   if (className_) dictionary[kClassNameKey] = *className_;
   if (methodName_) dictionary[kMethodName] = *methodName_;
   if (lineNumber_) dictionary[kLineNumber] = *lineNumber_;
-  if (fileName_) dictionary[kFileName] = *fileName_;
+  if (fileName_) dictionary[kFrameFileName] = *fileName_;
   return dictionary;
 }
 
@@ -45,5 +45,5 @@ void TLStackFrame::encodeWithCoder(platform::KeyedArchiver& coder) const {
   coder.encodeObject(className_, kClassNameKey);
   coder.encodeObject(methodName_, kMethodName);
   coder.encodeObject(lineNumber_, kLineNumber);
-  coder.encodeObject(fileName_, kFileName);
+  coder.encodeObject(fileName_, kFrameFileName);
 }

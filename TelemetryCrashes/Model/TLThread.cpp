@@ -4,34 +4,34 @@
 #include "platform/KeyedArchiver.h"
 
 namespace {
-constexpr const char* kId = "id";
-constexpr const char* kName = "name";
-constexpr const char* kFrames = "frames";
-constexpr const char* kException = "exception";
+constexpr const char* kThreadId = "id";
+constexpr const char* kThreadName = "name";
+constexpr const char* kThreadFrames = "frames";
+constexpr const char* kThreadException = "exception";
 }  // namespace
 
 std::shared_ptr<TLThread> TLThread::initWithCoder(platform::KeyedUnarchiver& coder) {
   // Starts from a plain object, so the thread holds exactly the archived frames (or none).
   auto thread = std::make_shared<TLThread>();
-  thread->threadId_ = TLDecodeInteger(coder, kId);
-  thread->name_ = coder.decodeStringForKey(kName);
-  thread->frames_ = coder.decodeArrayOfObjectsOfClass<TLStackFrame>(kFrames);
-  thread->exception_ = coder.decodeObjectOfClass<TLException>(kException);
+  thread->threadId_ = TLDecodeInteger(coder, kThreadId);
+  thread->name_ = coder.decodeStringForKey(kThreadName);
+  thread->frames_ = coder.decodeArrayOfObjectsOfClass<TLStackFrame>(kThreadFrames);
+  thread->exception_ = coder.decodeObjectOfClass<TLException>(kThreadException);
   return thread;
 }
 
 nlohmann::ordered_json TLThread::serializeToOrderedJson() const {
   auto dictionary = nlohmann::ordered_json::object();
-  if (threadId_) dictionary[kId] = *threadId_;
-  if (name_) dictionary[kName] = *name_;
+  if (threadId_) dictionary[kThreadId] = *threadId_;
+  if (name_) dictionary[kThreadName] = *name_;
   if (frames_) {
     auto array = nlohmann::ordered_json::array();
     for (const auto& frame : *frames_) {
       if (frame) array.push_back(frame->serializeToOrderedJson());
     }
-    dictionary[kFrames] = std::move(array);
+    dictionary[kThreadFrames] = std::move(array);
   }
-  if (exception_) dictionary[kException] = exception_->serializeToOrderedJson();
+  if (exception_) dictionary[kThreadException] = exception_->serializeToOrderedJson();
   return dictionary;
 }
 
@@ -43,8 +43,8 @@ bool TLThread::isEqual(const TLThread& other) const {
 }
 
 void TLThread::encodeWithCoder(platform::KeyedArchiver& coder) const {
-  coder.encodeObject(threadId_, kId);
-  coder.encodeObject(name_, kName);
-  coder.encodeObject(frames_, kFrames);
-  coder.encodeObject(exception_, kException);
+  coder.encodeObject(threadId_, kThreadId);
+  coder.encodeObject(name_, kThreadName);
+  coder.encodeObject(frames_, kThreadFrames);
+  coder.encodeObject(exception_, kThreadException);
 }

@@ -65,7 +65,7 @@ struct Snapshot {
   bool started = false;
 };
 
-int collect(dl_phdr_info* info, std::size_t size, void* data) {
+int collectLoadedImage(dl_phdr_info* info, std::size_t size, void* data) {
   auto* snapshot = static_cast<Snapshot*>(data);
   bool first = !snapshot->started;
   snapshot->started = true;
@@ -97,7 +97,7 @@ void sync_locked(LoaderState& s, bool force) {
   snapshot.counters_only = !force;
   snapshot.known_adds = s.adds;
   snapshot.known_subs = s.subs;
-  dl_iterate_phdr(collect, &snapshot);
+  dl_iterate_phdr(collectLoadedImage, &snapshot);
   if (snapshot.unchanged) return;
   // The main program comes first and has no name of its own.
   if (!snapshot.objects.empty() && snapshot.objects.front().name.empty()) {

@@ -10,11 +10,11 @@ constexpr const char* kCrashesDir = "crashes";
 constexpr const char* kLogBufferDir = "crasheslogbuffer";
 constexpr const char* kWrapperExceptionsDir = "crasheswrapperexceptions";
 
-std::mutex g_mutex;
+std::mutex g_crashesUtilMutex;
 bool g_created[3] = {false, false, false};
 
 std::string directory(int index, const char* component) {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_crashesUtilMutex);
   if (!g_created[index]) {
     TLUtility::createDirectoryForPathComponent(component);
     g_created[index] = true;
@@ -28,6 +28,6 @@ std::string TLCrashesUtil::logBufferDir() { return directory(1, kLogBufferDir); 
 std::string TLCrashesUtil::wrapperExceptionsDir() { return directory(2, kWrapperExceptionsDir); }
 
 void TLCrashesUtil::resetDirectory() {
-  std::lock_guard lock(g_mutex);
+  std::lock_guard lock(g_crashesUtilMutex);
   for (bool& created : g_created) created = false;
 }

@@ -11,7 +11,7 @@
 #include "platform/KeyedArchiver.h"
 
 namespace {
-constexpr const char* kTag = "TelemetryCrashes";
+constexpr const char* kExceptionManagerTag = "TelemetryCrashes";
 
 std::mutex g_cacheMutex;
 std::map<std::string, std::shared_ptr<TLWrapperException>>& cache() {
@@ -54,7 +54,7 @@ std::shared_ptr<TLWrapperException> TLWrapperExceptionManager::loadWrapperExcept
   auto object = TLUnarchivedObject(*data);
   auto exception = object.asObjectOfClass<TLWrapperException>();
   if (!exception) {
-    TLLogError(kTag, "Could not read exception data stored on disk with file name {}", baseFilename);
+    TLLogError(kExceptionManagerTag, "Could not read exception data stored on disk with file name {}", baseFilename);
     TLUtility::deleteItemForPathComponent(component);
   }
   return exception;
