@@ -36,10 +36,17 @@ class PreferencesWindow : public QVPreferencesWindow {
   QPointer<PMMainWindowController> controller_;
 };
 
+// The emoji catalogue as new groups see it, read from the resources the first time a group needs an
+// emoji (most starts make no group): its three property lists cost start-up time and memory.
+class LazyEmojiSource : public QVEmojiSource {
+ public:
+  std::string randomEmoji() override { return QVEmojiManager::sharedManager()->randomEmoji(); }
+};
+
 }  // namespace
 
 void QVInstallApplicationWindows() {
-  QVEmojiSource::setShared(QVEmojiManager::sharedManager());
+  QVEmojiSource::setShared(std::make_shared<LazyEmojiSource>());
   PMMainWindowController::setPaneFactory(PMMainWindowController::ModuleConfigRow, [](QObject* parent) {
     return ZKViewController::controller<QVEditorModuleViewController>(parent);
   });

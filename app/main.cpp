@@ -1,6 +1,7 @@
 // The process entry of Quorvane Dashboard: the platform's choices before the application object, one
 // running instance per user, then the application delegate's start-up on the Qt event loop.
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -155,6 +156,9 @@ int main(int argc, char** argv) {
                    });
   QObject::connect(&delegate, &AppDelegate::launchDidComplete, &instance, [&](bool success) {
     if (!success) return;
+    // Loading (archives, property lists, the first runs' output) leaves freed memory behind that the
+    // allocator would keep for the life of the process: once the first runs are through it goes back.
+    QTimer::singleShot(3000, &delegate, [] { ::malloc_trim(0); });
     // Paths given to this start are opened like those of a later start.
     if (!arguments.isEmpty()) delegate.handleArguments(arguments);
     instance.setReady([&delegate](const QStringList& handed) { delegate.handleArguments(handed); });

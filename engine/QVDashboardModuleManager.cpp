@@ -359,10 +359,14 @@ void QVDashboardModuleManager::saveOutput() {
       self->refreshSnapshot();
     });
   }
+  // The file is written once at most kSaveDelay after the first change it does not hold yet: changes
+  // meanwhile join that write rather than put it off again, so a steady stream of results (results
+  // closer together than the delay) cannot keep the file from being written, and the first result of
+  // a start is not held back by the runs finishing after it.
   runOnMain([weakSelf] {
     auto self = weakSelf.lock();
     if (!self) return;
-    if (self->saveOutputDelayTimer_) self->saveOutputDelayTimer_->invalidate();
+    if (self->saveOutputDelayTimer_ && self->saveOutputDelayTimer_->isValid()) return;
     self->saveOutputDelayTimer_ =
         ZKTimer::timerWithInterval(kSaveDelay, false, self, &QVDashboardModuleManager::actuallySaveOutput);
   });

@@ -36,8 +36,9 @@ inline constexpr const char* QVDashboardOutputDidChangeNotification = "QVDashboa
 // QVDashboardOutputDidChangeNotification. Other threads read the output through
 // jsonObjectSnapshot(), a copy taken on the main thread, and never wait for it.
 //
-// Saves are debounced: save() and saveOutput() write 0.1 s after the last request, so a burst of
-// changes costs one write. applicationWillTerminate() writes everything that is pending at once.
+// Saves are gathered: save() writes the groups 0.1 s after the last request, saveOutput() writes
+// "output.json" 0.1 s after the first request it does not hold yet, so a burst of changes costs one
+// write and a steady stream of results still reaches the file. applicationWillTerminate() writes everything that is pending at once.
 class QVDashboardModuleManager : public std::enable_shared_from_this<QVDashboardModuleManager> {
  public:
   using Pointer = std::shared_ptr<QVDashboardModuleManager>;
@@ -115,7 +116,7 @@ class QVDashboardModuleManager : public std::enable_shared_from_this<QVDashboard
   // groups were loaded, or after an import replaced the files.
   bool saveToFile();
   // Asks for a new output snapshot (rebuilt on the main thread) and a write of "output.json" 0.1 s
-  // after the last request; callable from any thread.
+  // after the first request not yet written; callable from any thread.
   void saveOutput();
   // Writes "output.json" now (main thread); true when it was written.
   bool actuallySaveOutput();

@@ -85,11 +85,14 @@ void QVTimerQueue::registerObservers() {
                                                        self->reachabilityChanged(notification);
                                                    });
                                                  }));
+  observers_.push_back(center.addObserverForName(QVDashboardOutputDidChangeNotification, nullptr,
+                                                 handler(&QVTimerQueue::wakeIfNeeded)));
 }
 
-bool QVTimerQueue::isTicking() const { return timer_ != nullptr; }
+bool QVTimerQueue::isTicking() const { return timer_ != nullptr || resting_; }
 
 void QVTimerQueue::stopTimer() {
+  resting_ = false;
   if (timer_) {
     timer_->invalidate();
     timer_.reset();
@@ -142,7 +145,23 @@ void QVTimerQueue::timerDidFire() {
   for (const auto& module : manager->modulesForRefreshInterval(interval_)) {
     operations.push_back(makeOperation(module));
   }
-  if (!operations.empty()) addOperations(operations, false);
+  if (!operations.empty()) {
+    addOperations(operations, false);
+  } else if (timer_) {
+    // Nothing of this interval to run: no wake-ups until the dashboard gives it a module.
+    stopTimer();
+    resting_ = true;
+  }
+}
+
+void QVTimerQueue::wakeIfNeeded() {
+  if (!resting_) return;
+  auto manager = manager_.lock();
+  if (!manager || manager->modulesForRefreshInterval(interval_).empty()) return;
+  resting_ = false;
+  // The module that woke the queue has just run or been asked to: its next run is a full interval on.
+  timer_ = ZKTimer::timerWithInterval(interval_, true, shared_from_this(),
+                                      [](QVTimerQueue& queue) { queue.timerDidFire(); });
 }
 
 void QVTimerQueue::runModule(const QVDashboardModule::Pointer& module) {
@@ -153,6 +172,7 @@ void QVTimerQueue::runModule(const QVDashboardModule::Pointer& module) {
   auto operation = makeOperation(module, true);
   module->setLastResult(nullptr);
   addOperation(operation);
+  wakeIfNeeded();
 }
 
 void QVTimerQueue::reloadFailedModules() {

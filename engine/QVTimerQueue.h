@@ -17,6 +17,12 @@ class ZKTimer;
 // previous tick are still queued or running (then the tick is skipped, with the log line "Waiting for
 // %ld to finish").
 //
+// A queue whose interval has no configured module rests: a tick that finds nothing to run and nothing
+// running lets the timer go, so that an idle program is not woken for nothing. The queue sets its
+// timer again (without a tick at once) as soon as a change of the dashboard gives the interval a module
+// to run: every edit, group change and run result ends in "QVDashboardOutputDidChange", which it
+// follows while resting; a run asked of it with runModule() wakes it too.
+//
 // It follows the desktop's events (see QVRunNotifications.h):
 // - the dashboard window hidden: queues of intervals below 60 s stop (their runs end with the
 //   cancellation line); shown again: they restart with a tick at once;
@@ -46,8 +52,10 @@ class QVTimerQueue : public platform::OperationQueue, public std::enable_shared_
   ~QVTimerQueue() override;
 
   double interval() const { return interval_; }
-  // True while the repeating timer is set.
+  // True while the queue runs: its repeating timer set, or resting until its interval has a module.
   bool isTicking() const;
+  // True while the queue rests with no timer set (nothing of its interval to run).
+  bool isResting() const { return resting_; }
 
   // Restarts: cancel(), a new repeating timer, one tick at once.
   void configureTimer();
@@ -80,6 +88,8 @@ class QVTimerQueue : public platform::OperationQueue, public std::enable_shared_
   void registerObservers();
   bool isShortInterval() const { return interval_ < kBackgroundIntervalCutoff; }
   void stopTimer();
+  // Sets the timer again when the queue rests and its interval now has a module to run.
+  void wakeIfNeeded();
   // A run of the module that tells the manager when it has ended; `marksUpdating`: the module shows
   // as updating from now on (run now), until the run ends or is dropped.
   QVNodeOperation::Pointer makeOperation(const QVDashboardModule::Pointer& module,
@@ -90,5 +100,7 @@ class QVTimerQueue : public platform::OperationQueue, public std::enable_shared_
   // Main thread only.
   std::shared_ptr<ZKTimer> timer_;
   bool windowHidden_ = false;
+  // The timer was let go by a tick that found nothing to run (not stopped by hide, sleep or cancel).
+  bool resting_ = false;
   std::vector<platform::ObserverToken> observers_;
 };

@@ -17,11 +17,12 @@ fs::path findResources() {
   }
   std::error_code ec;
   fs::path dir = Bundle::executablePath().parent_path();
-  // Build tree: <build>/resources beside or above the executable's folder; installed layout:
-  // <prefix>/bin/quorvane-dashboard with <prefix>/share/quorvane-dashboard/resources.
-  const fs::path candidates[] = {dir / "resources", dir.parent_path() / "resources",
-                                 dir.parent_path().parent_path() / "resources",
-                                 dir.parent_path() / "share/quorvane-dashboard/resources"};
+  // Installed layout first: <prefix>/bin/quorvane-dashboard with <prefix>/share/quorvane-dashboard/resources
+  // (an installed program must never take some unrelated "resources" folder two levels up, as in
+  // ~/.local/bin and ~/resources); then the build tree: <build>/resources beside or above the
+  // executable's folder.
+  const fs::path candidates[] = {dir.parent_path() / "share/quorvane-dashboard/resources", dir / "resources",
+                                 dir.parent_path() / "resources", dir.parent_path().parent_path() / "resources"};
   for (const auto& candidate : candidates) {
     if (fs::is_directory(candidate, ec)) return candidate;
   }

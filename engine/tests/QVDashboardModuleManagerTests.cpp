@@ -390,6 +390,28 @@ TEST_F(ModuleManagerTest, ModuleShapesInTheOutput) {
   }
 }
 
+TEST_F(ModuleManagerTest, AStreamOfResultsReachesTheFileWhileItGoesOn) {
+  auto manager = loadedManager();
+  auto group = manager->groups()[0];
+  group->addModule(builtIn(*manager, "com.example.minimal"));
+  auto module = group->modules()[0];
+  ASSERT_TRUE(runUntil([&] { return manager->jsonObjectSnapshot()->at(0)["modules"].size() == 1; }));
+  manager->actuallySaveOutput();
+  FileWriteCounter writes(supportFolder(), "output.json");
+
+  // A result every 40 ms for 0.8 s: each comes sooner after the last than the write delay.
+  for (int i = 0; i < 20; ++i) {
+    module->setLastResult(result(true, "value " + std::to_string(i), nullptr));
+    runFor(0.04);
+  }
+  EXPECT_GE(writes.count(), 3) << "the file must not wait for the results to stop";
+  runFor(0.3);
+  auto text = platform::files::readTextFile(supportFolder() / "output.json");
+  auto parsed = text ? platform::json::parse(*text) : std::nullopt;
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ((*parsed)[0]["modules"][0].value("result", ""), "value 19") << "the last result is written too";
+}
+
 TEST_F(ModuleManagerTest, ResultsFromOtherThreadsReachTheFileAndTheSnapshot) {
   auto manager = loadedManager();
   auto group = manager->groups()[0];

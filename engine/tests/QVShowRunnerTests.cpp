@@ -151,6 +151,46 @@ TEST_F(ShowRunnerTest, SleepStopsTheTimersAndWakeRestartsWithATick) {
   ASSERT_TRUE(runUntil([&] { return launches("five") == 3; }));
 }
 
+TEST_F(ShowRunnerTest, AnIntervalWithoutModulesRestsUntilAnEditGivesItOne) {
+  load();
+  auto group = manager_->groups()[0];
+  runner_->installAsRunModuleHandler();
+  runner_->start();
+  auto q300 = runner_->timerQueueWithInterval(300), q600 = runner_->timerQueueWithInterval(600);
+  for (const auto& queue : {q300, q600}) {
+    EXPECT_TRUE(queue->isResting()) << queue->interval() << ": nothing to run sets no timer";
+    EXPECT_TRUE(queue->isTicking()) << queue->interval() << ": resting is not stopped";
+  }
+
+  // A module added to the interval runs at once and gives its queue a timer again.
+  auto module = addScripted(group, "moved", json::array({finished(true, "one"), finished(true, "two")}), 300);
+  ASSERT_TRUE(runUntil([&] { return module->lastResult() != nullptr; }));
+  ASSERT_TRUE(runUntil([&] { return !q300->isResting(); }));
+
+  // Moved to another interval by an edit that runs nothing: the save wakes the new queue.
+  module->setRefreshInterval(600);
+  manager_->save();
+  ASSERT_TRUE(runUntil([&] { return !q600->isResting(); }));
+  EXPECT_EQ(launches("moved"), 1);
+
+  // The old queue's next tick finds nothing and rests again; a tick of the new one runs the module.
+  ASSERT_TRUE(runUntil([&] { return q300->operationCount() == 0; }));
+  q300->timerDidFire();
+  EXPECT_TRUE(q300->isResting());
+  q600->timerDidFire();
+  ASSERT_TRUE(runUntil([&] { return launches("moved") == 2; }));
+  EXPECT_FALSE(q600->isResting());
+
+  // Hidden, asleep or cancelled is stopped, not resting: changes do not restart the queue then.
+  post(QVDockableWindowDidHideNotification);
+  postWorkspace(QVWorkspaceWillSleepNotification);
+  ASSERT_TRUE(runUntil([&] { return !q300->isTicking(); }));
+  module->setRefreshInterval(300);
+  manager_->save();
+  runFor(0.3);
+  EXPECT_FALSE(q300->isTicking());
+}
+
 TEST_F(ShowRunnerTest, TheNetworkComingBackRerunsOnlyFailedModules) {
   load();
   auto group = manager_->groups()[0];

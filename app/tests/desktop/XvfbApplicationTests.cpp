@@ -13,7 +13,10 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "app/PMMainWindowController.h"
+#include "app/WIPreferencesModule.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "ui_WIPreferencesModule.h"
 
 namespace {
 
@@ -64,8 +67,56 @@ class XvfbApplicationTest : public qvtesting::GuiTest {
     return count;
   }
 
+  // The program's visible window with the title, or an empty string.
+  QString windowNamed(const QString& title) {
+    return tool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
+                 QStringLiteral("--pid"), QString::number(program.processId()), QStringLiteral("--name"),
+                 QStringLiteral("^%1$").arg(QRegularExpression::escape(title))})
+        .split('\n', Qt::SkipEmptyParts)
+        .value(0);
+  }
+
+  // The top left corner of the window's inside on the screen (xwininfo's, which counts the window
+  // manager's frame right).
+  QPoint windowOrigin(const QString& id) {
+    QProcess info;
+    info.start(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id});
+    info.waitForFinished(10000);
+    const auto text = QString::fromUtf8(info.readAllStandardOutput());
+    static const QRegularExpression x(QStringLiteral("Absolute upper-left X:\\s+(-?\\d+)"));
+    static const QRegularExpression y(QStringLiteral("Absolute upper-left Y:\\s+(-?\\d+)"));
+    return QPoint(x.match(text).captured(1).toInt(), y.match(text).captured(1).toInt());
+  }
+
+  // Where the general pane's Export button sits inside the preferences window: the same window laid
+  // out in this process, on the same screen, with the same style and fonts.
+  QPoint exportButtonOffset() {
+    auto* controller = ZKWindowController::controller<PMMainWindowController>();
+    controller->selectModuleAtRow(PMMainWindowController::PreferencesRow);
+    controller->actuallyShowWindow();
+    QWidget* window = controller->window();
+    runUntil([&] { return window->isVisible(); }, 5);
+    runFor(0.3);
+    auto* general = dynamic_cast<WIPreferencesModule*>(
+        controller->modules().at(static_cast<std::size_t>(PMMainWindowController::PreferencesRow)));
+    QPoint offset;
+    if (general) {
+      QPushButton* button = general->form()->exportButton;
+      offset = button->mapTo(window, button->rect().center());
+    }
+    window->close();
+    controller->deleteLater();
+    runFor(0.2);
+    return offset;
+  }
+
+  void clickAt(QPoint point) {
+    tool({QStringLiteral("mousemove"), QString::number(point.x()), QString::number(point.y()),
+          QStringLiteral("click"), QStringLiteral("1")});
+  }
+
   // The program's tray icon: its small window embedded in the tray.
-  void clickTrayIcon() {
+  void clickTrayIcon(int button = 1) {
     const auto ids = tool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
                            QString::number(program.processId())})
                          .split('\n', Qt::SkipEmptyParts);
@@ -77,7 +128,7 @@ class XvfbApplicationTest : public qvtesting::GuiTest {
       const int x = match.captured(1).toInt() + match.captured(3).toInt() / 2;
       const int y = match.captured(2).toInt() + match.captured(4).toInt() / 2;
       tool({QStringLiteral("mousemove"), QString::number(x), QString::number(y), QStringLiteral("click"),
-            QStringLiteral("1")});
+            QString::number(button)});
       return;
     }
     ADD_FAILURE() << "the tray icon was not found";
@@ -133,7 +184,8 @@ TEST_F(XvfbApplicationTest, TheProgramStartsInTheTrayRunsItsModulesInstallsAHand
   // A second start with a package path hands it over and exits; the running one asks, then installs.
   const fs::path package = root() / "downloads" / "Minimal.quorvanemodule";
   fs::create_directories(package.parent_path());
-  fs::copy(fs::path(QV_ENGINE_FIXTURES) / "packages" / "Minimal.quorvanemodule", package, fs::copy_options::recursive);
+  fs::copy(fs::path(QV_ENGINE_FIXTURES) / "packages" / "Minimal.quorvanemodule", package,
+           fs::copy_options::recursive);
   start(second, {QString::fromStdString(package.string())});
   ASSERT_TRUE(second.waitForFinished(20000));
   EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
@@ -142,8 +194,47 @@ TEST_F(XvfbApplicationTest, TheProgramStartsInTheTrayRunsItsModulesInstallsAHand
   screenshot("4-install-question");
   tool({QStringLiteral("key"), QStringLiteral("Return")});
   const fs::path installed = supportFolder() / "Modules" / "Minimal.quorvanemodule";
-  EXPECT_TRUE(runUntil([&] { return fs::exists(installed / "package.json"); }, 10)) << "the package was not installed";
+  EXPECT_TRUE(runUntil([&] { return fs::exists(installed / "package.json"); }, 10))
+      << "the package was not installed";
   screenshot("5-installed");
+
+  // The preferences open from the tray icon's menu (its sixth entry), on the general pane.
+  clickTrayIcon(3);
+  runFor(0.6);
+  screenshot("6-tray-menu");
+  for (int i = 0; i < 5; ++i) tool({QStringLiteral("key"), QStringLiteral("Down")});
+  tool({QStringLiteral("key"), QStringLiteral("Return")});
+  QString preferences;
+  ASSERT_TRUE(
+      runUntil([&] { return !(preferences = windowNamed(QStringLiteral("Preferences"))).isEmpty(); }, 10))
+      << "the preferences did not open";
+  screenshot("7-preferences");
+
+  // A backup is exported from the general pane into the folder typed in the folder dialog; unzip
+  // reads it back whole.
+  const QPoint exportAt = windowOrigin(preferences) + exportButtonOffset();
+  const fs::path backups = root() / "backups";
+  fs::create_directories(backups);
+  clickAt(exportAt);
+  ASSERT_TRUE(runUntil(
+      [&] { return !windowNamed(QStringLiteral("Select the directory you want to export to.")).isEmpty(); },
+      10))
+      << "the folder dialog did not open";
+  runFor(0.5);
+  tool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"),
+        QString::fromStdString(backups.string())});
+  screenshot("8-export-folder");
+  tool({QStringLiteral("key"), QStringLiteral("Return")});
+  const fs::path backup = backups / "Quorvane Dashboard Export.dashboardexport";
+  ASSERT_TRUE(runUntil([&] { return fs::exists(backup); }, 15)) << "no backup was written";
+  runFor(1.0);
+  screenshot("9-export-complete");
+  tool({QStringLiteral("key"), QStringLiteral("Escape")});
+  QProcess unzip;
+  unzip.start(QStringLiteral("unzip"), {QStringLiteral("-t"), QString::fromStdString(backup.string())});
+  ASSERT_TRUE(unzip.waitForFinished(10000));
+  EXPECT_EQ(unzip.exitCode(), 0);
+  EXPECT_TRUE(unzip.readAllStandardOutput().contains("Modules.plist")) << "the groups are not in the backup";
 
   // SIGTERM ends the program through its loop: the groups archive and the output are written.
   const auto archive = supportFolder() / "Modules.plist";
@@ -168,7 +259,7 @@ TEST_F(XvfbApplicationTest, TheProgramStartsInTheTrayRunsItsModulesInstallsAHand
   start(program, {});
   ASSERT_TRUE(runUntil([&] { return visibleWindowsOfProgram() > 0; }, 20));
   EXPECT_TRUE(runUntil([&] { return someModuleSucceeded(); }, 20)) << "no result after the kill";
-  screenshot("6-next-start");
+  screenshot("10-next-start");
   ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
   ASSERT_TRUE(program.waitForFinished(10000));
   EXPECT_EQ(program.exitCode(), 0);
