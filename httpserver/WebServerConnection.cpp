@@ -394,6 +394,8 @@ void WebServerConnection::runHook(Fn&& fn) {
 }
 
 void WebServerConnection::begin() {
+  // Closed to make room while its start was still queued on the strand: it never begins.
+  if (phase_ == Phase::Closed) return;
   startTime_ = Clock::now();
   server_->willStartConnection(this);
   counted_ = true;
@@ -1489,8 +1491,14 @@ void WebServerConnection::closeNow() {
   }
   if (opened_) runHook([&] { close(); });
   descriptor_ = -1;
-  counted_ = false;
-  server_->didEndConnection(this);
+  // A connection closed to make room before it began was never counted as active: it only gives
+  // back its admission.
+  if (counted_) {
+    counted_ = false;
+    server_->didEndConnection(this);
+  } else {
+    server_->forgetConnection(this);
+  }
   response_.reset();
   request_.reset();
   platform::Data().swap(head_);

@@ -178,6 +178,9 @@ TEST(EndToEndKillChild, TracksThenDiesBeforeSending) {
 
 TEST_F(EndToEndTest, LogsStoredBeforeAKillArriveAfterTheRestart) {
   server.stop();  // unreachable while the child runs
+  // The child owns the settings file while it runs: this process's own store writes what it holds
+  // now and then nothing more, so a late write of ours cannot replace what the child leaves.
+  resetAnalyticsState(platform::SettingsStore::inMemoryStore());
   setenv(kChildRootVariable, root().c_str(), 1);
   setenv(kChildUrlVariable, server.baseURL().c_str(), 1);
   posix_spawn_file_actions_t actions;

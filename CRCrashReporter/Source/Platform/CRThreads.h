@@ -19,10 +19,12 @@ int threads_signal();
 kern_return_t task_threads(thread_t* threads, std::size_t capacity, std::size_t* count);
 
 // Stops every listed thread but the caller: all are signalled first, then awaited under one deadline.
-// A thread that does not answer in time stays unsuspended and reading its state fails.
+// A thread that does not answer in time stays unsuspended and reading its state fails. The default
+// leaves room for a loaded machine, where a thread may wait well over 100 ms for a core before its
+// signal handler runs; only a thread that cannot answer at all makes the crash wait that long.
 // Returns the number of threads that stopped.
 std::size_t threads_suspend(const thread_t* threads, std::size_t count,
-                            std::uint64_t deadline_ns = 100'000'000);
+                            std::uint64_t deadline_ns = 500'000'000);
 // Lets the listed threads go again (those that never stopped are skipped).
 void threads_resume(const thread_t* threads, std::size_t count);
 
