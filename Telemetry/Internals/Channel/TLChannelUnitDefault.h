@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -98,6 +99,17 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   void notifyFailureBeforeSendingForItem(const std::shared_ptr<TLLog>& item,
                                          const std::optional<platform::Error>& error);
   void reportDiscardedLogs();
+  // A log handed over by enqueueItem, waiting for the logs queue.
+  struct PendingLog {
+    std::shared_ptr<TLLog> log;
+    std::uint64_t flags = 0;
+    std::string internalId;
+  };
+  using PendingLogs = std::vector<PendingLog>;
+  // Filters, stores (in one write) and counts logs handed over together, in their order.
+  void processLogs(PendingLogs& logs);
+  // Queues the task after every log enqueued before it, and every log enqueued later after it.
+  void asyncInOrder(std::function<void()> task);
   TLIdentifyingObject identity();
 
   std::shared_ptr<TLChannelUnitConfiguration> configuration_;
@@ -109,6 +121,11 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   std::set<std::string> pausedTargetKeys_;
   mutable std::mutex delegatesMutex_;
   std::vector<std::weak_ptr<TLChannelDelegate>> delegates_;
+  // Logs enqueued since the queue task that will take them was queued; none when no such task
+  // waits. Callers append under the mutex, so a burst of logs costs the queue one task and one
+  // store transaction instead of one of each per log.
+  std::mutex handOverMutex_;
+  std::shared_ptr<PendingLogs> handOver_;
   std::shared_ptr<platform::DispatchTimer> timerSource_;
   std::uint64_t itemsCount_ = 0;
   std::vector<std::string> pendingBatchIds_;
