@@ -1,6 +1,7 @@
 #include "Telemetry/Internals/Channel/TLChannelUnitDefault.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Telemetry/Internals/Context/TLDeviceTracker.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
@@ -78,26 +79,31 @@ std::string TLChannelUnitDefault::oldestPendingLogTimestampKey() const {
 // ---- Delegates ----
 
 void TLChannelUnitDefault::addDelegate(const std::shared_ptr<TLChannelDelegate>& delegate) {
+  if (!delegate) return;
   std::lock_guard lock(delegatesMutex_);
-  if (delegate) delegates_.push_back(delegate);
+  auto table = std::make_shared<std::vector<std::weak_ptr<TLChannelDelegate>>>(*delegates_);
+  table->push_back(delegate);
+  delegates_ = std::move(table);
 }
 
 void TLChannelUnitDefault::removeDelegate(const std::shared_ptr<TLChannelDelegate>& delegate) {
   std::lock_guard lock(delegatesMutex_);
-  std::erase_if(delegates_, [&](const std::weak_ptr<TLChannelDelegate>& weak) {
+  auto table = std::make_shared<std::vector<std::weak_ptr<TLChannelDelegate>>>(*delegates_);
+  std::erase_if(*table, [&](const std::weak_ptr<TLChannelDelegate>& weak) {
     auto held = weak.lock();
     return !held || held == delegate;
   });
+  delegates_ = std::move(table);
 }
 
 template <typename Fn>
 void TLChannelUnitDefault::enumerateDelegates(Fn&& fn) {
-  std::vector<std::weak_ptr<TLChannelDelegate>> snapshot;
+  std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> snapshot;
   {
     std::lock_guard lock(delegatesMutex_);
     snapshot = delegates_;
   }
-  for (const auto& weak : snapshot)
+  for (const auto& weak : *snapshot)
     if (auto delegate = weak.lock()) fn(*delegate);
 }
 
@@ -119,20 +125,35 @@ void TLChannelUnitDefault::enqueueItem(const std::shared_ptr<TLLog>& item, std::
   // The log joins the logs handed over since the last queue task was queued; the first of them
   // queues the task. The task is queued under the lock, so a task queued by anyone after this call
   // returns (a sync on the queue, a state change of the unit) runs after the log was taken.
+  auto node = std::make_unique<PendingLog>(PendingLog{item, flags, std::move(internalId), nullptr});
   std::lock_guard lock(handOverMutex_);
   if (!handOver_) {
-    handOver_ = std::make_shared<PendingLogs>();
-    handOver_->reserve(16);
+    handOver_ = std::make_shared<HandOver>();
     auto self = shared_from_this();
-    logsDispatchQueue_->async([self, logs = handOver_] {
+    logsDispatchQueue_->async([self, handOver = handOver_] {
       {
         std::lock_guard taken(self->handOverMutex_);
-        if (self->handOver_ == logs) self->handOver_.reset();
+        if (self->handOver_ == handOver) self->handOver_.reset();
       }
-      self->processLogs(*logs);
+      auto logs = handOver->take();
+      self->processLogs(logs);
     });
   }
-  handOver_->push_back({item, flags, std::move(internalId)});
+  *handOver_->tail = node.get();
+  handOver_->tail = &node.release()->next;
+}
+
+TLChannelUnitDefault::HandOver::~HandOver() {
+  // Iteratively: a long list must not recurse.
+  while (head) delete std::exchange(head, head->next);
+}
+
+TLChannelUnitDefault::PendingLogs TLChannelUnitDefault::HandOver::take() {
+  PendingLogs logs;
+  for (PendingLog* node = head; node; node = node->next) logs.push_back(std::move(*node));
+  while (head) delete std::exchange(head, head->next);
+  tail = &head;
+  return logs;
 }
 
 void TLChannelUnitDefault::asyncInOrder(std::function<void()> task) {

@@ -104,8 +104,21 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
     std::shared_ptr<TLLog> log;
     std::uint64_t flags = 0;
     std::string internalId;
+    PendingLog* next = nullptr;
   };
   using PendingLogs = std::vector<PendingLog>;
+  // The logs handed over for one queue task, in their order. A list linked through nodes made
+  // before the lock is taken, so appending under the lock allocates and copies nothing.
+  struct HandOver {
+    HandOver() = default;
+    HandOver(const HandOver&) = delete;
+    HandOver& operator=(const HandOver&) = delete;
+    ~HandOver();
+    // Moves the logs out in order, emptying the list.
+    PendingLogs take();
+    PendingLog* head = nullptr;
+    PendingLog** tail = &head;
+  };
   // Filters, stores (in one write) and counts logs handed over together, in their order.
   void processLogs(PendingLogs& logs);
   // Queues the task after every log enqueued before it, and every log enqueued later after it.
@@ -120,12 +133,15 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   std::map<const void*, std::weak_ptr<void>> pausedIdentifyingObjects_;
   std::set<std::string> pausedTargetKeys_;
   mutable std::mutex delegatesMutex_;
-  std::vector<std::weak_ptr<TLChannelDelegate>> delegates_;
+  // Replaced, never changed in place: enumerating takes the current table under the lock with one
+  // reference count, so callers on many threads do not copy the table or wait on each other.
+  std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> delegates_ =
+      std::make_shared<const std::vector<std::weak_ptr<TLChannelDelegate>>>();
   // Logs enqueued since the queue task that will take them was queued; none when no such task
   // waits. Callers append under the mutex, so a burst of logs costs the queue one task and one
   // store transaction instead of one of each per log.
   std::mutex handOverMutex_;
-  std::shared_ptr<PendingLogs> handOver_;
+  std::shared_ptr<HandOver> handOver_;
   std::shared_ptr<platform::DispatchTimer> timerSource_;
   std::uint64_t itemsCount_ = 0;
   std::vector<std::string> pendingBatchIds_;
