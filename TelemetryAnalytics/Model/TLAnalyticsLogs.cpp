@@ -81,8 +81,9 @@ bool TLPageLog::isEqual(const TLAbstractLog& other) const {
 TLEventLog::TLEventLog() { setType(kType); }
 
 const std::map<std::string, int>& TLEventLog::metadataTypeIdMapping() const {
-  static const std::map<std::string, int> mapping{{"long", 4}, {"double", 6}, {"dateTime", 9}};
-  return mapping;
+  // Never destroyed: logs are still converted on the logs queue while the process exits.
+  static const auto* mapping = new std::map<std::string, int>{{"long", 4}, {"double", 6}, {"dateTime", 9}};
+  return *mapping;
 }
 
 std::shared_ptr<TLEventLog> TLEventLog::initWithCoder(platform::KeyedUnarchiver& coder) {

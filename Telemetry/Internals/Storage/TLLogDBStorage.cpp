@@ -144,12 +144,11 @@ TLLogDBStorage::PreparedRow TLLogDBStorage::prepareRow(const std::shared_ptr<TLL
           rowBytes};
 }
 
-const std::string& TLLogDBStorage::insertQuery() {
-  static const std::string query = "INSERT INTO " + q(kTLLogsTableName) + " (" + q(kGroupIdColumn) + ", " +
-                                   q(kLogColumn) + ", " + q(kTargetTokenColumn) + ", " + q(kTargetKeyColumn) +
-                                   ", " + q(kPriorityColumn) + ", " + q(kTimestampColumn) +
-                                   ") VALUES (?, ?, ?, ?, ?, ?)";
-  return query;
+std::string TLLogDBStorage::insertQuery() {
+  // Built per call, not kept in a static: the logs queue may still store while the process exits.
+  return "INSERT INTO " + q(kTLLogsTableName) + " (" + q(kGroupIdColumn) + ", " + q(kLogColumn) + ", " +
+         q(kTargetTokenColumn) + ", " + q(kTargetKeyColumn) + ", " + q(kPriorityColumn) + ", " +
+         q(kTimestampColumn) + ") VALUES (?, ?, ?, ?, ?, ?)";
 }
 
 bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId,
@@ -191,6 +190,7 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
     }
   }
   std::vector<std::int64_t> ids(items.size(), 0);
+  const std::string insert = insertQuery();
   // Rows from here on were not stored by the shared transaction and are saved one by one.
   std::size_t alone = 0;
   int result = executeQueryUsingBlock([&](sqlite3* db) {
@@ -210,7 +210,7 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
         rows[next].reset();
         continue;
       }
-      int inserted = executeNonSelectionQuery(insertQuery(), db, rows[next]->values);
+      int inserted = executeNonSelectionQuery(insert, db, rows[next]->values);
       if (inserted != SQLITE_OK) {
         if (isCorruption(inserted)) {
           if (!sqlite3_get_autocommit(db)) executeNonSelectionQuery("ROLLBACK", db);
@@ -252,7 +252,7 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
 
 int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
                                        std::size_t rowBytes) {
-  const std::string& insert = insertQuery();
+  const std::string insert = insertQuery();
   int result = executeNonSelectionQuery(insert, db, values);
   if (result != SQLITE_FULL) return result;
 

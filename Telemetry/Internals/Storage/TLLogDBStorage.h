@@ -71,7 +71,7 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
     std::size_t rowBytes = 0;
   };
   PreparedRow prepareRow(const std::shared_ptr<TLLog>& log, const std::string& groupId, std::uint64_t flags);
-  static const std::string& insertQuery();
+  static std::string insertQuery();
   int insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
                          std::size_t rowBytes);
 
