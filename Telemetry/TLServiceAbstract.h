@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 #include "Telemetry/TLService.h"
 
 // The base of the SDK's services: the persisted enabled state ("kTL<groupId>IsEnabledKey", absent
@@ -29,9 +30,11 @@ class TLServiceAbstract : public TLServiceCommon, public std::enable_shared_from
   void applyEnabledState(bool isEnabled) override;
   // The SDK is configured and the service started; logged otherwise.
   bool canBeUsed() override;
-  void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup, const String& appSecret,
-                             const String& transmissionTargetToken, bool fromApplication) override;
-  void updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) override;
+  void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
+                             const String& appSecret, const String& transmissionTargetToken,
+                             bool fromApplication) override;
+  void updateConfigurationWithAppSecret(const String& appSecret,
+                                        const String& transmissionTargetToken) override;
   bool isAppSecretRequired() const override { return true; }
   bool isStartedFromApplication() const override { return startedFromApplication_.load(); }
   bool isAvailable() override { return isEnabled() && isStarted(); }
@@ -69,7 +72,7 @@ class TLServiceAbstract : public TLServiceCommon, public std::enable_shared_from
   std::atomic<int> enabledCache_{-1};
   // The parts below are set at start and reconfiguration under the SDK lock and read from any
   // thread; this lock keeps each read whole.
-  mutable std::mutex partsMutex_;
+  mutable TLAdaptiveMutex partsMutex_;
   std::shared_ptr<TLChannelGroupProtocol> channelGroup_;
   std::shared_ptr<TLChannelUnitProtocol> channelUnit_;
   String appSecret_;

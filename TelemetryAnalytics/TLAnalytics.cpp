@@ -2,11 +2,9 @@
 
 #include <fmt/format.h>
 
-#include <array>
-#include <random>
-
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
+#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLRandomId.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
@@ -14,11 +12,10 @@
 #include "TelemetryAnalytics/Internals/TLAnalyticsCategory.h"
 #include "TelemetryAnalytics/TransmissionTarget/TLAnalyticsTransmissionTarget.h"
 #include "platform/MainQueue.h"
-#include "platform/UUID.h"
 
 namespace {
 
-std::mutex sharedInstanceMutex;
+TLAdaptiveMutex sharedInstanceMutex;
 std::shared_ptr<TLAnalytics> sharedAnalytics;
 
 std::string criticalGroupId() { return fmt::format("{}_{}", kTLAnalyticsGroupId, kTLAnalyticsCriticalSuffix); }

@@ -14,6 +14,7 @@
 #include "Telemetry/Internals/Context/TLAuthTokenContext.h"
 #include "Telemetry/Internals/Ingestion/TLIngestionProtocol.h"
 #include "Telemetry/Internals/Storage/TLStorage.h"
+#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 #include "platform/DispatchTimer.h"
 
 inline constexpr const char* kTLStartTimerPrefix = "TLChannelStartTimer";
@@ -132,7 +133,7 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   std::shared_ptr<TLAuthTokenContext> authTokenContext_;
   std::map<const void*, std::weak_ptr<void>> pausedIdentifyingObjects_;
   std::set<std::string> pausedTargetKeys_;
-  mutable std::mutex delegatesMutex_;
+  mutable TLAdaptiveMutex delegatesMutex_;
   // Replaced, never changed in place: enumerating takes the current table under the lock with one
   // reference count, so callers on many threads do not copy the table or wait on each other.
   std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> delegates_ =
@@ -140,7 +141,7 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   // Logs enqueued since the queue task that will take them was queued; none when no such task
   // waits. Callers append under the mutex, so a burst of logs costs the queue one task and one
   // store transaction instead of one of each per log.
-  std::mutex handOverMutex_;
+  TLAdaptiveMutex handOverMutex_;
   std::shared_ptr<HandOver> handOver_;
   std::shared_ptr<platform::DispatchTimer> timerSource_;
   std::uint64_t itemsCount_ = 0;
