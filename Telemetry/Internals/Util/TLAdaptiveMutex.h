@@ -15,7 +15,8 @@ class TLAdaptiveMutex {
     pthread_mutex_init(&mutex_, &attributes);
     pthread_mutexattr_destroy(&attributes);
   }
-  ~TLAdaptiveMutex() { pthread_mutex_destroy(&mutex_); }
+  // No destructor, as std::mutex on this platform: a global one stays usable by background work
+  // still running while the process exits (destroying a glibc mutex frees nothing).
   TLAdaptiveMutex(const TLAdaptiveMutex&) = delete;
   TLAdaptiveMutex& operator=(const TLAdaptiveMutex&) = delete;
 
