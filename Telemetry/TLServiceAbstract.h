@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 #include "Telemetry/TLService.h"
 
 // The base of the SDK's services: the persisted enabled state ("kTL<groupId>IsEnabledKey", absent
@@ -69,7 +70,7 @@ class TLServiceAbstract : public TLServiceCommon, public std::enable_shared_from
   std::atomic<int> enabledCache_{-1};
   // The parts below are set at start and reconfiguration under the SDK lock and read from any
   // thread; this lock keeps each read whole.
-  mutable std::mutex partsMutex_;
+  mutable TLAdaptiveMutex partsMutex_;
   std::shared_ptr<TLChannelGroupProtocol> channelGroup_;
   std::shared_ptr<TLChannelUnitProtocol> channelUnit_;
   String appSecret_;

@@ -2,41 +2,21 @@
 
 #include <fmt/format.h>
 
-#include <array>
-#include <random>
-
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
+#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
+#include "Telemetry/Internals/Util/TLRandomId.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "Telemetry/TLTelemetry.h"
 #include "TelemetryAnalytics/Internals/TLAnalyticsCategory.h"
 #include "TelemetryAnalytics/TransmissionTarget/TLAnalyticsTransmissionTarget.h"
 #include "platform/MainQueue.h"
-#include "platform/UUID.h"
 
 namespace {
 
-std::mutex sharedInstanceMutex;
+TLAdaptiveMutex sharedInstanceMutex;
 std::shared_ptr<TLAnalytics> sharedAnalytics;
-
-// A random (version 4) UUID for an event id. Event ids only need to be unique, and a generator per
-// thread keeps the system's random source, with its system calls, out of every tracking call.
-std::string newEventId() {
-  thread_local std::mt19937_64 generator = [] {
-    std::random_device source;
-    std::seed_seq seed{source(), source(), source(), source(), source(), source(), source(), source()};
-    return std::mt19937_64(seed);
-  }();
-  std::array<std::uint8_t, 16> bytes;
-  for (int half = 0; half < 2; ++half) {
-    std::uint64_t value = generator();
-    for (int i = 0; i < 8; ++i) bytes[half * 8 + i] = static_cast<std::uint8_t>(value >> (8 * i));
-  }
-  bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
-  bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
-  return platform::uuidString(bytes);
-}
 
 std::string criticalGroupId() { return fmt::format("{}_{}", kTLAnalyticsGroupId, kTLAnalyticsCriticalSuffix); }
 
@@ -228,7 +208,7 @@ void TLAnalytics::trackEventWithTypedProperties(const std::optional<std::string>
     properties = validateTelemetryEventProperties(properties);
   }
   log->setName(name);
-  log->setEventId(newEventId());
+  log->setEventId(TLRandomUUIDString());
   log->setTypedProperties(properties && !properties->isEmpty() ? properties : nullptr);
   sendLog(log, priority);
 }

@@ -24,18 +24,22 @@ constexpr const char* kAckFdVariable = "QV_TLPIPE_ACK_FD";
 constexpr const char* kDataHomeVariable = "QV_TLPIPE_DATA_HOME";
 constexpr const char* kRoundVariable = "QV_TLPIPE_ROUND";
 
-// The store of the child: says which log ids it holds, one line each, once SQLite said so.
+// The store of the child: says which log ids it holds, one line each, once SQLite said so. The
+// unit hands it the logs that came together in one write (one transaction), so a kill may land
+// between such a write's commit and its acknowledgements, never before a log it acknowledged.
 class AckingStorage : public TLLogDBStorage {
  public:
   explicit AckingStorage(int fd) : fd_(fd) {}
-  bool saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, std::uint64_t flags) override {
-    bool saved = TLLogDBStorage::saveLog(log, groupId, flags);
-    if (saved) {
-      std::string name = serviceOf(log);
-      std::string line = name.substr(0, name.find('x')) + "\n";
-      if (::write(fd_, line.data(), line.size()) < 0) return saved;
+  std::vector<bool> saveLogs(const std::vector<Item>& items, const std::string& groupId) override {
+    auto stored = TLLogDBStorage::saveLogs(items, groupId);
+    std::string lines;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (!stored[i]) continue;
+      std::string name = serviceOf(items[i].log);
+      lines += name.substr(0, name.find('x')) + "\n";
     }
-    return saved;
+    if (!lines.empty() && ::write(fd_, lines.data(), lines.size()) < 0) return stored;
+    return stored;
   }
 
  private:

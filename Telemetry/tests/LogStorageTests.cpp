@@ -375,6 +375,64 @@ TEST_F(LogStorageTest, EvictionReachesPastTheFirstCandidates) {
             static_cast<long long>(after));
 }
 
+// Logs saved together share one transaction: each answer says whether that log is stored, rows
+// keep the logs' order and flags, and a log the shared write cannot take (none, too large, no room
+// left) fails alone or is saved alone with eviction, never costing the others their place.
+TEST_F(LogStorageTest, SavingSeveralLogsAtOnceAnswersForEachInOrder) {
+  auto rows = [] { return sql(logsFile(), "SELECT priority FROM logs ORDER BY id"); };
+  auto names = [](TLLogDBStorage& storage) {
+    std::vector<std::string> out;
+    storage.loadLogsWithGroupId("G", 1000, {}, std::nullopt, std::nullopt,
+                                [&](const TLStorage::Logs& logs, const std::optional<std::string>&) {
+                                  for (const auto& log : logs) {
+                                    auto name = serviceOf(log);
+                                    out.push_back(name.substr(0, name.find('x')));
+                                  }
+                                });
+    return out;
+  };
+  {
+    SCOPED_TRACE("a missing and a too large log among stored ones");
+    TLLogDBStorage storage;
+    storage.setMaxStorageSize(102400, nullptr);
+    auto stored = storage.saveLogs({{testLog("a"), 1},
+                                    {nullptr, 1},
+                                    {testLog("b"), 0x102},
+                                    {testLog("huge", 120000), 1},
+                                    {testLog("c"), 1}},
+                                   "G");
+    EXPECT_EQ(stored, (std::vector<bool>{true, false, true, false, true}));
+    EXPECT_EQ(rows(), (std::vector<std::vector<std::string>>{{"1"}, {"2"}, {"1"}}));
+    EXPECT_EQ(names(storage), (std::vector<std::string>{"b", "a", "c"}));
+  }
+  std::filesystem::remove(logsFile());
+  {
+    SCOPED_TRACE("the store fills up in the middle of the write");
+    TLLogDBStorage storage;
+    storage.setMaxStorageSize(102400, nullptr);
+    for (int i = 0; i < 100; ++i) {
+      auto before = storage.countLogs();
+      ASSERT_TRUE(storage.saveLog(testLog("n" + std::to_string(i), 600), "G", 1));
+      if (storage.countLogs() != *before + 1) break;
+    }
+    std::vector<TLStorage::Item> critical;
+    for (int i = 0; i < 6; ++i) critical.push_back({testLog("c" + std::to_string(i), 600), 2});
+    EXPECT_EQ(storage.saveLogs(critical, "G"), std::vector<bool>(6, true));
+    auto loaded = names(storage);
+    ASSERT_GE(loaded.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(loaded.begin(), loaded.begin() + 6),
+              (std::vector<std::string>{"c0", "c1", "c2", "c3", "c4", "c5"}));
+    // Only critical logs left to take the room of: normal logs are refused, every row kept.
+    for (int i = 0; i < 100 && rows().front().front() == "1"; ++i)
+      ASSERT_TRUE(storage.saveLogs({{testLog("f" + std::to_string(i), 600), 2}, {testLog("g", 600), 2}},
+                                   "G") == std::vector<bool>(2, true));
+    auto before = rows();
+    EXPECT_EQ(storage.saveLogs({{testLog("late1", 600), 1}, {testLog("late2", 600), 1}}, "G"),
+              std::vector<bool>(2, false));
+    EXPECT_EQ(rows(), before);
+  }
+}
+
 // A home folder whose name holds URI characters opens the file it names, nowhere else.
 TEST_F(LogStorageTest, FileURIIsPercentEncoded) {
   auto home = root() / "odd?name#with%25percent";

@@ -41,12 +41,19 @@ class TelemetryStartTest : public PipelineTest {
   }
   void TearDown() override {
     unsetenv(kTLDisableVariable);
-    // Work still queued on the pipeline finishes while the test's settings still exist.
-    if (auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup())) {
-      group->logsDispatchQueue()->sync([] {});
-    }
+    // Work still queued on the pipeline, also what it queues in turn (a unit's state change passed on
+    // to its Event Collector twin) and what resetting queues, finishes while the test's settings
+    // still exist, not while the process exits.
+    std::shared_ptr<platform::DispatchQueue> queue;
+    if (auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup()))
+      queue = group->logsDispatchQueue();
+    auto drain = [&] {
+      for (int round = 0; queue && round < 3; ++round) queue->sync([] {});
+    };
+    drain();
     recorder.reset();
     resetTelemetryState(platform::SettingsStore::inMemoryStore());
+    drain();
     PipelineTest::TearDown();
   }
 

@@ -78,7 +78,13 @@ bool TLPageLog::isEqual(const TLAbstractLog& other) const {
 
 // ---- TLEventLog ----
 
-TLEventLog::TLEventLog() : metadataTypeIdMapping_{{"long", 4}, {"double", 6}, {"dateTime", 9}} { setType(kType); }
+TLEventLog::TLEventLog() { setType(kType); }
+
+const std::map<std::string, int>& TLEventLog::metadataTypeIdMapping() const {
+  // Never destroyed: logs are still converted on the logs queue while the process exits.
+  static const auto* mapping = new std::map<std::string, int>{{"long", 4}, {"double", 6}, {"dateTime", 9}};
+  return *mapping;
+}
 
 std::shared_ptr<TLEventLog> TLEventLog::initWithCoder(platform::KeyedUnarchiver& coder) {
   auto log = init();
@@ -165,7 +171,8 @@ void TLEventLog::setPropertiesAndMetadataForCSLog(TLEventSchemaLog& log) const {
 void TLEventLog::addTypedProperty(const TLTypedProperty& property, nlohmann::json& metadata,
                                   nlohmann::json& properties) const {
   std::optional<int> typeId;
-  if (auto it = metadataTypeIdMapping_.find(property.type().value_or("")); it != metadataTypeIdMapping_.end()) {
+  const auto& mapping = metadataTypeIdMapping();
+  if (auto it = mapping.find(property.type().value_or("")); it != mapping.end()) {
     typeId = it->second;
   }
   auto parts = splitAtDots(property.name().value_or(""));

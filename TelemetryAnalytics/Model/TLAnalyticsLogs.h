@@ -85,14 +85,12 @@ class TLEventLog : public TLLogWithNameAndProperties {
   static bool addTypedPropertyToPropertyTree(const TLTypedProperty& property, nlohmann::json& node,
                                              const std::string& key);
 
-  // Type name of a typed property → Event Schema metadata type id.
-  const std::map<std::string, int>& metadataTypeIdMapping() const { return metadataTypeIdMapping_; }
+  // Type name of a typed property → Event Schema metadata type id; the same table for every log.
+  const std::map<std::string, int>& metadataTypeIdMapping() const;
 
   TL_PROPERTY(String, eventId, setEventId)
   TL_PROPERTY(std::shared_ptr<TLEventProperties>, typedProperties, setTypedProperties)
 
- private:
-  std::map<std::string, int> metadataTypeIdMapping_;
 };
 
 // The start of a usage session; its "sid" is the new session's id.

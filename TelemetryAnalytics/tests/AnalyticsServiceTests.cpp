@@ -35,10 +35,14 @@ class AnalyticsTest : public PipelineTest {
     TLTelemetry::setLogUrl(kDeadUrl);
   }
   void TearDown() override {
-    drainPipeline();
+    // Work still queued on the pipeline, also what resetting queues, finishes while the test's
+    // settings still exist, not while the process exits.
+    auto queue = pipelineQueue();
+    drainQueue(queue);
     recorder.reset();
     TLApplicationHooks::install({});
     resetAnalyticsState(platform::SettingsStore::inMemoryStore());
+    drainQueue(queue);
     PipelineTest::TearDown();
   }
 

@@ -63,10 +63,19 @@ inline void onMain(const std::function<void()>& fn) {
 }
 
 // Waits until the pipeline's queue has run what was queued so far.
-inline void drainPipeline() {
-  if (auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup())) {
-    group->logsDispatchQueue()->sync([] {});
-  }
+// The group's queue, when the SDK has one; waiting on it (drainQueue) finishes the pipeline's work.
+inline std::shared_ptr<platform::DispatchQueue> pipelineQueue() {
+  auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  return group ? group->logsDispatchQueue() : nullptr;
 }
+
+// Work on the queue may queue more (a unit's state change is passed on to its Event Collector
+// twin), so the queue is waited for until such chains have run.
+inline void drainQueue(const std::shared_ptr<platform::DispatchQueue>& queue) {
+  if (!queue) return;
+  for (int round = 0; round < 3; ++round) queue->sync([] {});
+}
+
+inline void drainPipeline() { drainQueue(pipelineQueue()); }
 
 }  // namespace tltesting

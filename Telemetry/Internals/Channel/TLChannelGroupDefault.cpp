@@ -30,12 +30,12 @@ TLChannelGroupDefault::TLChannelGroupDefault(std::shared_ptr<TLTelemetryIngestio
 
 template <typename Fn>
 void TLChannelGroupDefault::enumerateDelegates(Fn&& fn) {
-  std::vector<std::weak_ptr<TLChannelDelegate>> snapshot;
+  std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> snapshot;
   {
     std::lock_guard lock(mutex_);
     snapshot = delegates_;
   }
-  for (const auto& weak : snapshot)
+  for (const auto& weak : *snapshot)
     if (auto delegate = weak.lock()) fn(*delegate);
 }
 
@@ -78,16 +78,21 @@ std::shared_ptr<TLChannelUnitProtocol> TLChannelGroupDefault::channelUnitForGrou
 }
 
 void TLChannelGroupDefault::addDelegate(const std::shared_ptr<TLChannelDelegate>& delegate) {
+  if (!delegate) return;
   std::lock_guard lock(mutex_);
-  if (delegate) delegates_.push_back(delegate);
+  auto table = std::make_shared<std::vector<std::weak_ptr<TLChannelDelegate>>>(*delegates_);
+  table->push_back(delegate);
+  delegates_ = std::move(table);
 }
 
 void TLChannelGroupDefault::removeDelegate(const std::shared_ptr<TLChannelDelegate>& delegate) {
   std::lock_guard lock(mutex_);
-  std::erase_if(delegates_, [&](const std::weak_ptr<TLChannelDelegate>& weak) {
+  auto table = std::make_shared<std::vector<std::weak_ptr<TLChannelDelegate>>>(*delegates_);
+  std::erase_if(*table, [&](const std::weak_ptr<TLChannelDelegate>& weak) {
     auto held = weak.lock();
     return !held || held == delegate;
   });
+  delegates_ = std::move(table);
 }
 
 void TLChannelGroupDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {

@@ -1,12 +1,13 @@
 #include "Telemetry/Internals/Channel/TLChannelUnitDefault.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "Telemetry/Internals/Context/TLDeviceTracker.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
+#include "Telemetry/Internals/Util/TLRandomId.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
-#include "platform/UUID.h"
 
 namespace {
 
@@ -78,26 +79,31 @@ std::string TLChannelUnitDefault::oldestPendingLogTimestampKey() const {
 // ---- Delegates ----
 
 void TLChannelUnitDefault::addDelegate(const std::shared_ptr<TLChannelDelegate>& delegate) {
+  if (!delegate) return;
   std::lock_guard lock(delegatesMutex_);
-  if (delegate) delegates_.push_back(delegate);
+  auto table = std::make_shared<std::vector<std::weak_ptr<TLChannelDelegate>>>(*delegates_);
+  table->push_back(delegate);
+  delegates_ = std::move(table);
 }
 
 void TLChannelUnitDefault::removeDelegate(const std::shared_ptr<TLChannelDelegate>& delegate) {
   std::lock_guard lock(delegatesMutex_);
-  std::erase_if(delegates_, [&](const std::weak_ptr<TLChannelDelegate>& weak) {
+  auto table = std::make_shared<std::vector<std::weak_ptr<TLChannelDelegate>>>(*delegates_);
+  std::erase_if(*table, [&](const std::weak_ptr<TLChannelDelegate>& weak) {
     auto held = weak.lock();
     return !held || held == delegate;
   });
+  delegates_ = std::move(table);
 }
 
 template <typename Fn>
 void TLChannelUnitDefault::enumerateDelegates(Fn&& fn) {
-  std::vector<std::weak_ptr<TLChannelDelegate>> snapshot;
+  std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> snapshot;
   {
     std::lock_guard lock(delegatesMutex_);
     snapshot = delegates_;
   }
-  for (const auto& weak : snapshot)
+  for (const auto& weak : *snapshot)
     if (auto delegate = weak.lock()) fn(*delegate);
 }
 
@@ -113,49 +119,116 @@ void TLChannelUnitDefault::enqueueItem(const std::shared_ptr<TLLog>& item, std::
     return;
   }
   enumerateDelegates([&](TLChannelDelegate& delegate) { delegate.channelPrepareLog(*this, item); });
-  std::string internalId = platform::makeUUIDString();
+  std::string internalId = TLRandomUUIDString();
   enumerateDelegates(
       [&](TLChannelDelegate& delegate) { delegate.channelDidPrepareLog(*this, item, internalId, flags); });
-  auto self = shared_from_this();
-  logsDispatchQueue_->async([self, item, flags, internalId] {
-    bool filtered = false;
-    self->enumerateDelegates([&](TLChannelDelegate& delegate) {
-      if (!filtered && delegate.channelUnitShouldFilterLog(*self, item)) filtered = true;
+  // The log joins the logs handed over since the last queue task was queued; the first of them
+  // queues the task. The task is queued under the lock, so a task queued by anyone after this call
+  // returns (a sync on the queue, a state change of the unit) runs after the log was taken.
+  auto node = std::make_unique<PendingLog>(PendingLog{item, flags, std::move(internalId), nullptr});
+  std::lock_guard lock(handOverMutex_);
+  if (!handOver_) {
+    handOver_ = std::make_shared<HandOver>();
+    auto self = shared_from_this();
+    logsDispatchQueue_->async([self, handOver = handOver_] {
+      {
+        std::lock_guard taken(self->handOverMutex_);
+        if (self->handOver_ == handOver) self->handOver_.reset();
+      }
+      auto logs = handOver->take();
+      self->processLogs(logs);
     });
-    auto complete = [&] {
-      self->enumerateDelegates([&](TLChannelDelegate& delegate) {
-        delegate.channelDidCompleteEnqueueingLog(*self, item, internalId);
+  }
+  *handOver_->tail = node.get();
+  handOver_->tail = &node.release()->next;
+}
+
+TLChannelUnitDefault::HandOver::~HandOver() {
+  // Iteratively: a long list must not recurse.
+  while (head) delete std::exchange(head, head->next);
+}
+
+TLChannelUnitDefault::PendingLogs TLChannelUnitDefault::HandOver::take() {
+  PendingLogs logs;
+  for (PendingLog* node = head; node; node = node->next) logs.push_back(std::move(*node));
+  while (head) delete std::exchange(head, head->next);
+  tail = &head;
+  return logs;
+}
+
+void TLChannelUnitDefault::asyncInOrder(std::function<void()> task) {
+  // Logs enqueued from now on wait for a task queued after this one.
+  std::lock_guard lock(handOverMutex_);
+  handOver_.reset();
+  logsDispatchQueue_->async(std::move(task));
+}
+
+void TLChannelUnitDefault::processLogs(PendingLogs& logs) {
+  // At most this many logs share one store transaction, so other work on the queue waits little.
+  constexpr std::size_t kMostLogsPerWrite = 256;
+  enum class Outcome { filtered, notReady, discarded, save };
+  for (std::size_t begin = 0; begin < logs.size(); begin += kMostLogsPerWrite) {
+    const std::size_t end = std::min(logs.size(), begin + kMostLogsPerWrite);
+    std::vector<Outcome> outcomes;
+    outcomes.reserve(end - begin);
+    std::vector<TLStorage::Item> toSave;
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto& item = logs[i].log;
+      bool filtered = false;
+      enumerateDelegates([&](TLChannelDelegate& delegate) {
+        if (!filtered && delegate.channelUnitShouldFilterLog(*this, item)) filtered = true;
       });
-    };
-    std::string type = item->type().value_or("");
-    if (filtered) {
-      TLLogDebug(kTLLogTag, "Log of type '{}' was filtered out by delegate(s)", type);
-      complete();
-      return;
+      if (filtered) {
+        outcomes.push_back(Outcome::filtered);
+      } else if (!ingestion_ || !ingestion_->isReadyToSend()) {
+        outcomes.push_back(Outcome::notReady);
+      } else if (discardLogs_) {
+        outcomes.push_back(Outcome::discarded);
+      } else {
+        outcomes.push_back(Outcome::save);
+        TLLogDebug(kTLLogTag, "Saving log, type: {}, flags: {}.", item->type().value_or(""),
+                   static_cast<unsigned>(logs[i].flags));
+        toSave.push_back({item, logs[i].flags});
+      }
     }
-    if (!self->ingestion_ || !self->ingestion_->isReadyToSend()) {
-      TLLogDebug(
-          kTLLogTag,
-          "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.",
-          type);
-      complete();
-      return;
+    std::vector<bool> saved;
+    if (!toSave.empty()) saved = storage_->saveLogs(toSave, configuration_->groupId());
+    // Every log hears of its end in the order the logs came.
+    std::size_t savedIndex = 0;
+    std::uint64_t stored = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto& item = logs[i].log;
+      switch (outcomes[i - begin]) {
+        case Outcome::filtered:
+          TLLogDebug(kTLLogTag, "Log of type '{}' was filtered out by delegate(s)",
+                     item->type().value_or(""));
+          break;
+        case Outcome::notReady:
+          TLLogDebug(
+              kTLLogTag,
+              "Log of type '{}' was not filtered out by delegate(s) but ingestion is not ready to send it.",
+              item->type().value_or(""));
+          break;
+        case Outcome::discarded:
+          TLLogWarning(kTLLogTag, "Channel {} disabled in log discarding mode, discard this log.",
+                       configuration_->groupId());
+          notifyFailureBeforeSendingForItem(item, canceledError());
+          break;
+        case Outcome::save:
+          if (savedIndex < saved.size() && saved[savedIndex]) ++stored;
+          ++savedIndex;
+          break;
+      }
+      enumerateDelegates([&](TLChannelDelegate& delegate) {
+        delegate.channelDidCompleteEnqueueingLog(*this, item, logs[i].internalId);
+      });
     }
-    if (self->discardLogs_) {
-      TLLogWarning(kTLLogTag, "Channel {} disabled in log discarding mode, discard this log.",
-                   self->configuration_->groupId());
-      self->notifyFailureBeforeSendingForItem(item, canceledError());
-      complete();
-      return;
+    // Counted once every log of the write heard of its end, so a flush never sends a log before.
+    if (stored > 0) {
+      itemsCount_ += stored;
+      checkPendingLogs();
     }
-    TLLogDebug(kTLLogTag, "Saving log, type: {}, flags: {}.", type, static_cast<unsigned>(flags));
-    bool saved = self->storage_->saveLog(item, self->configuration_->groupId(), flags);
-    complete();
-    if (saved) {
-      ++self->itemsCount_;
-      self->checkPendingLogs();
-    }
-  });
+  }
 }
 
 void TLChannelUnitDefault::notifyFailureBeforeSendingForItem(const std::shared_ptr<TLLog>& item,
@@ -340,7 +413,7 @@ void TLChannelUnitDefault::sendLogContainer(const std::shared_ptr<TLLogContainer
 
 void TLChannelUnitDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
   auto self = shared_from_this();
-  logsDispatchQueue_->async([self, isEnabled, deleteDataOnDisabled] {
+  asyncInOrder([self, isEnabled, deleteDataOnDisabled] {
     if (isEnabled != self->enabled_) {
       self->enabled_ = isEnabled;
       if (isEnabled) {
@@ -380,14 +453,12 @@ void TLChannelUnitDefault::deleteAllLogsWithErrorSync(const platform::Error& err
 
 void TLChannelUnitDefault::pauseWithIdentifyingObject(const TLIdentifyingObject& identifyingObject) {
   auto self = shared_from_this();
-  logsDispatchQueue_->async(
-      [self, identifyingObject] { self->pauseWithIdentifyingObjectSync(identifyingObject); });
+  asyncInOrder([self, identifyingObject] { self->pauseWithIdentifyingObjectSync(identifyingObject); });
 }
 
 void TLChannelUnitDefault::resumeWithIdentifyingObject(const TLIdentifyingObject& identifyingObject) {
   auto self = shared_from_this();
-  logsDispatchQueue_->async(
-      [self, identifyingObject] { self->resumeWithIdentifyingObjectSync(identifyingObject); });
+  asyncInOrder([self, identifyingObject] { self->resumeWithIdentifyingObjectSync(identifyingObject); });
 }
 
 void TLChannelUnitDefault::pauseWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject) {
@@ -424,7 +495,7 @@ void TLChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token) {
   auto key = TLUtility::targetKeyFromTargetToken(token);
   if (!key) return;
   auto self = shared_from_this();
-  logsDispatchQueue_->async([self, key = *key] {
+  asyncInOrder([self, key = *key] {
     TLLogDebug(kTLLogTag, "Pause channel for target key {}.", key);
     self->pausedTargetKeys_.insert(key);
   });
@@ -434,7 +505,7 @@ void TLChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token) 
   auto key = TLUtility::targetKeyFromTargetToken(token);
   if (!key) return;
   auto self = shared_from_this();
-  logsDispatchQueue_->async([self, key = *key] {
+  asyncInOrder([self, key = *key] {
     TLLogDebug(kTLLogTag, "Resume channel for target key {}.", key);
     self->pausedTargetKeys_.erase(key);
     if (auto count = self->storage_->countLogs()) self->itemsCount_ = *count;
@@ -453,7 +524,7 @@ void TLChannelUnitDefault::ingestionDidReceiveFatalError(TLIngestionProtocol&) {
 void TLChannelUnitDefault::authTokenContextDidUpdateAuthToken(TLAuthTokenContext&,
                                                               const std::optional<std::string>&) {
   auto self = shared_from_this();
-  logsDispatchQueue_->async([self] {
+  asyncInOrder([self] {
     TLLogInfo(kTLLogTag, "New auth token received, flushing queue.");
     self->checkPendingLogs();
   });

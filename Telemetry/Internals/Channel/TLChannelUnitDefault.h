@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -13,6 +14,7 @@
 #include "Telemetry/Internals/Context/TLAuthTokenContext.h"
 #include "Telemetry/Internals/Ingestion/TLIngestionProtocol.h"
 #include "Telemetry/Internals/Storage/TLStorage.h"
+#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 #include "platform/DispatchTimer.h"
 
 inline constexpr const char* kTLStartTimerPrefix = "TLChannelStartTimer";
@@ -98,6 +100,30 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   void notifyFailureBeforeSendingForItem(const std::shared_ptr<TLLog>& item,
                                          const std::optional<platform::Error>& error);
   void reportDiscardedLogs();
+  // A log handed over by enqueueItem, waiting for the logs queue.
+  struct PendingLog {
+    std::shared_ptr<TLLog> log;
+    std::uint64_t flags = 0;
+    std::string internalId;
+    PendingLog* next = nullptr;
+  };
+  using PendingLogs = std::vector<PendingLog>;
+  // The logs handed over for one queue task, in their order. A list linked through nodes made
+  // before the lock is taken, so appending under the lock allocates and copies nothing.
+  struct HandOver {
+    HandOver() = default;
+    HandOver(const HandOver&) = delete;
+    HandOver& operator=(const HandOver&) = delete;
+    ~HandOver();
+    // Moves the logs out in order, emptying the list.
+    PendingLogs take();
+    PendingLog* head = nullptr;
+    PendingLog** tail = &head;
+  };
+  // Filters, stores (in one write) and counts logs handed over together, in their order.
+  void processLogs(PendingLogs& logs);
+  // Queues the task after every log enqueued before it, and every log enqueued later after it.
+  void asyncInOrder(std::function<void()> task);
   TLIdentifyingObject identity();
 
   std::shared_ptr<TLChannelUnitConfiguration> configuration_;
@@ -107,8 +133,16 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   std::shared_ptr<TLAuthTokenContext> authTokenContext_;
   std::map<const void*, std::weak_ptr<void>> pausedIdentifyingObjects_;
   std::set<std::string> pausedTargetKeys_;
-  mutable std::mutex delegatesMutex_;
-  std::vector<std::weak_ptr<TLChannelDelegate>> delegates_;
+  mutable TLAdaptiveMutex delegatesMutex_;
+  // Replaced, never changed in place: enumerating takes the current table under the lock with one
+  // reference count, so callers on many threads do not copy the table or wait on each other.
+  std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> delegates_ =
+      std::make_shared<const std::vector<std::weak_ptr<TLChannelDelegate>>>();
+  // Logs enqueued since the queue task that will take them was queued; none when no such task
+  // waits. Callers append under the mutex, so a burst of logs costs the queue one task and one
+  // store transaction instead of one of each per log.
+  TLAdaptiveMutex handOverMutex_;
+  std::shared_ptr<HandOver> handOver_;
   std::shared_ptr<platform::DispatchTimer> timerSource_;
   std::uint64_t itemsCount_ = 0;
   std::vector<std::string> pendingBatchIds_;

@@ -10,6 +10,7 @@
 #include "Telemetry/Internals/Ingestion/TLEventCollectorIngestion.h"
 #include "Telemetry/Internals/Model/TLCSEpochAndSeq.h"
 #include "Telemetry/Internals/Model/TLEventSchemaLog.h"
+#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 
 inline constexpr const char* kTLEventCollectorGroupIdSuffix = "/one";
 // The public collector origin is a deployment value; this is the one the SDK falls back to.
@@ -54,7 +55,7 @@ class TLEventCollectorChannelDelegate : public TLChannelDelegate {
  private:
   std::string installId_;
   std::shared_ptr<TLEventCollectorIngestion> ingestion_;
-  mutable std::mutex mutex_;
+  mutable TLAdaptiveMutex mutex_;
   std::map<std::string, std::shared_ptr<TLChannelUnitProtocol>> eventCollectorChannels_;
   std::map<std::string, TLCSEpochAndSeq> epochsAndSeqsByIKey_;
 };

@@ -3,15 +3,16 @@
 #include <algorithm>
 
 #include "Telemetry/Internals/Context/TLHistoryStorage.h"
+#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 
 namespace {
 
-std::mutex gSharedMutex;
+TLAdaptiveMutex gSharedMutex;
 std::shared_ptr<TLDeviceTracker> gShared;
 
 // Class-level state, shared by every tracker.
-std::mutex gStateMutex;
+TLAdaptiveMutex gStateMutex;
 std::shared_ptr<TLWrapperSdk> gWrapperSdk;
 std::optional<std::string> gCountryCode;
 bool gUpToDate = false;

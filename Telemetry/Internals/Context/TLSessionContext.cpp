@@ -28,7 +28,7 @@ TLSessionContext::TLSessionContext(std::shared_ptr<TLUserDefaults> settings, TLC
 }
 
 std::optional<std::string> TLSessionContext::sessionId() const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   return currentSessionInfo_->sessionId();
 }
 
@@ -45,7 +45,7 @@ void TLSessionContext::setSessionId(std::optional<std::string> sessionId) {
 }
 
 std::optional<std::string> TLSessionContext::sessionIdAt(const platform::Date& date) const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   for (auto it = sessionHistory_.rbegin(); it != sessionHistory_.rend(); ++it) {
     if ((*it)->timestamp() && *(*it)->timestamp() < date) return (*it)->sessionId();
   }
@@ -61,7 +61,7 @@ void TLSessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurrent
 }
 
 std::vector<std::shared_ptr<const TLSessionHistoryInfo>> TLSessionContext::sessionHistory() const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   std::vector<std::shared_ptr<const TLSessionHistoryInfo>> copy;
   for (const auto& entry : sessionHistory_)
     copy.push_back(TLSessionHistoryInfo::initWithTimestamp(entry->timestamp(), entry->sessionId()));

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,7 +39,8 @@ class TLSessionContext {
 
   std::shared_ptr<TLUserDefaults> settings_;
   TLClock clock_;
-  mutable std::mutex mutex_;
+  // Every enqueued log reads the session id: readers share the lock, only changes take it alone.
+  mutable std::shared_mutex mutex_;
   std::shared_ptr<TLSessionHistoryInfo> currentSessionInfo_;
   std::vector<std::shared_ptr<TLSessionHistoryInfo>> sessionHistory_;
 };

@@ -118,9 +118,8 @@ void TLLogDBStorage::migrateDatabase(sqlite3* db, std::uint32_t fromVersion) {
 
 // ---- Saving ----
 
-bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId,
-                             std::uint64_t flags) {
-  if (!log) return false;
+TLLogDBStorage::PreparedRow TLLogDBStorage::prepareRow(const std::shared_ptr<TLLog>& log,
+                                                       const std::string& groupId, std::uint64_t flags) {
   std::int64_t timestamp = log->timestamp() ? milliseconds(*log->timestamp()) : 0;
   std::string base64 = platform::base64Encode(TLArchivedData(platform::ArchiveObject(log)));
   auto priority = static_cast<std::int64_t>(flags & 0xFF);
@@ -141,12 +140,25 @@ bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::strin
   std::size_t rowBytes = base64.size() + groupId.size() + 64;
   if (const auto* t = std::get_if<std::string>(&token)) rowBytes += t->size();
   if (const auto* k = std::get_if<std::string>(&targetKey)) rowBytes += k->size();
-  TLDBBindings values{groupId, std::move(base64), token, targetKey, priority, timestamp};
+  return {TLDBBindings{groupId, std::move(base64), token, targetKey, priority, timestamp}, priority,
+          rowBytes};
+}
 
+std::string TLLogDBStorage::insertQuery() {
+  // Built per call, not kept in a static: the logs queue may still store while the process exits.
+  return "INSERT INTO " + q(kTLLogsTableName) + " (" + q(kGroupIdColumn) + ", " + q(kLogColumn) + ", " +
+         q(kTargetTokenColumn) + ", " + q(kTargetKeyColumn) + ", " + q(kPriorityColumn) + ", " +
+         q(kTimestampColumn) + ") VALUES (?, ?, ?, ?, ?, ?)";
+}
+
+bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId,
+                             std::uint64_t flags) {
+  if (!log) return false;
+  PreparedRow row = prepareRow(log, groupId, flags);
   std::int64_t newId = 0;
   int result = executeQueryUsingBlock([&](sqlite3* db) {
     std::int64_t sizeInForce = getMaxPageCountInOpenedDatabase(db) * pageSize();
-    const auto& text = std::get<std::string>(values[1]);
+    const auto& text = std::get<std::string>(row.values[1]);
     if (static_cast<std::int64_t>(text.size()) >= sizeInForce) {
       TLLogError(
           kTLLogTag,
@@ -154,7 +166,7 @@ bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::strin
           text.size(), sizeInForce);
       return SQLITE_ERROR;
     }
-    int inserted = insertWithEviction(db, values, priority, rowBytes);
+    int inserted = insertWithEviction(db, row.values, row.priority, row.rowBytes);
     if (inserted == SQLITE_OK) newId = sqlite3_last_insert_rowid(db);
     return inserted;
   });
@@ -162,12 +174,85 @@ bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::strin
   return result == SQLITE_OK;
 }
 
+std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const std::string& groupId) {
+  std::vector<bool> stored(items.size(), false);
+  if (items.size() < 2) {
+    for (std::size_t i = 0; i < items.size(); ++i) stored[i] = saveLog(items[i].log, groupId, items[i].flags);
+    return stored;
+  }
+  std::vector<std::optional<PreparedRow>> rows;
+  rows.reserve(items.size());
+  for (const auto& item : items) {
+    if (item.log) {
+      rows.push_back(prepareRow(item.log, groupId, item.flags));
+    } else {
+      rows.emplace_back();
+    }
+  }
+  std::vector<std::int64_t> ids(items.size(), 0);
+  const std::string insert = insertQuery();
+  // Rows from here on were not stored by the shared transaction and are saved one by one.
+  std::size_t alone = 0;
+  int result = executeQueryUsingBlock([&](sqlite3* db) {
+    std::fill(stored.begin(), stored.end(), false);
+    alone = 0;
+    if (executeNonSelectionQuery("BEGIN IMMEDIATE", db) != SQLITE_OK) return SQLITE_OK;
+    std::int64_t sizeInForce = getMaxPageCountInOpenedDatabase(db) * pageSize();
+    std::size_t next = 0;
+    for (; next < rows.size(); ++next) {
+      if (!rows[next]) continue;
+      const auto& text = std::get<std::string>(rows[next]->values[1]);
+      if (static_cast<std::int64_t>(text.size()) >= sizeInForce) {
+        TLLogError(
+            kTLLogTag,
+            "Log is too large ({} bytes) to store in database. Current maximum database size is {} bytes.",
+            text.size(), sizeInForce);
+        rows[next].reset();
+        continue;
+      }
+      int inserted = executeNonSelectionQuery(insert, db, rows[next]->values);
+      if (inserted != SQLITE_OK) {
+        if (isCorruption(inserted)) {
+          if (!sqlite3_get_autocommit(db)) executeNonSelectionQuery("ROLLBACK", db);
+          return inserted;
+        }
+        // Full, or another failure: what was inserted so far is committed, the rest is saved alone
+        // (with eviction when the store is full).
+        break;
+      }
+      stored[next] = true;
+      ids[next] = sqlite3_last_insert_rowid(db);
+    }
+    alone = next;
+    if (sqlite3_get_autocommit(db)) {
+      // SQLite undid the whole transaction (it may on a full database): nothing of it is stored.
+      std::fill(stored.begin(), stored.end(), false);
+      alone = 0;
+      return SQLITE_OK;
+    }
+    int committed = executeNonSelectionQuery("COMMIT", db);
+    if (committed != SQLITE_OK) {
+      if (!sqlite3_get_autocommit(db)) executeNonSelectionQuery("ROLLBACK", db);
+      std::fill(stored.begin(), stored.end(), false);
+      alone = 0;
+      return isCorruption(committed) ? committed : SQLITE_OK;
+    }
+    return SQLITE_OK;
+  });
+  if (result != SQLITE_OK) {
+    std::fill(stored.begin(), stored.end(), false);
+    alone = 0;
+  }
+  for (std::size_t i = 0; i < alone; ++i)
+    if (stored[i]) TLLogVerbose(kTLLogTag, "Log is stored with id: '{}'", ids[i]);
+  for (std::size_t i = alone; i < items.size(); ++i)
+    if (rows[i]) stored[i] = saveLog(items[i].log, groupId, items[i].flags);
+  return stored;
+}
+
 int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
                                        std::size_t rowBytes) {
-  const std::string insert = "INSERT INTO " + q(kTLLogsTableName) + " (" + q(kGroupIdColumn) + ", " +
-                             q(kLogColumn) + ", " + q(kTargetTokenColumn) + ", " + q(kTargetKeyColumn) +
-                             ", " + q(kPriorityColumn) + ", " + q(kTimestampColumn) +
-                             ") VALUES (?, ?, ?, ?, ?, ?)";
+  const std::string insert = insertQuery();
   int result = executeNonSelectionQuery(insert, db, values);
   if (result != SQLITE_FULL) return result;
 

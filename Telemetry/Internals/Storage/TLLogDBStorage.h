@@ -23,6 +23,9 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
                           std::string filename = kTLLogsDBFileName);
 
   bool saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, std::uint64_t flags) override;
+  // All rows in one transaction (one commit, one sync to disk); a log the transaction cannot take
+  // (too large, the store full) goes through saveLog with its eviction afterwards.
+  std::vector<bool> saveLogs(const std::vector<Item>& items, const std::string& groupId) override;
   std::optional<std::uint64_t> countLogs() override;
   std::optional<std::uint64_t> countLogsWithGroupId(const std::string& groupId) override;
   Logs deleteLogsWithGroupId(const std::string& groupId) override;
@@ -60,6 +63,15 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   static int deleteLogsFromDBWithColumnValues(const std::vector<TLDBValue>& values,
                                               const std::string& columnName, sqlite3* db);
   static int createPriorityIndex(sqlite3* db);
+  // A log's row values (group, Base64 text, sealed token, target key, priority, time stamp) with
+  // its priority and the bytes it needs.
+  struct PreparedRow {
+    TLDBBindings values;
+    std::int64_t priority = 0;
+    std::size_t rowBytes = 0;
+  };
+  PreparedRow prepareRow(const std::shared_ptr<TLLog>& log, const std::string& groupId, std::uint64_t flags);
+  static std::string insertQuery();
   int insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
                          std::size_t rowBytes);
 

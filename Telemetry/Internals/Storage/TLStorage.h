@@ -23,6 +23,21 @@ class TLStorage {
   // True when the log is stored (YES means it is on disk).
   virtual bool saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId,
                        std::uint64_t flags) = 0;
+  // One log of a save of several, with its flags.
+  struct Item {
+    std::shared_ptr<TLLog> log;
+    std::uint64_t flags = 0;
+  };
+  // Stores the logs of one group in their order, in one write to disk where the store can; answers
+  // for each log whether it is stored, as saveLog does (true means it is on disk). A log the shared
+  // write cannot take is saved on its own, so one log never costs the others their place. Stores
+  // them one by one unless the store knows better.
+  virtual std::vector<bool> saveLogs(const std::vector<Item>& items, const std::string& groupId) {
+    std::vector<bool> stored;
+    stored.reserve(items.size());
+    for (const auto& item : items) stored.push_back(saveLog(item.log, groupId, item.flags));
+    return stored;
+  }
   // Every stored row; nullopt when the store cannot be read.
   virtual std::optional<std::uint64_t> countLogs() = 0;
   // The group's stored rows; nullopt when the store cannot be read.

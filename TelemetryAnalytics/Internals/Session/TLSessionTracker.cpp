@@ -123,8 +123,9 @@ void TLSessionTracker::channelPrepareLog(TLChannelProtocol&, const std::shared_p
   if (!log) return;
   if (dynamic_cast<TLStartSessionLog*>(log.get()) || dynamic_cast<TLStartServiceLog*>(log.get())) return;
   if (!dynamic_cast<TLNoAutoAssignSessionIdLog*>(log.get())) log->setSid(context_->sessionId());
+  platform::Date now = clock_();
   std::lock_guard lock(datesMutex_);
-  lastCreatedLogTime_ = clock_();
+  lastCreatedLogTime_ = now;
 }
 
 std::optional<platform::Date> TLSessionTracker::lastCreatedLogTime() const {
