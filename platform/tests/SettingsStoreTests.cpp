@@ -301,10 +301,14 @@ TEST_F(SettingsStoreTest, TheStandardStoreOutlivesExitAndIsWrittenThen) {
   EXPECT_EXIT(
       {
         SettingsStore::standardUserDefaults()->setObject("last words", "key");
+        static std::atomic<bool> writing{false};
         std::thread([] {
-          for (std::int64_t i = 0;; ++i) SettingsStore::standardUserDefaults()->setInteger(i, "counter");
+          for (std::int64_t i = 0;; ++i) {
+            SettingsStore::standardUserDefaults()->setInteger(i, "counter");
+            writing = true;
+          }
         }).detach();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (!writing) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::exit(0);
       },
       ::testing::ExitedWithCode(0), "");
