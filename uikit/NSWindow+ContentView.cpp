@@ -29,6 +29,12 @@ void applyGeometry(QWidget* window, const QRect& geometry, bool animated, int mi
     running->stop();
     running->deleteLater();
   }
+  if (!window->isVisible() && !window->testAttribute(Qt::WA_Moved)) {
+    // Never placed yet: the window manager places it when it is first shown, so only its size is
+    // set. Placing it from its unset origin would put it partly off the screen, title bar included.
+    window->resize(geometry.size());
+    return;
+  }
   if (!animated || !window->isVisible()) {
     window->setGeometry(geometry);
     window->update();
