@@ -258,10 +258,11 @@ QVDMOptionValue::Pointer QVDMOptionValue::initWithString(std::optional<std::stri
                                                          const nlohmann::json& options) {
   auto value = std::make_shared<QVDMOptionValue>(QVDMOptionType::string);
   value->initWithUID(uid, options);
-  if (value->isSecure() && !uid.empty()) {
-    string = ZKKeychain::sharedHelper()->secureValueForKey(uid);
-  }
   std::lock_guard lock(value->mutex_);
+  if (value->isSecure_ && !uid.empty()) {
+    value->pendingSecureUid_ = uid;
+    string.reset();
+  }
   value->stringValue_ = std::move(string);
   return value;
 }
@@ -295,6 +296,7 @@ QVDMOptionValue::Pointer QVDMOptionValue::initWithDate(std::optional<platform::D
 }
 
 QVDMOptionValue::Pointer QVDMOptionValue::copy() const {
+  resolveSecureText();
   auto value = std::make_shared<QVDMOptionValue>(type_);
   std::lock_guard lock(mutex_);
   value->options_ = options_;
@@ -327,6 +329,7 @@ std::string QVDMOptionValue::uid() const {
 }
 
 std::optional<std::string> QVDMOptionValue::stringValue() const {
+  resolveSecureText();
   std::lock_guard lock(mutex_);
   return stringValue_;
 }
@@ -374,6 +377,7 @@ void QVDMOptionValue::setStringValue(std::optional<std::string> string) {
   {
     std::lock_guard lock(mutex_);
     stringValue_ = string;
+    pendingSecureUid_.reset();
     secure = isSecure_;
     uid = uid_;
   }
@@ -381,6 +385,21 @@ void QVDMOptionValue::setStringValue(std::optional<std::string> string) {
 }
 
 void QVDMOptionValue::setStringValue(const nlohmann::json& string) { setStringValue(QVJsonString(&string)); }
+
+void QVDMOptionValue::resolveSecureText() const {
+  std::string uid;
+  {
+    std::lock_guard lock(mutex_);
+    if (!pendingSecureUid_) return;
+    uid = *pendingSecureUid_;
+  }
+  // The keychain may answer slowly (a D-Bus round trip), so it is asked without holding the lock.
+  std::optional<std::string> text = ZKKeychain::sharedHelper()->secureValueForKey(uid);
+  std::lock_guard lock(mutex_);
+  if (!pendingSecureUid_ || *pendingSecureUid_ != uid) return;  // a text set meanwhile wins
+  pendingSecureUid_.reset();
+  stringValue_ = std::move(text);
+}
 
 void QVDMOptionValue::storeSecureString(const std::optional<std::string>& string, const std::string& uid) {
   if (uid.empty()) {
@@ -442,6 +461,7 @@ void QVDMOptionValue::setObjectValue(const nlohmann::json& object, QVDMOptionTyp
 void QVDMOptionValue::setObjectValue(const nlohmann::json& object) { setObjectValue(object, type_); }
 
 nlohmann::json QVDMOptionValue::jsonValueWithIncludeSecure(bool includeSecure) const {
+  if (includeSecure) resolveSecureText();
   std::lock_guard lock(mutex_);
   switch (type_) {
     case QVDMOptionType::string:
@@ -460,6 +480,7 @@ nlohmann::json QVDMOptionValue::jsonValueWithIncludeSecure(bool includeSecure) c
 }
 
 bool QVDMOptionValue::isEmpty() const {
+  resolveSecureText();
   std::lock_guard lock(mutex_);
   switch (type_) {
     case QVDMOptionType::string:

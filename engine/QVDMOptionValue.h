@@ -57,7 +57,7 @@ class QVDMOptionValue {
                                          QVDMOptionType type);
 
   // The typed makers. A secure string value with a uid takes its text from the keychain, not from
-  // the argument.
+  // the argument; the keychain is read when the text is first asked for.
   static Pointer initWithString(std::optional<std::string> string, const std::string& uid,
                                 const nlohmann::json& options);
   static Pointer initWithBool(bool value, const std::string& uid, const nlohmann::json& options);
@@ -127,6 +127,9 @@ class QVDMOptionValue {
   void initWithUID(const std::string& uid, const nlohmann::json& options);
   // Writes or removes the keychain item of a secure value after a change of its text.
   void storeSecureString(const std::optional<std::string>& string, const std::string& uid);
+  // Reads the keychain text of a secure value the first time the text is needed. Loading a catalogue
+  // of modules then reaches the keychain (and the secret service behind it) only for values in use.
+  void resolveSecureText() const;
 
   const QVDMOptionType type_;
   mutable std::mutex mutex_;
@@ -134,7 +137,9 @@ class QVDMOptionValue {
   bool isSecure_ = false;
   nlohmann::json options_;  // null, an array of choices or an object of settings
   std::string uid_;
-  std::optional<std::string> stringValue_;
+  mutable std::optional<std::string> stringValue_;
+  // The keychain key of a secure text not read yet; a new text set before the read replaces it.
+  mutable std::optional<std::string> pendingSecureUid_;
   nlohmann::json numberValue_;  // null or a number
   std::optional<platform::Date> dateValue_;
 };

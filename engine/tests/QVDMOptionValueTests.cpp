@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "engine/NSSound+SystemSounds.h"
 #include "engine/QVDMUserOption.h"
 #include "engine/ZKKeychain.h"
 #include "engine/tests/EngineTestSupport.h"
 #include "platform/KeyedArchiver.h"
 #include "platform/KeyedUnarchiver.h"
+#include "platform/SecretStore.h"
 #include "platform/UUID.h"
 
 namespace {
@@ -323,6 +326,66 @@ TEST_F(SecureOptionTest, SecureTextsLiveInTheKeychainOnly) {
   auto textual = QVDMUserOption::optionWithDictionary(
       {{"name", "t"}, {"type", "string"}, {"options", {{"secure", "true"}}}});
   EXPECT_TRUE(textual->value()->isSecure());
+}
+
+// A store that counts the reads it answers, over a memory store.
+class CountingSecretStore : public platform::SecretStore {
+ public:
+  std::atomic<int> reads{0};
+  std::string storeKind() const override { return "memory"; }
+
+ protected:
+  platform::OSStatus find(const std::string& service, const std::string& account, platform::Data* password) override {
+    ++reads;
+    return inner_->findGenericPassword(service, account, password);
+  }
+  platform::OSStatus add(const std::string& service, const std::string& account, const platform::Data& password) override {
+    return inner_->addGenericPassword(service, account, password);
+  }
+  platform::OSStatus update(const std::string& service, const std::string& account,
+                  const platform::Data& password) override {
+    return inner_->updateGenericPassword(service, account, password);
+  }
+  platform::OSStatus remove(const std::string& service, const std::string& account) override {
+    return inner_->deleteGenericPassword(service, account);
+  }
+  platform::OSStatus removeAll(const std::string& service) override { return inner_->deleteAllGenericPasswords(service); }
+
+ private:
+  std::shared_ptr<platform::SecretStore> inner_ = platform::SecretStore::memoryStore();
+};
+
+// Loading a catalogue of modules makes a value for every option; the keychain (a D-Bus service) is
+// asked only for the texts that are used.
+TEST_F(SecureOptionTest, TheKeychainIsReadWhenTheTextIsFirstNeeded) {
+  auto store = std::make_shared<CountingSecretStore>();
+  platform::SecretStore::setShared(store);
+  auto keychain = ZKKeychain::sharedHelper();
+  ASSERT_TRUE(keychain->setSecureValue(std::optional<std::string>("tok-1"), "uid-1"));
+  store->reads = 0;
+
+  auto value = QVDMOptionValue::valueWithObject("ignored", Type::string, {{"secure", true}}, "uid-1");
+  EXPECT_EQ(store->reads, 0) << "making the value reads nothing";
+  EXPECT_EQ(value->jsonValue(), nullptr);
+  EXPECT_EQ(store->reads, 0) << "the archive form never needs the secret";
+  auto copy = value->copy();
+  EXPECT_EQ(store->reads, 1) << "a copy takes the text with it";
+  EXPECT_EQ(copy->stringValue(), "tok-1");
+  EXPECT_EQ(value->stringValue(), "tok-1");
+  EXPECT_FALSE(value->isEmpty());
+  EXPECT_EQ(value->actualJsonValue(), "tok-1");
+  EXPECT_EQ(store->reads, 1) << "read once";
+
+  // A text set before the first read wins over the keychain's older one.
+  auto replaced = QVDMOptionValue::valueWithObject(nullptr, Type::string, {{"secure", true}}, "uid-1");
+  replaced->setStringValue(std::optional<std::string>("tok-2"));
+  EXPECT_EQ(replaced->stringValue(), "tok-2");
+  EXPECT_EQ(keychain->secureValueForKey("uid-1"), "tok-2");
+
+  // A uid without an item reads as no text.
+  auto missing = QVDMOptionValue::valueWithObject("x", Type::string, {{"secure", true}}, "uid-none");
+  EXPECT_TRUE(missing->isEmpty());
+  EXPECT_EQ(missing->stringValue(), std::nullopt);
 }
 
 TEST_F(SecureOptionTest, ASecureValueWithoutUidNeverReachesTheKeychain) {
