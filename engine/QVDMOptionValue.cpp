@@ -1,14 +1,10 @@
 #include "engine/QVDMOptionValue.h"
 
 #include <fmt/format.h>
-#include <unicode/calendar.h>
-#include <unicode/gregocal.h>
-#include <unicode/locid.h>
-#include <unicode/parsepos.h>
-#include <unicode/smpdtfmt.h>
-#include <unicode/timezone.h>
-#include <unicode/unistr.h>
 
+#include <cerrno>
+#include <cmath>
+#include <ctime>
 #include <filesystem>
 
 #include "engine/NSSound+SystemSounds.h"
@@ -19,35 +15,35 @@
 
 namespace {
 
-// Dates are written with ASCII digits in the Gregorian calendar whatever the user's locale, so that
-// an archive reads back the same anywhere; the time zone is the user's.
-struct DateFormatters {
-  std::mutex mutex;
-  std::unique_ptr<icu::SimpleDateFormat> reader;
-  std::unique_ptr<icu::SimpleDateFormat> writer;
-};
+// Dates are written as "yyyy-MM-dd HH:mm" with ASCII digits in the Gregorian calendar whatever the
+// user's locale, so that an archive reads back the same anywhere; the time zone is the user's. The C
+// library's local-time conversion does the work: a calendar library would load its locale and time
+// zone data into every start of the program for the few date options of the module catalogue.
 
-std::unique_ptr<icu::SimpleDateFormat> makeFormatter(bool lenient) {
-  UErrorCode status = U_ZERO_ERROR;
-  icu::Locale locale("en_US_POSIX");
-  auto formatter = std::make_unique<icu::SimpleDateFormat>(
-      icu::UnicodeString::fromUTF8(QVDMOptionValue::kDateFormat), locale, status);
-  if (U_FAILURE(status)) return nullptr;
-  auto calendar = std::make_unique<icu::GregorianCalendar>(icu::TimeZone::createDefault(), locale, status);
-  if (U_FAILURE(status)) return nullptr;
-  formatter->adoptCalendar(calendar.release());
-  formatter->setLenient(lenient);
-  return formatter;
+// Reads 1 to `most` ASCII digits at `at`; nothing when there is no digit.
+std::optional<int> readDigits(const std::string& text, std::size_t& at, std::size_t most) {
+  int value = 0;
+  std::size_t count = 0;
+  while (at < text.size() && count < most && text[at] >= '0' && text[at] <= '9') {
+    value = value * 10 + (text[at] - '0');
+    ++at;
+    ++count;
+  }
+  if (count == 0) return std::nullopt;
+  return value;
 }
 
-DateFormatters& dateFormatters() {
-  static DateFormatters* shared = [] {
-    auto* made = new DateFormatters();
-    made->reader = makeFormatter(false);
-    made->writer = makeFormatter(false);
-    return made;
-  }();
-  return *shared;
+bool readSeparator(const std::string& text, std::size_t& at, char separator) {
+  if (at >= text.size() || text[at] != separator) return false;
+  ++at;
+  return true;
+}
+
+bool isLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int daysInMonth(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
 }
 
 bool isOfClass(const nlohmann::json& value, QVDMOptionClass kind) {
@@ -124,25 +120,43 @@ QVDMOptionType QVDMOptionValue::typeForString(const std::string& word) {
 }
 
 std::optional<platform::Date> QVDMOptionValue::dateFromString(const std::string& text) {
-  auto& formatters = dateFormatters();
-  std::lock_guard lock(formatters.mutex);
-  if (!formatters.reader || text.empty()) return std::nullopt;
-  icu::UnicodeString input = icu::UnicodeString::fromUTF8(text);
-  icu::ParsePosition position(0);
-  UDate parsed = formatters.reader->parse(input, position);
-  if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) return std::nullopt;
-  return platform::Date::fromTimeIntervalSince1970(parsed / 1000.0);
+  // Strict: every field present and in range (no 30 February), nothing before or after.
+  std::size_t at = 0;
+  auto year = readDigits(text, at, 4);
+  if (!year || !readSeparator(text, at, '-')) return std::nullopt;
+  auto month = readDigits(text, at, 2);
+  if (!month || !readSeparator(text, at, '-')) return std::nullopt;
+  auto day = readDigits(text, at, 2);
+  if (!day || !readSeparator(text, at, ' ')) return std::nullopt;
+  auto hour = readDigits(text, at, 2);
+  if (!hour || !readSeparator(text, at, ':')) return std::nullopt;
+  auto minute = readDigits(text, at, 2);
+  if (!minute || at != text.size()) return std::nullopt;
+  if (*year < 1 || *month < 1 || *month > 12 || *day < 1 || *day > daysInMonth(*year, *month) || *hour > 23 ||
+      *minute > 59) {
+    return std::nullopt;
+  }
+  std::tm fields{};
+  fields.tm_year = *year - 1900;
+  fields.tm_mon = *month - 1;
+  fields.tm_mday = *day;
+  fields.tm_hour = *hour;
+  fields.tm_min = *minute;
+  fields.tm_isdst = -1;  // the zone's rules decide whether summer time applies
+  errno = 0;
+  const std::time_t seconds = std::mktime(&fields);
+  if (seconds == static_cast<std::time_t>(-1) && errno != 0) return std::nullopt;
+  return platform::Date::fromTimeIntervalSince1970(static_cast<double>(seconds));
 }
 
 std::string QVDMOptionValue::stringFromDate(const platform::Date& date) {
-  auto& formatters = dateFormatters();
-  std::lock_guard lock(formatters.mutex);
-  if (!formatters.writer) return {};
-  icu::UnicodeString text;
-  formatters.writer->format(date.timeIntervalSince1970() * 1000.0, text);
-  std::string out;
-  text.toUTF8String(out);
-  return out;
+  const double interval = std::floor(date.timeIntervalSince1970());
+  if (!std::isfinite(interval)) return {};
+  const auto seconds = static_cast<std::time_t>(interval);
+  std::tm fields{};
+  if (!localtime_r(&seconds, &fields)) return {};
+  return fmt::format("{:04d}-{:02d}-{:02d} {:02d}:{:02d}", fields.tm_year + 1900, fields.tm_mon + 1,
+                     fields.tm_mday, fields.tm_hour, fields.tm_min);
 }
 
 nlohmann::json QVDMOptionValue::soundsOptionsArray() {

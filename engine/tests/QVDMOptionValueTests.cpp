@@ -10,6 +10,7 @@
 #include "platform/KeyedUnarchiver.h"
 #include "platform/SecretStore.h"
 #include "platform/UUID.h"
+#include "testing/ScopedTimeZone.h"
 
 namespace {
 
@@ -209,6 +210,56 @@ TEST_F(OptionTest, DatesKeepMinutesAndRoundTrip) {
   EXPECT_EQ(option->value()->jsonValue(), "1999-01-01 00:00");
   option->value()->setObjectValue("garbage");
   EXPECT_TRUE(option->value()->isEmpty());
+}
+
+TEST_F(OptionTest, DateTextsAreReadStrictlyInTheUsersTimeZone) {
+  qvtesting::ScopedTimeZone zone("Europe/Berlin");
+  struct Case {
+    const char* text;
+    std::optional<double> seconds;   // since 1970, when the text is a date
+    const char* written = nullptr;   // the canonical text, when it differs from the input
+  } cases[] = {
+      {"1970-01-01 01:00", 0.0},
+      {"2021-07-01 12:00", 1625133600.0},  // summer time: UTC+2
+      {"2024-02-29 12:00", 1709204400.0},
+      {"2000-02-29 00:00", 951778800.0},
+      {"2021-3-4 5:06", 1614830760.0, "2021-03-04 05:06"},
+      {"2021-03-28 02:30", 1616895000.0, "2021-03-28 03:30"},  // skipped by the clock change
+      {"2023-02-29 10:00", std::nullopt},
+      {"1900-02-29 10:00", std::nullopt},
+      {"2020-02-30 10:00", std::nullopt},
+      {"2020-04-31 10:00", std::nullopt},
+      {"2020-13-01 10:00", std::nullopt},
+      {"2020-00-10 10:00", std::nullopt},
+      {"2020-01-00 10:00", std::nullopt},
+      {"2020-01-01 24:00", std::nullopt},
+      {"2020-01-01 10:60", std::nullopt},
+      {"0000-01-01 00:00", std::nullopt},
+      {"2020-01-01", std::nullopt},
+      {"2020-01-01 10:00 ", std::nullopt},
+      {" 2020-01-01 10:00", std::nullopt},
+      {"2020-01-01T10:00", std::nullopt},
+      {"2020-01-01 10:00:30", std::nullopt},
+      {"20201-01-01 10:00", std::nullopt},
+      {"2020-001-01 10:00", std::nullopt},
+      {"2020-01-01 -1:00", std::nullopt},
+      {"", std::nullopt},
+      {"garbage", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto date = QVDMOptionValue::dateFromString(c.text);
+    ASSERT_EQ(date.has_value(), c.seconds.has_value()) << c.text;
+    if (!date) continue;
+    EXPECT_EQ(date->timeIntervalSince1970(), *c.seconds) << c.text;
+    EXPECT_EQ(QVDMOptionValue::stringFromDate(*date), c.written ? c.written : c.text);
+  }
+  // Years below 1000 keep four digits; seconds and fractions are dropped, also before 1970.
+  EXPECT_EQ(QVDMOptionValue::stringFromDate(*QVDMOptionValue::dateFromString("0999-05-06 07:08")),
+            "0999-05-06 07:08");
+  EXPECT_EQ(QVDMOptionValue::stringFromDate(platform::Date::fromTimeIntervalSince1970(-0.5)), "1970-01-01 00:59");
+
+  qvtesting::ScopedTimeZone other("America/New_York");
+  EXPECT_EQ(QVDMOptionValue::dateFromString("1970-01-01 00:00")->timeIntervalSince1970(), 5 * 3600.0);
 }
 
 TEST_F(OptionTest, JsonFormsAndEmptiness) {

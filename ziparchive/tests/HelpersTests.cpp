@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 
+#include "testing/ScopedTimeZone.h"
 #include "ziparchive/ZAExtractionFolder.h"
 #include "ziparchive/ZAZipArchive.h"
 
@@ -11,23 +13,11 @@ namespace {
 // Local-time conversions depend on the zone; pin one with a daylight-saving switch.
 class LocalZone : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TZ");
-    saved_ = old ? std::optional<std::string>(old) : std::nullopt;
-    setenv("TZ", "Europe/Berlin", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
+  void SetUp() override { zone_.emplace("Europe/Berlin"); }
+  void TearDown() override { zone_.reset(); }
 
  private:
-  std::optional<std::string> saved_;
+  std::optional<qvtesting::ScopedTimeZone> zone_;
 };
 
 std::uint32_t dos(int year, int month, int day, int hour, int minute, int second) {
