@@ -82,6 +82,9 @@ void ZKTaskHelper::cancel() {
     std::lock_guard lock(mutex_);
     if (!task_ || !launched_) return;
     task = task_;
+    // Silent from here on: the end that the termination below causes must not reach the delegate,
+    // even when the reactor reaps the child before this thread gets to the clean-up.
+    reporting_ = false;
   }
   // Does nothing once the child was reaped; until then the whole group is stopped.
   task->terminate();

@@ -6,7 +6,7 @@ namespace {
 
 // Static rather than mapped per report: unmapping memory of a process with many threads costs a
 // cross-processor flush, about as much as the lookups it saves.
-crcrash_async_symbol_memo_entry_t g_memo[CRCRASH_SYMBOL_MEMO_SLOTS];
+constinit crcrash_async_symbol_memo_entry_t g_memo[CRCRASH_SYMBOL_MEMO_SLOTS]{};
 std::atomic<bool> g_memo_claimed{false};
 std::atomic<std::uint64_t> g_memo_generation{0};
 

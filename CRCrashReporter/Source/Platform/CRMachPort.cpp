@@ -37,7 +37,7 @@ struct PortSlot {
   std::atomic<mach_port_t> members[kSetMembers];
 };
 
-PortSlot g_ports[kPortCount];
+constinit PortSlot g_ports[kPortCount]{};
 
 PortSlot* slot_of(mach_port_t name) {
   if (name < kPortNameBase || name >= kPortNameBase + kPortCount) return nullptr;
@@ -472,7 +472,7 @@ struct Registry {
 
 Registry g_task_registry;
 constexpr std::size_t kThreadRegistries = 128;
-Registry g_thread_registries[kThreadRegistries];
+constinit Registry g_thread_registries[kThreadRegistries]{};
 
 std::mutex& registry_mutex() {
   static std::mutex mutex;

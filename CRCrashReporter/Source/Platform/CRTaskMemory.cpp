@@ -21,7 +21,7 @@ struct Region {
 
 // Adjacent readable regions are merged, so a few thousand entries cover any process we run in.
 constexpr std::size_t kMaxRegions = 8192;
-Region g_regions[kMaxRegions];
+constinit Region g_regions[kMaxRegions]{};
 std::atomic<std::size_t> g_region_count{0};
 // Even while the table is stable, odd while it is being written.
 std::atomic<std::uint32_t> g_sequence{0};

@@ -28,7 +28,9 @@ struct Slot {
 };
 
 constexpr std::size_t kSlots = 2048;
-Slot g_slots[kSlots];
+// Zero-initialised at compile time: a dynamic initialiser would write, and so make resident, every
+// page of the table in every process at start-up.
+constinit Slot g_slots[kSlots]{};
 std::atomic<int> g_signal{0};
 
 long futex(std::atomic<std::uint32_t>* word, int op, std::uint32_t value, const timespec* timeout) {

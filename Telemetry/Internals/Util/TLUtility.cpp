@@ -29,7 +29,7 @@ static_assert(sizeof(TLSdkInfoRecord) == 97);
 }  // namespace
 
 extern "C" {
-__attribute__((section("__ms_ios"), used))
+__attribute__((section("__ms_ios"), used, retain))
 const TLSdkInfoRecord tl_sdk_info_record = {1, "telemetry.macos", "2.5.0", "1"};
 }
 
