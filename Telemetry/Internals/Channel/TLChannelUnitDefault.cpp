@@ -1,6 +1,7 @@
 #include "Telemetry/Internals/Channel/TLChannelUnitDefault.h"
 
 #include <algorithm>
+#include <shared_mutex>
 #include <utility>
 
 #include "Telemetry/Internals/Context/TLDeviceTracker.h"
@@ -100,7 +101,7 @@ template <typename Fn>
 void TLChannelUnitDefault::enumerateDelegates(Fn&& fn) {
   std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> snapshot;
   {
-    std::lock_guard lock(delegatesMutex_);
+    std::shared_lock lock(delegatesMutex_);
     snapshot = delegates_;
   }
   for (const auto& weak : *snapshot)

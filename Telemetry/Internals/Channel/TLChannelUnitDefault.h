@@ -15,6 +15,7 @@
 #include "Telemetry/Internals/Ingestion/TLIngestionProtocol.h"
 #include "Telemetry/Internals/Storage/TLStorage.h"
 #include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "platform/DispatchTimer.h"
 
 inline constexpr const char* kTLStartTimerPrefix = "TLChannelStartTimer";
@@ -133,9 +134,10 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   std::shared_ptr<TLAuthTokenContext> authTokenContext_;
   std::map<const void*, std::weak_ptr<void>> pausedIdentifyingObjects_;
   std::set<std::string> pausedTargetKeys_;
-  mutable TLAdaptiveMutex delegatesMutex_;
-  // Replaced, never changed in place: enumerating takes the current table under the lock with one
-  // reference count, so callers on many threads do not copy the table or wait on each other.
+  // Enumerating shares it; adding or removing a delegate holds it alone.
+  mutable TLReadMostlyMutex delegatesMutex_;
+  // Replaced, never changed in place: enumerating takes the current table under the shared lock
+  // with one reference count, so callers on many threads do not copy the table or wait on each other.
   std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> delegates_ =
       std::make_shared<const std::vector<std::weak_ptr<TLChannelDelegate>>>();
   // Logs enqueued since the queue task that will take them was queued; none when no such task
