@@ -361,6 +361,8 @@ void TLAnalytics::resumeTargetForToken(const std::string& token) {
 }
 
 TLAnalytics::Target TLAnalytics::defaultTransmissionTarget() const {
+  // Most configurations have none: no lock then.
+  if (!hasDefaultTarget_.load(std::memory_order_acquire)) return nullptr;
   std::shared_lock lock(unitsMutex_);
   return defaultTransmissionTarget_;
 }
@@ -368,6 +370,7 @@ TLAnalytics::Target TLAnalytics::defaultTransmissionTarget() const {
 void TLAnalytics::setDefaultTarget(Target target) {
   std::lock_guard lock(unitsMutex_);
   defaultTransmissionTarget_ = std::move(target);
+  hasDefaultTarget_.store(defaultTransmissionTarget_ != nullptr, std::memory_order_release);
 }
 
 std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::criticalChannelUnit() const {

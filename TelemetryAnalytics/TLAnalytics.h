@@ -168,6 +168,7 @@ class TLAnalytics : public TLServiceAbstract, public TLSessionTrackerDelegate, p
   // at start and reconfiguration (under the SDK lock too), so readers share it.
   mutable TLReadMostlyMutex unitsMutex_;
   Target defaultTransmissionTarget_;
+  std::atomic<bool> hasDefaultTarget_{false};
   std::shared_ptr<TLChannelUnitProtocol> criticalChannelUnit_;
   std::shared_ptr<TLChannelUnitProtocol> eventCollectorChannelUnit_;
   std::shared_ptr<TLChannelUnitProtocol> eventCollectorCriticalChannelUnit_;
