@@ -6,9 +6,9 @@
 
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
-#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLRandomId.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "Telemetry/TLTelemetry.h"
 #include "TelemetryAnalytics/Internals/TLAnalyticsCategory.h"

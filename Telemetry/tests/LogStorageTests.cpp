@@ -456,9 +456,11 @@ TEST_F(LogStorageTest, AFullStoreTakesABatchLargerThanItselfEvictingTheOldest) {
   EXPECT_LE(names.size(), full + 2);
   const auto first = std::stoi(names.front().substr(1));
   for (std::size_t i = 0; i < names.size(); ++i)
-    EXPECT_EQ(names[i].substr(0, names[i].find('x')), "b" + std::to_string(first + static_cast<int>(i)) + "-");
+    EXPECT_EQ(names[i].substr(0, names[i].find('x')),
+              "b" + std::to_string(first + static_cast<int>(i)) + "-");
   EXPECT_EQ(first + static_cast<int>(names.size()), kBatch);
-  EXPECT_LE(std::stoll(sqlValue(logsFile(), "PRAGMA page_count")) * std::stoll(sqlValue(logsFile(), "PRAGMA page_size")),
+  EXPECT_LE(std::stoll(sqlValue(logsFile(), "PRAGMA page_count")) *
+                std::stoll(sqlValue(logsFile(), "PRAGMA page_size")),
             102400);
   EXPECT_EQ(sqlValue(logsFile(), "PRAGMA integrity_check"), "ok");
 }

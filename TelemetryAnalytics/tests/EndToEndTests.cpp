@@ -262,7 +262,8 @@ TEST_F(EndToEndTest, TracksRacingADisableLeaveNothingAfterItReturns) {
     ++before;
   }
   EXPECT_GE(before, static_cast<std::size_t>(kThreads * kEvents / 4));
-  for (const auto& log : server.allLogs()) EXPECT_EQ(log.value("name", "").rfind("after", 0), std::string::npos);
+  for (const auto& log : server.allLogs())
+    EXPECT_EQ(log.value("name", "").rfind("after", 0), std::string::npos);
   EXPECT_EQ(sqlValue(logsFile(), "SELECT COUNT(*) FROM \"logs\" WHERE \"groupId\" LIKE 'Analytics%'"), "0");
   EXPECT_EQ(sqlValue(logsFile(), "PRAGMA integrity_check"), "ok");
 }

@@ -40,7 +40,9 @@ std::string rowSizeExpression() {
 }
 
 // Rows that a log of the bound priority may replace.
-std::string evictableRows() { return " FROM " + q(kTLLogsTableName) + " WHERE " + q(kPriorityColumn) + " <= ?"; }
+std::string evictableRows() {
+  return " FROM " + q(kTLLogsTableName) + " WHERE " + q(kPriorityColumn) + " <= ?";
+}
 
 // The next chunk of them: id and size, lowest priority first, oldest first.
 std::string evictionChunkQuery() {
@@ -255,8 +257,9 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
               return made;
             }
             if (made == SQLITE_FULL && !sqlite3_get_autocommit(db)) {
-              TLLogError(kTLLogTag,
-                         "Storage is full and no logs with equal or lower priority exist; discarding the log.");
+              TLLogError(
+                  kTLLogTag,
+                  "Storage is full and no logs with equal or lower priority exist; discarding the log.");
               rows[next].reset();
               continue;
             }
@@ -344,8 +347,8 @@ int TLLogDBStorage::makeRoomInTransaction(sqlite3* db, std::int64_t priority, st
     available += std::get<std::int64_t>(candidates.rows[i][1]);
   if (available + room < needed && !candidates.complete) {
     int result = SQLITE_OK;
-    auto sum = executeSelectionQuery("SELECT ifnull(sum(" + rowSizeExpression() + "), 0)" + evictableRows(), db,
-                                     {priority}, &result);
+    auto sum = executeSelectionQuery("SELECT ifnull(sum(" + rowSizeExpression() + "), 0)" + evictableRows(),
+                                     db, {priority}, &result);
     if (result != SQLITE_OK) return result;
     available = sum.empty() ? 0 : std::get<std::int64_t>(sum.front().front());
   }
@@ -363,7 +366,8 @@ int TLLogDBStorage::makeRoomInTransaction(sqlite3* db, std::int64_t priority, st
       covered += std::get<std::int64_t>(candidates.rows[candidates.next][1]);
       ++candidates.next;
     }
-    if (int deletion = deleteLogsFromDBWithColumnValues(run, kIdColumn, db); deletion != SQLITE_OK) return deletion;
+    if (int deletion = deleteLogsFromDBWithColumnValues(run, kIdColumn, db); deletion != SQLITE_OK)
+      return deletion;
     deleted += run.size();
     for (const auto& id : run)
       TLLogDebug(kTLLogTag, "Deleted a log with id {} to store a new log.", std::get<std::int64_t>(id));
