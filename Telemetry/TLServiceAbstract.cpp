@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <shared_mutex>
+
 #include "Telemetry/Internals/Channel/TLChannelProtocol.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
@@ -105,7 +107,7 @@ bool TLServiceAbstract::classIsEnabled() {
 }
 
 std::shared_ptr<TLChannelGroupProtocol> TLServiceAbstract::channelGroup() const {
-  std::lock_guard lock(partsMutex_);
+  std::shared_lock lock(partsMutex_);
   return channelGroup_;
 }
 
@@ -115,7 +117,7 @@ void TLServiceAbstract::setChannelGroup(std::shared_ptr<TLChannelGroupProtocol> 
 }
 
 std::shared_ptr<TLChannelUnitProtocol> TLServiceAbstract::channelUnit() const {
-  std::lock_guard lock(partsMutex_);
+  std::shared_lock lock(partsMutex_);
   return channelUnit_;
 }
 
@@ -125,7 +127,7 @@ void TLServiceAbstract::setChannelUnit(std::shared_ptr<TLChannelUnitProtocol> ch
 }
 
 TLServiceCommon::String TLServiceAbstract::appSecret() const {
-  std::lock_guard lock(partsMutex_);
+  std::shared_lock lock(partsMutex_);
   return appSecret_;
 }
 
@@ -135,7 +137,7 @@ void TLServiceAbstract::setAppSecret(String appSecret) {
 }
 
 TLServiceCommon::String TLServiceAbstract::defaultTransmissionTargetToken() const {
-  std::lock_guard lock(partsMutex_);
+  std::shared_lock lock(partsMutex_);
   return defaultTransmissionTargetToken_;
 }
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "Telemetry/TLService.h"
 
 // The base of the SDK's services: the persisted enabled state ("kTL<groupId>IsEnabledKey", absent
@@ -54,6 +54,14 @@ class TLServiceAbstract : public TLServiceCommon, public std::enable_shared_from
   void setDefaultTransmissionTargetToken(String token) override;
 
   bool isStarted() const { return started_.load(); }
+  // The enabled state as last read or written, without reading the settings: nullopt until it was
+  // read once. For paths that must not wait for the SDK lock; setEnabled() updates it before it
+  // returns.
+  std::optional<bool> knownEnabledState() const {
+    int cached = enabledCache_.load(std::memory_order_acquire);
+    if (cached < 0) return std::nullopt;
+    return cached != 0;
+  }
   const std::string& isEnabledKey() const { return isEnabledKey_; }
   // The class name less its first two characters ("Analytics" for "TLAnalytics").
   std::string shortClassName() const;
@@ -69,8 +77,8 @@ class TLServiceAbstract : public TLServiceCommon, public std::enable_shared_from
   // tracking path asks for it; the settings store is read once.
   std::atomic<int> enabledCache_{-1};
   // The parts below are set at start and reconfiguration under the SDK lock and read from any
-  // thread; this lock keeps each read whole.
-  mutable TLAdaptiveMutex partsMutex_;
+  // thread (every tracked log reads the unit); this lock keeps each read whole, readers sharing it.
+  mutable TLReadMostlyMutex partsMutex_;
   std::shared_ptr<TLChannelGroupProtocol> channelGroup_;
   std::shared_ptr<TLChannelUnitProtocol> channelUnit_;
   String appSecret_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <shared_mutex>
 #include <sstream>
 
 #include "Telemetry/Internals/Channel/TLChannelGroupDefault.h"
@@ -15,6 +16,7 @@
 #include "Telemetry/Internals/DelegateForwarder/TLAppDelegateForwarder.h"
 #include "Telemetry/Internals/Model/TLCustomPropertiesLog.h"
 #include "Telemetry/Internals/Model/TLStartServiceLog.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "platform/Log.h"
@@ -34,7 +36,9 @@ std::recursive_mutex& TLTelemetryLock() {
 
 namespace {
 
-std::mutex sharedInstanceMutex;
+// Every tracked log asks whether the SDK is configured through the shared instance: readers share
+// the lock.
+TLReadMostlyMutex sharedTelemetryMutex;
 std::shared_ptr<TLTelemetry> sharedTelemetry;
 
 std::string trimmed(const std::string& text) {
@@ -74,7 +78,11 @@ std::optional<bool> storedBool(const std::optional<platform::PropertyList>& valu
 // ---- Class-level operations ----
 
 std::shared_ptr<TLTelemetry> TLTelemetry::sharedInstance() {
-  std::lock_guard lock(sharedInstanceMutex);
+  {
+    std::shared_lock lock(sharedTelemetryMutex);
+    if (sharedTelemetry) return sharedTelemetry;
+  }
+  std::lock_guard lock(sharedTelemetryMutex);
   if (!sharedTelemetry) sharedTelemetry = std::make_shared<TLTelemetry>();
   return sharedTelemetry;
 }
@@ -82,7 +90,7 @@ std::shared_ptr<TLTelemetry> TLTelemetry::sharedInstance() {
 void TLTelemetry::resetSharedInstance() {
   std::shared_ptr<TLTelemetry> old;
   {
-    std::lock_guard lock(sharedInstanceMutex);
+    std::lock_guard lock(sharedTelemetryMutex);
     old = std::move(sharedTelemetry);
   }
 }

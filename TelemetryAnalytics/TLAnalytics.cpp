@@ -2,11 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <shared_mutex>
+
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
-#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLRandomId.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "Telemetry/TLTelemetry.h"
 #include "TelemetryAnalytics/Internals/TLAnalyticsCategory.h"
@@ -15,7 +17,8 @@
 
 namespace {
 
-TLAdaptiveMutex sharedInstanceMutex;
+// Every tracked event asks for the shared instance: readers share the lock.
+TLReadMostlyMutex sharedAnalyticsMutex;
 std::shared_ptr<TLAnalytics> sharedAnalytics;
 
 std::string criticalGroupId() { return fmt::format("{}_{}", kTLAnalyticsGroupId, kTLAnalyticsCriticalSuffix); }
@@ -25,14 +28,18 @@ std::string criticalGroupId() { return fmt::format("{}_{}", kTLAnalyticsGroupId,
 // ---- Class-level interface ----
 
 std::shared_ptr<TLAnalytics> TLAnalytics::sharedInstance() {
-  std::lock_guard lock(sharedInstanceMutex);
+  {
+    std::shared_lock lock(sharedAnalyticsMutex);
+    if (sharedAnalytics) return sharedAnalytics;
+  }
+  std::lock_guard lock(sharedAnalyticsMutex);
   if (!sharedAnalytics) sharedAnalytics = init();
   return sharedAnalytics;
 }
 
 void TLAnalytics::resetSharedInstance() {
   std::shared_ptr<TLAnalytics> old;
-  std::lock_guard lock(sharedInstanceMutex);
+  std::lock_guard lock(sharedAnalyticsMutex);
   old = std::move(sharedAnalytics);
 }
 
@@ -112,11 +119,11 @@ void TLAnalytics::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProt
   channelUnitConfiguration_ =
       TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId(kTLAnalyticsGroupId, flushInterval_);
   TLServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
-  if (transmissionTargetToken) defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
+  if (transmissionTargetToken) setDefaultTarget(createTransmissionTargetForToken(*transmissionTargetToken));
   if (channelGroup) {
     auto unit = channelGroup->addChannelUnitWithConfiguration(
         TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId(criticalGroupId()));
-    std::lock_guard unitLock(criticalUnitMutex_);
+    std::lock_guard unitLock(unitsMutex_);
     criticalChannelUnit_ = std::move(unit);
   }
   TLLogVerbose(kTLAnalyticsLogTag, "Started Analytics service.");
@@ -125,8 +132,8 @@ void TLAnalytics::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProt
 void TLAnalytics::updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) {
   std::lock_guard lock(TLTelemetryLock());
   TLServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
-  if (transmissionTargetToken && !defaultTransmissionTarget_) {
-    defaultTransmissionTarget_ = createTransmissionTargetForToken(*transmissionTargetToken);
+  if (transmissionTargetToken && !defaultTransmissionTarget()) {
+    setDefaultTarget(createTransmissionTargetForToken(*transmissionTargetToken));
   }
 }
 
@@ -170,6 +177,19 @@ void TLAnalytics::setEnabled(bool isEnabled) {
 
 // ---- Tracking ----
 
+bool TLAnalytics::canTrack() {
+  // Callers on many threads track at once, so the usual answer is read from atomics without the
+  // SDK lock: a caller preempted while holding it would stall every other caller. The state they
+  // mirror changes under the lock; a track racing a change may go either way, and once
+  // setEnabled(false) has returned every track sees it (the units drop what was already on its way).
+  auto enabled = knownEnabledState();
+  if (enabled && isStarted() && TLTelemetry::sharedInstance()->sdkConfigured()) return *enabled;
+  // Not started, not configured or the stored state not read yet: the checks under the lock, which
+  // also log why the service cannot be used.
+  std::lock_guard lock(TLTelemetryLock());
+  return canBeUsed() && isEnabled();
+}
+
 void TLAnalytics::trackEventWithProperties(const std::optional<std::string>& name,
                                            const std::optional<UntypedProperties>& properties, const Target& target,
                                            std::uint64_t flags) {
@@ -181,14 +201,12 @@ void TLAnalytics::trackEventWithProperties(const std::optional<std::string>& nam
 void TLAnalytics::trackEventWithTypedProperties(const std::optional<std::string>& name,
                                                 std::shared_ptr<TLEventProperties> properties, const Target& target,
                                                 std::uint64_t flags) {
-  Target chosen;
+  if (!canTrack()) return;
+  Target chosen = target;
   bool isDefault = false;
-  {
-    // Only the service's state is read under the lock; the log is built after it.
-    std::lock_guard lock(TLTelemetryLock());
-    if (!canBeUsed() || !isEnabled()) return;
-    chosen = target ? target : defaultTransmissionTarget_;
-    isDefault = chosen && chosen == defaultTransmissionTarget_;
+  if (auto fallback = defaultTransmissionTarget()) {
+    if (!chosen) chosen = fallback;
+    isDefault = chosen == fallback;
   }
   unsigned priority = static_cast<unsigned>(flags & 0xFF);
   if (priority != kTLFlagsNormal && priority != kTLFlagsCritical) {
@@ -215,14 +233,10 @@ void TLAnalytics::trackEventWithTypedProperties(const std::optional<std::string>
 
 void TLAnalytics::trackPageWithProperties(const std::optional<std::string>& name,
                                           const std::optional<UntypedProperties>& properties) {
-  std::shared_ptr<TLPageLog> log;
-  {
-    std::lock_guard lock(TLTelemetryLock());
-    if (!canBeUsed() || !isEnabled()) return;
-    log = TLPageLog::init();
-    log->setName(name);
-    if (properties && !properties->empty()) log->setProperties(removeInvalidProperties(*properties));
-  }
+  if (!canTrack()) return;
+  auto log = TLPageLog::init();
+  log->setName(name);
+  if (properties && !properties->empty()) log->setProperties(removeInvalidProperties(*properties));
   sendLog(log, kTLFlagsNormal);
 }
 
@@ -347,12 +361,20 @@ void TLAnalytics::resumeTargetForToken(const std::string& token) {
 }
 
 TLAnalytics::Target TLAnalytics::defaultTransmissionTarget() const {
-  std::lock_guard lock(TLTelemetryLock());
+  // Most configurations have none: no lock then.
+  if (!hasDefaultTarget_.load(std::memory_order_acquire)) return nullptr;
+  std::shared_lock lock(unitsMutex_);
   return defaultTransmissionTarget_;
 }
 
+void TLAnalytics::setDefaultTarget(Target target) {
+  std::lock_guard lock(unitsMutex_);
+  defaultTransmissionTarget_ = std::move(target);
+  hasDefaultTarget_.store(defaultTransmissionTarget_ != nullptr, std::memory_order_release);
+}
+
 std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::criticalChannelUnit() const {
-  std::lock_guard lock(criticalUnitMutex_);
+  std::shared_lock lock(unitsMutex_);
   return criticalChannelUnit_;
 }
 

@@ -10,6 +10,7 @@
 
 #include "Telemetry/Internals/Channel/TLChannelProtocol.h"
 #include "Telemetry/Internals/Channel/TLChannelUnitConfiguration.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "Telemetry/TLServiceAbstract.h"
 #include "TelemetryAnalytics/Internals/Session/TLSessionTracker.h"
 #include "TelemetryAnalytics/Model/TLAnalyticsLogs.h"
@@ -150,6 +151,9 @@ class TLAnalytics : public TLServiceAbstract, public TLSessionTrackerDelegate, p
 
  private:
   std::shared_ptr<TLAnalytics> self();
+  // Whether a track may build and send its log: configured, started and enabled.
+  bool canTrack();
+  void setDefaultTarget(Target target);
   std::shared_ptr<TLAnalyticsDelegate> currentDelegate() const;
   std::shared_ptr<TLChannelUnitProtocol> lookUpTwin(const std::string& groupId,
                                                     std::shared_ptr<TLChannelUnitProtocol>& cache);
@@ -160,8 +164,11 @@ class TLAnalytics : public TLServiceAbstract, public TLSessionTrackerDelegate, p
   std::weak_ptr<TLAnalyticsDelegate> delegate_;
   std::uint64_t flushInterval_ = TLChannelUnitConfiguration::kDefaultFlushInterval;
   std::map<std::string, Target> transmissionTargets_;
+  // Guards the default target and the critical unit, which every tracked log reads; they are set
+  // at start and reconfiguration (under the SDK lock too), so readers share it.
+  mutable TLReadMostlyMutex unitsMutex_;
   Target defaultTransmissionTarget_;
-  mutable std::mutex criticalUnitMutex_;
+  std::atomic<bool> hasDefaultTarget_{false};
   std::shared_ptr<TLChannelUnitProtocol> criticalChannelUnit_;
   std::shared_ptr<TLChannelUnitProtocol> eventCollectorChannelUnit_;
   std::shared_ptr<TLChannelUnitProtocol> eventCollectorCriticalChannelUnit_;

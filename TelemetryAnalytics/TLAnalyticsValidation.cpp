@@ -1,4 +1,6 @@
 // The analytics service's checks of names and properties.
+#include <algorithm>
+
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "TelemetryAnalytics/TLAnalytics.h"
@@ -40,22 +42,26 @@ std::map<std::string, std::string> TLAnalytics::validateProperties(const std::ma
 
 std::shared_ptr<TLEventProperties> TLAnalytics::validateTelemetryEventProperties(
     const std::shared_ptr<TLEventProperties>& properties) {
-  auto valid = TLEventProperties::init();
-  if (!properties) return valid;
-  for (const auto& [key, property] : properties->entries()) {
-    if (valid->count() >= kMaxTypedProperties) {
+  if (!properties) return TLEventProperties::init();
+  // Built in a vector of its final size first, so the bag the log keeps costs one allocation for
+  // its entries (every tracked event passes here).
+  auto given = properties->entries();
+  TLEventProperties::Entries valid;
+  valid.reserve(std::min(given.size(), kMaxTypedProperties));
+  for (const auto& [key, property] : given) {
+    if (valid.size() >= kMaxTypedProperties) {
       TLLogWarning(kTLAnalyticsLogTag, "Typed properties cannot contain more than {} items. Skipping other properties.",
                    kMaxTypedProperties);
       break;
     }
     if (auto checked = validateTelemetryTypedProperty(*property)) {
       std::string checkedName = checked->name().value_or("");
-      // Names that become equal once cut keep the later property.
-      valid->removePropertyForKey(checkedName);
-      valid->setProperty(checkedName, std::move(checked));
+      // Names that become equal once cut keep the later property, in the later place.
+      std::erase_if(valid, [&](const auto& entry) { return entry.first == checkedName; });
+      valid.emplace_back(std::move(checkedName), std::move(checked));
     }
   }
-  return valid;
+  return TLEventProperties::initWithEntries(std::move(valid));
 }
 
 std::shared_ptr<TLTypedProperty> TLAnalytics::validateTelemetryTypedProperty(const TLTypedProperty& property) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "PipelineTestSupport.h"
@@ -402,6 +403,86 @@ TEST_F(ChannelTest, DisableWithDeletionReportsDropsAndDiscards) {
     auto names = sentServices();
     return std::find(names.begin(), names.end(), "after") != names.end();
   }));
+}
+
+// Logs enqueued on many threads at once: each thread's logs are taken in its order, each before
+// any queue task its thread queues afterwards, and a disable from another thread comes after the
+// logs enqueued before it returned and before those enqueued after, even while all of them wait
+// for the queue together. The store file is left empty and whole.
+TEST_F(ChannelTest, ManyThreadsKeepTheirOrderAndMeetADisableInOrder) {
+  makeGroup();
+  auto unit = addUnit("Racing", 3600, 100000);
+  constexpr int kThreads = 8;
+  constexpr int kLogs = 300;
+  // Each thread's first logs are followed now and then by a task of its own on the queue; the next
+  // ones are enqueued while the queue is held, half of them before the disable.
+  constexpr int kSyncedLogs = 100;
+  constexpr int kBeforeDisable = 200;
+  auto nameOf = [](int t, int i) { return "t" + std::to_string(t) + "-" + std::to_string(i); };
+  std::atomic<bool> held{false};
+  std::atomic<bool> disabled{false};
+  std::vector<std::atomic<int>> progress(kThreads);
+  auto waitUntil = [](const std::atomic<bool>& flag) {
+    while (!flag.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  auto allReached = [&](int count) {
+    return std::all_of(progress.begin(), progress.end(), [&](const auto& p) { return p.load() >= count; });
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kLogs; ++i) {
+        if (i == kSyncedLogs) waitUntil(held);
+        if (i == kBeforeDisable) waitUntil(disabled);
+        unit->enqueueItem(testLog(nameOf(t, i)), 1);
+        progress[t] = i + 1;
+        if (i < kSyncedLogs && i % 25 == 24) {
+          unit->logsDispatchQueue()->sync([] {});
+          auto seen = recorder->eventsFor(nameOf(t, i));
+          EXPECT_FALSE(seen.empty());
+          if (!seen.empty()) {
+            EXPECT_EQ(seen.back(), "complete") << nameOf(t, i);
+          }
+        }
+      }
+    });
+  }
+  ASSERT_TRUE(waitFor([&] { return allReached(kSyncedLogs); }));
+  std::atomic<bool> release{false};
+  unit->logsDispatchQueue()->async([&] {
+    held = true;
+    waitUntil(release);
+  });
+  ASSERT_TRUE(waitFor([&] { return allReached(kBeforeDisable); }));
+  unit->setEnabled(false, true);
+  disabled = true;
+  ASSERT_TRUE(waitFor([&] { return allReached(kLogs); }));
+  release = true;
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(waitFor([&] { return recorder->count("complete ") == std::size_t{kThreads * kLogs}; }));
+
+  std::vector<int> next(kThreads, 0);
+  for (const auto& event : recorder->events()) {
+    int t = 0;
+    int i = 0;
+    if (std::sscanf(event.c_str(), "complete t%d-%d", &t, &i) != 2) continue;
+    ASSERT_TRUE(t >= 0 && t < kThreads) << event;
+    EXPECT_EQ(i, next[t]) << event;
+    next[t] = i + 1;
+  }
+  for (int t = 0; t < kThreads; ++t) {
+    EXPECT_EQ(next[t], kLogs);
+    // Stored, then deleted by the disable; or discarded, never stored.
+    EXPECT_EQ(recorder->eventsFor(nameOf(t, kBeforeDisable - 1)),
+              (std::vector<std::string>{"prepare", "didPrepare", "complete", "willSend", "fail 100"}));
+    for (int i = kBeforeDisable; i < kLogs; ++i) {
+      EXPECT_EQ(recorder->eventsFor(nameOf(t, i)),
+                (std::vector<std::string>{"prepare", "didPrepare", "willSend", "fail 100", "complete"}))
+          << nameOf(t, i);
+    }
+  }
+  EXPECT_EQ(rows("Racing"), 0u);
+  EXPECT_EQ(sqlValue(logsFile(), "PRAGMA integrity_check"), "ok");
 }
 
 TEST_F(ChannelTest, GroupAddsFindsAndForwards) {

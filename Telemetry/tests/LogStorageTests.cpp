@@ -433,6 +433,38 @@ TEST_F(LogStorageTest, SavingSeveralLogsAtOnceAnswersForEachInOrder) {
   }
 }
 
+// A batch larger than a full store, saved together: each log takes the room of the oldest rows
+// (reaching its own batch's earlier logs once the older rows are gone), every log is stored in turn,
+// what remains is the newest run of the batch in its order, and the file stays within its maximum.
+TEST_F(LogStorageTest, AFullStoreTakesABatchLargerThanItselfEvictingTheOldest) {
+  TLLogDBStorage storage;
+  storage.setMaxStorageSize(102400, nullptr);
+  for (int i = 0; i < 200; ++i) {
+    auto before = storage.countLogs();
+    ASSERT_TRUE(storage.saveLog(testLog("o" + std::to_string(i), 600), "G", 1));
+    if (storage.countLogs() != *before + 1) break;
+  }
+  const auto full = *storage.countLogs();
+  ASSERT_GT(full, 10u);
+  constexpr int kBatch = 80;
+  std::vector<TLStorage::Item> batch;
+  for (int i = 0; i < kBatch; ++i) batch.push_back({testLog("b" + std::to_string(i) + "-", 600), 1});
+  EXPECT_EQ(storage.saveLogs(batch, "G"), std::vector<bool>(kBatch, true));
+
+  auto names = load(storage, "G", 1000);
+  ASSERT_FALSE(names.empty());
+  EXPECT_LE(names.size(), full + 2);
+  const auto first = std::stoi(names.front().substr(1));
+  for (std::size_t i = 0; i < names.size(); ++i)
+    EXPECT_EQ(names[i].substr(0, names[i].find('x')),
+              "b" + std::to_string(first + static_cast<int>(i)) + "-");
+  EXPECT_EQ(first + static_cast<int>(names.size()), kBatch);
+  EXPECT_LE(std::stoll(sqlValue(logsFile(), "PRAGMA page_count")) *
+                std::stoll(sqlValue(logsFile(), "PRAGMA page_size")),
+            102400);
+  EXPECT_EQ(sqlValue(logsFile(), "PRAGMA integrity_check"), "ok");
+}
+
 // A home folder whose name holds URI characters opens the file it names, nowhere else.
 TEST_F(LogStorageTest, FileURIIsPercentEncoded) {
   auto home = root() / "odd?name#with%25percent";

@@ -154,6 +154,12 @@ void TLEventProperties::mergeEventProperties(const TLEventProperties& other) {
   for (auto& [key, property] : other.entries()) setProperty(key, property);
 }
 
+std::shared_ptr<TLEventProperties> TLEventProperties::initWithEntries(Entries entries) {
+  auto properties = init();
+  properties->properties_ = std::move(entries);
+  return properties;
+}
+
 TLEventProperties::Entries TLEventProperties::entries() const {
   std::lock_guard lock(mutex_);
   return properties_;

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 
 #include <set>
+#include <thread>
 
 #include "AnalyticsTestSupport.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
@@ -219,6 +220,52 @@ TEST_F(EndToEndTest, LogsStoredBeforeAKillArriveAfterTheRestart) {
   for (const auto& log : logsOfType("event")) ids.insert(log.value("id", ""));
   for (const auto& id : ids) EXPECT_EQ(ids.count(id), 1u) << id;
   EXPECT_TRUE(waitFor([&] { return storedRows() == 0; }));
+}
+
+// Tracks on many threads race a disable. What was tracked before may be stored or dropped, but
+// nothing tracked after setEnabled(false) returned is prepared, stored or sent, what was stored is
+// deleted, and the store file is left whole.
+TEST_F(EndToEndTest, TracksRacingADisableLeaveNothingAfterItReturns) {
+  TLTelemetry::setLogUrl(server.baseURL());
+  auto prepared = std::make_shared<UnitLogs>();
+  onMain([&] {
+    TLTelemetry::start(kDashedSecret, {TLAnalytics::serviceClass()});
+    TLTelemetry::sharedInstance()->channelGroup()->addDelegate(prepared);
+  });
+  constexpr int kThreads = 8;
+  constexpr int kEvents = 400;
+  std::atomic<bool> disabled{false};
+  std::atomic<int> tracked{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEvents; ++i) {
+        // Read before the call: a track that begins after the disable returned is "after".
+        std::string name = (disabled.load() ? "after" : "before") + std::to_string(t);
+        auto properties = TLEventProperties::init();
+        properties->setInt64(i, "index");
+        TLAnalytics::trackEvent(name, properties, i % 10 == 0 ? kTLFlagsCritical : kTLFlagsNormal);
+        ++tracked;
+      }
+    });
+  }
+  ASSERT_TRUE(waitFor([&] { return tracked.load() >= kThreads * kEvents / 4; }));
+  TLAnalytics::serviceClass().setEnabled(false);
+  disabled = true;
+  for (auto& thread : threads) thread.join();
+  drainPipeline();
+
+  std::size_t before = 0;
+  for (const auto& entry : prepared->entriesOf<TLEventLog>()) {
+    auto name = std::dynamic_pointer_cast<TLEventLog>(entry.log)->name().value_or("");
+    EXPECT_EQ(name.rfind("after", 0), std::string::npos) << name;
+    ++before;
+  }
+  EXPECT_GE(before, static_cast<std::size_t>(kThreads * kEvents / 4));
+  for (const auto& log : server.allLogs())
+    EXPECT_EQ(log.value("name", "").rfind("after", 0), std::string::npos);
+  EXPECT_EQ(sqlValue(logsFile(), "SELECT COUNT(*) FROM \"logs\" WHERE \"groupId\" LIKE 'Analytics%'"), "0");
+  EXPECT_EQ(sqlValue(logsFile(), "PRAGMA integrity_check"), "ok");
 }
 
 TEST_F(EndToEndTest, ATargetOnlyConfigurationSendsToTheEventCollector) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <shared_mutex>
 
 #include "Telemetry/Internals/Storage/TLLogDBStorage.h"
 
@@ -32,7 +33,7 @@ template <typename Fn>
 void TLChannelGroupDefault::enumerateDelegates(Fn&& fn) {
   std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> snapshot;
   {
-    std::lock_guard lock(mutex_);
+    std::shared_lock lock(mutex_);
     snapshot = delegates_;
   }
   for (const auto& weak : *snapshot)
@@ -40,7 +41,7 @@ void TLChannelGroupDefault::enumerateDelegates(Fn&& fn) {
 }
 
 std::vector<std::shared_ptr<TLChannelUnitDefault>> TLChannelGroupDefault::channels() const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   return channels_;
 }
 
@@ -71,7 +72,7 @@ std::shared_ptr<TLChannelUnitProtocol> TLChannelGroupDefault::addChannelUnitWith
 
 std::shared_ptr<TLChannelUnitProtocol> TLChannelGroupDefault::channelUnitForGroupId(
     const std::string& groupId) {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   for (const auto& unit : channels_)
     if (unit->configuration()->groupId() == groupId) return unit;
   return nullptr;

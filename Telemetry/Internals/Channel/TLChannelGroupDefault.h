@@ -8,7 +8,7 @@
 #include "Telemetry/Internals/Channel/TLChannelProtocol.h"
 #include "Telemetry/Internals/Channel/TLChannelUnitDefault.h"
 #include "Telemetry/Internals/Ingestion/TLTelemetryIngestion.h"
-#include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 
 inline constexpr const char* kTLChannelGroupQueueLabel = "com.telemetry.sdk.ChannelGroupQueue";
 
@@ -77,9 +77,10 @@ class TLChannelGroupDefault : public TLChannelGroupProtocol,
   std::shared_ptr<TLStorage> storage_;
   std::shared_ptr<TLAuthTokenContext> authTokenContext_;
   std::shared_ptr<platform::DispatchQueue> logsDispatchQueue_;
-  mutable TLAdaptiveMutex mutex_;
-  // Replaced, never changed in place: enumerating takes the current table under the lock with one
-  // reference count, so callers on many threads do not copy the table or wait on each other.
+  // Readers (every log's delegate calls, unit look-ups) share it; adding or removing holds it alone.
+  mutable TLReadMostlyMutex mutex_;
+  // Replaced, never changed in place: enumerating takes the current table under the shared lock
+  // with one reference count, so callers on many threads do not copy the table or wait on each other.
   std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> delegates_ =
       std::make_shared<const std::vector<std::weak_ptr<TLChannelDelegate>>>();
   std::vector<std::shared_ptr<TLChannelUnitDefault>> channels_;

@@ -1,6 +1,7 @@
 #include "Telemetry/Internals/Channel/TLChannelUnitDefault.h"
 
 #include <algorithm>
+#include <shared_mutex>
 #include <utility>
 
 #include "Telemetry/Internals/Context/TLDeviceTracker.h"
@@ -100,7 +101,7 @@ template <typename Fn>
 void TLChannelUnitDefault::enumerateDelegates(Fn&& fn) {
   std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> snapshot;
   {
-    std::lock_guard lock(delegatesMutex_);
+    std::shared_lock lock(delegatesMutex_);
     snapshot = delegates_;
   }
   for (const auto& weak : *snapshot)
@@ -123,9 +124,17 @@ void TLChannelUnitDefault::enqueueItem(const std::shared_ptr<TLLog>& item, std::
   enumerateDelegates(
       [&](TLChannelDelegate& delegate) { delegate.channelDidPrepareLog(*this, item, internalId, flags); });
   // The log joins the logs handed over since the last queue task was queued; the first of them
-  // queues the task. The task is queued under the lock, so a task queued by anyone after this call
-  // returns (a sync on the queue, a state change of the unit) runs after the log was taken.
+  // queues the task. The task is queued before its hand-over takes any log, and the hand-over is
+  // closed under the exclusive lock after every push in progress, so a task queued by anyone after
+  // this call returns (a sync on the queue, a state change of the unit) runs after the log was taken.
   auto node = std::make_unique<PendingLog>(PendingLog{item, flags, std::move(internalId), nullptr});
+  {
+    std::shared_lock shared(handOverMutex_);
+    if (handOver_) {
+      handOver_->push(node.release());
+      return;
+    }
+  }
   std::lock_guard lock(handOverMutex_);
   if (!handOver_) {
     handOver_ = std::make_shared<HandOver>();
@@ -139,20 +148,38 @@ void TLChannelUnitDefault::enqueueItem(const std::shared_ptr<TLLog>& item, std::
       self->processLogs(logs);
     });
   }
-  *handOver_->tail = node.get();
-  handOver_->tail = &node.release()->next;
+  handOver_->push(node.release());
 }
 
 TLChannelUnitDefault::HandOver::~HandOver() {
   // Iteratively: a long list must not recurse.
-  while (head) delete std::exchange(head, head->next);
+  PendingLog* node = top.exchange(nullptr);
+  while (node) delete std::exchange(node, node->next);
+}
+
+void TLChannelUnitDefault::HandOver::push(PendingLog* node) {
+  node->next = top.load(std::memory_order_relaxed);
+  while (!top.compare_exchange_weak(node->next, node, std::memory_order_release, std::memory_order_relaxed)) {
+  }
 }
 
 TLChannelUnitDefault::PendingLogs TLChannelUnitDefault::HandOver::take() {
+  PendingLog* newest = top.exchange(nullptr, std::memory_order_acquire);
+  PendingLog* oldest = nullptr;
+  std::size_t count = 0;
+  while (newest) {
+    PendingLog* next = newest->next;
+    newest->next = oldest;
+    oldest = newest;
+    newest = next;
+    ++count;
+  }
   PendingLogs logs;
-  for (PendingLog* node = head; node; node = node->next) logs.push_back(std::move(*node));
-  while (head) delete std::exchange(head, head->next);
-  tail = &head;
+  logs.reserve(count);
+  while (oldest) {
+    logs.push_back(std::move(*oldest));
+    delete std::exchange(oldest, oldest->next);
+  }
   return logs;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,6 +16,7 @@
 #include "Telemetry/Internals/Ingestion/TLIngestionProtocol.h"
 #include "Telemetry/Internals/Storage/TLStorage.h"
 #include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "platform/DispatchTimer.h"
 
 inline constexpr const char* kTLStartTimerPrefix = "TLChannelStartTimer";
@@ -108,17 +110,18 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
     PendingLog* next = nullptr;
   };
   using PendingLogs = std::vector<PendingLog>;
-  // The logs handed over for one queue task, in their order. A list linked through nodes made
-  // before the lock is taken, so appending under the lock allocates and copies nothing.
+  // The logs handed over for one queue task. Nodes are made before any lock is taken and pushed
+  // with one compare-and-swap, so callers sharing the hand-over lock neither allocate nor wait for
+  // each other; the list is newest first and taken in the order the pushes happened.
   struct HandOver {
     HandOver() = default;
     HandOver(const HandOver&) = delete;
     HandOver& operator=(const HandOver&) = delete;
     ~HandOver();
-    // Moves the logs out in order, emptying the list.
+    void push(PendingLog* node);
+    // Moves the logs out in the order they were pushed, emptying the list.
     PendingLogs take();
-    PendingLog* head = nullptr;
-    PendingLog** tail = &head;
+    std::atomic<PendingLog*> top{nullptr};
   };
   // Filters, stores (in one write) and counts logs handed over together, in their order.
   void processLogs(PendingLogs& logs);
@@ -133,15 +136,18 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   std::shared_ptr<TLAuthTokenContext> authTokenContext_;
   std::map<const void*, std::weak_ptr<void>> pausedIdentifyingObjects_;
   std::set<std::string> pausedTargetKeys_;
-  mutable TLAdaptiveMutex delegatesMutex_;
-  // Replaced, never changed in place: enumerating takes the current table under the lock with one
-  // reference count, so callers on many threads do not copy the table or wait on each other.
+  // Enumerating shares it; adding or removing a delegate holds it alone.
+  mutable TLReadMostlyMutex delegatesMutex_;
+  // Replaced, never changed in place: enumerating takes the current table under the shared lock
+  // with one reference count, so callers on many threads do not copy the table or wait on each other.
   std::shared_ptr<const std::vector<std::weak_ptr<TLChannelDelegate>>> delegates_ =
       std::make_shared<const std::vector<std::weak_ptr<TLChannelDelegate>>>();
   // Logs enqueued since the queue task that will take them was queued; none when no such task
-  // waits. Callers append under the mutex, so a burst of logs costs the queue one task and one
-  // store transaction instead of one of each per log.
-  TLAdaptiveMutex handOverMutex_;
+  // waits. A burst of logs costs the queue one task and one store transaction instead of one of
+  // each per log. Callers push under the shared lock, so one preempted caller holds no other up;
+  // the lock is held alone only to queue the task of a new hand-over and to close one (the task
+  // taking it, or asyncInOrder), which waits for the pushes in progress.
+  TLReadMostlyMutex handOverMutex_;
   std::shared_ptr<HandOver> handOver_;
   std::shared_ptr<platform::DispatchTimer> timerSource_;
   std::uint64_t itemsCount_ = 0;

@@ -1,6 +1,7 @@
 #include "Telemetry/Internals/Channel/TLEventCollectorChannelDelegate.h"
 
 #include <regex>
+#include <shared_mutex>
 
 #include "Telemetry/Internals/Channel/TLChannelUnitConfiguration.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
@@ -64,7 +65,7 @@ bool TLEventCollectorChannelDelegate::validateLogName(const std::optional<std::s
 
 std::shared_ptr<TLChannelUnitProtocol> TLEventCollectorChannelDelegate::eventCollectorChannel(
     const std::string& baseGroupId) const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(channelsMutex_);
   auto found = eventCollectorChannels_.find(baseGroupId);
   return found == eventCollectorChannels_.end() ? nullptr : found->second;
 }
@@ -76,7 +77,7 @@ void TLEventCollectorChannelDelegate::channelGroupDidAddChannelUnit(
   auto twinConfiguration = TLChannelUnitConfiguration::initDefaultConfigurationWithGroupId(
       configuration->groupId() + kTLEventCollectorGroupIdSuffix, configuration->flushInterval());
   auto twin = group.addChannelUnitWithConfiguration(twinConfiguration, ingestion_);
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(channelsMutex_);
   eventCollectorChannels_[configuration->groupId()] = twin;
 }
 

@@ -11,6 +11,7 @@
 #include "Telemetry/Internals/Model/TLCSEpochAndSeq.h"
 #include "Telemetry/Internals/Model/TLEventSchemaLog.h"
 #include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 
 inline constexpr const char* kTLEventCollectorGroupIdSuffix = "/one";
 // The public collector origin is a deployment value; this is the one the SDK falls back to.
@@ -55,7 +56,9 @@ class TLEventCollectorChannelDelegate : public TLChannelDelegate {
  private:
   std::string installId_;
   std::shared_ptr<TLEventCollectorIngestion> ingestion_;
-  mutable TLAdaptiveMutex mutex_;
+  // The twins are looked up for every log and added once per unit: readers share the lock.
+  mutable TLReadMostlyMutex channelsMutex_;
   std::map<std::string, std::shared_ptr<TLChannelUnitProtocol>> eventCollectorChannels_;
+  mutable TLAdaptiveMutex mutex_;
   std::map<std::string, TLCSEpochAndSeq> epochsAndSeqsByIKey_;
 };

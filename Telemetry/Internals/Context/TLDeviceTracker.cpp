@@ -1,21 +1,26 @@
 #include "Telemetry/Internals/Context/TLDeviceTracker.h"
 
 #include <algorithm>
+#include <atomic>
+#include <shared_mutex>
 
 #include "Telemetry/Internals/Context/TLHistoryStorage.h"
 #include "Telemetry/Internals/Util/TLAdaptiveMutex.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 
 namespace {
 
-TLAdaptiveMutex gSharedMutex;
+// Every log asks for the shared tracker and its device: readers share the locks.
+TLReadMostlyMutex gDeviceTrackerSharedMutex;
 std::shared_ptr<TLDeviceTracker> gShared;
 
 // Class-level state, shared by every tracker.
 TLAdaptiveMutex gStateMutex;
 std::shared_ptr<TLWrapperSdk> gWrapperSdk;
 std::optional<std::string> gCountryCode;
-bool gUpToDate = false;
+// Set under gStateMutex; read without it by device()'s shared fast path.
+std::atomic<bool> gUpToDate{false};
 
 bool earlier(const std::shared_ptr<TLDeviceHistoryInfo>& entry, const platform::Date& date) {
   return entry->timestamp().value_or(platform::Date::distantPast()) < date;
@@ -24,7 +29,11 @@ bool earlier(const std::shared_ptr<TLDeviceHistoryInfo>& entry, const platform::
 }  // namespace
 
 std::shared_ptr<TLDeviceTracker> TLDeviceTracker::sharedInstance() {
-  std::lock_guard lock(gSharedMutex);
+  {
+    std::shared_lock lock(gDeviceTrackerSharedMutex);
+    if (gShared) return gShared;
+  }
+  std::lock_guard lock(gDeviceTrackerSharedMutex);
   if (!gShared)
     gShared = std::make_shared<TLDeviceTracker>(TLUserDefaults::shared(), TLSystemClock(), TLDeviceFacts());
   return gShared;
@@ -32,7 +41,7 @@ std::shared_ptr<TLDeviceTracker> TLDeviceTracker::sharedInstance() {
 
 void TLDeviceTracker::resetSharedInstance() {
   {
-    std::lock_guard lock(gSharedMutex);
+    std::lock_guard lock(gDeviceTrackerSharedMutex);
     gShared.reset();
   }
   std::lock_guard lock(gStateMutex);
@@ -72,6 +81,11 @@ void TLDeviceTracker::setCountryCode(std::optional<std::string> countryCode) {
 }
 
 std::shared_ptr<TLDevice> TLDeviceTracker::device() {
+  {
+    // The description built before serves every log until something makes it out of date.
+    std::shared_lock lock(mutex_);
+    if (device_ && gUpToDate.load(std::memory_order_acquire)) return device_;
+  }
   std::lock_guard lock(mutex_);
   return deviceLocked();
 }
@@ -148,6 +162,6 @@ void TLDeviceTracker::clearDevices() {
 }
 
 std::size_t TLDeviceTracker::historyCount() const {
-  std::lock_guard lock(mutex_);
+  std::shared_lock lock(mutex_);
   return deviceHistory_.size();
 }

@@ -10,6 +10,7 @@
 #include "Telemetry/Internals/Model/TLDevice.h"
 #include "Telemetry/Internals/Util/TLClock.h"
 #include "Telemetry/Internals/Util/TLDeviceFacts.h"
+#include "Telemetry/Internals/Util/TLReadMostlyMutex.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
 
 // Builds the device description every log carries, caches it for the launch, and keeps the
@@ -51,7 +52,8 @@ class TLDeviceTracker {
   std::shared_ptr<TLUserDefaults> settings_;
   TLClock clock_;
   TLDeviceFacts facts_;
-  mutable std::mutex mutex_;
+  // Shared by device()'s fast path; held alone while a description is built or the history changes.
+  mutable TLReadMostlyMutex mutex_;
   std::shared_ptr<TLDevice> device_;
   std::vector<std::shared_ptr<TLDeviceHistoryInfo>> deviceHistory_;
 };

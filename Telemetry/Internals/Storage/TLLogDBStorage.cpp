@@ -33,6 +33,23 @@ std::string placeholders(std::size_t count) {
 // Eviction candidates read at a time.
 constexpr std::size_t kEvictionChunk = 64;
 
+// The bytes a row takes, as eviction weighs it.
+std::string rowSizeExpression() {
+  return "length(" + q(kLogColumn) + ") + ifnull(length(" + q(kTargetTokenColumn) + "), 0) + ifnull(length(" +
+         q(kTargetKeyColumn) + "), 0) + length(" + q(kGroupIdColumn) + ") + 64";
+}
+
+// Rows that a log of the bound priority may replace.
+std::string evictableRows() {
+  return " FROM " + q(kTLLogsTableName) + " WHERE " + q(kPriorityColumn) + " <= ?";
+}
+
+// The next chunk of them: id and size, lowest priority first, oldest first.
+std::string evictionChunkQuery() {
+  return "SELECT " + q(kIdColumn) + ", " + rowSizeExpression() + evictableRows() + " ORDER BY " +
+         q(kPriorityColumn) + " ASC, " + q(kIdColumn) + " ASC LIMIT " + std::to_string(kEvictionChunk);
+}
+
 std::int64_t milliseconds(const platform::Date& date) {
   return static_cast<std::int64_t>(std::trunc(date.timeIntervalSince1970() * 1000.0));
 }
@@ -198,6 +215,15 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
     alone = 0;
     if (executeNonSelectionQuery("BEGIN IMMEDIATE", db) != SQLITE_OK) return SQLITE_OK;
     std::int64_t sizeInForce = getMaxPageCountInOpenedDatabase(db) * pageSize();
+    // When the rows might not fit in the room left, each row checks the room before its insert and
+    // makes room by eviction inside this transaction (undone alone, to a savepoint, when it cannot),
+    // so a full store costs no commit per log. The insert is tried only once the room is there: SQLite
+    // may undo a whole transaction on a full database.
+    std::int64_t batchBytes = 0;
+    for (const auto& row : rows)
+      if (row) batchBytes += static_cast<std::int64_t>(row->rowBytes);
+    const bool mayFill = freeRoomInOpenedDatabase(db) < 2 * batchBytes + 4 * pageSize();
+    EvictionCandidates candidates;
     std::size_t next = 0;
     for (; next < rows.size(); ++next) {
       if (!rows[next]) continue;
@@ -210,8 +236,43 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
         rows[next].reset();
         continue;
       }
+      const std::int64_t priority = rows[next]->priority;
+      bool savepoint = false;
+      std::size_t evicted = 0;
+      if (mayFill) {
+        const std::int64_t needed = static_cast<std::int64_t>(rows[next]->rowBytes) + 2 * pageSize();
+        if (freeRoomInOpenedDatabase(db) < needed) {
+          if (executeNonSelectionQuery("SAVEPOINT \"eviction\"", db) != SQLITE_OK) break;
+          savepoint = true;
+          int made = makeRoomInTransaction(db, priority, needed, candidates, evicted);
+          if (made != SQLITE_OK) {
+            if (!sqlite3_get_autocommit(db)) {
+              executeNonSelectionQuery("ROLLBACK TO \"eviction\"", db);
+              executeNonSelectionQuery("RELEASE \"eviction\"", db);
+            }
+            // The rows read may be back.
+            candidates = {};
+            if (isCorruption(made)) {
+              if (!sqlite3_get_autocommit(db)) executeNonSelectionQuery("ROLLBACK", db);
+              return made;
+            }
+            if (made == SQLITE_FULL && !sqlite3_get_autocommit(db)) {
+              TLLogError(
+                  kTLLogTag,
+                  "Storage is full and no logs with equal or lower priority exist; discarding the log.");
+              rows[next].reset();
+              continue;
+            }
+            break;
+          }
+        }
+      }
       int inserted = executeNonSelectionQuery(insert, db, rows[next]->values);
       if (inserted != SQLITE_OK) {
+        if (savepoint && !sqlite3_get_autocommit(db)) {
+          executeNonSelectionQuery("ROLLBACK TO \"eviction\"", db);
+          executeNonSelectionQuery("RELEASE \"eviction\"", db);
+        }
         if (isCorruption(inserted)) {
           if (!sqlite3_get_autocommit(db)) executeNonSelectionQuery("ROLLBACK", db);
           return inserted;
@@ -220,6 +281,15 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
         // (with eviction when the store is full).
         break;
       }
+      if (savepoint) {
+        executeNonSelectionQuery("RELEASE \"eviction\"", db);
+        TLLogDebug(kTLLogTag,
+                   "Log storage was over capacity, {} oldest log(s) with equal or lower priority deleted.",
+                   evicted);
+      }
+      // The new row may now be a candidate ahead of the ones read: they are read again.
+      if (priority < candidates.priority || (priority == candidates.priority && candidates.complete))
+        candidates = {};
       stored[next] = true;
       ids[next] = sqlite3_last_insert_rowid(db);
     }
@@ -250,6 +320,62 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
   return stored;
 }
 
+std::int64_t TLLogDBStorage::freeRoomInOpenedDatabase(sqlite3* db) const {
+  return (querySingleValue("PRAGMA freelist_count;", db) +
+          std::max<std::int64_t>(0, getMaxPageCountInOpenedDatabase(db) - getPageCountInOpenedDatabase(db))) *
+         pageSize();
+}
+
+int TLLogDBStorage::makeRoomInTransaction(sqlite3* db, std::int64_t priority, std::int64_t needed,
+                                          EvictionCandidates& candidates, std::size_t& deleted) {
+  auto refill = [&] {
+    int result = SQLITE_OK;
+    candidates.rows = executeSelectionQuery(evictionChunkQuery(), db, {priority}, &result);
+    candidates.priority = priority;
+    candidates.next = 0;
+    candidates.complete = candidates.rows.size() < kEvictionChunk;
+    if (result != SQLITE_OK) candidates = {};
+    return result;
+  };
+  if (candidates.priority != priority || candidates.next >= candidates.rows.size()) {
+    if (int result = refill(); result != SQLITE_OK) return result;
+  }
+  std::int64_t room = freeRoomInOpenedDatabase(db);
+  // Enough rows that may go? The chunk read first, every row that may go when that is not enough.
+  std::int64_t available = 0;
+  for (std::size_t i = candidates.next; i < candidates.rows.size(); ++i)
+    available += std::get<std::int64_t>(candidates.rows[i][1]);
+  if (available + room < needed && !candidates.complete) {
+    int result = SQLITE_OK;
+    auto sum = executeSelectionQuery("SELECT ifnull(sum(" + rowSizeExpression() + "), 0)" + evictableRows(),
+                                     db, {priority}, &result);
+    if (result != SQLITE_OK) return result;
+    available = sum.empty() ? 0 : std::get<std::int64_t>(sum.front().front());
+  }
+  if (available + room < needed) return SQLITE_FULL;
+  while (room < needed) {
+    if (candidates.next >= candidates.rows.size()) {
+      if (int result = refill(); result != SQLITE_OK) return result;
+      if (candidates.rows.empty()) return SQLITE_FULL;
+    }
+    // The oldest run that covers the shortfall, in one statement.
+    std::vector<TLDBValue> run;
+    std::int64_t covered = 0;
+    while (candidates.next < candidates.rows.size() && (run.empty() || covered < needed - room)) {
+      run.push_back(candidates.rows[candidates.next][0]);
+      covered += std::get<std::int64_t>(candidates.rows[candidates.next][1]);
+      ++candidates.next;
+    }
+    if (int deletion = deleteLogsFromDBWithColumnValues(run, kIdColumn, db); deletion != SQLITE_OK)
+      return deletion;
+    deleted += run.size();
+    for (const auto& id : run)
+      TLLogDebug(kTLLogTag, "Deleted a log with id {} to store a new log.", std::get<std::int64_t>(id));
+    room = freeRoomInOpenedDatabase(db);
+  }
+  return SQLITE_OK;
+}
+
 int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
                                        std::size_t rowBytes) {
   const std::string insert = insertQuery();
@@ -259,13 +385,9 @@ int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, 
   // Full. What may go: rows of equal or lower priority, lowest first, oldest first. They are read a
   // chunk at a time (rows deleted inside the transaction drop out of the next read), so a full store
   // of many rows costs one short indexed read per save, not a read of every row.
-  const std::string sizeExpression = "length(" + q(kLogColumn) + ") + ifnull(length(" +
-                                     q(kTargetTokenColumn) + "), 0) + ifnull(length(" + q(kTargetKeyColumn) +
-                                     "), 0) + length(" + q(kGroupIdColumn) + ") + 64";
-  const std::string where = " FROM " + q(kTLLogsTableName) + " WHERE " + q(kPriorityColumn) + " <= ?";
-  const std::string chunkQuery = "SELECT " + q(kIdColumn) + ", " + sizeExpression + where + " ORDER BY " +
-                                 q(kPriorityColumn) + " ASC, " + q(kIdColumn) + " ASC LIMIT " +
-                                 std::to_string(kEvictionChunk);
+  const std::string sizeExpression = rowSizeExpression();
+  const std::string where = evictableRows();
+  const std::string chunkQuery = evictionChunkQuery();
   int selectResult = SQLITE_OK;
   auto candidates = executeSelectionQuery(chunkQuery, db, {priority}, &selectResult);
   if (selectResult != SQLITE_OK) return selectResult;
@@ -295,12 +417,7 @@ int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, 
   // Rows go until the free pages hold the new row (SQLite may undo a whole transaction on a full
   // database, so the insert is tried only once the room is there): first the shortest oldest-first
   // run that covers the shortfall, then row by row.
-  auto freeRoom = [&] {
-    return (querySingleValue("PRAGMA freelist_count;", db) +
-            std::max<std::int64_t>(0,
-                                   getMaxPageCountInOpenedDatabase(db) - getPageCountInOpenedDatabase(db))) *
-           page;
-  };
+  auto freeRoom = [&] { return freeRoomInOpenedDatabase(db); };
   std::size_t deleted = 0;
   // When SQLite undid the whole transaction on a full database, start again asking for more room.
   for (int attempt = 0; attempt < 3; ++attempt) {

@@ -74,6 +74,22 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   static std::string insertQuery();
   int insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
                          std::size_t rowBytes);
+  // Eviction candidates of one priority read inside a transaction and used up in order by the rows
+  // saved there, so a full store costs one read per chunk of evicted rows.
+  struct EvictionCandidates {
+    std::int64_t priority = -1;
+    TLDBRows rows;
+    std::size_t next = 0;
+    // Every row that may go was read (fewer than a chunk).
+    bool complete = false;
+  };
+  // Deletes rows of equal or lower priority, lowest first and oldest first, inside the open
+  // transaction until `needed` bytes are free. SQLITE_OK when the room is there; SQLITE_FULL, with
+  // nothing deleted, when the rows that may go are not enough; another code on failure (the caller
+  // rolls back to its savepoint).
+  int makeRoomInTransaction(sqlite3* db, std::int64_t priority, std::int64_t needed,
+                            EvictionCandidates& candidates, std::size_t& deleted);
+  std::int64_t freeRoomInOpenedDatabase(sqlite3* db) const;
 
   std::shared_ptr<TLEncrypter> targetTokenEncrypter_;
   std::size_t idColumnIndex_ = 0;

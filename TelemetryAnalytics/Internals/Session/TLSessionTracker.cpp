@@ -1,5 +1,7 @@
 #include "TelemetryAnalytics/Internals/Session/TLSessionTracker.h"
 
+#include <cmath>
+
 #include "Telemetry/Internals/Model/TLNoAutoAssignSessionIdLog.h"
 #include "Telemetry/Internals/Model/TLStartServiceLog.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
@@ -102,10 +104,9 @@ void TLSessionTracker::renewSessionId() {
 bool TLSessionTracker::hasSessionTimedOut() {
   std::lock_guard lock(mutex_);
   platform::Date now = clock_();
-  std::optional<platform::Date> created, foreground, background;
+  std::optional<platform::Date> created = lastCreatedLogTime(), foreground, background;
   {
     std::lock_guard dates(datesMutex_);
-    created = lastCreatedLogTime_;
     foreground = lastEnteredForegroundTime_;
     background = lastEnteredBackgroundTime_;
   }
@@ -123,14 +124,13 @@ void TLSessionTracker::channelPrepareLog(TLChannelProtocol&, const std::shared_p
   if (!log) return;
   if (dynamic_cast<TLStartSessionLog*>(log.get()) || dynamic_cast<TLStartServiceLog*>(log.get())) return;
   if (!dynamic_cast<TLNoAutoAssignSessionIdLog*>(log.get())) log->setSid(context_->sessionId());
-  platform::Date now = clock_();
-  std::lock_guard lock(datesMutex_);
-  lastCreatedLogTime_ = now;
+  lastCreatedLogTime_.store(clock_().timeIntervalSince1970(), std::memory_order_relaxed);
 }
 
 std::optional<platform::Date> TLSessionTracker::lastCreatedLogTime() const {
-  std::lock_guard lock(datesMutex_);
-  return lastCreatedLogTime_;
+  double seconds = lastCreatedLogTime_.load(std::memory_order_relaxed);
+  if (std::isnan(seconds)) return std::nullopt;
+  return platform::Date::fromTimeIntervalSince1970(seconds);
 }
 
 std::optional<platform::Date> TLSessionTracker::lastEnteredForegroundTime() const {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,9 +68,10 @@ class TLSessionTracker : public TLChannelDelegate, public std::enable_shared_fro
   mutable std::recursive_mutex mutex_;
   bool started_ = false;
   std::weak_ptr<TLSessionTrackerDelegate> delegate_;
-  // The dates are written from the observers and the preparing threads.
+  // The dates are written from the observers and the preparing threads. Every log stamps the time
+  // it was created, so that one is an atomic (seconds since 1970; NaN for none) and takes no lock.
   mutable std::mutex datesMutex_;
-  std::optional<platform::Date> lastCreatedLogTime_;
+  std::atomic<double> lastCreatedLogTime_{std::numeric_limits<double>::quiet_NaN()};
   std::optional<platform::Date> lastEnteredForegroundTime_;
   std::optional<platform::Date> lastEnteredBackgroundTime_;
   std::vector<platform::ObserverToken> observers_;
