@@ -112,15 +112,16 @@ class AvahiBonjourService final : public WebServerBonjourService {
     if (client_ || !callback) return;
     registrationCallback_ = std::move(callback);
     if (!poll_) {
-      WebServerLog(kWebServerLoggingLevel_Warning, "Local service discovery is not available: {}", unavailable_);
+      WebServerLog(kWebServerLoggingLevel_Warning, "Local service discovery is not available: {}",
+                   unavailable_);
       reportRegistration(avahiError(AVAHI_ERR_NOT_SUPPORTED));
       return;
     }
     int error = 0;
     // Made before the poll thread starts, so no lock is needed; the client calls back at once with
     // its state, and creates the entry group from there when the daemon runs.
-    client_ =
-        avahi_->avahi_client_new(avahi_->avahi_threaded_poll_get(poll_), AvahiClientFlags(0), &clientChanged, this, &error);
+    client_ = avahi_->avahi_client_new(avahi_->avahi_threaded_poll_get(poll_), AvahiClientFlags(0),
+                                       &clientChanged, this, &error);
     if (!client_) {
       reportRegistration(avahiError(error));
       return;
@@ -137,14 +138,14 @@ class AvahiBonjourService final : public WebServerBonjourService {
     Lock lock(*this);
     if (resolver_) return false;
     resolutionCallback_ = std::move(callback);
-    resolver_ =
-        avahi_->avahi_service_resolver_new(client_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, name_.c_str(), type_.c_str(),
-                                   nullptr, AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), &resolverFound, this);
+    resolver_ = avahi_->avahi_service_resolver_new(client_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                   name_.c_str(), type_.c_str(), nullptr, AVAHI_PROTO_UNSPEC,
+                                                   AvahiLookupFlags(0), &resolverFound, this);
     if (!resolver_) return false;
     timeval when{};
     avahi_->avahi_elapse_time(&when, static_cast<unsigned>(std::max(0.0, timeout) * 1000), 0);
-    timeout_ = avahi_->avahi_threaded_poll_get(poll_)->timeout_new(avahi_->avahi_threaded_poll_get(poll_), &when,
-                                                           &resolutionTimedOut, this);
+    timeout_ = avahi_->avahi_threaded_poll_get(poll_)->timeout_new(avahi_->avahi_threaded_poll_get(poll_),
+                                                                   &when, &resolutionTimedOut, this);
     return true;
   }
 
@@ -201,9 +202,9 @@ class AvahiBonjourService final : public WebServerBonjourService {
     if (!avahi_->avahi_entry_group_is_empty(group_)) return;
     while (true) {
       std::string name = this->name();
-      int result =
-          avahi_->avahi_entry_group_add_service(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, AvahiPublishFlags(0),
-                                        name.c_str(), type_.c_str(), nullptr, nullptr, port_, nullptr);
+      int result = avahi_->avahi_entry_group_add_service(group_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC,
+                                                         AvahiPublishFlags(0), name.c_str(), type_.c_str(),
+                                                         nullptr, nullptr, port_, nullptr);
       if (result == AVAHI_ERR_COLLISION) {
         rename();
         continue;
@@ -258,7 +259,8 @@ class AvahiBonjourService final : public WebServerBonjourService {
         self->publish(self->avahi_->avahi_entry_group_get_client(group));
         break;
       case AVAHI_ENTRY_GROUP_FAILURE:
-        self->reportRegistration(avahiError(self->avahi_->avahi_client_errno(self->avahi_->avahi_entry_group_get_client(group))));
+        self->reportRegistration(
+            avahiError(self->avahi_->avahi_client_errno(self->avahi_->avahi_entry_group_get_client(group))));
         break;
       case AVAHI_ENTRY_GROUP_UNCOMMITED:
       case AVAHI_ENTRY_GROUP_REGISTERING:
@@ -315,7 +317,8 @@ std::unique_ptr<WebServerBonjourService> WebServerBonjourService::makeAvahiServi
   if (type.empty() || name.empty()) return nullptr;
   platform::Error loadError;
   const AvahiFunctions* avahi = avahiLibrary().functions(&loadError);
-  if (!avahi) return std::make_unique<AvahiBonjourService>(nullptr, nullptr, loadError.description, type, name, port);
+  if (!avahi)
+    return std::make_unique<AvahiBonjourService>(nullptr, nullptr, loadError.description, type, name, port);
   AvahiThreadedPoll* poll = avahi->avahi_threaded_poll_new();
   if (!poll) return nullptr;
   return std::make_unique<AvahiBonjourService>(avahi, poll, std::string(), type, name, port);

@@ -86,7 +86,8 @@ class NATPMPPortMapper final : public WebServerPortMapper {
     platform::Error loadError;
     natpmpFunctions_ = natpmpLibrary().functions(&loadError);
     if (!natpmpFunctions_) {
-      WebServerLog(kWebServerLoggingLevel_Warning, "NAT port mapping is not available: {}", loadError.description);
+      WebServerLog(kWebServerLoggingLevel_Warning, "NAT port mapping is not available: {}",
+                   loadError.description);
       return NATPMP_ERR_UNDEFINEDERROR;
     }
     int result = natpmpFunctions_->initnatpmp(&natpmp_, forced, gateway);
@@ -114,7 +115,7 @@ class NATPMPPortMapper final : public WebServerPortMapper {
         result = request(
             [this] {
               return natpmpFunctions_->sendnewportmappingrequest(&natpmp_, NATPMP_PROTOCOL_TCP, port_, port_,
-                                               options_.lifetime);
+                                                                 options_.lifetime);
             },
             &mapping);
         if (stopping_) return;
@@ -145,7 +146,8 @@ class NATPMPPortMapper final : public WebServerPortMapper {
                         : Clock::time_point::max();
     while (!stopping_) {
       timeval timeout{};
-      if (natpmpFunctions_->getnatpmprequesttimeout(&natpmp_, &timeout) < 0) return NATPMP_ERR_GETTIMEOFDAYERR;
+      if (natpmpFunctions_->getnatpmprequesttimeout(&natpmp_, &timeout) < 0)
+        return NATPMP_ERR_GETTIMEOFDAYERR;
       auto wait = std::chrono::seconds(timeout.tv_sec) + std::chrono::microseconds(timeout.tv_usec);
       auto now = Clock::now();
       if (now >= deadline) return NATPMP_ERR_NOGATEWAYSUPPORT;

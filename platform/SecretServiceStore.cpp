@@ -72,7 +72,8 @@ struct HashTableDeleter {
 };
 using Attributes = std::unique_ptr<GHashTable, HashTableDeleter>;
 
-Attributes itemAttributes(const SecretFunctions& secret, const std::string& service, const std::string& account) {
+Attributes itemAttributes(const SecretFunctions& secret, const std::string& service,
+                          const std::string& account) {
   return Attributes(secret.secret_attributes_build(passwordSchema(), "service", service.c_str(), "account",
                                                    account.c_str(), nullptr),
                     HashTableDeleter{&secret});
@@ -93,7 +94,8 @@ OSStatus statusOf(const SecretFunctions& secret, GError* error) {
 
 class SecretServiceStore final : public SecretStore {
  public:
-  SecretServiceStore(const SecretFunctions& secret, SecretService* service) : secret_(secret), service_(service) {}
+  SecretServiceStore(const SecretFunctions& secret, SecretService* service)
+      : secret_(secret), service_(service) {}
   ~SecretServiceStore() override { secret_.g_object_unref(service_); }
   SecretServiceStore(const SecretServiceStore&) = delete;
   SecretServiceStore& operator=(const SecretServiceStore&) = delete;
@@ -156,11 +158,13 @@ class SecretServiceStore final : public SecretStore {
   OSStatus store(const std::string& service, const std::string& account, const Data& password) {
     GError* error = nullptr;
     auto attributes = itemAttributes(secret_, service, account);
-    SecretValue* value = secret_.secret_value_new(reinterpret_cast<const gchar*>(password.data()),
-                                                  static_cast<gssize>(password.size()), "application/octet-stream");
+    SecretValue* value =
+        secret_.secret_value_new(reinterpret_cast<const gchar*>(password.data()),
+                                 static_cast<gssize>(password.size()), "application/octet-stream");
     std::string label = service + " (" + account + ")";
-    gboolean ok = secret_.secret_service_store_sync(service_, passwordSchema(), attributes.get(),
-                                                    SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &error);
+    gboolean ok =
+        secret_.secret_service_store_sync(service_, passwordSchema(), attributes.get(),
+                                          SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &error);
     secret_.secret_value_unref(value);
     if (error) return statusOf(secret_, error);
     return ok ? errSecSuccess : errSecNotAvailable;

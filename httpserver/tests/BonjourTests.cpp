@@ -258,7 +258,8 @@ TEST_F(BonjourTest, AvahiWithoutItsClientLibrary) {
   ASSERT_TRUE(runUntil([&] { return log.contains("Bonjour registration error"); }));
   EXPECT_TRUE(log.contains("Bonjour registration error -49 (domain 10)"))  // AVAHI_ERR_NOT_SUPPORTED
       << fmt::format("{}", fmt::join(log.lines(), "\n"));
-  EXPECT_TRUE(log.contains("Local service discovery is not available: Could not load libqv-absent-avahi-client.so.3"));
+  EXPECT_TRUE(log.contains(
+      "Local service discovery is not available: Could not load libqv-absent-avahi-client.so.3"));
   EXPECT_FALSE(server->bonjourServerURL());
   EXPECT_TRUE(delegate->urls.empty());
   EXPECT_EQ(curl({url("/")}).body, "up");

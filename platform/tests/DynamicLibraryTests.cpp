@@ -44,7 +44,7 @@ struct LibraryLoadCase {
   const char* name;
   // Makes a fresh table and asks it once: whether it gave functions, and the error it reported.
   std::function<bool(Error*)> load;
-  std::int64_t code;  // 0: loaded
+  std::int64_t code;                   // 0: loaded
   std::vector<std::string> described;  // texts the error's description holds
 };
 
@@ -71,39 +71,40 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DynamicLibraryLoadTest,
     ::testing::Values(
         LibraryLoadCase{"ExistingLibrary",
-                 [](Error* error) {
-                   DynamicLibrary<ZlibTable> zlib("libz.so.1");
-                   const ZlibTable* functions = zlib.functions(error);
-                   // The functions are zlib's own: they answer as the linked ones do.
-                   return functions && std::string(functions->zlibVersion()) == ZLIB_VERSION &&
-                          functions->crc32(0, reinterpret_cast<const Bytef*>("abc"), 3) == 0x352441C2;
-                 },
-                 0,
-                 {}},
+                        [](Error* error) {
+                          DynamicLibrary<ZlibTable> zlib("libz.so.1");
+                          const ZlibTable* functions = zlib.functions(error);
+                          // The functions are zlib's own: they answer as the linked ones do.
+                          return functions && std::string(functions->zlibVersion()) == ZLIB_VERSION &&
+                                 functions->crc32(0, reinterpret_cast<const Bytef*>("abc"), 3) == 0x352441C2;
+                        },
+                        0,
+                        {}},
         LibraryLoadCase{"MissingLibrary",
-                 [](Error* error) {
-                   DynamicLibrary<ZlibTable> absent(kAbsentLibrarySoname);
-                   return absent.functions(error) != nullptr;
-                 },
-                 kDynamicLibraryNotLoaded,
-                 {std::string("Could not load ") + kAbsentLibrarySoname, "No such file"}},
+                        [](Error* error) {
+                          DynamicLibrary<ZlibTable> absent(kAbsentLibrarySoname);
+                          return absent.functions(error) != nullptr;
+                        },
+                        kDynamicLibraryNotLoaded,
+                        {std::string("Could not load ") + kAbsentLibrarySoname, "No such file"}},
         LibraryLoadCase{"MissingSymbol",
-                 [](Error* error) {
-                   DynamicLibrary<ZlibTableWithAMissingFunction> zlib("libz.so.1");
-                   return zlib.functions(error) != nullptr;
-                 },
-                 kDynamicLibraryMissingSymbol,
-                 {"Could not find qvNoSuchFunctionInZlib in libz.so.1"}},
+                        [](Error* error) {
+                          DynamicLibrary<ZlibTableWithAMissingFunction> zlib("libz.so.1");
+                          return zlib.functions(error) != nullptr;
+                        },
+                        kDynamicLibraryMissingSymbol,
+                        {"Could not find qvNoSuchFunctionInZlib in libz.so.1"}},
         LibraryLoadCase{"SetUpFails",
-                 [](Error* error) {
-                   DynamicLibrary<ZlibTable> zlib("libz.so.1", [](const ZlibTable&, std::string* failure) {
-                     *failure = "refused by the test";
-                     return false;
-                   });
-                   return zlib.functions(error) != nullptr;
-                 },
-                 kDynamicLibraryNotInitialised,
-                 {"Could not initialise libz.so.1: refused by the test"}}),
+                        [](Error* error) {
+                          DynamicLibrary<ZlibTable> zlib("libz.so.1",
+                                                         [](const ZlibTable&, std::string* failure) {
+                                                           *failure = "refused by the test";
+                                                           return false;
+                                                         });
+                          return zlib.functions(error) != nullptr;
+                        },
+                        kDynamicLibraryNotInitialised,
+                        {"Could not initialise libz.so.1: refused by the test"}}),
     [](const ::testing::TestParamInfo<LibraryLoadCase>& info) { return std::string(info.param.name); });
 
 // Every thread that asks before the first opening has ended waits for it and gets its outcome; the

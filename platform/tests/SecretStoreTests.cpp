@@ -215,8 +215,9 @@ TEST_F(SecretStoreTest, WithoutLibsecretTheSharedStoreIsTheFileStore) {
     EXPECT_EQ(store->storeKind(), "file");
     EXPECT_EQ(store->addGenericPassword("svc", "acct", kSecret), errSecSuccess);
     Data out;
-    EXPECT_EQ(SecretStore::fileStore(SecretStore::standardFilePath())->findGenericPassword("svc", "acct", &out),
-              errSecSuccess);
+    EXPECT_EQ(
+        SecretStore::fileStore(SecretStore::standardFilePath())->findGenericPassword("svc", "acct", &out),
+        errSecSuccess);
     EXPECT_EQ(out, kSecret);
     EXPECT_EQ(store->deleteGenericPassword("svc", "acct"), errSecSuccess);
   }

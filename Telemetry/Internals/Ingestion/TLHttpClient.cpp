@@ -196,8 +196,9 @@ void TLHttpClient::finish(Transfer* transfer, int curlCode) {
     body = std::move(transfer->body);
   } else {
     bool offline = isOffline_ && isOffline_();
-    std::string description =
-        curlCode == kCancelledByUs ? "cancelled" : transfer->curl->curl_easy_strerror(static_cast<CURLcode>(curlCode));
+    std::string description = curlCode == kCancelledByUs
+                                  ? "cancelled"
+                                  : transfer->curl->curl_easy_strerror(static_cast<CURLcode>(curlCode));
     error = platform::Error::make(kTLURLErrorDomain, urlErrorCodeForCurlCode(curlCode, offline), description);
   }
   auto completion = std::move(transfer->completion);
@@ -276,7 +277,8 @@ void TLHttpClient::run() {
       curl.curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
       if (request.method == "POST") {
         curl.curl_easy_setopt(easy, CURLOPT_POST, 1L);
-        curl.curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        curl.curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                              static_cast<curl_off_t>(request.body.size()));
         curl.curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
       } else if (request.method != "GET") {
         curl.curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());

@@ -30,9 +30,9 @@ struct TLHttpRequest {
 };
 
 // The sender's HTTP session over libcurl (opened on the first request; where it cannot be opened,
-// every request fails with a transport error that names the reason): one multi handle driven by a worker thread that sleeps in
-// curl_multi_poll while transfers run and on a condition variable while there are none, so an idle
-// session never wakes. Connections per host are limited; redirects between http and https are
+// every request fails with a transport error that names the reason): one multi handle driven by a worker
+// thread that sleeps in curl_multi_poll while transfers run and on a condition variable while there are none,
+// so an idle session never wakes. Connections per host are limited; redirects between http and https are
 // followed; no cookies, no "Expect:". Completions run on the given serial queue, one at a time, in
 // the order transfers end. Transport failures come as URL errors (the codes of the platform's URL
 // loading system), so the retry rules can tell them apart.
