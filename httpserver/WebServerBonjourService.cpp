@@ -73,7 +73,8 @@ struct AvahiFunctions {
 };
 
 platform::DynamicLibrary<AvahiFunctions>& avahiLibrary() {
-  static platform::DynamicLibrary<AvahiFunctions> library("libavahi-client.so.3");
+  // Never destroyed (see DynamicLibrary): a service may outlive static destruction's turn for it.
+  static auto& library = *new platform::DynamicLibrary<AvahiFunctions>("libavahi-client.so.3");
   return library;
 }
 

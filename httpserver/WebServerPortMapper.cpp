@@ -46,7 +46,8 @@ struct NATPMPFunctions {
 };
 
 platform::DynamicLibrary<NATPMPFunctions>& natpmpLibrary() {
-  static platform::DynamicLibrary<NATPMPFunctions> library("libnatpmp.so.1");
+  // Never destroyed (see DynamicLibrary): a mapper may outlive static destruction's turn for it.
+  static auto& library = *new platform::DynamicLibrary<NATPMPFunctions>("libnatpmp.so.1");
   return library;
 }
 

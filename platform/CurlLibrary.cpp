@@ -32,9 +32,10 @@ void CurlFunctions::bind(DynamicLibrarySymbols& symbols) {
 
 DynamicLibrary<CurlFunctions>& curlLibrary() {
   // curl_global_init is not thread-safe and must precede every other call; the library's one-time
-  // load runs it under the table's lock, before any caller sees the table.
-  static DynamicLibrary<CurlFunctions> library(
-      "libcurl.so.4", [](const CurlFunctions& curl, std::string* failure) {
+  // load runs it under the table's lock, before any caller sees the table. Never destroyed (see
+  // DynamicLibrary).
+  static auto& library =
+      *new DynamicLibrary<CurlFunctions>("libcurl.so.4", [](const CurlFunctions& curl, std::string* failure) {
         CURLcode code = curl.curl_global_init(CURL_GLOBAL_DEFAULT);
         if (code == CURLE_OK) return true;
         *failure = "curl_global_init failed: " + std::string(curl.curl_easy_strerror(code));

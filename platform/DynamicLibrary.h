@@ -25,7 +25,7 @@ namespace platform {
 //     decltype(&::zlibVersion) zlibVersion = nullptr;
 //     void bind(platform::DynamicLibrarySymbols& symbols) { symbols(zlibVersion, "zlibVersion"); }
 //   };
-//   static platform::DynamicLibrary<ZlibFunctions> zlib("libz.so.1");
+//   static auto& zlib = *new platform::DynamicLibrary<ZlibFunctions>("libz.so.1");
 //   if (const ZlibFunctions* z = zlib.functions(&error)) z->zlibVersion();
 //
 // Symbols are looked up in the library and in the libraries it needs (dlsym's search of a handle),
@@ -88,7 +88,9 @@ class DynamicLibrarySubstitution {
 
 // One library's table of functions, opened and filled on first use from whichever thread asks first;
 // threads that ask meanwhile wait for that one outcome, which is kept for the life of the process
-// (a library that failed is not tried again). Meant to be a function-local or namespace static.
+// (a library that failed is not tried again). The application's tables are made once and never
+// destroyed (`*new`, as above): objects that hold the library's resources, static ones included,
+// release them through the table, however late in the process's exit that happens.
 template <typename Functions>
 class DynamicLibrary {
  public:

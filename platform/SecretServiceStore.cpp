@@ -48,7 +48,8 @@ struct SecretFunctions {
 };
 
 DynamicLibrary<SecretFunctions>& secretLibrary() {
-  static DynamicLibrary<SecretFunctions> library("libsecret-1.so.0");
+  // Never destroyed: the shared store, a static, releases its service through it at exit.
+  static auto& library = *new DynamicLibrary<SecretFunctions>("libsecret-1.so.0");
   return library;
 }
 
