@@ -6,14 +6,15 @@
 #include <functional>
 #include <vector>
 
-class QLocalServer;
-class QLocalSocket;
+class QSocketNotifier;
 
-// One running application per user. The first start listens on a local socket in the user's runtime
-// folder; a later start connects to it, hands over its arguments (paths made absolute) and exits once
-// the running one has answered. The running one keeps what arrives until it is ready (its modules have
-// loaded), then hands each argument list to its handler in arrival order and answers it, so that a
-// start during the first one's loading is answered after loading and never lost.
+// One running application per user. The first start listens on a local (Unix domain) socket in the
+// user's runtime folder, through the system's sockets and Qt's socket notifier (Qt Network, with the
+// Kerberos and proxy libraries it loads, would cost more memory at every start than this needs); a later
+// start connects to it, hands over its arguments (paths made absolute) and exits once the running one has
+// answered. The running one keeps what arrives until it is ready (its modules have loaded), then hands each
+// argument list to its handler in arrival order and answers it, so that a start during the first one's
+// loading is answered after loading and never lost.
 class QVSingleInstance : public QObject {
   Q_OBJECT
 
@@ -41,16 +42,19 @@ class QVSingleInstance : public QObject {
   bool isReady() const { return static_cast<bool>(handler_); }
 
  private:
+  class Connection;
   struct Pending {
-    QPointer<QLocalSocket> socket;
+    QPointer<QObject> connection;  // a Connection; null once the second start has gone
     QStringList arguments;
   };
   static bool handOff(const QString& path, const QStringList& arguments, int answerTimeoutMs, bool* connected);
   void newConnection();
-  void readMessage(QLocalSocket* socket);
+  void readMessage(Connection* connection);
   void deliver(Pending pending);
 
-  QLocalServer* server_ = nullptr;
+  int listener_ = -1;
+  QSocketNotifier* listenerNotifier_ = nullptr;
+  QString listeningPath_;
   Handler handler_;
   std::vector<Pending> pending_;
 };

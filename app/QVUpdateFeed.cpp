@@ -1,11 +1,10 @@
 #include "app/QVUpdateFeed.h"
 
-#include <curl/curl.h>
-
 #include <charconv>
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "platform/CurlLibrary.h"
 #include "platform/Log.h"
 
 namespace {
@@ -97,35 +96,41 @@ QVUpdateCheckResult QVUpdateFeed::evaluate(const std::string& body, const std::s
 
 QVUpdateCheckResult QVUpdateFeed::check(const std::string& url, const std::string& currentVersion,
                                         double timeoutSeconds) {
-  static const bool initialised = [] { return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; }();
   QVUpdateCheckResult failed;
   failed.status = QVUpdateCheckResult::Status::Failed;
-  CURL* curl = initialised ? curl_easy_init() : nullptr;
+  // libcurl is opened (and set up once) by the first check.
+  platform::Error loadError;
+  const platform::CurlFunctions* api = platform::curl(&loadError);
+  if (!api) {
+    failed.error = "The update check could not start (" + loadError.description + ").";
+    return failed;
+  }
+  CURL* curl = api->curl_easy_init();
   if (!curl) {
     failed.error = "The update check could not start.";
     return failed;
   }
   Download download;
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(timeoutSeconds * 1000));
-  curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(kMaximumFeedSize));
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
-  const CURLcode code = curl_easy_perform(curl);
+  api->curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  api->curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  api->curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  api->curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  api->curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  api->curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  api->curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, long(timeoutSeconds * 1000));
+  api->curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(kMaximumFeedSize));
+  api->curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+  api->curl_easy_setopt(curl, CURLOPT_WRITEDATA, &download);
+  const CURLcode code = api->curl_easy_perform(curl);
   long status = 0;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_cleanup(curl);
+  api->curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  api->curl_easy_cleanup(curl);
   if (download.tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
     platform::log("Update feed could not be read: the feed is larger than 1 MiB");
     return {};  // no update
   }
   if (code != CURLE_OK) {
-    failed.error = curl_easy_strerror(code);
+    failed.error = api->curl_easy_strerror(code);
     return failed;
   }
   if (status != 200) {

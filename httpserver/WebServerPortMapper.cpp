@@ -11,6 +11,9 @@
 #include <chrono>
 #include <thread>
 
+#include "httpserver/WebServerFunctions.h"
+#include "platform/DynamicLibrary.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -21,6 +24,31 @@ bool isPrivateAddress(in_addr address) {
   std::uint32_t a = ntohl(address.s_addr);
   return (a >> 24) == 10 || (a >> 20) == (172u << 4 | 1) || (a >> 16) == (192u << 8 | 168) ||
          (a >> 22) == (100u << 2 | 1);
+}
+
+// The functions of libnatpmp that the mapper calls.
+struct NATPMPFunctions {
+  decltype(&::initnatpmp) initnatpmp = nullptr;
+  decltype(&::closenatpmp) closenatpmp = nullptr;
+  decltype(&::sendpublicaddressrequest) sendpublicaddressrequest = nullptr;
+  decltype(&::sendnewportmappingrequest) sendnewportmappingrequest = nullptr;
+  decltype(&::getnatpmprequesttimeout) getnatpmprequesttimeout = nullptr;
+  decltype(&::readnatpmpresponseorretry) readnatpmpresponseorretry = nullptr;
+
+  void bind(platform::DynamicLibrarySymbols& symbols) {
+    symbols(initnatpmp, "initnatpmp");
+    symbols(closenatpmp, "closenatpmp");
+    symbols(sendpublicaddressrequest, "sendpublicaddressrequest");
+    symbols(sendnewportmappingrequest, "sendnewportmappingrequest");
+    symbols(getnatpmprequesttimeout, "getnatpmprequesttimeout");
+    symbols(readnatpmpresponseorretry, "readnatpmpresponseorretry");
+  }
+};
+
+platform::DynamicLibrary<NATPMPFunctions>& natpmpLibrary() {
+  // Never destroyed (see DynamicLibrary): a mapper may outlive static destruction's turn for it.
+  static auto& library = *new platform::DynamicLibrary<NATPMPFunctions>("libnatpmp.so.1");
+  return library;
 }
 
 // Speaks NAT-PMP with the gateway on a thread of its own: asks for the external address, then for
@@ -39,9 +67,9 @@ class NATPMPPortMapper final : public WebServerPortMapper {
     thread_.join();
     if (mapped_) {
       // Removing is best effort: the gateway drops the mapping at the end of its lifetime anyway.
-      sendnewportmappingrequest(&natpmp_, NATPMP_PROTOCOL_TCP, port_, 0, 0);
+      natpmpFunctions_->sendnewportmappingrequest(&natpmp_, NATPMP_PROTOCOL_TCP, port_, 0, 0);
     }
-    closenatpmp(&natpmp_);
+    natpmpFunctions_->closenatpmp(&natpmp_);
     ::close(wake_);
   }
 
@@ -55,11 +83,19 @@ class NATPMPPortMapper final : public WebServerPortMapper {
       forced = 1;
       gateway = address.s_addr;
     }
-    int result = initnatpmp(&natpmp_, forced, gateway);
+    // libnatpmp is opened by the first mapping, not at start.
+    platform::Error loadError;
+    natpmpFunctions_ = natpmpLibrary().functions(&loadError);
+    if (!natpmpFunctions_) {
+      WebServerLog(kWebServerLoggingLevel_Warning, "NAT port mapping is not available: {}",
+                   loadError.description);
+      return NATPMP_ERR_UNDEFINEDERROR;
+    }
+    int result = natpmpFunctions_->initnatpmp(&natpmp_, forced, gateway);
     if (result < 0) return result;
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake_ < 0) {
-      closenatpmp(&natpmp_);
+      natpmpFunctions_->closenatpmp(&natpmp_);
       return NATPMP_ERR_SOCKETERROR;
     }
     port_ = port;
@@ -72,15 +108,15 @@ class NATPMPPortMapper final : public WebServerPortMapper {
   void run() {
     while (!stopping_) {
       natpmpresp_t address{};
-      int result = request([this] { return sendpublicaddressrequest(&natpmp_); }, &address);
+      int result = request([this] { return natpmpFunctions_->sendpublicaddressrequest(&natpmp_); }, &address);
       if (stopping_) return;
       double wait = kRetryAfterFailure;
       if (result == 0) {
         natpmpresp_t mapping{};
         result = request(
             [this] {
-              return sendnewportmappingrequest(&natpmp_, NATPMP_PROTOCOL_TCP, port_, port_,
-                                               options_.lifetime);
+              return natpmpFunctions_->sendnewportmappingrequest(&natpmp_, NATPMP_PROTOCOL_TCP, port_, port_,
+                                                                 options_.lifetime);
             },
             &mapping);
         if (stopping_) return;
@@ -111,7 +147,8 @@ class NATPMPPortMapper final : public WebServerPortMapper {
                         : Clock::time_point::max();
     while (!stopping_) {
       timeval timeout{};
-      if (getnatpmprequesttimeout(&natpmp_, &timeout) < 0) return NATPMP_ERR_GETTIMEOFDAYERR;
+      if (natpmpFunctions_->getnatpmprequesttimeout(&natpmp_, &timeout) < 0)
+        return NATPMP_ERR_GETTIMEOFDAYERR;
       auto wait = std::chrono::seconds(timeout.tv_sec) + std::chrono::microseconds(timeout.tv_usec);
       auto now = Clock::now();
       if (now >= deadline) return NATPMP_ERR_NOGATEWAYSUPPORT;
@@ -125,7 +162,7 @@ class NATPMPPortMapper final : public WebServerPortMapper {
       if (stopping_) return NATPMP_ERR_NOPENDINGREQ;
       if (ready < 0 && errno != EINTR) return NATPMP_ERR_SOCKETERROR;
       // Reads the answer, or resends when the time for it has passed.
-      result = readnatpmpresponseorretry(&natpmp_, response);
+      result = natpmpFunctions_->readnatpmpresponseorretry(&natpmp_, response);
       if (result != NATPMP_TRYAGAIN) return result < 0 ? result : 0;
     }
     return NATPMP_ERR_NOPENDINGREQ;
@@ -147,6 +184,7 @@ class NATPMPPortMapper final : public WebServerPortMapper {
   static constexpr double kRetryAfterFailure = 300.0;
 
   const NATPMPOptions options_;
+  const NATPMPFunctions* natpmpFunctions_ = nullptr;
   natpmp_t natpmp_{};
   int wake_ = -1;
   std::uint16_t port_ = 0;

@@ -1,5 +1,6 @@
 // The secret store over the freedesktop Secret Service (GNOME Keyring and others) through
-// libsecret: one item per service and account, with both as item attributes.
+// libsecret: one item per service and account, with both as item attributes. libsecret (with GIO,
+// GObject and libgcrypt behind it) is opened when the store is first asked for, not at start.
 #include <libsecret/secret.h>
 
 #include <cstdlib>
@@ -7,11 +8,50 @@
 #include <mutex>
 
 #include "platform/BundleInfo.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/SecretStore.h"
 
 namespace platform {
 
 namespace {
+
+// The functions of libsecret, and of the GLib and GObject it brings, that the store calls.
+struct SecretFunctions {
+  decltype(&::secret_service_get_sync) secret_service_get_sync = nullptr;
+  decltype(&::secret_service_lookup_sync) secret_service_lookup_sync = nullptr;
+  decltype(&::secret_service_store_sync) secret_service_store_sync = nullptr;
+  decltype(&::secret_service_clear_sync) secret_service_clear_sync = nullptr;
+  // Variadic (name and value pairs ending with a null pointer), as declared.
+  decltype(&::secret_attributes_build) secret_attributes_build = nullptr;
+  decltype(&::secret_value_new) secret_value_new = nullptr;
+  decltype(&::secret_value_get) secret_value_get = nullptr;
+  decltype(&::secret_value_unref) secret_value_unref = nullptr;
+  decltype(&::secret_error_get_quark) secret_error_get_quark = nullptr;
+  decltype(&::g_hash_table_unref) g_hash_table_unref = nullptr;
+  decltype(&::g_error_free) g_error_free = nullptr;
+  decltype(&::g_object_unref) g_object_unref = nullptr;
+
+  void bind(DynamicLibrarySymbols& symbols) {
+    symbols(secret_service_get_sync, "secret_service_get_sync");
+    symbols(secret_service_lookup_sync, "secret_service_lookup_sync");
+    symbols(secret_service_store_sync, "secret_service_store_sync");
+    symbols(secret_service_clear_sync, "secret_service_clear_sync");
+    symbols(secret_attributes_build, "secret_attributes_build");
+    symbols(secret_value_new, "secret_value_new");
+    symbols(secret_value_get, "secret_value_get");
+    symbols(secret_value_unref, "secret_value_unref");
+    symbols(secret_error_get_quark, "secret_error_get_quark");
+    symbols(g_hash_table_unref, "g_hash_table_unref");
+    symbols(g_error_free, "g_error_free");
+    symbols(g_object_unref, "g_object_unref");
+  }
+};
+
+DynamicLibrary<SecretFunctions>& secretLibrary() {
+  // Never destroyed: the shared store, a static, releases its service through it at exit.
+  static auto& library = *new DynamicLibrary<SecretFunctions>("libsecret-1.so.0");
+  return library;
+}
 
 const SecretSchema* passwordSchema() {
   // The schema's name tags our items; only items with this name match lookups.
@@ -28,31 +68,36 @@ const SecretSchema* passwordSchema() {
 }
 
 struct HashTableDeleter {
-  void operator()(GHashTable* table) const { g_hash_table_unref(table); }
+  const SecretFunctions* secret;
+  void operator()(GHashTable* table) const { secret->g_hash_table_unref(table); }
 };
 using Attributes = std::unique_ptr<GHashTable, HashTableDeleter>;
 
-Attributes itemAttributes(const std::string& service, const std::string& account) {
-  return Attributes(secret_attributes_build(passwordSchema(), "service", service.c_str(), "account",
-                                            account.c_str(), nullptr));
+Attributes itemAttributes(const SecretFunctions& secret, const std::string& service,
+                          const std::string& account) {
+  return Attributes(secret.secret_attributes_build(passwordSchema(), "service", service.c_str(), "account",
+                                                   account.c_str(), nullptr),
+                    HashTableDeleter{&secret});
 }
 
-Attributes serviceAttributes(const std::string& service) {
-  return Attributes(secret_attributes_build(passwordSchema(), "service", service.c_str(), nullptr));
+Attributes serviceAttributes(const SecretFunctions& secret, const std::string& service) {
+  return Attributes(secret.secret_attributes_build(passwordSchema(), "service", service.c_str(), nullptr),
+                    HashTableDeleter{&secret});
 }
 
-OSStatus statusOf(GError* error) {
+OSStatus statusOf(const SecretFunctions& secret, GError* error) {
   OSStatus status = errSecNotAvailable;
-  if (error->domain == SECRET_ERROR && error->code == SECRET_ERROR_IS_LOCKED)
+  if (error->domain == secret.secret_error_get_quark() && error->code == SECRET_ERROR_IS_LOCKED)
     status = errSecInteractionNotAllowed;
-  g_error_free(error);
+  secret.g_error_free(error);
   return status;
 }
 
 class SecretServiceStore final : public SecretStore {
  public:
-  explicit SecretServiceStore(SecretService* service) : service_(service) {}
-  ~SecretServiceStore() override { g_object_unref(service_); }
+  SecretServiceStore(const SecretFunctions& secret, SecretService* service)
+      : secret_(secret), service_(service) {}
+  ~SecretServiceStore() override { secret_.g_object_unref(service_); }
   SecretServiceStore(const SecretServiceStore&) = delete;
   SecretServiceStore& operator=(const SecretServiceStore&) = delete;
 
@@ -82,56 +127,59 @@ class SecretServiceStore final : public SecretStore {
 
   OSStatus remove(const std::string& service, const std::string& account) override {
     std::lock_guard lock(mutex_);
-    return clear(itemAttributes(service, account));
+    return clear(itemAttributes(secret_, service, account));
   }
 
   OSStatus removeAll(const std::string& service) override {
     std::lock_guard lock(mutex_);
-    return clear(serviceAttributes(service));
+    return clear(serviceAttributes(secret_, service));
   }
 
  private:
   OSStatus lookup(const std::string& service, const std::string& account, Data* password) {
     GError* error = nullptr;
-    auto attributes = itemAttributes(service, account);
+    auto attributes = itemAttributes(secret_, service, account);
     SecretValue* value =
-        secret_service_lookup_sync(service_, passwordSchema(), attributes.get(), nullptr, &error);
+        secret_.secret_service_lookup_sync(service_, passwordSchema(), attributes.get(), nullptr, &error);
     if (error) {
-      if (value) secret_value_unref(value);
-      return statusOf(error);
+      if (value) secret_.secret_value_unref(value);
+      return statusOf(secret_, error);
     }
     if (!value) return errSecItemNotFound;
     if (password) {
       gsize length = 0;
-      const gchar* bytes = secret_value_get(value, &length);
+      const gchar* bytes = secret_.secret_value_get(value, &length);
       password->assign(reinterpret_cast<const std::uint8_t*>(bytes),
                        reinterpret_cast<const std::uint8_t*>(bytes) + length);
     }
-    secret_value_unref(value);
+    secret_.secret_value_unref(value);
     return errSecSuccess;
   }
 
   OSStatus store(const std::string& service, const std::string& account, const Data& password) {
     GError* error = nullptr;
-    auto attributes = itemAttributes(service, account);
-    SecretValue* value = secret_value_new(reinterpret_cast<const gchar*>(password.data()),
-                                          static_cast<gssize>(password.size()), "application/octet-stream");
+    auto attributes = itemAttributes(secret_, service, account);
+    SecretValue* value =
+        secret_.secret_value_new(reinterpret_cast<const gchar*>(password.data()),
+                                 static_cast<gssize>(password.size()), "application/octet-stream");
     std::string label = service + " (" + account + ")";
-    gboolean ok = secret_service_store_sync(service_, passwordSchema(), attributes.get(),
-                                            SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &error);
-    secret_value_unref(value);
-    if (error) return statusOf(error);
+    gboolean ok =
+        secret_.secret_service_store_sync(service_, passwordSchema(), attributes.get(),
+                                          SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &error);
+    secret_.secret_value_unref(value);
+    if (error) return statusOf(secret_, error);
     return ok ? errSecSuccess : errSecNotAvailable;
   }
 
   OSStatus clear(Attributes attributes) {
     GError* error = nullptr;
     gboolean removed =
-        secret_service_clear_sync(service_, passwordSchema(), attributes.get(), nullptr, &error);
-    if (error) return statusOf(error);
+        secret_.secret_service_clear_sync(service_, passwordSchema(), attributes.get(), nullptr, &error);
+    if (error) return statusOf(secret_, error);
     return removed ? errSecSuccess : errSecItemNotFound;
   }
 
+  const SecretFunctions& secret_;
   SecretService* service_;
   std::mutex mutex_;
 };
@@ -153,15 +201,22 @@ std::shared_ptr<SecretStore> SecretStore::secretServiceStore(Error* error) {
     fail(error, Error::make("SecretStore", errSecNotAvailable, "no session bus"));
     return nullptr;
   }
+  // Where libsecret is not installed (or lacks a function) there is no Secret Service to talk to.
+  Error loadError;
+  const SecretFunctions* secret = secretLibrary().functions(&loadError);
+  if (!secret) {
+    fail(error, Error::make("SecretStore", errSecNotAvailable, loadError.description));
+    return nullptr;
+  }
   GError* gerror = nullptr;
-  SecretService* service = secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &gerror);
+  SecretService* service = secret->secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, nullptr, &gerror);
   if (!service) {
     fail(error,
          Error::make("SecretStore", errSecNotAvailable, gerror ? gerror->message : "no Secret Service"));
-    if (gerror) g_error_free(gerror);
+    if (gerror) secret->g_error_free(gerror);
     return nullptr;
   }
-  auto store = std::make_shared<SecretServiceStore>(service);
+  auto store = std::make_shared<SecretServiceStore>(*secret, service);
   // A lookup proves that a service answers (the proxy alone does not).
   OSStatus status = store->findGenericPassword(std::string(bundleinfo::kIdentifier) + ".probe", "probe");
   if (status != errSecSuccess && status != errSecItemNotFound) {

@@ -7,6 +7,7 @@
 #include "Telemetry/Internals/Ingestion/TLTelemetryIngestion.h"
 #include "Telemetry/Internals/Ingestion/TLTicketCache.h"
 #include "Telemetry/Internals/Util/TLHttpUtil.h"
+#include "platform/DynamicLibrary.h"
 #include "testing/TelemetryIngestionServer.h"
 
 using namespace tltesting;
@@ -208,6 +209,31 @@ INSTANTIATE_TEST_SUITE_P(
         OutcomeCase{"refused", {}, "refused", 0, std::nullopt, -1004, std::nullopt, false, false},
         OutcomeCase{"httpsToPlain", {}, "https", 0, std::nullopt, -1200, std::nullopt, false, false}),
     [](const auto& info) { return info.param.name; });
+
+// Where libcurl is not installed, a call fails like a connection that cannot be made: nothing
+// reaches the service, the call is retried, and the pipeline then pauses without a fatal error,
+// keeping its logs for a later send.
+TEST_F(IngestionTest, WithoutLibcurlCallsFailAndTheLogsWait) {
+  server.script({status(200), status(200), status(200), status(200)});
+  makeTelemetry(server.baseURL());
+  ASSERT_TRUE(waitFor([&] { return !telemetry->isPaused(); }));
+  platform::DynamicLibrarySubstitution absent("libcurl.so.4", "libqv-absent-curl.so.4");
+  telemetry->sendAsync(container("batch-1"), std::nullopt, journal->handler());
+  ASSERT_TRUE(waitFor([&] { return !journal->answers().empty(); }));
+  auto answer = journal->answers().front();
+  EXPECT_EQ(answer.callId, "batch-1");
+  EXPECT_EQ(answer.status, -1);
+  ASSERT_TRUE(answer.error);
+  EXPECT_EQ(answer.error->domain, kTLURLErrorDomain);
+  EXPECT_EQ(answer.error->code, -1);
+  EXPECT_NE(answer.error->description.find("Could not load libqv-absent-curl.so.4"), std::string::npos)
+      << answer.error->description;
+  EXPECT_TRUE(waitFor([&] { return telemetry->pendingCallCount() == 0; }));
+  EXPECT_EQ(server.requestCount(), 0u);
+  EXPECT_FALSE(telemetry->isEnabled());
+  EXPECT_TRUE(telemetry->isPaused());
+  EXPECT_EQ(journal->events(), (std::vector<std::string>{"handler", "pause"}));
+}
 
 // ---- Requests ----
 

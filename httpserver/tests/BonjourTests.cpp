@@ -13,6 +13,7 @@
 
 #include "httpserver/WebServerBonjourService.h"
 #include "httpserver/tests/HTTPTestSupport.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/Files.h"
 
 using namespace httptest;
@@ -245,6 +246,24 @@ const fs::path& processBusFolder() {
 std::string processBusAddress() { return "unix:path=" + (processBusFolder() / "system_bus_socket").string(); }
 
 }  // namespace
+
+// Where the Avahi client library is not installed, registration fails as it does without a daemon,
+// with a line that names the library; the server serves regardless.
+TEST_F(BonjourTest, AvahiWithoutItsClientLibrary) {
+  platform::DynamicLibrarySubstitution absent("libavahi-client.so.3", "libqv-absent-avahi-client.so.3");
+  server->setDelegate(delegate);
+  server->addGETHandlerForPath("/", platform::dataFromString("up"), "text/plain", 0);
+  ServerLog log(kWebServerLoggingLevel_Warning);
+  ASSERT_TRUE(startServer({{WebServerOption_BonjourName, ""}}));
+  ASSERT_TRUE(runUntil([&] { return log.contains("Bonjour registration error"); }));
+  EXPECT_TRUE(log.contains("Bonjour registration error -49 (domain 10)"))  // AVAHI_ERR_NOT_SUPPORTED
+      << fmt::format("{}", fmt::join(log.lines(), "\n"));
+  EXPECT_TRUE(log.contains(
+      "Local service discovery is not available: Could not load libqv-absent-avahi-client.so.3"));
+  EXPECT_FALSE(server->bonjourServerURL());
+  EXPECT_TRUE(delegate->urls.empty());
+  EXPECT_EQ(curl({url("/")}).body, "up");
+}
 
 TEST_F(BonjourTest, AvahiWithoutADaemon) {
   // No D-Bus system bus answers at this address, so no Avahi daemon either.

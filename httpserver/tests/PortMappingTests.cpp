@@ -10,6 +10,7 @@
 
 #include "httpserver/WebServerPortMapper.h"
 #include "httpserver/tests/HTTPTestSupport.h"
+#include "platform/DynamicLibrary.h"
 
 using namespace httptest;
 
@@ -340,6 +341,23 @@ TEST_F(PortMappingServerTest, AMapperThatCannotStart) {
   EXPECT_TRUE(log.contains(fmt::format("Failed creating NAT port mapping ({})", NATPMP_ERR_INVALIDARGS)));
   EXPECT_TRUE(server->isRunning());
   EXPECT_FALSE(server->publicServerURL());
+}
+
+// Where libnatpmp is not installed, the mapping cannot start: the failure is logged with the library's
+// name, nothing reaches the gateway, and the server serves regardless.
+TEST_F(PortMappingServerTest, WithoutTheNATPMPLibrary) {
+  platform::DynamicLibrarySubstitution absent("libnatpmp.so.1", "libqv-absent-natpmp.so.1");
+  FakeGateway gateway({});
+  ASSERT_TRUE(gateway.bound());
+  useGateway(gateway);
+  server->addGETHandlerForPath("/", platform::dataFromString("up"), "text/plain", 0);
+  ServerLog log(kWebServerLoggingLevel_Warning);
+  ASSERT_TRUE(startServer({{WebServerOption_RequestNATPortMapping, true}}));
+  EXPECT_TRUE(log.contains("NAT port mapping is not available: Could not load libqv-absent-natpmp.so.1"));
+  EXPECT_TRUE(log.contains(fmt::format("Failed creating NAT port mapping ({})", NATPMP_ERR_UNDEFINEDERROR)));
+  EXPECT_EQ(curl({url("/")}).body, "up");
+  EXPECT_FALSE(server->publicServerURL());
+  EXPECT_EQ(gateway.packets(), 0);
 }
 
 TEST_F(PortMappingServerTest, TheMachinesOwnGatewayAnswersNothingHere) {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/Bundle.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/Files.h"
 #include "platform/ProcessTable.h"
 #include "platform/SecretStore.h"
@@ -183,6 +184,48 @@ TEST_F(SecretStoreTest, WithoutASessionBusTheSharedStoreIsTheFileStoreAnnouncedO
   for (const auto& line : log.lines())
     announcements += line.find("No Secret Service answers") != std::string::npos;
   EXPECT_LE(announcements, 1);
+}
+
+// Where libsecret is not installed (or lacks a function the store calls), there is no Secret Service
+// to talk to even with a session bus: the reason names the library, and the shared store is the file
+// store.
+TEST_F(SecretStoreTest, WithoutLibsecretTheSharedStoreIsTheFileStore) {
+  // An address that nothing answers at: the store gets as far as loading libsecret.
+  const std::string address = "unix:path=" + (root() / "no-bus").string();
+  const char* saved = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::optional<std::string> savedAddress = saved ? std::optional<std::string>(saved) : std::nullopt;
+  setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  const struct {
+    const char* replacement;
+    const char* reason;
+  } cases[] = {
+      {"libqv-absent-secret.so.0", "Could not load libqv-absent-secret.so.0"},
+      {"libz.so.1", "Could not find secret_service_get_sync in libz.so.1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.replacement);
+    DynamicLibrarySubstitution substitution("libsecret-1.so.0", c.replacement);
+    Error error;
+    EXPECT_EQ(SecretStore::secretServiceStore(&error), nullptr);
+    EXPECT_EQ(error.code, errSecNotAvailable);
+    EXPECT_NE(error.description.find(c.reason), std::string::npos) << error.description;
+
+    SecretStore::setShared(nullptr);
+    auto store = SecretStore::shared();
+    EXPECT_EQ(store->storeKind(), "file");
+    EXPECT_EQ(store->addGenericPassword("svc", "acct", kSecret), errSecSuccess);
+    Data out;
+    EXPECT_EQ(
+        SecretStore::fileStore(SecretStore::standardFilePath())->findGenericPassword("svc", "acct", &out),
+        errSecSuccess);
+    EXPECT_EQ(out, kSecret);
+    EXPECT_EQ(store->deleteGenericPassword("svc", "acct"), errSecSuccess);
+  }
+  if (savedAddress) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", savedAddress->c_str(), 1);
+  } else {
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
 }
 
 TEST_F(SecretStoreTest, TheSharedStoreCanBeReplaced) {

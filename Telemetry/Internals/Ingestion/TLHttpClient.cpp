@@ -1,11 +1,10 @@
 #include "Telemetry/Internals/Ingestion/TLHttpClient.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 
 #include "Telemetry/Internals/Util/TLHttpUtil.h"
+#include "platform/CurlLibrary.h"
 
 namespace {
 
@@ -25,11 +24,6 @@ std::string trimmed(std::string text) {
   return text.substr(start);
 }
 
-void initializeCurlOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 }  // namespace
 
 std::optional<std::string> TLHttpResponse::valueForHeader(const std::string& name) const {
@@ -45,6 +39,7 @@ std::optional<std::string> TLHttpRequest::valueForHeader(const std::string& name
 }
 
 struct TLHttpClient::Transfer {
+  const platform::CurlFunctions* curl = nullptr;
   CURL* easy = nullptr;
   curl_slist* headerList = nullptr;
   TLHttpRequest request;
@@ -53,8 +48,9 @@ struct TLHttpClient::Transfer {
   platform::Data body;
 
   ~Transfer() {
-    if (easy) curl_easy_cleanup(easy);
-    curl_slist_free_all(headerList);
+    if (!curl) return;
+    if (easy) curl->curl_easy_cleanup(easy);
+    curl->curl_slist_free_all(headerList);
   }
 
   static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* context) {
@@ -85,15 +81,13 @@ TLHttpClient::TLHttpClient(long maxConnectionsPerHost,
                            std::function<bool()> isOffline)
     : maxConnectionsPerHost_(maxConnectionsPerHost),
       completionQueue_(std::move(completionQueue)),
-      isOffline_(std::move(isOffline)) {
-  initializeCurlOnce();
-}
+      isOffline_(std::move(isOffline)) {}
 
 TLHttpClient::~TLHttpClient() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    if (multi_) curl_multi_wakeup(static_cast<CURLM*>(multi_));
+    if (multi_) curl_->curl_multi_wakeup(static_cast<CURLM*>(multi_));
   }
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
@@ -105,15 +99,32 @@ std::uint64_t TLHttpClient::wakeUps() const {
 }
 
 void TLHttpClient::start(TLHttpRequest request, Completion completion) {
+  platform::Error loadError;
+  const platform::CurlFunctions* curl = platform::curl(&loadError);
+  if (!curl) {
+    // Without libcurl no request can go out. The completion gets a transport error like any failed
+    // connection, so the senders keep what they meant to send and try again later.
+    if (completion) {
+      auto error = platform::Error::make(kTLURLErrorDomain, urlErrorCodeForCurlCode(CURLE_FAILED_INIT, false),
+                                         loadError.description);
+      completionQueue_->async([completion = std::move(completion), error = std::move(error)] {
+        completion(nullptr, std::nullopt, error);
+      });
+    }
+    return;
+  }
   auto transfer = std::make_unique<Transfer>();
   transfer->request = std::move(request);
   transfer->completion = std::move(completion);
   std::lock_guard lock(mutex_);
+  // The worker uses the table it was started with.
+  if (!curl_) curl_ = curl;
+  transfer->curl = curl_;
   incoming_.push_back(std::move(transfer));
   if (!worker_.joinable()) {
     worker_ = std::thread([this] { run(); });
   } else if (multi_) {
-    curl_multi_wakeup(static_cast<CURLM*>(multi_));
+    curl_->curl_multi_wakeup(static_cast<CURLM*>(multi_));
   }
   wake_.notify_all();
 }
@@ -121,7 +132,7 @@ void TLHttpClient::start(TLHttpRequest request, Completion completion) {
 void TLHttpClient::cancelAll() {
   std::lock_guard lock(mutex_);
   cancelRequested_ = true;
-  if (multi_) curl_multi_wakeup(static_cast<CURLM*>(multi_));
+  if (multi_) curl_->curl_multi_wakeup(static_cast<CURLM*>(multi_));
   wake_.notify_all();
 }
 
@@ -176,17 +187,18 @@ void TLHttpClient::finish(Transfer* transfer, int curlCode) {
   std::optional<platform::Error> error;
   if (curlCode == CURLE_OK) {
     long status = 0;
-    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    transfer->curl->curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
     char* url = nullptr;
-    curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &url);
+    transfer->curl->curl_easy_getinfo(transfer->easy, CURLINFO_EFFECTIVE_URL, &url);
     transfer->response->statusCode = status;
     transfer->response->url = url ? url : transfer->request.url;
     response = transfer->response;
     body = std::move(transfer->body);
   } else {
     bool offline = isOffline_ && isOffline_();
-    std::string description =
-        curlCode == kCancelledByUs ? "cancelled" : curl_easy_strerror(static_cast<CURLcode>(curlCode));
+    std::string description = curlCode == kCancelledByUs
+                                  ? "cancelled"
+                                  : transfer->curl->curl_easy_strerror(static_cast<CURLcode>(curlCode));
     error = platform::Error::make(kTLURLErrorDomain, urlErrorCodeForCurlCode(curlCode, offline), description);
   }
   auto completion = std::move(transfer->completion);
@@ -198,8 +210,14 @@ void TLHttpClient::finish(Transfer* transfer, int curlCode) {
 }
 
 void TLHttpClient::run() {
-  CURLM* multi = curl_multi_init();
-  curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, maxConnectionsPerHost_);
+  const platform::CurlFunctions* curlFunctions = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    curlFunctions = curl_;
+  }
+  const platform::CurlFunctions& curl = *curlFunctions;
+  CURLM* multi = curl.curl_multi_init();
+  curl.curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, maxConnectionsPerHost_);
   {
     std::lock_guard lock(mutex_);
     multi_ = multi;
@@ -222,7 +240,7 @@ void TLHttpClient::run() {
         for (auto& transfer : incoming_) cancelled.push_back(std::move(transfer));
         incoming_.clear();
         for (auto& [easy, transfer] : running) {
-          curl_multi_remove_handle(multi, easy);
+          curl.curl_multi_remove_handle(multi, easy);
           cancelled.push_back(std::move(transfer));
         }
         running.clear();
@@ -238,7 +256,7 @@ void TLHttpClient::run() {
     for (auto& transfer : added) {
       // A header value must never break the request's framing.
       bool unsafe = false;
-      CURL* easy = curl_easy_init();
+      CURL* easy = curl.curl_easy_init();
       transfer->easy = easy;
       for (const auto& [name, value] : transfer->request.headers) {
         if ((name + value).find_first_of("\r\n", 0) != std::string::npos ||
@@ -248,50 +266,51 @@ void TLHttpClient::run() {
         }
         // "Name;" is how libcurl sends a header with an empty value ("Name:" would remove it).
         std::string line = value.empty() ? name + ";" : name + ": " + value;
-        transfer->headerList = curl_slist_append(transfer->headerList, line.c_str());
+        transfer->headerList = curl.curl_slist_append(transfer->headerList, line.c_str());
       }
-      transfer->headerList = curl_slist_append(transfer->headerList, "Expect:");
+      transfer->headerList = curl.curl_slist_append(transfer->headerList, "Expect:");
       if (!easy || unsafe) {
         finish(transfer.get(), CURLE_URL_MALFORMAT);
         continue;
       }
       const auto& request = transfer->request;
-      curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
+      curl.curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
       if (request.method == "POST") {
-        curl_easy_setopt(easy, CURLOPT_POST, 1L);
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
+        curl.curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl.curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                              static_cast<curl_off_t>(request.body.size()));
+        curl.curl_easy_setopt(easy, CURLOPT_POSTFIELDS, request.body.data());
       } else if (request.method != "GET") {
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        curl.curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
       }
-      curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headerList);
-      curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-      curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
-      curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-      curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-      curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-      curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
-      curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-      curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-      curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
-      curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-      curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
-      curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
-      curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
-      curl_multi_add_handle(multi, easy);
+      curl.curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headerList);
+      curl.curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+      curl.curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+      curl.curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+      curl.curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+      curl.curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+      curl.curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      curl.curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kLowSpeedTimeSeconds);
+      curl.curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+      curl.curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+      curl.curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+      curl.curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+      curl.curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+      curl.curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
+      curl.curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+      curl.curl_multi_add_handle(multi, easy);
       running.emplace(easy, std::move(transfer));
     }
     added.clear();
 
     int stillRunning = 0;
-    curl_multi_perform(multi, &stillRunning);
+    curl.curl_multi_perform(multi, &stillRunning);
     int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+    while (CURLMsg* message = curl.curl_multi_info_read(multi, &queued)) {
       if (message->msg != CURLMSG_DONE) continue;
       CURL* easy = message->easy_handle;
       int result = message->data.result;
-      curl_multi_remove_handle(multi, easy);
+      curl.curl_multi_remove_handle(multi, easy);
       auto found = running.find(easy);
       if (found == running.end()) continue;
       auto transfer = std::move(found->second);
@@ -299,7 +318,7 @@ void TLHttpClient::run() {
       finish(transfer.get(), result);
     }
     if (!running.empty()) {
-      curl_multi_poll(multi, nullptr, 0, 60000, nullptr);
+      curl.curl_multi_poll(multi, nullptr, 0, 60000, nullptr);
       std::lock_guard lock(mutex_);
       ++wakeUps_;
     }
@@ -308,5 +327,5 @@ void TLHttpClient::run() {
     std::lock_guard lock(mutex_);
     multi_ = nullptr;
   }
-  curl_multi_cleanup(multi);
+  curl.curl_multi_cleanup(multi);
 }

@@ -15,6 +15,10 @@
 #include "Telemetry/Internals/Ingestion/TLIngestionProtocol.h"
 #include "platform/DispatchQueue.h"
 
+namespace platform {
+struct CurlFunctions;
+}
+
 // One HTTP request as the senders build it.
 struct TLHttpRequest {
   std::string url;
@@ -25,9 +29,10 @@ struct TLHttpRequest {
   std::optional<std::string> valueForHeader(const std::string& name) const;
 };
 
-// The sender's HTTP session over libcurl: one multi handle driven by a worker thread that sleeps in
-// curl_multi_poll while transfers run and on a condition variable while there are none, so an idle
-// session never wakes. Connections per host are limited; redirects between http and https are
+// The sender's HTTP session over libcurl (opened on the first request; where it cannot be opened,
+// every request fails with a transport error that names the reason): one multi handle driven by a worker
+// thread that sleeps in curl_multi_poll while transfers run and on a condition variable while there are none,
+// so an idle session never wakes. Connections per host are limited; redirects between http and https are
 // followed; no cookies, no "Expect:". Completions run on the given serial queue, one at a time, in
 // the order transfers end. Transport failures come as URL errors (the codes of the platform's URL
 // loading system), so the retry rules can tell them apart.
@@ -66,6 +71,7 @@ class TLHttpClient {
   const long maxConnectionsPerHost_;
   std::shared_ptr<platform::DispatchQueue> completionQueue_;
   std::function<bool()> isOffline_;
+  const platform::CurlFunctions* curl_ = nullptr;
   void* multi_ = nullptr;
   mutable std::mutex mutex_;
   std::condition_variable wake_;

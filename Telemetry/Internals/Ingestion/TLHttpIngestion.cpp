@@ -1,11 +1,10 @@
 #include "Telemetry/Internals/Ingestion/TLHttpIngestion.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
+#include "platform/CurlLibrary.h"
 #include "platform/UUID.h"
 
 namespace {
@@ -355,29 +354,33 @@ std::optional<std::uint64_t> TLHttpIngestion::retryCountForCall(const std::strin
 void TLHttpIngestion::setBaseURL(const std::string& baseURL) {
   std::lock_guard lock(lock_);
   baseURL_ = baseURL;
-  CURLU* fresh = curl_url();
-  CURLU* current = curl_url();
   bool updated = false;
-  if (curl_url_set(fresh, CURLUPART_URL, (baseURL + apiPath_).c_str(), 0) == CURLUE_OK &&
-      curl_url_set(current, CURLUPART_URL, sendURL_.c_str(), 0) == CURLUE_OK) {
-    for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_HOST,
-                           CURLUPART_PORT, CURLUPART_PATH}) {
-      char* value = nullptr;
-      if (curl_url_get(fresh, part, &value, 0) == CURLUE_OK && value) {
-        curl_url_set(current, part, value, 0);
-      } else {
-        curl_url_set(current, part, nullptr, 0);
+  // The URL parts are taken apart and put together by libcurl's URL parser; without libcurl no
+  // request could go out either, and the send URL stays as it was.
+  if (const platform::CurlFunctions* curl = platform::curl()) {
+    CURLU* fresh = curl->curl_url();
+    CURLU* current = curl->curl_url();
+    if (curl->curl_url_set(fresh, CURLUPART_URL, (baseURL + apiPath_).c_str(), 0) == CURLUE_OK &&
+        curl->curl_url_set(current, CURLUPART_URL, sendURL_.c_str(), 0) == CURLUE_OK) {
+      for (CURLUPart part : {CURLUPART_SCHEME, CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_HOST,
+                             CURLUPART_PORT, CURLUPART_PATH}) {
+        char* value = nullptr;
+        if (curl->curl_url_get(fresh, part, &value, 0) == CURLUE_OK && value) {
+          curl->curl_url_set(current, part, value, 0);
+        } else {
+          curl->curl_url_set(current, part, nullptr, 0);
+        }
+        curl->curl_free(value);
       }
-      curl_free(value);
+      char* url = nullptr;
+      if (curl->curl_url_get(current, CURLUPART_URL, &url, 0) == CURLUE_OK && url) {
+        sendURL_ = url;
+        updated = true;
+      }
+      curl->curl_free(url);
     }
-    char* url = nullptr;
-    if (curl_url_get(current, CURLUPART_URL, &url, 0) == CURLUE_OK && url) {
-      sendURL_ = url;
-      updated = true;
-    }
-    curl_free(url);
+    curl->curl_url_cleanup(fresh);
+    curl->curl_url_cleanup(current);
   }
-  curl_url_cleanup(fresh);
-  curl_url_cleanup(current);
   if (!updated) TLLogInfo(kTLLogTag, "Failed to update HTTP URL {} with {}", sendURL_, baseURL);
 }

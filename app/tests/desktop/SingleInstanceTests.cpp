@@ -2,6 +2,7 @@
 // run on threads of their own (their hand-off waits, as a second process would).
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -105,6 +106,45 @@ TEST_F(SingleInstanceTest, ASocketLeftByAGoneProcessIsTakenOverAndBadMessagesAre
   ASSERT_TRUE(runUntil([&] { return later.role.load() != -1; }, 10));
   EXPECT_EQ(later.role.load(), static_cast<int>(QVSingleInstance::Role::HandedOff));
   EXPECT_EQ(handled.size(), 1u);
+}
+
+// Only the user can connect, and the socket goes when the instance does: the next start listens.
+TEST_F(SingleInstanceTest, TheSocketIsPrivateAndGoesWithItsInstance) {
+  const auto path = QVSingleInstance::socketPath().toStdString();
+  {
+    QVSingleInstance primary;
+    ASSERT_EQ(primary.start({}), QVSingleInstance::Role::Primary);
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+  }
+  struct stat info {};
+  EXPECT_NE(::stat(path.c_str(), &info), 0);
+  QVSingleInstance next;
+  EXPECT_EQ(next.start({}), QVSingleInstance::Role::Primary);
+}
+
+// A message longer than the largest one is refused without waiting for its end.
+TEST_F(SingleInstanceTest, AnOverlongMessageIsRefused) {
+  QVSingleInstance primary;
+  ASSERT_EQ(primary.start({}), QVSingleInstance::Role::Primary);
+  std::vector<QStringList> handled;
+  primary.setReady([&](const QStringList& arguments) { handled.push_back(arguments); });
+  QLocalSocket socket;
+  socket.connectToServer(QVSingleInstance::socketPath());
+  ASSERT_TRUE(socket.waitForConnected(2000));
+  socket.write(QByteArray("[\"") + QByteArray(QVSingleInstance::kMaximumMessageSize + 16, 'x'));
+  QByteArray answer;
+  ASSERT_TRUE(runUntil(
+      [&] {
+        answer += socket.readAll();
+        return answer.contains('\n') || socket.state() != QLocalSocket::ConnectedState;
+      },
+      10));
+  answer += socket.readAll();
+  EXPECT_EQ(answer, QByteArray("error\n"));
+  EXPECT_TRUE(handled.empty());
 }
 
 }  // namespace

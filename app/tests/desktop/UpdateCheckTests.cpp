@@ -12,6 +12,7 @@
 #include "httpserver/WebServerDataResponse.h"
 #include "httpserver/WebServerRequest.h"
 #include "platform/Bundle.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "testing/Sandbox.h"
@@ -103,6 +104,32 @@ TEST_F(UpdateCheckTest, TheFeedDecidesOnlyWhenItCanBeReadAndIsNewer) {
   EXPECT_EQ(newer.item->notes, "Faster.");
   // Nobody listening: the check fails, it does not say "up to date".
   EXPECT_EQ(QVUpdateFeed::check("http://127.0.0.1:9/feed", current, 5).status, Status::Failed);
+}
+
+// Where libcurl is not installed (or is too old to have a function the check calls), the check fails
+// with the reason and nothing is asked of the server.
+TEST_F(UpdateCheckTest, WithoutLibcurlTheCheckFailsAndSaysWhy) {
+  FeedServer feed;
+  feed.serve("/newer", R"({"version": "99.0"})");
+  ASSERT_TRUE(feed.start());
+  const struct {
+    const char* replacement;
+    const char* reason;
+  } cases[] = {
+      {"libqv-absent-curl.so.4", "Could not load libqv-absent-curl.so.4"},
+      {"libz.so.1", "Could not find curl_global_init in libz.so.1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.replacement);
+    platform::DynamicLibrarySubstitution substitution("libcurl.so.4", c.replacement);
+    const QVUpdateCheckResult result = QVUpdateFeed::check(feed.url("/newer"), "1.0", 10);
+    EXPECT_EQ(result.status, Status::Failed);
+    EXPECT_FALSE(result.item);
+    EXPECT_NE(result.error.find("The update check could not start"), std::string::npos) << result.error;
+    EXPECT_NE(result.error.find(c.reason), std::string::npos) << result.error;
+  }
+  // With the library back, the same check reads the feed.
+  EXPECT_EQ(QVUpdateFeed::check(feed.url("/newer"), "1.0", 10).status, Status::UpdateAvailable);
 }
 
 TEST_F(UpdateCheckTest, VersionsCompareByTheirNumbers) {
