@@ -6,15 +6,14 @@
 #include <functional>
 #include <vector>
 
-class QSocketNotifier;
+class QLocalServer;
+class QLocalSocket;
 
-// One running application per user. The first start listens on a local (Unix domain) socket in the
-// user's runtime folder, through the system's sockets and Qt's socket notifier (Qt Network, with the
-// Kerberos and proxy libraries it loads, would cost more memory at every start than this needs); a later
-// start connects to it, hands over its arguments (paths made absolute) and exits once the running one has
-// answered. The running one keeps what arrives until it is ready (its modules have loaded), then hands each
-// argument list to its handler in arrival order and answers it, so that a start during the first one's
-// loading is answered after loading and never lost.
+// One running application per user. The first start listens on a local socket in the user's runtime
+// folder; a later start connects to it, hands over its arguments (paths made absolute) and exits once
+// the running one has answered. The running one keeps what arrives until it is ready (its modules have
+// loaded), then hands each argument list to its handler in arrival order and answers it, so that a
+// start during the first one's loading is answered after loading and never lost.
 class QVSingleInstance : public QObject {
   Q_OBJECT
 
@@ -42,19 +41,16 @@ class QVSingleInstance : public QObject {
   bool isReady() const { return static_cast<bool>(handler_); }
 
  private:
-  class Connection;
   struct Pending {
-    QPointer<QObject> connection;  // a Connection; null once the second start has gone
+    QPointer<QLocalSocket> socket;
     QStringList arguments;
   };
   static bool handOff(const QString& path, const QStringList& arguments, int answerTimeoutMs, bool* connected);
   void newConnection();
-  void readMessage(Connection* connection);
+  void readMessage(QLocalSocket* socket);
   void deliver(Pending pending);
 
-  int listener_ = -1;
-  QSocketNotifier* listenerNotifier_ = nullptr;
-  QString listeningPath_;
+  QLocalServer* server_ = nullptr;
   Handler handler_;
   std::vector<Pending> pending_;
 };
