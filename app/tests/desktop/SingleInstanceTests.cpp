@@ -117,7 +117,7 @@ TEST_F(SingleInstanceTest, TheSocketIsPrivateAndGoesWithItsInstance) {
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(info.st_mode & 0077, 0u) << "neither the group nor others may connect";
   }
   struct stat info {};
   EXPECT_NE(::stat(path.c_str(), &info), 0);
