@@ -32,6 +32,23 @@ class SingleInstanceTest : public qvtesting::GuiTest {
       start.role = static_cast<int>(instance.start(arguments, timeoutMs));
     });
   }
+
+  // Sends `message` to the running instance and answers what came back: one line, or what arrived
+  // before the instance closed the connection (empty when nothing came within `seconds`).
+  QByteArray exchange(const QByteArray& message, double seconds) {
+    QLocalSocket socket;
+    socket.connectToServer(QVSingleInstance::socketPath());
+    if (!socket.waitForConnected(2000)) return "not connected";
+    socket.write(message);
+    QByteArray answer;
+    runUntil(
+        [&] {
+          answer += socket.readAll();
+          return answer.contains('\n') || socket.state() != QLocalSocket::ConnectedState;
+        },
+        seconds);
+    return answer + socket.readAll();
+  }
 };
 
 TEST_F(SingleInstanceTest, StartsDuringLoadingAreAnsweredAfterItInOrderWithAbsolutePaths) {
@@ -84,19 +101,7 @@ TEST_F(SingleInstanceTest, ASocketLeftByAGoneProcessIsTakenOverAndBadMessagesAre
 
   const QByteArray messages[] = {"not json\n", "{\"an\": \"object\"}\n", "[1, 2]\n"};
   for (const auto& message : messages) {
-    QLocalSocket socket;
-    socket.connectToServer(QString::fromStdString(path));
-    ASSERT_TRUE(socket.waitForConnected(2000));
-    socket.write(message);
-    QByteArray answer;
-    ASSERT_TRUE(runUntil(
-        [&] {
-          answer += socket.readAll();
-          return answer.contains('\n') || socket.state() != QLocalSocket::ConnectedState;
-        },
-        5));
-    answer += socket.readAll();
-    EXPECT_EQ(answer, QByteArray("error\n")) << message.constData();
+    EXPECT_EQ(exchange(message, 5), QByteArray("error\n")) << message.constData();
   }
   EXPECT_TRUE(handled.empty());
 
@@ -131,19 +136,8 @@ TEST_F(SingleInstanceTest, AnOverlongMessageIsRefused) {
   ASSERT_EQ(primary.start({}), QVSingleInstance::Role::Primary);
   std::vector<QStringList> handled;
   primary.setReady([&](const QStringList& arguments) { handled.push_back(arguments); });
-  QLocalSocket socket;
-  socket.connectToServer(QVSingleInstance::socketPath());
-  ASSERT_TRUE(socket.waitForConnected(2000));
-  socket.write(QByteArray("[\"") + QByteArray(QVSingleInstance::kMaximumMessageSize + 16, 'x'));
-  QByteArray answer;
-  ASSERT_TRUE(runUntil(
-      [&] {
-        answer += socket.readAll();
-        return answer.contains('\n') || socket.state() != QLocalSocket::ConnectedState;
-      },
-      10));
-  answer += socket.readAll();
-  EXPECT_EQ(answer, QByteArray("error\n"));
+  EXPECT_EQ(exchange(QByteArray("[\"") + QByteArray(QVSingleInstance::kMaximumMessageSize + 16, 'x'), 10),
+            QByteArray("error\n"));
   EXPECT_TRUE(handled.empty());
 }
 
