@@ -13,13 +13,13 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QWidget>
 
-#include "app/QVTelemetryStart.h"
-#include "app/QVUserDefaults.h"
-#include "app/Reachability.h"
-#include "app/STDockableWindowController.h"
-#include "app/ZKCore.h"
-#include "app/ZKStoreHelper.h"
-#include "app/ZKUpdateChecker.h"
+#include "shell/QVTelemetryStart.h"
+#include "shell/QVUserDefaults.h"
+#include "shell/Reachability.h"
+#include "shell/STDockableWindowController.h"
+#include "shell/ZKCore.h"
+#include "shell/ZKStoreHelper.h"
+#include "shell/ZKUpdateChecker.h"
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVDataManager.h"

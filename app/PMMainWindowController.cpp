@@ -7,7 +7,7 @@
 #include <array>
 
 #include "app/QVServerPreferencesController.h"
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "app/WIAboutModule.h"
 #include "app/WIPreferencesModule.h"
 #include "ui_PMMainWindowController.h"

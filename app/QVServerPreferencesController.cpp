@@ -2,7 +2,7 @@
 
 #include <QtCore/QUrl>
 
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVServerPreferencesController.h"

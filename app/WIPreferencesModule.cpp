@@ -8,7 +8,7 @@
 #include <filesystem>
 
 #include "app/QVRelaunch.h"
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "engine/NSString+NextAvailable.h"
 #include "engine/QVDataManager.h"
 #include "platform/desktop/DesktopServices.h"

@@ -24,8 +24,8 @@
 #include "engine/QVNotificationCenter.h"
 #include "platform/Bundle.h"
 #include "platform/desktop/DesktopPlatform.h"
-#include "platform/desktop/QVDesktopNotificationSink.h"
-#include "platform/desktop/QVSleepWakeMonitor.h"
+#include "engine/desktop/QVDesktopNotificationSink.h"
+#include "engine/desktop/QVSleepWakeMonitor.h"
 #include "platform/desktop/QtMainQueue.h"
 #include "Telemetry/Internals/DelegateForwarder/TLAppDelegateForwarder.h"
 

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardGroup.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVEngineEnvironment.h"

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/desktop/QtMainQueue.h"
 #include "uikit/ZKThemeManager.h"

@@ -1,7 +1,7 @@
 #include "windows/QVDashboardOutlineModel.h"
 
 #include "engine/NSDate+TimeAgo.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVShowRunner.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cmath>
 
 #include "engine/QVDashboardModuleManager.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVDashboardViewController.h"

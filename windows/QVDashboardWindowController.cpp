@@ -5,7 +5,7 @@
 #include <QtWidgets/QGraphicsOpacityEffect>
 #include <QtWidgets/QLayout>
 
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/desktop/DesktopCompositor.h"
 #include "ui_QVDashboardWindowController.h"

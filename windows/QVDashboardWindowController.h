@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/MTStatusItem.h"
-#include "app/STDockableWindowController.h"
+#include "shell/MTStatusItem.h"
+#include "shell/STDockableWindowController.h"
 #include "platform/SettingsStore.h"
 
 class ZKViewController;

@@ -5,7 +5,7 @@
 #include <QtGui/QPainter>
 #include <QtWidgets/QApplication>
 
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "uikit/NSBezierPath+WindowPath.h"
 #include "uikit/ZKDesignGeometry.h"
 

@@ -11,7 +11,7 @@
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/Log.h"
 #include "platform/desktop/DesktopServices.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVEditModuleWindowController.h"
 #include "uikit/ZKYosemiteButton.h"

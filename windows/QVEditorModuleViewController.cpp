@@ -11,7 +11,7 @@
 #include <QtWidgets/QVBoxLayout>
 
 #include "engine/QVDashboardModuleManager.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/QVEmojiButtonCell.h"

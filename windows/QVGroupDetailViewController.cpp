@@ -13,7 +13,7 @@
 
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVEngineEnvironment.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/ZKAlert.h"

@@ -15,7 +15,7 @@
 
 #include "engine/QVEngineEnvironment.h"
 #include "engine/QVModuleLog.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVLogsViewController.h"
 

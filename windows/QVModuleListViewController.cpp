@@ -9,11 +9,11 @@
 #include <QtWidgets/QVBoxLayout>
 #include <cmath>
 
-#include "app/QVUserDefaults.h"
-#include "app/STDockableWindowController.h"
-#include "app/STDockingGeometry.h"
-#include "app/ZKStoreHelper.h"
-#include "app/ZKUpdateChecker.h"
+#include "shell/QVUserDefaults.h"
+#include "shell/STDockableWindowController.h"
+#include "shell/STDockingGeometry.h"
+#include "shell/ZKStoreHelper.h"
+#include "shell/ZKUpdateChecker.h"
 #include "platform/desktop/DesktopServices.h"
 #include "ui_QVModuleListViewController.h"
 #include "uikit/NSWindow+ContentView.h"

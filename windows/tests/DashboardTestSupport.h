@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardGroup.h"
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"

@@ -1,7 +1,7 @@
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
 
-#include "app/QVUserDefaults.h"
+#include "shell/QVUserDefaults.h"
 #include "windows/QVDashboardCellView.h"
 #include "windows/QVDashboardViewController.h"
 #include "windows/QVDashboardWindowController.h"

@@ -13,7 +13,7 @@
 #include "engine/QVEmojiSource.h"
 #include "engine/QVModuleLog.h"
 #include "engine/QVShowRunner.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "testing/FileWriteCounter.h"
 #include "windows/QVConfigEditorViewController.h"

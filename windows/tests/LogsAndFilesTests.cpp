@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "engine/QVModuleLog.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "windows/QVFilesViewController.h"
 #include "windows/QVLogsViewController.h"

@@ -8,7 +8,7 @@
 
 #include "engine/QVModuleLog.h"
 #include "engine/QVShowRunner.h"
-#include "platform/desktop/EngineBridge.h"
+#include "engine/desktop/EngineBridge.h"
 #include "windows/QVDashboardViewController.h"
 #include "windows/QVDashboardWindowController.h"
 #include "windows/QVModuleListViewController.h"

@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "engine/ZKTimer.h"
 #include "platform/MainQueue.h"
 #include "platform/desktop/QtMainQueue.h"
 #include "platform/desktop/testing/GuiTest.h"
@@ -132,19 +131,6 @@ TEST_F(QtMainQueueTest, PostAfterKeepsItsDelay) {
   });
   ASSERT_TRUE(runUntil([&] { return done; }));
   EXPECT_GE(fired - start, std::chrono::milliseconds(150));
-}
-
-// The engine's debounced timers run unchanged on the Qt loop: a burst of restarts gives one firing.
-TEST_F(QtMainQueueTest, EngineTimersDebounceOnTheQtLoop) {
-  int firings = 0;
-  std::shared_ptr<ZKTimer> pending;
-  for (int i = 0; i < 5; ++i) {
-    if (pending) pending->invalidate();
-    pending = ZKTimer::timerWithInterval(0.05, false, [&](ZKTimer&) { ++firings; });
-  }
-  ASSERT_TRUE(runUntil([&] { return firings == 1; }));
-  runFor(0.1);
-  EXPECT_EQ(firings, 1);
 }
 
 }  // namespace

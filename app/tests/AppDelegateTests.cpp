@@ -1,0 +1,185 @@
+// The application delegate offscreen: the questions and alerts of installing handed packages (answered
+// by a scripted user), the editor requests, the theme setting and the hot key before the dashboard
+// exists. Packages are real copies of the engine's fixtures, installed by the real module manager.
+#include <gtest/gtest.h>
+
+#include <QtCore/QTimer>
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QMessageBox>
+#include <QtWidgets/QPushButton>
+#include <filesystem>
+
+#include "app/AppDelegate.h"
+#include "shell/QVUserDefaults.h"
+#include "engine/QVDashboardModule.h"
+#include "engine/QVDashboardModuleManager.h"
+#include "platform/NotificationCenter.h"
+#include "platform/desktop/testing/GuiTest.h"
+#include "uikit/ZKThemeManager.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A preferences window that records what it was asked to show.
+class DelegateTestPreferences : public QVPreferencesWindow {
+ public:
+  explicit DelegateTestPreferences(std::vector<int>* rows) : rows_(rows) {}
+  QWidget* window() const override { return &window_; }
+  void selectPaneAtRow(int row) override { rows_->push_back(row); }
+  void actuallyShowWindow() override { window_.show(); }
+
+ private:
+  std::vector<int>* rows_;
+  mutable QWidget window_;
+};
+
+// Answers each modal alert with the button of the given title, in turn, and keeps its texts.
+class DelegateTestUser : public QObject {
+ public:
+  struct Alert {
+    QString text;
+    QString informative;
+  };
+  explicit DelegateTestUser(QStringList answers) : answers_(std::move(answers)) {
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] { answer(); });
+    timer_.start();
+  }
+  std::vector<Alert> alerts;
+
+ private:
+  void answer() {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box || !box->isVisible() || box == last_) return;
+    last_ = box;
+    alerts.push_back({box->text(), box->informativeText()});
+    const QString wanted = answers_.isEmpty() ? QString() : answers_.takeFirst();
+    for (auto* button : box->buttons()) {
+      if (button->text() == wanted || wanted.isEmpty()) {
+        QTimer::singleShot(0, button, [button] { button->click(); });
+        return;
+      }
+    }
+  }
+  QStringList answers_;
+  QTimer timer_;
+  QPointer<QMessageBox> last_;
+};
+
+class AppDelegateTest : public qvtesting::GuiTest {
+ protected:
+  void SetUp() override {
+    GuiTest::SetUp();
+    QVUserDefaults::setStandardUserDefaults(QVUserDefaults::make(platform::SettingsStore::inMemoryStore(), nullptr));
+    AppDelegate::setPreferencesWindowFactory(
+        [this] { return std::make_unique<DelegateTestPreferences>(&rows); });
+    delegate = std::make_unique<AppDelegate>();
+    delegate->applicationWillFinishLaunching();
+  }
+  void TearDown() override {
+    delegate.reset();
+    AppDelegate::setPreferencesWindowFactory({});
+    GuiTest::TearDown();
+    QVUserDefaults::setStandardUserDefaults(nullptr);
+  }
+  fs::path copyOfFixture(const std::string& name, const std::string& as) {
+    const fs::path target = root() / "downloads" / as;
+    fs::create_directories(target.parent_path());
+    fs::copy(fs::path(QV_ENGINE_FIXTURES) / "packages" / name, target, fs::copy_options::recursive);
+    return target;
+  }
+  std::unique_ptr<AppDelegate> delegate;
+  std::vector<int> rows;
+};
+
+TEST_F(AppDelegateTest, HandedPackagesAreAskedAboutInstalledAndEachFailureAlertedThenCustomModulesOpen) {
+  const auto minimal = copyOfFixture("Minimal.quorvanemodule", "Minimal.quorvanemodule");
+  const auto again = copyOfFixture("Minimal.quorvanemodule", "Again/Minimal.quorvanemodule");
+  const auto invalid = copyOfFixture("BadOptions.quorvanemodule", "Broken.quorvanemodule");
+  fs::remove(invalid / "package.json");
+  const auto userModules = fs::path(QVDashboardModuleManager::sharedInstance()->userModuleDirectoryPath());
+
+  struct Case {
+    const char* name;
+    QStringList paths;
+    QStringList answers;
+    QString question;
+    std::vector<QString> failures;
+    std::vector<int> rowsAfter;
+  };
+  const Case cases[] = {
+      {"cancelled", {QString::fromStdString(minimal.string())}, {QStringLiteral("Cancel")},
+       QStringLiteral("Are you sure you want to install this module?"), {}, {}},
+      {"three, one valid", {QString::fromStdString(minimal.string()), QString::fromStdString(again.string()),
+                            QString::fromStdString(invalid.string())},
+       {QStringLiteral("Install"), QStringLiteral("Okay"), QStringLiteral("Okay")},
+       QStringLiteral("Are you sure you want to install these modules?"),
+       {QStringLiteral("A module with this name or bundle ID already exists."),
+        QStringLiteral("The module is not a valid Quorvane Dashboard module.")},
+       {QVPreferencesWindow::CustomModulesRow}},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    rows.clear();
+    DelegateTestUser user(test.answers);
+    delegate->openFiles(test.paths);
+    runUntil([&] { return user.alerts.size() == 1 + test.failures.size() && rows == test.rowsAfter; }, 10);
+    runFor(0.3);
+    ASSERT_EQ(user.alerts.size(), 1 + test.failures.size());
+    EXPECT_EQ(user.alerts[0].text, test.question);
+    for (std::size_t i = 0; i < test.failures.size(); ++i) {
+      EXPECT_TRUE(user.alerts[i + 1].text.startsWith(QStringLiteral("Could not install '")));
+      EXPECT_EQ(user.alerts[i + 1].informative, test.failures[i]);
+    }
+    EXPECT_EQ(rows, test.rowsAfter);
+  }
+  EXPECT_TRUE(fs::exists(userModules / "Minimal.quorvanemodule" / "package.json"));
+  EXPECT_FALSE(fs::exists(userModules / "Broken.quorvanemodule"));
+}
+
+TEST_F(AppDelegateTest, EditorRequestsOpenTheModulesPaneAndAskForTheModuleAFifthOfASecondLater) {
+  auto module = QVDashboardModule::moduleWithPath(
+      (fs::path(QV_ENGINE_FIXTURES) / "packages" / "Minimal.quorvanemodule").string());
+  ASSERT_TRUE(module);
+  std::vector<std::shared_ptr<QVDashboardModule>> asked;
+  auto observer = platform::NotificationCenter::defaultCenter().addObserverForName(
+      "EditWithModule", nullptr,
+      [&](const platform::Notification& note) { asked.push_back(note.objectAs<QVDashboardModule>()); });
+  platform::NotificationCenter::defaultCenter().postNotificationName("Notification.openEditor", nullptr, module);
+  EXPECT_EQ(rows, std::vector<int>{QVPreferencesWindow::ModulesRow});
+  runFor(0.1);
+  EXPECT_TRUE(asked.empty());
+  ASSERT_TRUE(runUntil([&] { return !asked.empty(); }, 2));
+  EXPECT_EQ(asked.front(), module);
+
+  // Without a module only the pane opens; preferences requests open the general pane.
+  asked.clear();
+  platform::NotificationCenter::defaultCenter().postNotificationName("Notification.openEditor");
+  platform::NotificationCenter::defaultCenter().postNotificationName("Notification.openPreferences");
+  runFor(0.4);
+  EXPECT_TRUE(asked.empty());
+  EXPECT_EQ(rows, (std::vector<int>{QVPreferencesWindow::ModulesRow, QVPreferencesWindow::ModulesRow,
+                                    QVPreferencesWindow::GeneralRow}));
+}
+
+TEST_F(AppDelegateTest, TheThemeSettingChoosesTheThemeAndNothingReachesAMissingDashboard) {
+  auto defaults = QVUserDefaults::standardUserDefaults();
+  struct Case {
+    std::int64_t setting;
+    const char* theme;
+  };
+  for (const Case& test : {Case{1, "DDDarkTheme"}, Case{0, "DDLightTheme"}, Case{7, "DDLightTheme"}}) {
+    defaults->setTheme(test.setting);
+    runFor(0.05);
+    EXPECT_EQ(ZKThemeManager::sharedManager().currentThemeName(), QString::fromLatin1(test.theme)) << test.setting;
+  }
+  // Before the modules have loaded there is no dashboard: reopen and activation do nothing.
+  EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+  delegate->applicationDidBecomeActive();
+  delegate->applicationDidBecomeActive();
+  EXPECT_EQ(delegate->mainWindowController(), nullptr);
+  EXPECT_TRUE(rows.empty());
+}
+
+}  // namespace

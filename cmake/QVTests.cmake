@@ -1,0 +1,94 @@
+# Test programs: one GoogleTest executable per folder, registered with CTest and labelled.
+
+# Adds a GoogleTest executable for a folder's tests, registered with CTest and labelled by folder.
+function(qv_add_tests name label)
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*.cpp)
+  # A folder with both kinds keeps its desktop tests in tests/desktop (see qv_add_gui_tests).
+  list(FILTER sources EXCLUDE REGEX "/tests/desktop/")
+  # Keeps the shard variables from the test program's own children (see qv_add_test_shards).
+  add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/testing/ShardEnvironment.cpp)
+  qv_test_unity_build(${name})
+  target_link_libraries(${name} PRIVATE qv_testing qv_warnings ${ARGN} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_precompile_headers(${name} PRIVATE ${QV_PRECOMPILED_HEADERS} ${QV_ASIO_PRECOMPILED_HEADERS}
+                                            ${QV_TEST_PRECOMPILED_HEADERS})
+  if(QV_SANITIZE AND QV_SANITIZE_TESTS_PER_SHARD GREATER 0)
+    qv_add_test_shards(${name} ${label} "${sources}")
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(${name} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
+                         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  endif()
+endfunction()
+
+# Under the sanitizers every test process pays for the sanitizers' start-up and for the leak check at
+# exit, and a process that ran the telemetry SDK waits for its worker threads to end before that check:
+# one process per test made the sanitizer test run several times longer than the tests themselves. The
+# sanitizer build therefore registers each test program as a few CTest entries, `<name>_shard_<i>of<n>`,
+# each running one shard of the program's tests (GoogleTest's GTEST_TOTAL_SHARDS and GTEST_SHARD_INDEX),
+# about QV_SANITIZE_TESTS_PER_SHARD tests apiece; 0 registers one entry per test as the other builds do.
+# A failing shard prints its whole output, whose summary names the failing tests (and a crash's report
+# follows the "[ RUN      ]" line of the test that crashed). The shard variables stay out of the
+# children that tests start from their own program (testing/ShardEnvironment.cpp). To run some tests only, select them with
+# GTEST_FILTER (`GTEST_FILTER='Bonjour*' scripts/test --sanitize`); every shard applies the filter.
+set(QV_SANITIZE_TESTS_PER_SHARD 24 CACHE STRING "Tests run in one process by the sanitizer build (0: one process per test)")
+function(qv_add_test_shards name label sources)
+  # The test count is estimated from the test macros in the sources; a parameterised test counts once.
+  set(count 0)
+  foreach(source ${sources})
+    file(STRINGS ${source} tests REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST)\\(")
+    list(LENGTH tests source_count)
+    math(EXPR count "${count} + ${source_count}")
+  endforeach()
+  math(EXPR shards "(${count} + ${QV_SANITIZE_TESTS_PER_SHARD} - 1) / ${QV_SANITIZE_TESTS_PER_SHARD}")
+  if(shards LESS 1)
+    set(shards 1)
+  endif()
+  math(EXPR last "${shards} - 1")
+  foreach(index RANGE ${last})
+    set(test ${name}_shard_${index}of${shards})
+    add_test(NAME ${test} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+    # The longest shard takes about a minute on two busy cores; a process that hangs at exit (the leak
+    # checker meeting threads that still run) should not hold the run up longer than a single test did.
+    set_tests_properties(${test} PROPERTIES LABELS ${label} TIMEOUT 300
+                         ENVIRONMENT "GTEST_TOTAL_SHARDS=${shards};GTEST_SHARD_INDEX=${index}")
+  endforeach()
+endfunction()
+
+# Adds the GoogleTest executable of a desktop folder: like qv_add_tests, with a main that runs a
+# QApplication on the offscreen platform (platform/desktop/testing) and the folder's test .ui forms.
+# Tests whose names contain "Xvfb" need a real X server and window manager: they run in one more
+# CTest entry, `<name>_xvfb`, under scripts/xvfb-run-desktop. A folder whose Qt-free parts have tests of
+# their own (qv_add_tests) keeps its desktop tests in tests/desktop.
+function(qv_add_gui_tests name label)
+  set(tests_folder ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  if(IS_DIRECTORY ${tests_folder}/desktop)
+    set(tests_folder ${tests_folder}/desktop)
+  endif()
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${tests_folder}/*.cpp ${tests_folder}/*.h)
+  add_executable(${name} ${sources})
+  qv_test_unity_build(${name})
+  target_link_libraries(${name} PRIVATE qv_gui_testing qv_testing qv_warnings ${ARGN} GTest::gtest GTest::gmock)
+  set_target_properties(${name} PROPERTIES AUTOMOC ON AUTOUIC ON
+                        AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui)
+  target_precompile_headers(${name} PRIVATE ${QV_QT_PRECOMPILED_HEADERS} ${QV_PRECOMPILED_HEADERS}
+                                            ${QV_ASIO_PRECOMPILED_HEADERS} ${QV_TEST_PRECOMPILED_HEADERS})
+  include(GoogleTest)
+  set(environment "QT_QPA_PLATFORM=offscreen;QV_TEST_ARTEFACTS=${PROJECT_BINARY_DIR}/test-artefacts")
+  gtest_discover_tests(${name} TEST_FILTER "-*Xvfb*"
+                       PROPERTIES LABELS ${label} ENVIRONMENT "${environment}"
+                       DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
+                       WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  set(has_xvfb_tests FALSE)
+  foreach(source ${sources})
+    file(STRINGS ${source} xvfb_lines REGEX "Xvfb")
+    if(xvfb_lines)
+      set(has_xvfb_tests TRUE)
+    endif()
+  endforeach()
+  if(has_xvfb_tests)
+    add_test(NAME ${name}_xvfb
+             COMMAND ${PROJECT_SOURCE_DIR}/scripts/xvfb-run-desktop $<TARGET_FILE:${name}> --gtest_filter=*Xvfb*)
+    set_tests_properties(${name}_xvfb PROPERTIES LABELS "${label};xvfb" TIMEOUT 120
+                         ENVIRONMENT "QV_TEST_ARTEFACTS=${PROJECT_BINARY_DIR}/test-artefacts")
+  endif()
+endfunction()
