@@ -28,7 +28,8 @@ class TLServiceCommon {
   virtual void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
                                      const String& appSecret, const String& transmissionTargetToken,
                                      bool fromApplication) = 0;
-  virtual void updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) = 0;
+  virtual void updateConfigurationWithAppSecret(const String& appSecret,
+                                                const String& transmissionTargetToken) = 0;
   virtual bool isAppSecretRequired() const = 0;
   virtual bool isStartedFromApplication() const = 0;
   virtual bool isAvailable() = 0;
@@ -80,7 +81,9 @@ class TLServiceClass {
   // Whether the descriptor names a service (conforms to the service contract).
   bool isService() const { return sharedInstance_ && serviceName_ && sharedInstance_() != nullptr; }
   const std::string& className() const { return className_; }
-  std::shared_ptr<TLServiceCommon> sharedInstance() const { return sharedInstance_ ? sharedInstance_() : nullptr; }
+  std::shared_ptr<TLServiceCommon> sharedInstance() const {
+    return sharedInstance_ ? sharedInstance_() : nullptr;
+  }
   std::string serviceName() const { return serviceName_ ? serviceName_() : std::string(); }
   std::string logTag() const { return logTag_ ? logTag_() : std::string(); }
 

@@ -93,9 +93,10 @@ void TLServiceAbstract::classSetEnabled(bool isEnabled) {
   std::lock_guard lock(TLTelemetryLock());
   if (!canBeUsed()) return;
   if (!TLTelemetry::isEnabled() && !TLTelemetry::sharedInstance()->isEnabledStateUpdating()) {
-    TLLogError(kTLLogTag,
-               "The SDK is disabled. Re-enable the whole SDK from Telemetry first before enabling {} service.",
-               shortClassName());
+    TLLogError(
+        kTLLogTag,
+        "The SDK is disabled. Re-enable the whole SDK from Telemetry first before enabling {} service.",
+        shortClassName());
     return;
   }
   setEnabled(isEnabled);

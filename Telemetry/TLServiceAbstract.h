@@ -30,9 +30,11 @@ class TLServiceAbstract : public TLServiceCommon, public std::enable_shared_from
   void applyEnabledState(bool isEnabled) override;
   // The SDK is configured and the service started; logged otherwise.
   bool canBeUsed() override;
-  void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup, const String& appSecret,
-                             const String& transmissionTargetToken, bool fromApplication) override;
-  void updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) override;
+  void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
+                             const String& appSecret, const String& transmissionTargetToken,
+                             bool fromApplication) override;
+  void updateConfigurationWithAppSecret(const String& appSecret,
+                                        const String& transmissionTargetToken) override;
   bool isAppSecretRequired() const override { return true; }
   bool isStartedFromApplication() const override { return startedFromApplication_.load(); }
   bool isAvailable() override { return isEnabled() && isStarted(); }

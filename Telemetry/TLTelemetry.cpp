@@ -142,7 +142,9 @@ bool TLTelemetry::isEnabled() {
   return instance->isSdkEnabled();
 }
 
-bool TLTelemetry::isAppDelegateForwarderEnabled() { return TLAppDelegateForwarder::sharedInstance()->isEnabled(); }
+bool TLTelemetry::isAppDelegateForwarderEnabled() {
+  return TLAppDelegateForwarder::sharedInstance()->isEnabled();
+}
 
 std::string TLTelemetry::installId() { return sharedInstance()->sdkInstallId(); }
 
@@ -294,9 +296,10 @@ bool TLTelemetry::startService(const TLServiceClass& service, const String& appS
   auto instance = service.sharedInstance();
   if (fromApplication && instance->isAvailable() && instance->isStartedFromApplication()) return false;
   if (instance->isAppSecretRequired() && (!appSecret || appSecret->empty())) {
-    TLLogError(kTLLogTag,
-               "Cannot start service {}. Telemetry was started without app secret, but the service requires it.",
-               service.className());
+    TLLogError(
+        kTLLogTag,
+        "Cannot start service {}. Telemetry was started without app secret, but the service requires it.",
+        service.className());
     return false;
   }
   if (shouldDisable(service.serviceName())) {
@@ -343,7 +346,8 @@ bool TLTelemetry::shouldDisable(const std::string& serviceName) const {
   std::size_t start = 0;
   while (true) {
     std::size_t comma = list.find(',', start);
-    std::string element = trimmed(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    std::string element =
+        trimmed(list.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (element == serviceName || element == kTLDisableAll) return true;
     if (comma == std::string::npos) return false;
     start = comma + 1;
@@ -467,7 +471,8 @@ void TLTelemetry::setSdkLogUrl(const std::string& logUrl) {
   }
 }
 
-void TLTelemetry::setSdkMaxStorageSize(std::int64_t sizeInBytes, std::function<void(bool)> completionHandler) {
+void TLTelemetry::setSdkMaxStorageSize(std::int64_t sizeInBytes,
+                                       std::function<void(bool)> completionHandler) {
   if (sizeInBytes < kTLMinAcceptableStorageSize) {
     if (completionHandler) completionHandler(false);
     TLLogWarning(kTLLogTag, "Cannot set storage size to {} bytes, minimum value is {} bytes", sizeInBytes,
@@ -501,7 +506,8 @@ void TLTelemetry::setSdkUserId(const String& userId) {
   {
     std::lock_guard lock(TLTelemetryLock());
     if (!configuredFromApplication_) {
-      TLLogError(kTLLogTag, "Telemetry must be configured from application, libraries cannot call setUserId.");
+      TLLogError(kTLLogTag,
+                 "Telemetry must be configured from application, libraries cannot call setUserId.");
       return;
     }
     if (!appSecret_ && !defaultTransmissionTargetToken_) {

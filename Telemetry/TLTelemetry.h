@@ -89,8 +89,8 @@ class TLTelemetry : public std::enable_shared_from_this<TLTelemetry> {
   void start(const String& configuration, const Services& services, bool fromApplication);
   void startServices(const Services& services, const String& appSecret, const String& transmissionTargetToken,
                      bool fromApplication);
-  bool startService(const TLServiceClass& service, const String& appSecret, const String& transmissionTargetToken,
-                    bool fromApplication);
+  bool startService(const TLServiceClass& service, const String& appSecret,
+                    const String& transmissionTargetToken, bool fromApplication);
   // Descending initialisation priority; equal priorities keep their given order.
   Services sortServices(const Services& services) const;
   // "TELEMETRY_DISABLE" names the service, or "All".

@@ -21,7 +21,9 @@ namespace {
 TLReadMostlyMutex sharedAnalyticsMutex;
 std::shared_ptr<TLAnalytics> sharedAnalytics;
 
-std::string criticalGroupId() { return fmt::format("{}_{}", kTLAnalyticsGroupId, kTLAnalyticsCriticalSuffix); }
+std::string criticalGroupId() {
+  return fmt::format("{}_{}", kTLAnalyticsGroupId, kTLAnalyticsCriticalSuffix);
+}
 
 }  // namespace
 
@@ -47,8 +49,8 @@ void TLAnalytics::trackEvent(const std::optional<std::string>& name) {
   trackEvent(name, std::optional<StringProperties>(), kTLFlagsNormal);
 }
 
-void TLAnalytics::trackEvent(const std::optional<std::string>& name, const std::optional<StringProperties>& properties,
-                             std::uint64_t flags) {
+void TLAnalytics::trackEvent(const std::optional<std::string>& name,
+                             const std::optional<StringProperties>& properties, std::uint64_t flags) {
   std::optional<UntypedProperties> values;
   if (properties) values = untyped(*properties);
   sharedInstance()->trackEventWithProperties(name, values, nullptr, flags);
@@ -65,7 +67,8 @@ void TLAnalytics::trackEventForTransmissionTarget(const std::optional<std::strin
   sharedInstance()->trackEventWithTypedProperties(name, properties, target, flags);
 }
 
-void TLAnalytics::trackPage(const std::optional<std::string>& name, const std::optional<StringProperties>& properties) {
+void TLAnalytics::trackPage(const std::optional<std::string>& name,
+                            const std::optional<StringProperties>& properties) {
   std::optional<UntypedProperties> values;
   if (properties) values = untyped(*properties);
   sharedInstance()->trackPageWithProperties(name, values);
@@ -103,7 +106,9 @@ std::shared_ptr<TLAnalytics> TLAnalytics::init(std::shared_ptr<TLSessionTracker>
 
 TLAnalytics::TLAnalytics() : TLServiceAbstract(kTLAnalyticsGroupId, kClassName) {}
 
-std::shared_ptr<TLAnalytics> TLAnalytics::self() { return std::static_pointer_cast<TLAnalytics>(shared_from_this()); }
+std::shared_ptr<TLAnalytics> TLAnalytics::self() {
+  return std::static_pointer_cast<TLAnalytics>(shared_from_this());
+}
 
 // ---- Service ----
 
@@ -129,7 +134,8 @@ void TLAnalytics::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProt
   TLLogVerbose(kTLAnalyticsLogTag, "Started Analytics service.");
 }
 
-void TLAnalytics::updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) {
+void TLAnalytics::updateConfigurationWithAppSecret(const String& appSecret,
+                                                   const String& transmissionTargetToken) {
   std::lock_guard lock(TLTelemetryLock());
   TLServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
   if (transmissionTargetToken && !defaultTransmissionTarget()) {
@@ -191,16 +197,16 @@ bool TLAnalytics::canTrack() {
 }
 
 void TLAnalytics::trackEventWithProperties(const std::optional<std::string>& name,
-                                           const std::optional<UntypedProperties>& properties, const Target& target,
-                                           std::uint64_t flags) {
+                                           const std::optional<UntypedProperties>& properties,
+                                           const Target& target, std::uint64_t flags) {
   std::shared_ptr<TLEventProperties> typed;
   if (properties) typed = TLEventProperties::initWithStringDictionary(removeInvalidProperties(*properties));
   trackEventWithTypedProperties(name, typed, target, flags);
 }
 
 void TLAnalytics::trackEventWithTypedProperties(const std::optional<std::string>& name,
-                                                std::shared_ptr<TLEventProperties> properties, const Target& target,
-                                                std::uint64_t flags) {
+                                                std::shared_ptr<TLEventProperties> properties,
+                                                const Target& target, std::uint64_t flags) {
   if (!canTrack()) return;
   Target chosen = target;
   bool isDefault = false;
@@ -254,8 +260,8 @@ TLAnalytics::StringProperties TLAnalytics::removeInvalidProperties(const Untyped
       continue;
     }
     if (value.isNil()) {
-      TLLogWarning(kTLAnalyticsLogTag, "Event property contains an invalid value for key {}, dropping the property.",
-                   *text);
+      TLLogWarning(kTLAnalyticsLogTag,
+                   "Event property contains an invalid value for key {}, dropping the property.", *text);
       continue;
     }
     if (const std::string* string = value.asString()) valid[*text] = *string;
@@ -289,7 +295,8 @@ void TLAnalytics::resumeUnits() {
 void TLAnalytics::applyTransmissionInterval(std::uint64_t seconds) {
   std::lock_guard lock(TLTelemetryLock());
   if (isStarted()) {
-    TLLogError(kTLAnalyticsLogTag, "The transmission interval should be set before the TLAnalytics service is started.");
+    TLLogError(kTLAnalyticsLogTag,
+               "The transmission interval should be set before the TLAnalytics service is started.");
     return;
   }
   if (seconds >= kMinFlushInterval && seconds <= kMaxFlushInterval) {
@@ -297,7 +304,8 @@ void TLAnalytics::applyTransmissionInterval(std::uint64_t seconds) {
     TLLogDebug(kTLAnalyticsLogTag, "Transmission interval set to {} second(s)", seconds);
   } else {
     TLLogError(kTLAnalyticsLogTag,
-               "The transmission interval is not valid, it should be between {} second(s) and {} second(s) ({} day).",
+               "The transmission interval is not valid, it should be between {} second(s) and {} second(s) "
+               "({} day).",
                kMinFlushInterval, kMaxFlushInterval, 1);
   }
 }
@@ -333,8 +341,8 @@ TLAnalytics::Target TLAnalytics::createTransmissionTargetForToken(const std::str
   return target;
 }
 
-std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::lookUpTwin(const std::string& groupId,
-                                                               std::shared_ptr<TLChannelUnitProtocol>& cache) {
+std::shared_ptr<TLChannelUnitProtocol> TLAnalytics::lookUpTwin(
+    const std::string& groupId, std::shared_ptr<TLChannelUnitProtocol>& cache) {
   std::lock_guard lock(TLTelemetryLock());
   if (!cache) {
     if (auto group = channelGroup()) cache = group->channelUnitForGroupId(groupId);

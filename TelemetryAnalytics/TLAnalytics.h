@@ -67,9 +67,11 @@ class TLAnalytics : public TLServiceAbstract, public TLSessionTrackerDelegate, p
   static TLServiceClass serviceClass() { return TLServiceClass::of<TLAnalytics>(); }
 
   static void trackEvent(const std::optional<std::string>& name);
-  static void trackEvent(const std::optional<std::string>& name, const std::optional<StringProperties>& properties,
+  static void trackEvent(const std::optional<std::string>& name,
+                         const std::optional<StringProperties>& properties,
                          std::uint64_t flags = kTLFlagsNormal);
-  static void trackEvent(const std::optional<std::string>& name, const std::shared_ptr<TLEventProperties>& properties,
+  static void trackEvent(const std::optional<std::string>& name,
+                         const std::shared_ptr<TLEventProperties>& properties,
                          std::uint64_t flags = kTLFlagsNormal);
   static void trackPage(const std::optional<std::string>& name,
                         const std::optional<StringProperties>& properties = std::nullopt);
@@ -93,20 +95,24 @@ class TLAnalytics : public TLServiceAbstract, public TLSessionTrackerDelegate, p
   // ---- Service ----
   bool isAppSecretRequired() const override { return false; }
   std::shared_ptr<TLChannelUnitConfiguration> channelUnitConfiguration() const override;
-  void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup, const String& appSecret,
-                             const String& transmissionTargetToken, bool fromApplication) override;
-  void updateConfigurationWithAppSecret(const String& appSecret, const String& transmissionTargetToken) override;
+  void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
+                             const String& appSecret, const String& transmissionTargetToken,
+                             bool fromApplication) override;
+  void updateConfigurationWithAppSecret(const String& appSecret,
+                                        const String& transmissionTargetToken) override;
   void applyEnabledState(bool isEnabled) override;
   // The base switch, then the same value on every registered target.
   void setEnabled(bool isEnabled) override;
 
   // ---- Tracking ----
-  void trackEventWithProperties(const std::optional<std::string>& name, const std::optional<UntypedProperties>& properties,
-                                const Target& target, std::uint64_t flags);
+  void trackEventWithProperties(const std::optional<std::string>& name,
+                                const std::optional<UntypedProperties>& properties, const Target& target,
+                                std::uint64_t flags);
   void trackEventWithTypedProperties(const std::optional<std::string>& name,
                                      std::shared_ptr<TLEventProperties> properties, const Target& target,
                                      std::uint64_t flags);
-  void trackPageWithProperties(const std::optional<std::string>& name, const std::optional<UntypedProperties>& properties);
+  void trackPageWithProperties(const std::optional<std::string>& name,
+                               const std::optional<UntypedProperties>& properties);
   // The one road of every analytics log into a unit: critical when bit 2 of the flags is set.
   void sendLog(const std::shared_ptr<TLLog>& log, std::uint64_t flags);
   // Only string keys with string values.
@@ -134,13 +140,16 @@ class TLAnalytics : public TLServiceAbstract, public TLSessionTrackerDelegate, p
   // ---- Validation ----
   bool channelUnitShouldFilterLog(TLChannelUnitProtocol& unit, const std::shared_ptr<TLLog>& log) override;
   bool validateLog(TLLogWithNameAndProperties& log);
-  std::optional<std::string> validateEventName(const std::optional<std::string>& name, const std::string& type);
+  std::optional<std::string> validateEventName(const std::optional<std::string>& name,
+                                               const std::string& type);
   std::map<std::string, std::string> validateProperties(const std::map<std::string, std::string>& properties,
                                                         const std::string& name, const std::string& type);
-  std::shared_ptr<TLEventProperties> validateTelemetryEventProperties(const std::shared_ptr<TLEventProperties>& properties);
+  std::shared_ptr<TLEventProperties> validateTelemetryEventProperties(
+      const std::shared_ptr<TLEventProperties>& properties);
   std::shared_ptr<TLTypedProperty> validateTelemetryTypedProperty(const TLTypedProperty& property);
   std::string validateTelemetryPropertyName(const std::string& name);
-  std::optional<std::string> validateTelemetryStringTypedPropertyValue(const std::optional<std::string>& value);
+  std::optional<std::string> validateTelemetryStringTypedPropertyValue(
+      const std::optional<std::string>& value);
 
   // ---- Session tracker and channel callbacks ----
   void sessionTrackerProcessLog(TLSessionTracker& tracker, const std::shared_ptr<TLLog>& log) override;

@@ -7,7 +7,8 @@
 
 bool TLAnalytics::channelUnitShouldFilterLog(TLChannelUnitProtocol&, const std::shared_ptr<TLLog>& log) {
   auto named = std::dynamic_pointer_cast<TLLogWithNameAndProperties>(log);
-  if (!named || !(std::dynamic_pointer_cast<TLEventLog>(log) || std::dynamic_pointer_cast<TLPageLog>(log))) return false;
+  if (!named || !(std::dynamic_pointer_cast<TLEventLog>(log) || std::dynamic_pointer_cast<TLPageLog>(log)))
+    return false;
   return !validateLog(*named);
 }
 
@@ -28,15 +29,15 @@ std::optional<std::string> TLAnalytics::validateEventName(const std::optional<st
   }
   if (TLUtility::utf16Length(*name) > kMaxNameLength) {
     TLLogWarning(kTLAnalyticsLogTag,
-                 "{} '{}' : name length cannot be longer than {} characters. Name will be truncated.", type, *name,
-                 kMaxNameLength);
+                 "{} '{}' : name length cannot be longer than {} characters. Name will be truncated.", type,
+                 *name, kMaxNameLength);
     return TLUtility::truncatedToUTF16Length(*name, kMaxNameLength);
   }
   return name;
 }
 
-std::map<std::string, std::string> TLAnalytics::validateProperties(const std::map<std::string, std::string>& properties,
-                                                                   const std::string& name, const std::string& type) {
+std::map<std::string, std::string> TLAnalytics::validateProperties(
+    const std::map<std::string, std::string>& properties, const std::string& name, const std::string& type) {
   return TLUtility::validateProperties(properties, name, type);
 }
 
@@ -50,7 +51,8 @@ std::shared_ptr<TLEventProperties> TLAnalytics::validateTelemetryEventProperties
   valid.reserve(std::min(given.size(), kMaxTypedProperties));
   for (const auto& [key, property] : given) {
     if (valid.size() >= kMaxTypedProperties) {
-      TLLogWarning(kTLAnalyticsLogTag, "Typed properties cannot contain more than {} items. Skipping other properties.",
+      TLLogWarning(kTLAnalyticsLogTag,
+                   "Typed properties cannot contain more than {} items. Skipping other properties.",
                    kMaxTypedProperties);
       break;
     }
@@ -64,7 +66,8 @@ std::shared_ptr<TLEventProperties> TLAnalytics::validateTelemetryEventProperties
   return TLEventProperties::initWithEntries(std::move(valid));
 }
 
-std::shared_ptr<TLTypedProperty> TLAnalytics::validateTelemetryTypedProperty(const TLTypedProperty& property) {
+std::shared_ptr<TLTypedProperty> TLAnalytics::validateTelemetryTypedProperty(
+    const TLTypedProperty& property) {
   std::shared_ptr<TLTypedProperty> copy;
   if (auto text = dynamic_cast<const TLStringTypedProperty*>(&property)) {
     auto checked = TLStringTypedProperty::init();
@@ -95,9 +98,10 @@ std::shared_ptr<TLTypedProperty> TLAnalytics::validateTelemetryTypedProperty(con
 
 std::string TLAnalytics::validateTelemetryPropertyName(const std::string& name) {
   if (TLUtility::utf16Length(name) > kMaxPropertyKeyLength) {
-    TLLogWarning(kTLAnalyticsLogTag,
-                 "Typed property '{}': key length cannot exceed {} characters. Property value will be truncated.",
-                 name, kMaxPropertyKeyLength);
+    TLLogWarning(
+        kTLAnalyticsLogTag,
+        "Typed property '{}': key length cannot exceed {} characters. Property value will be truncated.",
+        name, kMaxPropertyKeyLength);
     return TLUtility::truncatedToUTF16Length(name, kMaxPropertyKeyLength);
   }
   return name;

@@ -292,7 +292,8 @@ void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(
       signalHandlerType, CRCrashSymbolicationStrategyNone, enableUncaughtExceptionHandler);
   crCrashReporter_ = CRCrashReporter::initWithConfiguration(config);
   if (isDebuggerAttached()) {
-    TLLogWarning(kCrashesTag, "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
+    TLLogWarning(kCrashesTag,
+                 "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
     return;
   }
   const platform::UncaughtExceptionHandler before = platform::uncaughtExceptionHandler();

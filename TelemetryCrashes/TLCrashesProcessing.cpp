@@ -136,7 +136,8 @@ void TLCrashes::releaseProcessingSemaphore() {
 
 void TLCrashes::startCrashProcessing() {
   if (isAutomaticProcessingEnabled() && TLUtility::applicationState() == TLApplicationStateBackground) {
-    TLLogWarning(kProcessingTag, "Crashes will not be processed because the application is in the background.");
+    TLLogWarning(kProcessingTag,
+                 "Crashes will not be processed because the application is in the background.");
     return;
   }
   TLLogDebug(kProcessingTag, "Start delayed CrashManager processing");
@@ -191,7 +192,8 @@ void TLCrashes::processCrashReports() {
     auto log = TLErrorLogFormatter::errorLogFromCrashReport(*report);
     const auto& errorReport = errorReports[file];
     if (isAutomaticProcessingEnabled() && !shouldProcessErrorReport(errorReport)) {
-      TLLogDebug(kProcessingTag, "shouldProcessErrorReport returned NO, discard the crash report: {}", file.string());
+      TLLogDebug(kProcessingTag, "shouldProcessErrorReport returned NO, discard the crash report: {}",
+                 file.string());
       if (errorReport && errorReport->incidentIdentifier())
         TLWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*errorReport->incidentIdentifier());
       deleteCrashReportWithFileURL(file);
@@ -365,7 +367,8 @@ void TLCrashes::sendErrorAttachmentsWithIncidentIdentifier(
     }
   }
   if (sent >= 3)
-    TLLogWarning(kProcessingTag, "A limit of {} attachments per error report might be enforced by server.", 2u);
+    TLLogWarning(kProcessingTag, "A limit of {} attachments per error report might be enforced by server.",
+                 2u);
 }
 
 bool TLCrashes::validatePropertiesForAttachment(const TLErrorAttachmentLog& attachment) {

@@ -13,13 +13,6 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QWidget>
 
-#include "shell/QVTelemetryStart.h"
-#include "shell/QVUserDefaults.h"
-#include "shell/Reachability.h"
-#include "shell/STDockableWindowController.h"
-#include "shell/ZKCore.h"
-#include "shell/ZKStoreHelper.h"
-#include "shell/ZKUpdateChecker.h"
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVDataManager.h"
@@ -29,6 +22,13 @@
 #include "platform/Log.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/ZKHotKeyHelper.h"
+#include "shell/QVTelemetryStart.h"
+#include "shell/QVUserDefaults.h"
+#include "shell/Reachability.h"
+#include "shell/STDockableWindowController.h"
+#include "shell/ZKCore.h"
+#include "shell/ZKStoreHelper.h"
+#include "shell/ZKUpdateChecker.h"
 #include "uikit/DDDarkTheme.h"
 #include "uikit/DDLightTheme.h"
 #include "uikit/SBHelpers.h"
@@ -153,9 +153,10 @@ void AppDelegate::finishLaunchForceShowWindow(bool force) {
     if (!self) return;
     self->loading_ = false;
     if (!success) {
-      const int chosen = runAlert(QStringLiteral("Error Loading Modules Database"),
-                                  QStringLiteral("There was an error loading the Quorvane Dashboard modules database."),
-                                  {QStringLiteral("Contact Support"), QStringLiteral("Quit")});
+      const int chosen =
+          runAlert(QStringLiteral("Error Loading Modules Database"),
+                   QStringLiteral("There was an error loading the Quorvane Dashboard modules database."),
+                   {QStringLiteral("Contact Support"), QStringLiteral("Quit")});
       if (chosen == 0) openURL(kSupportContactURL);
       Q_EMIT self->launchDidComplete(false);
       QCoreApplication::exit(1);
@@ -321,7 +322,8 @@ void AppDelegate::handleArguments(const QStringList& arguments) {
           return;
         }
         runAlert(QStringLiteral("Could not import '%1'").arg(QFileInfo(backup).fileName()),
-                 QStringLiteral("The backup could not be read. Nothing was changed."), {QStringLiteral("Okay")});
+                 QStringLiteral("The backup could not be read. Nothing was changed."),
+                 {QStringLiteral("Okay")});
       });
     }
   });
@@ -351,7 +353,11 @@ void AppDelegate::actuallyInstallFiles(const QStringList& paths, std::function<v
         ++installed;
       } else {
         QMetaObject::invokeMethod(
-            qApp, [self, path, code] { if (self) self->showInstallFailure(path, code); }, Qt::QueuedConnection);
+            qApp,
+            [self, path, code] {
+              if (self) self->showInstallFailure(path, code);
+            },
+            Qt::QueuedConnection);
       }
     }
     QMetaObject::invokeMethod(
@@ -404,7 +410,8 @@ void AppDelegate::runInstallFailureAlert(const QString& path, std::int64_t code)
 
 void AppDelegate::updateTheme() {
   auto index = defaults().theme();
-  if (index == 2) index = (appearanceMonitor_ ? appearanceMonitor_->isDarkMode() : SBHelpers::isDarkMode()) ? 1 : 0;
+  if (index == 2)
+    index = (appearanceMonitor_ ? appearanceMonitor_->isDarkMode() : SBHelpers::isDarkMode()) ? 1 : 0;
   // Any other stored value keeps the light theme.
   const auto name = index == 1 ? QStringLiteral("DDDarkTheme") : QStringLiteral("DDLightTheme");
   ZKThemeManager::sharedManager().changeTheme(name);
@@ -447,7 +454,11 @@ void AppDelegate::addNotificationObservers() {
   auto onGui = [self](void (AppDelegate::*method)()) {
     return [self, method](const std::string&) {
       QMetaObject::invokeMethod(
-          qApp, [self, method] { if (self) (self.data()->*method)(); }, Qt::QueuedConnection);
+          qApp,
+          [self, method] {
+            if (self) (self.data()->*method)();
+          },
+          Qt::QueuedConnection);
     };
   };
   observations_.push_back(store.addObserverForKey("showDockIcon", onGui(&AppDelegate::showHideDockIcon)));
@@ -504,7 +515,9 @@ void AppDelegate::openEdit(std::any module) {
 
 void AppDelegate::openUserModules() { selectPreferencesPane(QVPreferencesWindow::CustomModulesRow); }
 
-void AppDelegate::openURL(const char* url) { platform::DesktopServices::shared().openURL(QUrl(QString::fromLatin1(url))); }
+void AppDelegate::openURL(const char* url) {
+  platform::DesktopServices::shared().openURL(QUrl(QString::fromLatin1(url)));
+}
 
 void AppDelegate::openCustomerSupport() { openURL(kSupportURL); }
 

@@ -7,9 +7,9 @@
 #include <array>
 
 #include "app/QVServerPreferencesController.h"
-#include "shell/QVUserDefaults.h"
 #include "app/WIAboutModule.h"
 #include "app/WIPreferencesModule.h"
+#include "shell/QVUserDefaults.h"
 #include "ui_PMMainWindowController.h"
 #include "uikit/NSWindow+ContentView.h"
 #include "uikit/ZKAlert.h"

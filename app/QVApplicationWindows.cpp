@@ -7,8 +7,8 @@
 #include "app/QVPreferencesWindowHook.h"
 #include "engine/QVEmojiSource.h"
 #include "windows/QVEditorModuleViewController.h"
-#include "windows/QVGroupDetailViewController.h"
 #include "windows/QVEmojiManager.h"
+#include "windows/QVGroupDetailViewController.h"
 #include "windows/QVUserModuleEditorViewController.h"
 
 namespace {

@@ -2,9 +2,9 @@
 
 #include <QtCore/QUrl>
 
-#include "shell/QVUserDefaults.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
+#include "shell/QVUserDefaults.h"
 #include "ui_QVServerPreferencesController.h"
 #include "uikit/ZKAlert.h"
 

@@ -45,7 +45,8 @@ class QVSingleInstance : public QObject {
     QPointer<QLocalSocket> socket;
     QStringList arguments;
   };
-  static bool handOff(const QString& path, const QStringList& arguments, int answerTimeoutMs, bool* connected);
+  static bool handOff(const QString& path, const QStringList& arguments, int answerTimeoutMs,
+                      bool* connected);
   void newConnection();
   void readMessage(QLocalSocket* socket);
   void deliver(Pending pending);

@@ -8,12 +8,12 @@
 #include <filesystem>
 
 #include "app/QVRelaunch.h"
-#include "shell/QVUserDefaults.h"
 #include "engine/NSString+NextAvailable.h"
 #include "engine/QVDataManager.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
 #include "platform/desktop/ZKHotKeyHelper.h"
+#include "shell/QVUserDefaults.h"
 #include "ui_WIPreferencesModule.h"
 #include "uikit/ZKAlert.h"
 

@@ -16,18 +16,18 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Telemetry/Internals/DelegateForwarder/TLAppDelegateForwarder.h"
 #include "app/AppDelegate.h"
 #include "app/QVApplicationWindows.h"
 #include "app/QVRelaunch.h"
 #include "app/QVSingleInstance.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVNotificationCenter.h"
-#include "platform/Bundle.h"
-#include "platform/desktop/DesktopPlatform.h"
 #include "engine/desktop/QVDesktopNotificationSink.h"
 #include "engine/desktop/QVSleepWakeMonitor.h"
+#include "platform/Bundle.h"
+#include "platform/desktop/DesktopPlatform.h"
 #include "platform/desktop/QtMainQueue.h"
-#include "Telemetry/Internals/DelegateForwarder/TLAppDelegateForwarder.h"
 
 namespace {
 
@@ -76,7 +76,8 @@ QIcon applicationIcon() {
   if (!icon.isNull()) return icon;
   const auto built = platform::Bundle::executablePath().parent_path().parent_path() / "icons" / "hicolor";
   for (int size : {16, 32, 48, 128, 256}) {
-    const auto file = built / (std::to_string(size) + "x" + std::to_string(size)) / "apps" / "com.quorvane.dashboard.png";
+    const auto file =
+        built / (std::to_string(size) + "x" + std::to_string(size)) / "apps" / "com.quorvane.dashboard.png";
     icon.addFile(QString::fromStdString(file.string()), QSize(size, size));
   }
   return icon;
@@ -106,7 +107,8 @@ int main(int argc, char** argv) {
   // The telemetry SDK's process-wide set-up comes before any other thread exists.
   TLTelemetryBootstrap();
   // A relaunch after a backup import: the old process ends before this one takes over its lock.
-  if (const pid_t previous = QVRelaunch::pidToWaitFor(argc, argv)) QVRelaunch::waitForProcessToEnd(previous, 30);
+  if (const pid_t previous = QVRelaunch::pidToWaitFor(argc, argv))
+    QVRelaunch::waitForProcessToEnd(previous, 30);
   platform::prepareDesktopPlatform();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quorvane Dashboard"));

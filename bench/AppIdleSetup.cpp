@@ -11,13 +11,13 @@
 #include <filesystem>
 #include <string>
 
-#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardGroup.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVEngineEnvironment.h"
 #include "engine/QVEngineSettings.h"
 #include "platform/AsioMainQueue.h"
 #include "platform/SecretStore.h"
+#include "shell/QVUserDefaults.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {

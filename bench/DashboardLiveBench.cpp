@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/desktop/QtMainQueue.h"
+#include "shell/QVUserDefaults.h"
 #include "uikit/ZKThemeManager.h"
 #include "windows/QVDashboardServices.h"
 #include "windows/QVDashboardViewController.h"

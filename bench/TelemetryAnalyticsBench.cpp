@@ -35,7 +35,8 @@ constexpr const char* kSecret = "5c1e7a9d-03b8-4f62-a7e0-d19c4b3f8a26";
 void sandbox() {
   char pattern[] = "/tmp/qv-bench-tlsvc-XXXXXX";
   const char* root = ::mkdtemp(pattern);
-  for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
+  for (const char* name :
+       {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
     auto folder = std::filesystem::path(root) / name;
     std::filesystem::create_directories(folder);
     setenv(name, folder.c_str(), 1);
@@ -125,10 +126,12 @@ void trackBench(int total, int kThreads) {
   for (const auto& mine : samples) all.insert(all.end(), mine.begin(), mine.end());
   std::sort(all.begin(), all.end());
   auto at = [&](double q) { return all[std::min(all.size() - 1, static_cast<std::size_t>(q * all.size()))]; };
-  std::printf("track: %zu events from %d threads in %.2f s; caller p50 %.1f µs, p99 %.1f µs, p99.9 %.1f µs, max %.1f µs"
-              " (target p99 < 100 µs) %s\n",
-              all.size(), kThreads, wall, at(0.50), at(0.99), at(0.999), all.back(),
-              at(0.99) < 100 ? "PASS" : "FAIL");
+  std::printf(
+      "track: %zu events from %d threads in %.2f s; caller p50 %.1f µs, p99 %.1f µs, p99.9 %.1f µs, max %.1f "
+      "µs"
+      " (target p99 < 100 µs) %s\n",
+      all.size(), kThreads, wall, at(0.50), at(0.99), at(0.999), all.back(),
+      at(0.99) < 100 ? "PASS" : "FAIL");
 }
 
 }  // namespace

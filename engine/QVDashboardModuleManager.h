@@ -38,7 +38,8 @@ inline constexpr const char* QVDashboardOutputDidChangeNotification = "QVDashboa
 //
 // Saves are gathered: save() writes the groups 0.1 s after the last request, saveOutput() writes
 // "output.json" 0.1 s after the first request it does not hold yet, so a burst of changes costs one
-// write and a steady stream of results still reaches the file. applicationWillTerminate() writes everything that is pending at once.
+// write and a steady stream of results still reaches the file. applicationWillTerminate() writes everything
+// that is pending at once.
 class QVDashboardModuleManager : public std::enable_shared_from_this<QVDashboardModuleManager> {
  public:
   using Pointer = std::shared_ptr<QVDashboardModuleManager>;

@@ -313,8 +313,8 @@ bool QVDataManager::actuallyImportWithPath(const std::string& path) const {
     return finish(false);
   }
   const auto& items = backedUpItems();
-  const bool holdsAnItem = std::any_of(items.begin(), items.end(),
-                                       [&](const std::string& item) { return dataItemExists(incoming / item); });
+  const bool holdsAnItem = std::any_of(
+      items.begin(), items.end(), [&](const std::string& item) { return dataItemExists(incoming / item); });
   if (!holdsAnItem) {
     platform::log("The archive {} holds none of the backed-up items", path);
     cleanUp();

@@ -356,7 +356,8 @@ std::optional<std::string> WebServerHeaderParameterValue(const std::optional<std
     if (i == 0) continue;
     char before = text[i - 1];
     if (!(isSpace(before) || before == ';' || before == ',')) continue;
-    if (i + name.size() >= n || !functionsEqualsIgnoringCase(std::string_view(text).substr(i, name.size()), name) ||
+    if (i + name.size() >= n ||
+        !functionsEqualsIgnoringCase(std::string_view(text).substr(i, name.size()), name) ||
         text[i + name.size()] != '=') {
       continue;
     }

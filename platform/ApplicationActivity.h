@@ -6,8 +6,10 @@
 namespace platform {
 
 // The application's activity as the platform names it, posted on the default notification centre.
-inline constexpr const char* kApplicationDidResignActiveNotification = "NSApplicationDidResignActiveNotification";
-inline constexpr const char* kApplicationWillBecomeActiveNotification = "NSApplicationWillBecomeActiveNotification";
+inline constexpr const char* kApplicationDidResignActiveNotification =
+    "NSApplicationDidResignActiveNotification";
+inline constexpr const char* kApplicationWillBecomeActiveNotification =
+    "NSApplicationWillBecomeActiveNotification";
 
 // Turns the desktop's application state into the two activity notifications: becoming active posts
 // "will become active", leaving the active state posts "did resign active"; a state reported again

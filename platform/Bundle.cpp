@@ -22,7 +22,8 @@ fs::path findResources() {
   // ~/.local/bin and ~/resources); then the build tree: <build>/resources beside or above the
   // executable's folder.
   const fs::path candidates[] = {dir.parent_path() / "share/quorvane-dashboard/resources", dir / "resources",
-                                 dir.parent_path() / "resources", dir.parent_path().parent_path() / "resources"};
+                                 dir.parent_path() / "resources",
+                                 dir.parent_path().parent_path() / "resources"};
   for (const auto& candidate : candidates) {
     if (fs::is_directory(candidate, ec)) return candidate;
   }

@@ -329,12 +329,13 @@ std::shared_ptr<TimerHandle> DispatchQueue::after(Seconds delay, std::function<v
     return handle;
   }
   auto state = handle->state();
-  auto id = Scheduler::shared().schedule(Clock::now() + queueClockDuration(delay), impl_, [state, fn = std::move(fn)] {
-    int expected = AfterHandle::kPending;
-    if (state->compare_exchange_strong(expected, AfterHandle::kStarted)) {
-      fn();
-    }
-  });
+  auto id = Scheduler::shared().schedule(
+      Clock::now() + queueClockDuration(delay), impl_, [state, fn = std::move(fn)] {
+        int expected = AfterHandle::kPending;
+        if (state->compare_exchange_strong(expected, AfterHandle::kStarted)) {
+          fn();
+        }
+      });
   handle->setId(id);  // no other thread has the handle yet
   return handle;
 }

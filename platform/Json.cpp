@@ -97,9 +97,7 @@ std::string dump(const nlohmann::json& value, int indent) {
   return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-bool isNewline(char32_t c) {
-  return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029;
-}
+bool isNewline(char32_t c) { return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029; }
 
 std::vector<std::string> splitByNewlines(std::string_view text) {
   std::vector<std::string> pieces;

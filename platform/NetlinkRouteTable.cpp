@@ -201,7 +201,8 @@ bool NetlinkRouteTable::linkIsUsable(int index) const {
   auto found = links_.find(index);
   if (found == links_.end()) return false;
   const std::uint32_t flags = found->second.flags;
-  return (flags & IFF_UP) && (flags & (unsigned{IFF_RUNNING} | unsigned{IFF_LOWER_UP})) && !(flags & IFF_LOOPBACK);
+  return (flags & IFF_UP) && (flags & (unsigned{IFF_RUNNING} | unsigned{IFF_LOWER_UP})) &&
+         !(flags & IFF_LOOPBACK);
 }
 
 std::uint32_t NetlinkRouteTable::reachabilityFlags(Target target) const {

@@ -15,8 +15,7 @@ Error Error::fromErrno(int err, const std::string& context) {
   Error error;
   error.domain = kPOSIXErrorDomain;
   error.code = err;
-  error.description = context.empty() ? std::string(std::strerror(err))
-                                      : context + ": " + std::strerror(err);
+  error.description = context.empty() ? std::string(std::strerror(err)) : context + ": " + std::strerror(err);
   return error;
 }
 

@@ -10,9 +10,9 @@
 #include <QtGui/QScreen>
 #include <QtWidgets/QMenu>
 
-#include "shell/MTStatusItemAppearance.h"
 #include "engine/ZKTimer.h"
 #include "platform/NotificationCenter.h"
+#include "shell/MTStatusItemAppearance.h"
 #include "uikit/NSImage+TintColor.h"
 
 namespace {

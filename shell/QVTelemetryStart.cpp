@@ -4,8 +4,8 @@
 #include <QtCore/QEventLoop>
 #include <optional>
 
-#include "shell/ZKStoreHelper.h"
 #include "platform/desktop/ApplicationActivityBridge.h"
+#include "shell/ZKStoreHelper.h"
 #include "uikit/ZKAlert.h"
 
 void QVInstallCrashConsentAlert() {

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "shell/QVLoginItem.h"
 #include "engine/QVEngineSettings.h"
 #include "engine/QVSeenNotificationIDs.h"
 #include "httpserver/dashboard/QVServerSettings.h"
 #include "platform/Error.h"
 #include "platform/KeyCombo.h"
 #include "platform/SettingsStore.h"
+#include "shell/QVLoginItem.h"
 
 // The settings keys of the application. Those the engine and web sharing read themselves are theirs;
 // the typed settings object below uses the same constants.

@@ -13,10 +13,10 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QWidget>
 
-#include "shell/QVUserDefaults.h"
-#include "shell/ZKCore.h"
 #include "engine/QVRunNotifications.h"
 #include "platform/desktop/DesktopCompositor.h"
+#include "shell/QVUserDefaults.h"
+#include "shell/ZKCore.h"
 #include "uikit/NSWindow+ContentView.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "shell/MTStatusItem.h"
-#include "shell/STDockingGeometry.h"
 #include "platform/NotificationCenter.h"
 #include "platform/SettingsStore.h"
+#include "shell/MTStatusItem.h"
+#include "shell/STDockingGeometry.h"
 #include "uikit/ZKWindowController.h"
 
 class QPropertyAnimation;

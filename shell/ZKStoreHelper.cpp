@@ -70,9 +70,8 @@ void ZKStoreHelper::configureTelemetryWithIdentifier(const std::optional<std::st
 #endif
   TLTelemetry::start(identifier, services);
 #ifdef QV_HAS_TLCRASHES
-  TLCrashes::setUserConfirmationHandler([](const auto&) {
-    return ZKStoreHelper::sharedHelper()->promptUserForCrashHandlingConfirmation();
-  });
+  TLCrashes::setUserConfirmationHandler(
+      [](const auto&) { return ZKStoreHelper::sharedHelper()->promptUserForCrashHandlingConfirmation(); });
 #endif
   std::lock_guard lock(mutex_);
   telemetryStarted_ = true;

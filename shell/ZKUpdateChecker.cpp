@@ -7,14 +7,14 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QVBoxLayout>
 
-#include "shell/QVUpdateConfiguration.h"
-#include "shell/ZKStoreHelper.h"
-#include "shell/QVUserDefaults.h"
 #include "platform/Bundle.h"
 #include "platform/DispatchQueue.h"
 #include "platform/NotificationCenter.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
+#include "shell/QVUpdateConfiguration.h"
+#include "shell/QVUserDefaults.h"
+#include "shell/ZKStoreHelper.h"
 
 namespace {
 

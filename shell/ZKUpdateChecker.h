@@ -19,9 +19,10 @@ inline constexpr const char* ZKUpdaterWillInstallUpdateNotification =
     "ZKUpdaterWillInstallUpdateNotification";
 
 // The desktop half of the application's outside services (ZKStoreHelper holds the Qt-free half: the
-// telemetry start and the feed's address): update checks against the update feed, the feedback page. An update is installed by the system's package manager, so the result window only
-// says what is available and links to the download page. Its windows' titles begin with "Software
-// Update", so the dockable window stays open while one has the focus. GUI thread only.
+// telemetry start and the feed's address): update checks against the update feed, the feedback page. An
+// update is installed by the system's package manager, so the result window only says what is available and
+// links to the download page. Its windows' titles begin with "Software Update", so the dockable window stays
+// open while one has the focus. GUI thread only.
 class ZKUpdateChecker : public QObject {
   Q_OBJECT
 

@@ -20,7 +20,8 @@ QHash<QString, QString>* gNibCache = nullptr;
 // Reports the controller's view to the view-appearance hook each time the view is about to show.
 class ZKViewAppearanceFilter : public QObject {
  public:
-  explicit ZKViewAppearanceFilter(ZKViewController* controller) : QObject(controller), controller_(controller) {}
+  explicit ZKViewAppearanceFilter(ZKViewController* controller)
+      : QObject(controller), controller_(controller) {}
   bool eventFilter(QObject* watched, QEvent* event) override {
     if (event->type() == QEvent::Show && platform::ViewAppearanceHook::isInstalled()) {
       platform::ViewAppearanceHook::viewWillAppear(controller_->metaObject()->className());

@@ -1,12 +1,12 @@
 #include "windows/QVAddModuleWindowController.h"
 
 #include <QtCore/QUrl>
+#include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPushButton>
-#include <QtWidgets/QCheckBox>
 #include <QtWidgets/QTableWidget>
 #include <algorithm>
 
@@ -141,7 +141,8 @@ void QVAddModuleWindowController::reloadTable() {
     tickLayout->setContentsMargins(8, 0, 0, 0);
     auto* tick = new QCheckBox;
     tick->setAccessibleName(QStringLiteral("Add ") + text(module->moduleName()));
-    tick->setChecked(std::find(selectedModules_.begin(), selectedModules_.end(), module) != selectedModules_.end());
+    tick->setChecked(std::find(selectedModules_.begin(), selectedModules_.end(), module) !=
+                     selectedModules_.end());
     connect(tick, &QCheckBox::toggled, this, [this, row](bool on) { didToggleSelected(row, on); });
     tickLayout->addWidget(tick);
     table->setCellWidget(row, 0, tickCell);
@@ -164,7 +165,9 @@ void QVAddModuleWindowController::didToggleSelected(int row, bool on) {
   validateTheNextButton();
 }
 
-void QVAddModuleWindowController::validateTheNextButton() { nextButton()->setEnabled(!selectedModules_.empty()); }
+void QVAddModuleWindowController::validateTheNextButton() {
+  nextButton()->setEnabled(!selectedModules_.empty());
+}
 
 void QVAddModuleWindowController::searchDidChange() {
   const std::string trimmed = platform::toStdString(searchField()->text().trimmed());

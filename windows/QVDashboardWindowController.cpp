@@ -5,9 +5,9 @@
 #include <QtWidgets/QGraphicsOpacityEffect>
 #include <QtWidgets/QLayout>
 
-#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/desktop/DesktopCompositor.h"
+#include "shell/QVUserDefaults.h"
 #include "ui_QVDashboardWindowController.h"
 #include "uikit/NSWindow+ContentView.h"
 #include "uikit/ZKThemeManager.h"

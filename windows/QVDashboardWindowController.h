@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
+#include "platform/SettingsStore.h"
 #include "shell/MTStatusItem.h"
 #include "shell/STDockableWindowController.h"
-#include "platform/SettingsStore.h"
 
 class ZKViewController;
 class QVModuleListViewController;

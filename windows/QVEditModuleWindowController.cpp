@@ -9,17 +9,17 @@
 #include <QtWidgets/QVBoxLayout>
 
 #include "engine/QVDashboardModuleManager.h"
+#include "engine/desktop/EngineBridge.h"
 #include "platform/Log.h"
 #include "platform/desktop/DesktopServices.h"
-#include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVEditModuleWindowController.h"
+#include "uikit/QVWindowTheme.h"
 #include "uikit/ZKYosemiteButton.h"
 #include "windows/QVConfigEditorViewController.h"
 #include "windows/QVFilesViewController.h"
 #include "windows/QVLogsViewController.h"
 #include "windows/QVModuleHelpViewController.h"
-#include "uikit/QVWindowTheme.h"
 
 ZK_INTERFACE_FORM(QVEditModuleWindowController, QWidget);
 

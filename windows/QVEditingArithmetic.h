@@ -40,7 +40,8 @@ std::optional<QVDropResult> QVDropRows(std::int64_t count, const std::vector<std
 // The items at the given rows of a list, in ascending row order, all resolved before anything is
 // changed; nullopt when a row is outside the list or none is given.
 template <class T>
-std::optional<std::vector<T>> QVItemsAtRows(const std::vector<T>& items, const std::vector<std::int64_t>& rows) {
+std::optional<std::vector<T>> QVItemsAtRows(const std::vector<T>& items,
+                                            const std::vector<std::int64_t>& rows) {
   if (rows.empty()) return std::nullopt;
   std::set<std::int64_t> unique(rows.begin(), rows.end());
   std::vector<T> picked;

@@ -13,11 +13,11 @@
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
+#include "ui_QVEditorModuleViewController.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/QVEmojiButtonCell.h"
 #include "uikit/ZKAlert.h"
 #include "uikit/ZKButton.h"
-#include "ui_QVEditorModuleViewController.h"
 #include "windows/QVGroupDetailViewController.h"
 
 ZK_INTERFACE_FORM(QVEditorModuleViewController, QWidget);
@@ -98,10 +98,12 @@ void QVEditorModuleViewController::zk_viewDidLoad() {
   model_ = new QVRowListModel(QString::fromLatin1(ZKGroupDraggingType), this);
   model_->count = [this] { return static_cast<int>(groups().size()); };
   model_->sourceIdentity = [] { return std::string(); };
-  model_->acceptedTypes = {QString::fromLatin1(ZKModuleDraggingType), QString::fromLatin1(ZKGroupDraggingType)};
+  model_->acceptedTypes = {QString::fromLatin1(ZKModuleDraggingType),
+                           QString::fromLatin1(ZKGroupDraggingType)};
   model_->validateDrop = [this](const QVRowListModel::Drop& drop) { return validateDrop(drop); };
   model_->acceptDrop = [this](const QVRowListModel::Drop& drop) {
-    return drop.type == QString::fromLatin1(ZKModuleDraggingType) ? acceptModuleDrop(drop) : acceptGroupDrop(drop);
+    return drop.type == QString::fromLatin1(ZKModuleDraggingType) ? acceptModuleDrop(drop)
+                                                                  : acceptGroupDrop(drop);
   };
   auto* table = tableView();
   table->setModel(model_);
@@ -200,7 +202,9 @@ void QVEditorModuleViewController::reloadSelectingRow(int row) {
   tableViewSelectionDidChange();
 }
 
-std::vector<int> QVEditorModuleViewController::rows() const { return zk_selectedOrClickedIndexes(tableView()); }
+std::vector<int> QVEditorModuleViewController::rows() const {
+  return zk_selectedOrClickedIndexes(tableView());
+}
 
 void QVEditorModuleViewController::beep() { QApplication::beep(); }
 
@@ -302,12 +306,14 @@ void QVEditorModuleViewController::move(bool up) {
 void QVEditorModuleViewController::removeSelectedItem() {
   const auto selected = rows();
   const auto list = groups();
-  if (selected.empty() || list.size() <= 1 || selected.front() >= static_cast<int>(list.size())) return beep();
+  if (selected.empty() || list.size() <= 1 || selected.front() >= static_cast<int>(list.size()))
+    return beep();
   const int row = selected.front();
   std::weak_ptr<QVDashboardGroup> doomed = list[static_cast<std::size_t>(row)];
   tableView()->setFocus();
   auto alert = ZKAlert::alert();
-  alert->messageText = QStringLiteral("Are you sure you want to delete this group and all its corresponding items?");
+  alert->messageText =
+      QStringLiteral("Are you sure you want to delete this group and all its corresponding items?");
   alert->informativeText = QStringLiteral("This action cannot be undone.");
   alert->addButtonWithTitle(QStringLiteral("Delete"));
   alert->addButtonWithTitle(QStringLiteral("Cancel"));
@@ -348,7 +354,8 @@ void QVEditorModuleViewController::selectEmoji(int row) {
   popover->show();
 }
 
-void QVEditorModuleViewController::emojiPickerDidSelectEmoji(QVEmojiPickerViewController*, const std::string& emoji) {
+void QVEditorModuleViewController::emojiPickerDidSelectEmoji(QVEmojiPickerViewController*,
+                                                             const std::string& emoji) {
   const auto list = groups();
   if (pendingRow_ >= 0 && pendingRow_ < static_cast<std::int64_t>(list.size())) {
     list[static_cast<std::size_t>(pendingRow_)]->setEmoji(emoji);

@@ -39,9 +39,9 @@ class QVEditorModuleViewController : public ZKModuleViewController,
 
   explicit QVEditorModuleViewController(QObject* parent = nullptr);
   ~QVEditorModuleViewController() override;
-  static QVEditorModuleViewController* controllerWithManager(std::shared_ptr<QVDashboardModuleManager> manager,
-                                                             EngineBridge* bridge = nullptr,
-                                                             QObject* parent = nullptr);
+  static QVEditorModuleViewController* controllerWithManager(
+      std::shared_ptr<QVDashboardModuleManager> manager, EngineBridge* bridge = nullptr,
+      QObject* parent = nullptr);
 
   std::vector<QVDashboardGroup::Pointer> groups() const;
   ZKDeleteTableView* tableView() const;

@@ -7,11 +7,11 @@
 #include <QtWidgets/QTableWidget>
 
 #include "platform/desktop/QtText.h"
-#include "uikit/QVEmojiButtonCell.h"
-#include "uikit/ZKButton.h"
 #include "ui_QVEmojiPickerViewController.h"
-#include "windows/QVSearchFolding.h"
+#include "uikit/QVEmojiButtonCell.h"
 #include "uikit/QVWindowTheme.h"
+#include "uikit/ZKButton.h"
+#include "windows/QVSearchFolding.h"
 
 ZK_INTERFACE_FORM(QVEmojiPickerViewController, QWidget);
 

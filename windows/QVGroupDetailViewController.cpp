@@ -15,9 +15,9 @@
 #include "engine/QVEngineEnvironment.h"
 #include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
+#include "ui_QVGroupDetailViewController.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/ZKAlert.h"
-#include "ui_QVGroupDetailViewController.h"
 #include "windows/QVAddModuleWindowController.h"
 #include "windows/QVDashboardNotifications.h"
 #include "windows/QVEditModuleWindowController.h"
@@ -37,8 +37,8 @@ QString displayName(const QVDashboardModule::Pointer& module) {
 QVGroupDetailViewController::~QVGroupDetailViewController() { observers_.clear(); }
 
 QVGroupDetailViewController* QVGroupDetailViewController::controllerWithGroup(
-    const QVDashboardGroup::Pointer& group, std::shared_ptr<QVDashboardModuleManager> manager, EngineBridge* bridge,
-    QObject* parent) {
+    const QVDashboardGroup::Pointer& group, std::shared_ptr<QVDashboardModuleManager> manager,
+    EngineBridge* bridge, QObject* parent) {
   auto* pane = new QVGroupDetailViewController(parent);
   pane->group_ = group;
   pane->manager_ = manager ? std::move(manager) : QVDashboardModuleManager::sharedInstance();
@@ -85,7 +85,8 @@ void QVGroupDetailViewController::zk_viewDidLoad() {
   table->setModel(model_);
   table->setDeleteDelegate(this);
   table->horizontalHeader()->setStretchLastSection(true);
-  connect(table, &QAbstractItemView::doubleClicked, this, &QVGroupDetailViewController::didDoubleClickTableView);
+  connect(table, &QAbstractItemView::doubleClicked, this,
+          &QVGroupDetailViewController::didDoubleClickTableView);
   connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           [this] { validateAddRemoveButton(); });
   connect(addButton(), &QAbstractButton::clicked, this, [this] { showAddModule(); });
@@ -148,7 +149,9 @@ void QVGroupDetailViewController::reloadData() {
 
 void QVGroupDetailViewController::validateAddRemoveButton() { removeButton()->setEnabled(!rows().empty()); }
 
-std::vector<int> QVGroupDetailViewController::rows() const { return zk_selectedOrClickedIndexes(tableView()); }
+std::vector<int> QVGroupDetailViewController::rows() const {
+  return zk_selectedOrClickedIndexes(tableView());
+}
 
 void QVGroupDetailViewController::beep() { QApplication::beep(); }
 
@@ -170,7 +173,8 @@ void QVGroupDetailViewController::showAddModule() {
   sheet->beginSheetInWindow(parentWindow());
 }
 
-void QVGroupDetailViewController::handleAddCompletion(const std::vector<QVDashboardModule::Pointer>& modules) {
+void QVGroupDetailViewController::handleAddCompletion(
+    const std::vector<QVDashboardModule::Pointer>& modules) {
   if (addWindowController_) addWindowController_->deleteLater();
   addWindowController_ = nullptr;
   auto group = group_.lock();
@@ -189,8 +193,8 @@ void QVGroupDetailViewController::editSelectedRow() {
   const auto selected = rows();
   const auto list = modules();
   if (selected.empty() || selected.front() >= static_cast<int>(list.size())) return beep();
-  auto* sheet = QVEditModuleWindowController::controllerWithModule(list[static_cast<std::size_t>(selected.front())],
-                                                                  manager_, bridge_, this);
+  auto* sheet = QVEditModuleWindowController::controllerWithModule(
+      list[static_cast<std::size_t>(selected.front())], manager_, bridge_, this);
   editWindowController_ = sheet;
   QPointer<QVGroupDetailViewController> self(this);
   sheet->completionBlock = [self] {

@@ -37,9 +37,9 @@ class QVGroupDetailViewController : public ZKViewController, public ZKDeleteTabl
   explicit QVGroupDetailViewController(QObject* parent = nullptr) : ZKViewController(parent) {}
   ~QVGroupDetailViewController() override;
   // The pane of the group; `manager` null: the shared manager; `bridge` for the edit sheet's log.
-  static QVGroupDetailViewController* controllerWithGroup(const QVDashboardGroup::Pointer& group,
-                                                          std::shared_ptr<QVDashboardModuleManager> manager = nullptr,
-                                                          EngineBridge* bridge = nullptr, QObject* parent = nullptr);
+  static QVGroupDetailViewController* controllerWithGroup(
+      const QVDashboardGroup::Pointer& group, std::shared_ptr<QVDashboardModuleManager> manager = nullptr,
+      EngineBridge* bridge = nullptr, QObject* parent = nullptr);
 
   QVDashboardGroup::Pointer group() const { return group_.lock(); }
   QVDashboardGroup::Modules modules() const;

@@ -8,8 +8,8 @@
 #include "engine/QVEngineEnvironment.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVHelpWindowController.h"
-#include "windows/QVHelpBrowser.h"
 #include "uikit/QVWindowTheme.h"
+#include "windows/QVHelpBrowser.h"
 
 ZK_INTERFACE_FORM(QVHelpWindowController, QWidget);
 

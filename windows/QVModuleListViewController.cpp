@@ -9,12 +9,12 @@
 #include <QtWidgets/QVBoxLayout>
 #include <cmath>
 
+#include "platform/desktop/DesktopServices.h"
 #include "shell/QVUserDefaults.h"
 #include "shell/STDockableWindowController.h"
 #include "shell/STDockingGeometry.h"
 #include "shell/ZKStoreHelper.h"
 #include "shell/ZKUpdateChecker.h"
-#include "platform/desktop/DesktopServices.h"
 #include "ui_QVModuleListViewController.h"
 #include "uikit/NSWindow+ContentView.h"
 #include "uikit/ZKThemeManager.h"

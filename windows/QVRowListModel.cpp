@@ -45,7 +45,8 @@ bool QVRowListModel::canDropMimeData(const QMimeData* data, Qt::DropAction, int 
   return drop && validateDrop && validateDrop(*drop);
 }
 
-bool QVRowListModel::dropMimeData(const QMimeData* data, Qt::DropAction, int row, int, const QModelIndex& parent) {
+bool QVRowListModel::dropMimeData(const QMimeData* data, Qt::DropAction, int row, int,
+                                  const QModelIndex& parent) {
   const auto drop = dropFor(data, row, parent);
   if (!drop || !validateDrop || !validateDrop(*drop) || !acceptDrop) return false;
   return acceptDrop(*drop);

@@ -39,7 +39,9 @@ class QVRowListModel : public QAbstractTableModel {
   // The drop a mime payload describes (the first accepted type it holds); nullopt without one.
   std::optional<Drop> dropFor(const QMimeData* data, int row, const QModelIndex& parent) const;
 
-  int rowCount(const QModelIndex& parent = {}) const override { return parent.isValid() || !count ? 0 : count(); }
+  int rowCount(const QModelIndex& parent = {}) const override {
+    return parent.isValid() || !count ? 0 : count();
+  }
   int columnCount(const QModelIndex& parent = {}) const override { return parent.isValid() ? 0 : 1; }
   QVariant data(const QModelIndex&, int) const override { return {}; }
   Qt::ItemFlags flags(const QModelIndex& index) const override;

@@ -1,5 +1,7 @@
 #include "windows/QVUserModuleEditorViewController.h"
 
+#include <stdlib.h>
+
 #include <QtCore/QFileInfo>
 #include <QtCore/QMimeData>
 #include <QtCore/QTimer>
@@ -12,18 +14,17 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableWidget>
 #include <filesystem>
-#include <stdlib.h>
 
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/DispatchQueue.h"
 #include "platform/Paths.h"
-#include "ziparchive/ZAZipArchive.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
+#include "ui_QVUserModuleEditorViewController.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/ZKAlert.h"
-#include "ui_QVUserModuleEditorViewController.h"
 #include "windows/QVHelpWindowController.h"
+#include "ziparchive/ZAZipArchive.h"
 
 ZK_INTERFACE_FORM(QVUserModuleEditorViewController, QWidget);
 

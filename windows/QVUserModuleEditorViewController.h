@@ -18,21 +18,22 @@ class QVDashboardModuleManager;
 class QVHelpWindowController;
 
 // The "Custom Modules" pane of the preferences window: the packages the user installed, installed
-// from a chooser or by dropping package folders (or zip files of one package) on the list, revealed in the file manager and
-// uninstalled after a confirmation (first leaving every group that uses them, which stops their
-// runs). Installing runs on a background queue; each refused package is reported by its own alert
-// on the main thread, one after the other, and the list is reloaded at the end.
+// from a chooser or by dropping package folders (or zip files of one package) on the list, revealed in the
+// file manager and uninstalled after a confirmation (first leaving every group that uses them, which stops
+// their runs). Installing runs on a background queue; each refused package is reported by its own alert on
+// the main thread, one after the other, and the list is reloaded at the end.
 //
-// The preferences window makes it with `ZKViewController::controller<QVUserModuleEditorViewController>(parent)`
-// (the shared manager) or `controllerWithManager`.
+// The preferences window makes it with
+// `ZKViewController::controller<QVUserModuleEditorViewController>(parent)` (the shared manager) or
+// `controllerWithManager`.
 class QVUserModuleEditorViewController : public ZKModuleViewController {
   Q_OBJECT
  public:
   static constexpr const char* kFindMoreURL = "https://quorvane.example/modules";
 
   explicit QVUserModuleEditorViewController(QObject* parent = nullptr);
-  static QVUserModuleEditorViewController* controllerWithManager(std::shared_ptr<QVDashboardModuleManager> manager,
-                                                                 QObject* parent = nullptr);
+  static QVUserModuleEditorViewController* controllerWithManager(
+      std::shared_ptr<QVDashboardModuleManager> manager, QObject* parent = nullptr);
   // The alert text for an install answer code other than 1.
   static QString installFailureText(std::int64_t code);
 

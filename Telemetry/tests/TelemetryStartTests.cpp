@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <limits>
@@ -45,7 +44,8 @@ class TelemetryStartTest : public PipelineTest {
     // to its Event Collector twin) and what resetting queues, finishes while the test's settings
     // still exist, not while the process exits.
     std::shared_ptr<platform::DispatchQueue> queue;
-    if (auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup()))
+    if (auto group =
+            std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup()))
       queue = group->logsDispatchQueue();
     auto drain = [&] {
       for (int round = 0; queue && round < 3; ++round) queue->sync([] {});
@@ -132,7 +132,8 @@ TEST_F(TelemetryStartTest, ServiceSwitchesFromTwoThreadsNeverWaitOnEachOther) {
   sdk.join();
   service.join();
   // The switches queued their pipeline work; it runs before the test's settings go away.
-  auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  auto group =
+      std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
   group->logsDispatchQueue()->sync([] {});
   TLTelemetry::setEnabled(true);
   EXPECT_TRUE(TLTelemetry::isEnabled());
@@ -146,7 +147,8 @@ TEST_F(TelemetryStartTest, ALibraryThenTheApplicationConfigureAndASecondApplicat
   TLTelemetry::startFromLibraryWithServices({TestLow::serviceClass()});
   EXPECT_TRUE(telemetry->sdkConfigured());
   EXPECT_FALSE(TLTelemetry::isConfigured());
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelInfo), "Telemetry SDK configured from a library successfully."));
+  EXPECT_TRUE(
+      contains(recorder->texts(TLLogLevelInfo), "Telemetry SDK configured from a library successfully."));
   EXPECT_TRUE(TestLow::sharedInstance()->isAvailable());
   EXPECT_FALSE(TestLow::sharedInstance()->isStartedFromApplication());
 
@@ -181,8 +183,8 @@ TEST_F(TelemetryStartTest, ALaterConfigurationKeepsTheSecretAlreadyHeld) {
 TEST_F(TelemetryStartTest, ServicesStartByDescendingPriorityInTheirGivenOrderOtherwise) {
   TLTelemetry::configure();
   auto telemetry = TLTelemetry::sharedInstance();
-  auto sorted = telemetry->sortServices(
-      {TestLow::serviceClass(), TestPeer::serviceClass(), TestHigh::serviceClass(), TestCrashes::serviceClass()});
+  auto sorted = telemetry->sortServices({TestLow::serviceClass(), TestPeer::serviceClass(),
+                                         TestHigh::serviceClass(), TestCrashes::serviceClass()});
   std::vector<std::string> names;
   for (const auto& service : sorted) names.push_back(service.className());
   EXPECT_EQ(names, (std::vector<std::string>{"TLTestHigh", "TLCrashes", "TLTestLow", "TLTestPeer"}));
@@ -194,8 +196,8 @@ TEST_F(TelemetryStartTest, TheStartServiceLogNamesTheStartedServicesInStartOrder
   ASSERT_TRUE(telemetry->configureWithAppSecret(kSecret, std::nullopt, true));
   auto prepared = watchGroup();
   TLTelemetry::setLogLevel(TLLogLevelVerbose);
-  telemetry->startServices({TestLow::serviceClass(), TestHigh::serviceClass(), TestPeer::serviceClass()}, kSecret,
-                           std::nullopt, true);
+  telemetry->startServices({TestLow::serviceClass(), TestHigh::serviceClass(), TestPeer::serviceClass()},
+                           kSecret, std::nullopt, true);
   EXPECT_TRUE(contains(recorder->texts(TLLogLevelVerbose),
                        "Start services TLTestHigh, TLTestLow, TLTestPeer from an application"));
   auto services = telemetry->services();
@@ -222,7 +224,8 @@ TEST_F(TelemetryStartTest, ServicesNeedingASecretAreRefusedWithoutOne) {
   TLTelemetry::configure();
   auto prepared = watchGroup();
   // The configuration above came from the application: start its services through startService.
-  for (const auto& service : {TestLow::serviceClass(), TestHigh::serviceClass()}) TLTelemetry::startService(service);
+  for (const auto& service : {TestLow::serviceClass(), TestHigh::serviceClass()})
+    TLTelemetry::startService(service);
   auto starts = prepared->logsOf<TLStartServiceLog>();
   // No secret was given: the high service needs one and is refused.
   ASSERT_EQ(starts.size(), 1u);
@@ -251,8 +254,8 @@ TEST_F(TelemetryStartTest, ServicesAreRefusedBeforeConfigurationAndWhenNotServic
                        "Telemetry has not been configured so it couldn't start the service."));
   TLTelemetry::configure();
   EXPECT_FALSE(telemetry->startService(TLServiceClass(), kSecret, std::nullopt, true));
-  EXPECT_TRUE(
-      contains(recorder->texts(TLLogLevelError), "Cannot start service (null). Provided value is nil or invalid."));
+  EXPECT_TRUE(contains(recorder->texts(TLLogLevelError),
+                       "Cannot start service (null). Provided value is nil or invalid."));
 }
 
 TEST_F(TelemetryStartTest, UsingTheSdkBeforeConfigurationIsRefused) {
@@ -273,10 +276,14 @@ TEST_F(TelemetryStartTest, TheDisableVariableNamesServicesOrAll) {
     bool peer;
   };
   const Case cases[] = {
-      {nullptr, false, false},         {"", false, false},
-      {"TestLow", true, false},        {" TestLow , TestPeer ", true, true},
-      {"all", false, false},           {"All", true, true},
-      {"testlow", false, false},       {"Other,All", true, true},
+      {nullptr, false, false},
+      {"", false, false},
+      {"TestLow", true, false},
+      {" TestLow , TestPeer ", true, true},
+      {"all", false, false},
+      {"All", true, true},
+      {"testlow", false, false},
+      {"Other,All", true, true},
       {"TestLowX,TestPee", false, false},
   };
   auto telemetry = TLTelemetry::sharedInstance();
@@ -293,12 +300,14 @@ TEST_F(TelemetryStartTest, TheDisableVariableNamesServicesOrAll) {
   TLTelemetry::start(kSecret, {TestLow::serviceClass(), TestPeer::serviceClass()});
   EXPECT_FALSE(TestLow::sharedInstance()->isStarted());
   EXPECT_TRUE(TestPeer::sharedInstance()->isStarted());
-  EXPECT_TRUE(contains(recorder->texts(TLLogLevelDebug),
-                       "Environment variable to disable service has been set; not starting service TLTestLow"));
+  EXPECT_TRUE(
+      contains(recorder->texts(TLLogLevelDebug),
+               "Environment variable to disable service has been set; not starting service TLTestLow"));
 }
 
 TEST_F(TelemetryStartTest, TheTestCloudMarkIsExactlyOne) {
-  const std::pair<const char*, bool> cases[] = {{nullptr, false}, {"1", true}, {"0", false}, {"true", false}, {" 1", false}};
+  const std::pair<const char*, bool> cases[] = {
+      {nullptr, false}, {"1", true}, {"0", false}, {"true", false}, {" 1", false}};
   for (const auto& [value, expected] : cases) {
     if (value) {
       setenv(kTLRunningInTestCloudVariable, value, 1);
@@ -366,11 +375,11 @@ TEST_F(TelemetryStartTest, DisablingClearsHistoriesAndStoredLogs) {
   TLSessionContext::sharedInstance()->setSessionId("S1");
   for (int i = 0; i < 3; ++i) TestLow::sharedInstance()->channelUnit()->enqueueItem(testLog("TestLow"), 1);
   // The store is read on the logs queue, as the pipeline reads it.
-  auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  auto group =
+      std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
   auto rows = [&] {
-    return group->logsDispatchQueue()->sync([&] {
-      return group->storage()->countLogs().value_or(std::numeric_limits<std::uint64_t>::max());
-    });
+    return group->logsDispatchQueue()->sync(
+        [&] { return group->storage()->countLogs().value_or(std::numeric_limits<std::uint64_t>::max()); });
   };
   ASSERT_TRUE(waitFor([&] { return rows() == 4; })) << rows();
   EXPECT_FALSE(TLSessionContext::sharedInstance()->sessionHistory().empty());
@@ -421,7 +430,8 @@ TEST_F(TelemetryStartTest, TheInstallIdIsReadMadeOrReplaced) {
       {std::nullopt, std::nullopt},
       {platform::PropertyList("not-a-uuid"), std::nullopt},
       {platform::PropertyList(42), std::nullopt},
-      {platform::PropertyList("0b5e8a1c-2d3f-4a5b-8c7d-9e0f1a2b3c4d"), "0B5E8A1C-2D3F-4A5B-8C7D-9E0F1A2B3C4D"},
+      {platform::PropertyList("0b5e8a1c-2d3f-4a5b-8c7d-9e0f1a2b3c4d"),
+       "0B5E8A1C-2D3F-4A5B-8C7D-9E0F1A2B3C4D"},
   };
   for (const auto& c : cases) {
     freshLaunch();
@@ -471,10 +481,13 @@ TEST_F(TelemetryStartTest, EmptyCustomPropertiesAreRefused) {
   TLTelemetry::setCustomProperties(std::nullopt);
   TLTelemetry::setCustomProperties(platform::ArchiveObject::Dictionary{});
   EXPECT_EQ(recorder->texts(TLLogLevelError).size(), 2u);
-  TLTelemetry::setCustomProperties(platform::ArchiveObject::Dictionary{{"plan", platform::ArchiveObject("pro")}});
+  TLTelemetry::setCustomProperties(
+      platform::ArchiveObject::Dictionary{{"plan", platform::ArchiveObject("pro")}});
   EXPECT_EQ(prepared->logsOf<TLCustomPropertiesLog>().size(), 1u);
 }
 
-TEST_F(TelemetryStartTest, NoDebuggerIsAttachedToTheTests) { EXPECT_FALSE(TLTelemetry::isDebuggerAttached()); }
+TEST_F(TelemetryStartTest, NoDebuggerIsAttachedToTheTests) {
+  EXPECT_FALSE(TLTelemetry::isDebuggerAttached());
+}
 
 }  // namespace

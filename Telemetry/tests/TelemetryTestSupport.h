@@ -27,7 +27,8 @@ class MessageRecorder {
  public:
   MessageRecorder() : state_(std::make_shared<State>()) {
     TLLogger::setLogHandler([state = state_](const TLLogMessageProvider& message, TLLogLevel level,
-                                             const std::string& tag, const char*, const char* function, unsigned) {
+                                             const std::string& tag, const char*, const char* function,
+                                             unsigned) {
       LoggedMessage entry{level, tag, function ? function : "", message ? message() : ""};
       std::lock_guard lock(state->mutex);
       state->messages.push_back(std::move(entry));

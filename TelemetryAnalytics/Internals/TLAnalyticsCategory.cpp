@@ -2,8 +2,8 @@
 
 #include <mutex>
 
-#include "platform/ViewAppearanceHook.h"
 #include "TelemetryAnalytics/TLAnalytics.h"
+#include "platform/ViewAppearanceHook.h"
 
 namespace {
 std::mutex missedMutex;
@@ -32,7 +32,8 @@ std::optional<std::string> TLAnalyticsCategory::pageNameForClassName(const std::
   }
   std::string name = className;
   if (auto separator = name.rfind("::"); separator != std::string::npos) name = name.substr(separator + 2);
-  if (name.size() > kSuffix.size() && name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
+  if (name.size() > kSuffix.size() &&
+      name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
     name.resize(name.size() - kSuffix.size());
   }
   return name;

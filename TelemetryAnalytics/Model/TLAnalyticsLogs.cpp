@@ -52,7 +52,9 @@ nlohmann::json TLLogWithNameAndProperties::serializeToDictionary() const {
   return dictionary;
 }
 
-bool TLLogWithNameAndProperties::isValid() const { return TLLogWithProperties::isValid() && name_.has_value(); }
+bool TLLogWithNameAndProperties::isValid() const {
+  return TLLogWithProperties::isValid() && name_.has_value();
+}
 
 bool TLLogWithNameAndProperties::isEqual(const TLAbstractLog& other) const {
   auto log = dynamic_cast<const TLLogWithNameAndProperties*>(&other);
@@ -128,7 +130,8 @@ void TLEventLog::setPropertiesAndMetadataForCSLog(TLEventSchemaLog& log) const {
   TLEventProperties& bag = *typedProperties_;
   const std::string baseDataPrefix = std::string(kBaseData) + ".";
   const std::string baseTypePrefix = std::string(kBaseType) + ".";
-  bool baseTypeIsString = std::dynamic_pointer_cast<TLStringTypedProperty>(bag.propertyForKey(kBaseType)) != nullptr;
+  bool baseTypeIsString =
+      std::dynamic_pointer_cast<TLStringTypedProperty>(bag.propertyForKey(kBaseType)) != nullptr;
   if (!baseTypeIsString) {
     if (bag.removePropertiesWithPrefix(baseDataPrefix) > 0) {
       TLLogWarning(kTLAnalyticsLogTag, "baseData was set but baseType is missing or invalid.");
@@ -136,7 +139,8 @@ void TLEventLog::setPropertiesAndMetadataForCSLog(TLEventSchemaLog& log) const {
     bag.removePropertyForKey(kBaseType);
   } else {
     bool hasBaseData = false;
-    for (const auto& [key, property] : bag.entries()) hasBaseData = hasBaseData || startsWith(key, baseDataPrefix);
+    for (const auto& [key, property] : bag.entries())
+      hasBaseData = hasBaseData || startsWith(key, baseDataPrefix);
     if (!hasBaseData) {
       TLLogWarning(kTLAnalyticsLogTag, "baseType was set but baseData is missing.");
       bag.removePropertyForKey(kBaseType);

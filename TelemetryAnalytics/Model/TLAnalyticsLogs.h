@@ -14,7 +14,9 @@ class TLLogWithNameAndProperties : public TLLogWithProperties {
  public:
   static constexpr const char* kClassName = "TLLogWithNameAndProperties";
 
-  static std::shared_ptr<TLLogWithNameAndProperties> init() { return std::make_shared<TLLogWithNameAndProperties>(); }
+  static std::shared_ptr<TLLogWithNameAndProperties> init() {
+    return std::make_shared<TLLogWithNameAndProperties>();
+  }
   static std::shared_ptr<TLLogWithNameAndProperties> initWithCoder(platform::KeyedUnarchiver& coder);
 
   // The base members and "name" when set.
@@ -80,7 +82,8 @@ class TLEventLog : public TLLogWithNameAndProperties {
   // and baseData entries that break their rules).
   void setPropertiesAndMetadataForCSLog(TLEventSchemaLog& log) const;
   // Adds one property at its dotted path; a property that loses a conflict leaves no metadata.
-  void addTypedProperty(const TLTypedProperty& property, nlohmann::json& metadata, nlohmann::json& properties) const;
+  void addTypedProperty(const TLTypedProperty& property, nlohmann::json& metadata,
+                        nlohmann::json& properties) const;
   // Stores the value under the key of the node; false when the key is taken.
   static bool addTypedPropertyToPropertyTree(const TLTypedProperty& property, nlohmann::json& node,
                                              const std::string& key);
@@ -90,7 +93,6 @@ class TLEventLog : public TLLogWithNameAndProperties {
 
   TL_PROPERTY(String, eventId, setEventId)
   TL_PROPERTY(std::shared_ptr<TLEventProperties>, typedProperties, setTypedProperties)
-
 };
 
 // The start of a usage session; its "sid" is the new session's id.
@@ -104,7 +106,9 @@ class TLStartSessionLog : public TLAbstractLog, public TLNoAutoAssignSessionIdLo
   static std::shared_ptr<TLStartSessionLog> initWithCoder(platform::KeyedUnarchiver& coder);
 
   bool isEqual(const TLAbstractLog& other) const override;
-  std::vector<std::string> classesForCoder() const override { return {kClassName, TLAbstractLog::kClassName}; }
+  std::vector<std::string> classesForCoder() const override {
+    return {kClassName, TLAbstractLog::kClassName};
+  }
 };
 
 // Registers the analytics log classes for keyed archives (once per process).

@@ -27,7 +27,8 @@ std::shared_ptr<TLEventProperties> TLEventProperties::initWithCoder(platform::Ke
   if (!dictionary) throw platform::DecodingError("event properties hold something else than a dictionary");
   for (const auto& [key, value] : *dictionary) {
     auto property = value.asObjectOfClass<TLTypedProperty>();
-    if (!property) throw platform::DecodingError("event properties hold a value that is not a typed property");
+    if (!property)
+      throw platform::DecodingError("event properties hold a value that is not a typed property");
     properties->store(key, std::move(property));
   }
   return properties;
@@ -56,7 +57,8 @@ bool TLEventProperties::validateValue(bool present) {
 }
 
 void TLEventProperties::store(const std::string& key, std::shared_ptr<TLTypedProperty> property) {
-  auto it = std::find_if(properties_.begin(), properties_.end(), [&](const auto& entry) { return entry.first == key; });
+  auto it = std::find_if(properties_.begin(), properties_.end(),
+                         [&](const auto& entry) { return entry.first == key; });
   if (it != properties_.end()) {
     it->second = std::move(property);
   } else {
@@ -83,8 +85,8 @@ TLEventProperties& TLEventProperties::setString(const std::optional<std::string>
 TLEventProperties& TLEventProperties::setDouble(double value, const Key& key) {
   if (!validateKey(key)) return *this;
   if (!std::isfinite(value)) {
-    TLLogError(kTLAnalyticsLogTag, "Double value for property '{}' must be finite (cannot be INFINITY or NAN).",
-               *key);
+    TLLogError(kTLAnalyticsLogTag,
+               "Double value for property '{}' must be finite (cannot be INFINITY or NAN).", *key);
     return *this;
   }
   auto property = TLDoubleTypedProperty::init();
@@ -143,7 +145,8 @@ bool TLEventProperties::isEqual(const TLEventProperties& other) const {
   auto theirs = other.entries();
   if (mine.size() != theirs.size()) return false;
   for (const auto& [key, property] : mine) {
-    auto match = std::find_if(theirs.begin(), theirs.end(), [&](const auto& entry) { return entry.first == key; });
+    auto match =
+        std::find_if(theirs.begin(), theirs.end(), [&](const auto& entry) { return entry.first == key; });
     if (match == theirs.end() || !property->isEqual(*match->second)) return false;
   }
   return true;

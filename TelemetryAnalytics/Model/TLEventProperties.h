@@ -29,7 +29,8 @@ class TLEventProperties : public platform::Coding {
   TLEventProperties& operator=(const TLEventProperties&) = delete;
   static std::shared_ptr<TLEventProperties> init() { return std::make_shared<TLEventProperties>(); }
   // One string property per pair, unchecked.
-  static std::shared_ptr<TLEventProperties> initWithStringDictionary(const std::map<std::string, std::string>& values);
+  static std::shared_ptr<TLEventProperties> initWithStringDictionary(
+      const std::map<std::string, std::string>& values);
   // Over entries whose keys are distinct, in their order, taken as they are.
   static std::shared_ptr<TLEventProperties> initWithEntries(Entries entries);
   static std::shared_ptr<TLEventProperties> initWithCoder(platform::KeyedUnarchiver& coder);

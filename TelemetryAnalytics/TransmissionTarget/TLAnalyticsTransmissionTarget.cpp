@@ -38,9 +38,9 @@ std::shared_ptr<TLAnalyticsTransmissionTarget> TLAnalyticsTransmissionTarget::in
   return target;
 }
 
-TLAnalyticsTransmissionTarget::TLAnalyticsTransmissionTarget(const std::string& token,
-                                                             std::shared_ptr<TLAnalyticsTransmissionTarget> parentTarget,
-                                                             std::shared_ptr<TLChannelGroupProtocol> channelGroup)
+TLAnalyticsTransmissionTarget::TLAnalyticsTransmissionTarget(
+    const std::string& token, std::shared_ptr<TLAnalyticsTransmissionTarget> parentTarget,
+    std::shared_ptr<TLChannelGroupProtocol> channelGroup)
     : transmissionTargetToken_(token),
       parentTarget_(std::move(parentTarget)),
       channelGroup_(std::move(channelGroup)),
@@ -66,8 +66,8 @@ void TLAnalyticsTransmissionTarget::trackEvent(const std::optional<std::string>&
   trackEvent(name, std::shared_ptr<TLEventProperties>(), kTLFlagsNormal);
 }
 
-void TLAnalyticsTransmissionTarget::trackEvent(const std::optional<std::string>& name, const Properties& properties,
-                                               std::uint64_t flags) {
+void TLAnalyticsTransmissionTarget::trackEvent(const std::optional<std::string>& name,
+                                               const Properties& properties, std::uint64_t flags) {
   std::shared_ptr<TLEventProperties> typed;
   if (properties) {
     typed = TLEventProperties::init();
@@ -101,7 +101,8 @@ void TLAnalyticsTransmissionTarget::setEnabled(bool isEnabled) {
   std::lock_guard lock(TLTelemetryLock());
   if (isEnabled != this->isEnabled()) {
     if (isEnabled && !isImmediateParent()) {
-      TLLogWarning(kTLAnalyticsLogTag, "Can't enable; parent transmission target and/or Analytics service is disabled.");
+      TLLogWarning(kTLAnalyticsLogTag,
+                   "Can't enable; parent transmission target and/or Analytics service is disabled.");
       return;
     }
     TLUserDefaults::shared()->setObject(platform::PropertyList(isEnabled), isEnabledKey_);
@@ -159,7 +160,8 @@ std::shared_ptr<TLAnalyticsAuthenticationProvider> TLAnalyticsTransmissionTarget
   return sharedProvider;
 }
 
-void TLAnalyticsTransmissionTarget::setAuthenticationProvider(std::shared_ptr<TLAnalyticsAuthenticationProvider> provider) {
+void TLAnalyticsTransmissionTarget::setAuthenticationProvider(
+    std::shared_ptr<TLAnalyticsAuthenticationProvider> provider) {
   std::lock_guard lock(providerMutex);
   sharedProvider = std::move(provider);
 }

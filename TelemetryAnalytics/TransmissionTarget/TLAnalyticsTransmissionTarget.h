@@ -37,7 +37,8 @@ class TLAnalyticsTransmissionTarget : public TLChannelDelegate,
   static std::shared_ptr<TLAnalyticsTransmissionTarget> init(
       const std::string& token, const std::shared_ptr<TLAnalyticsTransmissionTarget>& parentTarget,
       const std::shared_ptr<TLChannelGroupProtocol>& channelGroup);
-  TLAnalyticsTransmissionTarget(const std::string& token, std::shared_ptr<TLAnalyticsTransmissionTarget> parentTarget,
+  TLAnalyticsTransmissionTarget(const std::string& token,
+                                std::shared_ptr<TLAnalyticsTransmissionTarget> parentTarget,
                                 std::shared_ptr<TLChannelGroupProtocol> channelGroup);
 
   // The child for the token, made and registered on first request.
@@ -46,8 +47,8 @@ class TLAnalyticsTransmissionTarget : public TLChannelDelegate,
   void trackEvent(const std::optional<std::string>& name);
   void trackEvent(const std::optional<std::string>& name, const Properties& properties,
                   std::uint64_t flags = kTLFlagsNormal);
-  void trackEvent(const std::optional<std::string>& name, const std::shared_ptr<TLEventProperties>& properties,
-                  std::uint64_t flags = kTLFlagsNormal);
+  void trackEvent(const std::optional<std::string>& name,
+                  const std::shared_ptr<TLEventProperties>& properties, std::uint64_t flags = kTLFlagsNormal);
 
   bool isEnabled() const;
   void setEnabled(bool isEnabled);
@@ -67,7 +68,9 @@ class TLAnalyticsTransmissionTarget : public TLChannelDelegate,
   std::map<std::string, std::shared_ptr<TLAnalyticsTransmissionTarget>> childTransmissionTargets() const;
   const std::string& isEnabledKey() const { return isEnabledKey_; }
   const std::shared_ptr<TLChannelGroupProtocol>& channelGroup() const { return channelGroup_; }
-  const std::shared_ptr<TLPropertyConfigurator>& propertyConfigurator() const { return propertyConfigurator_; }
+  const std::shared_ptr<TLPropertyConfigurator>& propertyConfigurator() const {
+    return propertyConfigurator_;
+  }
 
  private:
   const std::string transmissionTargetToken_;

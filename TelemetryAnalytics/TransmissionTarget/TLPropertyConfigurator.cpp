@@ -23,14 +23,14 @@ constexpr std::string_view kDeviceIdKey = "com.zorvik.quorvane.telemetry.device-
 TLPropertyConfigurator::TLPropertyConfigurator(const std::shared_ptr<TLAnalyticsTransmissionTarget>& target)
     : transmissionTarget_(target) {}
 
-#define TL_CONFIGURATOR_STRING(getter, setter, member)   \
-  void TLPropertyConfigurator::setter(const String& value) { \
-    std::lock_guard lock(mutex_);                         \
-    member = value;                                       \
-  }                                                       \
+#define TL_CONFIGURATOR_STRING(getter, setter, member)                    \
+  void TLPropertyConfigurator::setter(const String& value) {              \
+    std::lock_guard lock(mutex_);                                         \
+    member = value;                                                       \
+  }                                                                       \
   TLPropertyConfigurator::String TLPropertyConfigurator::getter() const { \
-    std::lock_guard lock(mutex_);                         \
-    return member;                                        \
+    std::lock_guard lock(mutex_);                                         \
+    return member;                                                        \
   }
 
 TL_CONFIGURATOR_STRING(appVersion, setAppVersion, appVersion_)
@@ -102,7 +102,8 @@ void TLPropertyConfigurator::collectDeviceId() {
   deviceId_ = std::move(id);
 }
 
-TLPropertyConfigurator::String TLPropertyConfigurator::getDeviceIdentifier(const std::filesystem::path& machineIdPath) {
+TLPropertyConfigurator::String TLPropertyConfigurator::getDeviceIdentifier(
+    const std::filesystem::path& machineIdPath) {
   std::ifstream file(machineIdPath);
   std::string machineId;
   if (!file || !std::getline(file, machineId)) return std::nullopt;
@@ -123,9 +124,11 @@ TLPropertyConfigurator::String TLPropertyConfigurator::getDeviceIdentifier(const
   return "u:" + platform::uuidString(bytes);
 }
 
-TLPropertyConfigurator::String TLPropertyConfigurator::inherited(String (TLPropertyConfigurator::*getter)() const) const {
+TLPropertyConfigurator::String TLPropertyConfigurator::inherited(String (TLPropertyConfigurator::*getter)()
+                                                                     const) const {
   auto target = transmissionTarget_.lock();
-  for (const TLAnalyticsTransmissionTarget* level = target.get(); level; level = level->parentTarget().get()) {
+  for (const TLAnalyticsTransmissionTarget* level = target.get(); level;
+       level = level->parentTarget().get()) {
     if (auto value = (level->propertyConfigurator().get()->*getter)()) return value;
   }
   return std::nullopt;
@@ -134,7 +137,8 @@ TLPropertyConfigurator::String TLPropertyConfigurator::inherited(String (TLPrope
 void TLPropertyConfigurator::channelPrepareLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log) {
   auto target = transmissionTarget_.lock();
   auto schemaLog = std::dynamic_pointer_cast<TLEventSchemaLog>(log);
-  if (!target || !schemaLog || !target->isEnabled() || schemaLog->tag() != std::shared_ptr<void>(target)) return;
+  if (!target || !schemaLog || !target->isEnabled() || schemaLog->tag() != std::shared_ptr<void>(target))
+    return;
   if (!schemaLog->ext()) schemaLog->setExt(TLCSExtensions::init());
   auto& ext = *schemaLog->ext();
   if (!ext.appExt()) ext.setAppExt(TLAppExtension::init());

@@ -42,8 +42,10 @@ TEST(EventPropertiesTest, SettersRefuseMissingKeysValuesAndNonFiniteDoubles) {
   auto errors = recorder.texts(TLLogLevelError);
   EXPECT_EQ(std::count(errors.begin(), errors.end(), "Key cannot be null. Property will not be added."), 3);
   EXPECT_EQ(std::count(errors.begin(), errors.end(), "Value cannot be null. Property will not be added."), 2);
-  EXPECT_TRUE(contains(errors, "Double value for property 'nan' must be finite (cannot be INFINITY or NAN)."));
-  EXPECT_TRUE(contains(errors, "Double value for property '-inf' must be finite (cannot be INFINITY or NAN)."));
+  EXPECT_TRUE(
+      contains(errors, "Double value for property 'nan' must be finite (cannot be INFINITY or NAN)."));
+  EXPECT_TRUE(
+      contains(errors, "Double value for property '-inf' must be finite (cannot be INFINITY or NAN)."));
 
   bag->setString("a", "k").setInt64(5, "n").setString("b", "k");
   EXPECT_EQ(bag->count(), 2u);
@@ -84,7 +86,8 @@ TEST(AnalyticsLogsTest, JsonFormsOfPageEventAndStartSession) {
   auto eventJson = event->serializeToDictionary();
   EXPECT_EQ(eventJson["type"], "event");
   EXPECT_EQ(eventJson["id"], "E1");
-  EXPECT_EQ(eventJson["typedProperties"], nlohmann::json::parse(R"([{"type":"long","name":"count","value":3}])"));
+  EXPECT_EQ(eventJson["typedProperties"],
+            nlohmann::json::parse(R"([{"type":"long","name":"count","value":3}])"));
   event->setTypedProperties(nullptr);
   EXPECT_FALSE(event->serializeToDictionary().contains("typedProperties"));
 
@@ -100,7 +103,8 @@ TEST(AnalyticsLogsTest, ArchivedEventsComeBackWithIdNameAndTypedProperties) {
     p.setString("v", "s").setBool(true, "b").setInt64(-7, "l").setDouble(0.5, "d");
     p.setDate(platform::Date::fromTimeIntervalSince1970(1), "t");
   });
-  auto decoded = TLUnarchivedObject(TLArchivedData(platform::ArchiveObject(event))).asObjectOfClass<TLEventLog>();
+  auto decoded =
+      TLUnarchivedObject(TLArchivedData(platform::ArchiveObject(event))).asObjectOfClass<TLEventLog>();
   ASSERT_TRUE(decoded);
   EXPECT_TRUE(decoded->isEqual(*event));
   EXPECT_EQ(decoded->eventId(), "E1");
@@ -111,13 +115,14 @@ TEST(AnalyticsLogsTest, ArchivedEventsComeBackWithIdNameAndTypedProperties) {
 
   auto page = TLPageLog::init();
   page->setName("Home");
-  auto decodedPage = TLUnarchivedObject(TLArchivedData(platform::ArchiveObject(page))).asObjectOfClass<TLPageLog>();
+  auto decodedPage =
+      TLUnarchivedObject(TLArchivedData(platform::ArchiveObject(page))).asObjectOfClass<TLPageLog>();
   ASSERT_TRUE(decodedPage);
   EXPECT_EQ(decodedPage->name(), "Home");
   auto session = TLStartSessionLog::init();
   session->setSid("S");
-  auto decodedSession =
-      TLUnarchivedObject(TLArchivedData(platform::ArchiveObject(session))).asObjectOfClass<TLStartSessionLog>();
+  auto decodedSession = TLUnarchivedObject(TLArchivedData(platform::ArchiveObject(session)))
+                            .asObjectOfClass<TLStartSessionLog>();
   ASSERT_TRUE(decodedSession);
   EXPECT_EQ(decodedSession->sid(), "S");
 }
@@ -168,7 +173,10 @@ TEST(AnalyticsLogsTest, EventSchemaDataAndMetadataFollowTheBaseAndNestingRules) 
        {}},
       {"object rules",
        [](TLEventProperties& p) {
-         p.setString("T", "baseType").setInt64(2, "baseData.x").setString("o", "baseType.y").setString("d", "baseData");
+         p.setString("T", "baseType")
+             .setInt64(2, "baseData.x")
+             .setString("o", "baseType.y")
+             .setString("d", "baseData");
        },
        R"({"baseType":"T","baseData":{"x":2}})",
        R"({"f":{"baseData":{"f":{"x":4}}}})",

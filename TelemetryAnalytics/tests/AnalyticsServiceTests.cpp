@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <thread>
@@ -9,10 +8,10 @@
 #include "Telemetry/Internals/Util/TLApplicationHooks.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
-#include "platform/ViewAppearanceHook.h"
 #include "TelemetryAnalytics/TransmissionTarget/TLAnalyticsTransmissionTarget.h"
 #include "TelemetryAnalytics/TransmissionTarget/TLPropertyConfigurator.h"
 #include "platform/UUID.h"
+#include "platform/ViewAppearanceHook.h"
 
 namespace {
 
@@ -95,8 +94,12 @@ TEST_F(AnalyticsTest, FlagsChooseTheUnitAndBadFlagsFallBackToNormal) {
   };
   // Only the low byte counts: 258 carries 2, a critical event.
   const Case cases[] = {
-      {0, "Analytics", 1, true}, {1, "Analytics", 1, false}, {2, "Analytics_critical", 2, false},
-      {3, "Analytics", 1, true}, {258, "Analytics_critical", 2, false}, {256, "Analytics", 1, true},
+      {0, "Analytics", 1, true},
+      {1, "Analytics", 1, false},
+      {2, "Analytics_critical", 2, false},
+      {3, "Analytics", 1, true},
+      {258, "Analytics_critical", 2, false},
+      {256, "Analytics", 1, true},
   };
   for (const auto& c : cases) {
     auto before = logs->entriesOf<TLEventLog>().size();
@@ -108,8 +111,9 @@ TEST_F(AnalyticsTest, FlagsChooseTheUnitAndBadFlagsFallBackToNormal) {
     bool warned = recorder->texts(TLLogLevelWarning).size() > warnings;
     EXPECT_EQ(warned, c.warned) << c.flags;
     if (c.warned) {
-      EXPECT_EQ(recorder->texts(TLLogLevelWarning).back(),
-                "Invalid flags (" + std::to_string(c.flags & 0xFF) + ") received, using normal as a default.");
+      EXPECT_EQ(
+          recorder->texts(TLLogLevelWarning).back(),
+          "Invalid flags (" + std::to_string(c.flags & 0xFF) + ") received, using normal as a default.");
     }
     // An empty bag gives an event without typed properties.
     EXPECT_FALSE(std::dynamic_pointer_cast<TLEventLog>(events.back().log)->typedProperties());
@@ -118,28 +122,33 @@ TEST_F(AnalyticsTest, FlagsChooseTheUnitAndBadFlagsFallBackToNormal) {
 
 TEST_F(AnalyticsTest, TransmissionIntervalsAreCheckedAndFixedAtStart) {
   auto analytics = TLAnalytics::sharedInstance();
-  const std::pair<std::uint64_t, bool> cases[] = {{2, false}, {3, true}, {86400, true}, {86401, false}, {0, false}};
+  const std::pair<std::uint64_t, bool> cases[] = {
+      {2, false}, {3, true}, {86400, true}, {86401, false}, {0, false}};
   for (const auto& [seconds, accepted] : cases) {
     analytics->applyTransmissionInterval(17);
     TLAnalytics::setTransmissionInterval(seconds);
     EXPECT_EQ(analytics->flushInterval(), accepted ? seconds : 17) << seconds;
   }
-  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError),
-                       "The transmission interval is not valid, it should be between 3 second(s) and 86400 "
-                       "second(s) (1 day)."));
-  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelDebug), "Transmission interval set to 86400 second(s)"));
+  EXPECT_TRUE(
+      serviceContains(recorder->texts(TLLogLevelError),
+                      "The transmission interval is not valid, it should be between 3 second(s) and 86400 "
+                      "second(s) (1 day)."));
+  EXPECT_TRUE(
+      serviceContains(recorder->texts(TLLogLevelDebug), "Transmission interval set to 86400 second(s)"));
   startAnalytics();
   TLAnalytics::setTransmissionInterval(60);
   EXPECT_EQ(analytics->flushInterval(), 17u);
-  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError),
-                       "The transmission interval should be set before the TLAnalytics service is started."));
+  EXPECT_TRUE(
+      serviceContains(recorder->texts(TLLogLevelError),
+                      "The transmission interval should be set before the TLAnalytics service is started."));
 }
 
 TEST_F(AnalyticsTest, NothingIsTrackedBeforeStartOrWhileDisabled) {
   TLAnalytics::trackEvent("early");
-  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError),
-                       "Analytics service hasn't been started. You need to call [TLTelemetry start:YOUR_APP_SECRET "
-                       "withServices:LIST_OF_SERVICES] first."));
+  EXPECT_TRUE(serviceContains(
+      recorder->texts(TLLogLevelError),
+      "Analytics service hasn't been started. You need to call [TLTelemetry start:YOUR_APP_SECRET "
+      "withServices:LIST_OF_SERVICES] first."));
   startAnalytics();
   TLAnalytics::serviceClass().setEnabled(false);
   EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelInfo), "Analytics service has been disabled."));
@@ -165,11 +174,13 @@ TEST_F(AnalyticsTest, InvalidStringPropertiesAreDropped) {
       {platform::ArchiveObject("number"), platform::ArchiveObject(3)},
       {platform::ArchiveObject("good"), platform::ArchiveObject("yes")},
   };
-  EXPECT_EQ(TLAnalytics::removeInvalidProperties(properties), (TLAnalytics::StringProperties{{"good", "yes"}}));
+  EXPECT_EQ(TLAnalytics::removeInvalidProperties(properties),
+            (TLAnalytics::StringProperties{{"good", "yes"}}));
   auto warnings = recorder->texts(TLLogLevelWarning);
-  EXPECT_EQ(warnings, (std::vector<std::string>{
-                          "Event property contains an invalid key, dropping the property.",
-                          "Event property contains an invalid value for key missing, dropping the property."}));
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{
+                "Event property contains an invalid key, dropping the property.",
+                "Event property contains an invalid value for key missing, dropping the property."}));
 }
 
 // ---- Validation ----
@@ -198,7 +209,8 @@ TEST_F(AnalyticsTest, NamesAreCutAt256UnitsAndEmptyNamesDropTheLog) {
   auto events = logs->entriesOf<TLEventLog>();
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(std::dynamic_pointer_cast<TLEventLog>(events[1].log)->name(), twoFiftySix);
-  auto analyticsUnit = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  auto analyticsUnit =
+      std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
   auto stored = analyticsUnit->logsDispatchQueue()->sync(
       [&] { return analyticsUnit->storage()->countLogsWithGroupId("Analytics").value_or(0); });
   EXPECT_EQ(stored, 2u);  // the start-session log and the cut event
@@ -217,24 +229,30 @@ TEST_F(AnalyticsTest, TypedPropertiesAreLimitedAndCut) {
   EXPECT_EQ(kept->count(), 20u);
   EXPECT_FALSE(kept->hasKey("p20"));
   EXPECT_EQ(recorder->texts(TLLogLevelWarning),
-            std::vector<std::string>{"Typed properties cannot contain more than 20 items. Skipping other properties."});
+            std::vector<std::string>{
+                "Typed properties cannot contain more than 20 items. Skipping other properties."});
   EXPECT_TRUE(analytics->validateTelemetryEventProperties(nullptr)->isEmpty());
 
   auto long125 = std::string(125, 'k');
   auto properties = TLEventProperties::init();
-  properties->setString(std::string(126, 'v'), long125).setString("short", long125 + "X").setBool(true, "flag");
+  properties->setString(std::string(126, 'v'), long125)
+      .setString("short", long125 + "X")
+      .setBool(true, "flag");
   auto checked = analytics->validateTelemetryEventProperties(properties);
   // The cut name equals the first: the later property is kept.
   EXPECT_EQ(checked->count(), 2u);
   auto value = std::dynamic_pointer_cast<TLStringTypedProperty>(checked->propertyForKey(long125));
   ASSERT_TRUE(value);
   EXPECT_EQ(value->value(), "short");
-  EXPECT_EQ(analytics->validateTelemetryStringTypedPropertyValue(std::string(126, 'v')), std::string(125, 'v'));
+  EXPECT_EQ(analytics->validateTelemetryStringTypedPropertyValue(std::string(126, 'v')),
+            std::string(125, 'v'));
   EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelWarning),
-                       "Typed property '" + long125 + "X': key length cannot exceed 125 characters. Property value "
-                       "will be truncated."));
-  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelWarning),
-                       "Typed property value length cannot exceed 125 characters. Property value will be truncated."));
+                              "Typed property '" + long125 +
+                                  "X': key length cannot exceed 125 characters. Property value "
+                                  "will be truncated."));
+  EXPECT_TRUE(serviceContains(
+      recorder->texts(TLLogLevelWarning),
+      "Typed property value length cannot exceed 125 characters. Property value will be truncated."));
 }
 
 // ---- Transmission targets ----
@@ -255,8 +273,9 @@ TEST_F(AnalyticsTest, TargetTreesAreBornDisabledUnderADisabledParentAndCascade) 
   EXPECT_FALSE(born->isEnabled());
   child->setEnabled(true);
   EXPECT_FALSE(child->isEnabled());
-  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelWarning),
-                       "Can't enable; parent transmission target and/or Analytics service is disabled."));
+  EXPECT_TRUE(
+      serviceContains(recorder->texts(TLLogLevelWarning),
+                      "Can't enable; parent transmission target and/or Analytics service is disabled."));
   root->setEnabled(true);
   EXPECT_TRUE(child->isEnabled());
   EXPECT_TRUE(grandchild->isEnabled());
@@ -314,7 +333,8 @@ TEST_F(AnalyticsTest, TargetPropertiesFollowTheirPrecedence) {
   child->propertyConfigurator()->setEventPropertyString("child", "from");
   child->propertyConfigurator()->setEventPropertyInt64(1, "childOnly");
   child->propertyConfigurator()->removeEventPropertyForKey(std::nullopt);
-  EXPECT_TRUE(serviceContains(recorder->texts(TLLogLevelError), "Event property key to remove cannot be nil."));
+  EXPECT_TRUE(
+      serviceContains(recorder->texts(TLLogLevelError), "Event property key to remove cannot be nil."));
   root->propertyConfigurator()->setAppVersion("9.9");
   child->propertyConfigurator()->setAppName("Child");
   child->propertyConfigurator()->setUserId("alice");
@@ -390,14 +410,10 @@ TEST_F(AnalyticsTest, DeviceIdentifiersComeFromTheMachineIdUnderAKey) {
 
 TEST_F(AnalyticsTest, PageNamesComeFromTheClassName) {
   const std::pair<const char*, std::optional<std::string>> cases[] = {
-      {"HomeViewController", "Home"},
-      {"windows::HomeViewController", "Home"},
-      {"a::b::SettingsPane", "SettingsPane"},
-      {"ViewController", "ViewController"},
-      {"ns::ViewController", "ViewController"},
-      {"NSTabViewController", std::nullopt},
-      {"NSSplitViewController", std::nullopt},
-      {"NSPageController", std::nullopt},
+      {"HomeViewController", "Home"},           {"windows::HomeViewController", "Home"},
+      {"a::b::SettingsPane", "SettingsPane"},   {"ViewController", "ViewController"},
+      {"ns::ViewController", "ViewController"}, {"NSTabViewController", std::nullopt},
+      {"NSSplitViewController", std::nullopt},  {"NSPageController", std::nullopt},
   };
   for (const auto& [className, page] : cases) {
     EXPECT_EQ(TLAnalyticsCategory::pageNameForClassName(className), page) << className;
@@ -436,7 +452,9 @@ struct ManualClock {
 
 class SessionRecorder : public TLSessionTrackerDelegate {
  public:
-  void sessionTrackerProcessLog(TLSessionTracker&, const std::shared_ptr<TLLog>& log) override { logs.push_back(log); }
+  void sessionTrackerProcessLog(TLSessionTracker&, const std::shared_ptr<TLLog>& log) override {
+    logs.push_back(log);
+  }
   std::vector<std::shared_ptr<TLLog>> logs;
 };
 

@@ -65,7 +65,8 @@ inline void onMain(const std::function<void()>& fn) {
 // Waits until the pipeline's queue has run what was queued so far.
 // The group's queue, when the SDK has one; waiting on it (drainQueue) finishes the pipeline's work.
 inline std::shared_ptr<platform::DispatchQueue> pipelineQueue() {
-  auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  auto group =
+      std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
   return group ? group->logsDispatchQueue() : nullptr;
 }
 

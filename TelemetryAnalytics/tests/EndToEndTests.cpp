@@ -1,11 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <set>
 #include <thread>
@@ -39,10 +38,12 @@ void trackSampleLogs(const std::string& prefix) {
       .setDouble(2.5, "ratio")
       .setDate(platform::Date::fromTimeIntervalSince1970(1700000000.25), "when");
   TLAnalytics::trackEvent(prefix + "typed", properties);
-  TLAnalytics::trackEvent(prefix + "critical", TLAnalytics::StringProperties{{"level", "high"}}, kTLFlagsCritical);
+  TLAnalytics::trackEvent(prefix + "critical", TLAnalytics::StringProperties{{"level", "high"}},
+                          kTLFlagsCritical);
   // Long values make a batch large enough to be compressed.
   auto padded = TLEventProperties::init();
-  for (int i = 0; i < 12; ++i) padded->setString(std::string(120, static_cast<char>('a' + i)), "pad" + std::to_string(i));
+  for (int i = 0; i < 12; ++i)
+    padded->setString(std::string(120, static_cast<char>('a' + i)), "pad" + std::to_string(i));
   TLAnalytics::trackEvent(prefix + "padded", padded);
   TLAnalytics::trackPage(prefix + "Home", TLAnalytics::StringProperties{{"from", "menu"}});
 }
@@ -70,7 +71,8 @@ class EndToEndTest : public PipelineTest {
     return out;
   }
   std::size_t storedRows() {
-    auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+    auto group =
+        std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
     return group->logsDispatchQueue()->sync([&] { return group->storage()->countLogs().value_or(99); });
   }
 
@@ -168,10 +170,14 @@ TEST(EndToEndKillChild, TracksThenDiesBeforeSending) {
     *done = true;
   });
   queue->runUntil([done] { return done->load(); }, platform::Seconds(60));
-  auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  auto group =
+      std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
   // The start-service and start-session logs, three events and the page.
   queue->runUntil(
-      [&] { return group->logsDispatchQueue()->sync([&] { return group->storage()->countLogs().value_or(0); }) >= 6; },
+      [&] {
+        return group->logsDispatchQueue()->sync([&] { return group->storage()->countLogs().value_or(0); }) >=
+               6;
+      },
       platform::Seconds(60));
   platform::SettingsStore::standardUserDefaults()->synchronize();
   ::raise(SIGKILL);
@@ -213,7 +219,8 @@ TEST_F(EndToEndTest, LogsStoredBeforeAKillArriveAfterTheRestart) {
     for (const auto& log : server.allLogs()) seen.insert(log.value("name", ""));
     return std::includes(seen.begin(), seen.end(), expected.begin(), expected.end());
   }));
-  for (const auto& request : server.requests()) EXPECT_EQ(request.header("Install-ID"), *childInstallId->asString());
+  for (const auto& request : server.requests())
+    EXPECT_EQ(request.header("Install-ID"), *childInstallId->asString());
   // Both launches' start-service logs arrive; nothing is sent twice.
   EXPECT_EQ(logsOfType("startService").size(), 2u);
   std::multiset<std::string> ids;

@@ -160,8 +160,8 @@ void TLCrashesLogBuffer::bufferLog(const std::shared_ptr<TLLog>& log, const std:
   std::string token;
   if (auto tokens = log->transmissionTargetTokens(); tokens && !tokens->empty())
     token = encrypter.encryptString(*tokens->begin()).value_or("");
-  TLLogVerbose(kLogBufferTag, "Storing a log to Crashes Buffer: (sid: {}, type: {})", log->sid().value_or("(null)"),
-               log->type().value_or("(null)"));
+  TLLogVerbose(kLogBufferTag, "Storing a log to Crashes Buffer: (sid: {}, type: {})",
+               log->sid().value_or("(null)"), log->type().value_or("(null)"));
   store(archive, token, internalId, platform::Date::now().timeIntervalSince1970());
 }
 

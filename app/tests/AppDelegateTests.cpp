@@ -10,11 +10,11 @@
 #include <filesystem>
 
 #include "app/AppDelegate.h"
-#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/NotificationCenter.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "shell/QVUserDefaults.h"
 #include "uikit/ZKThemeManager.h"
 
 namespace {
@@ -71,7 +71,8 @@ class AppDelegateTest : public qvtesting::GuiTest {
  protected:
   void SetUp() override {
     GuiTest::SetUp();
-    QVUserDefaults::setStandardUserDefaults(QVUserDefaults::make(platform::SettingsStore::inMemoryStore(), nullptr));
+    QVUserDefaults::setStandardUserDefaults(
+        QVUserDefaults::make(platform::SettingsStore::inMemoryStore(), nullptr));
     AppDelegate::setPreferencesWindowFactory(
         [this] { return std::make_unique<DelegateTestPreferences>(&rows); });
     delegate = std::make_unique<AppDelegate>();
@@ -109,10 +110,15 @@ TEST_F(AppDelegateTest, HandedPackagesAreAskedAboutInstalledAndEachFailureAlerte
     std::vector<int> rowsAfter;
   };
   const Case cases[] = {
-      {"cancelled", {QString::fromStdString(minimal.string())}, {QStringLiteral("Cancel")},
-       QStringLiteral("Are you sure you want to install this module?"), {}, {}},
-      {"three, one valid", {QString::fromStdString(minimal.string()), QString::fromStdString(again.string()),
-                            QString::fromStdString(invalid.string())},
+      {"cancelled",
+       {QString::fromStdString(minimal.string())},
+       {QStringLiteral("Cancel")},
+       QStringLiteral("Are you sure you want to install this module?"),
+       {},
+       {}},
+      {"three, one valid",
+       {QString::fromStdString(minimal.string()), QString::fromStdString(again.string()),
+        QString::fromStdString(invalid.string())},
        {QStringLiteral("Install"), QStringLiteral("Okay"), QStringLiteral("Okay")},
        QStringLiteral("Are you sure you want to install these modules?"),
        {QStringLiteral("A module with this name or bundle ID already exists."),
@@ -146,7 +152,8 @@ TEST_F(AppDelegateTest, EditorRequestsOpenTheModulesPaneAndAskForTheModuleAFifth
   auto observer = platform::NotificationCenter::defaultCenter().addObserverForName(
       "EditWithModule", nullptr,
       [&](const platform::Notification& note) { asked.push_back(note.objectAs<QVDashboardModule>()); });
-  platform::NotificationCenter::defaultCenter().postNotificationName("Notification.openEditor", nullptr, module);
+  platform::NotificationCenter::defaultCenter().postNotificationName("Notification.openEditor", nullptr,
+                                                                     module);
   EXPECT_EQ(rows, std::vector<int>{QVPreferencesWindow::ModulesRow});
   runFor(0.1);
   EXPECT_TRUE(asked.empty());
@@ -172,7 +179,8 @@ TEST_F(AppDelegateTest, TheThemeSettingChoosesTheThemeAndNothingReachesAMissingD
   for (const Case& test : {Case{1, "DDDarkTheme"}, Case{0, "DDLightTheme"}, Case{7, "DDLightTheme"}}) {
     defaults->setTheme(test.setting);
     runFor(0.05);
-    EXPECT_EQ(ZKThemeManager::sharedManager().currentThemeName(), QString::fromLatin1(test.theme)) << test.setting;
+    EXPECT_EQ(ZKThemeManager::sharedManager().currentThemeName(), QString::fromLatin1(test.theme))
+        << test.setting;
   }
   // Before the modules have loaded there is no dashboard: reopen and activation do nothing.
   EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));

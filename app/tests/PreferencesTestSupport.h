@@ -7,11 +7,11 @@
 
 #include "app/PMMainWindowController.h"
 #include "app/QVRelaunch.h"
-#include "shell/QVUserDefaults.h"
 #include "platform/SettingsStore.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "platform/desktop/testing/RecordingDesktopServices.h"
+#include "shell/QVUserDefaults.h"
 #include "uikit/DDDarkTheme.h"
 #include "uikit/DDLightTheme.h"
 #include "uikit/ZKScriptedAlertPresenter.h"

@@ -71,7 +71,8 @@ TEST_F(SingleInstanceTest, StartsDuringLoadingAreAnsweredAfterItInOrderWithAbsol
   EXPECT_EQ(first.role.load(), static_cast<int>(QVSingleInstance::Role::HandedOff));
   EXPECT_EQ(second.role.load(), static_cast<int>(QVSingleInstance::Role::HandedOff));
   ASSERT_EQ(handled.size(), 2u);
-  EXPECT_EQ(handled[0], QStringList{QDir::current().absoluteFilePath(QStringLiteral("relative/One.quorvanemodule"))});
+  EXPECT_EQ(handled[0],
+            QStringList{QDir::current().absoluteFilePath(QStringLiteral("relative/One.quorvanemodule"))});
   EXPECT_TRUE(handled[1].isEmpty());
 
   // Once ready, a start is answered at once.

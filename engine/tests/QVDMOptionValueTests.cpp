@@ -216,8 +216,8 @@ TEST_F(OptionTest, DateTextsAreReadStrictlyInTheUsersTimeZone) {
   qvtesting::ScopedTimeZone zone("Europe/Berlin");
   struct Case {
     const char* text;
-    std::optional<double> seconds;   // since 1970, when the text is a date
-    const char* written = nullptr;   // the canonical text, when it differs from the input
+    std::optional<double> seconds;  // since 1970, when the text is a date
+    const char* written = nullptr;  // the canonical text, when it differs from the input
   } cases[] = {
       {"1970-01-01 01:00", 0.0},
       {"2021-07-01 12:00", 1625133600.0},  // summer time: UTC+2
@@ -256,7 +256,8 @@ TEST_F(OptionTest, DateTextsAreReadStrictlyInTheUsersTimeZone) {
   // Years below 1000 keep four digits; seconds and fractions are dropped, also before 1970.
   EXPECT_EQ(QVDMOptionValue::stringFromDate(*QVDMOptionValue::dateFromString("0999-05-06 07:08")),
             "0999-05-06 07:08");
-  EXPECT_EQ(QVDMOptionValue::stringFromDate(platform::Date::fromTimeIntervalSince1970(-0.5)), "1970-01-01 00:59");
+  EXPECT_EQ(QVDMOptionValue::stringFromDate(platform::Date::fromTimeIntervalSince1970(-0.5)),
+            "1970-01-01 00:59");
 
   qvtesting::ScopedTimeZone other("America/New_York");
   EXPECT_EQ(QVDMOptionValue::dateFromString("1970-01-01 00:00")->timeIntervalSince1970(), 5 * 3600.0);
@@ -386,21 +387,25 @@ class CountingSecretStore : public platform::SecretStore {
   std::string storeKind() const override { return "memory"; }
 
  protected:
-  platform::OSStatus find(const std::string& service, const std::string& account, platform::Data* password) override {
+  platform::OSStatus find(const std::string& service, const std::string& account,
+                          platform::Data* password) override {
     ++reads;
     return inner_->findGenericPassword(service, account, password);
   }
-  platform::OSStatus add(const std::string& service, const std::string& account, const platform::Data& password) override {
+  platform::OSStatus add(const std::string& service, const std::string& account,
+                         const platform::Data& password) override {
     return inner_->addGenericPassword(service, account, password);
   }
   platform::OSStatus update(const std::string& service, const std::string& account,
-                  const platform::Data& password) override {
+                            const platform::Data& password) override {
     return inner_->updateGenericPassword(service, account, password);
   }
   platform::OSStatus remove(const std::string& service, const std::string& account) override {
     return inner_->deleteGenericPassword(service, account);
   }
-  platform::OSStatus removeAll(const std::string& service) override { return inner_->deleteAllGenericPasswords(service); }
+  platform::OSStatus removeAll(const std::string& service) override {
+    return inner_->deleteAllGenericPasswords(service);
+  }
 
  private:
   std::shared_ptr<platform::SecretStore> inner_ = platform::SecretStore::memoryStore();

@@ -16,7 +16,6 @@ std::shared_ptr<Kind> makeRequest(const WebServerHeaders& headers, const std::st
   return WebServerRequest::requestWithMethod<Kind>(method, "http://localhost/path", headers, "/path", {});
 }
 
-
 // Runs a body through the request's writer chain in pieces; false when a step fails.
 bool writeBody(WebServerRequest& request, const std::string& body, std::size_t piece,
                platform::Error* error) {
@@ -196,7 +195,8 @@ TEST(WebServerDataRequest, GzipBodiesAreInflated) {
   // Two members one after the other make one body.
   auto request = makeRequest<WebServerDataRequest>({{"Content-Encoding", "gzip"}, {"Content-Length", "1"}});
   platform::Error error;
-  ASSERT_TRUE(writeBody(*request, httptest::gzip("abc") + httptest::gzip("def"), 5, &error)) << error.description;
+  ASSERT_TRUE(writeBody(*request, httptest::gzip("abc") + httptest::gzip("def"), 5, &error))
+      << error.description;
   EXPECT_EQ(platform::stringFromData(request->data()), "abcdef");
 }
 

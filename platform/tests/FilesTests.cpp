@@ -36,9 +36,9 @@ TEST_F(FilesTest, TheTemporaryNamesOfAtomicWritesAreKnownExactly) {
       {".Modules.plist." + kUUID + ".tmp", true},
       {".a." + kUUID + ".tmp", true},
       {".com.example.a_1.log." + makeUUIDString() + ".tmp", true},
-      {"Modules.plist." + kUUID + ".tmp", false},               // not hidden
-      {".." + kUUID + ".tmp", false},                           // no file name
-      {".Modules.plist." + kUUID + ".temp", false},             // another suffix
+      {"Modules.plist." + kUUID + ".tmp", false},                          // not hidden
+      {".." + kUUID + ".tmp", false},                                      // no file name
+      {".Modules.plist." + kUUID + ".temp", false},                        // another suffix
       {".Modules.plist.0f8b3c1e-2a4d-4e6f-8a9b-c0d1e2f3a4b5.tmp", false},  // not our upper case
       {".Modules.plist.0F8B3C1E2A4D4E6F8A9BC0D1E2F3A4B5.tmp", false},      // no dashes
       {".Modules.plist.0F8B3C1E-2A4D-4E6F-8A9B-C0D1E2F3A4B.tmp", false},   // one digit short

@@ -127,9 +127,7 @@ ClassRegistry& testRegistry() {
   return *registry;
 }
 
-std::filesystem::path fixture(const char* name) {
-  return std::filesystem::path(QV_PLATFORM_FIXTURES) / name;
-}
+std::filesystem::path fixture(const char* name) { return std::filesystem::path(QV_PLATFORM_FIXTURES) / name; }
 
 // A hand-written XML archive, converted to the binary form the application stores.
 Data binaryFromFixture(const char* name) {

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include "platform/Date.h"
 #include "platform/Error.h"
 #include "platform/Json.h"
 #include "platform/UUID.h"
-
-#include <clocale>
 
 using namespace platform;
 
@@ -81,7 +81,10 @@ TEST(Json, ParseNeverThrowsAndNewlinesSplit) {
   EXPECT_FALSE(json::parse("{\"a\":"));
   EXPECT_FALSE(json::parse("\xff"));
   EXPECT_EQ((*json::parse("{\"a\":1}"))["a"], 1);
-  auto pieces = json::splitByNewlines("a\r\nb\nc\xe2\x80\xa8" "d\xc2\x85" "e\r\rf");
+  auto pieces = json::splitByNewlines(
+      "a\r\nb\nc\xe2\x80\xa8"
+      "d\xc2\x85"
+      "e\r\rf");
   EXPECT_EQ(pieces, (std::vector<std::string>{"a", "b", "c", "d", "e", "", "f"}));
   EXPECT_EQ(json::dump(nlohmann::json("\xff")), "\"\xef\xbf\xbd\"");
 }

@@ -78,8 +78,10 @@ int main(int argc, char** argv) {
   }
   for (int size : {16, 22, 24, 32, 48}) {
     const QString folder = QStringLiteral("%1/%2x%2/status").arg(root).arg(size);
-    ok &= save(trayIcon(size, QColor(0xf2, 0xf2, 0xf2)), folder + QStringLiteral("/com.quorvane.dashboard-tray-light.png"));
-    ok &= save(trayIcon(size, QColor(0x20, 0x20, 0x20)), folder + QStringLiteral("/com.quorvane.dashboard-tray-dark.png"));
+    ok &= save(trayIcon(size, QColor(0xf2, 0xf2, 0xf2)),
+               folder + QStringLiteral("/com.quorvane.dashboard-tray-light.png"));
+    ok &= save(trayIcon(size, QColor(0x20, 0x20, 0x20)),
+               folder + QStringLiteral("/com.quorvane.dashboard-tray-dark.png"));
   }
   return ok ? 0 : 1;
 }

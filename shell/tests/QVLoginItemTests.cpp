@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "shell/QVLoginItem.h"
-#include "shell/QVUserDefaults.h"
 #include "platform/Bundle.h"
 #include "platform/Files.h"
+#include "shell/QVLoginItem.h"
+#include "shell/QVUserDefaults.h"
 #include "testing/Sandbox.h"
 
 namespace fs = std::filesystem;

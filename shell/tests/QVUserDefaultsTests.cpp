@@ -2,10 +2,10 @@
 
 #include <functional>
 
-#include "shell/QVUserDefaults.h"
 #include "engine/QVNotificationCenter.h"
 #include "engine/QVRecordingNotificationSink.h"
 #include "platform/Files.h"
+#include "shell/QVUserDefaults.h"
 #include "testing/Sandbox.h"
 
 namespace fs = std::filesystem;

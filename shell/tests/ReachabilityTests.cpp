@@ -6,9 +6,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/Reachability.h"
 #include "engine/QVRunNotifications.h"
 #include "platform/NotificationCenter.h"
+#include "shell/Reachability.h"
 #include "testing/Sandbox.h"
 
 namespace Flags = platform::ReachabilityFlags;

@@ -9,10 +9,10 @@
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
 #include "Telemetry/TLTelemetry.h"
 #include "TelemetryAnalytics/TLAnalytics.h"
-#include "shell/ZKStoreHelper.h"
 #include "platform/MainQueue.h"
 #include "platform/SecretStore.h"
 #include "platform/SettingsStore.h"
+#include "shell/ZKStoreHelper.h"
 #include "testing/Sandbox.h"
 #include "testing/TelemetryIngestionServer.h"
 
@@ -36,8 +36,12 @@ TEST(ZKStoreHelperTest, SecretsBecomeDashedIdentifiers) {
 
 TEST(ZKStoreHelperTest, ConsentAnswersMapToTheCrashServiceValues) {
   const std::pair<int, std::optional<int>> cases[] = {
-      {kZKAlertFirstButtonReturn, 2}, {kZKAlertSecondButtonReturn, 1}, {kZKAlertThirdButtonReturn, 0},
-      {1003, std::nullopt},           {0, std::nullopt},              {-1000, std::nullopt},
+      {kZKAlertFirstButtonReturn, 2},
+      {kZKAlertSecondButtonReturn, 1},
+      {kZKAlertThirdButtonReturn, 0},
+      {1003, std::nullopt},
+      {0, std::nullopt},
+      {-1000, std::nullopt},
   };
   for (const auto& [response, value] : cases) {
     EXPECT_EQ(ZKStoreHelper::crashConfirmationForResponse(response), value) << response;
@@ -61,7 +65,8 @@ class ZKStoreHelperStartTest : public qvtesting::SandboxTest {
   }
   void TearDown() override {
     // The pipeline finishes its queued work before the sandbox goes away.
-    if (auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup())) {
+    if (auto group =
+            std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup())) {
       group->logsDispatchQueue()->sync([] {});
     }
     reset();
@@ -98,8 +103,8 @@ TEST_F(ZKStoreHelperStartTest, TheApplicationSecretStartsTelemetryDashed) {
   EXPECT_TRUE(TLAnalytics::sharedInstance()->isAvailable());
   // The feed address follows the build's feed host; a build without one has no update checks.
   if (ZKStoreHelper::updateChecksAreAvailable()) {
-    EXPECT_EQ(helper.feedURL(),
-              std::string(QVUpdateFeedHost) + "/v0.1/public/updates/apps/5c1e7a9d-03b8-4f62-a7e0-d19c4b3f8a26");
+    EXPECT_EQ(helper.feedURL(), std::string(QVUpdateFeedHost) +
+                                    "/v0.1/public/updates/apps/5c1e7a9d-03b8-4f62-a7e0-d19c4b3f8a26");
   } else {
     EXPECT_EQ(helper.feedURL(), std::nullopt);
   }
@@ -125,9 +130,11 @@ TEST_F(ZKStoreHelperStartTest, TheApplicationSecretStartsTelemetryDashed) {
     EXPECT_EQ(request.header("App-Secret"), "5c1e7a9d-03b8-4f62-a7e0-d19c4b3f8a26");
   }
   // Every answer has been handled (the sent logs deleted) before the test ends.
-  auto group = std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
+  auto group =
+      std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
   EXPECT_TRUE(runUntil(
-      [&] { return group->logsDispatchQueue()->sync([&] { return group->storage()->countLogs() == 0u; }); }, 60));
+      [&] { return group->logsDispatchQueue()->sync([&] { return group->storage()->countLogs() == 0u; }); },
+      60));
   server.stop();
 }
 

@@ -131,7 +131,8 @@ TEST_F(ControllersTest, ShownViewsAreReportedToTheAppearanceHook) {
   platform::ViewAppearanceHook::install(nullptr);
   formless->view()->hide();
   formless->view()->show();
-  EXPECT_EQ(appeared, (std::vector<std::string>{"TestPaneController", "TestFormlessController", "TestPaneController"}));
+  EXPECT_EQ(appeared,
+            (std::vector<std::string>{"TestPaneController", "TestFormlessController", "TestPaneController"}));
 }
 
 TEST_F(ControllersTest, ParentWindowFallsBackToTheViewsWindow) {

@@ -363,7 +363,8 @@ TEST_F(DashboardOutlineTest, TheContextMenuActsOnTheItemItWasOpenedOnWhileRowsMo
   };
   auto openMenuOn = [&](const QVDashboardModule::Pointer& module) {
     const QRect row = outline->visualRect(valueIndex(module));
-    QContextMenuEvent event(QContextMenuEvent::Mouse, row.center(), outline->viewport()->mapToGlobal(row.center()));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, row.center(),
+                            outline->viewport()->mapToGlobal(row.center()));
     QApplication::sendEvent(outline->viewport(), &event);
     return runUntil([&] { return controller->contextMenu()->isVisible(); });
   };

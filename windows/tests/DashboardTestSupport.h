@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "shell/QVUserDefaults.h"
 #include "engine/QVDashboardGroup.h"
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/NotificationCenter.h"
-#include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "platform/desktop/testing/RecordingDesktopServices.h"
+#include "shell/QVUserDefaults.h"
 #include "uikit/ZKThemeManager.h"
 #include "windows/QVDashboardServices.h"
 

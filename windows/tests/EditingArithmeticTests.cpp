@@ -13,8 +13,12 @@ TEST(EditingArithmeticTest, MovesAndDeletionsKeepToTheList) {
     bool up;
     std::int64_t moved;
   };
-  for (const auto& c : std::vector<Case>{
-           {0, 3, true, 0}, {1, 3, true, 0}, {2, 3, true, 1}, {0, 3, false, 1}, {2, 3, false, 2}, {0, 1, false, 0}})
+  for (const auto& c : std::vector<Case>{{0, 3, true, 0},
+                                         {1, 3, true, 0},
+                                         {2, 3, true, 1},
+                                         {0, 3, false, 1},
+                                         {2, 3, false, 2},
+                                         {0, 1, false, 0}})
     EXPECT_EQ(QVMovedRow(c.row, c.count, c.up), c.moved) << c.row << (c.up ? " up" : " down");
 
   struct Deletion {
@@ -52,7 +56,8 @@ TEST(EditingArithmeticTest, ADroppedBlockLandsBeforeTheDropRowInItsOldOrder) {
     if (!result) continue;
     EXPECT_EQ(result->order, *c.order) << c.what;
     EXPECT_EQ(result->firstRow, c.firstRow) << c.what;
-    EXPECT_EQ(result->rowCount, static_cast<std::int64_t>(std::set(c.dragged.begin(), c.dragged.end()).size()))
+    EXPECT_EQ(result->rowCount,
+              static_cast<std::int64_t>(std::set(c.dragged.begin(), c.dragged.end()).size()))
         << c.what;
   }
 }

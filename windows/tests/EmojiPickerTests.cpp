@@ -2,10 +2,10 @@
 // that may be missing, the random pick as the engine's emoji source (also from an empty catalogue),
 // and the picker's search, rows and clicks, with grabs in both themes.
 #include <QtWidgets/QLabel>
-#include <algorithm>
-#include <set>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QTableWidget>
+#include <algorithm>
+#include <set>
 
 #include "engine/QVDashboardGroup.h"
 #include "platform/PropertyList.h"
@@ -34,7 +34,7 @@ class EmojiPickerTest : public WindowsTest {
   // words) and "Things" with 2.
   std::shared_ptr<QVEmojiManager> smallCatalogue() {
     const fs::path folder = root() / "emoji-resources";
-    std::vector<std::string> faces = {"😀", "😃", "😄", "😁", "😆", "😅", "🤣", "😂", "🙂",
+    std::vector<std::string> faces = {"😀",    "😃", "😄", "😁", "😆",    "😅", "🤣", "😂", "🙂",
                                       "🙃", "😉", "😊", "😇", "🥰", "😍", "🤩", "😘"};
     std::string data;
     platform::PropertyList::Dictionary names, search;
@@ -46,8 +46,9 @@ class EmojiPickerTest : public WindowsTest {
     names["🍎"] = "red apple";
     search["🍎"] = "red apple fruit";
     writePlist(folder / "Emojis.plist",
-               platform::PropertyList::Array{platform::PropertyList::Dictionary{{"title", "Faces"}, {"data", data}},
-                                             platform::PropertyList::Dictionary{{"title", "Things"}, {"data", "🍎,🔑"}}});
+               platform::PropertyList::Array{
+                   platform::PropertyList::Dictionary{{"title", "Faces"}, {"data", data}},
+                   platform::PropertyList::Dictionary{{"title", "Things"}, {"data", "🍎,🔑"}}});
     writePlist(folder / "Emoji-Names.plist", names);
     writePlist(folder / "Emoji-Search.plist", search);
     return std::make_shared<QVEmojiManager>(platform::Bundle(folder));

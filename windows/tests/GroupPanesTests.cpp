@@ -21,12 +21,12 @@
 #include "platform/Paths.h"
 #include "platform/desktop/QtText.h"
 #include "uikit/NSTableView+Helpers.h"
+#include "uikit/QVWindowTheme.h"
 #include "uikit/ZKScriptedAlertPresenter.h"
 #include "windows/QVAddModuleWindowController.h"
 #include "windows/QVEditorModuleViewController.h"
 #include "windows/QVGroupDetailViewController.h"
 #include "windows/QVUserModuleEditorViewController.h"
-#include "uikit/QVWindowTheme.h"
 #include "windows/tests/WindowsTestSupport.h"
 
 namespace windowstest {
@@ -40,9 +40,8 @@ class GroupPanesTest : public WindowsTest {
     WindowsTest::SetUp();
     QVEmojiSource::setShared(std::make_shared<QVEmojiCatalogueSource>(std::vector<std::string>{"🙂"}));
     QVEngineEnvironment::setResourceFolder(fs::path(QV_SOURCE_RESOURCES));
-    QVEngineEnvironment::setRunModuleHandler([this](const std::shared_ptr<QVDashboardModule>& module) {
-      runs.push_back(module);
-    });
+    QVEngineEnvironment::setRunModuleHandler(
+        [this](const std::shared_ptr<QVDashboardModule>& module) { runs.push_back(module); });
     presenter = std::make_shared<ZKScriptedAlertPresenter>();
     ZKAlertPresenter::setShared(presenter);
     manager = QVDashboardModuleManager::make();
@@ -97,7 +96,8 @@ class GroupPanesTest : public WindowsTest {
 
   static std::vector<std::string> namesOf(const GroupPanesModules& modules) {
     std::vector<std::string> names;
-    for (const auto& module : modules) names.push_back(module->name().value_or(module->moduleName().value_or("")));
+    for (const auto& module : modules)
+      names.push_back(module->name().value_or(module->moduleName().value_or("")));
     return names;
   }
   std::vector<std::string> groupNames() const {
@@ -128,7 +128,8 @@ TEST_F(GroupPanesTest, AddingAGroupEditsItsNameAndBlankNamesKeepTheOldOne) {
   ASSERT_TRUE(field);
   EXPECT_FALSE(field->isReadOnly());
   EXPECT_EQ(editor->emojiButtonAtRow(1)->text(), QStringLiteral("🙂"));
-  EXPECT_EQ(editor->emojiButtonAtRow(1)->toolTip(), QStringLiteral("Click to change the icon for this group."));
+  EXPECT_EQ(editor->emojiButtonAtRow(1)->toolTip(),
+            QStringLiteral("Click to change the icon for this group."));
 
   for (const auto& [typed, expected] : std::vector<std::pair<QString, std::string>>{
            {QStringLiteral("   \n"), "New Group"}, {QStringLiteral("  Work \n"), "Work"}}) {
@@ -307,14 +308,16 @@ TEST_F(GroupPanesTest, DetailPaneDuplicatesMovesAndDeletesModules) {
   runs.clear();
   zk_selectRows(detail->tableView(), {0, 2});
   detail->duplicate();
-  EXPECT_EQ(namesOf(group->modules()), (std::vector<std::string>{"Alpha", "Beta", "Gamma", "Alpha", "Gamma"}));
+  EXPECT_EQ(namesOf(group->modules()),
+            (std::vector<std::string>{"Alpha", "Beta", "Gamma", "Alpha", "Gamma"}));
   EXPECT_EQ(runs.size(), 2u) << "each copy runs once";
 
   zk_selectRows(detail->tableView(), {0});
   detail->moveUp();
   EXPECT_EQ(namesOf(group->modules())[0], "Alpha");
   detail->moveDown();
-  EXPECT_EQ(namesOf(group->modules()), (std::vector<std::string>{"Beta", "Alpha", "Gamma", "Alpha", "Gamma"}));
+  EXPECT_EQ(namesOf(group->modules()),
+            (std::vector<std::string>{"Beta", "Alpha", "Gamma", "Alpha", "Gamma"}));
   EXPECT_EQ(zk_selectedRows(detail->tableView()), std::vector<int>{1});
 
   // Rows 3 and 4 dragged to the top of the list.
@@ -322,7 +325,8 @@ TEST_F(GroupPanesTest, DetailPaneDuplicatesMovesAndDeletesModules) {
   std::unique_ptr<QMimeData> data(model->mimeData({model->index(3, 0), model->index(4, 0)}));
   EXPECT_FALSE(model->canDropMimeData(data.get(), Qt::MoveAction, -1, 0, model->index(0, 0)));
   EXPECT_TRUE(model->dropMimeData(data.get(), Qt::MoveAction, 0, 0, {}));
-  EXPECT_EQ(namesOf(group->modules()), (std::vector<std::string>{"Alpha", "Gamma", "Beta", "Alpha", "Gamma"}));
+  EXPECT_EQ(namesOf(group->modules()),
+            (std::vector<std::string>{"Alpha", "Gamma", "Beta", "Alpha", "Gamma"}));
 
   // Three rows deleted after one confirmation, with their files; a cancel changes nothing.
   const auto doomed = group->modules();
@@ -350,11 +354,15 @@ TEST_F(GroupPanesTest, DetailRowsShowIncompleteModulesAndRenameInPlace) {
   manager->addGroup(group);
   auto* detail = QVGroupDetailViewController::controllerWithGroup(group, manager, nullptr, host);
   auto detailText = [&](int row) {
-    return detail->tableView()->indexWidget(detail->model()->index(row, 0))->findChild<QLabel*>("detailLabel")->text();
+    return detail->tableView()
+        ->indexWidget(detail->model()->index(row, 0))
+        ->findChild<QLabel*>("detailLabel")
+        ->text();
   };
   EXPECT_EQ(detailText(0), QStringLiteral("A module of the tests"));
   EXPECT_EQ(detailText(1), QString::fromLatin1(QVGroupDetailViewController::kIncompleteModuleLine));
-  EXPECT_TRUE(detail->tableView()->indexWidget(detail->model()->index(1, 0))->findChild<QLabel*>("cautionImage"));
+  EXPECT_TRUE(
+      detail->tableView()->indexWidget(detail->model()->index(1, 0))->findChild<QLabel*>("cautionImage"));
 
   zk_selectRows(detail->tableView(), {0});
   detail->editName();
@@ -385,7 +393,8 @@ TEST_F(GroupPanesTest, TheAddSheetFiltersByFoldedSearchAndCategoryAndKeepsTicks)
   const auto all = rows(sheet);
   ASSERT_GE(all.size(), 2u);
   EXPECT_EQ(all[0].rfind("# Bundled Modules (", 0), 0u);
-  EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const std::string& row) { return row.rfind("# Custom", 0) == 0; }),
+  EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                          [](const std::string& row) { return row.rfind("# Custom", 0) == 0; }),
             0);
   EXPECT_TRUE(sheet->findMoreButtonAtRow(0));
   EXPECT_FALSE(sheet->nextButton()->isEnabled());
@@ -456,10 +465,12 @@ TEST_F(GroupPanesTest, InstallAnswersShowTheirAlertsAndTheOthersStillInstall) {
   write(badManifest / "package.json", "{ not json");
   std::vector<std::string> closing;
   auto& center = platform::NotificationCenter::defaultCenter();
-  auto disable = center.addObserverForName("Notification.disableWindowClosing", nullptr,
-                                           [&](const platform::Notification&) { closing.push_back("disable"); });
-  auto enable = center.addObserverForName("Notification.enableWindowClosing", nullptr,
-                                          [&](const platform::Notification&) { closing.push_back("enable"); });
+  auto disable =
+      center.addObserverForName("Notification.disableWindowClosing", nullptr,
+                                [&](const platform::Notification&) { closing.push_back("disable"); });
+  auto enable =
+      center.addObserverForName("Notification.enableWindowClosing", nullptr,
+                                [&](const platform::Notification&) { closing.push_back("enable"); });
   // "Second" is installed already (same bundle identifier).
   const auto userFolder = fs::path(manager->userModuleDirectoryPath());
   fs::create_directories(userFolder);
@@ -473,12 +484,17 @@ TEST_F(GroupPanesTest, InstallAnswersShowTheirAlertsAndTheOthersStillInstall) {
   ASSERT_TRUE(runUntil([&] { return !pane->isInstalling() && presenter->presented().size() == 3; }));
   runFor(0.1);
   std::vector<std::pair<QString, QString>> alerts;
-  for (const auto& shown : presenter->presented()) alerts.emplace_back(shown->alert->messageText, shown->alert->informativeText);
-  EXPECT_EQ(alerts, (std::vector<std::pair<QString, QString>>{
-                        {"Could not install 'Second.quorvanemodule'", "A module with this name or bundle ID already exists."},
-                        {"Could not install 'loose-folder'", "The module is not a valid Quorvane Dashboard module."},
-                        {"Could not install 'Broken.quorvanemodule'", "The module is not a valid Quorvane Dashboard module."}}));
-  EXPECT_EQ(closing, (std::vector<std::string>{"disable", "enable", "disable", "enable", "disable", "enable"}));
+  for (const auto& shown : presenter->presented())
+    alerts.emplace_back(shown->alert->messageText, shown->alert->informativeText);
+  EXPECT_EQ(alerts,
+            (std::vector<std::pair<QString, QString>>{
+                {"Could not install 'Second.quorvanemodule'",
+                 "A module with this name or bundle ID already exists."},
+                {"Could not install 'loose-folder'", "The module is not a valid Quorvane Dashboard module."},
+                {"Could not install 'Broken.quorvanemodule'",
+                 "The module is not a valid Quorvane Dashboard module."}}));
+  EXPECT_EQ(closing,
+            (std::vector<std::string>{"disable", "enable", "disable", "enable", "disable", "enable"}));
   std::vector<std::string> listed;
   for (const auto& module : pane->modules()) listed.push_back(module->moduleName().value_or(""));
   EXPECT_EQ(listed, (std::vector<std::string>{"First", "Second", "Third"}));
@@ -497,7 +513,8 @@ TEST_F(GroupPanesTest, AZippedPackageInstallsAndAZipWithoutOneIsRefused) {
   const fs::path packages = root() / "packages";
   writePackage("Zipped");
   write(packages / "notes.txt", "no package here\n");
-  const std::string zip = "cd '" + packages.string() + "' && zip -qr Zipped.zip Zipped.quorvanemodule && zip -q Notes.zip notes.txt";
+  const std::string zip = "cd '" + packages.string() +
+                          "' && zip -qr Zipped.zip Zipped.quorvanemodule && zip -q Notes.zip notes.txt";
   ASSERT_EQ(std::system(zip.c_str()), 0);
   pane->installModules({platform::toQString((packages / "Zipped.zip").string()),
                         platform::toQString((packages / "Notes.zip").string())});
@@ -507,10 +524,12 @@ TEST_F(GroupPanesTest, AZippedPackageInstallsAndAZipWithoutOneIsRefused) {
             QStringLiteral("The module is not a valid Quorvane Dashboard module."));
   ASSERT_EQ(pane->modules().size(), 1u);
   EXPECT_EQ(pane->modules()[0]->moduleName(), "Zipped");
-  EXPECT_TRUE(fs::exists(fs::path(manager->userModuleDirectoryPath()) / "Zipped.quorvanemodule" / "package.json"));
+  EXPECT_TRUE(
+      fs::exists(fs::path(manager->userModuleDirectoryPath()) / "Zipped.quorvanemodule" / "package.json"));
   // Nothing unpacked is left behind.
   for (const auto& entry : fs::directory_iterator(platform::paths::temporaryDirectory()))
-    EXPECT_EQ(entry.path().filename().string().rfind("module-install-", 0), std::string::npos) << entry.path();
+    EXPECT_EQ(entry.path().filename().string().rfind("module-install-", 0), std::string::npos)
+        << entry.path();
 }
 
 TEST_F(GroupPanesTest, UninstallingAModuleInUseTakesItOutOfItsGroupsFirst) {

@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
     if (isSkinToneVariant(codePoints)) continue;
     // Joined sequences with a presentation selector inside (a heart, a gender sign, a white flag
     // before the joiner) are drawn by the desktop's text shaping as separate glyphs: left out.
-    if (codePoints.find("200D") != std::string::npos && codePoints.find("FE0F") != std::string::npos) continue;
+    if (codePoints.find("200D") != std::string::npos && codePoints.find("FE0F") != std::string::npos)
+      continue;
     std::istringstream comment(line.substr(hash + 1));
     std::string emoji;
     std::string version;

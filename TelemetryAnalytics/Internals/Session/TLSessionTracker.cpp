@@ -12,7 +12,8 @@
 #include "platform/Bundle.h"
 #include "platform/UUID.h"
 
-std::shared_ptr<TLSessionTracker> TLSessionTracker::init(std::shared_ptr<TLSessionContext> context, TLClock clock) {
+std::shared_ptr<TLSessionTracker> TLSessionTracker::init(std::shared_ptr<TLSessionContext> context,
+                                                         TLClock clock) {
   return std::make_shared<TLSessionTracker>(std::move(context), std::move(clock));
 }
 
@@ -47,11 +48,13 @@ void TLSessionTracker::start() {
   std::vector<platform::ObserverToken> observers;
   observers.push_back(center.addObserverForName(kTLApplicationDidResignActiveNotification, nullptr,
                                                 [weak](const platform::Notification&) {
-                                                  if (auto self = weak.lock()) self->applicationDidEnterBackground();
+                                                  if (auto self = weak.lock())
+                                                    self->applicationDidEnterBackground();
                                                 }));
   observers.push_back(center.addObserverForName(kTLApplicationWillBecomeActiveNotification, nullptr,
                                                 [weak](const platform::Notification&) {
-                                                  if (auto self = weak.lock()) self->applicationWillEnterForeground();
+                                                  if (auto self = weak.lock())
+                                                    self->applicationWillEnterForeground();
                                                 }));
   std::lock_guard lock(mutex_);
   observers_ = std::move(observers);
@@ -115,8 +118,7 @@ bool TLSessionTracker::hasSessionTimedOut() {
   if (platform::Bundle::executablePath().string().find(".appex/") != std::string::npos) return idle;
   bool stillInactive = background && foreground && background->timeIntervalSince(*foreground) > 0 &&
                        now.timeIntervalSince(*background) >= timeout;
-  bool wasInactive =
-      background && (foreground ? foreground->timeIntervalSince(*background) : 0.0) >= timeout;
+  bool wasInactive = background && (foreground ? foreground->timeIntervalSince(*background) : 0.0) >= timeout;
   return idle && (stillInactive || wasInactive);
 }
 

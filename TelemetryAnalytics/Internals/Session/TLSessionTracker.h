@@ -15,7 +15,8 @@
 
 // The application's activity, posted on the default notification centre by the desktop layer
 // (platform::ApplicationActivity).
-inline constexpr const char* kTLApplicationDidResignActiveNotification = platform::kApplicationDidResignActiveNotification;
+inline constexpr const char* kTLApplicationDidResignActiveNotification =
+    platform::kApplicationDidResignActiveNotification;
 inline constexpr const char* kTLApplicationWillBecomeActiveNotification =
     platform::kApplicationWillBecomeActiveNotification;
 

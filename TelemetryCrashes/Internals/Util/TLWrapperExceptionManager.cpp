@@ -54,7 +54,8 @@ std::shared_ptr<TLWrapperException> TLWrapperExceptionManager::loadWrapperExcept
   auto object = TLUnarchivedObject(*data);
   auto exception = object.asObjectOfClass<TLWrapperException>();
   if (!exception) {
-    TLLogError(kExceptionManagerTag, "Could not read exception data stored on disk with file name {}", baseFilename);
+    TLLogError(kExceptionManagerTag, "Could not read exception data stored on disk with file name {}",
+               baseFilename);
     TLUtility::deleteItemForPathComponent(component);
   }
   return exception;

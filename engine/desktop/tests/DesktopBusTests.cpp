@@ -13,9 +13,9 @@
 #include "engine/QVRunNotifications.h"
 #include "engine/QVShowRunner.h"
 #include "engine/desktop/QVDesktopNotificationSink.h"
-#include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "engine/desktop/QVSleepWakeMonitor.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "platform/desktop/testing/RecordingDesktopServices.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <memory>
 #include <vector>
 
+#include "platform/desktop/testing/GuiTest.h"
 #include "shell/QVTelemetryStart.h"
 #include "shell/ZKStoreHelper.h"
-#include "platform/desktop/testing/GuiTest.h"
 #include "uikit/ZKScriptedAlertPresenter.h"
 
 namespace {
@@ -52,8 +52,9 @@ TEST_F(CrashConsentTest, EachAnswerReachesTheCrashServiceAsItsValue) {
   const auto& alert = *presenter->presented().front()->alert;
   EXPECT_EQ(alert.alertStyle, ZKAlert::Style::Warning);
   EXPECT_TRUE(alert.messageText.endsWith(QStringLiteral(" encountered a problem and crashed")));
-  EXPECT_EQ(alert.informativeText,
-            QStringLiteral("Would you like to send an anonymous crash report so that we can fix this issue?"));
+  EXPECT_EQ(
+      alert.informativeText,
+      QStringLiteral("Would you like to send an anonymous crash report so that we can fix this issue?"));
   EXPECT_EQ(alert.buttonTitles, (QStringList{QStringLiteral("Always Send"), QStringLiteral("Send"),
                                              QStringLiteral("Don't Send")}));
 }

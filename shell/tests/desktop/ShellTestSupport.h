@@ -6,12 +6,12 @@
 #include <memory>
 #include <string>
 
-#include "shell/MTStatusItem.h"
-#include "shell/QVUserDefaults.h"
-#include "shell/STDockableWindowController.h"
 #include "engine/QVRunNotifications.h"
 #include "platform/NotificationCenter.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "shell/MTStatusItem.h"
+#include "shell/QVUserDefaults.h"
+#include "shell/STDockableWindowController.h"
 
 namespace shelltesting {
 

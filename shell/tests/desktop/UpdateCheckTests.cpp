@@ -5,16 +5,16 @@
 #include <QtWidgets/QPushButton>
 #include <map>
 
-#include "shell/QVUserDefaults.h"
-#include "shell/ZKUpdateChecker.h"
-#include "shell/ZKStoreHelper.h"
 #include "httpserver/WebServer.h"
 #include "httpserver/WebServerDataResponse.h"
 #include "httpserver/WebServerRequest.h"
 #include "platform/Bundle.h"
 #include "platform/DynamicLibrary.h"
-#include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "platform/desktop/testing/RecordingDesktopServices.h"
+#include "shell/QVUserDefaults.h"
+#include "shell/ZKStoreHelper.h"
+#include "shell/ZKUpdateChecker.h"
 #include "testing/Sandbox.h"
 
 namespace {
@@ -174,7 +174,8 @@ TEST_F(UpdateCheckTest, TheResultWindowIsASoftwareUpdateWindowThatLinksToTheDown
   ASSERT_NE(open, nullptr);
   open->click();
   ASSERT_EQ(desktop->openedURLs.size(), 1u);
-  EXPECT_EQ(desktop->openedURLs[0].toString(QUrl::FullyEncoded), QStringLiteral("https://example.org/get%20it"));
+  EXPECT_EQ(desktop->openedURLs[0].toString(QUrl::FullyEncoded),
+            QStringLiteral("https://example.org/get%20it"));
   // Nothing newer: the user who asked hears so.
   QVUserDefaults::standardUserDefaults()->userDefaults().registerDefaults(
       {{kZKUpdateFeedURLKey, platform::PropertyList(feed.url("/same"))}});
