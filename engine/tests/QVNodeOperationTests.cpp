@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 
 #include "engine/QVModuleLogLine.h"
 #include "engine/tests/NodeRunTestSupport.h"
@@ -624,6 +627,51 @@ TEST_F(NodeOperationTest, NotificationLinesGoToTheCentreWhenThePackageAllowsThem
     EXPECT_EQ(warnings, c.ignoredWarnings);
     EXPECT_EQ(notificationLines, 3u);
   }
+}
+
+// The in-program help ("Writing Modules") shows the lines a module prints; run exactly those lines, so
+// that the page cannot drift from what the engine reads.
+TEST_F(NodeOperationTest, TheHelpPagesExampleOutputIsWhatTheEngineReads) {
+  std::ifstream page(fs::path(QV_SOURCE_RESOURCES) / "Docs" / "README.html");
+  ASSERT_TRUE(page);
+  std::string html((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+  const std::string intro = "It prints one JSON object per line:</p>\n<pre>";
+  auto begin = html.find(intro);
+  ASSERT_NE(begin, std::string::npos);
+  begin += intro.size();
+  auto end = html.find("</pre>", begin);
+  ASSERT_NE(end, std::string::npos);
+  // A line that starts with a space continues the one before it.
+  std::vector<std::string> lines;
+  std::istringstream example(html.substr(begin, end - begin));
+  for (std::string line; std::getline(example, line);) {
+    if (!line.empty() && line.front() == ' ' && !lines.empty())
+      lines.back() += line;
+    else
+      lines.push_back(line);
+  }
+  json steps = json::array();
+  for (const auto& line : lines) {
+    SCOPED_TRACE(line);
+    json parsed = json::parse(line, nullptr, false);
+    ASSERT_FALSE(parsed.is_discarded());
+    steps.push_back({{"line", parsed}});
+  }
+  auto before = sink_->notifications().size();
+  auto module = makeModule(steps, {{"hasNotifications", true}});
+  runModule(module);
+  auto notifications = sink_->notifications();
+  ASSERT_EQ(notifications.size() - before, 1u);
+  EXPECT_EQ(notifications.back().informativeText, "All went well");
+  EXPECT_EQ(notifications.back().userInfo, json({{"url", "https://example.org"}}));
+  auto result = module->lastResult();
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->resultString(), "12 °C");
+  EXPECT_TRUE(result->success());
+  ASSERT_TRUE(result->options());
+  EXPECT_TRUE(result->options()->color());
+  for (const auto& line : logLines(*module))
+    EXPECT_NE(line->type(), LineType::warning) << line->logString().value_or("");
 }
 
 TEST_F(NodeOperationTest, ManyRunsAtOnceOnAQueueOfThree) {
