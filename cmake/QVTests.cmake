@@ -92,3 +92,25 @@ function(qv_add_gui_tests name label)
                          ENVIRONMENT "QV_TEST_ARTEFACTS=${PROJECT_BINARY_DIR}/test-artefacts")
   endif()
 endfunction()
+
+# Defines macros that name paths in the source tree (SOURCE NAME=PATH ...) or the build tree (BUILD
+# NAME=PATH ...) for a test program, as calls of qvtesting::sourceTreePath and buildTreePath
+# (testing/TreePaths.h), so that no absolute path is written into the test objects. A BUILD path may be a
+# generator expression such as $<TARGET_FILE:target>; it is taken relative to the build tree.
+function(qv_test_tree_paths target)
+  cmake_parse_arguments(arg "" "" "SOURCE;BUILD" ${ARGN})
+  foreach(kind SOURCE BUILD)
+    foreach(pair ${arg_${kind}})
+      string(FIND "${pair}" "=" split)
+      string(SUBSTRING "${pair}" 0 ${split} name)
+      math(EXPR start "${split} + 1")
+      string(SUBSTRING "${pair}" ${start} -1 path)
+      if(kind STREQUAL "SOURCE")
+        target_compile_definitions(${target} PRIVATE "${name}=qvtesting::sourceTreePath(\"${path}\")")
+      else()
+        target_compile_definitions(${target} PRIVATE
+          "${name}=qvtesting::buildTreePath(\"$<PATH:RELATIVE_PATH,${path},${PROJECT_BINARY_DIR}>\")")
+      endif()
+    endforeach()
+  endforeach()
+endfunction()

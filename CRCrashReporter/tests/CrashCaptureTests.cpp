@@ -9,6 +9,7 @@
 
 #include "CrashChildSupport.h"
 #include "CrashTestSupport.h"
+#include "testing/TreePaths.h"
 
 using crash_test::ChildRun;
 

@@ -19,6 +19,7 @@
 #include "CRCrashReport.h"
 #include "platform/Task.h"
 #include "testing/Sandbox.h"
+#include "testing/TreePaths.h"
 
 namespace crash_test {
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "Platform/CRTaskMemory.h"
+#include "testing/TreePaths.h"
 
 namespace crash_test {
 

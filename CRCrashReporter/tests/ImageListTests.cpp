@@ -12,6 +12,7 @@
 #include "CrashTestSupport.h"
 #include "Platform/CRLoader.h"
 #include "crcrash_async_image_list.h"
+#include "testing/TreePaths.h"
 
 namespace pc = platform::crash;
 using crash_test::CapturedStderr;

@@ -19,6 +19,7 @@
 #include "Platform/CRSysctl.h"
 #include "Platform/CRThreads.h"
 #include "crcrash_log_writer.h"
+#include "testing/TreePaths.h"
 
 namespace pc = platform::crash;
 using crash_test::CapturedStderr;

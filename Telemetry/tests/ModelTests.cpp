@@ -13,6 +13,7 @@
 #include "TelemetryTestSupport.h"
 #include "platform/Files.h"
 #include "platform/KeyedArchiver.h"
+#include "testing/TreePaths.h"
 
 namespace {
 

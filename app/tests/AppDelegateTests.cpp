@@ -15,6 +15,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "shell/QVUserDefaults.h"
+#include "testing/TreePaths.h"
 #include "uikit/ZKThemeManager.h"
 
 namespace {

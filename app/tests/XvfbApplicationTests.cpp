@@ -16,6 +16,7 @@
 #include "app/PMMainWindowController.h"
 #include "app/WIPreferencesModule.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "testing/TreePaths.h"
 #include "ui_WIPreferencesModule.h"
 
 namespace {
@@ -42,7 +43,7 @@ class XvfbApplicationTest : public qvtesting::GuiTest {
 
   void start(QProcess& process, const QStringList& arguments) {
     process.setProcessChannelMode(QProcess::ForwardedChannels);
-    process.start(QStringLiteral(QV_APPLICATION_EXECUTABLE), arguments);
+    process.start(QString::fromUtf8(QV_APPLICATION_EXECUTABLE), arguments);
     ASSERT_TRUE(process.waitForStarted(5000));
   }
 

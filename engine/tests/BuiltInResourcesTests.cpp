@@ -4,6 +4,7 @@
 #include "engine/QVModuleResult.h"
 #include "engine/tests/ManagerTestSupport.h"
 #include "platform/Json.h"
+#include "testing/TreePaths.h"
 
 namespace enginetest {
 namespace {

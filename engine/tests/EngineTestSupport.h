@@ -10,6 +10,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/SecretStore.h"
 #include "testing/Sandbox.h"
+#include "testing/TreePaths.h"
 
 namespace enginetest {
 

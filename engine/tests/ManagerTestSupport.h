@@ -14,6 +14,7 @@
 #include "engine/tests/EngineTestSupport.h"
 #include "platform/SettingsStore.h"
 #include "testing/FileWriteCounter.h"
+#include "testing/TreePaths.h"
 
 namespace enginetest {
 

@@ -22,6 +22,7 @@
 #include "platform/OperationQueue.h"
 #include "platform/ProcessTable.h"
 #include "platform/SettingsStore.h"
+#include "testing/TreePaths.h"
 
 namespace enginetest {
 

@@ -14,6 +14,7 @@
 #include "platform/KeyedArchiver.h"
 #include "platform/KeyedUnarchiver.h"
 #include "platform/UUID.h"
+#include "testing/TreePaths.h"
 
 namespace {
 

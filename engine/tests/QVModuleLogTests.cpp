@@ -12,6 +12,7 @@
 #include "platform/Json.h"
 #include "testing/FileWriteCounter.h"
 #include "testing/Sandbox.h"
+#include "testing/TreePaths.h"
 
 namespace {
 

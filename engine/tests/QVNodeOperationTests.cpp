@@ -10,6 +10,7 @@
 #include "engine/QVModuleLogLine.h"
 #include "engine/tests/NodeRunTestSupport.h"
 #include "platform/Paths.h"
+#include "testing/TreePaths.h"
 
 using namespace enginetest;
 using LineType = QVModuleLogLineType;

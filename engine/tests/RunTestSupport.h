@@ -8,6 +8,7 @@
 #include "engine/QVShowRunner.h"
 #include "engine/tests/ManagerTestSupport.h"
 #include "platform/ProcessTable.h"
+#include "testing/TreePaths.h"
 
 namespace enginetest {
 

@@ -8,6 +8,7 @@
 #include "engine/NSSound+SystemSounds.h"
 #include "platform/Files.h"
 #include "testing/Sandbox.h"
+#include "testing/TreePaths.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "platform/Files.h"
 #include "platform/KeyedArchiver.h"
 #include "platform/KeyedUnarchiver.h"
+#include "testing/TreePaths.h"
 
 using namespace platform;
 

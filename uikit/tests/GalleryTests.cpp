@@ -7,6 +7,7 @@
 #include <QtWidgets/QScrollBar>
 
 #include "platform/desktop/testing/GuiTest.h"
+#include "testing/TreePaths.h"
 #include "uikit/SBOutlineView.h"
 #include "uikit/ZKThemableTableView.h"
 #include "uikit/ZKThemeManager.h"
@@ -93,7 +94,7 @@ TEST_F(GalleryTest, TheGalleryProgramGrabsItselfInEitherTheme) {
       environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
       return environment;
     }());
-    gallery.start(QStringLiteral(QV_UIKIT_GALLERY),
+    gallery.start(QString::fromUtf8(QV_UIKIT_GALLERY),
                   {QStringLiteral("--theme"), QString::fromUtf8(theme), QStringLiteral("--grab"),
                    QString::fromStdString(file.string())});
     ASSERT_TRUE(gallery.waitForFinished(30000));
@@ -104,8 +105,8 @@ TEST_F(GalleryTest, TheGalleryProgramGrabsItselfInEitherTheme) {
   }
   // A theme it does not know is refused with a clear message.
   QProcess wrong;
-  wrong.start(QStringLiteral(QV_UIKIT_GALLERY), {QStringLiteral("--theme"), QStringLiteral("purple"),
-                                                 QStringLiteral("--grab"), QStringLiteral("/dev/null")});
+  wrong.start(QString::fromUtf8(QV_UIKIT_GALLERY), {QStringLiteral("--theme"), QStringLiteral("purple"),
+                                                    QStringLiteral("--grab"), QStringLiteral("/dev/null")});
   ASSERT_TRUE(wrong.waitForFinished(30000));
   EXPECT_EQ(wrong.exitCode(), 2);
   EXPECT_TRUE(wrong.readAllStandardError().contains("the theme is light or dark"));

@@ -15,6 +15,7 @@
 #include "platform/desktop/testing/GuiTest.h"
 #include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "shell/QVUserDefaults.h"
+#include "testing/TreePaths.h"
 #include "uikit/ZKThemeManager.h"
 #include "windows/QVDashboardServices.h"
 

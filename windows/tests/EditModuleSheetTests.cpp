@@ -16,6 +16,7 @@
 #include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "testing/FileWriteCounter.h"
+#include "testing/TreePaths.h"
 #include "windows/QVConfigEditorViewController.h"
 #include "windows/QVEditModuleWindowController.h"
 #include "windows/QVFilesViewController.h"

@@ -9,6 +9,7 @@
 
 #include "engine/QVDashboardGroup.h"
 #include "platform/PropertyList.h"
+#include "testing/TreePaths.h"
 #include "uikit/ZKButton.h"
 #include "windows/QVEmojiPickerViewController.h"
 #include "windows/tests/WindowsTestSupport.h"

@@ -20,6 +20,7 @@
 #include "engine/QVModuleLog.h"
 #include "platform/Paths.h"
 #include "platform/desktop/QtText.h"
+#include "testing/TreePaths.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/QVWindowTheme.h"
 #include "uikit/ZKScriptedAlertPresenter.h"

@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "platform/desktop/QtText.h"
+#include "testing/TreePaths.h"
 #include "windows/QVHelpBrowser.h"
 #include "windows/QVHelpWindowController.h"
 #include "windows/QVModuleHelpViewController.h"

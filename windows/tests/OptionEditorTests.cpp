@@ -14,6 +14,7 @@
 #include "engine/QVEmojiSource.h"
 #include "platform/desktop/QtText.h"
 #include "testing/FileWriteCounter.h"
+#include "testing/TreePaths.h"
 #include "windows/QVConfigEditorViewController.h"
 #include "windows/QVOptionCellViews.h"
 #include "windows/tests/WindowsTestSupport.h"

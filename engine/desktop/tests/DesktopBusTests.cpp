@@ -16,6 +16,7 @@
 #include "engine/desktop/QVSleepWakeMonitor.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "platform/desktop/testing/RecordingDesktopServices.h"
+#include "testing/TreePaths.h"
 
 namespace {
 

@@ -12,6 +12,7 @@
 #include "engine/desktop/EngineBridge.h"
 #include "platform/desktop/QtText.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "testing/TreePaths.h"
 
 namespace {
 

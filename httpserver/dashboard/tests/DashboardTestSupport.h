@@ -11,6 +11,7 @@
 #include "httpserver/dashboard/QVServerHelper.h"
 #include "httpserver/dashboard/QVServerSettings.h"
 #include "httpserver/tests/HTTPTestSupport.h"
+#include "testing/TreePaths.h"
 
 namespace dashboardtest {
 

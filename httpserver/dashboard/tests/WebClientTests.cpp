@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "httpserver/dashboard/tests/DashboardTestSupport.h"
+#include "testing/TreePaths.h"
 
 using namespace dashboardtest;
 
