@@ -1,9 +1,19 @@
+#include <QtCore/QProcess>
+#include <QtGui/QGuiApplication>
+#include <QtGui/QPainter>
+#include <QtGui/QScreen>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QTest>
 #include <QtWidgets/QApplication>
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "engine/QVDMUserOption.h"
+#include "engine/QVModuleLog.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/ZKScriptedAlertPresenter.h"
 #include "windows/QVDashboardCellView.h"
@@ -33,6 +43,20 @@ class DashboardOutlineTest : public DashboardTest {
     option.rect = controller->outlineView()->visualRect(index);
     option.widget = controller->outlineView();
     return option;
+  }
+  // Opens the context menu on a module's row as a right click does; true once it shows.
+  bool openMenuOn(const QVDashboardModule::Pointer& module) {
+    auto* outline = controller->outlineView();
+    const QRect row = outline->visualRect(valueIndex(module));
+    QContextMenuEvent event(QContextMenuEvent::Mouse, row.center(),
+                            outline->viewport()->mapToGlobal(row.center()));
+    QApplication::sendEvent(outline->viewport(), &event);
+    return runUntil([&] { return controller->contextMenu()->isVisible(); });
+  }
+  QAction* menuAction(const QString& title) const {
+    for (QAction* action : controller->contextMenu()->actions())
+      if (action->text() == title) return action;
+    return nullptr;
   }
   void TearDown() override {
     controller.reset();
@@ -126,6 +150,91 @@ TEST_F(DashboardOutlineTest, EachModuleStateShowsItsIconTextSpinnerAndToolTip) {
   qvtesting::saveGrab(controller->view(), "windows-dashboard", "outline-states-dark");
 }
 
+// ---- The spinner ----
+
+// Where the spinner drawn in `image` (on the background colour of its corner) puts its ink, in twelve
+// sectors of 30 degrees centred on twelve o'clock, one o'clock, and so on clockwise: the ink of a
+// pixel is how far its colour is from the background.
+std::array<double, 12> inkBySector(const QImage& image) {
+  const QRgb background = image.pixel(0, 0);
+  auto ink = [&](QRgb c) {
+    return double(std::abs(qRed(c) - qRed(background)) + std::abs(qGreen(c) - qGreen(background)) +
+                  std::abs(qBlue(c) - qBlue(background)));
+  };
+  // The spinner's centre: the middle of the box around everything drawn.
+  int left = image.width(), right = -1, top = image.height(), bottom = -1;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x)
+      if (ink(image.pixel(x, y)) > 30) {
+        left = std::min(left, x), right = std::max(right, x);
+        top = std::min(top, y), bottom = std::max(bottom, y);
+      }
+  std::array<double, 12> sectors{};
+  if (right < 0) return sectors;
+  const double cx = (left + right + 1) / 2.0, cy = (top + bottom + 1) / 2.0;
+  for (int y = top; y <= bottom; ++y)
+    for (int x = left; x <= right; ++x) {
+      // Clockwise from twelve o'clock on the screen (y grows downwards).
+      const double dx = x + 0.5 - cx, dy = y + 0.5 - cy;
+      double degrees = std::atan2(dx, -dy) * 180.0 / M_PI;
+      if (degrees < 0) degrees += 360.0;
+      sectors[size_t(int(std::floor((degrees + 15.0) / 30.0)) % 12)] += ink(image.pixel(x, y));
+    }
+  return sectors;
+}
+
+int brightestSector(const std::array<double, 12>& sectors) {
+  return int(std::max_element(sectors.begin(), sectors.end()) - sectors.begin());
+}
+
+TEST_F(DashboardOutlineTest, TheRunningSpinnerTurnsClockwiseWithItsTailBehind) {
+  auto group = addGroup("Spinning", 1);
+  auto module = group->modules()[0];
+  module->setIsUpdating(true);
+  makeDashboard();
+  const QModelIndex value = valueIndex(module);
+  ASSERT_EQ(QVModuleCellState(value.data(Model::CellStateRole).toInt()), QVModuleCellState::Running);
+  // The value cell as the outline draws it, eight times enlarged so that each fin covers many pixels.
+  auto frame = [&] {
+    const QStyleOptionViewItem option = optionFor(value);
+    const int scale = 8;
+    QImage image(option.rect.size() * scale, QImage::Format_ARGB32);
+    image.fill(ZKThemeManager::sharedManager().colorForKey(QStringLiteral("windowColor")));
+    QPainter painter(&image);
+    painter.scale(scale, scale);
+    painter.translate(-option.rect.topLeft());
+    controller->cellView()->paint(&painter, option, value);
+    painter.end();
+    return image;
+  };
+  QImage previous = frame();
+  std::vector<int> leaders;
+  for (int step = 0; step < 4; ++step) {
+    SCOPED_TRACE(step);
+    const auto sectors = inkBySector(previous);
+    const int leader = brightestSector(sectors);
+    ASSERT_GT(sectors[size_t(leader)], 0.0) << "no spinner drawn";
+    leaders.push_back(leader);
+    // The fins fade counter-clockwise from the leading one: the one behind it is the next brightest.
+    EXPECT_GT(sectors[size_t((leader + 11) % 12)], sectors[size_t((leader + 1) % 12)]);
+    EXPECT_GT(sectors[size_t((leader + 11) % 12)], sectors[size_t((leader + 10) % 12)]);
+    // The next frame the timer brings.
+    QImage next;
+    ASSERT_TRUE(runUntil([&] {
+      next = frame();
+      return next != previous;
+    }));
+    previous = next;
+  }
+  qvtesting::saveImage(previous, "windows-dashboard", "spinner-frame");
+  // Each frame moves the leading fin on clockwise: one fin a frame, a few when frames were missed
+  // under load, never back.
+  for (size_t i = 1; i < leaders.size(); ++i) {
+    const int moved = (leaders[i] - leaders[i - 1] + 12) % 12;
+    EXPECT_TRUE(moved >= 1 && moved <= 5) << "from " << leaders[i - 1] << " to " << leaders[i];
+  }
+}
+
 TEST_F(DashboardOutlineTest, GroupRowsShowEmojiAndNameOrGroupAndFollowTheirExpandedState) {
   auto named = addGroup("Servers", 1, "Minimal", "  🖥️ ");
   auto unnamed = addGroup("", 1, "Minimal", " ");
@@ -207,21 +316,24 @@ TEST_F(DashboardOutlineTest, AClickActsOnTheRowUnderThePointerAfterGroupsOpenAnd
 
 // ---- Height ----
 
+// 0.8 of the height of the available area of the screen that shows the window, in whole points.
+int eightTenthsOfTheScreenOf(QWidget* widget) {
+  QScreen* screen = widget->window()->screen();
+  return screen ? int(std::floor(0.8 * screen->availableGeometry().height())) : 0;
+}
+
 TEST_F(DashboardOutlineTest, TheViewFitsItsRowsUpToEightTenthsOfTheScreen) {
   struct HeightCase {
     int modules;
     int rows;
   };
-  const int cap = [] {
-    QVDashboardViewController probe;
-    return probe.heightCap();
-  }();
-  ASSERT_GT(cap, 0);
   for (const HeightCase c : {HeightCase{0, 1}, HeightCase{1, 2}, HeightCase{50, 51}}) {
     SCOPED_TRACE(c.modules);
     manager->updateGroups({});
     if (c.modules > 0) addGroup("Rows", c.modules);
     makeDashboard();
+    const int cap = eightTenthsOfTheScreenOf(controller->view());
+    ASSERT_GT(cap, 0);
     EXPECT_EQ(controller->countedRows(), c.rows);
     const int needed = c.rows * QVDashboardCellView::kRowHeight;
     const int outlineHeight = controller->outlineView()->height();
@@ -229,10 +341,60 @@ TEST_F(DashboardOutlineTest, TheViewFitsItsRowsUpToEightTenthsOfTheScreen) {
     EXPECT_GE(controller->view()->height(), 28);
     EXPECT_EQ(controller->scrollingEnabled(), needed >= cap);
   }
+  // The tall case reached the cap: it is what bounds the outline there.
+  EXPECT_EQ(controller->outlineView()->height(), eightTenthsOfTheScreenOf(controller->view()));
+  EXPECT_LT(controller->outlineView()->height(), 51 * QVDashboardCellView::kRowHeight);
   // The rule itself: never under 28 points, margins kept.
   EXPECT_EQ(QVDashboardViewController::viewHeight(10, 10, 0, 480), 28);
   EXPECT_EQ(QVDashboardViewController::viewHeight(46, 40, 56, 480), 62);
   EXPECT_EQ(QVDashboardViewController::viewHeight(46, 40, 5000, 480), 486);
+}
+
+// The offscreen platform with two screens of different heights, the second one to the right of the
+// first (the primary).
+constexpr const char* kTwoScreens = R"({"screens": [
+  {"name": "primary", "x": 0, "y": 0, "width": 800, "height": 600, "logicalDpi": 96, "dpr": 1},
+  {"name": "tall", "x": 800, "y": 0, "width": 900, "height": 1400, "logicalDpi": 96, "dpr": 1}]})";
+
+TEST_F(DashboardOutlineTest, TheCapIsTakenFromTheScreenThatShowsTheWindow) {
+  if (QGuiApplication::screens().size() < 2) {
+    ASSERT_TRUE(qEnvironmentVariableIsEmpty("QV_TWO_SCREENS")) << "the platform did not take two screens";
+    // This test program again, on an offscreen platform with two screens, running this test alone.
+    const QString config = QString::fromStdString((root() / "two-screens.json").string());
+    std::ofstream(config.toStdString()) << kTwoScreens;
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen:configfile=") + config);
+    environment.insert(QStringLiteral("QV_TWO_SCREENS"), QStringLiteral("1"));
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=%1.%2")
+                     .arg(QString::fromUtf8(info->test_suite_name()), QString::fromUtf8(info->name()))});
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QString output = QString::fromUtf8(child.readAll());
+    ASSERT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains(QStringLiteral("[  PASSED  ] 1 test"))) << output.toStdString();
+    return;
+  }
+  QScreen* primary = QGuiApplication::primaryScreen();
+  QScreen* tall = QGuiApplication::screens().at(1);
+  ASSERT_NE(primary, tall);
+  ASSERT_NE(primary->availableGeometry().height(), tall->availableGeometry().height());
+  addGroup("Rows", 60);
+  controller.reset(ZKViewController::controller<QVDashboardViewController>());
+  QWidget* view = controller->view();
+  view->setScreen(tall);
+  view->move(tall->availableGeometry().topLeft() + QPoint(20, 20));
+  view->resize(450, view->height());
+  view->show();
+  ASSERT_TRUE(runUntil([&] { return view->window()->screen() == tall; }));
+  controller->autoAdjustHeight();
+  EXPECT_EQ(controller->outlineView()->height(), int(std::floor(0.8 * tall->availableGeometry().height())));
+  EXPECT_EQ(controller->outlineView()->height(), 1120);
+  EXPECT_TRUE(controller->scrollingEnabled());
 }
 
 TEST_F(DashboardOutlineTest, ClosingAGroupShrinksTheViewAndAsksTheWindowToResize) {
@@ -355,19 +517,6 @@ TEST_F(DashboardOutlineTest, TheContextMenuActsOnTheItemItWasOpenedOnWhileRowsMo
   auto first = addGroup("First", 2);
   auto second = addGroup("Second", 2);
   makeDashboard();
-  auto* outline = controller->outlineView();
-  auto menuAction = [&](const QString& title) -> QAction* {
-    for (QAction* action : controller->contextMenu()->actions())
-      if (action->text() == title) return action;
-    return nullptr;
-  };
-  auto openMenuOn = [&](const QVDashboardModule::Pointer& module) {
-    const QRect row = outline->visualRect(valueIndex(module));
-    QContextMenuEvent event(QContextMenuEvent::Mouse, row.center(),
-                            outline->viewport()->mapToGlobal(row.center()));
-    QApplication::sendEvent(outline->viewport(), &event);
-    return runUntil([&] { return controller->contextMenu()->isVisible(); });
-  };
   // Opened on the second group's first module; the first group closes while the menu is open.
   ASSERT_TRUE(openMenuOn(second->modules()[0]));
   controller->toggleGroup(first);
@@ -384,6 +533,61 @@ TEST_F(DashboardOutlineTest, TheContextMenuActsOnTheItemItWasOpenedOnWhileRowsMo
   menuAction(QStringLiteral("Refresh"))->trigger();
   EXPECT_TRUE(runs.empty());
   controller->contextMenu()->hide();
+}
+
+TEST_F(DashboardOutlineTest, DeleteModuleFromTheMenuTakesTheModulesLogAndDatabaseOffTheDisk) {
+  // A package of the sandbox's own, so that a deletion that went too far could only hurt a copy.
+  const std::filesystem::path package = root() / "packages" / "Minimal.quorvanemodule";
+  std::filesystem::create_directories(package.parent_path());
+  std::filesystem::copy(qvtesting::enginePackage("Minimal"), package,
+                        std::filesystem::copy_options::recursive);
+  auto group = QVDashboardGroup::groupWithName("Files");
+  std::vector<QVDashboardModule::Pointer> modules;
+  struct Files {
+    std::filesystem::path log, database;
+  };
+  std::vector<Files> files;
+  for (int i = 0; i < 2; ++i) {
+    auto module = QVDashboardModule::moduleWithPath(package.string());
+    ASSERT_TRUE(module);
+    module->setName("Files module " + std::to_string(i + 1));
+    group->addModule(module, false);
+    // What a run leaves behind: the saved log and the database the script writes at --dbPath.
+    module->log()->addLogLine(QVModuleLogLine::lineWithType(QVModuleLogLineType::log, "ran once"));
+    module->log()->actuallySave();
+    const Files written{QVModuleLog::logFilePath(module->bundleID().value_or(""), module->uid()),
+                        module->jsonDatabasePath()};
+    std::ofstream(written.database) << R"({"count":1})";
+    ASSERT_TRUE(std::filesystem::is_regular_file(written.log)) << written.log;
+    ASSERT_TRUE(std::filesystem::is_regular_file(written.database)) << written.database;
+    modules.push_back(module);
+    files.push_back(written);
+  }
+  ASSERT_NE(files[0].log, files[1].log);
+  ASSERT_NE(files[0].database, files[1].database);
+  manager->addGroup(group);
+  makeDashboard();
+  auto presenter = std::make_shared<ZKScriptedAlertPresenter>();
+  ZKAlertPresenter::setShared(presenter);
+  presenter->script({{ZKAlertFirstButtonReturn}});
+
+  // Chosen from the second module's row menu, and confirmed.
+  ASSERT_TRUE(openMenuOn(modules[1]));
+  QAction* remove = menuAction(QStringLiteral("Delete Module…"));
+  ASSERT_TRUE(remove);
+  remove->trigger();
+  controller->contextMenu()->hide();
+  ASSERT_TRUE(runUntil([&] { return group->modules().size() == 1u; }));
+  EXPECT_EQ(group->modules()[0], modules[0]);
+  EXPECT_FALSE(valueIndex(modules[1]).isValid());
+  EXPECT_FALSE(std::filesystem::exists(files[1].log)) << files[1].log;
+  EXPECT_FALSE(std::filesystem::exists(files[1].database)) << files[1].database;
+  // The other module's files stay, and so does the package the modules were made from.
+  EXPECT_TRUE(std::filesystem::is_regular_file(files[0].log)) << files[0].log;
+  EXPECT_TRUE(std::filesystem::is_regular_file(files[0].database)) << files[0].database;
+  EXPECT_TRUE(std::filesystem::is_regular_file(package / "package.json"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(package / "main.js"));
+  ZKAlertPresenter::setShared(nullptr);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // The edit-module sheet: its tabs and their layout, switching, the links, closing while a field is
 // being edited, a real edit that runs a Node.js module again with the new value, and grabs of the
-// five tabs in both themes.
+// five tabs in both themes, read for the theme's colours, the title and the selected tab's content.
 #include <QtTest/QTest>
 #include <QtWidgets/QAbstractButton>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QPlainTextEdit>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableWidget>
+#include <algorithm>
+#include <map>
 
 #include "engine/QVDashboardGroup.h"
 #include "engine/QVDashboardModuleManager.h"
@@ -349,20 +351,71 @@ TEST_F(EditModuleSheetTest, ARealEditRunsTheModuleOnceMoreWithTheNewValue) {
   EXPECT_TRUE(logs->textView()->toPlainText().contains(QStringLiteral("Result - echoed")));
 }
 
-TEST_F(EditModuleSheetTest, GrabsOfTheFiveTabsInBothThemes) {
+// The pixels of `rect` that differ from the colour most of them have: what is drawn on a plain
+// ground.
+int drawnPixels(const QImage& image, const QRect& rect) {
+  std::map<QRgb, int> histogram;
+  for (int y = rect.top(); y <= rect.bottom(); ++y)
+    for (int x = rect.left(); x <= rect.right(); ++x) ++histogram[image.pixel(x, y)];
+  int ground = 0;
+  for (const auto& [colour, count] : histogram) ground = std::max(ground, count);
+  return rect.width() * rect.height() - ground;
+}
+
+TEST_F(EditModuleSheetTest, GrabsOfTheFiveTabsShowTheThemeTheTitleAndTheSelectedTabsContent) {
   loadManager();
   auto module = showcaseModule();
   const std::vector<const char*> tabNames = {"preferences", "log", "files", "notifications", "help"};
-  for (const char* theme : {"DDLightTheme", "DDDarkTheme"}) {
-    useTheme(theme);
+  // The tab buttons' fills: the selected one's blue, the others' white.
+  const QColor selectedTab = QColor::fromRgbF(0.3647f, 0.6118f, 0.9608f);
+  const QColor unselectedTab = Qt::white;
+  for (const std::string theme : {"DDLightTheme", "DDDarkTheme"}) {
+    SCOPED_TRACE(theme);
+    useTheme(theme.c_str());
     open(module);
+    const QColor window = themeWindowColor(theme);
+    const QColor text = themeTextColorOverWindow(theme);
     for (std::size_t tab = 0; tab < tabNames.size(); ++tab) {
+      SCOPED_TRACE(tabNames[tab]);
       sheet->tabButtons()[tab]->click();
       runFor(0.1);
       ASSERT_EQ(sheet->selectedTab(), static_cast<std::int64_t>(tab));
-      const std::string name = std::string(theme == std::string("DDDarkTheme") ? "dark" : "light") + "-" +
+      const std::string name = std::string(theme == "DDDarkTheme" ? "dark" : "light") + "-" +
                                std::to_string(tab) + "-" + tabNames[tab];
-      EXPECT_TRUE(fs::exists(qvtesting::saveGrab(sheet->window(), "edit-sheet", name)));
+      QWidget* root = sheet->window();
+      const QImage image = grabImage(root);
+      qvtesting::saveImage(image, "edit-sheet", name);
+
+      // The theme's window colour behind everything, wherever no control is drawn.
+      const auto ground = backgroundSamples(image, root);
+      ASSERT_GT(ground.size(), 200u);
+      const auto off =
+          std::count_if(ground.begin(), ground.end(), [&](const QColor& c) { return !sameColor(c, window); });
+      EXPECT_EQ(off, 0) << "e.g. " << ground[ground.size() / 2].name().toStdString() << " where "
+                        << window.name().toStdString() << " was expected";
+
+      // The module's name and description in the theme's text colour.
+      EXPECT_EQ(sheet->titleLabel()->text(), QStringLiteral("Showcase"));
+      for (QLabel* label : {sheet->titleLabel(), sheet->descriptionLabel()}) {
+        const QRect area = rectInGrab(image, root, label);
+        EXPECT_GT(countPixels(image, area, [&](const QColor& c) { return sameColor(c, text, 12); }), 30)
+            << label->objectName().toStdString() << ": no text in " << text.name().toStdString();
+      }
+
+      // The selected tab shows as selected, the others not.
+      for (std::size_t other = 0; other < tabNames.size(); ++other) {
+        QAbstractButton* button = sheet->tabButtons()[other];
+        if (!button->parentWidget() || !button->isVisible()) continue;
+        const QRect area = rectInGrab(image, root, button);
+        const QColor fill = image.pixelColor(area.left() + 6, area.center().y());
+        EXPECT_TRUE(sameColor(fill, other == tab ? selectedTab : unselectedTab, 6))
+            << tabNames[other] << " is " << fill.name().toStdString();
+      }
+
+      // The tab's own view is drawn in the content area (inside its frame).
+      const QRect content = rectInGrab(image, root, sheet->tabContentView()).adjusted(4, 4, -4, -4);
+      ASSERT_FALSE(content.isEmpty());
+      EXPECT_GT(drawnPixels(image, content), 400) << "the " << tabNames[tab] << " tab shows nothing";
     }
   }
   useTheme("DDLightTheme");

@@ -1,6 +1,7 @@
 // The emoji catalogue: the generated resources (counts and known entries), rows of eight, lookups
 // that may be missing, the random pick as the engine's emoji source (also from an empty catalogue),
-// and the picker's search, rows and clicks, with grabs in both themes.
+// and the picker's search, rows and clicks, with grabs in both themes read for the theme's colours,
+// the headers and the emoji drawn.
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QTableWidget>
@@ -211,17 +212,73 @@ TEST_F(EmojiPickerTest, AClickTellsTheDelegateTheEmojiAndTheLastRowHidesItsEmpty
   EXPECT_EQ(delegate.picks[0].second, "🍎");
 }
 
-TEST_F(EmojiPickerTest, GrabsOfThePickerInBothThemes) {
-  for (const char* theme : {"DDLightTheme", "DDDarkTheme"}) {
-    useTheme(theme);
+// Pixels that an emoji glyph brings and text never does: clearly coloured ones.
+bool colourful(const QColor& c) { return c.hsvSaturationF() > 0.35f && c.valueF() > 0.25f; }
+
+TEST_F(EmojiPickerTest, GrabsOfThePickerShowTheThemeTheHeadersAndTheEmoji) {
+  for (const std::string theme : {"DDLightTheme", "DDDarkTheme"}) {
+    SCOPED_TRACE(theme);
+    useTheme(theme.c_str());
     makePicker(std::make_shared<QVEmojiManager>(platform::Bundle(QV_BUILD_RESOURCES)));
     picker->view()->show();
-    runFor(0.05);
-    qvtesting::saveGrab(picker->view(), "emoji-picker", std::string(theme) + "-all");
-    search("heart");
-    runFor(0.05);
-    qvtesting::saveGrab(picker->view(), "emoji-picker", std::string(theme) + "-heart");
-    EXPECT_GT(picker->tableView()->rowCount(), 1);
+    const QColor window = themeWindowColor(theme);
+    for (const QString& text : {QString(), QStringLiteral("heart")}) {
+      SCOPED_TRACE(text.toStdString());
+      search(text);
+      runFor(0.05);
+      QWidget* root = picker->view();
+      const QImage image = grabImage(root);
+      qvtesting::saveImage(image, "emoji-picker",
+                           theme + (text.isEmpty() ? "-all" : "-" + text.toStdString()));
+      auto* table = picker->tableView();
+      ASSERT_GT(table->rowCount(), 1);
+
+      // The theme's window colour around the controls and behind the rows.
+      auto offWindow = [&](const std::vector<QColor>& samples) {
+        return std::count_if(samples.begin(), samples.end(),
+                             [&](const QColor& c) { return !sameColor(c, window); });
+      };
+      const auto around = backgroundSamples(image, root);
+      EXPECT_EQ(offWindow(around), 0) << "of " << around.size();
+      // Behind the rows: wherever neither an emoji button nor a header is drawn.
+      QWidget* viewport = table->viewport();
+      const QImage rows = grabImage(viewport);
+      std::vector<QColor> behind;
+      for (int y = 0; y < viewport->height(); y += 2)
+        for (int x = 0; x < viewport->width(); x += 2) {
+          QWidget* at = viewport->childAt(x, y);
+          if (!at || qobject_cast<QVEmojiRowTableCellView*>(at))
+            behind.push_back(
+                rows.pixelColor(int(x * rows.devicePixelRatio()), int(y * rows.devicePixelRatio())));
+        }
+      ASSERT_GT(behind.size(), 100u);
+      EXPECT_EQ(offWindow(behind), 0) << "of " << behind.size();
+
+      // Without a search the first row is the first section's header, its title drawn.
+      int firstEmojiRow = 0;
+      if (text.isEmpty()) {
+        auto* header = qobject_cast<QLabel*>(table->cellWidget(0, 0));
+        ASSERT_TRUE(header);
+        EXPECT_EQ(header->text(), QStringLiteral("SMILEYS & EMOTION"));
+        const QRect area = rectInGrab(image, root, header);
+        EXPECT_GT(countPixels(image, area, [&](const QColor& c) { return !sameColor(c, window, 40); }), 40)
+            << "the header's title is not drawn";
+        firstEmojiRow = 1;
+      }
+      // Every emoji of the first row of emoji is drawn, in colour.
+      auto* cell = rowCell(firstEmojiRow);
+      ASSERT_TRUE(cell);
+      int checked = 0;
+      for (auto* button : cell->buttonArray()) {
+        if (!button->isVisible()) continue;
+        ++checked;
+        const QRect area = rectInGrab(image, root, button);
+        const int coloured = countPixels(image, area, colourful);
+        EXPECT_GT(coloured, 15) << button->text().toStdString() << " (" << button->toolTip().toStdString()
+                                << ") is not drawn";
+      }
+      EXPECT_EQ(checked, 8);
+    }
   }
 }
 

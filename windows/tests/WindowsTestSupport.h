@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QtCore/QUrl>
+#include <QtGui/QColor>
+#include <QtGui/QImage>
 #include <QtWidgets/QWidget>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -24,6 +27,60 @@
 namespace windowstest {
 
 namespace fs = std::filesystem;
+
+// ---- Reading grabs ----
+
+// The window colour of each theme as the design gives it: the light theme's white, the dark theme's
+// RGB 0.2, 0.2196, 0.2431.
+inline QColor themeWindowColor(const std::string& theme) {
+  return theme == "DDDarkTheme" ? QColor::fromRgbF(0.2f, 0.2196f, 0.2431f) : QColor(Qt::white);
+}
+// The text colour of each theme over its window colour: the light theme's RGB 0.2235, 0.2392, 0.2549;
+// the dark theme's white at alpha 0.85.
+inline QColor themeTextColorOverWindow(const std::string& theme) {
+  if (theme != "DDDarkTheme") return QColor::fromRgbF(0.2235f, 0.2392f, 0.2549f);
+  const QColor window = themeWindowColor(theme);
+  auto blend = [](int under) { return int(std::lround(255 * 0.85 + under * 0.15)); };
+  return QColor(blend(window.red()), blend(window.green()), blend(window.blue()));
+}
+
+inline bool sameColor(const QColor& a, const QColor& b, int tolerance = 2) {
+  return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance &&
+         std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+// A widget's grab as an image, with the point of a descendant's rectangle in it (the grab is at the
+// widget's device pixel ratio).
+inline QImage grabImage(QWidget* widget) { return widget->grab().toImage(); }
+inline QRect rectInGrab(const QImage& image, QWidget* root, QWidget* part, QRect rect = {}) {
+  if (rect.isNull()) rect = part->rect();
+  const QRect inRoot(part->mapTo(root, rect.topLeft()), rect.size());
+  const double ratio = image.devicePixelRatio();
+  return QRect(int(inRoot.x() * ratio), int(inRoot.y() * ratio), int(inRoot.width() * ratio),
+               int(inRoot.height() * ratio))
+      .intersected(image.rect());
+}
+
+// How many pixels of the image inside `rect` the predicate accepts.
+template <typename Predicate>
+int countPixels(const QImage& image, const QRect& rect, Predicate accept) {
+  int count = 0;
+  for (int y = rect.top(); y <= rect.bottom(); ++y)
+    for (int x = rect.left(); x <= rect.right(); ++x) count += accept(image.pixelColor(x, y)) ? 1 : 0;
+  return count;
+}
+
+// The colours of the grab of `root` where none of its visible children is drawn: its own background.
+inline std::vector<QColor> backgroundSamples(const QImage& image, QWidget* root) {
+  std::vector<QColor> samples;
+  for (int y = 0; y < root->height(); y += 3)
+    for (int x = 0; x < root->width(); x += 3)
+      if (!root->childAt(x, y)) {
+        const double ratio = image.devicePixelRatio();
+        samples.push_back(image.pixelColor(int(x * ratio), int(y * ratio)));
+      }
+  return samples;
+}
 
 // Records what the windows ask of the desktop instead of starting a browser or a file manager.
 // Widgets in a sandbox: the desktop services recorded, secrets and settings kept in memory, the
