@@ -1,6 +1,7 @@
 #include "httpserver/WebServerDataResponse.h"
 
 #include "platform/Files.h"
+#include "platform/Escaping.h"
 #include "platform/Json.h"
 
 WebServerDataResponse::WebServerDataResponse(platform::Data data, const std::string& contentType)
@@ -31,7 +32,7 @@ std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithHTMLTe
   std::string html = std::move(*text);
   for (const auto& [key, value] : variables) {
     std::string placeholder = "%" + key + "%";
-    std::string replacement = WebServerEscapeHTML(value);
+    std::string replacement = platform::escapedHTML(value);
     std::size_t pos = 0;
     while ((pos = html.find(placeholder, pos)) != std::string::npos) {
       html.replace(pos, placeholder.size(), replacement);

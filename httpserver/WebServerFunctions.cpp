@@ -532,33 +532,6 @@ std::optional<std::string> WebServerPercentUnescape(std::string_view text) {
   return out;
 }
 
-std::string WebServerEscapeHTML(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
-}
-
 WebServerQuery WebServerParseFormText(std::string_view text) {
   WebServerQuery arguments;
   std::size_t pos = 0;

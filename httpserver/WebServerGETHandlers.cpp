@@ -12,6 +12,7 @@
 #include "httpserver/WebServer.h"
 #include "httpserver/WebServerDataResponse.h"
 #include "httpserver/WebServerFileResponse.h"
+#include "platform/Escaping.h"
 
 namespace {
 
@@ -103,7 +104,7 @@ std::shared_ptr<WebServerResponse> listingOfDirectory(int directory) {
   for (const auto& entry : entries) {
     // The link is percent-escaped (it holds no quote or angle bracket then) and the text HTML-escaped.
     std::string link = WebServerPercentEscape(entry.name);
-    std::string text = WebServerEscapeHTML(entry.name);
+    std::string text = platform::escapedHTML(entry.name);
     if (entry.isDirectory) {
       html += fmt::format("<li><a href=\"{}/\">{}/</a></li>\n", link, text);
     } else {

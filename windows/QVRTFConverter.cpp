@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Escaping.h"
+
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -45,27 +47,6 @@ void appendUTF8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
     out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-void appendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
   }
 }
 
@@ -418,7 +399,7 @@ class Converter {
     }
     std::string encoded;
     appendUTF8(encoded, c);
-    appendEscaped(html_, encoded);
+    platform::appendEscapedHTML(html_, encoded, platform::HtmlQuotes::doubleOnly);
     paragraphEmpty_ = false;
   }
 
@@ -491,7 +472,7 @@ class Converter {
     ensureParagraph();
     closeSpan();
     html_ += "<a href=\"";
-    appendEscaped(html_, url);
+    platform::appendEscapedHTML(html_, url, platform::HtmlQuotes::doubleOnly);
     html_ += "\">";
     ++openLinks_;
     paragraphEmpty_ = false;
