@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Escaping.h"
+
 namespace {
 
 platform::Error fileResponsePosixError(int code) {
@@ -120,7 +122,7 @@ std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithStatus
     }
     if (WebServerIsValidUTF8(lastComponent)) {
       response->setValue(fmt::format("attachment; filename=\"{}\"; filename*=UTF-8''{}", latin1Name(plain),
-                                     WebServerPercentEscape(lastComponent)),
+                                     platform::percentEscaped(lastComponent)),
                          "Content-Disposition");
     }
   }

@@ -112,8 +112,6 @@ std::string WebServerMIMETypeForExtension(std::string_view extension,
 
 // ---- Escaping ----
 
-// Percent-escapes the UTF-8 bytes of the text; only letters, digits and "-._~" stay as they are.
-std::string WebServerPercentEscape(std::string_view text);
 // Replaces every percent escape; nullopt when an escape is malformed or the result is not UTF-8.
 std::optional<std::string> WebServerPercentUnescape(std::string_view text);
 

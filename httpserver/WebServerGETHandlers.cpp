@@ -103,7 +103,7 @@ std::shared_ptr<WebServerResponse> listingOfDirectory(int directory) {
   std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"></head><body>\n<ul>\n";
   for (const auto& entry : entries) {
     // The link is percent-escaped (it holds no quote or angle bracket then) and the text HTML-escaped.
-    std::string link = WebServerPercentEscape(entry.name);
+    std::string link = platform::percentEscaped(entry.name);
     std::string text = platform::escapedHTML(entry.name);
     if (entry.isDirectory) {
       html += fmt::format("<li><a href=\"{}/\">{}/</a></li>\n", link, text);

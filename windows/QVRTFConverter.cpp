@@ -181,7 +181,7 @@ class Converter {
       int value = 0;
       for (int k = 0; k < 2; ++k) {
         if (pos_ >= in_.size()) return;
-        const int digit = hexValue(in_[pos_]);
+        const int digit = platform::hexDigitValue(in_[pos_]);
         if (digit < 0) break;
         value = value * 16 + digit;
         ++pos_;
@@ -504,12 +504,6 @@ class Converter {
 
   static bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
   static bool isDigit(char c) { return c >= '0' && c <= '9'; }
-  static int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
 
   std::string_view in_;
   std::size_t pos_ = 0;
