@@ -80,6 +80,19 @@ void TLHttpIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
   sendAsync(data, std::nullopt, authToken, platform::makeUUIDString(), std::move(handler));
 }
 
+void TLHttpIngestion::sendBatchAsync(const std::shared_ptr<TLLogContainer>& data,
+                                     const std::optional<std::string>& authToken,
+                                     TLSendAsyncCompletionHandler handler) {
+  if (data && data->isValid()) {
+    sendAsync(data, std::nullopt, authToken, data->batchId().value_or(""), std::move(handler));
+    return;
+  }
+  auto error = platform::Error::make(kTLTelemetryErrorDomain, kTLLogInvalidContainerErrorCode,
+                                     kTLLogInvalidContainerErrorDesc);
+  TLLogError(kTLLogTag, "{}", error.description);
+  if (handler) handler(data ? data->batchId() : std::nullopt, nullptr, std::nullopt, error);
+}
+
 void TLHttpIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
                                 const std::optional<std::string>& eTag,
                                 const std::optional<std::string>& authToken, const std::string& callId,
@@ -278,6 +291,14 @@ std::optional<TLHttpRequest> TLHttpIngestion::createRequest(const std::shared_pt
                                                             const std::optional<std::string>&,
                                                             const std::optional<std::string>&) {
   return std::nullopt;
+}
+
+TLHttpRequest TLHttpIngestion::postRequest() const {
+  TLHttpRequest request;
+  request.url = sendURL();
+  request.method = "POST";
+  for (const auto& [name, value] : httpHeaders()) request.headers.emplace_back(name, value);
+  return request;
 }
 
 std::string TLHttpIngestion::obfuscateHeaderValue(const std::string& value, const std::string&) const {
