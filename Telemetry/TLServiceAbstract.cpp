@@ -9,19 +9,6 @@
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
 #include "Telemetry/TLTelemetry.h"
 
-namespace {
-
-// A stored boolean: booleans as they are, numbers by being non-zero; anything else counts as absent.
-std::optional<bool> storedBool(const std::optional<platform::PropertyList>& value) {
-  if (!value) return std::nullopt;
-  if (const bool* flag = value->asBoolean()) return *flag;
-  if (const std::int64_t* number = value->asInteger()) return *number != 0;
-  if (const double* number = value->asReal()) return *number != 0;
-  return std::nullopt;
-}
-
-}  // namespace
-
 TLServiceAbstract::TLServiceAbstract(std::string groupId, std::string className)
     : groupId_(std::move(groupId)),
       className_(className.empty() ? "TL" + groupId_ : std::move(className)),
@@ -34,7 +21,7 @@ std::string TLServiceAbstract::shortClassName() const {
 bool TLServiceAbstract::isEnabled() {
   int cached = enabledCache_.load(std::memory_order_acquire);
   if (cached >= 0) return cached != 0;
-  bool enabled = storedBool(TLUserDefaults::shared()->objectForKey(isEnabledKey_)).value_or(true);
+  bool enabled = TLUserDefaults::shared()->flagForKey(isEnabledKey_).value_or(true);
   enabledCache_.store(enabled ? 1 : 0, std::memory_order_release);
   return enabled;
 }

@@ -65,14 +65,6 @@ std::optional<std::string> defaultEventCollectorUrl() {
   return url;
 }
 
-std::optional<bool> storedBool(const std::optional<platform::PropertyList>& value) {
-  if (!value) return std::nullopt;
-  if (const bool* flag = value->asBoolean()) return *flag;
-  if (const std::int64_t* number = value->asInteger()) return *number != 0;
-  if (const double* number = value->asReal()) return *number != 0;
-  return std::nullopt;
-}
-
 }  // namespace
 
 // ---- Class-level operations ----
@@ -388,7 +380,7 @@ void TLTelemetry::sendCustomPropertiesLog(const platform::ArchiveObject::Diction
 // ---- Enabled state ----
 
 bool TLTelemetry::isSdkEnabled() const {
-  return storedBool(TLUserDefaults::shared()->objectForKey(kTLTelemetryIsEnabledKey)).value_or(true);
+  return TLUserDefaults::shared()->flagForKey(kTLTelemetryIsEnabledKey).value_or(true);
 }
 
 void TLTelemetry::setSdkEnabled(bool isEnabled) {

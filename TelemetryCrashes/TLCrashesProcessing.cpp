@@ -1,7 +1,6 @@
 // Crash report processing and user confirmation of the crash service.
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
@@ -12,6 +11,7 @@
 #include "TelemetryCrashes/Internals/Util/TLWrapperExceptionManager.h"
 #include "TelemetryCrashes/TLCrashes.h"
 #include "platform/DispatchQueue.h"
+#include "platform/Files.h"
 #include "platform/MainQueue.h"
 
 namespace fs = std::filesystem;
@@ -23,20 +23,6 @@ constexpr const char* kProcessingTag = "TelemetryCrashes";
 bool endsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The file's bytes when it is a regular file of at most `limit` bytes.
-std::optional<platform::Data> readFileUpTo(const fs::path& path, std::uintmax_t limit) {
-  std::error_code error;
-  if (!fs::is_regular_file(path, error)) return std::nullopt;
-  const auto size = fs::file_size(path, error);
-  if (error || size > limit) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  platform::Data data(static_cast<std::size_t>(size));
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  data.resize(static_cast<std::size_t>(in.gcount()));
-  return data;
 }
 
 }  // namespace
@@ -169,7 +155,7 @@ void TLCrashes::processCrashReports() {
   std::map<fs::path, std::shared_ptr<const CRCrashReport>> reports;
   std::map<fs::path, std::shared_ptr<TLErrorReport>> errorReports;
   for (const auto& file : files) {
-    auto data = readFileUpTo(file, kMaxCrashFileSize);
+    auto data = platform::files::readSmallRegularFile(file, kMaxCrashFileSize);
     if (!data || data->empty()) continue;
     platform::Error error;
     auto report = CRCrashReport::initWithData(*data, &error);

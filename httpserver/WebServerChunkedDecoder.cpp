@@ -2,16 +2,7 @@
 
 #include <algorithm>
 
-namespace {
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
+#include "platform/Escaping.h"
 
 WebServerChunkedDecoder::Status WebServerChunkedDecoder::fail(Failure failure) {
   failure_ = failure;
@@ -29,7 +20,7 @@ bool WebServerChunkedDecoder::parseSizeLine() {
   if (text.empty()) return false;
   std::uint64_t value = 0;
   for (char c : text) {
-    int digit = hexDigit(c);
+    int digit = platform::hexDigitValue(c);
     if (digit < 0) return false;
     if (value > (UINT64_MAX >> 4)) return false;
     value = (value << 4) | static_cast<std::uint64_t>(digit);

@@ -1,5 +1,6 @@
 #include "httpserver/WebServerDataResponse.h"
 
+#include "platform/Escaping.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
 
@@ -31,7 +32,7 @@ std::shared_ptr<WebServerDataResponse> WebServerDataResponse::responseWithHTMLTe
   std::string html = std::move(*text);
   for (const auto& [key, value] : variables) {
     std::string placeholder = "%" + key + "%";
-    std::string replacement = WebServerEscapeHTML(value);
+    std::string replacement = platform::escapedHTML(value);
     std::size_t pos = 0;
     while ((pos = html.find(placeholder, pos)) != std::string::npos) {
       html.replace(pos, placeholder.size(), replacement);

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/Escaping.h"
+
 namespace {
 
 platform::Error fileResponsePosixError(int code) {
@@ -120,7 +122,7 @@ std::shared_ptr<WebServerFileResponse> WebServerFileResponse::responseWithStatus
     }
     if (WebServerIsValidUTF8(lastComponent)) {
       response->setValue(fmt::format("attachment; filename=\"{}\"; filename*=UTF-8''{}", latin1Name(plain),
-                                     WebServerPercentEscape(lastComponent)),
+                                     platform::percentEscaped(lastComponent)),
                          "Content-Disposition");
     }
   }
@@ -143,36 +145,26 @@ WebServerFileResponse::~WebServerFileResponse() {
 }
 
 bool WebServerFileResponse::open(platform::Error* error) {
+  // Closes the file and fails with the error at hand (EINVAL when the call set none).
+  auto closeAndFail = [&] {
+    int code = errno ? errno : EINVAL;
+    ::close(file_);
+    file_ = -1;
+    return platform::fail(error, fileResponsePosixError(code));
+  };
   if (preopened_) {
     preopened_ = false;
     if (file_ < 0) return platform::fail(error, fileResponsePosixError(EBADF));
-    off_t position = ::lseek(file_, static_cast<off_t>(offset_), SEEK_SET);
-    if (position < 0 || static_cast<std::uint64_t>(position) != offset_) {
-      int code = errno ? errno : EINVAL;
-      ::close(file_);
-      file_ = -1;
-      return platform::fail(error, fileResponsePosixError(code));
-    }
-    return true;
-  }
-  // Non-blocking so that a path swapped for a pipe cannot stall the server; checked to be a regular
-  // file once open.
-  file_ = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (file_ < 0) return platform::fail(error, fileResponsePosixError(errno));
-  struct stat info {};
-  if (::fstat(file_, &info) != 0 || !S_ISREG(info.st_mode)) {
-    int code = errno ? errno : EINVAL;
-    ::close(file_);
-    file_ = -1;
-    return platform::fail(error, fileResponsePosixError(code));
+  } else {
+    // Non-blocking so that a path swapped for a pipe cannot stall the server; checked to be a
+    // regular file once open.
+    file_ = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (file_ < 0) return platform::fail(error, fileResponsePosixError(errno));
+    struct stat info {};
+    if (::fstat(file_, &info) != 0 || !S_ISREG(info.st_mode)) return closeAndFail();
   }
   off_t position = ::lseek(file_, static_cast<off_t>(offset_), SEEK_SET);
-  if (position < 0 || static_cast<std::uint64_t>(position) != offset_) {
-    int code = errno ? errno : EINVAL;
-    ::close(file_);
-    file_ = -1;
-    return platform::fail(error, fileResponsePosixError(code));
-  }
+  if (position < 0 || static_cast<std::uint64_t>(position) != offset_) return closeAndFail();
   return true;
 }
 

@@ -24,6 +24,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/Escaping.h"
 #include "platform/Log.h"
 
 namespace {
@@ -188,13 +189,6 @@ const std::unordered_map<std::string, std::string>& systemMIMETypes() {
     return types;
   }();
   return table;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 std::string defaultRouteInterface() {
@@ -495,25 +489,6 @@ std::string WebServerMIMETypeForExtension(std::string_view extension,
 
 // ---- Escaping ----
 
-std::string WebServerPercentEscape(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  for (char ch : text) {
-    auto c = static_cast<unsigned char>(ch);
-    bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                c == '.' || c == '_' || c == '~';
-    if (keep) {
-      out.push_back(ch);
-    } else {
-      out.push_back('%');
-      out.push_back(kHex[c >> 4]);
-      out.push_back(kHex[c & 0x0F]);
-    }
-  }
-  return out;
-}
-
 std::optional<std::string> WebServerPercentUnescape(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -523,40 +498,13 @@ std::optional<std::string> WebServerPercentUnescape(std::string_view text) {
       continue;
     }
     if (i + 2 >= text.size()) return std::nullopt;
-    int high = hexValue(text[i + 1]);
-    int low = hexValue(text[i + 2]);
+    int high = platform::hexDigitValue(text[i + 1]);
+    int low = platform::hexDigitValue(text[i + 2]);
     if (high < 0 || low < 0) return std::nullopt;
     out.push_back(static_cast<char>(high * 16 + low));
     i += 2;
   }
   if (!WebServerIsValidUTF8(out)) return std::nullopt;
-  return out;
-}
-
-std::string WebServerEscapeHTML(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
   return out;
 }
 

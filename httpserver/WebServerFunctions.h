@@ -112,12 +112,8 @@ std::string WebServerMIMETypeForExtension(std::string_view extension,
 
 // ---- Escaping ----
 
-// Percent-escapes the UTF-8 bytes of the text; only letters, digits and "-._~" stay as they are.
-std::string WebServerPercentEscape(std::string_view text);
 // Replaces every percent escape; nullopt when an escape is malformed or the result is not UTF-8.
 std::optional<std::string> WebServerPercentUnescape(std::string_view text);
-// Escapes & < > " ' for HTML text and attribute values.
-std::string WebServerEscapeHTML(std::string_view text);
 
 // Parses "a=1&b=2+3" into a dictionary ("+" is a space; escapes are decoded). A pair that cannot be
 // decoded is skipped with a warning.

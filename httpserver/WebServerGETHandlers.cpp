@@ -12,6 +12,7 @@
 #include "httpserver/WebServer.h"
 #include "httpserver/WebServerDataResponse.h"
 #include "httpserver/WebServerFileResponse.h"
+#include "platform/Escaping.h"
 
 namespace {
 
@@ -102,8 +103,8 @@ std::shared_ptr<WebServerResponse> listingOfDirectory(int directory) {
   std::string html = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"></head><body>\n<ul>\n";
   for (const auto& entry : entries) {
     // The link is percent-escaped (it holds no quote or angle bracket then) and the text HTML-escaped.
-    std::string link = WebServerPercentEscape(entry.name);
-    std::string text = WebServerEscapeHTML(entry.name);
+    std::string link = platform::percentEscaped(entry.name);
+    std::string text = platform::escapedHTML(entry.name);
     if (entry.isDirectory) {
       html += fmt::format("<li><a href=\"{}/\">{}/</a></li>\n", link, text);
     } else {

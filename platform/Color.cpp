@@ -4,16 +4,11 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/Escaping.h"
+
 namespace platform {
 
 namespace {
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 int toByte(double component) {
   if (std::isnan(component)) return 0;
@@ -27,8 +22,8 @@ std::optional<Color> Color::fromHexString(const std::string& text) {
   if (digits.size() != 6 && digits.size() != 8) return std::nullopt;
   double parts[4] = {0, 0, 0, 1};
   for (std::size_t i = 0; i < digits.size() / 2; ++i) {
-    int high = hexDigit(digits[2 * i]);
-    int low = hexDigit(digits[2 * i + 1]);
+    int high = hexDigitValue(digits[2 * i]);
+    int low = hexDigitValue(digits[2 * i + 1]);
     if (high < 0 || low < 0) return std::nullopt;
     parts[i] = (high * 16 + low) / 255.0;
   }

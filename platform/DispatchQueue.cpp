@@ -20,11 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-Clock::duration queueClockDuration(Seconds seconds) {
-  if (seconds < Seconds(0)) seconds = Seconds(0);
-  return std::chrono::duration_cast<Clock::duration>(seconds);
-}
-
 void runGuarded(const std::function<void()>& fn, const std::string& label) {
   try {
     fn();
@@ -329,8 +324,8 @@ std::shared_ptr<TimerHandle> DispatchQueue::after(Seconds delay, std::function<v
     return handle;
   }
   auto state = handle->state();
-  auto id = Scheduler::shared().schedule(
-      Clock::now() + queueClockDuration(delay), impl_, [state, fn = std::move(fn)] {
+  auto id =
+      Scheduler::shared().schedule(Clock::now() + steadyDuration(delay), impl_, [state, fn = std::move(fn)] {
         int expected = AfterHandle::kPending;
         if (state->compare_exchange_strong(expected, AfterHandle::kStarted)) {
           fn();
@@ -344,7 +339,7 @@ bool DispatchQueue::isCurrent() const { return tCurrentQueue == impl_.get(); }
 
 void DispatchQueue::setIdleTimeout(Seconds timeout) {
   std::lock_guard lock(impl_->mutex);
-  impl_->idleTimeout = queueClockDuration(timeout);
+  impl_->idleTimeout = steadyDuration(timeout);
 }
 
 std::size_t DispatchQueue::threadCount() const {

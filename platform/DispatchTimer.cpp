@@ -12,13 +12,6 @@ namespace platform {
 
 using Clock = std::chrono::steady_clock;
 
-namespace {
-Clock::duration timerClockDuration(Seconds seconds) {
-  if (seconds < Seconds(0)) seconds = Seconds(0);
-  return std::chrono::duration_cast<Clock::duration>(seconds);
-}
-}  // namespace
-
 // What the scheduled firings refer to (weakly): it outlives the timer object only while a handler
 // is still running.
 struct DispatchTimer::State : std::enable_shared_from_this<State> {
@@ -39,8 +32,8 @@ struct DispatchTimer::State : std::enable_shared_from_this<State> {
       std::lock_guard lock(mutex);
       if (cancelled) return;
       ++generation;
-      interval = every > Seconds(0) ? timerClockDuration(every) : Clock::duration::zero();
-      deadline = Clock::now() + timerClockDuration(delay);
+      interval = every > Seconds(0) ? steadyDuration(every) : Clock::duration::zero();
+      deadline = Clock::now() + steadyDuration(delay);
       firePending = false;
       replaced = std::exchange(next, scheduleLocked(deadline));
     }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 #include "platform/Log.h"
 #include "platform/UUID.h"
@@ -185,6 +186,19 @@ std::optional<Data> readFile(const fs::path& path, Error* error, std::uint64_t m
 
 std::optional<std::string> readTextFile(const fs::path& path, Error* error, std::uint64_t maxSize) {
   return readInto<std::string>(path, error, maxSize);
+}
+
+std::optional<Data> readSmallRegularFile(const fs::path& path, std::uint64_t maxSize) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return std::nullopt;
+  const auto size = fs::file_size(path, ec);
+  if (ec || size > maxSize) return std::nullopt;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  Data data(static_cast<std::size_t>(size));
+  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  data.resize(static_cast<std::size_t>(in.gcount()));
+  return data;
 }
 
 bool copyItem(const fs::path& from, const fs::path& to, Error* error) {

@@ -36,6 +36,10 @@ std::optional<Data> readFile(const std::filesystem::path& path, Error* error = n
                              std::uint64_t maxSize = std::uint64_t(1) << 32);
 std::optional<std::string> readTextFile(const std::filesystem::path& path, Error* error = nullptr,
                                         std::uint64_t maxSize = std::uint64_t(1) << 32);
+// The bytes of a regular file of at most `maxSize` bytes, as far as the size it had when asked (what
+// is appended meanwhile is left out); nullopt when it is missing, larger, cannot be read, or is not a
+// regular file: unlike readFile it never opens a folder, a pipe or a device.
+std::optional<Data> readSmallRegularFile(const std::filesystem::path& path, std::uint64_t maxSize);
 
 // Moves a file or folder; across file systems it copies recursively and then removes the source.
 // Fails when the destination exists.

@@ -1,15 +1,10 @@
 #include "platform/HexColor.h"
 
+#include "platform/Escaping.h"
+
 namespace platform {
 
 namespace {
-
-int hexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The byte length of the white space or newline character at `i`, or 0 when there is none: ASCII
 // blanks and line ends, NEL, NO-BREAK SPACE, and the Unicode space and line separators.

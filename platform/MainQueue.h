@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -16,6 +17,11 @@ class TimerHandle {
 };
 
 using Seconds = std::chrono::duration<double>;
+
+// The span as a steady-clock duration; a negative one counts as none.
+inline std::chrono::steady_clock::duration steadyDuration(Seconds seconds) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::max(seconds, Seconds(0)));
+}
 
 // The application's main thread, through which every other thread reaches engine state. One main
 // queue is installed per process: the Qt event loop in the application, an Asio io_context in

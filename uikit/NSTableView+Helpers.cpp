@@ -1,5 +1,8 @@
 #include <QtCore/QItemSelectionModel>
+#include <QtCore/QTimer>
 #include <QtWidgets/QAbstractItemView>
+#include <QtWidgets/QLineEdit>
+#include <QtWidgets/QMenu>
 #include <algorithm>
 
 #include "uikit/NSTableView+Helpers.h"
@@ -27,6 +30,26 @@ int zk_clickedRow(const QAbstractItemView* view) {
 }
 
 void zk_setClickedRow(QAbstractItemView* view, int row) { view->setProperty(kClickedRowProperty, row); }
+
+void zk_beginFieldEdit(QLineEdit* field) {
+  field->setReadOnly(false);
+  field->setAttribute(Qt::WA_TransparentForMouseEvents, false);
+  field->setFocus();
+  field->selectAll();
+}
+
+void zk_endFieldEdit(QLineEdit* field) {
+  field->setReadOnly(true);
+  field->setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void zk_popUpContextMenu(QAbstractItemView* view, QMenu* menu, const QPoint& globalPosition) {
+  QObject::connect(
+      menu, &QMenu::aboutToHide, view,
+      [view] { QTimer::singleShot(0, view, [view] { zk_setClickedRow(view, -1); }); },
+      Qt::SingleShotConnection);
+  menu->popup(globalPosition);
+}
 
 std::vector<int> zk_selectedRows(const QAbstractItemView* view) {
   std::vector<int> rows;

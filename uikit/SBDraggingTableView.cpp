@@ -99,11 +99,6 @@ void SBDraggingTableView::contextMenuEvent(QContextMenuEvent* event) {
   event->accept();
   // Delivered from the viewport, in its coordinates.
   QMenu* menu = menuForEvent(event->pos());
-  if (!menu) return;
   // The clicked row stays marked until the menu's action has run.
-  connect(
-      menu, &QMenu::aboutToHide, this,
-      [this] { QTimer::singleShot(0, this, [this] { zk_setClickedRow(this, -1); }); },
-      Qt::SingleShotConnection);
-  menu->popup(event->globalPos());
+  if (menu) zk_popUpContextMenu(this, menu, event->globalPos());
 }

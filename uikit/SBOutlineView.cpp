@@ -68,12 +68,7 @@ QMenu* SBOutlineView::menuForEvent(const QPoint& viewportPoint) {
 void SBOutlineView::contextMenuEvent(QContextMenuEvent* event) {
   event->accept();
   QMenu* menu = menuForEvent(event->pos());
-  if (!menu) return;
-  connect(
-      menu, &QMenu::aboutToHide, this,
-      [this] { QTimer::singleShot(0, this, [this] { zk_setClickedRow(this, -1); }); },
-      Qt::SingleShotConnection);
-  menu->popup(event->globalPos());
+  if (menu) zk_popUpContextMenu(this, menu, event->globalPos());
 }
 
 void SBOutlineView::drawBranches(QPainter* painter, const QRect& rect, const QModelIndex& index) const {

@@ -1,6 +1,5 @@
 #include "uikit/ZKDeleteTableView.h"
 
-#include <QtCore/QTimer>
 #include <QtGui/QContextMenuEvent>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
@@ -67,11 +66,7 @@ void ZKDeleteTableView::contextMenuEvent(QContextMenuEvent* event) {
   const int row = rowAt(event->pos().y());
   if (!menu_) return;
   zk_setClickedRow(this, row);
-  connect(
-      menu_, &QMenu::aboutToHide, this,
-      [this] { QTimer::singleShot(0, this, [this] { zk_setClickedRow(this, -1); }); },
-      Qt::SingleShotConnection);
-  menu_->popup(event->globalPos());
+  zk_popUpContextMenu(this, menu_, event->globalPos());
 }
 
 void ZKDeleteTableView::mouseMoveEvent(QMouseEvent* event) {

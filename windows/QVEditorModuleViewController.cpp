@@ -231,10 +231,7 @@ void QVEditorModuleViewController::validateAddRemoveButton() {
 void QVEditorModuleViewController::startNameEdit(int row) {
   auto* field = nameFieldAtRow(row);
   if (!field) return beep();
-  field->setReadOnly(false);
-  field->setAttribute(Qt::WA_TransparentForMouseEvents, false);
-  field->setFocus();
-  field->selectAll();
+  zk_beginFieldEdit(field);
 }
 
 void QVEditorModuleViewController::addNewGroup() {
@@ -285,8 +282,7 @@ void QVEditorModuleViewController::didChangeGroupName(int row) {
     field->setText(trimmed);
     save();
   }
-  field->setReadOnly(true);
-  field->setAttribute(Qt::WA_TransparentForMouseEvents);
+  zk_endFieldEdit(field);
 }
 
 void QVEditorModuleViewController::move(bool up) {

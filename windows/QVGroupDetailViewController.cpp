@@ -211,10 +211,7 @@ void QVGroupDetailViewController::editSelectedRow() {
 void QVGroupDetailViewController::startNameEdit(int row) {
   auto* field = nameFieldAtRow(row);
   if (!field) return beep();
-  field->setReadOnly(false);
-  field->setAttribute(Qt::WA_TransparentForMouseEvents, false);
-  field->setFocus();
-  field->selectAll();
+  zk_beginFieldEdit(field);
 }
 
 void QVGroupDetailViewController::editName() {
@@ -237,8 +234,7 @@ void QVGroupDetailViewController::didChangeModuleName(int row) {
     save();
   }
   // The field is editable only while an edit runs.
-  field->setReadOnly(true);
-  field->setAttribute(Qt::WA_TransparentForMouseEvents);
+  zk_endFieldEdit(field);
 }
 
 void QVGroupDetailViewController::runModule() {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Escaping.h"
+
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -45,27 +47,6 @@ void appendUTF8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
     out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-void appendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
   }
 }
 
@@ -200,7 +181,7 @@ class Converter {
       int value = 0;
       for (int k = 0; k < 2; ++k) {
         if (pos_ >= in_.size()) return;
-        const int digit = hexValue(in_[pos_]);
+        const int digit = platform::hexDigitValue(in_[pos_]);
         if (digit < 0) break;
         value = value * 16 + digit;
         ++pos_;
@@ -418,7 +399,7 @@ class Converter {
     }
     std::string encoded;
     appendUTF8(encoded, c);
-    appendEscaped(html_, encoded);
+    platform::appendEscapedHTML(html_, encoded, platform::HtmlQuotes::doubleOnly);
     paragraphEmpty_ = false;
   }
 
@@ -491,7 +472,7 @@ class Converter {
     ensureParagraph();
     closeSpan();
     html_ += "<a href=\"";
-    appendEscaped(html_, url);
+    platform::appendEscapedHTML(html_, url, platform::HtmlQuotes::doubleOnly);
     html_ += "\">";
     ++openLinks_;
     paragraphEmpty_ = false;
@@ -523,12 +504,6 @@ class Converter {
 
   static bool isLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
   static bool isDigit(char c) { return c >= '0' && c <= '9'; }
-  static int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-  }
 
   std::string_view in_;
   std::size_t pos_ = 0;

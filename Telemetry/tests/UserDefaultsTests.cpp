@@ -29,6 +29,27 @@ TEST_F(UserDefaultsTest, PlainGetSetRemove) {
   EXPECT_FALSE(store->objectForKey("TLInstallId"));
 }
 
+TEST_F(UserDefaultsTest, FlagsReadBooleansAndNumbers) {
+  struct Case {
+    std::optional<PropertyList> stored;
+    std::optional<bool> flag;
+  } cases[] = {
+      {std::nullopt, std::nullopt},
+      {PropertyList(true), true},
+      {PropertyList(false), false},
+      {PropertyList(std::int64_t{2}), true},
+      {PropertyList(std::int64_t{0}), false},
+      {PropertyList(0.5), true},
+      {PropertyList(0.0), false},
+      {PropertyList("YES"), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    defaults->removeObjectForKey("flag");
+    if (c.stored) defaults->setObject(*c.stored, "flag");
+    EXPECT_EQ(defaults->flagForKey("flag"), c.flag);
+  }
+}
+
 TEST_F(UserDefaultsTest, SharedInstanceFollowsTheInstalledStore) {
   platform::SettingsStore::setStandardUserDefaults(store);
   TLUserDefaults::shared()->setObject(PropertyList(true), "TLTelemetryIsEnabled");

@@ -19,6 +19,7 @@
 #include "TelemetryCrashes/Model/TLAppleErrorLog.h"
 #include "TelemetryCrashes/Model/TLCrashesModelSupport.h"
 #include "TelemetryCrashes/Model/TLErrorAttachmentLog.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -84,18 +85,6 @@ std::string tokenPathFor(const std::string& bufferPath) {
     path.replace(at, std::strlen(TLCrashesLogBuffer::kBufferExtension),
                  TLCrashesLogBuffer::kTargetTokenExtension);
   return path;
-}
-
-std::optional<platform::Data> readSmallFile(const std::filesystem::path& path, std::uintmax_t limit) {
-  std::error_code error;
-  const auto size = std::filesystem::file_size(path, error);
-  if (error || size > limit) return std::nullopt;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  platform::Data data(static_cast<std::size_t>(size));
-  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  data.resize(static_cast<std::size_t>(in.gcount()));
-  return data;
 }
 
 void writeAll(const char* path, const char* bytes, std::size_t length) {
@@ -202,12 +191,12 @@ void TLCrashesLogBuffer::processLogBufferAfterCrash(const std::string& directory
   TLCrashesRegisterArchivedClasses();
   for (const auto& file : *files) {
     if (file.extension() != std::string(".") + kBufferExtension) continue;
-    auto data = readSmallFile(file, kMaxBufferFileSize);
+    auto data = platform::files::readSmallRegularFile(file, kMaxBufferFileSize);
     if (data && !data->empty()) {
       auto log = TLUnarchivedObject(*data).asObjectOfClass<TLAbstractLog>();
       if (log) {
         const std::filesystem::path tokenFile = tokenPathFor(file.string());
-        if (auto tokenData = readSmallFile(tokenFile, kMaxTokenFileSize)) {
+        if (auto tokenData = platform::files::readSmallRegularFile(tokenFile, kMaxTokenFileSize)) {
           auto token = encrypter.decryptString(std::string(tokenData->begin(), tokenData->end()));
           if (token) {
             log->addTransmissionTargetToken(*token);

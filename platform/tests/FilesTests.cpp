@@ -49,6 +49,24 @@ TEST_F(FilesTest, TheTemporaryNamesOfAtomicWritesAreKnownExactly) {
   for (const auto& c : cases) EXPECT_EQ(files::isAtomicWriteTemporary(c.name), c.temporary) << c.name;
 }
 
+TEST_F(FilesTest, SmallRegularFilesAreReadUpToTheirLimit) {
+  const fs::path file = root() / "small.bin";
+  write(file, std::string("ab\0cd", 5));
+  EXPECT_EQ(files::readSmallRegularFile(file, 5), dataFromString(std::string("ab\0cd", 5)));
+  EXPECT_EQ(files::readSmallRegularFile(file, 4), std::nullopt);
+  write(root() / "empty", "");
+  EXPECT_EQ(files::readSmallRegularFile(root() / "empty", 0), Data());
+  EXPECT_EQ(files::readSmallRegularFile(root() / "missing", 100), std::nullopt);
+  // Neither a folder nor a pipe is opened (a pipe without a writer would block the open).
+  fs::create_directories(root() / "folder");
+  EXPECT_EQ(files::readSmallRegularFile(root() / "folder", 100), std::nullopt);
+  ASSERT_EQ(::mkfifo((root() / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(files::readSmallRegularFile(root() / "pipe", 100), std::nullopt);
+  // Through a link, the file it names.
+  fs::create_symlink(file, root() / "link");
+  EXPECT_EQ(files::readSmallRegularFile(root() / "link", 5), dataFromString(std::string("ab\0cd", 5)));
+}
+
 TEST_F(FilesTest, RemovingTemporariesTakesOnlyOursFromTheFolderItself) {
   const fs::path folder = root() / "folder";
   const std::string ours = "." + std::string("Modules.plist.") + kUUID + ".tmp";

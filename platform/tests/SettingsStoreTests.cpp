@@ -295,8 +295,12 @@ TEST_F(SettingsStoreTest, TheStandardStoreLivesInTheConfigFolderUnderTheBundleId
 }
 
 // Work on other threads may still use the standard store while the process exits; the store
-// stays usable through static destruction, and what it holds still reaches the disk.
-TEST_F(SettingsStoreTest, TheStandardStoreOutlivesExitAndIsWrittenThen) {
+// stays usable through static destruction, and what it holds still reaches the disk. A death test
+// suite, so that GoogleTest runs it before the others: its child is forked, and a child forked after
+// other tests ran would inherit their threads' memory without the threads, which the leak checker of
+// the sanitizer build reports as leaked.
+using SettingsStoreDeathTest = SettingsStoreTest;
+TEST_F(SettingsStoreDeathTest, TheStandardStoreOutlivesExitAndIsWrittenThen) {
   SettingsStore::setStandardUserDefaults(nullptr);
   EXPECT_EXIT(
       {

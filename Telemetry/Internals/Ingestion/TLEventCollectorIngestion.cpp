@@ -36,21 +36,13 @@ TLEventCollectorIngestion::TLEventCollectorIngestion(const std::string& baseUrl,
 void TLEventCollectorIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
                                           const std::optional<std::string>& authToken,
                                           TLSendAsyncCompletionHandler handler) {
-  if (data && data->isValid()) {
-    TLHttpIngestion::sendAsync(data, std::nullopt, authToken, data->batchId().value_or(""),
-                               std::move(handler));
-  } else {
-    TLReportInvalidContainer(data, handler);
-  }
+  sendBatchAsync(data, authToken, std::move(handler));
 }
 
 std::optional<TLHttpRequest> TLEventCollectorIngestion::createRequest(
     const std::shared_ptr<TLLogContainer>& data, const std::optional<std::string>&,
     const std::optional<std::string>&) {
-  TLHttpRequest request;
-  request.url = sendURL();
-  request.method = "POST";
-  for (const auto& [name, value] : httpHeaders()) request.headers.emplace_back(name, value);
+  TLHttpRequest request = postRequest();
   std::set<std::string> tokens;
   nlohmann::json tickets = nlohmann::json::object();
   std::string body;

@@ -5,27 +5,12 @@
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
 #include "platform/CurlLibrary.h"
+#include "platform/Escaping.h"
 #include "platform/UUID.h"
 
 namespace {
 
 constexpr std::size_t kMaxLoggedPayloadSize = 64 * 1024;
-
-std::string percentEncodeQuery(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  static const std::string kAllowed = "-._~!$&'()*+,;=:@/?";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || kAllowed.find(static_cast<char>(c)) != std::string::npos) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
 
 bool startsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -44,7 +29,7 @@ TLHttpIngestion::TLHttpIngestion(std::string baseUrl, std::string apiPath, Heade
   std::string query;
   for (const auto& [key, value] : queryStrings) query += (query.empty() ? "" : "&") + key + "=" + value;
   sendURL_ = baseURL_ + apiPath_;
-  if (!query.empty()) sendURL_ += "?" + percentEncodeQuery(query);
+  if (!query.empty()) sendURL_ += "?" + platform::percentEscaped(query, "!$&'()*+,;=:@/?");
 }
 
 TLHttpIngestion::~TLHttpIngestion() {
@@ -93,6 +78,19 @@ void TLHttpIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
                                 const std::optional<std::string>& authToken,
                                 TLSendAsyncCompletionHandler handler) {
   sendAsync(data, std::nullopt, authToken, platform::makeUUIDString(), std::move(handler));
+}
+
+void TLHttpIngestion::sendBatchAsync(const std::shared_ptr<TLLogContainer>& data,
+                                     const std::optional<std::string>& authToken,
+                                     TLSendAsyncCompletionHandler handler) {
+  if (data && data->isValid()) {
+    sendAsync(data, std::nullopt, authToken, data->batchId().value_or(""), std::move(handler));
+    return;
+  }
+  auto error = platform::Error::make(kTLTelemetryErrorDomain, kTLLogInvalidContainerErrorCode,
+                                     kTLLogInvalidContainerErrorDesc);
+  TLLogError(kTLLogTag, "{}", error.description);
+  if (handler) handler(data ? data->batchId() : std::nullopt, nullptr, std::nullopt, error);
 }
 
 void TLHttpIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
@@ -293,6 +291,14 @@ std::optional<TLHttpRequest> TLHttpIngestion::createRequest(const std::shared_pt
                                                             const std::optional<std::string>&,
                                                             const std::optional<std::string>&) {
   return std::nullopt;
+}
+
+TLHttpRequest TLHttpIngestion::postRequest() const {
+  TLHttpRequest request;
+  request.url = sendURL();
+  request.method = "POST";
+  for (const auto& [name, value] : httpHeaders()) request.headers.emplace_back(name, value);
+  return request;
 }
 
 std::string TLHttpIngestion::obfuscateHeaderValue(const std::string& value, const std::string&) const {

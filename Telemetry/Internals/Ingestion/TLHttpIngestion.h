@@ -85,6 +85,12 @@ class TLHttpIngestion : public TLIngestionProtocol, public std::enable_shared_fr
   // Registers for reachability changes and starts the notifier; the makers call it once the object
   // is owned by a shared pointer.
   void startObservingReachability();
+  // The send of a sender whose payloads are batches: a valid container goes under its batch id, a
+  // missing or invalid one fails at once (the error is logged and handed to the handler).
+  void sendBatchAsync(const std::shared_ptr<TLLogContainer>& data,
+                      const std::optional<std::string>& authToken, TLSendAsyncCompletionHandler handler);
+  // A POST request to the send URL that carries the sender's headers.
+  TLHttpRequest postRequest() const;
   // Logs the request's URL and masked headers at the verbose level.
   void logRequest(const TLHttpRequest& request) const;
   mutable std::recursive_mutex lock_;

@@ -4,14 +4,6 @@
 #include "Telemetry/Internals/Util/TLHttpUtil.h"
 #include "Telemetry/Internals/Util/TLLogger.h"
 
-void TLReportInvalidContainer(const std::shared_ptr<TLLogContainer>& data,
-                              const TLSendAsyncCompletionHandler& handler) {
-  auto error = platform::Error::make(kTLTelemetryErrorDomain, kTLLogInvalidContainerErrorCode,
-                                     kTLLogInvalidContainerErrorDesc);
-  TLLogError(kTLLogTag, "{}", error.description);
-  if (handler) handler(data ? data->batchId() : std::nullopt, nullptr, std::nullopt, error);
-}
-
 void TLSetRequestBody(TLHttpRequest& request, platform::Data body) {
   if (body.size() >= kTLCompressionThreshold) {
     if (auto compressed = TLCompression::compressData(body)) {
@@ -62,12 +54,7 @@ void TLTelemetryIngestion::setAppSecret(std::optional<std::string> appSecret) {
 void TLTelemetryIngestion::sendAsync(const std::shared_ptr<TLLogContainer>& data,
                                      const std::optional<std::string>& authToken,
                                      TLSendAsyncCompletionHandler handler) {
-  if (data && data->isValid()) {
-    TLHttpIngestion::sendAsync(data, std::nullopt, authToken, data->batchId().value_or(""),
-                               std::move(handler));
-  } else {
-    TLReportInvalidContainer(data, handler);
-  }
+  sendBatchAsync(data, authToken, std::move(handler));
 }
 
 std::optional<TLHttpRequest> TLTelemetryIngestion::createRequest(
@@ -84,10 +71,7 @@ std::optional<TLHttpRequest> TLTelemetryIngestion::createRequest(
                "The app secret or the auth token holds a line break or NUL; the request is not sent.");
     return std::nullopt;
   }
-  TLHttpRequest request;
-  request.url = sendURL();
-  request.method = "POST";
-  for (const auto& [name, value] : httpHeaders()) request.headers.emplace_back(name, value);
+  TLHttpRequest request = postRequest();
   request.headers.emplace_back("App-Secret", *appSecret_);
   if (authToken && !authToken->empty()) request.headers.emplace_back("Authorization", "Bearer " + *authToken);
   auto json = data ? data->serializeLog() : std::nullopt;

@@ -39,8 +39,5 @@ class TLTelemetryIngestion : public TLHttpIngestion {
   std::optional<std::string> appSecret_;
 };
 
-// The error of an invalid or missing container; logged, handed to the handler at once.
-void TLReportInvalidContainer(const std::shared_ptr<TLLogContainer>& data,
-                              const TLSendAsyncCompletionHandler& handler);
 // The body, gzip-compressed (with the header set) when it reaches the threshold and compresses.
 void TLSetRequestBody(TLHttpRequest& request, platform::Data body);

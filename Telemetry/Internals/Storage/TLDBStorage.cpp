@@ -6,6 +6,7 @@
 
 #include "Telemetry/Internals/Util/TLLogger.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
+#include "platform/Escaping.h"
 
 namespace {
 
@@ -50,20 +51,7 @@ std::string TLDBStorage::quoteIdentifier(const std::string& name) {
 }
 
 std::string TLDBStorage::fileURIForPath(const std::filesystem::path& path) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out = "file:";
-  for (unsigned char c : path.string()) {
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                 c == '.' || c == '_' || c == '~' || c == '/';
-    if (plain) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
+  return "file:" + platform::percentEscaped(path.string(), "/");
 }
 
 TLDBStorage::TLDBStorage(std::optional<TLDBSchema> schema, std::uint32_t version, std::string filename)

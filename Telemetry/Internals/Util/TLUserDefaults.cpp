@@ -33,6 +33,15 @@ std::optional<platform::PropertyList> TLUserDefaults::objectForKey(std::string_v
   return store()->objectForKey(key);
 }
 
+std::optional<bool> TLUserDefaults::flagForKey(std::string_view key) const {
+  const auto value = objectForKey(key);
+  if (!value) return std::nullopt;
+  if (const bool* flag = value->asBoolean()) return *flag;
+  if (const std::int64_t* number = value->asInteger()) return *number != 0;
+  if (const double* number = value->asReal()) return *number != 0;
+  return std::nullopt;
+}
+
 void TLUserDefaults::setObject(const platform::PropertyList& object, std::string_view key) {
   store()->setObject(object, key);
 }

@@ -21,6 +21,9 @@ class TLUserDefaults {
       std::shared_ptr<platform::SettingsStore> store);
 
   std::optional<platform::PropertyList> objectForKey(std::string_view key) const;
+  // The value under the key read as a flag: a boolean as it is, an integer or a real by being
+  // non-zero; nullopt when there is none or it is of another type.
+  std::optional<bool> flagForKey(std::string_view key) const;
   void setObject(const platform::PropertyList& object, std::string_view key);
   void removeObjectForKey(std::string_view key);
 
