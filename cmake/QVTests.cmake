@@ -30,6 +30,7 @@ endfunction()
 # follows the "[ RUN      ]" line of the test that crashed). The shard variables stay out of the
 # children that tests start from their own program (testing/ShardEnvironment.cpp). To run some tests only, select them with
 # GTEST_FILTER (`GTEST_FILTER='Bonjour*' scripts/test --sanitize`); every shard applies the filter.
+# Further arguments are VAR=value settings for every shard's environment.
 set(QV_SANITIZE_TESTS_PER_SHARD 24 CACHE STRING "Tests run in one process by the sanitizer build (0: one process per test)")
 function(qv_add_test_shards name label sources)
   # The test count is estimated from the test macros in the sources; a parameterised test counts once.
@@ -49,35 +50,40 @@ function(qv_add_test_shards name label sources)
     add_test(NAME ${test} COMMAND ${name} WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
     # The longest shard takes about a minute on two busy cores; a process that hangs at exit (the leak
     # checker meeting threads that still run) should not hold the run up longer than a single test did.
-    set_tests_properties(${test} PROPERTIES LABELS ${label} TIMEOUT 300
-                         ENVIRONMENT "GTEST_TOTAL_SHARDS=${shards};GTEST_SHARD_INDEX=${index}")
+    set(environment GTEST_TOTAL_SHARDS=${shards} GTEST_SHARD_INDEX=${index} ${ARGN})
+    set_tests_properties(${test} PROPERTIES LABELS ${label} TIMEOUT 300 ENVIRONMENT "${environment}")
   endforeach()
 endfunction()
 
 # Adds the GoogleTest executable of a desktop folder: like qv_add_tests, with a main that runs a
 # QApplication on the offscreen platform (platform/desktop/testing) and the folder's test .ui forms.
 # Tests whose names contain "Xvfb" need a real X server and window manager: they run in one more
-# CTest entry, `<name>_xvfb`, under scripts/xvfb-run-desktop. A folder whose Qt-free parts have tests of
-# their own (qv_add_tests) keeps its desktop tests in tests/desktop.
+# CTest entry, `<name>_xvfb`, under scripts/xvfb-run-desktop, and skip themselves elsewhere. A folder
+# whose Qt-free parts have tests of their own (qv_add_tests) keeps its desktop tests in tests/desktop.
+# The sanitizer build runs the offscreen tests in shards, as qv_add_tests does.
 function(qv_add_gui_tests name label)
   set(tests_folder ${CMAKE_CURRENT_SOURCE_DIR}/tests)
   if(IS_DIRECTORY ${tests_folder}/desktop)
     set(tests_folder ${tests_folder}/desktop)
   endif()
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${tests_folder}/*.cpp ${tests_folder}/*.h)
-  add_executable(${name} ${sources})
+  add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/testing/ShardEnvironment.cpp)
   qv_test_unity_build(${name})
   target_link_libraries(${name} PRIVATE qv_gui_testing qv_testing qv_warnings ${ARGN} GTest::gtest GTest::gmock)
   set_target_properties(${name} PROPERTIES AUTOMOC ON AUTOUIC ON
                         AUTOUIC_SEARCH_PATHS ${CMAKE_CURRENT_SOURCE_DIR}/tests/ui)
   target_precompile_headers(${name} PRIVATE ${QV_QT_PRECOMPILED_HEADERS} ${QV_PRECOMPILED_HEADERS}
                                             ${QV_ASIO_PRECOMPILED_HEADERS} ${QV_TEST_PRECOMPILED_HEADERS})
-  include(GoogleTest)
   set(environment "QT_QPA_PLATFORM=offscreen;QV_TEST_ARTEFACTS=${PROJECT_BINARY_DIR}/test-artefacts")
-  gtest_discover_tests(${name} TEST_FILTER "-*Xvfb*"
-                       PROPERTIES LABELS ${label} ENVIRONMENT "${environment}"
-                       DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
-                       WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  if(QV_SANITIZE AND QV_SANITIZE_TESTS_PER_SHARD GREATER 0)
+    qv_add_test_shards(${name} ${label} "${sources}" ${environment})
+  else()
+    include(GoogleTest)
+    gtest_discover_tests(${name} TEST_FILTER "-*Xvfb*"
+                         PROPERTIES LABELS ${label} ENVIRONMENT "${environment}"
+                         DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
+                         WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
+  endif()
   set(has_xvfb_tests FALSE)
   foreach(source ${sources})
     file(STRINGS ${source} xvfb_lines REGEX "Xvfb")

@@ -1,6 +1,8 @@
 // The application delegate offscreen: the questions and alerts of installing handed packages (answered
-// by a scripted user), the editor requests, the theme setting and the hot key before the dashboard
-// exists. Packages are real copies of the engine's fixtures, installed by the real module manager.
+// by a scripted user), the editor requests, the theme setting, the hot key before the dashboard
+// exists, and activation once the launch has completed (the modules pane for an empty dashboard, the
+// hidden dashboard when a group holds a module). Packages are real copies of the engine's fixtures,
+// installed by the real module manager.
 #include <gtest/gtest.h>
 
 #include <QtCore/QTimer>
@@ -13,25 +15,31 @@
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/NotificationCenter.h"
+#include "platform/SettingsStore.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "shell/QVUserDefaults.h"
 #include "testing/TreePaths.h"
 #include "uikit/ZKThemeManager.h"
+#include "windows/QVDashboardWindowController.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// A preferences window that records what it was asked to show.
+// A preferences window that records the panes it was asked to select and how often it was shown.
 class DelegateTestPreferences : public QVPreferencesWindow {
  public:
-  explicit DelegateTestPreferences(std::vector<int>* rows) : rows_(rows) {}
+  DelegateTestPreferences(std::vector<int>* rows, int* shows) : rows_(rows), shows_(shows) {}
   QWidget* window() const override { return &window_; }
   void selectPaneAtRow(int row) override { rows_->push_back(row); }
-  void actuallyShowWindow() override { window_.show(); }
+  void actuallyShowWindow() override {
+    ++*shows_;
+    window_.show();
+  }
 
  private:
   std::vector<int>* rows_;
+  int* shows_;
   mutable QWidget window_;
 };
 
@@ -72,10 +80,12 @@ class AppDelegateTest : public qvtesting::GuiTest {
  protected:
   void SetUp() override {
     GuiTest::SetUp();
+    // One store for the application's settings and the engine's (whether the default data was loaded).
+    platform::SettingsStore::setStandardUserDefaults(platform::SettingsStore::inMemoryStore());
     QVUserDefaults::setStandardUserDefaults(
-        QVUserDefaults::make(platform::SettingsStore::inMemoryStore(), nullptr));
+        QVUserDefaults::make(platform::SettingsStore::standardUserDefaults(), nullptr));
     AppDelegate::setPreferencesWindowFactory(
-        [this] { return std::make_unique<DelegateTestPreferences>(&rows); });
+        [this] { return std::make_unique<DelegateTestPreferences>(&rows, &shows); });
     delegate = std::make_unique<AppDelegate>();
     delegate->applicationWillFinishLaunching();
   }
@@ -84,6 +94,7 @@ class AppDelegateTest : public qvtesting::GuiTest {
     AppDelegate::setPreferencesWindowFactory({});
     GuiTest::TearDown();
     QVUserDefaults::setStandardUserDefaults(nullptr);
+    platform::SettingsStore::setStandardUserDefaults(nullptr);
   }
   fs::path copyOfFixture(const std::string& name, const std::string& as) {
     const fs::path target = root() / "downloads" / as;
@@ -91,8 +102,24 @@ class AppDelegateTest : public qvtesting::GuiTest {
     fs::copy(fs::path(QV_ENGINE_FIXTURES) / "packages" / name, target, fs::copy_options::recursive);
     return target;
   }
+  // Completes the launch as start-up does, not the first one: the default data counts as imported,
+  // so the groups start empty (a "Default Group" with no module). Waits for the dashboard controller.
+  void launch() {
+    QVUserDefaults::standardUserDefaults()->setFirstLaunch(false);
+    QVUserDefaults::standardUserDefaults()->setLoadedDefaults(true);
+    bool completed = false;
+    QObject::connect(delegate.get(), &AppDelegate::launchDidComplete, [&](bool) { completed = true; });
+    delegate->finishLaunchForceShowWindow(true);
+    ASSERT_TRUE(runUntil([&] { return completed; }, 10));
+    ASSERT_NE(delegate->mainWindowController(), nullptr);
+  }
+  bool preferencesVisible() const {
+    auto* preferences = delegate->preferencesWindowController();
+    return preferences && preferences->window() && preferences->window()->isVisible();
+  }
   std::unique_ptr<AppDelegate> delegate;
   std::vector<int> rows;
+  int shows = 0;
 };
 
 TEST_F(AppDelegateTest, HandedPackagesAreAskedAboutInstalledAndEachFailureAlertedThenCustomModulesOpen) {
@@ -189,6 +216,73 @@ TEST_F(AppDelegateTest, TheThemeSettingChoosesTheThemeAndNothingReachesAMissingD
   delegate->applicationDidBecomeActive();
   EXPECT_EQ(delegate->mainWindowController(), nullptr);
   EXPECT_TRUE(rows.empty());
+}
+
+TEST_F(AppDelegateTest, ActivationWithAnEmptyDashboardOpensTheModulesPaneOnceLaunched) {
+  launch();
+  ASSERT_TRUE(QVDashboardModuleManager::sharedInstance()->nonEmptyGroups().empty());
+  // With no configured module the launch shows the preferences window; the user closes it.
+  ASSERT_TRUE(preferencesVisible());
+  delegate->preferencesWindowController()->window()->close();
+  ASSERT_TRUE(runUntil([&] { return delegate->preferencesWindowController() == nullptr; }, 2));
+  rows.clear();
+  shows = 0;
+
+  // The first activation after launch only marks the launch: nothing opens.
+  delegate->applicationDidBecomeActive();
+  runFor(0.05);
+  EXPECT_EQ(delegate->preferencesWindowController(), nullptr);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(shows, 0);
+
+  // A later one, with the preferences window not visible, opens it on the module configuration pane.
+  delegate->applicationDidBecomeActive();
+  runFor(0.05);
+  ASSERT_NE(delegate->preferencesWindowController(), nullptr) << "activation opened no preferences window";
+  EXPECT_TRUE(preferencesVisible());
+  EXPECT_EQ(shows, 1);
+  EXPECT_EQ(rows, std::vector<int>{QVPreferencesWindow::ModulesRow}) << "not the module configuration pane";
+  EXPECT_FALSE(delegate->mainWindowController()->isShown());
+
+  // With the preferences window visible (on the general pane now) it is shown again, on its own pane.
+  delegate->openSettings();
+  rows.clear();
+  shows = 0;
+  delegate->applicationDidBecomeActive();
+  runFor(0.05);
+  EXPECT_TRUE(preferencesVisible());
+  EXPECT_EQ(shows, 1);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_FALSE(delegate->mainWindowController()->isShown());
+}
+
+TEST_F(AppDelegateTest, ActivationWithAConfiguredModuleShowsTheHiddenDashboard) {
+  launch();
+  // A group that holds a module with no required option.
+  auto manager = QVDashboardModuleManager::sharedInstance();
+  auto module = QVDashboardModule::moduleWithPath(
+      (fs::path(QV_ENGINE_FIXTURES) / "packages" / "Minimal.quorvanemodule").string());
+  ASSERT_TRUE(module);
+  ASSERT_FALSE(manager->groups().empty());
+  manager->groups().front()->addModule(module, false);
+  ASSERT_EQ(manager->nonEmptyGroups().size(), 1u);
+  delegate->preferencesWindowController()->window()->close();
+  ASSERT_TRUE(runUntil([&] { return delegate->preferencesWindowController() == nullptr; }, 2));
+  delegate->mainWindowController()->actuallyHideWindow(false);
+  runFor(0.05);
+  ASSERT_FALSE(delegate->mainWindowController()->isShown());
+  rows.clear();
+  shows = 0;
+
+  delegate->applicationDidBecomeActive();  // the launch's own activation
+  runFor(0.05);
+  EXPECT_FALSE(delegate->mainWindowController()->isShown());
+  delegate->applicationDidBecomeActive();
+  EXPECT_TRUE(runUntil([&] { return delegate->mainWindowController()->isShown(); }, 2));
+  // No preferences window was visible: none opens.
+  EXPECT_EQ(delegate->preferencesWindowController(), nullptr);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(shows, 0);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/desktop/ZKHotKeyHelper.h"
 #include "platform/desktop/ZKX11HotKeyGrabber.h"
 #include "platform/desktop/testing/GuiTest.h"
+#include "platform/desktop/testing/X11OtherClient.h"
 
 namespace {
 
@@ -129,48 +130,13 @@ TEST_F(HotKeyTest, RegistrationsGetGrowingIdsAndFireTheBlocks) {
 
 namespace {
 
-// An X client of its own, standing for another program that holds a key.
-class OtherClient {
- public:
-  OtherClient() : connection_(xcb_connect(nullptr, nullptr)) {}
-  ~OtherClient() { xcb_disconnect(connection_); }
-  // The first key code whose plain symbol is the keysym; 0 when none.
-  std::uint8_t keycodeFor(std::uint32_t keysym) {
-    const xcb_setup_t* setup = xcb_get_setup(connection_);
-    const int count = setup->max_keycode - setup->min_keycode + 1;
-    auto* reply = xcb_get_keyboard_mapping_reply(
-        connection_,
-        xcb_get_keyboard_mapping(connection_, setup->min_keycode, static_cast<std::uint8_t>(count)), nullptr);
-    std::uint8_t found = 0;
-    if (reply && reply->keysyms_per_keycode > 0) {
-      const xcb_keysym_t* keysyms = xcb_get_keyboard_mapping_keysyms(reply);
-      for (int key = 0; key < count && !found; ++key) {
-        if (keysyms[key * reply->keysyms_per_keycode] == keysym) {
-          found = static_cast<std::uint8_t>(setup->min_keycode + key);
-        }
-      }
-    }
-    std::free(reply);
-    return found;
-  }
-  bool grab(std::uint8_t keycode, std::uint16_t modifiers) {
-    xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
-    auto* error =
-        xcb_request_check(connection_, xcb_grab_key_checked(connection_, 1, root, modifiers, keycode,
-                                                            XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-    std::free(error);
-    return error == nullptr;
-  }
-
- private:
-  xcb_connection_t* connection_;
-};
-
 bool run(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 }  // namespace
 
+// The X key grabs need an X server: these run under scripts/xvfb-run-desktop and skip elsewhere.
 TEST_F(HotKeyTest, XvfbGrabFiresOnTheTypedKeyWithAnyLockState) {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) GTEST_SKIP() << "needs an X server";
   auto grabber = ZKX11HotKeyGrabber::applicationGrabber();
   ASSERT_NE(grabber, nullptr) << "the tests run on " << QGuiApplication::platformName().toStdString();
   ZKHotKeyHelper helper(grabber);
@@ -200,18 +166,30 @@ TEST_F(HotKeyTest, XvfbGrabFiresOnTheTypedKeyWithAnyLockState) {
   runFor(0.3);
   EXPECT_EQ(pressed.size(), 3u);
 
+  // Another program cannot have the key while it is registered, in any lock state.
+  qvtesting::X11OtherClient other;
+  const auto held = other.tryGrab('h', XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1);
+  EXPECT_GT(held.tried, 0);
+  EXPECT_EQ(held.refused, held.tried);
+
+  // Unregistered, the key is the desktop's again: it no longer fires, and another program may have
+  // it in every lock state.
   helper.unregisterHotkeyWithID(id);
   ASSERT_TRUE(run("xdotool key ctrl+alt+h"));
   runFor(0.3);
   EXPECT_EQ(pressed.size(), 3u);
+  const auto freed = other.tryGrab('h', XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1);
+  EXPECT_EQ(freed.tried, held.tried);
+  EXPECT_EQ(freed.refused, 0);
 }
 
 TEST_F(HotKeyTest, XvfbKeyHeldByAnotherProgramIsRefused) {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb")) GTEST_SKIP() << "needs an X server";
   auto grabber = ZKX11HotKeyGrabber::applicationGrabber();
   ASSERT_NE(grabber, nullptr);
   ZKHotKeyHelper helper(grabber);
   // Another program takes Super+J.
-  OtherClient other;
+  qvtesting::X11OtherClient other;
   const std::uint8_t keycode = other.keycodeFor('j');
   ASSERT_NE(keycode, 0);
   ASSERT_TRUE(other.grab(keycode, XCB_MOD_MASK_4));
