@@ -1,18 +1,20 @@
 #include "testing/TreePaths.h"
 
-#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 
 namespace qvtesting {
 namespace {
 
-// Each joined path is kept for the life of the program, so that callers may hold the pointer.
+// Each joined path is made once and kept for the life of the program, so that callers may hold the
+// pointer however often they ask.
 const char* keep(const char* root, const char* relative) {
   static std::mutex mutex;
-  static std::deque<std::string> paths;
+  static std::map<std::string, std::string> paths;
+  std::string path = std::string(root) + "/" + relative;
   std::lock_guard lock(mutex);
-  return paths.emplace_back(std::string(root) + "/" + relative).c_str();
+  return paths.try_emplace(path, path).first->second.c_str();
 }
 
 }  // namespace
