@@ -20,6 +20,7 @@
 #include "engine/QVShowRunner.h"
 #include "httpserver/dashboard/QVServerHelper.h"
 #include "platform/Log.h"
+#include "platform/desktop/DesktopPlatform.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/ZKHotKeyHelper.h"
 #include "shell/QVTelemetryStart.h"
@@ -532,8 +533,7 @@ void AppDelegate::rateApp() {
 
 void AppDelegate::openWelcomeWindow() { openURL(kOtherApplicationsURL); }
 
-// exit(), not quit(): quit() asks every window to close first, and the dashboard window refuses.
-void AppDelegate::quitApp() { QCoreApplication::exit(0); }
+void AppDelegate::quitApp() { platform::terminateApplication(); }
 
 void AppDelegate::followZorvik() { openURL(kSocialURL); }
 

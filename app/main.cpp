@@ -59,9 +59,7 @@ void installTerminationHandlers(QApplication& application) {
     char bytes[16];
     while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
     }
-    // exit(), not quit(): quit() first asks every window to close, and the dashboard window refuses
-    // (it hides instead), which would cancel the termination.
-    QCoreApplication::exit(0);
+    platform::terminateApplication();
   });
   struct sigaction action {};
   action.sa_handler = reportSignal;

@@ -67,6 +67,8 @@ function(qv_add_gui_tests name label)
     set(tests_folder ${tests_folder}/desktop)
   endif()
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${tests_folder}/*.cpp ${tests_folder}/*.h)
+  # The tests of the assembled program are a program of their own (qv_add_program_tests).
+  list(FILTER sources EXCLUDE REGEX "/tests/program/")
   add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/testing/ShardEnvironment.cpp)
   qv_test_unity_build(${name})
   target_link_libraries(${name} PRIVATE qv_gui_testing qv_testing qv_warnings ${ARGN} GTest::gtest GTest::gmock)
@@ -119,4 +121,25 @@ function(qv_test_tree_paths target)
       endif()
     endforeach()
   endforeach()
+endfunction()
+
+# Adds the tests of the assembled program (a folder's tests/program): a desktop test executable each
+# of whose tests is a CTest entry of its own, labelled `program`, run under scripts/xvfb-run-desktop on
+# a desktop and session bus of its own, so that the tests can run side by side. Their screenshots go
+# to <build>/test-artefacts/program.
+function(qv_add_program_tests name)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/program/*.cpp
+       ${CMAKE_CURRENT_SOURCE_DIR}/tests/program/*.h)
+  add_executable(${name} ${sources} ${PROJECT_SOURCE_DIR}/testing/ShardEnvironment.cpp)
+  qv_test_unity_build(${name})
+  target_link_libraries(${name} PRIVATE qv_gui_testing qv_testing qv_warnings ${ARGN} GTest::gtest GTest::gmock)
+  set_target_properties(${name} PROPERTIES AUTOMOC ON AUTOUIC ON
+                        CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/xvfb-run-desktop)
+  target_precompile_headers(${name} PRIVATE ${QV_QT_PRECOMPILED_HEADERS} ${QV_PRECOMPILED_HEADERS}
+                                            ${QV_TEST_PRECOMPILED_HEADERS})
+  include(GoogleTest)
+  gtest_discover_tests(${name} PROPERTIES LABELS "program;xvfb" TIMEOUT 120
+                       ENVIRONMENT "QV_TEST_ARTEFACTS=${PROJECT_BINARY_DIR}/test-artefacts"
+                       DISCOVERY_TIMEOUT 60 DISCOVERY_MODE PRE_TEST
+                       WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/tests)
 endfunction()

@@ -9,6 +9,7 @@
 #include <QtWidgets/QVBoxLayout>
 #include <cmath>
 
+#include "platform/desktop/DesktopPlatform.h"
 #include "platform/desktop/DesktopServices.h"
 #include "shell/QVUserDefaults.h"
 #include "shell/STDockableWindowController.h"
@@ -239,4 +240,4 @@ void QVModuleListViewController::checkForUpdates() { ZKUpdateChecker::sharedChec
 
 void QVModuleListViewController::findMore() { openPage(QVWebPages::kProductSite); }
 
-void QVModuleListViewController::quit() { QApplication::quit(); }
+void QVModuleListViewController::quit() { platform::terminateApplication(); }

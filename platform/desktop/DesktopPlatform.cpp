@@ -1,5 +1,6 @@
 #include "platform/desktop/DesktopPlatform.h"
 
+#include <QtCore/QCoreApplication>
 #include <cstdlib>
 
 namespace platform {
@@ -10,5 +11,7 @@ const char* prepareDesktopPlatform() {
   ::setenv("QT_QPA_PLATFORM", "xcb", 1);
   return std::getenv("QT_QPA_PLATFORM");
 }
+
+void terminateApplication() { QCoreApplication::exit(0); }
 
 }  // namespace platform

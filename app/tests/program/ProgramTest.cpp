@@ -1,0 +1,264 @@
+#include "app/tests/program/ProgramTest.h"
+
+#include <signal.h>
+
+#include <QtCore/QRegularExpression>
+#include <QtGui/QGuiApplication>
+#include <QtWidgets/QSystemTrayIcon>
+#include <QtWidgets/QWidget>
+#include <fstream>
+#include <sstream>
+
+#include "platform/desktop/testing/GuiTest.h"
+#include "testing/TreePaths.h"
+
+namespace qvprogram {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString run(const QString& program, const QStringList& arguments, double timeoutSeconds = 10.0) {
+  QProcess process;
+  process.start(program, arguments);
+  process.waitForFinished(static_cast<int>(timeoutSeconds * 1000));
+  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+std::string readWhole(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+void ProgramTest::SetUp() {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb") || qEnvironmentVariableIsEmpty("DISPLAY")) {
+    GTEST_SKIP() << "needs a real X desktop: run under scripts/xvfb-run-desktop";
+  }
+  GuiTest::SetUp();
+  // The sandbox gives the program a fresh home of its own.
+  qputenv("HOME", QByteArray::fromStdString(root().string()));
+  ASSERT_TRUE(runUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10)) << "no system tray";
+}
+
+void ProgramTest::TearDown() {
+  for (auto* process : {&program_, &busMonitor_}) {
+    if (process->state() != QProcess::NotRunning) {
+      process->kill();
+      process->waitForFinished(5000);
+    }
+  }
+  if (HasFailure() && fs::exists(logFile())) {
+    std::cerr << "---- the program's output ----\n" << programOutput() << "---- end ----\n";
+  }
+  GuiTest::TearDown();
+}
+
+void ProgramTest::launch(const QStringList& arguments) {
+  ASSERT_FALSE(running()) << "the program already runs";
+  program_.setProcessChannelMode(QProcess::MergedChannels);
+  program_.setStandardOutputFile(QString::fromStdString(logFile().string()), QIODevice::Append);
+  program_.start(QString::fromUtf8(QV_APPLICATION_EXECUTABLE), arguments);
+  ASSERT_TRUE(program_.waitForStarted(5000)) << "the program did not start";
+}
+
+void ProgramTest::launchAndWaitForDashboard() {
+  launch();
+  ASSERT_TRUE(runUntil([&] { return !dashboardWindow().isEmpty(); }, 20)) << "the dashboard did not appear";
+  ASSERT_TRUE(runUntil([&] { return someModuleSucceeded(); }, 20)) << "no module's result came";
+}
+
+std::optional<int> ProgramTest::waitForExit(double timeoutSeconds) {
+  if (!runUntil([&] { return !running(); }, timeoutSeconds)) return std::nullopt;
+  if (program_.exitStatus() != QProcess::NormalExit) return 128 + SIGKILL;
+  return program_.exitCode();
+}
+
+std::string ProgramTest::programOutput() const { return readWhole(logFile()); }
+
+std::optional<int> ProgramTest::runSecondStart(const QStringList& arguments, double timeoutSeconds) {
+  QProcess second;
+  second.setProcessChannelMode(QProcess::MergedChannels);
+  second.setStandardOutputFile(QString::fromStdString(logFile().string()), QIODevice::Append);
+  second.start(QString::fromUtf8(QV_APPLICATION_EXECUTABLE), arguments);
+  if (!second.waitForStarted(5000)) return std::nullopt;
+  if (!runUntil([&] { return second.state() == QProcess::NotRunning; }, timeoutSeconds)) {
+    second.kill();
+    second.waitForFinished(5000);
+    return std::nullopt;
+  }
+  return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : 128 + SIGKILL;
+}
+
+fs::path ProgramTest::supportFolder() const { return root() / "data" / "com.quorvane.dashboard"; }
+
+std::optional<nlohmann::json> ProgramTest::output() const {
+  std::ifstream file(supportFolder() / "output.json");
+  if (!file) return std::nullopt;
+  auto json = nlohmann::json::parse(file, nullptr, false);
+  if (json.is_discarded()) return std::nullopt;
+  return json;
+}
+
+bool ProgramTest::someModuleSucceeded() const {
+  auto json = output();
+  if (!json || !json->is_array()) return false;
+  for (const auto& group : *json) {
+    for (const auto& module : group.value("modules", nlohmann::json::array())) {
+      if (module.value("success", false) && module.contains("result")) return true;
+    }
+  }
+  return false;
+}
+
+std::shared_ptr<platform::SettingsStore> ProgramTest::settingsFile() {
+  return platform::SettingsStore::storeWithPath(platform::SettingsStore::standardPath());
+}
+
+QString ProgramTest::xdotool(const QStringList& arguments) { return run(QStringLiteral("xdotool"), arguments); }
+
+QStringList ProgramTest::windows(bool visibleOnly) const {
+  if (!running()) return {};
+  QStringList arguments{QStringLiteral("search")};
+  if (visibleOnly) arguments << QStringLiteral("--onlyvisible");
+  arguments << QStringLiteral("--pid") << QString::number(pid());
+  return xdotool(arguments).split('\n', Qt::SkipEmptyParts);
+}
+
+QString ProgramTest::windowNamed(const QString& title) const {
+  if (!running()) return {};
+  return xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
+                  QStringLiteral("--pid"), QString::number(pid()), QStringLiteral("--name"),
+                  QStringLiteral("^%1$").arg(QRegularExpression::escape(title))})
+      .split('\n', Qt::SkipEmptyParts)
+      .value(0);
+}
+
+QString ProgramTest::waitForWindow(const QString& title, double timeoutSeconds) {
+  QString id;
+  runUntil([&] { return !(id = windowNamed(title)).isEmpty(); }, timeoutSeconds);
+  return id;
+}
+
+QString ProgramTest::dashboardWindow() const {
+  // The dashboard's title is the application's name. Alerts carry it too, but they are transient for
+  // one of the program's visible windows, while the dashboard is transient for Qt's hidden leader
+  // window at most.
+  if (!running()) return {};
+  const auto visible = windows();
+  const auto ids = xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
+                            QStringLiteral("--pid"), QString::number(pid()), QStringLiteral("--name"),
+                            QStringLiteral("^Quorvane Dashboard$")})
+                       .split('\n', Qt::SkipEmptyParts);
+  for (const auto& id : ids) {
+    static const QRegularExpression owner(QStringLiteral("0x[0-9a-fA-F]+"));
+    const auto match = owner.match(property(id, QStringLiteral("WM_TRANSIENT_FOR")));
+    if (!match.hasMatch() || !visible.contains(QString::number(match.captured(0).toULongLong(nullptr, 16))))
+      return id;
+  }
+  return {};
+}
+
+int ProgramTest::visibleWindowCount() const {
+  int count = 0;
+  for (const auto& id : windows()) {
+    const auto size = windowGeometry(id).size();
+    if (size.width() > 100 && size.height() > 60) ++count;
+  }
+  return count;
+}
+
+QRect ProgramTest::windowGeometry(const QString& id) const {
+  const auto text = run(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id});
+  auto number = [&](const char* label) {
+    const QRegularExpression expression(QStringLiteral("%1:\\s+(-?\\d+)").arg(QString::fromLatin1(label)));
+    return expression.match(text).captured(1).toInt();
+  };
+  return QRect(number("Absolute upper-left X"), number("Absolute upper-left Y"), number("Width"),
+               number("Height"));
+}
+
+QString ProgramTest::property(const QString& id, const QString& name) const {
+  const auto text = run(QStringLiteral("xprop"), {QStringLiteral("-id"), id, name});
+  if (text.contains(QStringLiteral("not found")) || text.contains(QStringLiteral("no such atom"))) return {};
+  const auto at = text.indexOf(QRegularExpression(QStringLiteral("[=:]")));
+  return at < 0 ? QString() : text.mid(at + 1).trimmed();
+}
+
+QString ProgramTest::focusedWindow() const { return xdotool({QStringLiteral("getwindowfocus")}); }
+
+QRect ProgramTest::trayIcon() const {
+  for (const auto& id : windows()) {
+    const auto geometry = windowGeometry(id);
+    if (geometry.width() > 0 && geometry.width() <= 64 && geometry.height() <= 64) return geometry;
+  }
+  return {};
+}
+
+void ProgramTest::clickTrayIcon(int button, const QStringList& modifiers) {
+  QRect icon;
+  if (!runUntil([&] { return !(icon = trayIcon()).isEmpty(); }, 10)) {
+    ADD_FAILURE() << "the tray icon was not found";
+    return;
+  }
+  const QPoint centre = icon.center();
+  xdotool({QStringLiteral("mousemove"), QString::number(centre.x()), QString::number(centre.y())});
+  runFor(0.1);
+  for (const auto& modifier : modifiers) xdotool({QStringLiteral("keydown"), modifier});
+  xdotool({QStringLiteral("click"), QString::number(button)});
+  for (const auto& modifier : modifiers) xdotool({QStringLiteral("keyup"), modifier});
+}
+
+void ProgramTest::clickAt(QPoint point, int button) {
+  xdotool({QStringLiteral("mousemove"), QString::number(point.x()), QString::number(point.y())});
+  runFor(0.1);
+  xdotool({QStringLiteral("click"), QString::number(button)});
+}
+
+void ProgramTest::clickInWindow(const QString& id, QPoint offset, int button) {
+  clickAt(windowGeometry(id).topLeft() + offset, button);
+}
+
+void ProgramTest::key(const QString& keys) {
+  xdotool({QStringLiteral("key"), QStringLiteral("--clearmodifiers"), keys});
+}
+
+void ProgramTest::typeText(const QString& text) {
+  xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("15"), text});
+}
+
+void ProgramTest::activate(const QString& id) {
+  xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), id});
+}
+
+QPoint ProgramTest::centreOf(QWidget* window, const char* objectName) {
+  auto* child = window->findChild<QWidget*>(QString::fromLatin1(objectName));
+  if (!child) {
+    ADD_FAILURE() << "no widget named " << objectName;
+    return {};
+  }
+  return child->mapTo(window, child->rect().center());
+}
+
+void ProgramTest::startBusMonitor(const QStringList& rules) {
+  busMonitor_.setProcessChannelMode(QProcess::MergedChannels);
+  busMonitor_.setStandardOutputFile(QString::fromStdString((root() / "bus.log").string()));
+  busMonitor_.start(QStringLiteral("dbus-monitor"), QStringList{QStringLiteral("--session")} + rules);
+  ASSERT_TRUE(busMonitor_.waitForStarted(5000)) << "dbus-monitor did not start";
+  // It prints its own NameAcquired signal once it listens.
+  ASSERT_TRUE(runUntil([&] { return fs::exists(root() / "bus.log") && fs::file_size(root() / "bus.log") > 0; },
+                       5));
+}
+
+std::string ProgramTest::busLog() const { return readWhole(root() / "bus.log"); }
+
+void ProgramTest::screenshot(const std::string& name) {
+  runFor(0.4);
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  qvtesting::saveScreenshot("program", std::string(info ? info->test_suite_name() : "test") + "-" + name);
+}
+
+}  // namespace qvprogram
