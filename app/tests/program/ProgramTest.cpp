@@ -118,7 +118,9 @@ std::shared_ptr<platform::SettingsStore> ProgramTest::settingsFile() {
   return platform::SettingsStore::storeWithPath(platform::SettingsStore::standardPath());
 }
 
-QString ProgramTest::xdotool(const QStringList& arguments) { return run(QStringLiteral("xdotool"), arguments); }
+QString ProgramTest::xdotool(const QStringList& arguments) {
+  return run(QStringLiteral("xdotool"), arguments);
+}
 
 QStringList ProgramTest::windows(bool visibleOnly) const {
   if (!running()) return {};
@@ -149,9 +151,9 @@ QString ProgramTest::dashboardWindow() const {
   // window at most.
   if (!running()) return {};
   const auto visible = windows();
-  const auto ids = xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
-                            QStringLiteral("--pid"), QString::number(pid()), QStringLiteral("--name"),
-                            QStringLiteral("^Quorvane Dashboard$")})
+  const auto ids = xdotool({QStringLiteral("search"), QStringLiteral("--all"),
+                            QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), QString::number(pid()),
+                            QStringLiteral("--name"), QStringLiteral("^Quorvane Dashboard$")})
                        .split('\n', Qt::SkipEmptyParts);
   for (const auto& id : ids) {
     static const QRegularExpression owner(QStringLiteral("0x[0-9a-fA-F]+"));
@@ -249,8 +251,8 @@ void ProgramTest::startBusMonitor(const QStringList& rules) {
   busMonitor_.start(QStringLiteral("dbus-monitor"), QStringList{QStringLiteral("--session")} + rules);
   ASSERT_TRUE(busMonitor_.waitForStarted(5000)) << "dbus-monitor did not start";
   // It prints its own NameAcquired signal once it listens.
-  ASSERT_TRUE(runUntil([&] { return fs::exists(root() / "bus.log") && fs::file_size(root() / "bus.log") > 0; },
-                       5));
+  ASSERT_TRUE(
+      runUntil([&] { return fs::exists(root() / "bus.log") && fs::file_size(root() / "bus.log") > 0; }, 5));
 }
 
 std::string ProgramTest::busLog() const { return readWhole(root() / "bus.log"); }

@@ -12,8 +12,8 @@
 #include <QtCore/QRect>
 #include <QtCore/QStringList>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 

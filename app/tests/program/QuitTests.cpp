@@ -2,8 +2,11 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "app/tests/program/ProgramTest.h"
+#include "testing/TreePaths.h"
 
 namespace {
 
@@ -24,6 +27,20 @@ class QuitXvfbTest : public ProgramTest {
     EXPECT_EQ(*status, 0);
     EXPECT_TRUE(fs::exists(supportFolder() / "Modules.plist")) << "the groups were not saved";
     EXPECT_TRUE(output().has_value()) << "output.json was not written";
+  }
+  // Whether the process runs (a zombie, ended but not yet reaped, does not).
+  static bool alive(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string number, name, state;
+    // The name is in parentheses and has no spaces for node.
+    return static_cast<bool>(stat >> number >> name >> state) && state != "Z";
+  }
+  // The process id a module run left in the file, once there and running; 0 otherwise.
+  static pid_t runningProcess(const fs::path& pidFile) {
+    std::ifstream file(pidFile);
+    long pid = 0;
+    if (!(file >> pid) || pid <= 0) return 0;
+    return alive(static_cast<pid_t>(pid)) ? static_cast<pid_t>(pid) : 0;
   }
   // Chooses "Quit", the last entry of the tray icon's menu.
   void quitFromTrayMenu() {
@@ -46,6 +63,23 @@ TEST_F(QuitXvfbTest, QuitFromTheTrayMenuEndsTheProgramWithTheDashboardShownOrHid
   clickTrayIcon();
   ASSERT_TRUE(runUntil([&] { return dashboardWindow().isEmpty(); }, 5));
   runFor(0.5);
+  forgetSavedFiles();
+  quitFromTrayMenu();
+  expectQuitAndSaved();
+}
+
+TEST_F(QuitXvfbTest, QuitEndsTheProgramWithAnAlertOpen) {
+  launchAndWaitForDashboard();
+  // The dashboard's first module row ("Clock", under the group's row) asks before it deletes.
+  const QString dashboard = dashboardWindow();
+  clickInWindow(dashboard, QPoint(60, 94), 3);
+  runFor(0.5);
+  key(QStringLiteral("Down"));
+  key(QStringLiteral("Down"));
+  key(QStringLiteral("Down"));
+  key(QStringLiteral("Return"));
+  ASSERT_TRUE(runUntil([&] { return visibleWindowCount() > 1; }, 5)) << "no alert opened";
+  screenshot("alert-open");
   forgetSavedFiles();
   quitFromTrayMenu();
   expectQuitAndSaved();
