@@ -1,12 +1,8 @@
 // "Quit" ends the program every time, saving what it keeps, whatever is on the screen.
-#include <signal.h>
 
 #include <filesystem>
-#include <fstream>
-#include <string>
 
 #include "app/tests/program/ProgramTest.h"
-#include "testing/TreePaths.h"
 
 namespace {
 
@@ -27,20 +23,6 @@ class QuitXvfbTest : public ProgramTest {
     EXPECT_EQ(*status, 0);
     EXPECT_TRUE(fs::exists(supportFolder() / "Modules.plist")) << "the groups were not saved";
     EXPECT_TRUE(output().has_value()) << "output.json was not written";
-  }
-  // Whether the process runs (a zombie, ended but not yet reaped, does not).
-  static bool alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string number, name, state;
-    // The name is in parentheses and has no spaces for node.
-    return static_cast<bool>(stat >> number >> name >> state) && state != "Z";
-  }
-  // The process id a module run left in the file, once there and running; 0 otherwise.
-  static pid_t runningProcess(const fs::path& pidFile) {
-    std::ifstream file(pidFile);
-    long pid = 0;
-    if (!(file >> pid) || pid <= 0) return 0;
-    return alive(static_cast<pid_t>(pid)) ? static_cast<pid_t>(pid) : 0;
   }
   // Chooses "Quit", the last entry of the tray icon's menu.
   void quitFromTrayMenu() {
