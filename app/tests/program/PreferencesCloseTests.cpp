@@ -1,0 +1,126 @@
+// Closing the preferences window: the close asks first (the program runs on in the background) and
+// keeps the window until the answer, and the answer can silence the question for good.
+#include <QtWidgets/QApplication>
+#include <QtWidgets/QCheckBox>
+#include <QtWidgets/QMessageBox>
+#include <QtWidgets/QWidget>
+#include <filesystem>
+
+#include "app/PMMainWindowController.h"
+#include "app/tests/program/ProgramTest.h"
+#include "uikit/ZKAlert.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qvprogram::ProgramTest;
+
+const QString kCloseAlertText = QStringLiteral("Quorvane Dashboard will continue to run in the background");
+
+class PreferencesCloseXvfbTest : public ProgramTest {
+ protected:
+  // "Preferences…", the fifth entry of the tray icon's menu; the window, once it is shown.
+  QString openPreferencesFromTrayMenu() {
+    const auto before = windows().size();
+    clickTrayIcon(3);
+    if (!runUntil([&] { return windows().size() > before; }, 5)) {
+      ADD_FAILURE() << "the tray menu did not open";
+      return {};
+    }
+    runFor(0.3);
+    for (int i = 0; i < 5; ++i) key(QStringLiteral("Down"));
+    key(QStringLiteral("Return"));
+    const auto window = waitForWindow(QStringLiteral("Preferences"));
+    if (window.isEmpty()) ADD_FAILURE() << "the preferences window did not open";
+    return window;
+  }
+
+  // Closes the window as a user does: Alt+F4, which the window manager turns into a close request.
+  void closeWithWindowManager(const QString& window) {
+    activate(window);
+    key(QStringLiteral("alt+F4"));
+  }
+
+  // The program's visible window that is transient for `window` (its alert), or an empty string.
+  QString alertOver(const QString& window) const {
+    for (const auto& id : windows()) {
+      const auto owner = property(id, QStringLiteral("WM_TRANSIENT_FOR"));
+      const auto at = owner.indexOf(QStringLiteral("0x"));
+      if (at >= 0 && QString::number(owner.mid(at).toULongLong(nullptr, 16)) == window) return id;
+    }
+    return {};
+  }
+
+  bool suppressed() const { return settingsFile()->boolForKey(PMMainWindowController::kSuppressQuitAlertKey); }
+
+  // Where the alert's suppression box sits inside the alert: the same alert laid out in this process
+  // by the same presenter.
+  static QPoint suppressionBoxOffset() {
+    auto alert = ZKAlert::alert();
+    alert->messageText = kCloseAlertText;
+    alert->alertStyle = ZKAlert::Style::Warning;
+    alert->addButtonWithTitle(QStringLiteral("Okay"));
+    alert->showsSuppressionButton = true;
+    ZKMessageBoxPresenter().beginSheet(alert, nullptr, {});
+    QMessageBox* box = nullptr;
+    qvtesting::qtRunUntil([&] {
+      for (auto* widget : QApplication::topLevelWidgets()) {
+        if (auto* found = qobject_cast<QMessageBox*>(widget); found && found->isVisible()) box = found;
+      }
+      return box != nullptr;
+    });
+    if (!box || !box->checkBox()) {
+      ADD_FAILURE() << "the alert could not be laid out here";
+      return {};
+    }
+    qvtesting::qtRunFor(0.2);
+    QCheckBox* check = box->checkBox();
+    const QPoint offset = check->mapTo(box, QPoint(10, check->height() / 2));
+    box->close();
+    return offset;
+  }
+};
+
+TEST_F(PreferencesCloseXvfbTest, TheCloseAlertKeepsTheWindowUntilAnsweredAndCanBeSilenced) {
+  launch();
+  ASSERT_TRUE(runUntil([&] { return !dashboardWindow().isEmpty(); }, 20)) << "the dashboard did not appear";
+  const QPoint boxOffset = suppressionBoxOffset();
+
+  // Answered with the box left off: the window stays until the answer, then goes; the dashboard
+  // (which has modules) comes back. Answered with the box ticked: the choice is kept.
+  for (const bool tick : {false, true}) {
+    SCOPED_TRACE(tick ? "box ticked" : "box left off");
+    const auto preferences = openPreferencesFromTrayMenu();
+    ASSERT_FALSE(preferences.isEmpty());
+    closeWithWindowManager(preferences);
+    QString alert;
+    ASSERT_TRUE(runUntil([&] { return !(alert = alertOver(preferences)).isEmpty(); }, 10))
+        << "no alert came on closing the preferences window";
+    runFor(0.5);
+    EXPECT_TRUE(windows().contains(preferences)) << "the preferences window went before the answer";
+    EXPECT_TRUE(windows().contains(alert)) << "the alert went unanswered";
+    if (tick) {
+      clickInWindow(alert, boxOffset);
+    } else {
+      screenshot("close-alert");
+    }
+    activate(alert);
+    key(QStringLiteral("Return"));
+    ASSERT_TRUE(runUntil([&] { return !windows().contains(preferences) && !windows().contains(alert); }, 10))
+        << "the answered alert did not close the preferences window";
+    EXPECT_TRUE(runUntil([&] { return !dashboardWindow().isEmpty(); }, 5)) << "the dashboard did not come back";
+    EXPECT_EQ(suppressed(), tick);
+  }
+  screenshot("after-close");
+
+  // Silenced: the next close asks nothing.
+  const auto preferences = openPreferencesFromTrayMenu();
+  ASSERT_FALSE(preferences.isEmpty());
+  closeWithWindowManager(preferences);
+  ASSERT_TRUE(runUntil([&] { return !windows().contains(preferences); }, 10))
+      << "the silenced close did not close the window";
+  EXPECT_TRUE(alertOver(preferences).isEmpty());
+  EXPECT_TRUE(windowNamed(QStringLiteral("Preferences")).isEmpty()) << "an alert came after all";
+}
+
+}  // namespace
