@@ -280,17 +280,13 @@ bool AppDelegate::applicationShouldHandleReopen(bool) {
     ZKCore::showWindow();
     return false;
   }
+  // Only what is there to show comes forward: an open preferences window, and the dashboard when a
+  // group holds a configured module. An empty dashboard opens nothing here.
   if (preferencesWindowController_ && preferencesWindowController_->window() &&
       preferencesWindowController_->window()->isVisible()) {
     preferencesWindowController_->actuallyShowWindow();
   }
-  if (nonEmptyGroupsExist()) {
-    mainWindowController_->actuallyShowWindow(true);
-  } else if (!preferencesFactory()) {
-    mainWindowController_->actuallyShowWindow(true);
-  } else {
-    showWindow();
-  }
+  if (nonEmptyGroupsExist()) mainWindowController_->actuallyShowWindow(true);
   return false;
 }
 

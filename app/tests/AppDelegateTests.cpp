@@ -322,4 +322,40 @@ TEST_F(AppDelegateTest, APreferencesWindowThatRefusesToCloseIsKeptUntilItCloses)
   EXPECT_TRUE(runUntil([&] { return delegate->preferencesWindowController() == nullptr; }, 2));
 }
 
+TEST_F(AppDelegateTest, ReopenBringsForwardOnlyAVisiblePreferencesWindowAndADashboardWithModules) {
+  launch();
+  ASSERT_TRUE(preferencesVisible());
+  shows = 0;
+
+  // Empty dashboard, preferences window up: it is shown again, the dashboard stays hidden.
+  EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+  EXPECT_EQ(shows, 1);
+  EXPECT_TRUE(preferencesVisible());
+  EXPECT_FALSE(delegate->mainWindowController()->isShown());
+
+  // Empty dashboard, preferences window closed: nothing opens.
+  delegate->preferencesWindowController()->window()->close();
+  ASSERT_TRUE(runUntil([&] { return delegate->preferencesWindowController() == nullptr; }, 2));
+  shows = 0;
+  EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+  runFor(0.05);
+  EXPECT_EQ(delegate->preferencesWindowController(), nullptr) << "reopen made a preferences window";
+  EXPECT_EQ(shows, 0);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_FALSE(delegate->mainWindowController()->isShown());
+
+  // A group holds a module: the hidden dashboard is shown, and still no preferences window.
+  auto module = QVDashboardModule::moduleWithPath(
+      (fs::path(QV_ENGINE_FIXTURES) / "packages" / "Minimal.quorvanemodule").string());
+  ASSERT_TRUE(module);
+  auto manager = QVDashboardModuleManager::sharedInstance();
+  ASSERT_FALSE(manager->groups().empty());
+  manager->groups().front()->addModule(module, false);
+  ASSERT_EQ(manager->nonEmptyGroups().size(), 1u);
+  EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+  EXPECT_TRUE(runUntil([&] { return delegate->mainWindowController()->isShown(); }, 2));
+  EXPECT_EQ(delegate->preferencesWindowController(), nullptr);
+  EXPECT_EQ(shows, 0);
+}
+
 }  // namespace

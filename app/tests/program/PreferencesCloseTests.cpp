@@ -1,5 +1,6 @@
-// Closing the preferences window: the close asks first (the program runs on in the background) and
-// keeps the window until the answer, and the answer can silence the question for good.
+// Closing the preferences window and starting the program again while it runs: the close asks first
+// (the program runs on in the background) and keeps the window until the answer, the answer can
+// silence the question for good, and a second start brings back only what there is to show.
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QMessageBox>
@@ -8,6 +9,7 @@
 
 #include "app/PMMainWindowController.h"
 #include "app/tests/program/ProgramTest.h"
+#include "engine/QVEngineSettings.h"
 #include "uikit/ZKAlert.h"
 
 namespace {
@@ -51,7 +53,9 @@ class PreferencesCloseXvfbTest : public ProgramTest {
     return {};
   }
 
-  bool suppressed() const { return settingsFile()->boolForKey(PMMainWindowController::kSuppressQuitAlertKey); }
+  bool suppressed() const {
+    return settingsFile()->boolForKey(PMMainWindowController::kSuppressQuitAlertKey);
+  }
 
   // Where the alert's suppression box sits inside the alert: the same alert laid out in this process
   // by the same presenter.
@@ -108,7 +112,8 @@ TEST_F(PreferencesCloseXvfbTest, TheCloseAlertKeepsTheWindowUntilAnsweredAndCanB
     key(QStringLiteral("Return"));
     ASSERT_TRUE(runUntil([&] { return !windows().contains(preferences) && !windows().contains(alert); }, 10))
         << "the answered alert did not close the preferences window";
-    EXPECT_TRUE(runUntil([&] { return !dashboardWindow().isEmpty(); }, 5)) << "the dashboard did not come back";
+    EXPECT_TRUE(runUntil([&] { return !dashboardWindow().isEmpty(); }, 5))
+        << "the dashboard did not come back";
     EXPECT_EQ(suppressed(), tick);
   }
   screenshot("after-close");
@@ -121,6 +126,47 @@ TEST_F(PreferencesCloseXvfbTest, TheCloseAlertKeepsTheWindowUntilAnsweredAndCanB
       << "the silenced close did not close the window";
   EXPECT_TRUE(alertOver(preferences).isEmpty());
   EXPECT_TRUE(windowNamed(QStringLiteral("Preferences")).isEmpty()) << "an alert came after all";
+}
+
+// A second start without paths while the dashboard has no configured module: the preferences window
+// is brought forward only when it is up; nothing else opens.
+TEST_F(PreferencesCloseXvfbTest, ASecondStartWithAnEmptyDashboardOpensNothing) {
+  {
+    // No default data: the dashboard starts with one empty group. Closing asks nothing.
+    auto settings = settingsFile();
+    QVEngineSettings::setLoadedDefaults(*settings, true);
+    settings->setBool(true, PMMainWindowController::kSuppressQuitAlertKey);
+    settings->synchronize();
+  }
+  launch();
+  // With nothing to show, start-up shows the module configuration.
+  const auto preferences = waitForWindow(QStringLiteral("Module Config"), 20);
+  ASSERT_FALSE(preferences.isEmpty()) << "start-up showed no module configuration";
+  EXPECT_TRUE(dashboardWindow().isEmpty());
+
+  // While it is up, a second start leaves it up and opens no dashboard.
+  ASSERT_EQ(runSecondStart({}), 0);
+  EXPECT_TRUE(windows().contains(preferences));
+  EXPECT_EQ(visibleWindowCount(), 1);
+
+  closeWithWindowManager(preferences);
+  ASSERT_TRUE(runUntil([&] { return visibleWindowCount() == 0; }, 10)) << "the preferences window stayed";
+
+  // Closed: a second start opens nothing. A later start with a package path then asks about it: once
+  // that question is up, whatever the first start opened would be up too.
+  ASSERT_EQ(runSecondStart({}), 0);
+  ASSERT_EQ(runSecondStart({QString::fromStdString((root() / "Nothing.quorvanemodule").string())}), 0);
+  ASSERT_TRUE(runUntil([&] { return visibleWindowCount() > 0; }, 10)) << "the install question did not come";
+  runFor(0.3);
+  screenshot("second-start-empty");
+  EXPECT_TRUE(windowNamed(QStringLiteral("Module Config")).isEmpty())
+      << "the second start opened the preferences";
+  EXPECT_EQ(visibleWindowCount(), 1) << "more than the install question is up";
+  const auto question = windowNamed(QStringLiteral("Quorvane Dashboard"));
+  ASSERT_FALSE(question.isEmpty());
+  activate(question);
+  key(QStringLiteral("Escape"));
+  EXPECT_TRUE(runUntil([&] { return visibleWindowCount() == 0; }, 10));
 }
 
 }  // namespace
