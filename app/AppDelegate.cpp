@@ -222,10 +222,15 @@ void AppDelegate::makePreferencesControllerIfNeeded() {
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::Close && preferencesWindowController_ &&
       watched == preferencesWindowController_->window()) {
+    // This filter sees the request before the window decides on it, and the window may refuse: it
+    // asks the user first and closes itself once answered (a second close request). So the
+    // controller goes after the request has been handled, and only when the window really closed.
     QPointer<AppDelegate> self(this);
-    // After the close has been handled: the controller goes with its window.
-    QTimer::singleShot(0, this, [self] {
-      if (self) self->preferenceWindowDidClose();
+    QPointer<QWidget> window(static_cast<QWidget*>(watched));
+    QTimer::singleShot(0, this, [self, window] {
+      if (!self || !window || !self->preferencesWindowController_) return;
+      if (self->preferencesWindowController_->window() != window || window->isVisible()) return;
+      self->preferenceWindowDidClose();
     });
   }
   return QObject::eventFilter(watched, event);
@@ -275,17 +280,13 @@ bool AppDelegate::applicationShouldHandleReopen(bool) {
     ZKCore::showWindow();
     return false;
   }
+  // Only what is there to show comes forward: an open preferences window, and the dashboard when a
+  // group holds a configured module. An empty dashboard opens nothing here.
   if (preferencesWindowController_ && preferencesWindowController_->window() &&
       preferencesWindowController_->window()->isVisible()) {
     preferencesWindowController_->actuallyShowWindow();
   }
-  if (nonEmptyGroupsExist()) {
-    mainWindowController_->actuallyShowWindow(true);
-  } else if (!preferencesFactory()) {
-    mainWindowController_->actuallyShowWindow(true);
-  } else {
-    showWindow();
-  }
+  if (nonEmptyGroupsExist()) mainWindowController_->actuallyShowWindow(true);
   return false;
 }
 

@@ -41,7 +41,8 @@ class AppDelegate : public QObject {
   void applicationDidFinishLaunching();
   void applicationWillTerminate();
   void applicationDidBecomeActive();
-  // Always false.
+  // Brings forward a visible preferences window and, when a group holds a configured module, the
+  // dashboard; opens nothing else. Always false.
   bool applicationShouldHandleReopen(bool hasVisibleWindows);
   // Asks whether to install the packages, then installs them.
   void openFiles(const QStringList& paths);

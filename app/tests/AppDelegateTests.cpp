@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QtCore/QTimer>
+#include <QtGui/QCloseEvent>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QMessageBox>
 #include <QtWidgets/QPushButton>
@@ -26,11 +27,27 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// A window that may refuse to close, as the preferences window does while it asks the user first.
+class DelegateTestWindow : public QWidget {
+ public:
+  bool refusesClose = false;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    if (refusesClose) {
+      event->ignore();
+    } else {
+      QWidget::closeEvent(event);
+    }
+  }
+};
+
 // A preferences window that records the panes it was asked to select and how often it was shown.
 class DelegateTestPreferences : public QVPreferencesWindow {
  public:
   DelegateTestPreferences(std::vector<int>* rows, int* shows) : rows_(rows), shows_(shows) {}
   QWidget* window() const override { return &window_; }
+  DelegateTestWindow& testWindow() const { return window_; }
   void selectPaneAtRow(int row) override { rows_->push_back(row); }
   void actuallyShowWindow() override {
     ++*shows_;
@@ -40,7 +57,7 @@ class DelegateTestPreferences : public QVPreferencesWindow {
  private:
   std::vector<int>* rows_;
   int* shows_;
-  mutable QWidget window_;
+  mutable DelegateTestWindow window_;
 };
 
 // Answers each modal alert with the button of the given title, in turn, and keeps its texts.
@@ -282,6 +299,62 @@ TEST_F(AppDelegateTest, ActivationWithAConfiguredModuleShowsTheHiddenDashboard) 
   // No preferences window was visible: none opens.
   EXPECT_EQ(delegate->preferencesWindowController(), nullptr);
   EXPECT_TRUE(rows.empty());
+  EXPECT_EQ(shows, 0);
+}
+
+TEST_F(AppDelegateTest, APreferencesWindowThatRefusesToCloseIsKeptUntilItCloses) {
+  launch();
+  ASSERT_TRUE(preferencesVisible());
+  auto* preferences = dynamic_cast<DelegateTestPreferences*>(delegate->preferencesWindowController());
+  ASSERT_NE(preferences, nullptr);
+
+  // Refused (the window asks first): the controller and its window stay.
+  preferences->testWindow().refusesClose = true;
+  preferences->window()->close();
+  runFor(0.1);
+  EXPECT_EQ(delegate->preferencesWindowController(), preferences)
+      << "the refused close dropped the controller";
+  EXPECT_TRUE(preferencesVisible());
+
+  // Closed (the answer came): the controller goes.
+  preferences->testWindow().refusesClose = false;
+  preferences->window()->close();
+  EXPECT_TRUE(runUntil([&] { return delegate->preferencesWindowController() == nullptr; }, 2));
+}
+
+TEST_F(AppDelegateTest, ReopenBringsForwardOnlyAVisiblePreferencesWindowAndADashboardWithModules) {
+  launch();
+  ASSERT_TRUE(preferencesVisible());
+  shows = 0;
+
+  // Empty dashboard, preferences window up: it is shown again, the dashboard stays hidden.
+  EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+  EXPECT_EQ(shows, 1);
+  EXPECT_TRUE(preferencesVisible());
+  EXPECT_FALSE(delegate->mainWindowController()->isShown());
+
+  // Empty dashboard, preferences window closed: nothing opens.
+  delegate->preferencesWindowController()->window()->close();
+  ASSERT_TRUE(runUntil([&] { return delegate->preferencesWindowController() == nullptr; }, 2));
+  shows = 0;
+  EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+  runFor(0.05);
+  EXPECT_EQ(delegate->preferencesWindowController(), nullptr) << "reopen made a preferences window";
+  EXPECT_EQ(shows, 0);
+  EXPECT_TRUE(rows.empty());
+  EXPECT_FALSE(delegate->mainWindowController()->isShown());
+
+  // A group holds a module: the hidden dashboard is shown, and still no preferences window.
+  auto module = QVDashboardModule::moduleWithPath(
+      (fs::path(QV_ENGINE_FIXTURES) / "packages" / "Minimal.quorvanemodule").string());
+  ASSERT_TRUE(module);
+  auto manager = QVDashboardModuleManager::sharedInstance();
+  ASSERT_FALSE(manager->groups().empty());
+  manager->groups().front()->addModule(module, false);
+  ASSERT_EQ(manager->nonEmptyGroups().size(), 1u);
+  EXPECT_FALSE(delegate->applicationShouldHandleReopen(false));
+  EXPECT_TRUE(runUntil([&] { return delegate->mainWindowController()->isShown(); }, 2));
+  EXPECT_EQ(delegate->preferencesWindowController(), nullptr);
   EXPECT_EQ(shows, 0);
 }
 
