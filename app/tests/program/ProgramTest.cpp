@@ -118,7 +118,9 @@ std::shared_ptr<platform::SettingsStore> ProgramTest::settingsFile() {
   return platform::SettingsStore::storeWithPath(platform::SettingsStore::standardPath());
 }
 
-QString ProgramTest::xdotool(const QStringList& arguments) { return run(QStringLiteral("xdotool"), arguments); }
+QString ProgramTest::xdotool(const QStringList& arguments) {
+  return run(QStringLiteral("xdotool"), arguments);
+}
 
 QStringList ProgramTest::windows(bool visibleOnly) const {
   if (!running()) return {};
@@ -149,15 +151,27 @@ QString ProgramTest::dashboardWindow() const {
   // window at most.
   if (!running()) return {};
   const auto visible = windows();
-  const auto ids = xdotool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("--onlyvisible"),
-                            QStringLiteral("--pid"), QString::number(pid()), QStringLiteral("--name"),
-                            QStringLiteral("^Quorvane Dashboard$")})
+  const auto ids = xdotool({QStringLiteral("search"), QStringLiteral("--all"),
+                            QStringLiteral("--onlyvisible"), QStringLiteral("--pid"), QString::number(pid()),
+                            QStringLiteral("--name"), QStringLiteral("^Quorvane Dashboard$")})
                        .split('\n', Qt::SkipEmptyParts);
   for (const auto& id : ids) {
     static const QRegularExpression owner(QStringLiteral("0x[0-9a-fA-F]+"));
     const auto match = owner.match(property(id, QStringLiteral("WM_TRANSIENT_FOR")));
     if (!match.hasMatch() || !visible.contains(QString::number(match.captured(0).toULongLong(nullptr, 16))))
       return id;
+  }
+  return {};
+}
+
+QString ProgramTest::alertWindow(const QString& owner) const {
+  const auto visible = windows();
+  static const QRegularExpression transientFor(QStringLiteral("0x[0-9a-fA-F]+"));
+  for (const auto& id : visible) {
+    const auto match = transientFor.match(property(id, QStringLiteral("WM_TRANSIENT_FOR")));
+    if (!match.hasMatch()) continue;
+    const QString over = QString::number(match.captured(0).toULongLong(nullptr, 16));
+    if (over != id && visible.contains(over) && (owner.isEmpty() || over == owner)) return id;
   }
   return {};
 }
@@ -249,8 +263,8 @@ void ProgramTest::startBusMonitor(const QStringList& rules) {
   busMonitor_.start(QStringLiteral("dbus-monitor"), QStringList{QStringLiteral("--session")} + rules);
   ASSERT_TRUE(busMonitor_.waitForStarted(5000)) << "dbus-monitor did not start";
   // It prints its own NameAcquired signal once it listens.
-  ASSERT_TRUE(runUntil([&] { return fs::exists(root() / "bus.log") && fs::file_size(root() / "bus.log") > 0; },
-                       5));
+  ASSERT_TRUE(
+      runUntil([&] { return fs::exists(root() / "bus.log") && fs::file_size(root() / "bus.log") > 0; }, 5));
 }
 
 std::string ProgramTest::busLog() const { return readWhole(root() / "bus.log"); }
