@@ -13,6 +13,7 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QWidget>
 
+#include "app/QVServerPreferencesController.h"
 #include "engine/QVDashboardModule.h"
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVDataManager.h"
@@ -33,6 +34,7 @@
 #include "uikit/DDDarkTheme.h"
 #include "uikit/DDLightTheme.h"
 #include "uikit/SBHelpers.h"
+#include "uikit/ZKAlert.h"
 #include "uikit/ZKThemeManager.h"
 #include "uikit/ZKViewController.h"
 #include "windows/QVDashboardNotifications.h"
@@ -185,11 +187,38 @@ void AppDelegate::finishLaunchForceShowWindow(bool force) {
     } else {
       self->showWindow();
     }
-    later(self, 500, [] {
+    later(self, 500, [self] {
       QVShowRunner::sharedInstance()->start();
-      QVServerHelper::sharedInstance()->startIfNeeded();
+      auto sharing = QVServerHelper::sharedInstance();
+      sharing->startIfNeeded();
+      // Sharing left on that could not start again is told now, not first found out by a browser.
+      if (self && defaults().serverEnabled() && !sharing->enabled()) self->alertSharingDidNotStart();
     });
     Q_EMIT self->launchDidComplete(true);
+  });
+}
+
+void AppDelegate::alertSharingDidNotStart() {
+  auto alert = QVServerPreferencesController::startFailureAlert(
+      QVServerHelper::sharedInstance()->startFailureReason());
+  alert->addButtonWithTitle(QStringLiteral("OK"));
+  alert->addButtonWithTitle(QStringLiteral("Web Sharing Settings"));
+  // Over the window the user has before them: the preferences window when it is up, else the
+  // dashboard (which stays while the alert has the focus).
+  QWidget* over = nullptr;
+  for (QWidget* window : {preferencesWindowController_ ? preferencesWindowController_->window() : nullptr,
+                          mainWindowController_ ? mainWindowController_->window() : nullptr}) {
+    if (window && window->isVisible()) {
+      over = window;
+      break;
+    }
+  }
+  center().postNotificationName(STDisableWindowClosingNotification);
+  QPointer<AppDelegate> self(this);
+  zk_beginSheetModalForWindow(alert, over, [self](ZKModalResponse response) {
+    center().postNotificationName(STEnableWindowClosingNotification);
+    if (self && response == ZKAlertSecondButtonReturn)
+      self->selectPreferencesPane(QVPreferencesWindow::WebSharingRow);
   });
 }
 

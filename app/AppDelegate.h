@@ -101,6 +101,9 @@ class AppDelegate : public QObject {
   void runInstallFailureAlert(const QString& path, std::int64_t code);
   bool nonEmptyGroupsExist() const;
   void selectPreferencesPane(int row);
+  // Sharing was left on but did not start at launch: an alert says so and why, and offers the Web
+  // Sharing pane.
+  void alertSharingDidNotStart();
   static void openURL(const char* url);
 
   std::shared_ptr<Reachability> reachability_;

@@ -43,6 +43,7 @@ void QVServerPreferencesController::awakeFromNib() {
   if (!f) return;
   f->disabledView->hide();
   f->enableView->hide();
+  f->failureLabel->hide();
   connect(f->enableButton, &QPushButton::clicked, this, &QVServerPreferencesController::enable);
   connect(f->serverPortTextField, &QLineEdit::returnPressed, this, &QVServerPreferencesController::enable);
   connect(f->disableButton, &QPushButton::clicked, this, &QVServerPreferencesController::disable);
@@ -69,8 +70,38 @@ void QVServerPreferencesController::updateUI() {
     setCurrentView(f->enableView);
   } else {
     f->serverPortTextField->setText(QString::number(defaults->serverPort()));
+    showStartFailure();
     setCurrentView(f->disabledView);
   }
+}
+
+namespace {
+
+// The reason as a sentence of its own: capitalised, with a full stop.
+QString sentence(const std::string& reason) {
+  QString text = platform::toQString(reason);
+  if (!text.isEmpty()) text[0] = text[0].toUpper();
+  return text + QLatin1Char('.');
+}
+
+}  // namespace
+
+std::shared_ptr<ZKAlert> QVServerPreferencesController::startFailureAlert(
+    const std::optional<std::string>& reason) {
+  auto alert = ZKAlert::alert();
+  alert->messageText = QStringLiteral("Could not start server");
+  alert->informativeText = QStringLiteral("Please make sure the selected port is available and try again");
+  if (reason) alert->informativeText += QStringLiteral("\n\n") + sentence(*reason);
+  return alert;
+}
+
+void QVServerPreferencesController::showStartFailure() {
+  auto* f = form();
+  if (!f) return;
+  const auto reason = serverHelper()->startFailureReason();
+  f->failureLabel->setText(reason ? QStringLiteral("Sharing could not start. %1").arg(sentence(*reason))
+                                  : QString());
+  f->failureLabel->setVisible(reason.has_value());
 }
 
 void QVServerPreferencesController::setCurrentView(QWidget* view) {
@@ -95,10 +126,9 @@ void QVServerPreferencesController::enable() {
   auto helper = serverHelper();
   helper->start();
   if (!helper->enabled()) {
-    auto alert = ZKAlert::alert();
-    alert->messageText = QStringLiteral("Could not start server");
-    alert->informativeText = QStringLiteral("Please make sure the selected port is available and try again");
-    zk_beginSheetModalForWindow(alert, parentWindow(), nullptr);
+    // Sharing stays off and the pane as it was, but for the reason under the port field.
+    showStartFailure();
+    zk_beginSheetModalForWindow(startFailureAlert(helper->startFailureReason()), parentWindow(), nullptr);
     return;
   }
   defaults->setServerEnabled(true);

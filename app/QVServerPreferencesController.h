@@ -3,10 +3,14 @@
 #include <QtCore/QPointer>
 #include <QtCore/QString>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <string>
 
 #include "httpserver/dashboard/QVServerHelper.h"
 #include "uikit/ZKModuleViewController.h"
+
+class ZKAlert;
 
 namespace Ui {
 class QVServerPreferencesController;
@@ -14,7 +18,8 @@ class QVServerPreferencesController;
 
 // The "Web Sharing" pane: starts the dashboard's HTTP server on the chosen port, shows and opens the
 // address it is reached at while it runs, and stops it. Whether sharing is on and its port are the
-// settings "serverEnabled" and "serverPort".
+// settings "serverEnabled" and "serverPort". While sharing is off because a start failed (at launch
+// or from this pane), the pane says why under the port field.
 class QVServerPreferencesController : public ZKModuleViewController {
   Q_OBJECT
 
@@ -34,6 +39,10 @@ class QVServerPreferencesController : public ZKModuleViewController {
   // A port typed by the user: a whole number from 1 to 65535 (blanks around it allowed).
   static std::optional<std::int64_t> portFromText(const QString& text);
 
+  // The alert of a start that did not listen: the fixed message and advice, then why it failed when
+  // that is known.
+  static std::shared_ptr<ZKAlert> startFailureAlert(const std::optional<std::string>& reason);
+
   QWidget* currentView() const { return currentView_; }
   void setCurrentView(QWidget* view);
 
@@ -48,6 +57,9 @@ class QVServerPreferencesController : public ZKModuleViewController {
   void openHelp();
 
  private:
+  // Under the port field: why the last start did not listen, while that is the state.
+  void showStartFailure();
+
   QVServerHelper::Pointer serverHelper_;
   QPointer<QWidget> currentView_;
 };

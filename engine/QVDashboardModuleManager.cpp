@@ -488,7 +488,7 @@ std::string QVDashboardModuleManager::userModuleDirectoryPath() const {
   const fs::path folder = fs::path(applicationSupportPath()) / kUserModulesFolder;
   std::error_code ec;
   if (!fs::exists(folder, ec)) {
-    platform::log("Making folder");
+    platform::logDebug("Making folder");
     platform::files::createDirectory(folder);
   }
   return folder.string();

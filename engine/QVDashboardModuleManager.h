@@ -145,7 +145,7 @@ class QVDashboardModuleManager : public std::enable_shared_from_this<QVDashboard
   // Application support folder + "Modules.plist".
   std::string saveURL() const;
   std::string outputPath() const;
-  // Application support folder + "Modules" (created, with the log line "Making folder").
+  // Application support folder + "Modules" (created, with the debug line "Making folder").
   std::string userModuleDirectoryPath() const;
 
   // ---- Packages ----

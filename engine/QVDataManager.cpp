@@ -253,7 +253,7 @@ bool QVDataManager::actuallyExportToPath(const std::string& wantedPath, std::str
 bool QVDataManager::actuallyImportWithPath(const std::string& path) const {
   const fs::path support = supportPathWithFolder(std::nullopt);
   auto finish = [&support](bool success) {
-    platform::log("{} - {}", success ? 1 : 0, support.string());
+    platform::logDebug("{} - {}", success ? 1 : 0, support.string());
     return success;
   };
 

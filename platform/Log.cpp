@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -15,6 +16,9 @@ namespace {
 std::mutex gSinkMutex;
 LogSink gSink = nullptr;
 void* gSinkContext = nullptr;
+
+// -1 until the environment has been read, then 0 or 1.
+std::atomic<int> gDebugLogging{-1};
 
 const char* processName() {
   return ::program_invocation_short_name ? ::program_invocation_short_name : "quorvane";
@@ -39,6 +43,29 @@ void writeToStandardError(std::string_view bytes) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
+}
+
+bool debugLogging() {
+  int state = gDebugLogging.load();
+  if (state < 0) {
+    const char* value = std::getenv("QV_DEBUG_LOG");
+    state = value && *value && std::string_view(value) != "0" ? 1 : 0;
+    // A setDebugLogging meanwhile wins over the environment.
+    int expected = -1;
+    if (!gDebugLogging.compare_exchange_strong(expected, state)) state = expected;
+  }
+  return state == 1;
+}
+
+void setDebugLogging(bool enabled) { gDebugLogging.store(enabled ? 1 : 0); }
+
+void debugLogLine(std::string_view text) {
+  if (debugLogging()) {
+    logLine(text);
+    return;
+  }
+  std::lock_guard lock(gSinkMutex);
+  if (gSink) gSink(text, gSinkContext);
 }
 
 void logLine(std::string_view text) {

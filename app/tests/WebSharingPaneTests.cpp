@@ -142,10 +142,18 @@ TEST_F(WebSharingPaneTest, ABusyPortShowsTheAlertAndLeavesSharingOff) {
   ASSERT_TRUE(runUntil([&] { return alerts->presented().size() == 1; }));
   const auto& alert = *alerts->presented()[0]->alert;
   EXPECT_EQ(alert.messageText, QStringLiteral("Could not start server"));
+  // The advice, then why: the port is held.
   EXPECT_EQ(alert.informativeText,
-            QStringLiteral("Please make sure the selected port is available and try again"));
+            QStringLiteral("Please make sure the selected port is available and try again\n\n"
+                           "Port %1 is already in use by another program.")
+                .arg(busy.port()));
   EXPECT_FALSE(helper->enabled());
   EXPECT_FALSE(defaults()->serverEnabled());
+  // The pane says it too, under the port field.
+  EXPECT_FALSE(form->failureLabel->isHidden());
+  EXPECT_EQ(form->failureLabel->text(),
+            QStringLiteral("Sharing could not start. Port %1 is already in use by another program.")
+                .arg(busy.port()));
   // The port that was tried stays stored and shows the next time the pane refreshes.
   EXPECT_EQ(defaults()->serverPort(), busy.port());
   sharing->updateUI();
@@ -159,6 +167,26 @@ TEST_F(WebSharingPaneTest, SharingSwitchedOnButNotRunningShowsThePort) {
   sharing->updateUI();
   EXPECT_EQ(sharing->currentView(), form->disabledView);
   EXPECT_EQ(form->serverPortTextField->text(), QStringLiteral("8181"));
+  // Nothing was tried: no reason is shown.
+  EXPECT_TRUE(form->failureLabel->isHidden());
+
+  // Tried at launch on a held port: the pane shows the port and why sharing is off.
+  {
+    WebSharingListener busy;
+    defaults()->setServerPort(busy.port());
+    helper->startIfNeeded();
+    ASSERT_FALSE(helper->enabled());
+  }
+  sharing->updateUI();
+  EXPECT_EQ(sharing->currentView(), form->disabledView);
+  EXPECT_FALSE(form->failureLabel->isHidden());
+  EXPECT_TRUE(form->failureLabel->text().contains(QStringLiteral("is already in use by another program")))
+      << form->failureLabel->text().toStdString();
+  qvtesting::saveGrab(controller->window(), "preferences", "web-sharing-failed-at-launch");
+  // Stopped, the reason goes with the failed server.
+  helper->stop();
+  sharing->updateUI();
+  EXPECT_TRUE(form->failureLabel->isHidden());
 
   form->helpButton->click();
   ASSERT_EQ(desktop->openedURLs.size(), 1u);

@@ -1,6 +1,8 @@
 #include "httpserver/dashboard/QVServerHelper.h"
 
+#include <cerrno>
 #include <random>
+#include <system_error>
 
 #include "httpserver/WebServerDataResponse.h"
 #include "httpserver/dashboard/QVServerSettings.h"
@@ -98,22 +100,56 @@ void QVServerHelper::start() {
       });
 
   const std::int64_t port = QVServerSettings::serverPort();
+  platform::Error error;
+  bool started = false;
   if (port < 0 || port > 65535) {
-    platform::log("Web sharing: port {} is not a TCP port", port);
+    error = platform::Error::make(platform::kPOSIXErrorDomain, EINVAL, "not a TCP port");
   } else {
     // Every answered "/listen" ends its connection, so all waiting browsers reconnect at once: a
     // deep queue of pending connections keeps the kernel from dropping them.
     nlohmann::json options = {{WebServerOption_Port, port},
                               {WebServerOption_MaxPendingConnections, kPendingConnections}};
     for (const auto& [key, value] : serverOptions_.items()) options[key] = value;
-    server->startWithOptions(WebServerOptions(options));
+    started = server->startWithOptions(WebServerOptions(options), &error);
   }
   webServer_ = std::move(server);
+  startFailureReason_.reset();
+  if (!started) {
+    // Said at once and always, not only on a terminal: whoever started the program learns that the
+    // dashboard will not be shared, and why.
+    startFailureReason_ = startFailureReasonFor(port, error);
+    platform::log("Web sharing could not start: {}", *startFailureReason_);
+  }
+}
+
+std::optional<std::string> QVServerHelper::startFailureReason() const {
+  if (enabled()) return std::nullopt;
+  return startFailureReason_;
+}
+
+std::string QVServerHelper::startFailureReasonFor(std::int64_t port, const platform::Error& error) {
+  if (port < 0 || port > 65535) return fmt::format("{} is not a TCP port", port);
+  if (error.domain == platform::kPOSIXErrorDomain) {
+    switch (error.code) {
+      case EADDRINUSE:
+        return fmt::format("port {} is already in use by another program", port);
+      case EACCES:
+      case EPERM:
+        return fmt::format("port {} may only be used with administrator rights", port);
+      default:
+        if (error.code > 0)
+          return fmt::format("port {}: {}", port,
+                             std::generic_category().message(static_cast<int>(error.code)));
+    }
+  }
+  return error.description.empty() ? fmt::format("port {}: the server did not start", port)
+                                   : fmt::format("port {}: {}", port, error.description);
 }
 
 void QVServerHelper::stop() {
   if (webServer_) webServer_->stop();
   webServer_.reset();
+  startFailureReason_.reset();
   outputObserver_ = platform::ObserverToken();
   // The server no longer takes requests; those still waiting get the dashboard as it is.
   answerAllWaiting();

@@ -12,6 +12,7 @@
 
 #include "engine/QVDashboardModuleManager.h"
 #include "httpserver/WebServer.h"
+#include "platform/Error.h"
 #include "platform/MainQueue.h"
 #include "platform/NotificationCenter.h"
 
@@ -54,7 +55,9 @@ class QVServerHelper : public std::enable_shared_from_this<QVServerHelper> {
   // Starts sharing when the setting "serverEnabled" is on.
   void startIfNeeded();
   // Starts a new server on the port of the setting "serverPort" (a server still running is stopped
-  // first). enabled() tells whether it listens.
+  // first). enabled() tells whether it listens; when it does not, startFailureReason() tells why and
+  // the line "Web sharing could not start: <reason>" is logged at once (scripts/await-sharing waits
+  // for the dashboard until it answers or that line comes).
   void start();
   // Stops the server; every waiting "/listen" is answered with the current dashboard.
   void stop();
@@ -63,6 +66,11 @@ class QVServerHelper : public std::enable_shared_from_this<QVServerHelper> {
   // The address to show and open ("http://<address>:<port>/"); nullopt when not listening.
   std::optional<std::string> serverURL() const;
   std::shared_ptr<WebServer> webServer() const;
+  // Why the last start does not listen, in words for the user ("port 8080 is already in use by
+  // another program"); nullopt while it listens, before the first start and after stop.
+  std::optional<std::string> startFailureReason() const;
+  // The words for a start on `port` that failed with `error` (the server's, in the POSIX domain).
+  static std::string startFailureReasonFor(std::int64_t port, const platform::Error& error);
   // Server options laid over the helper's own at the next start (tools and tests: connection
   // bounds, time-outs). Main thread.
   void setServerOptions(nlohmann::json options);
@@ -108,6 +116,7 @@ class QVServerHelper : public std::enable_shared_from_this<QVServerHelper> {
 
   // Main thread only.
   std::shared_ptr<WebServer> webServer_;
+  std::optional<std::string> startFailureReason_;
   platform::ObserverToken outputObserver_;
   std::uint64_t outputCounter_ = 0;
   nlohmann::json serverOptions_ = nlohmann::json::object();

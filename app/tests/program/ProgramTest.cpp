@@ -164,6 +164,18 @@ QString ProgramTest::dashboardWindow() const {
   return {};
 }
 
+QString ProgramTest::alertWindow(const QString& owner) const {
+  const auto visible = windows();
+  static const QRegularExpression transientFor(QStringLiteral("0x[0-9a-fA-F]+"));
+  for (const auto& id : visible) {
+    const auto match = transientFor.match(property(id, QStringLiteral("WM_TRANSIENT_FOR")));
+    if (!match.hasMatch()) continue;
+    const QString over = QString::number(match.captured(0).toULongLong(nullptr, 16));
+    if (over != id && visible.contains(over) && (owner.isEmpty() || over == owner)) return id;
+  }
+  return {};
+}
+
 int ProgramTest::visibleWindowCount() const {
   int count = 0;
   for (const auto& id : windows()) {

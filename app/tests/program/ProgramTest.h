@@ -42,6 +42,8 @@ class ProgramTest : public qvtesting::GuiTest {
   qint64 pid() const { return program_.processId(); }
   // All the program has written to its standard output and error so far.
   std::string programOutput() const;
+  // The file that collects the program's standard output and error (programOutput).
+  std::filesystem::path programOutputFile() const { return logFile(); }
   // Runs a second start of the program with the arguments and waits for it to end; its exit status.
   std::optional<int> runSecondStart(const QStringList& arguments, double timeoutSeconds = 20.0);
 
@@ -62,6 +64,9 @@ class ProgramTest : public qvtesting::GuiTest {
   QString waitForWindow(const QString& title, double timeoutSeconds = 10.0);
   // The dashboard window when shown, or an empty string.
   QString dashboardWindow() const;
+  // A visible window of the program that is transient for another of its visible windows (an alert
+  // or a sheet over that window), or an empty string; with `owner`, only one over that window.
+  QString alertWindow(const QString& owner = {}) const;
   // Visible windows of the program larger than a tray icon.
   int visibleWindowCount() const;
   // The window's geometry on the screen (its inside, without the window manager's frame).

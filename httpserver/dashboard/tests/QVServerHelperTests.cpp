@@ -8,6 +8,7 @@
 
 #include "httpserver/WebServerThreadPool.h"
 #include "httpserver/dashboard/tests/DashboardTestSupport.h"
+#include "testing/Sandbox.h"
 
 using namespace dashboardtest;
 using httptest::HTTPResponse;
@@ -140,20 +141,33 @@ TEST_F(QVServerHelperTest, PortsTakenZeroAndOutOfRange) {
   EXPECT_EQ(helper->serverURL(), helper->webServer()->serverURL());
   EXPECT_NE(helper->serverURL()->find(":" + std::to_string(taken) + "/"), std::string::npos);
 
-  // A second helper on the same port fails, and keeps its server that did not start.
+  EXPECT_FALSE(helper->startFailureReason());
+
+  // A second helper on the same port fails, keeps its server that did not start, and says at once
+  // why (a line that scripts/await-sharing waits for).
   auto second = QVServerHelper::make(manager, std::nullopt);
   QVServerSettings::setServerPort(taken);
-  second->start();
+  {
+    qvtesting::LogCapture log;
+    second->start();
+    const std::string reason = "port " + std::to_string(taken) + " is already in use by another program";
+    EXPECT_EQ(second->startFailureReason(), reason);
+    EXPECT_TRUE(log.contains("Web sharing could not start: " + reason));
+  }
   EXPECT_FALSE(second->enabled());
   EXPECT_FALSE(second->serverURL());
   EXPECT_TRUE(second->webServer());
   second->stop();
   EXPECT_FALSE(second->webServer());
+  EXPECT_FALSE(second->startFailureReason());
 
   for (std::int64_t bad : {-1, 65536, 1000000}) {
+    qvtesting::LogCapture log;
     QVServerSettings::setServerPort(bad);
     second->start();
     EXPECT_FALSE(second->enabled()) << bad;
+    EXPECT_EQ(second->startFailureReason(), std::to_string(bad) + " is not a TCP port");
+    EXPECT_TRUE(log.contains("Web sharing could not start: " + std::to_string(bad) + " is not a TCP port"));
   }
 
   // Starting again gives up the earlier server first, so the same port can be taken again.
