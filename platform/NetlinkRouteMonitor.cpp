@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/Log.h"
+#include "platform/ThreadSignals.h"
 
 namespace platform {
 
@@ -216,11 +217,10 @@ bool NetlinkRouteMonitor::start(Handler handler, Error* error) {
   reactor->owner = weak_from_this();
   reactor->socket.assign(fd);
   asio::post(reactor->context, [reactor] { reactor->begin(); });
-  // Signals sent to the process are for the application's threads, not for this one.
-  sigset_t all;
+  // Signals sent to the process are for the application's threads, not for this one (which still
+  // takes the crash reporter's stop signal).
   sigset_t previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  blockProcessSignals(&previous);
   reactor->thread = std::thread([reactor] {
     pthread_setname_np(pthread_self(), "qv-netlink");
     reactor->threadId.store(std::this_thread::get_id());

@@ -29,6 +29,7 @@
 
 #include "platform/Log.h"
 #include "platform/ProcessTable.h"
+#include "platform/ThreadSignals.h"
 
 namespace platform {
 
@@ -49,11 +50,10 @@ class Reactor {
 
  private:
   Reactor() : work_(asio::make_work_guard(context_)) {
-    // Signals sent to the process are handled by the application's threads, not by this one.
-    sigset_t all;
+    // Signals sent to the process are handled by the application's threads, not by this one (which
+    // still takes the crash reporter's stop signal).
     sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    blockProcessSignals(&previous);
     std::thread thread([this] {
       pthread_setname_np(pthread_self(), "qv-tasks");
       threadId_.store(std::this_thread::get_id());

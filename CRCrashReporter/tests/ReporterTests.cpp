@@ -21,7 +21,9 @@
 #include "Platform/CRLoader.h"
 #include "Platform/CRThreads.h"
 #include "PortTestSupport.h"
+#include "platform/NetlinkRouteMonitor.h"
 #include "platform/Paths.h"
+#include "platform/Task.h"
 #include "testing/Sandbox.h"
 
 namespace pc = platform::crash;
@@ -160,6 +162,37 @@ TEST_F(CrashReporterFacade, ThreadBlockingEverySignalIsLeftOut) {
   thread_t ids[256];
   pc::task_threads(ids, 256, &threads);
   EXPECT_EQ(report->threads().size(), threads - 1);
+}
+
+// The platform's own background threads (the task reaper, the route monitors) keep the process's
+// signals away from themselves but take the stop signal: a report holds every thread the process has.
+TEST_F(CrashReporterFacade, ThePlatformsBackgroundThreadsAreStoppedAndReported) {
+  auto r = reporter();
+  CapturedStderr quiet;
+  // One route monitor started before the stop signal is chosen and one after.
+  auto early = platform::NetlinkRouteMonitor::make();
+  ASSERT_TRUE(early->start([](const platform::NetlinkRouteTable&) {}));
+  ASSERT_NE(r->generateLiveReport(), std::nullopt);
+  auto late = platform::NetlinkRouteMonitor::make();
+  ASSERT_TRUE(late->start([](const platform::NetlinkRouteTable&) {}));
+  auto task = platform::Task::make();
+  task->setLaunchPath("/bin/sleep");
+  task->setArguments({"30"});
+  ASSERT_TRUE(task->launch());
+
+  auto data = r->generateLiveReport();
+  ASSERT_TRUE(data.has_value());
+  platform::Error error;
+  auto report = CRCrashReport::initWithData(*data, &error);
+  ASSERT_NE(report, nullptr) << error.description;
+  thread_t ids[256];
+  std::size_t threads = 0;
+  pc::task_threads(ids, 256, &threads);
+  EXPECT_EQ(report->threads().size(), threads);
+  EXPECT_EQ(quiet.text().find("thread state failed"), std::string::npos) << quiet.text();
+  task->terminate();
+  early->stop();
+  late->stop();
 }
 
 // Type 2 arms nothing; the process enables once; callbacks cannot change afterwards; strategy 7 is 3.

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/ThreadSignals.h"
+
 namespace platform::crash {
 
 namespace {
@@ -124,7 +126,9 @@ int threads_arm() {
   static std::mutex arm_mutex;
   std::lock_guard lock(arm_mutex);
   if (int chosen = g_signal.load(); chosen != 0) return chosen;
-  for (int sig = SIGRTMIN + 4; sig <= SIGRTMAX; ++sig) {
+  // Chosen from the range the platform's own background threads leave open, and recorded, so that
+  // threads started from now on leave exactly this one open.
+  for (int sig = platform::firstThreadStopSignal(); sig <= platform::lastThreadStopSignal(); ++sig) {
     struct sigaction current;
     if (sigaction(sig, nullptr, &current) != 0) continue;
     if ((current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler != SIG_DFL) continue;
@@ -136,6 +140,7 @@ int threads_arm() {
     sigfillset(&action.sa_mask);
     if (sigaction(sig, &action, nullptr) != 0) continue;
     g_signal.store(sig);
+    platform::setThreadStopSignal(sig);
     return sig;
   }
   return 0;
