@@ -23,6 +23,7 @@
 #include "platform/Log.h"
 #include "platform/desktop/DesktopPlatform.h"
 #include "platform/desktop/DesktopServices.h"
+#include "platform/desktop/DesktopTaskbar.h"
 #include "platform/desktop/ZKHotKeyHelper.h"
 #include "shell/QVTelemetryStart.h"
 #include "shell/QVUserDefaults.h"
@@ -449,10 +450,12 @@ void AppDelegate::updateTheme() {
 }
 
 void AppDelegate::showHideDockIcon() {
-  // The window kind (taskbar entry or tool window) follows the dockable window's own settings; the
-  // application itself always runs on without windows, from its tray icon.
+  // The application's presence on the desktop: its windows have task-bar entries, or none (it is
+  // reached from its tray icon then). Either way it runs on without windows.
   QGuiApplication::setQuitOnLastWindowClosed(false);
-  if (!defaults().showDockIcon()) {
+  const bool listed = defaults().showDockIcon();
+  platform::setApplicationListedInTaskbar(listed);
+  if (!listed) {
     later(this, 100, [this] {
       if (mainWindowController_ && mainWindowController_->isShown() && mainWindowController_->window()) {
         mainWindowController_->window()->activateWindow();

@@ -491,6 +491,8 @@ bool QVDashboardModule::hasAllRequiredFields() const {
   return true;
 }
 
+void QVDashboardModule::optionsDidChange() { postDidChange(QVModuleDidChangeNotification); }
+
 QVModuleResult::Pointer QVDashboardModule::lastResult() const {
   std::lock_guard lock(mutex_);
   return lastResult_;

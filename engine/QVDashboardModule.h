@@ -109,6 +109,9 @@ class QVDashboardModule : public platform::Coding, public std::enable_shared_fro
   QVDMUserOption::Pointer notificationOptionWithKey(const std::string& name) const;
   // False as soon as one required user option has an empty value.
   bool hasAllRequiredFields() const;
+  // Tells whoever shows the module that the user edited one of its option values or its click URL
+  // (the values change in place, unseen by the module): posts "QVModuleDidChange" with the module.
+  void optionsDidChange();
 
   // The last result; nullptr before the first. Setting stores it and posts
   // "QVModuleResultDidChange" with the module, on the calling thread.

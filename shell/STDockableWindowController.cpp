@@ -15,6 +15,7 @@
 
 #include "engine/QVRunNotifications.h"
 #include "platform/desktop/DesktopCompositor.h"
+#include "platform/desktop/DesktopTaskbar.h"
 #include "shell/QVUserDefaults.h"
 #include "shell/ZKCore.h"
 #include "uikit/NSWindow+ContentView.h"
@@ -457,6 +458,11 @@ bool STDockableWindowController::eventFilter(QObject* watched, QEvent* event) {
         event->ignore();
         actuallyHideWindow(true);
         return true;
+      case QEvent::Show:
+        // Without a tray the desktop's window list is the way back to the window, whether or not
+        // the application's other windows are listed. Told before the window is mapped.
+        platform::setWindowAlwaysListedInTaskbar(window->windowHandle(), floatingKind_);
+        break;
       case QEvent::Hide:
         if (shown_ && !hiding_) actuallyHideWindow(false);
         break;

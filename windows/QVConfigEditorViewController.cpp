@@ -259,6 +259,7 @@ void QVConfigEditorViewController::onClickURLDidChange() {
   const std::string url = platform::toStdString(cell->textField()->text());
   if (module->onClickURLString().value_or("") == url) return;
   module->setOnClickURLString(url);
+  module->optionsDidChange();
   save();
 }
 
@@ -477,8 +478,11 @@ void QVConfigEditorViewController::dateValueDidChange(int index) {
 }
 
 void QVConfigEditorViewController::reloadDataForRow(int index) {
-  if (type_ == 0) {
-    if (auto module = module_.lock()) QVEngineEnvironment::runModule(module);
+  if (auto module = module_.lock()) {
+    // The dashboard shows the edit at once (a required option filled in or emptied), before any
+    // result of the run comes; a module missing a required option does not run at all.
+    module->optionsDidChange();
+    if (type_ == 0) QVEngineEnvironment::runModule(module);
   }
   configureNameCell(fixedRowCount() + index);
 }

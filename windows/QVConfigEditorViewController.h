@@ -48,7 +48,8 @@ class QVConfigEditorViewController : public ZKViewController {
 
   void zk_viewDidLoad() override;
   void reloadData();
-  // After an edit of option `index`: runs the module (mode 0) and refreshes the row's name cell.
+  // After an edit of option `index`: tells of the module's change (the dashboard's row follows at
+  // once), runs the module (mode 0) and refreshes the row's name cell.
   void reloadDataForRow(int index);
 
   // The edit handlers, by option index where they take one.

@@ -17,16 +17,19 @@ QString trimmed(const std::optional<std::string>& text) {
 
 QVDashboardOutlineModel::QVDashboardOutlineModel(QObject* parent) : QAbstractItemModel(parent) {}
 
-QVDashboardOutlineModel::ModuleState QVDashboardOutlineModel::readModule(const QVDashboardModule& module) {
+QVDashboardOutlineModel::ModuleState QVDashboardOutlineModel::stateOf(const QVModuleSnapshot& snapshot) {
   ModuleState state;
-  state.lastResult = module.lastResult();
-  state.isUpdating = module.isUpdating();
-  state.hasAllRequiredFields = module.hasAllRequiredFields();
-  const auto name = module.displayName();
-  state.displayName = name ? platform::toQString(*name) : QString();
-  const auto url = module.onClickURLString();
-  state.onClickURLString = url ? platform::toQString(*url) : QString();
+  state.lastResult = snapshot.lastResult;
+  state.isUpdating = snapshot.isUpdating;
+  state.hasAllRequiredFields = snapshot.hasAllRequiredFields;
+  state.displayName = snapshot.displayName ? platform::toQString(*snapshot.displayName) : QString();
+  state.onClickURLString =
+      snapshot.onClickURLString ? platform::toQString(*snapshot.onClickURLString) : QString();
   return state;
+}
+
+QVDashboardOutlineModel::ModuleState QVDashboardOutlineModel::readModule(const QVDashboardModule& module) {
+  return stateOf(EngineBridge::snapshotOf(module));
 }
 
 void QVDashboardOutlineModel::setGroups(const std::vector<QVDashboardGroup::Pointer>& groups) {
@@ -67,9 +70,9 @@ void QVDashboardOutlineModel::tellModuleRow(const std::string& uid) {
 bool QVDashboardOutlineModel::applySnapshot(const QVModuleSnapshot& snapshot) {
   auto it = states_.find(snapshot.uid);
   if (it == states_.end()) return false;
-  it->second.lastResult = snapshot.lastResult;
-  it->second.isUpdating = snapshot.isUpdating;
-  if (snapshot.displayName) it->second.displayName = platform::toQString(*snapshot.displayName);
+  // The row is read again whole: whatever changed with the result (an option filled in before the
+  // run, a new click target) shows with it.
+  it->second = stateOf(snapshot);
   tellModuleRow(snapshot.uid);
   return true;
 }

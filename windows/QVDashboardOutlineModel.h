@@ -25,8 +25,9 @@ enum class QVModuleCellState {
 // The dashboard's outline as a model: the groups at the top level and their modules below them, in
 // two columns (the module's name, its value). Items are the engine's own group and module objects;
 // what a row shows of a module is kept beside it, taken on the GUI thread when the groups are loaded
-// and replaced by the engine bridge's snapshots as results and updating flags change, so painting
-// never reads a module that a run may be changing. A change to one module tells only its row.
+// and replaced whole (result, updating flag, name, required fields, click URL) by the engine bridge's
+// snapshots as the module changes, so painting never reads a module that a run may be changing. A
+// change to one module tells only its row.
 class QVDashboardOutlineModel : public QAbstractItemModel {
   Q_OBJECT
 
@@ -61,10 +62,11 @@ class QVDashboardOutlineModel : public QAbstractItemModel {
   const std::vector<QVDashboardGroup::Pointer>& groups() const { return groups_; }
   std::vector<QVDashboardModule::Pointer> allModules() const;
 
-  // A module's change as the bridge told it: its row alone is told. False when no row shows it.
+  // A module's change as the bridge told it: its row is replaced whole by the snapshot and alone is
+  // told. False when no row shows it.
   bool applySnapshot(const QVModuleSnapshot& snapshot);
   bool setModuleUpdating(const std::string& uid, bool updating);
-  // Reads the module's fields again (name, click URL, required fields) and tells its row.
+  // Reads the whole module again now and tells its row.
   bool refreshModule(const std::string& uid);
   // Re-reads a group's name, emoji and expanded state and tells its row.
   bool refreshGroup(const QVDashboardGroup::Pointer& group);
@@ -94,6 +96,7 @@ class QVDashboardOutlineModel : public QAbstractItemModel {
     int group = -1;
     int row = -1;
   };
+  static ModuleState stateOf(const QVModuleSnapshot& snapshot);
   static ModuleState readModule(const QVDashboardModule& module);
   void tellModuleRow(const std::string& uid);
 

@@ -92,7 +92,8 @@ EngineBridge::~EngineBridge() {
 }
 
 QVModuleSnapshot EngineBridge::snapshotOf(const QVDashboardModule& module) {
-  return QVModuleSnapshot{module.uid(), module.displayName(), module.lastResult(), module.isUpdating()};
+  return QVModuleSnapshot{module.uid(),        module.displayName(),          module.lastResult(),
+                          module.isUpdating(), module.hasAllRequiredFields(), module.onClickURLString()};
 }
 
 void EngineBridge::watchModule(const QVDashboardModule::Pointer& module) {

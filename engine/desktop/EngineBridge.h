@@ -20,12 +20,15 @@
 class QVDashboardModuleManager;
 
 // What a view shows of one module, taken when the change happened: the views never read engine
-// state that a run's thread may be writing.
+// state that a run's thread may be writing. A change of any kind carries all of it, so a module's row
+// is always shown whole as it was then.
 struct QVModuleSnapshot {
   std::string uid;
   std::optional<std::string> displayName;
   QVModuleResult::Pointer lastResult;  // immutable once made
   bool isUpdating = false;
+  bool hasAllRequiredFields = true;
+  std::optional<std::string> onClickURLString;
 };
 
 // A module's log lines at one moment, oldest first (the lines themselves are immutable).

@@ -16,9 +16,11 @@
 #include "engine/QVModuleLog.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/ZKScriptedAlertPresenter.h"
+#include "windows/QVConfigEditorViewController.h"
 #include "windows/QVDashboardCellView.h"
 #include "windows/QVDashboardOutlineModel.h"
 #include "windows/QVDashboardViewController.h"
+#include "windows/QVOptionCellViews.h"
 #include "windows/tests/DashboardTestSupport.h"
 
 namespace {
@@ -443,6 +445,56 @@ TEST_F(DashboardOutlineTest, AResultFromARunThreadRedrawsItsRowOnly) {
   auto added = QVDashboardModule::moduleWithPath(qvtesting::enginePackage("Minimal").string());
   group->addModule(added, false);
   ASSERT_TRUE(runUntil([&] { return valueIndex(added).isValid(); }));
+}
+
+// A required option edited in the option editor reaches its row at once, both ways, before any run;
+// and a row shown with the mark is read whole again when a run's result comes, so an option filled in
+// where the dashboard was not told still drops the mark with the result.
+TEST_F(DashboardOutlineTest, ARowFollowsItsRequiredOptionsAsTheyAreEditedAndAsResultsCome) {
+  auto group = QVDashboardGroup::groupWithName("Weather");
+  auto module = QVDashboardModule::moduleWithPath(qvtesting::enginePackage("Weather").string());
+  ASSERT_TRUE(module);
+  group->addModule(module, false);
+  manager->addGroup(group);
+  auto city = module->userOptions().front();
+  ASSERT_TRUE(city->required());
+  for (const auto& option : module->userOptions())
+    if (option->required()) option->value()->setStringValue(std::optional<std::string>("filled"));
+  module->setLastResult(result(true, "12 °C"));
+  makeDashboard();
+  auto state = [&] { return QVModuleCellState(valueIndex(module).data(Model::CellStateRole).toInt()); };
+  ASSERT_EQ(state(), QVModuleCellState::Success);
+
+  std::unique_ptr<QVConfigEditorViewController> editor(
+      QVConfigEditorViewController::controllerWithModule(module, 0, manager));
+  editor->view()->show();
+  auto* field = qobject_cast<QVTextCellView*>(editor->valueCellAtRow(3))->textField();
+  ASSERT_EQ(field->accessibleName(), QStringLiteral("City"));
+  auto retype = [&](const QString& text) {
+    field->setFocus();
+    field->selectAll();
+    QTest::keyClick(field, Qt::Key_Backspace);
+    QTest::keyClicks(field, text);
+    QTest::keyClick(field, Qt::Key_Return);
+  };
+  QSignalSpy resets(controller->model(), &QAbstractItemModel::modelReset);
+  retype(QString());
+  EXPECT_TRUE(runUntil([&] { return state() == QVModuleCellState::MissingFields; })) << "emptied, no mark";
+  retype(QStringLiteral("Bergen"));
+  EXPECT_TRUE(runUntil([&] { return state() == QVModuleCellState::Success; })) << "filled, the mark stays";
+  EXPECT_EQ(resets.count(), 0) << "the outline was reloaded instead of the row";
+  editor.reset();
+
+  // Emptied and filled again behind the dashboard's back: the next result shows the row whole.
+  city->value()->setStringValue(std::optional<std::string>(""));
+  module->optionsDidChange();
+  ASSERT_TRUE(runUntil([&] { return state() == QVModuleCellState::MissingFields; }));
+  city->value()->setStringValue(std::optional<std::string>("Oslo"));
+  std::thread run([&] { module->setLastResult(result(true, "3 °C")); });
+  run.join();
+  EXPECT_TRUE(runUntil([&] { return state() == QVModuleCellState::Success; })) << "the result left the mark";
+  EXPECT_EQ(valueIndex(module).data().toString(), QStringLiteral("3 °C"));
+  EXPECT_EQ(resets.count(), 0);
 }
 
 // ---- Context menu actions ----
