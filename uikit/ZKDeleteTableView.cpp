@@ -1,6 +1,8 @@
 #include "uikit/ZKDeleteTableView.h"
 
 #include <QtGui/QContextMenuEvent>
+#include <QtGui/QDragMoveEvent>
+#include <QtGui/QDropEvent>
 #include <QtGui/QKeyEvent>
 #include <QtGui/QMouseEvent>
 
@@ -72,4 +74,37 @@ void ZKDeleteTableView::contextMenuEvent(QContextMenuEvent* event) {
 void ZKDeleteTableView::mouseMoveEvent(QMouseEvent* event) {
   QTableView::mouseMoveEvent(event);
   updateRowCursor(indexAt(event->position().toPoint()));
+}
+
+QPoint ZKDeleteTableView::dropPoint(const QDropEvent* event) const {
+  const QPoint point = event->position().toPoint();
+  const QModelIndex index = indexAt(point);
+  if (!index.isValid() || !model() ||
+      model()->canDropMimeData(event->mimeData(), event->dropAction(), -1, -1, index))
+    return point;
+  // The row's top or bottom line, which the view takes as a drop above or below the row.
+  const QRect rect = visualRect(index);
+  return QPoint(point.x(), point.y() < rect.center().y() ? rect.top() : rect.bottom());
+}
+
+void ZKDeleteTableView::dragMoveEvent(QDragMoveEvent* event) {
+  const QPoint point = dropPoint(event);
+  if (point == event->position().toPoint()) return QTableView::dragMoveEvent(event);
+  QDragMoveEvent moved(point, event->possibleActions(), event->mimeData(), event->buttons(),
+                       event->modifiers());
+  moved.setDropAction(event->dropAction());
+  QTableView::dragMoveEvent(&moved);
+  event->setDropAction(moved.dropAction());
+  event->setAccepted(moved.isAccepted());
+}
+
+void ZKDeleteTableView::dropEvent(QDropEvent* event) {
+  const QPoint point = dropPoint(event);
+  if (point == event->position().toPoint()) return QTableView::dropEvent(event);
+  QDropEvent moved(QPointF(point), event->possibleActions(), event->mimeData(), event->buttons(),
+                   event->modifiers());
+  moved.setDropAction(event->dropAction());
+  QTableView::dropEvent(&moved);
+  event->setDropAction(moved.dropAction());
+  event->setAccepted(moved.isAccepted());
 }

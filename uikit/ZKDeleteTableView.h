@@ -19,7 +19,9 @@ class ZKDeleteTableViewDelegate {
 // The editors' table: Backspace and Delete ask the delete delegate to remove the selected rows; an
 // editable text cell edits with one click; a right click on a row outside the selection selects that
 // row alone (inside it, or on no row, keeps the selection) before the context menu opens, so that the
-// menu's action applies to the row clicked or to the whole selection.
+// menu's action applies to the row clicked or to the whole selection. A drag over a row that the model
+// does not take as a drop on that row drops between rows instead: before the row over its upper half,
+// after it over its lower half, so that a row dragged onto another row takes that row's place.
 class ZKDeleteTableView : public QTableView, public ZKAwakeFromNib, public ZKRowViewHost {
   Q_OBJECT
 
@@ -44,9 +46,14 @@ class ZKDeleteTableView : public QTableView, public ZKAwakeFromNib, public ZKRow
   void keyPressEvent(QKeyEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void rightMouseDown(const QPoint& viewportPoint);
+  // Where the drop of the event lands: its own point, or the line between rows nearest to it when the
+  // model refuses a drop on the row under it.
+  QPoint dropPoint(const QDropEvent* event) const;
 
   ZKDeleteTableViewDelegate* deleteDelegate_ = nullptr;
   // Whether a cell's delegate took the press being handled (a switch, a button, a colour well).

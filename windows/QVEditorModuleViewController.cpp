@@ -19,6 +19,7 @@
 #include "uikit/ZKAlert.h"
 #include "uikit/ZKButton.h"
 #include "windows/QVGroupDetailViewController.h"
+#include "windows/QVRowMenu.h"
 
 ZK_INTERFACE_FORM(QVEditorModuleViewController, QWidget);
 
@@ -119,6 +120,7 @@ void QVEditorModuleViewController::zk_viewDidLoad() {
     tableView()->setFocus();
     removeSelectedItem();
   });
+  setUpRowMenu();
   moduleContentView()->setLayout(new QVBoxLayout);
   moduleContentView()->layout()->setContentsMargins(0, 0, 0, 0);
   reloadData();
@@ -129,6 +131,28 @@ void QVEditorModuleViewController::zk_viewDidLoad() {
       QVEditWithModuleNotification, nullptr, [self](const platform::Notification& note) {
         if (self) self->editFromNotification(note.objectAs<QVDashboardModule>());
       }));
+}
+
+void QVEditorModuleViewController::setUpRowMenu() {
+  rowMenu_ = new QVRowMenu(tableView());
+  auto count = [this] { return static_cast<int>(groups().size()); };
+  auto hasRow = [count](const std::vector<int>& rows) { return QVRowMenu::hasRow(rows, count()); };
+  rowMenu_->addItem(
+      QStringLiteral("Re&name"), QVRowMenu::renameShortcut(), [this] { editName(); }, hasRow);
+  rowMenu_->addItem(
+      QStringLiteral("&Duplicate"), QVRowMenu::duplicateShortcut(), [this] { duplicateGroup(); }, hasRow);
+  rowMenu_->addSeparator();
+  rowMenu_->addItem(
+      QStringLiteral("Move &Up"), QVRowMenu::moveUpShortcut(), [this] { moveUp(); },
+      [count](const std::vector<int>& rows) { return QVRowMenu::canMoveUp(rows, count()); });
+  rowMenu_->addItem(
+      QStringLiteral("Move Do&wn"), QVRowMenu::moveDownShortcut(), [this] { moveDown(); },
+      [count](const std::vector<int>& rows) { return QVRowMenu::canMoveDown(rows, count()); });
+  rowMenu_->addSeparator();
+  // The last group cannot be deleted.
+  rowMenu_->addItem(
+      QStringLiteral("De&lete…"), QVRowMenu::deleteShortcut(), [this] { removeSelectedItem(); },
+      [count](const std::vector<int>& rows) { return QVRowMenu::hasRow(rows, count()) && count() > 1; });
 }
 
 QSize QVEditorModuleViewController::windowSizeWithController(ZKViewController* controller) const {

@@ -19,6 +19,7 @@ class QFrame;
 class QLineEdit;
 class QVDashboardModuleManager;
 class QVGroupDetailViewController;
+class QVRowMenu;
 
 // The "Module Config" pane of the preferences window: the user's groups on the left (emoji button and
 // name, renamed in place), the selected group's detail pane on the right. Adds, duplicates, renames,
@@ -49,6 +50,8 @@ class QVEditorModuleViewController : public ZKModuleViewController,
   QAbstractButton* addButton() const;
   QAbstractButton* removeButton() const;
   QVRowListModel* model() const { return model_; }
+  // The rows' context menu: rename, duplicate, move up and down, delete, each with its shortcut.
+  QVRowMenu* rowMenu() const { return rowMenu_; }
   QLineEdit* nameFieldAtRow(int row) const;
   QAbstractButton* emojiButtonAtRow(int row) const;
   QVGroupDetailViewController* currentViewController() const { return currentViewController_; }
@@ -84,6 +87,7 @@ class QVEditorModuleViewController : public ZKModuleViewController,
   void move(bool up);
   void startNameEdit(int row);
   void reloadSelectingRow(int row);
+  void setUpRowMenu();
   void save();
   void beep();
   bool validateDrop(const QVRowListModel::Drop& drop) const;
@@ -92,6 +96,7 @@ class QVEditorModuleViewController : public ZKModuleViewController,
   std::shared_ptr<QVDashboardModuleManager> manager_;
   QPointer<EngineBridge> bridge_;
   QVRowListModel* model_ = nullptr;
+  QVRowMenu* rowMenu_ = nullptr;
   QPointer<QVGroupDetailViewController> currentViewController_;
   QPointer<QVEmojiPickerViewController> emojiPickerViewController_;
   QPointer<QFrame> popover_;

@@ -21,6 +21,7 @@
 #include "windows/QVAddModuleWindowController.h"
 #include "windows/QVDashboardNotifications.h"
 #include "windows/QVEditModuleWindowController.h"
+#include "windows/QVRowMenu.h"
 
 ZK_INTERFACE_FORM(QVGroupDetailViewController, QWidget);
 
@@ -91,6 +92,7 @@ void QVGroupDetailViewController::zk_viewDidLoad() {
           [this] { validateAddRemoveButton(); });
   connect(addButton(), &QAbstractButton::clicked, this, [this] { showAddModule(); });
   connect(removeButton(), &QAbstractButton::clicked, this, [this] { removeSelectedItem(); });
+  setUpRowMenu();
   reloadData();
   validateAddRemoveButton();
   QPointer<QVGroupDetailViewController> self(this);
@@ -102,6 +104,30 @@ void QVGroupDetailViewController::zk_viewDidLoad() {
       QVReloadDataForGroupNotification, nullptr, [self](const platform::Notification& note) {
         if (self && note.objectAs<QVDashboardGroup>() == self->group()) self->reloadData();
       }));
+}
+
+void QVGroupDetailViewController::setUpRowMenu() {
+  rowMenu_ = new QVRowMenu(tableView());
+  auto count = [this] { return static_cast<int>(modules().size()); };
+  auto hasRow = [count](const std::vector<int>& rows) { return QVRowMenu::hasRow(rows, count()); };
+  rowMenu_->addItem(
+      QStringLiteral("&Run Now"), QVRowMenu::runNowShortcut(), [this] { runModule(); }, hasRow);
+  rowMenu_->addItem(
+      QStringLiteral("&Edit…"), {}, [this] { editSelectedRow(); }, hasRow);
+  rowMenu_->addItem(
+      QStringLiteral("Re&name"), QVRowMenu::renameShortcut(), [this] { editName(); }, hasRow);
+  rowMenu_->addItem(
+      QStringLiteral("&Duplicate"), QVRowMenu::duplicateShortcut(), [this] { duplicate(); }, hasRow);
+  rowMenu_->addSeparator();
+  rowMenu_->addItem(
+      QStringLiteral("Move &Up"), QVRowMenu::moveUpShortcut(), [this] { moveUp(); },
+      [count](const std::vector<int>& rows) { return QVRowMenu::canMoveUp(rows, count()); });
+  rowMenu_->addItem(
+      QStringLiteral("Move Do&wn"), QVRowMenu::moveDownShortcut(), [this] { moveDown(); },
+      [count](const std::vector<int>& rows) { return QVRowMenu::canMoveDown(rows, count()); });
+  rowMenu_->addSeparator();
+  rowMenu_->addItem(
+      QStringLiteral("De&lete…"), QVRowMenu::deleteShortcut(), [this] { removeSelectedItem(); }, hasRow);
 }
 
 void QVGroupDetailViewController::reloadData() {

@@ -17,6 +17,7 @@ class EngineBridge;
 class QAbstractButton;
 class QLineEdit;
 class QVDashboardModuleManager;
+class QVRowMenu;
 
 inline constexpr const char* ZKModuleDraggingType = "ZKModuleDraggingType";
 inline constexpr const char* ZKGroupDraggingType = "ZKGroupDraggingType";
@@ -47,6 +48,9 @@ class QVGroupDetailViewController : public ZKViewController, public ZKDeleteTabl
   QAbstractButton* addButton() const;
   QAbstractButton* removeButton() const;
   QVRowListModel* model() const { return model_; }
+  // The rows' context menu: run now, edit, rename, duplicate, move up and down, delete, each with its
+  // shortcut where it has one.
+  QVRowMenu* rowMenu() const { return rowMenu_; }
   QLineEdit* nameFieldAtRow(int row) const;
   QVAddModuleWindowController* addWindowController() const { return addWindowController_; }
   QVEditModuleWindowController* editWindowController() const { return editWindowController_; }
@@ -76,6 +80,7 @@ class QVGroupDetailViewController : public ZKViewController, public ZKDeleteTabl
   std::vector<int> rows() const;
   void move(bool up);
   void startNameEdit(int row);
+  void setUpRowMenu();
   void save();
   void beep();
   bool acceptDrop(const QVRowListModel::Drop& drop);
@@ -84,6 +89,7 @@ class QVGroupDetailViewController : public ZKViewController, public ZKDeleteTabl
   std::shared_ptr<QVDashboardModuleManager> manager_;
   QPointer<EngineBridge> bridge_;
   QVRowListModel* model_ = nullptr;
+  QVRowMenu* rowMenu_ = nullptr;
   QPointer<QVAddModuleWindowController> addWindowController_;
   QPointer<QVEditModuleWindowController> editWindowController_;
   std::vector<platform::ObserverToken> observers_;

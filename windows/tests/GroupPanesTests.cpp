@@ -1,13 +1,21 @@
 // The group editor, the group detail pane, the add-module sheet and the custom modules pane over a
 // sandboxed manager: groups and modules added, renamed, duplicated (run once), moved by actions and by
-// drags between groups, deleted after confirmation; search and category filters; installs with their
-// answer codes and alerts; and a whole session checked in "Modules.plist" after each step.
+// drags between groups, deleted after confirmation; the rows' context menus and shortcuts; search and
+// category filters; installs with their answer codes and alerts; and a whole session checked in
+// "Modules.plist" after each step.
 #include <QtCore/QMimeData>
+#include <QtGui/QContextMenuEvent>
+#include <QtGui/QDragMoveEvent>
+#include <QtGui/QDropEvent>
+#include <QtGui/QMouseEvent>
+#include <QtTest/QTest>
 #include <QtWidgets/QAbstractButton>
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QFrame>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
+#include <QtWidgets/QMenu>
 #include <QtWidgets/QTableWidget>
 #include <QtWidgets/QVBoxLayout>
 #include <cstdlib>
@@ -27,6 +35,7 @@
 #include "windows/QVAddModuleWindowController.h"
 #include "windows/QVEditorModuleViewController.h"
 #include "windows/QVGroupDetailViewController.h"
+#include "windows/QVRowMenu.h"
 #include "windows/QVUserModuleEditorViewController.h"
 #include "windows/tests/WindowsTestSupport.h"
 
@@ -108,6 +117,66 @@ class GroupPanesTest : public WindowsTest {
   }
   // The next alert is answered with this.
   void answerAlerts(ZKModalResponse response) { presenter->script({{response}}); }
+
+  // A right click on the row as the mouse gives it (the press, then the context menu); the entries of
+  // the menu that opened, "title=shortcut" for enabled ones and "(title)" for disabled ones. The menu is
+  // left open.
+  static std::vector<std::string> openMenuOnRow(ZKDeleteTableView* table, QVRowMenu* rows, int row) {
+    const QPoint point = table->visualRect(table->model()->index(row, 0)).center();
+    QMouseEvent press(QEvent::MouseButtonPress, QPointF(point),
+                      QPointF(table->viewport()->mapToGlobal(point)), Qt::RightButton, Qt::RightButton,
+                      Qt::NoModifier);
+    QApplication::sendEvent(table->viewport(), &press);
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, point, table->viewport()->mapToGlobal(point));
+    QApplication::sendEvent(table->viewport(), &menu);
+    std::vector<std::string> entries;
+    if (!rows->menu()->isVisible()) return {"(no menu)"};
+    for (auto* action : rows->menu()->actions()) {
+      if (action->isSeparator()) {
+        entries.push_back("-");
+        continue;
+      }
+      const QString title = action->text().remove(QLatin1Char('&'));
+      const bool shown = action->shortcut().isEmpty() || action->isShortcutVisibleInContextMenu();
+      entries.push_back(
+          action->isEnabled()
+              ? (title + "=" + action->shortcut().toString() + (shown ? "" : " (hidden)")).toStdString()
+              : "(" + title.toStdString() + ")");
+    }
+    return entries;
+  }
+  // Chooses the entry of the open menu with that title (without its mnemonic mark).
+  static void choose(QVRowMenu* rows, const QString& title) {
+    for (auto* action : rows->menu()->actions())
+      if (action->text().remove(QLatin1Char('&')) == title) {
+        rows->menu()->hide();
+        action->trigger();
+        return;
+      }
+    ADD_FAILURE() << "no entry " << title.toStdString();
+  }
+  // A drag of `data` that ends at `fraction` of the row's height, as the view gets it; whether the
+  // drop was taken.
+  static bool dropOnRow(ZKDeleteTableView* table, const QMimeData* data, int row, double fraction) {
+    const QRect rect = table->visualRect(table->model()->index(row, 0));
+    const QPoint point(rect.center().x(), rect.top() + static_cast<int>(rect.height() * fraction));
+    const auto actions = Qt::MoveAction | Qt::CopyAction;
+    // The drag enters the list (which makes it the drag's target), moves to the point and ends there.
+    QDragEnterEvent enter(point, actions, data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(table->viewport(), &enter);
+    QDragMoveEvent move(point, actions, data, Qt::LeftButton, Qt::NoModifier);
+    move.setDropAction(Qt::MoveAction);
+    QApplication::sendEvent(table->viewport(), &move);
+    if (!move.isAccepted()) {
+      QDragLeaveEvent leave;
+      QApplication::sendEvent(table->viewport(), &leave);
+      return false;
+    }
+    QDropEvent drop(QPointF(point), actions, data, Qt::LeftButton, Qt::NoModifier);
+    drop.setDropAction(Qt::MoveAction);
+    QApplication::sendEvent(table->viewport(), &drop);
+    return drop.isAccepted();
+  }
 
   std::shared_ptr<ZKScriptedAlertPresenter> presenter;
   QVDashboardModuleManager::Pointer manager;
@@ -233,6 +302,62 @@ TEST_F(GroupPanesTest, GroupsMoveByActionsAndByDroppedBlocks) {
   EXPECT_FALSE(model->dropMimeData(stale.get(), Qt::MoveAction, 0, 0, {}));
   EXPECT_EQ(groupNames(), (std::vector<std::string>{"C", "A"}));
   EXPECT_TRUE(savedPlanIs({"C:", "A:"}));
+}
+
+TEST_F(GroupPanesTest, AGroupDroppedOnARowTakesItsPlaceAndModulesDroppedOnAGroupMoveThere) {
+  // The group list starts as A B C D for each drop of row 0.
+  struct Case {
+    const char* what;
+    int row;
+    double fraction;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"over the upper half of a row: before it", 2, 0.3, {"B", "A", "C", "D"}},
+      {"over the lower half of a row: after it", 2, 0.7, {"B", "C", "A", "D"}},
+      {"over the lower half of the last row: at the end", 3, 0.7, {"B", "C", "D", "A"}},
+      {"on the line between rows", 1, 0.0, {"A", "B", "C", "D"}},
+  };
+  auto home = addGroup("A", {"Alpha", "Beta"});
+  for (const char* name : {"B", "C", "D"}) addGroup(name, {});
+  auto* editor = makeEditor();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<QVDashboardGroup::Pointer> start;
+    for (const char* name : {"A", "B", "C", "D"})
+      for (const auto& group : manager->groups())
+        if (group->name() == name) start.push_back(group);
+    manager->updateGroups(start);
+    editor->reloadData();
+    zk_selectRows(editor->tableView(), {0});
+    auto* model = editor->model();
+    std::unique_ptr<QMimeData> data(model->mimeData({model->index(0, 0)}));
+    EXPECT_TRUE(dropOnRow(editor->tableView(), data.get(), c.row, c.fraction));
+    EXPECT_EQ(groupNames(), c.expected);
+  }
+
+  // Modules dropped on the middle of a group's row still go to that group.
+  const auto order = manager->groups();
+  const int target = 3;
+  zk_selectRows(editor->tableView(),
+                {static_cast<int>(std::find(order.begin(), order.end(), home) - order.begin())});
+  editor->tableViewSelectionDidChange();
+  auto* detail = editor->currentViewController();
+  ASSERT_EQ(detail->group(), home);
+  std::unique_ptr<QMimeData> modules(detail->model()->mimeData({detail->model()->index(1, 0)}));
+  EXPECT_TRUE(dropOnRow(editor->tableView(), modules.get(), target, 0.5));
+  EXPECT_EQ(namesOf(home->modules()), std::vector<std::string>{"Alpha"});
+  EXPECT_EQ(namesOf(manager->groups()[target]->modules()), std::vector<std::string>{"Beta"});
+
+  // A module row dropped over the upper half of another module row goes before it.
+  detail = editor->currentViewController();
+  auto group = detail->group();
+  group->addModule(makeModule("Gamma"), false);
+  group->addModule(makeModule("Delta"), false);
+  detail->reloadData();
+  std::unique_ptr<QMimeData> last(detail->model()->mimeData({detail->model()->index(2, 0)}));
+  EXPECT_TRUE(dropOnRow(detail->tableView(), last.get(), 0, 0.3));
+  EXPECT_EQ(namesOf(group->modules()), (std::vector<std::string>{"Delta", "Beta", "Gamma"}));
 }
 
 TEST_F(GroupPanesTest, ModulesDraggedFromTheDetailPaneMoveToAnotherGroupWithTheirFiles) {
@@ -375,6 +500,157 @@ TEST_F(GroupPanesTest, DetailRowsShowIncompleteModulesAndRenameInPlace) {
   detail->didChangeModuleName(0);
   EXPECT_EQ(group->modules()[0]->name(), "Mine");
   EXPECT_EQ(detail->nameFieldAtRow(0)->text(), QStringLiteral("Mine"));
+}
+
+// ---- Row menus and shortcuts ----
+
+TEST_F(GroupPanesTest, TheRowMenusOfferTheirActionsWithTheSameShortcutsAndOnlyWhereTheyApply) {
+  addGroup("Work", {"Alpha", "Beta", "Gamma"});
+  addGroup("Home", {});
+  addGroup("Play", {});
+  auto* editor = makeEditor();
+  auto* groups = editor->tableView();
+  struct Case {
+    const char* what;
+    bool modules;
+    int row;
+    std::vector<std::string> entries;
+  };
+  const Case cases[] = {
+      {"the first group",
+       false,
+       0,
+       {"Rename=F2", "Duplicate=Ctrl+D", "-", "(Move Up)", "Move Down=Alt+Down", "-", "Delete…=Del"}},
+      {"a middle group",
+       false,
+       1,
+       {"Rename=F2", "Duplicate=Ctrl+D", "-", "Move Up=Alt+Up", "Move Down=Alt+Down", "-", "Delete…=Del"}},
+      {"the last group",
+       false,
+       2,
+       {"Rename=F2", "Duplicate=Ctrl+D", "-", "Move Up=Alt+Up", "(Move Down)", "-", "Delete…=Del"}},
+      {"the first module",
+       true,
+       0,
+       {"Run Now=Ctrl+R", "Edit…=", "Rename=F2", "Duplicate=Ctrl+D", "-", "(Move Up)", "Move Down=Alt+Down",
+        "-", "Delete…=Del"}},
+      {"the last module",
+       true,
+       2,
+       {"Run Now=Ctrl+R", "Edit…=", "Rename=F2", "Duplicate=Ctrl+D", "-", "Move Up=Alt+Up", "(Move Down)",
+        "-", "Delete…=Del"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    // The module rows are those of the first group, laid out.
+    zk_selectRows(groups, {0});
+    runFor(0.05);
+    auto* detail = editor->currentViewController();
+    auto* table = c.modules ? detail->tableView() : groups;
+    auto* rows = c.modules ? detail->rowMenu() : editor->rowMenu();
+    EXPECT_EQ(openMenuOnRow(table, rows, c.row), c.entries);
+    rows->menu()->hide();
+    // Closed, every entry answers its shortcut again; the row clicked is forgotten a moment later.
+    for (auto* action : rows->menu()->actions()) EXPECT_TRUE(action->isEnabled());
+    runFor(0.05);
+  }
+
+  // The menu acts on the row it was opened on, which becomes the selection.
+  runs.clear();
+  zk_selectRows(groups, {0});
+  runFor(0.05);
+  auto* detail = editor->currentViewController();
+  zk_selectRows(detail->tableView(), {0, 2});
+  openMenuOnRow(detail->tableView(), detail->rowMenu(), 1);
+  choose(detail->rowMenu(), QStringLiteral("Run Now"));
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(namesOf({runs[0]}), std::vector<std::string>{"Beta"});
+  openMenuOnRow(groups, editor->rowMenu(), 2);
+  choose(editor->rowMenu(), QStringLiteral("Duplicate"));
+  EXPECT_EQ(groupNames(), (std::vector<std::string>{"Work", "Home", "Play", "Play"}));
+
+  // With one group left, it cannot be deleted.
+  for (int i = 0; i < 3; ++i) manager->removeGroup(manager->groups().back());
+  editor->reloadData();
+  EXPECT_EQ(openMenuOnRow(groups, editor->rowMenu(), 0),
+            (std::vector<std::string>{"Rename=F2", "Duplicate=Ctrl+D", "-", "(Move Up)", "(Move Down)", "-",
+                                      "(Delete…)"}));
+  editor->rowMenu()->menu()->hide();
+}
+
+TEST_F(GroupPanesTest, TheRowShortcutsActOnTheSelectedRowWhileItsListHasTheFocus) {
+  addGroup("Work", {"Alpha", "Beta"});
+  addGroup("Home", {});
+  auto* editor = makeEditor();
+  host->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(host));
+  auto* groups = editor->tableView();
+  runs.clear();
+  struct Case {
+    const char* what;
+    bool inModules;
+    int row;
+    QKeyCombination keys;
+    std::vector<std::string> groups;       // afterwards
+    std::vector<std::string> workModules;  // afterwards
+  };
+  const Case cases[] = {
+      {"a group moves down", false, 0, Qt::ALT | Qt::Key_Down, {"Home", "Work"}, {"Alpha", "Beta"}},
+      {"a group moves up", false, 1, Qt::ALT | Qt::Key_Up, {"Work", "Home"}, {"Alpha", "Beta"}},
+      {"a group is duplicated", false, 1, Qt::CTRL | Qt::Key_D, {"Work", "Home", "Home"}, {"Alpha", "Beta"}},
+      {"a module moves down", true, 0, Qt::ALT | Qt::Key_Down, {"Work", "Home", "Home"}, {"Beta", "Alpha"}},
+      {"a module moves up", true, 1, Qt::ALT | Qt::Key_Up, {"Work", "Home", "Home"}, {"Alpha", "Beta"}},
+      {"a module is duplicated",
+       true,
+       1,
+       Qt::CTRL | Qt::Key_D,
+       {"Work", "Home", "Home"},
+       {"Alpha", "Beta", "Beta"}},
+  };
+  auto work = manager->groups()[0];
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto list = manager->groups();
+    zk_selectRows(groups, {static_cast<int>(std::find(list.begin(), list.end(), work) - list.begin())});
+    auto* table = c.inModules ? editor->currentViewController()->tableView() : groups;
+    zk_selectRows(table, {c.row});
+    table->setFocus();
+    QTest::keyClick(table, c.keys.key(), c.keys.keyboardModifiers());
+    // A duplicated group is selected a moment later.
+    runFor(0.25);
+    EXPECT_EQ(groupNames(), c.groups);
+    EXPECT_EQ(namesOf(work->modules()), c.workModules);
+  }
+
+  // Run now, then the delete key asks first.
+  auto* detail = editor->currentViewController();
+  zk_selectRows(detail->tableView(), {2});
+  detail->tableView()->setFocus();
+  QTest::keyClick(detail->tableView(), Qt::Key_R, Qt::ControlModifier);
+  ASSERT_EQ(runs.size(), 2u) << "the duplicated module ran, then the one run now";
+  EXPECT_EQ(runs[1], work->modules()[2]);
+  answerAlerts(ZKAlertSecondButtonReturn);
+  QTest::keyClick(detail->tableView(), Qt::Key_Delete);
+  EXPECT_TRUE(runUntil([&] { return presenter->presented().size() == 1; }, 1));
+
+  // F2 renames; while the name is edited the keys are the field's, not the list's.
+  zk_selectRows(detail->tableView(), {0});
+  detail->tableView()->setFocus();
+  QTest::keyClick(detail->tableView(), Qt::Key_F2);
+  auto* field = detail->nameFieldAtRow(0);
+  ASSERT_TRUE(field);
+  EXPECT_FALSE(field->isReadOnly());
+  EXPECT_TRUE(field->hasFocus());
+  QTest::keyClick(field, Qt::Key_Down, Qt::AltModifier);
+  EXPECT_EQ(namesOf(work->modules()), (std::vector<std::string>{"Alpha", "Beta", "Beta"}));
+
+  // Rename from the menu edits the name in place too, once the menu has closed.
+  openMenuOnRow(groups, editor->rowMenu(), 1);
+  choose(editor->rowMenu(), QStringLiteral("Rename"));
+  auto* groupField = editor->nameFieldAtRow(1);
+  ASSERT_TRUE(groupField);
+  EXPECT_FALSE(groupField->isReadOnly());
+  EXPECT_TRUE(groupField->hasFocus());
 }
 
 // ---- Add-module sheet ----
