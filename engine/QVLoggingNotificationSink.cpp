@@ -5,10 +5,11 @@
 
 void QVLoggingNotificationSink::deliverNotification(const QVUserNotification& notification) {
   platform::log(
-      "Notification: title={} text={} userInfo={} actionButtonTitle={}",
+      "Notification: title={} text={} userInfo={} actionButtonTitle={} sound={}",
       platform::json::dump(notification.title), platform::json::dump(notification.informativeText),
       platform::json::dump(notification.userInfo),
-      notification.actionButtonTitle ? platform::json::dump(*notification.actionButtonTitle) : "(none)");
+      notification.actionButtonTitle ? platform::json::dump(*notification.actionButtonTitle) : "(none)",
+      notification.soundPath ? platform::json::dump(*notification.soundPath) : "(none)");
 }
 
 void QVLoggingNotificationSink::playSound(const platform::Data& sound, const std::string& path) {

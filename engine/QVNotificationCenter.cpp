@@ -221,24 +221,36 @@ void QVNotificationCenter::actuallyDeliverNotificationForModule(
     const nlohmann::json& options) {
   if (!module) return;
   auto sink = this->sink();
+  // Each option is read once, so that the sound and the pop-up agree about this notification even
+  // while the user changes the options.
+  const bool popup = optionIsOn(*module, "showPopup");
 
+  // The sound of a notification that is shown goes with it: the desktop plays it as the
+  // notification's own sound (or the sink plays it when the desktop cannot). Handed over separately,
+  // the sink could not tell whether a pop-up was still to come, and the sound could be lost or heard
+  // twice.
+  std::optional<std::string> soundPath;
   if (optionIsOn(*module, "playSound")) {
     auto soundOption = module->notificationOptionWithKey("soundName");
     auto path = soundOption && soundOption->value() ? soundOption->value()->stringValue() : std::nullopt;
     if (path && !path->empty() && zk_isSoundFileAtPath(*path)) {
-      if (auto sound = platform::files::readFile(*path, nullptr, kMaximumSoundBytes))
+      if (popup) {
+        soundPath = *path;
+      } else if (auto sound = platform::files::readFile(*path, nullptr, kMaximumSoundBytes)) {
         sink->playSound(*sound, *path);
+      }
     }
   }
 
   if (optionIsOn(*module, "bounceDock")) sink->requestUserAttention();
 
-  if (optionIsOn(*module, "showPopup")) {
+  if (popup) {
     QVUserNotification notification;
     notification.title = module->displayName().value_or("");
     notification.informativeText = message;
     if (auto url = trimmedMember(options, "url")) notification.userInfo = {{"url", *url}};
     notification.actionButtonTitle = trimmedMember(options, "actionButtonTitle");
+    notification.soundPath = std::move(soundPath);
     sink->deliverNotification(notification);
   }
 }

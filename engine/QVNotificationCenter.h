@@ -55,7 +55,8 @@ class QVNotificationCenter : public std::enable_shared_from_this<QVNotificationC
   bool deliverNotificationForModule(const std::shared_ptr<QVDashboardModule>& module,
                                     const nlohmann::json& options);
   // The sound, attention and pop-up actions the module's options ask for, in that order; `options` is
-  // the line's first "options" element.
+  // the line's first "options" element. The sound of a notification that is shown travels with the
+  // pop-up (QVUserNotification::soundPath); only a sound without a pop-up is played by itself.
   void actuallyDeliverNotificationForModule(const std::shared_ptr<QVDashboardModule>& module,
                                             const std::string& message, const nlohmann::json& options);
 

@@ -16,6 +16,9 @@ struct QVUserNotification {
   nlohmann::json userInfo;
   // The action button's title; none means no action button.
   std::optional<std::string> actionButtonTitle;
+  // The sound file that goes with the notification, when the module asked for one: the sink makes it
+  // heard once, as the notification's own sound or by playing it itself.
+  std::optional<std::string> soundPath;
 };
 
 // Where the notification centre's actions go: the desktop (with the application shell), the log, or a
@@ -23,9 +26,10 @@ struct QVUserNotification {
 class QVNotificationSink {
  public:
   virtual ~QVNotificationSink() = default;
-  // Shows the notification.
+  // Shows the notification, with its sound when it has one.
   virtual void deliverNotification(const QVUserNotification& notification) = 0;
-  // Plays the sound whose file (read whole) is `sound`; `path` is where it was read from.
+  // Plays the sound whose file (read whole) is `sound` by itself, for a notification that is not
+  // shown; `path` is where it was read from.
   virtual void playSound(const platform::Data& sound, const std::string& path) = 0;
   // Asks for the user's attention (informational, not critical).
   virtual void requestUserAttention() = 0;

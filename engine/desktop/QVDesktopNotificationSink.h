@@ -4,21 +4,27 @@
 #include <QtCore/QObject>
 #include <QtCore/QString>
 #include <QtDBus/QDBusConnection>
-#include <map>
+#include <cstdint>
+#include <deque>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 #include "engine/QVNotificationSink.h"
 
+class QDBusServiceWatcher;
 class QVNotificationCenter;
 
 // Module notifications on the desktop: freedesktop notifications ("org.freedesktop.Notifications"
-// on the session bus). A sound the module asked for goes with its pop-up as the "sound-file" hint
-// (or "sound-name" for a name of the desktop's sound theme); a sound without a pop-up is played by
-// the desktop's sound player. A notification with a link offers the default action (and the module's
-// action button); invoking it tells the notification centre, which opens the link. Attention requests
-// mark the application's windows urgent.
+// on the session bus). A notification's sound is heard exactly once: as the notification's
+// "sound-file" hint (or "sound-name" for a name of the desktop's sound theme) when the server says it
+// plays sounds (its capability "sound"), and otherwise, or when the notification cannot be shown,
+// played by the desktop's sound player (paplay, pw-play or aplay), as is a sound without a pop-up. A
+// notification with a link offers the default action (and the module's action button); invoking it
+// tells the notification centre, which opens the link. Attention requests mark the application's
+// windows urgent.
+//
+// The server's capabilities are asked once and kept until another server takes the name; the
+// notifications wait for the answer in the order they came, so that each one's sound goes one way,
+// decided once.
 //
 // The engine calls in from the runs' output threads; every D-Bus call and reply is handled on the
 // sink's own (GUI) thread.
@@ -56,14 +62,32 @@ class QVDesktopNotificationSink : public QObject, public QVNotificationSink {
   void notificationClosed(uint id, uint reason);
 
  private:
-  void send(const QVUserNotification& notification, const QString& soundPath);
+  // What the sink knows of the server's capabilities.
+  enum class ServerState { Unknown, Asking, Known };
+
+  // GUI thread: queues the notification and sends what can go.
+  void enqueue(const QVUserNotification& notification);
+  // GUI thread: sends the waiting notifications once the capabilities are known; asks for them first.
+  void sendWaiting();
+  void askCapabilities();
+  void send(const QVUserNotification& notification);
   void playAlone(const QString& soundPath);
+  // The sink's own thread is the caller's.
+  void checkThread() const;
+
+  class SoundPlayers;
 
   QDBusConnection bus_;
+  QDBusServiceWatcher* serverWatcher_ = nullptr;
   std::weak_ptr<QVNotificationCenter> center_;
   bool hasCenter_ = false;
-  // Sounds waiting for the pop-up that the same output thread sends right after them.
-  std::mutex soundsMutex_;
-  std::map<std::thread::id, QString> pendingSounds_;
   QHash<uint, QVUserNotification> shown_;
+  std::shared_ptr<SoundPlayers> players_;
+
+  // GUI thread only.
+  ServerState serverState_ = ServerState::Unknown;
+  bool serverPlaysSounds_ = false;
+  // Counts the changes of the server's owner: an answer from an earlier owner is not kept.
+  std::uint64_t serverGeneration_ = 0;
+  std::deque<QVUserNotification> waiting_;
 };

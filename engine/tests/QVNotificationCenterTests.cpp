@@ -204,10 +204,11 @@ TEST_F(NotificationCenterTest, OptionsChooseTheActions) {
     json options;  // notification option values by name
     json first;    // the line's first options element
     bool popup;
-    bool sound;
+    bool sound;  // played by itself
     bool attention;
     json userInfo;
     std::optional<std::string> actionButtonTitle;
+    bool popupSound = false;  // the pop-up carries the sound
   };
   const json defaults = {{"showPopup", true}, {"playSound", false}, {"bounceDock", false}};
   const std::vector<Case> cases = {
@@ -243,6 +244,15 @@ TEST_F(NotificationCenterTest, OptionsChooseTheActions) {
        false,
        nullptr,
        std::nullopt},
+      {"sound with pop-up goes with the pop-up, not by itself",
+       {{"showPopup", true}, {"playSound", true}, {"bounceDock", false}},
+       {{"message", "Hi"}},
+       true,
+       false,
+       false,
+       nullptr,
+       std::nullopt,
+       true},
       {"attention only",
        {{"showPopup", false}, {"playSound", false}, {"bounceDock", true}},
        {{"message", "Hi"}},
@@ -277,6 +287,12 @@ TEST_F(NotificationCenterTest, OptionsChooseTheActions) {
       EXPECT_EQ(notifications.back().informativeText, "Hi");
       EXPECT_EQ(notifications.back().userInfo, c.userInfo);
       EXPECT_EQ(notifications.back().actionButtonTitle, c.actionButtonTitle);
+      if (c.popupSound) {
+        EXPECT_EQ(notifications.back().soundPath,
+                  module_->notificationOptionWithKey("soundName")->value()->stringValue());
+      } else {
+        EXPECT_EQ(notifications.back().soundPath, std::nullopt);
+      }
     }
     auto sounds = sink_->sounds();
     ASSERT_EQ(sounds.size() - soundsBefore, c.sound ? 1u : 0u);
@@ -293,22 +309,29 @@ TEST_F(NotificationCenterTest, OptionsChooseTheActions) {
 }
 
 TEST_F(NotificationCenterTest, AFileThatIsNoSoundIsSkipped) {
-  setNotificationOption("showPopup", false);
   setNotificationOption("playSound", true);
   auto notSound = writeFile("not-a-sound.wav", "plain text");
   module_->notificationOptionWithKey("soundName")
       ->value()
       ->setStringValue(std::optional<std::string>(notSound.string()));
+  // Neither by itself nor with the pop-up.
+  setNotificationOption("showPopup", false);
   EXPECT_TRUE(
       center_->deliverNotificationForModule(module_, notificationLine({{"id", "s"}, {"message", "m"}})));
+  setNotificationOption("showPopup", true);
+  EXPECT_TRUE(
+      center_->deliverNotificationForModule(module_, notificationLine({{"id", "t"}, {"message", "m"}})));
   EXPECT_TRUE(sink_->sounds().empty());
+  ASSERT_EQ(sink_->notifications().size(), 1u);
+  EXPECT_EQ(sink_->notifications()[0].soundPath, std::nullopt);
 }
 
 TEST_F(NotificationCenterTest, ClickOpensTheLinkWhenThereIsOne) {
   qvtesting::LogCapture log;
   center_->userNotificationCenterDidActivateNotification(
-      {"Notes", "Hi", {{"url", "https://example.org/b"}}, std::nullopt});
-  center_->userNotificationCenterDidActivateNotification({"Notes", "Hi", nullptr, std::nullopt});
+      {"Notes", "Hi", {{"url", "https://example.org/b"}}, std::nullopt, std::nullopt});
+  center_->userNotificationCenterDidActivateNotification(
+      {"Notes", "Hi", nullptr, std::nullopt, std::nullopt});
   EXPECT_EQ(sink_->openedURLs(), std::vector<std::string>{"https://example.org/b"});
   EXPECT_TRUE(log.contains("Activate"));
   EXPECT_TRUE(center_->userNotificationCenterShouldPresentNotification({}));

@@ -1,3 +1,4 @@
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <QtCore/QProcess>
@@ -14,6 +15,8 @@
 #include "engine/QVShowRunner.h"
 #include "engine/desktop/QVDesktopNotificationSink.h"
 #include "engine/desktop/QVSleepWakeMonitor.h"
+#include "platform/desktop/testing/FakeNotificationServer.h"
+#include "platform/desktop/testing/FakeSoundPlayer.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "platform/desktop/testing/RecordingDesktopServices.h"
 #include "testing/TreePaths.h"
@@ -49,47 +52,7 @@ class PrivateBus {
   QStringList names_;
 };
 
-// The desktop's notification server as far as the sink uses it: it keeps each Notify call and can
-// report an action the user invoked.
-class FakeNotificationServer : public QObject {
-  Q_OBJECT
-  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-
- public:
-  struct Call {
-    QString appName, summary, body;
-    QStringList actions;
-    QVariantMap hints;
-    uint id;
-  };
-  explicit FakeNotificationServer(QDBusConnection bus) : bus_(bus) {
-    bus_.registerObject(QStringLiteral("/org/freedesktop/Notifications"), this,
-                        QDBusConnection::ExportAllSlots);
-    registered = bus_.registerService(QStringLiteral("org.freedesktop.Notifications"));
-  }
-  void invoke(uint id, const QString& action) {
-    auto signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/Notifications"),
-                                             QStringLiteral("org.freedesktop.Notifications"),
-                                             QStringLiteral("ActionInvoked"));
-    signal << id << action;
-    bus_.send(signal);
-  }
-  std::vector<Call> calls;
-  bool registered = false;
-
- public Q_SLOTS:
-  uint Notify(const QString& appName, uint, const QString&, const QString& summary, const QString& body,
-              const QStringList& actions, const QVariantMap& hints, int) {
-    calls.push_back({appName, summary, body, actions, hints, uint(calls.size() + 7)});
-    return calls.back().id;
-  }
-  QStringList GetCapabilities() {
-    return {QStringLiteral("actions"), QStringLiteral("body"), QStringLiteral("sound")};
-  }
-
- private:
-  QDBusConnection bus_;
-};
+using qvtesting::FakeNotificationServer;
 
 class DesktopBusTest : public qvtesting::GuiTest {
  protected:
@@ -122,7 +85,7 @@ void setNotificationOption(const QVDashboardModule::Pointer& module, const std::
 
 TEST_F(DesktopBusTest, ModuleNotificationsReachTheServerWithTheirSoundAndTheActionOpensTheLink) {
   FakeNotificationServer server(bus.connect());
-  ASSERT_TRUE(server.registered);
+  ASSERT_TRUE(server.isRegistered());
   QVDesktopNotificationSink sink(bus.connect());
   auto sinkPointer = std::shared_ptr<QVNotificationSink>(&sink, [](QVNotificationSink*) {});
   auto center = QVNotificationCenter::make(sinkPointer, nullptr);
@@ -174,6 +137,145 @@ TEST_F(DesktopBusTest, ModuleNotificationsReachTheServerWithTheirSoundAndTheActi
   server.invoke(server.calls[1].id, QStringLiteral("default"));
   runFor(0.1);
   EXPECT_EQ(desktop->openedURLs.size(), 1u);
+}
+
+// Many notifications with a sound, sent quickly from several runs' output threads while the GUI
+// thread goes on: each one is heard exactly once, as the "sound-file" hint of its Notify call when the
+// server shows it and plays sounds, and by the desktop's sound player otherwise.
+TEST_F(DesktopBusTest, EveryNotificationSoundIsHeardExactlyOnce) {
+  struct Case {
+    const char* name;
+    std::optional<QStringList> server;  // its capabilities; none: no server on the bus
+    bool popup;                         // the module's "showPopup"
+    bool hinted;                        // the Notify calls carry the sound; otherwise the player plays it
+  };
+  const QStringList withoutSound{QStringLiteral("actions"), QStringLiteral("body")};
+  const std::vector<Case> cases = {
+      {"a server that plays sounds", FakeNotificationServer::allCapabilities(), true, true},
+      {"a server that cannot play sounds", withoutSound, true, false},
+      {"no notification server", std::nullopt, true, false},
+      {"no pop-up", FakeNotificationServer::allCapabilities(), false, false},
+  };
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 30;
+  constexpr int kCount = kThreads * kPerThread;
+  int caseNumber = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    qvtesting::FakeSoundPlayer player(root() / ("player-" + std::to_string(++caseNumber)));
+    std::unique_ptr<FakeNotificationServer> server;
+    if (c.server) {
+      server = std::make_unique<FakeNotificationServer>(bus.connect(), *c.server);
+      ASSERT_TRUE(server->isRegistered());
+    }
+    QVDesktopNotificationSink sink(bus.connect());
+    int answered = 0;  // Notify calls answered, by the server or with an error
+    QObject::connect(&sink, &QVDesktopNotificationSink::notificationSent, &sink, [&](uint) { ++answered; });
+    auto center =
+        QVNotificationCenter::make(std::shared_ptr<QVNotificationSink>(&sink, [](auto*) {}), nullptr);
+    auto module = minimalModule();
+    ASSERT_TRUE(module);
+    setNotificationOption(module, "showPopup", c.popup);
+    setNotificationOption(module, "playSound", true);
+    setNotificationOption(module, "bounceDock", true);
+    const auto sound = module->notificationOptionWithKey("soundName")->value()->stringValue();
+    ASSERT_TRUE(sound && !sound->empty());
+
+    std::atomic<int> done{0};
+    std::vector<std::thread> outputs;
+    for (int t = 0; t < kThreads; ++t) {
+      outputs.emplace_back([&, t] {
+        for (int i = 0; i < kPerThread; ++i) {
+          const int id = t * kPerThread + i;
+          center->deliverNotificationForModule(
+              module,
+              {{"type", "notification"},
+               {"options", nlohmann::json::array({{{"id", id}, {"message", fmt::format("n{}", id)}}})}});
+        }
+        ++done;
+      });
+    }
+    // The GUI thread runs meanwhile, as in the application.
+    const bool delivered = runUntil([&] { return done == kThreads; }, 10);
+    for (auto& output : outputs) output.join();
+    ASSERT_TRUE(delivered);
+    const int expectedPlays = c.hinted ? 0 : kCount;
+    const int expectedAnswers = c.popup ? kCount : 0;
+    EXPECT_TRUE(
+        runUntil([&] { return answered == expectedAnswers && player.played().size() >= expectedPlays; }, 10))
+        << answered << " answered, " << player.played().size() << " played";
+    // Nothing more comes afterwards.
+    runFor(0.3);
+    EXPECT_EQ(answered, expectedAnswers);
+    const QStringList played = player.played();
+    EXPECT_EQ(played.size(), expectedPlays);
+    for (const QString& file : played) EXPECT_EQ(file.toStdString(), *sound);
+    if (server) {
+      ASSERT_EQ(int(server->calls.size()), expectedAnswers);
+      int withSound = 0;
+      for (const auto& call : server->calls) {
+        if (call.hints.contains(QStringLiteral("sound-file"))) {
+          ++withSound;
+          EXPECT_EQ(call.hints.value(QStringLiteral("sound-file")).toString().toStdString(), *sound);
+        }
+      }
+      EXPECT_EQ(withSound, c.hinted ? kCount : 0);
+    }
+    runFor(0.1);
+  }
+}
+
+// The server comes and goes while the application runs: each notification's sound is still heard
+// once, and a server that came is given the sounds from then on.
+TEST_F(DesktopBusTest, ANotificationServerThatComesAndGoesGetsTheSoundsWhileItIsThere) {
+  qvtesting::FakeSoundPlayer player(root() / "player");
+  QVDesktopNotificationSink sink(bus.connect());
+  int answered = 0;
+  QObject::connect(&sink, &QVDesktopNotificationSink::notificationSent, &sink, [&](uint) { ++answered; });
+  auto center = QVNotificationCenter::make(std::shared_ptr<QVNotificationSink>(&sink, [](auto*) {}), nullptr);
+  auto module = minimalModule();
+  ASSERT_TRUE(module);
+  setNotificationOption(module, "showPopup", true);
+  setNotificationOption(module, "playSound", true);
+  int next = 0;
+  // Sends one notification and waits for its answer; how its sound was heard (by the server, by the
+  // player) as counts.
+  std::unique_ptr<FakeNotificationServer> server;
+  auto sendOne = [&]() -> std::pair<int, int> {
+    const int id = ++next;
+    const int answeredBefore = answered;
+    const auto playedBefore = player.played().size();
+    const std::size_t callsBefore = server ? server->calls.size() : 0;
+    center->deliverNotificationForModule(
+        module,
+        {{"type", "notification"}, {"options", nlohmann::json::array({{{"id", id}, {"message", "m"}}})}});
+    EXPECT_TRUE(runUntil([&] { return answered > answeredBefore; }));
+    // The player is a process of its own: its note may come a little later.
+    runUntil([&] { return player.played().size() > playedBefore; }, 0.3);
+    int byServer = 0;
+    if (server) {
+      for (std::size_t i = callsBefore; i < server->calls.size(); ++i)
+        if (server->calls[i].hints.contains(QStringLiteral("sound-file"))) ++byServer;
+    }
+    return {byServer, int(player.played().size() - playedBefore)};
+  };
+
+  // No server: the player plays.
+  EXPECT_EQ(sendOne(), std::make_pair(0, 1));
+  // A server that plays sounds arrives: once the sink has heard of it, the sound goes with the
+  // notification; each one is heard once meanwhile.
+  server = std::make_unique<FakeNotificationServer>(bus.connect());
+  ASSERT_TRUE(server->isRegistered());
+  bool serverPlays = false;
+  for (int i = 0; i < 20 && !serverPlays; ++i) {
+    const auto [byServer, byPlayer] = sendOne();
+    EXPECT_EQ(byServer + byPlayer, 1);
+    serverPlays = byServer == 1;
+  }
+  EXPECT_TRUE(serverPlays) << "the new server was never given the sound";
+  // It goes away again: the player plays, whether or not the sink has heard of it yet.
+  server.reset();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(sendOne(), std::make_pair(0, 1));
 }
 
 TEST_F(DesktopBusTest, WithoutANotificationServerNothingIsShownAndNothingBreaks) {
@@ -243,5 +345,3 @@ TEST_F(DesktopBusTest, WithoutLogindTheMonitorSaysSoAndPostsNothing) {
 }
 
 }  // namespace
-
-#include "DesktopBusTests.moc"
