@@ -11,6 +11,7 @@
 #include <QtCore/QTimer>
 #include <QtGui/QIcon>
 #include <QtGui/QSessionManager>
+#include <QtGui/QWindow>
 #include <QtWidgets/QApplication>
 #include <algorithm>
 #include <cstdio>
@@ -50,6 +51,16 @@ void unblockTerminationSignals() {
   sigemptyset(&termination);
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&termination, signal);
   ::pthread_sigmask(SIG_UNBLOCK, &termination, nullptr);
+}
+
+// Whether the application became active only because a menu popped up: the tray icon's menu takes
+// the keyboard while it is open, which the desktop reports as the application's activation. A
+// status item's menu opens over whatever application is active without activating this one, so the
+// dashboard must not come forward with it.
+bool aMenuTookTheFocus() {
+  if (QApplication::activePopupWidget()) return true;
+  const QWindow* focus = QGuiApplication::focusWindow();
+  return focus && focus->type() == Qt::Popup;
 }
 
 void installTerminationHandlers(QApplication& application) {
@@ -152,7 +163,8 @@ int main(int argc, char** argv) {
   });
   QObject::connect(&application, &QGuiApplication::applicationStateChanged, &delegate,
                    [&delegate](Qt::ApplicationState state) {
-                     if (state == Qt::ApplicationActive) delegate.applicationDidBecomeActive();
+                     if (state == Qt::ApplicationActive && !aMenuTookTheFocus())
+                       delegate.applicationDidBecomeActive();
                    });
   QObject::connect(&delegate, &AppDelegate::launchDidComplete, &instance, [&](bool success) {
     if (!success) return;

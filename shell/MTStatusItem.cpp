@@ -52,7 +52,12 @@ MTStatusItem::~MTStatusItem() {
 void MTStatusItem::setContextMenu(QMenu* menu) {
   if (contextMenu_) disconnect(menuConnection_);
   contextMenu_ = menu;
-  if (menu) menuConnection_ = connect(menu, &QMenu::aboutToHide, this, [this] { setActive(false); });
+  if (menu) {
+    menuConnection_ = connect(menu, &QMenu::aboutToHide, this, [this] {
+      setActive(false);
+      Q_EMIT menuDidClose();
+    });
+  }
 }
 
 void MTStatusItem::setIconVisible(bool visible) {

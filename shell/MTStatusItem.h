@@ -117,6 +117,8 @@ class MTStatusItem : public QObject {
  Q_SIGNALS:
   // The item was drawn anew (its icon changed).
   void didRedraw();
+  // The context menu closed, however it was opened (here or elsewhere); the highlight is off now.
+  void menuDidClose();
 
  private:
   void setNeedsDisplay();

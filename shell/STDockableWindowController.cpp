@@ -124,10 +124,14 @@ void STDockableWindowController::setStatusItem(MTStatusItem* item) {
     statusItem_->deleteLater();
   }
   lengthObserver_ = {};
+  disconnect(menuCloseConnection_);
   statusItem_ = item;
   if (!item) return;
   item->setParent(this);
   item->setDelegate(this);
+  // The menu's closing is seen once the menu is gone and the focus has settled.
+  menuCloseConnection_ = connect(item, &MTStatusItem::menuDidClose, this,
+                                 &STDockableWindowController::statusItemMenuDidClose, Qt::QueuedConnection);
   QPointer<STDockableWindowController> self(this);
   lengthObserver_ = platform::NotificationCenter::defaultCenter().addObserverForName(
       MTStatusItemLengthDidChangeNotification, item, [self](const platform::Notification&) {
@@ -423,6 +427,12 @@ void STDockableWindowController::windowDidMove() {
 
 void STDockableWindowController::windowDidBecomeKey() {
   if (statusItem_) statusItem_->setActive(true);
+}
+
+void STDockableWindowController::statusItemMenuDidClose() {
+  QWidget* window = this->window();
+  if (statusItem_ && shown_ && !hiding_ && window && windowIsVisible() && window->isActiveWindow())
+    statusItem_->setActive(true);
 }
 
 void STDockableWindowController::windowDidResignKey() {

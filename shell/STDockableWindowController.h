@@ -80,6 +80,9 @@ class STDockableWindowController : public ZKWindowController, public MTStatusIte
   void windowDidBecomeKey();
   void windowDidResignKey();
   void windowDidDeminiaturize();
+  // The status item's menu closed and took the highlight with it: a window that is still key keeps
+  // the item lit (the same menu opens from the window's settings button).
+  void statusItemMenuDidClose();
 
   // The desktop's screens as the docking rules see them.
   static std::vector<STScreenArea> screenAreas();
@@ -116,5 +119,6 @@ class STDockableWindowController : public ZKWindowController, public MTStatusIte
   QShortcut* escapeShortcut_ = nullptr;
   std::vector<platform::ObserverToken> observers_;
   platform::ObserverToken lengthObserver_;
+  QMetaObject::Connection menuCloseConnection_;
   platform::SettingsStore::Observation keepAboveObservation_;
 };

@@ -6,6 +6,7 @@
 #include <QtGui/QScreen>
 #include <QtGui/QWindow>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QMenu>
 
 #include "ShellTestSupport.h"
 
@@ -107,6 +108,42 @@ TEST_F(XvfbShellTest, ClickingTheTrayIconDropsTheWindowBelowItAndClickingElsewhe
   EXPECT_FALSE(window->isVisible());
   EXPECT_EQ(willShowCount, 2);
   EXPECT_EQ(didHideCount, 2);
+}
+
+TEST_F(XvfbShellTest, TheItemIsLitWhileTheWindowIsKeyEvenAfterItsMenuCloses) {
+  ASSERT_TRUE(runUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 5));
+  controller = new STDockableWindowController;
+  controller->setWindow(shelltesting::makeDashboardWindow(QSize(450, 300)));
+  controller->awakeFromNib();
+  auto* item = new MTStatusItem;
+  controller->setStatusItem(item);
+  QMenu menu;
+  menu.addAction(QStringLiteral("Dock Window"));
+  item->setContextMenu(&menu);
+
+  // The same menu opens from the window's settings button: closing it leaves the key window's item
+  // lit.
+  controller->actuallyShowWindow(false);
+  ASSERT_TRUE(runUntil([&] { return windowIsUp(); }, 5));
+  EXPECT_TRUE(item->active());
+  menu.popup(controller->window()->geometry().center());
+  ASSERT_TRUE(runUntil([&] { return menu.isVisible(); }, 3));
+  runFor(0.2);
+  menu.close();
+  runFor(0.3);
+  EXPECT_TRUE(windowIsUp());
+  EXPECT_TRUE(item->active()) << "the highlight went with the menu";
+
+  // Opened from the item with the window away: the highlight lasts as long as the menu.
+  controller->actuallyHideWindow(false);
+  EXPECT_FALSE(item->active());
+  item->rightMouseDown(QPoint(100, 10));
+  ASSERT_TRUE(runUntil([&] { return menu.isVisible(); }, 3));
+  EXPECT_TRUE(item->active());
+  menu.close();
+  runFor(0.3);
+  EXPECT_FALSE(item->active());
+  EXPECT_FALSE(controller->window()->isVisible());
 }
 
 }  // namespace
