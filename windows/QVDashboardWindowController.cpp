@@ -1,6 +1,10 @@
 #include "windows/QVDashboardWindowController.h"
 
+#include <QtCore/QEvent>
 #include <QtCore/QTimer>
+#include <QtGui/QBitmap>
+#include <QtGui/QPainter>
+#include <QtGui/QRegion>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QGraphicsOpacityEffect>
 #include <QtWidgets/QLayout>
@@ -13,6 +17,8 @@
 #include "uikit/ZKThemeManager.h"
 #include "windows/QVDashboardNotifications.h"
 #include "windows/QVDashboardServices.h"
+#include "windows/QVDockedHeaderView.h"
+#include "windows/QVHeaderViewController.h"
 #include "windows/QVModuleListViewController.h"
 
 ZK_INTERFACE_FORM(QVDashboardWindowController, QWidget);
@@ -43,13 +49,13 @@ void QVDashboardWindowController::zk_viewDidLoad() {
   if (!window) return;
   auto* form = ui<Ui::QVDashboardWindowController>();
   contentView_ = form ? form->contentView : window;
-  // The header draws the window's rounded top (and the arrow) where the desktop can show
-  // transparency; elsewhere the window is a plain rectangle of the theme's colour.
-  if (platform::desktopHasCompositor()) {
-    window->setAttribute(Qt::WA_TranslucentBackground);
-  } else {
-    window->setAutoFillBackground(true);
-  }
+  // The header draws the window's rounded top (and the arrow) over a transparent margin. The window
+  // has an alpha channel whether or not a compositor runs now, so that one starting later shows the
+  // margin through; without one the window's shape cuts the margin away (updateWindowShape).
+  window->setAttribute(Qt::WA_TranslucentBackground);
+  compositorWatcher_ = new platform::DesktopCompositorWatcher(this);
+  connect(compositorWatcher_, &platform::DesktopCompositorWatcher::compositorChanged, this,
+          &QVDashboardWindowController::updateWindowShape);
   QPointer<QVDashboardWindowController> themed(this);
   themeObserver_ = platform::NotificationCenter::defaultCenter().addObserverForName(
       ZKThemeManagerNotificationThemeDidUpdate, nullptr, [themed](const platform::Notification&) {
@@ -60,6 +66,13 @@ void QVDashboardWindowController::zk_viewDidLoad() {
   applyTheme();
   updateWindowSize();
   setCurrentViewController(ZKViewController::controller<QVModuleListViewController>(this));
+  if (auto* list = moduleListViewController()) {
+    list->view()->installEventFilter(this);
+    if (auto* header = list->headerViewController() ? list->headerViewController()->headerView() : nullptr)
+      connect(header, &QVDockedHeaderView::backgroundPathDidChange, this,
+              &QVDashboardWindowController::scheduleWindowShapeUpdate);
+  }
+  updateWindowShape();
   auto* item = new QVStatusItem();
   if (auto* list = moduleListViewController()) item->setContextMenu(list->settingsMenu());
   setStatusItem(item);
@@ -87,6 +100,54 @@ void QVDashboardWindowController::applyTheme() {
   QPalette palette = window->palette();
   palette.setColor(QPalette::Window, color);
   window->setPalette(palette);
+}
+
+bool QVDashboardWindowController::eventFilter(QObject* watched, QEvent* event) {
+  // The window's events come through the base's filter, the list's through its own. The outline
+  // follows the window's size and the list's (whose layout places the header).
+  if (event->type() == QEvent::Resize || event->type() == QEvent::LayoutRequest) {
+    auto* list = moduleListViewController();
+    if (watched == window() || (list && watched == list->view())) scheduleWindowShapeUpdate();
+  }
+  return STDockableWindowController::eventFilter(watched, event);
+}
+
+void QVDashboardWindowController::scheduleWindowShapeUpdate() {
+  if (shapeUpdatePending_) return;
+  shapeUpdatePending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        shapeUpdatePending_ = false;
+        updateWindowShape();
+      },
+      Qt::QueuedConnection);
+}
+
+void QVDashboardWindowController::updateWindowShape() {
+  QWidget* window = this->window();
+  auto* list = moduleListViewController();
+  if (!window || !list || !compositorWatcher_) return;
+  QRegion shape;
+  if (!compositorWatcher_->hasCompositor()) {
+    // The outline drawn with hard edges, as the header draws its part: a pixel belongs to the window
+    // when its centre lies inside.
+    QBitmap bitmap(window->size());
+    bitmap.fill(Qt::color0);
+    QPainter painter(&bitmap);
+    painter.translate(list->view()->mapTo(window, QPoint(0, 0)));
+    for (const QPainterPath& piece : list->windowOutline()) painter.fillPath(piece, Qt::color1);
+    painter.end();
+    shape = QRegion(bitmap);
+  }
+  if (shape == window->mask()) return;
+  if (shape.isEmpty()) {
+    window->clearMask();
+  } else {
+    window->setMask(shape);
+  }
+  // The header and the body paint for the new state (hard or soft edges, full or rounded fill).
+  window->update();
 }
 
 void QVDashboardWindowController::updateWindowSize() {

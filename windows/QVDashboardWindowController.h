@@ -10,6 +10,9 @@
 
 class ZKViewController;
 class QVModuleListViewController;
+namespace platform {
+class DesktopCompositorWatcher;
+}
 
 // The dashboard's status item: the application's tray item, nothing of its own.
 class QVStatusItem : public MTStatusItem {
@@ -50,9 +53,20 @@ class QVDashboardWindowController : public STDockableWindowController {
   // A hook with no body: the icon setting reaches the window here.
   void updateStatusItem() {}
 
+  // Where no compositor draws the desktop (so transparency cannot show), the window is shaped to its
+  // outline: the margin beside the arrow and outside the rounded corners is cut away and the desktop
+  // shows there. Where one does, the window has no shape and its transparent margin shows through.
+  // Follows the outline (docking, resizing) and the compositor coming and going.
+  void updateWindowShape();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
-  // The window's own fill (seen where the desktop shows no transparency) follows the theme.
+  // The window's own colour follows the theme.
   void applyTheme();
+  // updateWindowShape on the next turn of the loop, once for all the changes of this one.
+  void scheduleWindowShapeUpdate();
 
  private:
   QPointer<QWidget> contentView_;
@@ -60,4 +74,6 @@ class QVDashboardWindowController : public STDockableWindowController {
   QPointer<ZKViewController> currentViewController_;
   std::vector<platform::SettingsStore::Observation> observations_;
   platform::ObserverToken themeObserver_;
+  platform::DesktopCompositorWatcher* compositorWatcher_ = nullptr;
+  bool shapeUpdatePending_ = false;
 };

@@ -42,6 +42,7 @@ void QVDockedHeaderView::updatePath() {
   const QRectF bounds(QPointF(0, 0), QSizeF(size()));
   path_ = ZKDesignGeometry::toQt(zk_windowPathForBounds(bounds, showsArrow_), bounds.height());
   update();
+  Q_EMIT backgroundPathDidChange();
 }
 
 void QVDockedHeaderView::applyTheme() {
@@ -58,6 +59,8 @@ void QVDockedHeaderView::resizeEvent(QResizeEvent* event) {
 
 void QVDockedHeaderView::paintEvent(QPaintEvent*) {
   QPainter painter(this);
-  painter.setRenderHint(QPainter::Antialiasing);
+  // A window shaped to this outline has hard edges: the fill keeps to the same pixels as the shape,
+  // so no edge pixel is blended with what lies under the header.
+  painter.setRenderHint(QPainter::Antialiasing, window()->mask().isEmpty());
   painter.fillPath(path_, fillColor_);
 }

@@ -25,6 +25,11 @@ class QVDockedHeaderView : public ZKThemableView {
   void awakeFromNib() override;
   void applyTheme() override;
 
+ Q_SIGNALS:
+  // The outline changed (the arrow came or went, or the view was resized): a window shaped to it
+  // takes the new one.
+  void backgroundPathDidChange();
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;

@@ -22,6 +22,7 @@
 #include "windows/QVDashboardNotifications.h"
 #include "windows/QVDashboardServices.h"
 #include "windows/QVDashboardViewController.h"
+#include "windows/QVDockedHeaderView.h"
 #include "windows/QVHeaderViewController.h"
 
 ZK_INTERFACE_FORM(QVModuleListViewController, QWidget);
@@ -34,6 +35,13 @@ QString className(const ZKViewController* controller) {
 
 void openPage(const char* address) {
   platform::DesktopServices::shared().openURL(QUrl(QString::fromLatin1(address)));
+}
+
+// The body below the header's arrow, in the list's coordinates.
+QPainterPath bodyPath(const QWidget* list) {
+  QPainterPath body;
+  body.addRoundedRect(QRectF(list->rect()).adjusted(0, 10, 0, 0), 5, 5);
+  return body;
 }
 
 }  // namespace
@@ -86,6 +94,8 @@ void QVModuleListViewController::zk_viewDidLoad() {
   auto* layout = view()->layout();
   if (!layout) layout = new QVBoxLayout(view());
   for (ZKViewController* row : modulesArray_) layout->addWidget(row->view());
+  // The rows stack from the top; the 10 points the window has beyond them stay at the bottom.
+  if (auto* rows = qobject_cast<QBoxLayout*>(layout)) rows->addStretch();
   view()->installEventFilter(this);
   autoAdjustHeight();
   reloadDataAnimated(false);
@@ -93,17 +103,29 @@ void QVModuleListViewController::zk_viewDidLoad() {
   updateMenuItems();
 }
 
+QList<QPainterPath> QVModuleListViewController::windowOutline() {
+  QList<QPainterPath> outline{bodyPath(view())};
+  auto* header = headerViewController();
+  if (QVDockedHeaderView* headerView = header ? header->headerView() : nullptr)
+    outline.append(headerView->backgroundPath().translated(QPointF(headerView->mapTo(view(), QPoint(0, 0)))));
+  return outline;
+}
+
 bool QVModuleListViewController::eventFilter(QObject* watched, QEvent* event) {
   if (watched == view() && event->type() == QEvent::Paint) {
-    // The window's body below the header's arrow, with rounded corners; the header draws its own
-    // shape over the top, so what lies beside the arrow stays clear.
     QPainter painter(view());
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath body;
-    const QRectF bounds = QRectF(view()->rect()).adjusted(0, 10, 0, 0);
-    body.addRoundedRect(bounds, 5, 5);
     const QColor color = ZKThemeManager::sharedManager().colorForKey(QStringLiteral("windowColor"));
-    painter.fillPath(body, color.isValid() ? color : view()->palette().color(QPalette::Window));
+    const QColor fill = color.isValid() ? color : view()->palette().color(QPalette::Window);
+    if (view()->window()->mask().isEmpty()) {
+      // The window's body below the header's arrow, with rounded corners; the header draws its own
+      // shape over the top, so what lies beside the arrow stays clear.
+      painter.setRenderHint(QPainter::Antialiasing);
+      painter.fillPath(bodyPath(view()), fill);
+    } else {
+      // The window is shaped to its outline (no compositor shows transparency): the shape cuts the
+      // corners, and a full fill leaves no half-covered pixel along its edge.
+      painter.fillRect(view()->rect(), fill);
+    }
     return false;
   }
   return ZKViewController::eventFilter(watched, event);

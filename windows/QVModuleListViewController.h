@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QtCore/QHash>
+#include <QtCore/QList>
 #include <QtCore/QPointer>
+#include <QtGui/QPainterPath>
 #include <QtWidgets/QMenu>
 #include <vector>
 
@@ -43,6 +45,10 @@ class QVModuleListViewController : public ZKViewController {
   void resizeWindowAnimated(bool animated);
   // The window's height the rows ask for: their heights + 10.
   double totalHeight();
+  // The window's outline in this view's coordinates, as the pieces that paint it: the body below the
+  // header's arrow with rounded corners, and the header's own outline (its rounded top and, while
+  // docked, the arrow). Filled one after the other they cover what the window shows.
+  QList<QPainterPath> windowOutline();
 
   void showSettingsMenu();
   void updateMenuItems();
