@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,11 +49,26 @@ void syncDirectory(const fs::path& dir) {
 
 bool writeAtomically(const fs::path& path, std::string_view bytes, Error* error, unsigned mode) {
   fs::path dir = path.parent_path();
-  fs::path temp = dir / ("." + path.filename().string() + "." + makeUUIDString() + ".tmp");
   struct stat existing {};
   if (::stat(path.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-  if (fd < 0) return fail(error, Error::fromErrno(errno, "Could not create " + temp.string()));
+  // The temporary file stays locked from its creation until it has been renamed into place: that is
+  // how a clean-up of temporaries left by a killed process (removeAtomicWriteTemporaries, in this
+  // process or in a second start of the program) tells a write under way from a dead one. A clean-up
+  // can still take the file between its creation and its lock; the write then starts again.
+  fs::path temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temp = dir / ("." + path.filename().string() + "." + makeUUIDString() + ".tmp");
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) return fail(error, Error::fromErrno(errno, "Could not create " + temp.string()));
+    struct stat created {};
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    if (::fstat(fd, &created) == 0 && created.st_nlink > 0) break;
+    ::close(fd);
+    fd = -1;
+    if (attempt == 8) return fail(error, Error::fromErrno(EAGAIN, "Could not create " + temp.string()));
+  }
   // The process umask must not narrow the mode of an existing file.
   ::fchmod(fd, mode);
   bool ok = writeAll(fd, bytes.data(), bytes.size());
@@ -61,18 +77,16 @@ bool writeAtomically(const fs::path& path, std::string_view bytes, Error* error,
     ok = false;
     saved = errno;
   }
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
   if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
     ok = false;
     saved = errno;
   }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return fail(error, Error::fromErrno(saved, "Could not write " + path.string()));
+  if (!ok) ::unlink(temp.c_str());
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
   }
+  if (!ok) return fail(error, Error::fromErrno(saved, "Could not write " + path.string()));
   syncDirectory(dir);
   return true;
 }
@@ -122,12 +136,20 @@ std::size_t removeAtomicWriteTemporaries(const fs::path& folder, std::optional<s
     if (forName && target != *forName) continue;
     std::error_code typeError;
     if (!it->is_regular_file(typeError) || it->is_symlink(typeError)) continue;
+    // A write under way holds its temporary file locked (writeAtomically): that one stays.
+    const int fd = ::open(it->path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      ::close(fd);
+      continue;
+    }
     if (::unlink(it->path().c_str()) == 0) {
       ++removed;
       log("Removed {}, left by a save that was cut short", it->path().string());
     } else if (errno != ENOENT) {
       log("Could not remove {}: {}", it->path().string(), std::strerror(errno));
     }
+    ::close(fd);
   }
   return removed;
 }

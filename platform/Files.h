@@ -25,8 +25,8 @@ bool writeAtomically(const std::filesystem::path& path, const Data& bytes, Error
 bool isAtomicWriteTemporary(std::string_view name);
 // Removes, from the folder itself (not below it), the temporary files that writeAtomically left
 // behind (regular files named as above, nothing else), or only those of the file `forName` when it
-// is given. For start-up, before anything writes there again: a write under way would lose its
-// temporary file. Answers how many were removed; each one is logged.
+// is given. A write under way (in this process or another) keeps its temporary file: it holds it
+// locked until the file is renamed into place. Answers how many were removed; each one is logged.
 std::size_t removeAtomicWriteTemporaries(const std::filesystem::path& folder,
                                          std::optional<std::string_view> forName = std::nullopt);
 

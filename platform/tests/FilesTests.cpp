@@ -1,9 +1,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Files.h"
@@ -92,6 +94,31 @@ TEST_F(FilesTest, RemovingTemporariesTakesOnlyOursFromTheFolderItself) {
   EXPECT_TRUE(fs::is_directory(folder / (".folder." + kUUID + ".tmp"))) << "only files";
   EXPECT_TRUE(fs::is_symlink(folder / (".link." + kUUID + ".tmp"))) << "only files";
   EXPECT_EQ(files::removeAtomicWriteTemporaries(root() / "missing"), 0u);
+}
+
+// A sweep (a second start of the program opening the same settings, say) while writes are under way
+// takes none of their temporary files: every write lands.
+TEST_F(FilesTest, ASweepLeavesTheWritesUnderWayAlone) {
+  const fs::path file = root() / "busy" / "settings.plist";
+  fs::create_directories(file.parent_path());
+  std::atomic<bool> done{false};
+  // A sweep may take a temporary file in the instant between its creation and its lock; that write
+  // starts again with another.
+  std::thread sweeper([&] {
+    while (!done.load()) files::removeAtomicWriteTemporaries(file.parent_path(), "settings.plist");
+  });
+  int failed = 0;
+  for (int i = 0; i < 1500; ++i) {
+    Error error;
+    if (!files::writeAtomically(file, "write " + std::to_string(i), &error)) ++failed;
+  }
+  done.store(true);
+  sweeper.join();
+  EXPECT_EQ(failed, 0) << "writes lost their temporary file to the sweep";
+  std::ifstream in(file);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "write 1499");
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(FilesTest, StoresSweepTheTemporariesOfTheirOwnFileWhenTheyOpen) {
