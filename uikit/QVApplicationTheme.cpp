@@ -86,7 +86,9 @@ QPalette QVApplicationTheme::paletteWithColors(const ColorLookup& color, const Q
     selection = selection.darker(104);
 
   QPalette palette(button, window);
-  const auto set = [&palette](QPalette::ColorRole role, const QColor& value) { palette.setColor(role, value); };
+  const auto set = [&palette](QPalette::ColorRole role, const QColor& value) {
+    palette.setColor(role, value);
+  };
   set(QPalette::Window, window);
   set(QPalette::WindowText, text);
   set(QPalette::Base, field);

@@ -218,7 +218,8 @@ class ThemeContrastXvfbTest : public ProgramTest, public ::testing::WithParamInt
         auto* name = detail->nameFieldAtRow(row);
         auto* cell = name ? name->parentWidget() : nullptr;
         layout.moduleNames.push_back(boxIn(window, name));
-        layout.moduleDetails.push_back(boxIn(window, cell ? cell->findChild<QLabel*>("detailLabel") : nullptr));
+        layout.moduleDetails.push_back(
+            boxIn(window, cell ? cell->findChild<QLabel*>("detailLabel") : nullptr));
       }
       auto* row = detail->tableView()->indexWidget(detail->model()->index(0, 0));
       auto* edit = row ? row->findChild<QPushButton*>() : nullptr;
@@ -249,7 +250,8 @@ class ThemeContrastXvfbTest : public ProgramTest, public ::testing::WithParamInt
           box = box.united(table->visualRect(table->model()->index(r, c)));
         }
         if (!box.isEmpty())
-          layout.addSheetRows.push_back(QRect(table->viewport()->mapTo(add->window(), box.topLeft()), box.size()));
+          layout.addSheetRows.push_back(
+              QRect(table->viewport()->mapTo(add->window(), box.topLeft()), box.size()));
       }
     }
     layout.addSheetCancelText = boxIn(add->window(), add->cancelButton(), 4);
@@ -262,7 +264,8 @@ class ThemeContrastXvfbTest : public ProgramTest, public ::testing::WithParamInt
              5);
     runFor(0.2);
     for (auto* tab : sheet->tabButtons())
-      if (tab && tab->parentWidget() && tab->isVisible()) layout.tabButtons.push_back(boxIn(sheet->window(), tab, 3));
+      if (tab && tab->parentWidget() && tab->isVisible())
+        layout.tabButtons.push_back(boxIn(sheet->window(), tab, 3));
     if (auto* options = qobject_cast<QVConfigEditorViewController*>(sheet->currentViewController())) {
       for (int r = 0; r < 12; ++r) {
         if (auto* cell = qobject_cast<QVBooleanCellView*>(options->valueCellAtRow(r))) {
@@ -305,7 +308,8 @@ class ThemeContrastXvfbTest : public ProgramTest, public ::testing::WithParamInt
     runFor(0.2);
     if (box) {
       layout.alertMessage = boxIn(box, box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label")));
-      layout.alertInformative = boxIn(box, box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")));
+      layout.alertInformative =
+          boxIn(box, box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")));
       box->close();
     } else {
       ADD_FAILURE() << "the alert could not be laid out here";
@@ -332,18 +336,22 @@ class ThemeContrastXvfbTest : public ProgramTest, public ::testing::WithParamInt
       return;
     }
     const Reading reading = read(screen, box.translated(windowGeometry(window).topLeft()));
-    EXPECT_GE(reading.ratio, minimum) << what << " in the " << themeName() << " theme: " << reading.describe();
+    EXPECT_GE(reading.ratio, minimum)
+        << what << " in the " << themeName() << " theme: " << reading.describe();
   }
 
   // The surface behind the box (in the window's coordinates) is in the theme: dark in the dark theme,
   // light in the light one.
-  void expectThemedSurface(const QImage& screen, const QString& window, const QRect& box, const std::string& what) {
+  void expectThemedSurface(const QImage& screen, const QString& window, const QRect& box,
+                           const std::string& what) {
     const Reading reading = read(screen, box.translated(windowGeometry(window).topLeft()));
     const double light = luminance(reading.background);
     if (dark())
-      EXPECT_LT(light, 0.2) << what << " is light in the dark theme: " << hex(reading.background).toStdString();
+      EXPECT_LT(light, 0.2) << what
+                            << " is light in the dark theme: " << hex(reading.background).toStdString();
     else
-      EXPECT_GT(light, 0.5) << what << " is dark in the light theme: " << hex(reading.background).toStdString();
+      EXPECT_GT(light, 0.5) << what
+                            << " is dark in the light theme: " << hex(reading.background).toStdString();
   }
 
   // A menu or other window that the program has just shown: its inside, without the outer edge.
@@ -372,7 +380,8 @@ class ThemeContrastXvfbTest : public ProgramTest, public ::testing::WithParamInt
 
   // The group detail pane's module names and descriptions, and the surface behind them; the selected
   // row (-1 none) shows its own selection colour.
-  void checkModuleList(const Layout& layout, const QString& preferences, int selectedRow, const std::string& when) {
+  void checkModuleList(const Layout& layout, const QString& preferences, int selectedRow,
+                       const std::string& when) {
     const QImage screen = grab();
     for (std::size_t i = 0; i < layout.moduleNames.size(); ++i) {
       const std::string row = std::to_string(i + 1) + " " + when;
@@ -402,7 +411,6 @@ TEST_P(ThemeContrastXvfbTest, EveryWindowSheetAlertAndMenuIsInTheThemeAndReadabl
     settings->synchronize();
   }
   ASSERT_NO_FATAL_FAILURE(launchAndWaitForDashboard());
-  runFor(1.0);
 
   // The dashboard, with its modules' results.
   const QString dashboard = dashboardWindow();
@@ -421,7 +429,6 @@ TEST_P(ThemeContrastXvfbTest, EveryWindowSheetAlertAndMenuIsInTheThemeAndReadabl
     clickInWindow(dashboard, QPoint(windowGeometry(dashboard).width() - 24, 23));
     ASSERT_NO_FATAL_FAILURE(checkMenu(newWindow(before), "settings-menu"));
     key(QStringLiteral("Escape"));
-    runFor(0.3);
   }
 
   // The tray icon's menu; "Manage Modules…", its third entry, opens the module configuration.
@@ -434,7 +441,7 @@ TEST_P(ThemeContrastXvfbTest, EveryWindowSheetAlertAndMenuIsInTheThemeAndReadabl
   }
   const QString preferences = waitForWindow(QStringLiteral("Module Config"));
   ASSERT_FALSE(preferences.isEmpty()) << "the module configuration did not open";
-  runFor(0.6);
+  runFor(0.3);
   shot("module-config");
   checkModuleList(layout, preferences, -1, "when opened");
   expectReadable(grab(), preferences, layout.editButtonText, kBodyText, "the \"Edit\" button");
@@ -443,7 +450,7 @@ TEST_P(ThemeContrastXvfbTest, EveryWindowSheetAlertAndMenuIsInTheThemeAndReadabl
   clickAt(windowGeometry(preferences).topLeft() + layout.addButton);
   const QString addSheet = waitForWindow(QStringLiteral("Add Modules"));
   ASSERT_FALSE(addSheet.isEmpty()) << "the add-module sheet did not open";
-  runFor(0.6);
+  runFor(0.2);
   shot("add-sheet");
   {
     const QImage screen = grab();
@@ -465,7 +472,6 @@ TEST_P(ThemeContrastXvfbTest, EveryWindowSheetAlertAndMenuIsInTheThemeAndReadabl
   clickAt(windowGeometry(preferences).topLeft() + layout.removeButton);
   const QString alert = newWindow(beforeAlert);
   ASSERT_FALSE(alert.isEmpty()) << "no delete alert came";
-  runFor(0.5);
   shot("delete-alert");
   {
     const QImage screen = grab();
@@ -482,9 +488,8 @@ TEST_P(ThemeContrastXvfbTest, EveryWindowSheetAlertAndMenuIsInTheThemeAndReadabl
   clickAt(windowGeometry(preferences).topLeft() + layout.firstEditButton);
   const QString editSheet = waitForWindow(QStringLiteral("Clock"));
   ASSERT_FALSE(editSheet.isEmpty()) << "the edit sheet did not open";
-  runFor(0.4);
+  runFor(0.3);
   clickAt(windowGeometry(editSheet).topLeft() + layout.optionTickBox);
-  runFor(0.4);
   shot("edit-sheet");
   {
     const QImage screen = grab();
@@ -501,14 +506,12 @@ TEST_P(ThemeContrastXvfbTest, EveryWindowSheetAlertAndMenuIsInTheThemeAndReadabl
   ASSERT_TRUE(runUntil([&] { return windowNamed(QStringLiteral("Clock")).isEmpty(); }, 5))
       << "the edit sheet stayed";
   // Closing the sheet lists the group's modules afresh.
-  runFor(0.5);
   shot("module-config-after-edit");
   checkModuleList(layout, preferences, 0, "after an edit");
 
   // The general preferences pane.
   clickAt(windowGeometry(preferences).topLeft() + layout.preferencesRow);
   ASSERT_FALSE(waitForWindow(QStringLiteral("Preferences")).isEmpty()) << "the general pane did not open";
-  runFor(0.5);
   shot("general-pane");
   {
     const QString pane = windowNamed(QStringLiteral("Preferences"));
@@ -541,7 +544,8 @@ TEST_P(ThemeContrastXvfbTest, EveryWindowSheetAlertAndMenuIsInTheThemeAndReadabl
   const QString pane = windowNamed(QStringLiteral("Preferences"));
   ASSERT_FALSE(pane.isEmpty());
   clickAt(windowGeometry(pane).topLeft() + layout.moduleConfigRow);
-  ASSERT_FALSE(waitForWindow(QStringLiteral("Module Config")).isEmpty()) << "the module configuration did not open";
+  ASSERT_FALSE(waitForWindow(QStringLiteral("Module Config")).isEmpty())
+      << "the module configuration did not open";
   runFor(0.5);
   shot("module-config-after-theme-change");
   // Checked as the other theme now.
