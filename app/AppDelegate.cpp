@@ -34,6 +34,7 @@
 #include "shell/ZKUpdateChecker.h"
 #include "uikit/DDDarkTheme.h"
 #include "uikit/DDLightTheme.h"
+#include "uikit/QVApplicationTheme.h"
 #include "uikit/SBHelpers.h"
 #include "uikit/ZKAlert.h"
 #include "uikit/ZKThemeManager.h"
@@ -112,6 +113,8 @@ void AppDelegate::applicationWillFinishLaunching() {
   showHideDockIcon();
   ZKThemeManager::sharedManager().registerTheme(DDLightTheme::sharedTheme());
   ZKThemeManager::sharedManager().registerTheme(DDDarkTheme::sharedTheme());
+  // Every window, sheet, alert and menu takes the chosen theme's colours from the application palette.
+  QVApplicationTheme::install();
   isWillFinishLaunching_ = false;
 }
 

@@ -3,7 +3,9 @@
 #include "uikit/ZKYosemiteButtonCell.h"
 
 // The look of a tab button: blue with a white title while selected (state on), white with a light grey
-// outline and a dark grey title while not; an enabled tab shows its hovered and pressed colours.
+// outline and a dark grey title while not (in a theme with button colours of its own, the dark one,
+// the theme's button colours and text colour instead); an enabled tab shows its hovered and pressed
+// colours.
 class QVTabButtonCell : public ZKYosemiteButtonCell {
  public:
   QString className() const override { return QStringLiteral("QVTabButtonCell"); }
@@ -18,7 +20,7 @@ class QVTabButtonCell : public ZKYosemiteButtonCell {
   QColor backgroundColorHovered() const override;
 
   // The unselected look.
-  virtual QColor disabledBackgroundColor() const { return Qt::white; }
+  virtual QColor disabledBackgroundColor() const;
   virtual QColor disabledTitleColor() const;
   virtual QColor disabledStrokeColor() const;
 

@@ -7,7 +7,9 @@
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
 
+#include "uikit/QVApplicationTheme.h"
 #include "uikit/ZKThemableTableView.h"
+#include "uikit/ZKTheme.h"
 
 QVWindowTheme* QVWindowTheme::follow(QWidget* widget) {
   auto* theme = new QVWindowTheme(widget);
@@ -15,32 +17,26 @@ QVWindowTheme* QVWindowTheme::follow(QWidget* widget) {
   return theme;
 }
 
+QVWindowTheme* QVWindowTheme::keep(QWidget* widget, const QString& themeClassName) {
+  auto* theme = new QVWindowTheme(widget);
+  theme->fixedTheme_ = themeClassName;
+  theme->configure();
+  return theme;
+}
+
 void QVWindowTheme::applyTheme() {
   if (!widget_) return;
-  auto& themes = themeManager();
-  const QColor window = themes.colorForKey(QStringLiteral("windowColor"));
-  const QColor text = themes.colorForKey(QStringLiteral("textColor"));
-  const QColor field = themes.colorForKey(QStringLiteral("windowHeaderColor"));
-  const QColor separator = themes.colorForKey(QStringLiteral("detailsTableSeparatorColor"));
-  const QColor accent = themes.colorForKey(QStringLiteral("spaceLabelColor"));
-  QPalette palette = widget_->palette();
-  auto set = [&palette](QPalette::ColorRole role, const QColor& color) {
-    if (color.isValid()) palette.setColor(role, color);
+  const ZKTheme* fixed = fixedTheme_.isEmpty() ? nullptr : ZKTheme::sharedTheme(fixedTheme_);
+  auto color = [fixed](const char* key) {
+    if (!fixed) return themeManager().colorForKey(QString::fromLatin1(key));
+    return fixed->valueForKey(QString::fromLatin1(key)).value<QColor>();
   };
-  set(QPalette::Window, window);
-  set(QPalette::WindowText, text);
-  set(QPalette::Text, text);
-  set(QPalette::ButtonText, text);
-  set(QPalette::Base, field);
-  set(QPalette::AlternateBase, window);
-  set(QPalette::Button, field);
-  set(QPalette::Link, accent);
-  set(QPalette::Highlight, accent);
-  if (text.isValid()) {
-    QColor placeholder = text;
-    placeholder.setAlphaF(0.45f);
-    palette.setColor(QPalette::PlaceholderText, placeholder);
-  }
+  const QColor window = color("windowColor");
+  const QColor separator = color("detailsTableSeparatorColor");
+  const QColor accent = color("spaceLabelColor");
+  // The same palette as the application's, for windows that a palette of their own would keep apart.
+  const QPalette palette = fixed ? QVApplicationTheme::paletteOfTheme(fixed, widget_->palette())
+                                 : QVApplicationTheme::currentThemePalette(widget_->palette());
   widget_->setPalette(palette);
   widget_->setAutoFillBackground(true);
   for (auto* view : widget_->findChildren<QAbstractItemView*>()) {

@@ -8,6 +8,7 @@
 #include <QtGui/QPalette>
 
 #include "platform/Log.h"
+#include "uikit/QVApplicationTheme.h"
 
 namespace {
 
@@ -27,7 +28,8 @@ std::optional<uint> unwrapScheme(QVariant value) {
   return scheme;
 }
 
-QPalette applicationPalette() { return QGuiApplication::palette(); }
+// The desktop's palette, not the theme's: the application palette carries the theme once one is chosen.
+QPalette applicationPalette() { return QVApplicationTheme::desktopPalette(); }
 
 }  // namespace
 

@@ -9,7 +9,8 @@ class QPalette;
 
 // The desktop's light or dark appearance. The desktop portal's "org.freedesktop.appearance"
 // "color-scheme" setting decides (1 prefers dark, 2 prefers light); where no portal answers or it
-// states no preference (0), the application palette's lightness decides.
+// states no preference (0), the desktop palette's lightness decides (the application palette as the
+// desktop gives it, not the theme's, QVApplicationTheme::desktopPalette).
 class SBHelpers {
  public:
   // True when the desktop appearance is dark, asked on the session bus.

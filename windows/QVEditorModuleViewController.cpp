@@ -15,9 +15,11 @@
 #include "platform/desktop/QtText.h"
 #include "ui_QVEditorModuleViewController.h"
 #include "uikit/NSTableView+Helpers.h"
+#include "uikit/QVApplicationTheme.h"
 #include "uikit/QVEmojiButtonCell.h"
 #include "uikit/ZKAlert.h"
 #include "uikit/ZKButton.h"
+#include "uikit/ZKTheme.h"
 #include "windows/QVGroupDetailViewController.h"
 #include "windows/QVRowMenu.h"
 
@@ -32,8 +34,10 @@ class QVEmojiPopover : public QFrame {
  public:
   explicit QVEmojiPopover(QWidget* parent) : QFrame(parent, Qt::Popup) {
     setFrameShape(QFrame::StyledPanel);
-    // The picker always shows on a light background, whatever the theme.
-    setStyleSheet(QStringLiteral("QVEmojiPopover, QTableWidget { background: white; color: black; }"));
+    // The picker always shows in the light theme's colours, whatever the current theme.
+    setPalette(
+        QVApplicationTheme::paletteOfTheme(ZKTheme::sharedTheme(QStringLiteral("DDLightTheme")), palette()));
+    setAutoFillBackground(true);
   }
   std::function<void()> didClose;
 

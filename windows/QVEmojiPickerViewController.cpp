@@ -69,8 +69,8 @@ QLineEdit* QVEmojiPickerViewController::searchField() const {
 
 void QVEmojiPickerViewController::zk_viewDidLoad() {
   if (!manager_) manager_ = QVEmojiManager::sharedManager();
-  // The picker shows in a popup of its own, which does not inherit its opener's theme.
-  QVWindowTheme::follow(view());
+  // The picker shows in a popup of its own, always in the light look, whatever the theme.
+  QVWindowTheme::keep(view(), QStringLiteral("DDLightTheme"));
   connect(searchField(), &QLineEdit::textChanged, this, [this] { searchDidChange(); });
   tableView()->verticalHeader()->setMinimumSectionSize(kGroupRowHeight);
   reloadData();

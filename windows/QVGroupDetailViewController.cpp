@@ -9,6 +9,7 @@
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QStyle>
 #include <QtWidgets/QToolButton>
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/QVDashboardModuleManager.h"
@@ -17,7 +18,9 @@
 #include "platform/desktop/QtText.h"
 #include "ui_QVGroupDetailViewController.h"
 #include "uikit/NSTableView+Helpers.h"
+#include "uikit/QVApplicationTheme.h"
 #include "uikit/ZKAlert.h"
+#include "uikit/ZKThemeManager.h"
 #include "windows/QVAddModuleWindowController.h"
 #include "windows/QVDashboardNotifications.h"
 #include "windows/QVEditModuleWindowController.h"
@@ -88,8 +91,10 @@ void QVGroupDetailViewController::zk_viewDidLoad() {
   table->horizontalHeader()->setStretchLastSection(true);
   connect(table, &QAbstractItemView::doubleClicked, this,
           &QVGroupDetailViewController::didDoubleClickTableView);
-  connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-          [this] { validateAddRemoveButton(); });
+  connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    validateAddRemoveButton();
+    updateCellColors();
+  });
   connect(addButton(), &QAbstractButton::clicked, this, [this] { showAddModule(); });
   connect(removeButton(), &QAbstractButton::clicked, this, [this] { removeSelectedItem(); });
   setUpRowMenu();
@@ -100,6 +105,13 @@ void QVGroupDetailViewController::zk_viewDidLoad() {
       QVOpenEditWithModuleNotification, nullptr, [self](const platform::Notification& note) {
         if (self) self->editFromNotification(note.objectAs<QVDashboardModule>());
       }));
+  observers_.push_back(center().addObserverForName(ZKThemeManagerNotificationThemeDidUpdate, nullptr,
+                                                   [self](const platform::Notification&) {
+                                                     // After the window has taken the new theme.
+                                                     QTimer::singleShot(0, self, [self] {
+                                                       if (self) self->updateCellColors();
+                                                     });
+                                                   }));
   observers_.push_back(center().addObserverForName(
       QVReloadDataForGroupNotification, nullptr, [self](const platform::Notification& note) {
         if (self && note.objectAs<QVDashboardGroup>() == self->group()) self->reloadData();
@@ -155,7 +167,6 @@ void QVGroupDetailViewController::reloadData() {
     name->setReadOnly(true);
     name->setAccessibleName(QStringLiteral("Module name"));
     name->setAttribute(Qt::WA_TransparentForMouseEvents);
-    name->setStyleSheet(QStringLiteral("background: transparent; font-weight: bold"));
     connect(name, &QLineEdit::editingFinished, this, [this, row] { didChangeModuleName(row); });
     auto* detail = new QLabel(complete ? platform::toQString(module->moduleDescription().value_or(""))
                                        : QString::fromLatin1(kIncompleteModuleLine));
@@ -171,6 +182,25 @@ void QVGroupDetailViewController::reloadData() {
     table->setIndexWidget(model_->index(row, 0), cell);
   }
   zk_selectRows(table, selected);
+  updateCellColors();
+}
+
+void QVGroupDetailViewController::updateCellColors() {
+  // The cells sit in a table with a style sheet, which neither hands them its palette nor keeps one
+  // given to them: their text colour goes into their own style sheets.
+  const QPalette theme = QVApplicationTheme::currentThemePalette(QApplication::palette());
+  const auto selected = zk_selectedRows(tableView());
+  const int count = model_ ? model_->rowCount() : 0;
+  for (int row = 0; row < count; ++row) {
+    auto* cell = tableView()->indexWidget(model_->index(row, 0));
+    if (!cell) continue;
+    const bool on = std::find(selected.begin(), selected.end(), row) != selected.end();
+    const QString color = theme.color(on ? QPalette::HighlightedText : QPalette::Text).name(QColor::HexArgb);
+    if (auto* name = cell->findChild<QLineEdit*>())
+      name->setStyleSheet(QStringLiteral("background: transparent; font-weight: bold; color: %1").arg(color));
+    if (auto* detail = cell->findChild<QLabel*>(QStringLiteral("detailLabel")))
+      detail->setStyleSheet(QStringLiteral("color: %1").arg(color));
+  }
 }
 
 void QVGroupDetailViewController::validateAddRemoveButton() { removeButton()->setEnabled(!rows().empty()); }

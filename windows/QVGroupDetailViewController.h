@@ -60,6 +60,9 @@ class QVGroupDetailViewController : public ZKViewController, public ZKDeleteTabl
   void zk_viewDidLoad() override;
   void reloadData();
   void validateAddRemoveButton();
+  // The rows' names and descriptions in the theme's text colour, and in its selected-text colour on
+  // selected rows.
+  void updateCellColors();
 
   void showAddModule();
   void handleAddCompletion(const std::vector<QVDashboardModule::Pointer>& modules);

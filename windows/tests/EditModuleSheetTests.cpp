@@ -366,11 +366,13 @@ TEST_F(EditModuleSheetTest, GrabsOfTheFiveTabsShowTheThemeTheTitleAndTheSelected
   loadManager();
   auto module = showcaseModule();
   const std::vector<const char*> tabNames = {"preferences", "log", "files", "notifications", "help"};
-  // The tab buttons' fills: the selected one's blue, the others' white.
+  // The tab buttons' fills: the selected one's blue, the others' white (the dark theme's button
+  // colour in the dark theme).
   const QColor selectedTab = QColor::fromRgbF(0.3647f, 0.6118f, 0.9608f);
-  const QColor unselectedTab = Qt::white;
   for (const std::string theme : {"DDLightTheme", "DDDarkTheme"}) {
     SCOPED_TRACE(theme);
+    const QColor unselectedTab =
+        theme == "DDDarkTheme" ? QColor::fromRgbF(0.3608f, 0.4196f, 0.4667f) : QColor(Qt::white);
     useTheme(theme.c_str());
     open(module);
     const QColor window = themeWindowColor(theme);
