@@ -41,12 +41,12 @@ std::string text(const QColor& color) { return color.name().toStdString(); }
 
 // What a user sees of the window's edges, read from the screen.
 struct Look {
-  QColor desktop;                    // the desktop far from any window
-  QColor marginLeft, marginRight;    // the margin above the header, beside the arrow
-  QColor arrow;                      // where the arrow is while docked
-  QColor topCorner, bottomCorner;    // just outside the rounded corners
-  QColor headerBody, bottomBody;     // just inside the header and the bottom edge
-  bool shaped = false;               // the window has a bounding shape of its own
+  QColor desktop;                  // the desktop far from any window
+  QColor marginLeft, marginRight;  // the margin above the header, beside the arrow
+  QColor arrow;                    // where the arrow is while docked
+  QColor topCorner, bottomCorner;  // just outside the rounded corners
+  QColor headerBody, bottomBody;   // just inside the header and the bottom edge
+  bool shaped = false;             // the window has a bounding shape of its own
 };
 
 class DashboardShapeXvfbTest : public ProgramTest {
@@ -70,7 +70,8 @@ class DashboardShapeXvfbTest : public ProgramTest {
     QProcess xwininfo;
     xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-shape"), QStringLiteral("-id"), id});
     xwininfo.waitForFinished(5000);
-    return QString::fromUtf8(xwininfo.readAllStandardOutput()).contains(QStringLiteral("Window shape extents"));
+    return QString::fromUtf8(xwininfo.readAllStandardOutput())
+        .contains(QStringLiteral("Window shape extents"));
   }
 
   static QImage grabScreen() { return QGuiApplication::primaryScreen()->grabWindow(0).toImage(); }
@@ -99,10 +100,10 @@ class DashboardShapeXvfbTest : public ProgramTest {
 
   static std::string describe(const Look& seen) {
     std::ostringstream out;
-    out << "desktop " << text(seen.desktop) << ", margin " << text(seen.marginLeft) << "/" << text(seen.marginRight) << ", arrow "
-        << text(seen.arrow) << ", outside the corners " << text(seen.topCorner) << "/"
-        << text(seen.bottomCorner) << ", header " << text(seen.headerBody) << ", bottom "
-        << text(seen.bottomBody) << (seen.shaped ? ", shaped" : ", not shaped");
+    out << "desktop " << text(seen.desktop) << ", margin " << text(seen.marginLeft) << "/"
+        << text(seen.marginRight) << ", arrow " << text(seen.arrow) << ", outside the corners "
+        << text(seen.topCorner) << "/" << text(seen.bottomCorner) << ", header " << text(seen.headerBody)
+        << ", bottom " << text(seen.bottomBody) << (seen.shaped ? ", shaped" : ", not shaped");
     return out.str();
   }
 

@@ -253,7 +253,8 @@ class RowActionsXvfbTest : public ProgramTest {
 
   // How many runs of the module have finished, as its log file keeps them.
   int finishedRuns(const std::string& moduleName, const char* bundleID) const {
-    std::ifstream file(supportFolder() / "Logs" / (std::string(bundleID) + "_" + uids_.at(moduleName) + ".log"));
+    std::ifstream file(supportFolder() / "Logs" /
+                       (std::string(bundleID) + "_" + uids_.at(moduleName) + ".log"));
     int runs = 0;
     for (std::string line; std::getline(file, line);) {
       const auto json = nlohmann::json::parse(line, nullptr, false);
@@ -280,16 +281,28 @@ class RowActionsXvfbTest : public ProgramTest {
 
 TEST_F(RowActionsXvfbTest, GroupRowsAreDuplicatedAndMovedByMenuShortcutAndDrag) {
   ASSERT_NO_FATAL_FAILURE(startWithGroups());
-  ASSERT_TRUE(runUntil([&] { return outputGroups() == std::vector<std::string>{"Work", "Home", "Play"}; }, 10))
+  ASSERT_TRUE(runUntil(
+      [&] {
+        return outputGroups() == std::vector<std::string>{"Work", "Home", "Play"};
+      },
+      10))
       << "the program did not start with the groups";
 
   const Step steps[] = {
       {"Duplicate from the menu", 1, Step::Menu, "d", 0, {"Work", "Home", "Play", "Home"}},
       {"Move Down by its shortcut", 0, Step::Shortcut, "alt+Down", 0, {"Home", "Work", "Play", "Home"}},
       {"Move Up from the menu", 2, Step::Menu, "u", 0, {"Home", "Play", "Work", "Home"}},
-      {"dragged onto the upper half of the first row", 2, Step::DragUpperHalf, "", 0,
+      {"dragged onto the upper half of the first row",
+       2,
+       Step::DragUpperHalf,
+       "",
+       0,
        {"Work", "Home", "Play", "Home"}},
-      {"dragged onto the lower half of the row below", 0, Step::DragLowerHalf, "", 1,
+      {"dragged onto the lower half of the row below",
+       0,
+       Step::DragLowerHalf,
+       "",
+       1,
        {"Home", "Work", "Play", "Home"}},
   };
   for (const auto& step : steps) {
@@ -309,13 +322,17 @@ TEST_F(RowActionsXvfbTest, GroupRowsAreDuplicatedAndMovedByMenuShortcutAndDrag) 
   key(QStringLiteral("ctrl+a"));
   typeText(QStringLiteral("Games"));
   key(QStringLiteral("Return"));
-  EXPECT_TRUE(runUntil([&] { return outputGroups() == std::vector<std::string>{"Home", "Work", "Games", "Home"}; }, 5))
+  EXPECT_TRUE(runUntil(
+      [&] {
+        return outputGroups() == std::vector<std::string>{"Home", "Work", "Games", "Home"};
+      },
+      5))
       << "the groups are now: " << testing::PrintToString(outputGroups());
   screenshot("groups-after");
 
   ASSERT_NO_FATAL_FAILURE(quit());
-  EXPECT_EQ(savedGroups(), (std::vector<std::string>{"Home: System Load", "Work: Uptime Memory", "Games: Clock",
-                                                     "Home: System Load"}));
+  EXPECT_EQ(savedGroups(), (std::vector<std::string>{"Home: System Load", "Work: Uptime Memory",
+                                                     "Games: Clock", "Home: System Load"}));
 }
 
 TEST_F(RowActionsXvfbTest, ModuleRowsRunNowAreDuplicatedAndMovedByMenuAndShortcut) {
@@ -328,10 +345,12 @@ TEST_F(RowActionsXvfbTest, ModuleRowsRunNowAreDuplicatedAndMovedByMenuAndShortcu
 
   const auto modulePoint = [this](int row, double fraction) { return moduleRowPoint(row, fraction); };
   // Run Now, from the menu and by its shortcut: one more run each, nothing else runs again.
-  ASSERT_NO_FATAL_FAILURE(perform({"Run Now from the menu", 0, Step::Menu, "r", 0, {}}, modulePoint, "module-menu"));
+  ASSERT_NO_FATAL_FAILURE(
+      perform({"Run Now from the menu", 0, Step::Menu, "r", 0, {}}, modulePoint, "module-menu"));
   EXPECT_TRUE(runUntil([&] { return finishedRuns("Uptime", "com.quorvane.uptime") == 2; }, 10))
       << "Run Now from the menu did not run Uptime";
-  ASSERT_NO_FATAL_FAILURE(perform({"Run Now by its shortcut", 1, Step::Shortcut, "ctrl+r", 0, {}}, modulePoint));
+  ASSERT_NO_FATAL_FAILURE(
+      perform({"Run Now by its shortcut", 1, Step::Shortcut, "ctrl+r", 0, {}}, modulePoint));
   EXPECT_TRUE(runUntil([&] { return finishedRuns("Memory", "com.quorvane.memory") == 2; }, 10))
       << "Run Now by its shortcut did not run Memory";
   EXPECT_EQ(finishedRuns("Uptime", "com.quorvane.uptime"), 2);
