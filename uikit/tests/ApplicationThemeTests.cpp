@@ -61,10 +61,10 @@ TEST_P(ApplicationThemeTest, TextReadsOnEverySurfaceOfThePalette) {
     QPalette::ColorRole text, surface;
   };
   for (const auto group : {QPalette::Active, QPalette::Inactive}) {
-    for (const Pair pair : {Pair{QPalette::WindowText, QPalette::Window}, Pair{QPalette::Text, QPalette::Base},
-                            Pair{QPalette::ButtonText, QPalette::Button},
-                            Pair{QPalette::HighlightedText, QPalette::Highlight},
-                            Pair{QPalette::ToolTipText, QPalette::ToolTipBase}}) {
+    for (const Pair pair :
+         {Pair{QPalette::WindowText, QPalette::Window}, Pair{QPalette::Text, QPalette::Base},
+          Pair{QPalette::ButtonText, QPalette::Button}, Pair{QPalette::HighlightedText, QPalette::Highlight},
+          Pair{QPalette::ToolTipText, QPalette::ToolTipBase}}) {
       const QColor surface = p.color(group, pair.surface);
       EXPECT_GE(zk_contrastRatio(over(p.color(group, pair.text), surface), surface), 4.5)
           << GetParam() << " role " << pair.text << " on " << pair.surface;
@@ -72,7 +72,8 @@ TEST_P(ApplicationThemeTest, TextReadsOnEverySurfaceOfThePalette) {
   }
   // Disabled text is dimmed, not hidden.
   const QColor disabled = over(p.color(QPalette::Disabled, QPalette::WindowText), window);
-  EXPECT_LT(zk_contrastRatio(disabled, window), zk_contrastRatio(over(p.color(QPalette::WindowText), window), window));
+  EXPECT_LT(zk_contrastRatio(disabled, window),
+            zk_contrastRatio(over(p.color(QPalette::WindowText), window), window));
   EXPECT_GT(zk_contrastRatio(disabled, window), 1.5);
 }
 
@@ -100,7 +101,8 @@ TEST_P(ApplicationThemeTest, UnselectedTabsTakeTheDarkThemesButtonColours) {
   QVTabButtonCell tab;
   const auto bezel = tab.bezel();
   if (dark()) {
-    EXPECT_EQ(bezel.fill, ZKThemeManager::sharedManager().colorForKey(QStringLiteral("buttonBackgroundColor")));
+    EXPECT_EQ(bezel.fill,
+              ZKThemeManager::sharedManager().colorForKey(QStringLiteral("buttonBackgroundColor")));
     EXPECT_EQ(tab.currentTitleColor(), QColor(Qt::white));
     EXPECT_GE(zk_contrastRatio(tab.currentTitleColor(), bezel.fill), 4.5);
   } else {
