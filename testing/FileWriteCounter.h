@@ -10,7 +10,8 @@
 namespace qvtesting {
 
 // Counts how often one file in a folder is replaced (an atomic write renames onto it) or written, as
-// the kernel reports it, so tests can check that bursts of changes are saved once.
+// the kernel reports it, so tests can check that bursts of changes are saved once. An atomic write
+// closes its file after renaming it into place: that close is the same write as the rename.
 class FileWriteCounter {
  public:
   FileWriteCounter(const std::filesystem::path& folder, std::string name,
@@ -31,7 +32,11 @@ class FileWriteCounter {
       if (got <= 0) break;
       for (char* p = buffer; p < buffer + got;) {
         auto* event = reinterpret_cast<inotify_event*>(p);
-        if (event->len > 0 && name_ == event->name) ++count_;
+        if (event->len > 0 && name_ == event->name) {
+          const bool closeOfTheMove = (event->mask & IN_CLOSE_WRITE) != 0 && lastWasMove_;
+          if (!closeOfTheMove) ++count_;
+          lastWasMove_ = (event->mask & IN_MOVED_TO) != 0;
+        }
         p += sizeof(inotify_event) + event->len;
       }
     }
@@ -42,6 +47,7 @@ class FileWriteCounter {
   int fd_ = -1;
   std::string name_;
   int count_ = 0;
+  bool lastWasMove_ = false;
 };
 
 }  // namespace qvtesting
