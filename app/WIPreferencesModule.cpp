@@ -3,6 +3,7 @@
 #include <QtCore/QDir>
 #include <QtCore/QPointer>
 #include <QtCore/QTimer>
+#include <QtGui/QWindow>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QFileDialog>
 #include <filesystem>
@@ -140,10 +141,16 @@ void WIPreferencesModule::setWindowLevel() {
   if (!window || !window->isWindow()) return;
   const bool above = QVUserDefaults::standardUserDefaults()->shouldKeepAbove();
   if (window->windowFlags().testFlag(Qt::WindowStaysOnTopHint) == above) return;
-  const bool visible = window->isVisible();
-  window->setWindowFlag(Qt::WindowStaysOnTopHint, above);
-  // Changing a window's flags hides it on X; it comes back where it was.
-  if (visible) window->show();
+  Qt::WindowFlags flags = window->windowFlags();
+  flags.setFlag(Qt::WindowStaysOnTopHint, above);
+  if (QWindow* handle = window->windowHandle()) {
+    // Changed on the platform window in place: the widget's own route makes a new window on X, which
+    // drops the focus and lets the window manager place it afresh.
+    window->overrideWindowFlags(flags);
+    handle->setFlags(flags);
+  } else {
+    window->setWindowFlags(flags);
+  }
 }
 
 void WIPreferencesModule::startAtLoginDidChange() {

@@ -39,3 +39,16 @@ QRectF ZKDesignGeometry::frameForContentSize(const QRectF& frame, QSizeF current
   // origin, so it does not move at all.
   return QRectF(frame.x() - dw / 2, frame.y(), frame.width() + dw, frame.height() + dh);
 }
+
+QRect ZKDesignGeometry::sheetFrame(const QRect& hostContent, QSize frameSize, const QRect& available) {
+  QRect frame(QPoint(hostContent.x() + (hostContent.width() - frameSize.width()) / 2, hostContent.y()),
+              frameSize);
+  if (available.isEmpty()) return frame;
+  // Right and bottom first, so that a sheet too large for the screen ends with its left and top
+  // edges on it.
+  if (frame.right() > available.right()) frame.moveRight(available.right());
+  if (frame.bottom() > available.bottom()) frame.moveBottom(available.bottom());
+  if (frame.left() < available.left()) frame.moveLeft(available.left());
+  if (frame.top() < available.top()) frame.moveTop(available.top());
+  return frame;
+}

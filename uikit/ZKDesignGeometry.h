@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtCore/QPointF>
+#include <QtCore/QRect>
 #include <QtCore/QRectF>
 #include <QtCore/QSizeF>
 #include <QtGui/QPainterPath>
@@ -26,4 +27,11 @@ class ZKDesignGeometry {
   // it is. `borderThickness` is taken off the current content height first.
   static QRectF frameForContentSize(const QRectF& frame, QSizeF currentContent, QSizeF wanted,
                                     double borderThickness = 0);
+
+  // Where a sheet's frame (its window with the window manager's decorations) of `frameSize` goes over
+  // a window whose inside is `hostContent`: centred on it horizontally, its top at the inside's top,
+  // then moved the least way that puts it wholly into `available` (the part of the host's screen that
+  // windows may take). A sheet larger than `available` keeps its top left corner on it, so that its
+  // title bar can be reached. An empty `available` moves nothing.
+  static QRect sheetFrame(const QRect& hostContent, QSize frameSize, const QRect& available);
 };

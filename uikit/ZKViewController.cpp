@@ -117,6 +117,14 @@ void ZKViewController::awakeFromNib() {
 QWidget* ZKViewController::parentWindow() const {
   if (parentWindow_) return parentWindow_;
   if (view_ && view_->parentWidget()) return view_->window();
+  // A controller made by another one (a pane's child, a window's pane) belongs where its maker does,
+  // even before its view is placed: the active window then may be another of the application's.
+  for (QObject* owner = parent(); owner; owner = owner->parent()) {
+    if (auto* controller = qobject_cast<ZKViewController*>(owner)) return controller->parentWindow();
+    if (auto* controller = qobject_cast<ZKWindowController*>(owner)) {
+      if (controller->window()) return controller->window();
+    }
+  }
   return QApplication::activeWindow();
 }
 

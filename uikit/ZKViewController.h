@@ -50,7 +50,8 @@ class ZKViewController : public QObject {
   }
 
   // The window the view shows in: the one set, else the view's window when the view is in one, else
-  // the application's active window.
+  // the window of the nearest controller that owns this one (as its QObject parent), else the
+  // application's active window.
   QWidget* parentWindow() const;
   void setParentWindow(QWidget* window) { parentWindow_ = window; }
   ZKWindowController* parentWindowController() const;

@@ -2,10 +2,14 @@
 
 #include <QtCore/QMetaObject>
 #include <QtGui/QEventPoint>
+#include <QtGui/QGuiApplication>
+#include <QtGui/QScreen>
 #include <QtGui/QTouchEvent>
+#include <QtGui/QWindow>
 #include <QtWidgets/QWidget>
 
 #include "uikit/ZKAwakeFromNib.h"
+#include "uikit/ZKDesignGeometry.h"
 
 namespace {
 std::vector<ZKSwipeTracker::Touch> touchesOf(const QTouchEvent* event, const QWidget* window) {
@@ -70,18 +74,49 @@ void ZKWindowController::beginSheetInWindow(QWidget* window) {
       this,
       [this, host] {
         if (!window_ || !host) return;
-        // A sheet is a window-modal child window of its host, dropping from the host's top edge.
+        // A sheet is a window-modal child window of its host, hanging from the top of the host's inside.
         window_->setParent(host, (window_->windowFlags() & ~Qt::WindowType_Mask) | Qt::Sheet);
         window_->setWindowModality(Qt::WindowModal);
         window_->adjustSize();
-        const QRect frame = host->geometry();
-        window_->move(frame.x() + (frame.width() - window_->width()) / 2, frame.y());
+        sheetHost_ = host;
+        // Placed before it is shown, so that the window manager takes the place as given rather than
+        // choosing one; the sheet's decorations are known only once it is on the screen, so the place
+        // is checked again then.
+        placeSheet();
         window_->show();
+        if (QWindow* handle = window_->windowHandle()) {
+          handle->removeEventFilter(this);
+          handle->installEventFilter(this);
+          placeWhenExposed_ = true;
+        }
         window_->raise();
         window_->activateWindow();
         zk_sheetDidAppear();
       },
       Qt::QueuedConnection);
+}
+
+void ZKWindowController::placeSheet() {
+  QWidget* host = sheetHost_;
+  if (!window_ || !host) return;
+  // A top-level widget's geometry is its inside on the screen, its frame geometry the decorated
+  // window. Before the sheet is mapped it has no decorations yet: the host's stand in for them.
+  auto marginsOf = [](const QWidget* widget) {
+    const QRect inside = widget->geometry();
+    const QRect frame = widget->frameGeometry();
+    return QMargins(inside.left() - frame.left(), inside.top() - frame.top(), frame.right() - inside.right(),
+                    frame.bottom() - inside.bottom());
+  };
+  QMargins margins = marginsOf(window_);
+  if (margins.isNull()) margins = marginsOf(host);
+  const QRect hostInside = host->geometry();
+  QScreen* screen = QGuiApplication::screenAt(hostInside.center());
+  if (!screen) screen = host->screen();
+  const QRect frame = ZKDesignGeometry::sheetFrame(hostInside, window_->size().grownBy(margins),
+                                                   screen ? screen->availableGeometry() : QRect());
+  // move() places the decorated window's corner.
+  if (!window_->isVisible() || window_->frameGeometry().topLeft() != frame.topLeft())
+    window_->move(frame.topLeft());
 }
 
 void ZKWindowController::closeSheet() {
@@ -117,6 +152,13 @@ void ZKWindowController::endGestureWithTouches(const std::vector<ZKSwipeTracker:
 }
 
 bool ZKWindowController::eventFilter(QObject* watched, QEvent* event) {
+  if (placeWhenExposed_ && window_ && watched == window_->windowHandle() && event->type() == QEvent::Expose &&
+      window_->windowHandle()->isExposed()) {
+    // The sheet is on the screen with its decorations (and wherever the window manager put it).
+    placeWhenExposed_ = false;
+    QMetaObject::invokeMethod(
+        this, [this] { placeSheet(); }, Qt::QueuedConnection);
+  }
   if (watched == window_ && wantsSwipeEvents()) {
     if (event->type() == QEvent::TouchBegin) {
       beginGestureWithTouches(touchesOf(static_cast<QTouchEvent*>(event), window_));

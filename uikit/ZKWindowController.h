@@ -50,7 +50,8 @@ class ZKWindowController : public QObject {
   virtual void awakeFromNib();
 
   // zk_sheetWillAppear now; on the next turn of the loop the window shows as a sheet on `window`,
-  // then zk_sheetDidAppear.
+  // then zk_sheetDidAppear. The sheet is centred on the window's inside and hangs from its top, moved
+  // as little as needed to be wholly on the window's screen.
   void beginSheetInWindow(QWidget* window);
   // Ends the sheet (the window is put away) between zk_sheetWillDisappear and zk_sheetDidDisappear.
   void closeSheet();
@@ -76,11 +77,15 @@ class ZKWindowController : public QObject {
 
  private:
   void didEndSheet();
+  // Puts the sheet where it belongs over its host (ZKDesignGeometry::sheetFrame).
+  void placeSheet();
 
   std::unique_ptr<ZKInterfaceForm> form_;
   QPointer<QWidget> window_;
   QPointer<QWidget> parentWindow_;
   QPointer<ZKWindowController> parentWindowController_;
+  QPointer<QWidget> sheetHost_;
+  bool placeWhenExposed_ = false;
   bool viewIsLoaded_ = false;
   ZKSwipeTracker tracker_;
 };

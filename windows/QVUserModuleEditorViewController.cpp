@@ -9,7 +9,6 @@
 #include <QtGui/QDragEnterEvent>
 #include <QtGui/QDropEvent>
 #include <QtWidgets/QApplication>
-#include <QtWidgets/QFileDialog>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableWidget>
@@ -24,6 +23,7 @@
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/ZKAlert.h"
 #include "windows/QVHelpWindowController.h"
+#include "windows/QVModulePackageDialog.h"
 #include "ziparchive/ZAZipArchive.h"
 
 ZK_INTERFACE_FORM(QVUserModuleEditorViewController, QWidget);
@@ -66,11 +66,8 @@ QVUserModuleEditorViewController::QVUserModuleEditorViewController(QObject* pare
     : ZKModuleViewController(parent) {
   setModuleTitle(QStringLiteral("Custom Modules"));
   openPanel = [](QWidget* parent) {
-    QFileDialog dialog(parent, QStringLiteral("Select the module you want to install"));
-    dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly, true);
-    dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Install"));
-    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
+    QVModulePackageDialog dialog(parent);
+    return dialog.exec() == QDialog::Accepted ? dialog.chosenPackages() : QStringList();
   };
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QVBoxLayout>
@@ -146,6 +147,24 @@ TEST_F(ControllersTest, ParentWindowFallsBackToTheViewsWindow) {
   pane->view()->setParent(nullptr);
 }
 
+// A controller made by a window controller, or by another view controller, belongs to its maker's
+// window before its own view is placed anywhere (whichever window is active meanwhile).
+TEST_F(ControllersTest, ParentWindowFollowsTheControllerThatOwnsIt) {
+  std::unique_ptr<TestSheetWindowController> owner(
+      ZKWindowController::controller<TestSheetWindowController>());
+  ASSERT_TRUE(owner->window());
+  auto* pane = ZKViewController::controller<TestPaneController>(owner.get());
+  auto* child = ZKViewController::controller<TestFormlessController>(pane);
+  EXPECT_EQ(pane->parentWindow(), owner->window());
+  EXPECT_EQ(child->parentWindow(), owner->window());
+  QWidget other;
+  pane->setParentWindow(&other);
+  EXPECT_EQ(child->parentWindow(), &other);
+  // Without an owner with a window: the active window, as before.
+  std::unique_ptr<TestFormlessController> loose(ZKViewController::controller<TestFormlessController>());
+  EXPECT_EQ(loose->parentWindow(), QApplication::activeWindow());
+}
+
 TEST_F(ControllersTest, WindowControllersShowTheirWindowAsASheet) {
   QWidget host;
   host.setGeometry(200, 150, 600, 400);
@@ -169,6 +188,7 @@ TEST_F(ControllersTest, WindowControllersShowTheirWindowAsASheet) {
   EXPECT_EQ(window->parentWidget(), &host);
   EXPECT_EQ(window->windowModality(), Qt::WindowModal);
   EXPECT_NEAR(window->geometry().center().x(), host.geometry().center().x(), 2);
+  EXPECT_EQ(window->frameGeometry().top(), host.geometry().top());
   qvtesting::saveGrab(window, "uikit", "sheet-window");
   sheet->closeSheet();
   EXPECT_FALSE(window->isVisible());

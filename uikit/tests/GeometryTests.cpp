@@ -74,6 +74,34 @@ TEST(ZKDesignGeometry, ContentSizeKeepsTheTopEdgeAndTheCentre) {
             ZKDesignGeometry::frameForContentSize(frame, {400, 300}, {400, 300}, 0).height() + 20);
 }
 
+// A sheet hangs from the top of its window's inside, centred on it, and is moved onto the screen's
+// free area only as far as needed.
+TEST(ZKDesignGeometry, SheetsHangFromTheirWindowAndStayOnTheScreen) {
+  const QRect screen(0, 24, 1280, 776);  // a 1280 x 800 screen under a 24-point panel
+  struct Case {
+    const char* name;
+    QRect host;   // the window's inside
+    QSize sheet;  // the sheet's frame
+    QRect available;
+    QRect expected;
+  };
+  const Case cases[] = {
+      {"in the middle", {300, 200, 600, 400}, {300, 250}, screen, {450, 200, 300, 250}},
+      {"odd widths round left", {300, 200, 601, 400}, {300, 250}, screen, {450, 200, 300, 250}},
+      {"window above the screen's top", {100, -10, 600, 400}, {300, 250}, screen, {250, 24, 300, 250}},
+      {"window under the panel", {100, 10, 600, 400}, {300, 250}, screen, {250, 24, 300, 250}},
+      {"window near the bottom", {300, 700, 600, 90}, {300, 250}, screen, {450, 550, 300, 250}},
+      {"window off the left edge", {-500, 200, 600, 400}, {300, 250}, screen, {0, 200, 300, 250}},
+      {"window off the right edge", {1100, 200, 600, 400}, {300, 250}, screen, {980, 200, 300, 250}},
+      {"sheet larger than the screen", {100, 100, 600, 400}, {1400, 900}, screen, {0, 24, 1400, 900}},
+      {"no screen known", {100, -10, 600, 400}, {300, 250}, QRect(), {250, -10, 300, 250}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ZKDesignGeometry::sheetFrame(c.host, c.sheet, c.available), c.expected);
+  }
+}
+
 TEST(ZKDesignGeometry, PathsFlipPointByPointAndStayClosed) {
   ZKBezierPath path;
   path.moveTo({0, 0});

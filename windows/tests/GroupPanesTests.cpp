@@ -10,6 +10,7 @@
 #include <QtGui/QMouseEvent>
 #include <QtTest/QTest>
 #include <QtWidgets/QAbstractButton>
+#include <QtWidgets/QAbstractItemView>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QFrame>
@@ -35,6 +36,7 @@
 #include "windows/QVAddModuleWindowController.h"
 #include "windows/QVEditorModuleViewController.h"
 #include "windows/QVGroupDetailViewController.h"
+#include "windows/QVModulePackageDialog.h"
 #include "windows/QVRowMenu.h"
 #include "windows/QVUserModuleEditorViewController.h"
 #include "windows/tests/WindowsTestSupport.h"
@@ -782,6 +784,80 @@ TEST_F(GroupPanesTest, InstallAnswersShowTheirAlertsAndTheOthersStillInstall) {
            {4, "Could not move the module."},
            {7, "An error occurred while installing this module."}})
     EXPECT_EQ(QVUserModuleEditorViewController::installFailureText(code), QString::fromUtf8(text)) << code;
+}
+
+// The install chooser lists folders and packages only; typed or opened, a package is chosen, a plain
+// folder is gone into, and a plain file (or a file merely named like a package) is refused.
+TEST_F(GroupPanesTest, TheInstallChooserOffersPackagesAndChoosesOnlyThem) {
+  const fs::path folder = root() / "packages";
+  writePackage("One");
+  writePackage("Two");
+  fs::create_directories(folder / "Plain");
+  write(folder / "notes.txt", "not a module\n");
+  write(folder / "Fake.quorvanemodule", "a file, not a package\n");
+  QVModulePackageDialog dialog(host);
+  dialog.setDirectory(platform::toQString(folder.string()));
+  dialog.open();
+  auto* view = dialog.findChild<QAbstractItemView*>(QStringLiteral("treeView"));
+  ASSERT_TRUE(view);
+  const auto listed = [&] {
+    QStringList names;
+    for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+      names << view->model()->index(row, 0, view->rootIndex()).data().toString();
+    return names;
+  };
+  // Sorted by name once the folder is read.
+  ASSERT_TRUE(runUntil([&] {
+    return listed() == QStringList{"One.quorvanemodule", "Plain", "Two.quorvanemodule"};
+  })) << listed().join(", ").toStdString();
+  EXPECT_EQ(view->model()->index(0, 2, view->rootIndex()).data().toString(), QStringLiteral("Module"));
+  EXPECT_EQ(view->model()->index(1, 2, view->rootIndex()).data().toString(), QStringLiteral("Folder"));
+
+  // What the user types into the name field.
+  auto* nameField = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  ASSERT_TRUE(nameField);
+  struct Case {
+    const char* typed;
+    const char* directoryAfter;  // below `folder`; empty: `folder` itself
+  };
+  for (const Case& c : {Case{"notes.txt", ""}, Case{"Fake.quorvanemodule", ""},
+                        Case{"Missing.quorvanemodule", ""}, Case{"Plain", "Plain"}}) {
+    SCOPED_TRACE(c.typed);
+    dialog.setDirectory(platform::toQString(folder.string()));
+    nameField->setText(QString::fromUtf8(c.typed));
+    dialog.accept();
+    EXPECT_TRUE(dialog.isVisible()) << "it was chosen";
+    EXPECT_EQ(fs::path(dialog.directory().absolutePath().toStdString()),
+              *c.directoryAfter ? folder / c.directoryAfter : folder);
+    EXPECT_TRUE(dialog.chosenPackages().isEmpty());
+  }
+
+  // Opening a package in the list chooses it.
+  dialog.setDirectory(platform::toQString(folder.string()));
+  ASSERT_TRUE(runUntil([&] { return listed().size() == 3; }));
+  const QModelIndex two =
+      view->model()->index(static_cast<int>(listed().indexOf("Two.quorvanemodule")), 0, view->rootIndex());
+  view->setCurrentIndex(two);
+  Q_EMIT view->activated(two);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(dialog.chosenPackages().join(QLatin1Char('|')).toStdString(),
+            (folder / "Two.quorvanemodule").string());
+
+  // Several picked in the list at once.
+  dialog.open();
+  dialog.setDirectory(platform::toQString(folder.string()));
+  ASSERT_TRUE(runUntil([&] { return listed().size() == 3; }));
+  view->selectionModel()->clearSelection();
+  for (const char* name : {"One.quorvanemodule", "Two.quorvanemodule"})
+    view->selectionModel()->select(
+        view->model()->index(static_cast<int>(listed().indexOf(QString::fromLatin1(name))), 0,
+                             view->rootIndex()),
+        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  dialog.accept();
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.chosenPackages().join(QLatin1Char('|')).toStdString(),
+            (folder / "One.quorvanemodule").string() + "|" + (folder / "Two.quorvanemodule").string());
 }
 
 TEST_F(GroupPanesTest, AZippedPackageInstallsAndAZipWithoutOneIsRefused) {
