@@ -3,10 +3,10 @@
 #include <QtCore/QDir>
 #include <QtCore/QFileInfo>
 #include <QtCore/QSortFilterProxyModel>
+#include <QtGui/QFileSystemModel>
 #include <QtWidgets/QAbstractItemView>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCompleter>
-#include <QtGui/QFileSystemModel>
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QStyle>
 

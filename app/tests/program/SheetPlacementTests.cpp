@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 // Where the controls the tests reach for sit, each in its own window's coordinates: measured on the
 // same window classes laid out in the test process.
 struct PreferencesPoints {
-  QPoint moduleConfigRow;     // the sidebar's rows
+  QPoint moduleConfigRow;  // the sidebar's rows
   QPoint customModulesRow;
   QPoint preferencesRow;
   QPoint addModuleButton;     // the group detail pane's "+", in the Module Config window
@@ -227,12 +227,13 @@ TEST_F(SheetPlacementXvfbTest, TheAddModuleSheetHangsFromItsWindowAndStaysOnTheS
     runFor(0.5);
     screenshot(std::string("add-sheet-") + place.name);
 
-    EXPECT_EQ(ownerOf(sheet).toStdString(), preferences.toStdString()) << "the sheet does not belong to the preferences window";
+    EXPECT_EQ(ownerOf(sheet).toStdString(), preferences.toStdString())
+        << "the sheet does not belong to the preferences window";
     const QRect parent = windowGeometry(preferences);
     const QRect frame = frameOf(sheet);
-    EXPECT_TRUE(screen.contains(frame)) << "the sheet's frame (" << frame.x() << ", " << frame.y() << ", "
-                                        << frame.width() << " x " << frame.height()
-                                        << ") is not wholly inside the work area";
+    EXPECT_TRUE(screen.contains(frame))
+        << "the sheet's frame (" << frame.x() << ", " << frame.y() << ", " << frame.width() << " x "
+        << frame.height() << ") is not wholly inside the work area";
     EXPECT_NEAR(windowGeometry(sheet).center().x(), parent.center().x(), 2)
         << "the sheet is not centred on its window";
     // It hangs from the top of the window's inside, unless that would take it off the screen.
@@ -261,7 +262,8 @@ TEST_F(DashboardStackingXvfbTest, TheDashboardStaysAboveOnlyWhenTheSettingSaysSo
   moveWindow(preferences, dashboardFrame.topLeft() - QPoint(80, 60));
   ASSERT_TRUE(windowGeometry(preferences).intersects(dashboardFrame));
   const auto aboveState = [&] {
-    return property(dashboard, QStringLiteral("_NET_WM_STATE")).contains(QStringLiteral("_NET_WM_STATE_ABOVE"));
+    return property(dashboard, QStringLiteral("_NET_WM_STATE"))
+        .contains(QStringLiteral("_NET_WM_STATE_ABOVE"));
   };
 
   // Off (the default): working in the preferences window and its sheet puts both over the dashboard.
@@ -280,7 +282,8 @@ TEST_F(DashboardStackingXvfbTest, TheDashboardStaysAboveOnlyWhenTheSettingSaysSo
   activate(dashboard);
   activate(preferences);
   runFor(0.3);
-  EXPECT_TRUE(isAbove(preferences, dashboard)) << "the activated preferences window stays below the dashboard";
+  EXPECT_TRUE(isAbove(preferences, dashboard))
+      << "the activated preferences window stays below the dashboard";
 
   // Another program's window over the dashboard: activated, it comes above the dashboard exactly while
   // the setting is off. The setting goes on and off again on the general pane, whose window moves out
@@ -309,7 +312,8 @@ TEST_F(DashboardStackingXvfbTest, TheDashboardStaysAboveOnlyWhenTheSettingSaysSo
     runFor(0.5);
     screenshot(keepAbove ? "keep-above-on" : "keep-above-off");
     EXPECT_EQ(aboveState(), keepAbove);
-    EXPECT_EQ(isAbove(dashboard, otherWindow), keepAbove) << "stacking: " << stacking().join(' ').toStdString();
+    EXPECT_EQ(isAbove(dashboard, otherWindow), keepAbove)
+        << "stacking: " << stacking().join(' ').toStdString();
     ASSERT_FALSE(dashboardWindow().isEmpty()) << "the dashboard went away";
   }
 }
@@ -334,7 +338,8 @@ TEST_F(InstallChooserXvfbTest, OffersModulePackagesAndInstallsTheChosenOne) {
   const QString preferences = openFromTrayMenu(5, QStringLiteral("Preferences"));
   ASSERT_FALSE(preferences.isEmpty());
   clickAt(on(preferences, points.customModulesRow));
-  ASSERT_FALSE(waitForWindow(QStringLiteral("Custom Modules")).isEmpty()) << "the custom modules did not open";
+  ASSERT_FALSE(waitForWindow(QStringLiteral("Custom Modules")).isEmpty())
+      << "the custom modules did not open";
   runFor(0.3);
   const QString chooserTitle = QStringLiteral("Select the module you want to install");
   clickAt(on(preferences, points.installButton));
