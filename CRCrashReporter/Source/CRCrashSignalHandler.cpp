@@ -293,6 +293,27 @@ void* start_with_alt_stack(void* value) {
 
 using PthreadCreate = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
+// The pthread_create the wrapper hands each thread on to. Where a sanitizer's runtime is linked into the
+// executable (clang's -fsanitize=address, thread, fuzzer...), its pthread_create interceptor is a weak
+// definition in the executable that this wrapper overrides, and the next pthread_create after the
+// executable is the C library's: a thread started there is unknown to the sanitizer, which then never
+// scans its stack and registers (LeakSanitizer reports every block only such a thread points to as
+// leaked) nor follows its synchronisation. So when a sanitizer runtime is present, in whatever object,
+// the wrapper forwards to its interceptor, found by the interceptor's own name: looking up
+// "pthread_create" by default scope would find this wrapper again. The runtime's interceptor then
+// starts the thread with the C library's function. Without a sanitizer the next definition is the C
+// library's.
+PthreadCreate resolve_next_pthread_create() {
+  // LLVM 17 and later name the interceptor with three underscores; earlier runtimes, GCC's among them,
+  // with two.
+  for (const char* name : {"___interceptor_pthread_create", "__interceptor_pthread_create"}) {
+    if (void* interceptor = dlsym(RTLD_DEFAULT, name); interceptor != nullptr) {
+      return reinterpret_cast<PthreadCreate>(interceptor);
+    }
+  }
+  return reinterpret_cast<PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
+}
+
 }  // namespace
 
 stack_t platform::crash::thread_alt_stack() {
@@ -307,7 +328,7 @@ extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* 
                                                                      const pthread_attr_t* attributes,
                                                                      void* (*routine)(void*),
                                                                      void* argument) {
-  static const auto next = reinterpret_cast<PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
+  static const PthreadCreate next = resolve_next_pthread_create();
   if (next == nullptr) return EAGAIN;
   auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
   if (start == nullptr) return next(thread, attributes, routine, argument);

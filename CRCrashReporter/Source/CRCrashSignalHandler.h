@@ -64,7 +64,8 @@ class CRCrashSignalHandler {
 };
 
 // Alternate stacks of threads: the executable exports a pthread_create wrapper that gives every thread
-// it starts a 64 KiB alternate signal stack above a guard page, released when the thread ends.
+// it starts a 64 KiB alternate signal stack above a guard page, released when the thread ends. Under a
+// sanitizer it starts them through the sanitizer's own pthread_create, so that the sanitizer knows them.
 namespace platform::crash {
 inline constexpr std::size_t kThreadAltStackSize = 65536;
 // The alternate stack the wrapper gave the calling thread (ss_sp null when none).

@@ -1,6 +1,9 @@
 // Feeds arbitrary bytes to extraction and the password tests as an archive file. Every input must
 // end in a result (never a crash, a hang or unbounded memory) and nothing may appear outside the
-// destination folder. Seed the corpus with small archives made by zip, 7z and Python's zipfile.
+// destination folder. The seeds in corpus/unzip are small archives made by zip, 7z and Python's zipfile:
+// stored and deflated entries with folders, bzip2 and LZMA, zip64 records, an empty archive and one with
+// a comment, traditional and AES encryption with this target's password and with another, a symbolic
+// link, and names and links that point out of the destination.
 #include <stdlib.h>
 #include <unistd.h>
 
