@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <filesystem>
@@ -12,8 +13,28 @@
 #include "engine/ZKKeychain.h"
 #include "platform/Json.h"
 #include "platform/Log.h"
+#include "platform/MainQueue.h"
+#include "platform/SecretStore.h"
 
 namespace {
+
+// The keychain may wait on a prompt: its calls go to the secret store's queue and their answers to
+// the main queue. A tool without an event loop (no main queue) runs both at once.
+void offMainThread(std::function<void()> work) {
+  if (platform::MainQueue::shared()) {
+    platform::SecretStore::queue()->async(std::move(work));
+  } else {
+    work();
+  }
+}
+
+void onMainThread(std::function<void()> work) {
+  if (auto main = platform::MainQueue::shared()) {
+    main->post(std::move(work));
+  } else {
+    work();
+  }
+}
 
 // Dates are written as "yyyy-MM-dd HH:mm" with ASCII digits in the Gregorian calendar whatever the
 // user's locale, so that an archive reads back the same anywhere; the time zone is the user's. The C
@@ -259,6 +280,19 @@ QVDMOptionValue::Pointer QVDMOptionValue::valueWithObject(const nlohmann::json& 
   }
 }
 
+QVDMOptionValue::Pointer QVDMOptionValue::newValueWithObject(const nlohmann::json& object,
+                                                             QVDMOptionType type,
+                                                             const nlohmann::json& options,
+                                                             const std::string& uid) {
+  auto value = valueWithObject(object, type, options, uid);
+  if (value) {
+    std::lock_guard lock(value->mutex_);
+    value->pendingSecureUid_.reset();
+    value->kept_ = {};
+  }
+  return value;
+}
+
 void QVDMOptionValue::initWithUID(const std::string& uid, const nlohmann::json& options) {
   {
     std::lock_guard lock(mutex_);
@@ -275,6 +309,7 @@ QVDMOptionValue::Pointer QVDMOptionValue::initWithString(std::optional<std::stri
   std::lock_guard lock(value->mutex_);
   if (value->isSecure_ && !uid.empty()) {
     value->pendingSecureUid_ = uid;
+    value->kept_ = {std::nullopt, uid};
     string.reset();
   }
   value->stringValue_ = std::move(string);
@@ -310,12 +345,13 @@ QVDMOptionValue::Pointer QVDMOptionValue::initWithDate(std::optional<platform::D
 }
 
 QVDMOptionValue::Pointer QVDMOptionValue::copy() const {
-  resolveSecureText();
   auto value = std::make_shared<QVDMOptionValue>(type_);
   std::lock_guard lock(mutex_);
   value->options_ = options_;
   value->boolValue_ = boolValue_;
   value->stringValue_ = stringValue_;
+  value->pendingSecureUid_ = pendingSecureUid_;
+  value->kept_ = {stringValue_, pendingSecureUid_};
   value->numberValue_ = numberValue_;
   value->dateValue_ = dateValue_;
   value->isSecure_ = isSecure_;
@@ -343,7 +379,7 @@ std::string QVDMOptionValue::uid() const {
 }
 
 std::optional<std::string> QVDMOptionValue::stringValue() const {
-  resolveSecureText();
+  loadSecureText();
   std::lock_guard lock(mutex_);
   return stringValue_;
 }
@@ -384,47 +420,213 @@ bool QVDMOptionValue::forceType(QVDMOptionType type) const {
       static_cast<std::int64_t>(type_), static_cast<std::int64_t>(type)));
 }
 
-void QVDMOptionValue::setStringValue(std::optional<std::string> string) {
+void QVDMOptionValue::setStringValue(std::optional<std::string> string, SecureStoreCompletion completion) {
   forceType(QVDMOptionType::string);
   bool secure;
   std::string uid;
+  std::uint64_t generation;
   {
     std::lock_guard lock(mutex_);
     stringValue_ = string;
     pendingSecureUid_.reset();
+    generation = ++textGeneration_;
     secure = isSecure_;
     uid = uid_;
   }
-  if (secure) storeSecureString(string, uid);
+  // A run waiting for the keychain's text takes this one.
+  secureTextRead_.notify_all();
+  if (!secure) {
+    if (completion) completion({});
+    return;
+  }
+  storeSecureString(string, uid, generation, std::move(completion));
 }
 
 void QVDMOptionValue::setStringValue(const nlohmann::json& string) { setStringValue(QVJsonString(&string)); }
 
-void QVDMOptionValue::resolveSecureText() const {
-  std::string uid;
-  {
-    std::lock_guard lock(mutex_);
-    if (!pendingSecureUid_) return;
-    uid = *pendingSecureUid_;
-  }
-  // The keychain may answer slowly (a D-Bus round trip), so it is asked without holding the lock.
-  std::optional<std::string> text = ZKKeychain::sharedHelper()->secureValueForKey(uid);
-  std::lock_guard lock(mutex_);
-  if (!pendingSecureUid_ || *pendingSecureUid_ != uid) return;  // a text set meanwhile wins
-  pendingSecureUid_.reset();
-  stringValue_ = std::move(text);
+std::string QVDMOptionValue::SecureStoreResult::reason() const {
+  return kept() ? std::string() : platform::SecretStore::statusDescription(status);
 }
 
-void QVDMOptionValue::storeSecureString(const std::optional<std::string>& string, const std::string& uid) {
+void QVDMOptionValue::storeSecureString(const std::optional<std::string>& string, const std::string& uid,
+                                        std::uint64_t generation, SecureStoreCompletion completion) {
+  if (uid.empty()) {
+    platform::log("NOT SETTING SECURE BECAUSE WE'RE MISSING THE UID!!");
+    if (completion) completion({});
+    return;
+  }
+  std::weak_ptr<QVDMOptionValue> weak = weak_from_this();
+  offMainThread([weak, string, uid, generation, completion = std::move(completion)] {
+    auto keychain = ZKKeychain::sharedHelper();
+    std::int32_t status;
+    if (string && !string->empty()) {
+      status = keychain->writeSecureValue(*string, uid);
+    } else {
+      // Removing an item that is not there leaves the keychain as wanted.
+      status = keychain->writeSecureValue(std::nullopt, uid);
+      if (status == platform::errSecItemNotFound) status = platform::errSecSuccess;
+    }
+    if (auto self = weak.lock()) {
+      std::lock_guard lock(self->mutex_);
+      if (status == platform::errSecSuccess) {
+        self->kept_ = {string && !string->empty() ? string : std::nullopt, std::nullopt};
+      } else if (self->textGeneration_ == generation) {
+        // Not kept: the value holds what the keychain holds, unless it was set again meanwhile.
+        self->stringValue_ = self->kept_.text;
+        self->pendingSecureUid_ = self->kept_.pendingUid;
+      }
+    }
+    if (completion) onMainThread([completion, status] { completion({status}); });
+  });
+}
+
+void QVDMOptionValue::takeStringValueFrom(const QVDMOptionValue& other) {
+  forceType(QVDMOptionType::string);
+  if (&other == this) return;
+  std::optional<std::string> text;
+  std::optional<std::string> pending;
+  bool otherSecure;
+  std::string otherUid;
+  {
+    std::lock_guard lock(other.mutex_);
+    text = other.stringValue_;
+    pending = other.pendingSecureUid_;
+    otherSecure = other.isSecure_;
+    otherUid = other.uid_;
+  }
+  bool secure;
+  bool sameItem;
+  {
+    std::lock_guard lock(mutex_);
+    secure = isSecure_;
+    sameItem = secure && otherSecure && !uid_.empty() && uid_ == otherUid;
+    if (sameItem || pending) {
+      stringValue_ = pending ? std::nullopt : text;
+      pendingSecureUid_ = pending;
+      ++textGeneration_;
+      if (sameItem) kept_ = {stringValue_, pendingSecureUid_};
+    }
+  }
+  if (!pending && !sameItem) {
+    setStringValue(text);
+  } else if (pending && !sameItem) {
+    // The text is in another item, or not kept in the keychain at all now: read it, and keep it
+    // under this value's uid where it is secure.
+    if (secure) {
+      keepSecureText();
+    } else {
+      loadSecureText();
+    }
+  }
+}
+
+void QVDMOptionValue::keepSecureText() {
+  std::optional<std::string> source;
+  std::optional<std::string> text;
+  std::string uid;
+  std::uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    if (!isSecure_ || type_ != QVDMOptionType::string) return;
+    source = pendingSecureUid_;
+    text = stringValue_;
+    uid = uid_;
+    generation = textGeneration_;
+  }
+  if (!source) {
+    storeSecureString(text, uid, generation, {});
+    return;
+  }
   if (uid.empty()) {
     platform::log("NOT SETTING SECURE BECAUSE WE'RE MISSING THE UID!!");
     return;
   }
-  auto keychain = ZKKeychain::sharedHelper();
-  if (string && !string->empty()) {
-    keychain->setSecureValue(*string, uid);
-  } else if (keychain->hasValueForKey(uid)) {
-    keychain->removeSecureValueForKey(uid);
+  std::weak_ptr<const QVDMOptionValue> weak = weak_from_this();
+  offMainThread([weak, from = *source, uid] {
+    auto keychain = ZKKeychain::sharedHelper();
+    std::int32_t status = 0;
+    auto read = keychain->secureValueForKey(from, &status);
+    if (auto self = weak.lock()) self->finishSecureRead(from, read, status, false);
+    if (read && !read->empty()) keychain->writeSecureValue(*read, uid);
+  });
+}
+
+bool QVDMOptionValue::isSecureTextPending() const {
+  std::lock_guard lock(mutex_);
+  return pendingSecureUid_.has_value();
+}
+
+std::int32_t QVDMOptionValue::secureReadStatus() const {
+  std::lock_guard lock(mutex_);
+  return secureReadStatus_;
+}
+
+void QVDMOptionValue::loadSecureText(std::function<void()> completion) const {
+  std::string uid;
+  {
+    std::lock_guard lock(mutex_);
+    if (pendingSecureUid_) {
+      if (completion) secureReadWaiters_.push_back(std::move(completion));
+      if (secureReadRunning_) return;
+      secureReadRunning_ = true;
+      uid = *pendingSecureUid_;
+    }
+  }
+  if (uid.empty()) {
+    if (completion) completion();
+    return;
+  }
+  std::weak_ptr<const QVDMOptionValue> weak = weak_from_this();
+  offMainThread([weak, uid] {
+    auto self = weak.lock();
+    if (!self) return;
+    std::int32_t status = 0;
+    auto text = ZKKeychain::sharedHelper()->secureValueForKey(uid, &status);
+    self->finishSecureRead(uid, std::move(text), status, true);
+  });
+}
+
+void QVDMOptionValue::finishSecureRead(const std::string& uid, std::optional<std::string> text,
+                                       std::int32_t status, bool wasLoad) const {
+  std::vector<std::function<void()>> waiters;
+  bool readAgain = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (wasLoad) secureReadRunning_ = false;
+    // A text set meanwhile wins over the keychain's older one.
+    if (pendingSecureUid_ && *pendingSecureUid_ == uid) {
+      stringValue_ = std::move(text);
+      pendingSecureUid_.reset();
+      if (kept_.pendingUid == uid) kept_ = {stringValue_, std::nullopt};
+      secureReadStatus_ = status == platform::errSecItemNotFound ? platform::errSecSuccess : status;
+    }
+    // Still to be read from elsewhere (the text was taken from another value meanwhile).
+    readAgain = wasLoad && pendingSecureUid_.has_value();
+    if (!pendingSecureUid_) waiters.swap(secureReadWaiters_);
+  }
+  secureTextRead_.notify_all();
+  if (status != platform::errSecSuccess && status != platform::errSecItemNotFound) {
+    platform::log("Could not read the secure value {}: {}", uid,
+                  platform::SecretStore::statusDescription(status));
+  }
+  if (readAgain) loadSecureText();
+  if (!waiters.empty()) {
+    onMainThread([waiters = std::move(waiters)] {
+      for (const auto& waiter : waiters) waiter();
+    });
+  }
+}
+
+bool QVDMOptionValue::waitForSecureText(const std::function<bool()>& shouldStop) const {
+  loadSecureText();
+  if (platform::MainQueue::isMainThread()) return !isSecureTextPending();
+  for (;;) {
+    {
+      std::unique_lock lock(mutex_);
+      if (secureTextRead_.wait_for(lock, std::chrono::milliseconds(100), [&] { return !pendingSecureUid_; }))
+        return true;
+    }
+    if (shouldStop && shouldStop()) return false;
   }
 }
 
@@ -475,7 +677,7 @@ void QVDMOptionValue::setObjectValue(const nlohmann::json& object, QVDMOptionTyp
 void QVDMOptionValue::setObjectValue(const nlohmann::json& object) { setObjectValue(object, type_); }
 
 nlohmann::json QVDMOptionValue::jsonValueWithIncludeSecure(bool includeSecure) const {
-  if (includeSecure) resolveSecureText();
+  if (includeSecure) loadSecureText();
   std::lock_guard lock(mutex_);
   switch (type_) {
     case QVDMOptionType::string:
@@ -494,10 +696,11 @@ nlohmann::json QVDMOptionValue::jsonValueWithIncludeSecure(bool includeSecure) c
 }
 
 bool QVDMOptionValue::isEmpty() const {
-  resolveSecureText();
+  loadSecureText();
   std::lock_guard lock(mutex_);
   switch (type_) {
     case QVDMOptionType::string:
+      if (pendingSecureUid_) return false;
       return !stringValue_ || stringValue_->empty();
     case QVDMOptionType::boolean:
       return false;

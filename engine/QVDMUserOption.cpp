@@ -59,9 +59,9 @@ QVDMUserOption::Pointer QVDMUserOption::optionWithDictionary(const nlohmann::jso
     option->title_ = std::move(title);
   }
   const nlohmann::json* defaultValue = QVJsonMember(definition, "default");
-  option->value_ =
-      QVDMOptionValue::valueWithObject(defaultValue ? *defaultValue : nlohmann::json(nullptr), option->type_,
-                                       options ? *options : nlohmann::json(nullptr), option->uid_);
+  option->value_ = QVDMOptionValue::newValueWithObject(
+      defaultValue ? *defaultValue : nlohmann::json(nullptr), option->type_,
+      options ? *options : nlohmann::json(nullptr), option->uid_);
   return option;
 }
 

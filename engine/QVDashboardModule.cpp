@@ -198,7 +198,7 @@ QVDashboardModule::Pointer QVDashboardModule::copyWithUserOptions() const {
     auto copy = option->copy();
     copy->setUid(platform::makeUUIDString());
     if (copy->value() && copy->value()->type() == QVDMOptionType::string && copy->value()->isSecure()) {
-      copy->value()->setStringValue(copy->value()->stringValue());
+      copy->value()->keepSecureText();
     }
     copies.push_back(std::move(copy));
   }
@@ -371,7 +371,7 @@ std::optional<QVDashboardModule::Options> QVDashboardModule::processOptionsArray
     if (existing && existing->type() == option->type() && existing->value() && option->value()) {
       option->setUid(existing->uid());
       if (option->type() == QVDMOptionType::string) {
-        option->value()->setStringValue(existing->value()->stringValue());
+        option->value()->takeStringValueFrom(*existing->value());
       } else {
         option->value()->setObjectValue(existing->value()->jsonValue(), option->type());
       }
@@ -492,6 +492,22 @@ bool QVDashboardModule::hasAllRequiredFields() const {
 }
 
 void QVDashboardModule::optionsDidChange() { postDidChange(QVModuleDidChangeNotification); }
+void QVDashboardModule::loadSecureTexts() {
+  std::vector<QVDMOptionValue::Pointer> pending;
+  for (const auto& option : userOptions()) {
+    if (option->value() && option->value()->isSecureTextPending()) pending.push_back(option->value());
+  }
+  if (pending.empty()) return;
+  auto remaining = std::make_shared<std::size_t>(pending.size());
+  std::weak_ptr<QVDashboardModule> weak = weak_from_this();
+  for (const auto& value : pending) {
+    // The completions run one by one on the main thread.
+    value->loadSecureText([weak, remaining] {
+      if (--*remaining > 0) return;
+      if (auto module = weak.lock()) module->postDidChange(QVModuleDidChangeNotification);
+    });
+  }
+}
 
 QVModuleResult::Pointer QVDashboardModule::lastResult() const {
   std::lock_guard lock(mutex_);

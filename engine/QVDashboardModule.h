@@ -107,11 +107,17 @@ class QVDashboardModule : public platform::Coding, public std::enable_shared_fro
   void setNotificationOptions(std::optional<Options> options);
   // The first notification option with that name, or nullptr.
   QVDMUserOption::Pointer notificationOptionWithKey(const std::string& name) const;
-  // False as soon as one required user option has an empty value.
+  // False as soon as one required user option has an empty value (a secure text not read from the
+  // keychain yet is not empty).
   bool hasAllRequiredFields() const;
   // Tells whoever shows the module that the user edited one of its option values or its click URL
   // (the values change in place, unseen by the module): posts "QVModuleDidChange" with the module.
   void optionsDidChange();
+  // Starts reading, off the main thread, the secure texts of the user options that the keychain
+  // keeps and that were not read yet (a module restored at start); once they are in, posts
+  // "QVModuleDidChange" on the main thread, so that what shows whether the module is complete is
+  // brought up to date.
+  void loadSecureTexts();
 
   // The last result; nullptr before the first. Setting stores it and posts
   // "QVModuleResultDidChange" with the module, on the calling thread.

@@ -210,6 +210,11 @@ void QVDashboardModuleManager::loadWithCompletionHandler(LoadCompletionHandler c
 void QVDashboardModuleManager::finishLoading(bool imported, const LoadCompletionHandler& completionHandler) {
   const bool configured = configure();
   if (configured) {
+    // The restored modules' secret options come from the keychain, which may have to ask the user
+    // first: read off the main thread, they are filled in when they come.
+    for (const auto& group : groups()) {
+      for (const auto& module : group->modules()) module->loadSecureTexts();
+    }
     reloadBundledModules();
     reloadUserModules();
     QVEngineSettings::setLoadedDefaults(true);

@@ -23,6 +23,7 @@
 #include "platform/Json.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
+#include "platform/SecretStore.h"
 #include "platform/UUID.h"
 #include "platform/Utf8.h"
 
@@ -335,6 +336,26 @@ bool QVNodeOperation::configureTaskHelper() {
     addLine(module, QVModuleLogLine::systemLogWithString(
                         "Execution failed because the required executables are missing"));
     return false;
+  }
+
+  // Secret options restored from the keychain and not read yet: the keychain may be waiting on the
+  // user (a prompt), so the run waits for their texts here, on its own thread, and gives up when it
+  // is stopped meanwhile. A retry runs on the main thread, which never waits: it goes without them.
+  for (const auto& option : module->userOptions()) {
+    auto value = option ? option->value() : nullptr;
+    if (!value) continue;
+    if (value->isSecureTextPending() && !value->waitForSecureText([this] { return isStopped(); })) {
+      if (isStopped()) return false;
+      addLine(module,
+              QVModuleLogLine::warningLogWithString(fmt::format(
+                  "The value of option \"{}\" is still being read from the keyring; running without it",
+                  option->displayName())));
+    } else if (value->secureReadStatus() != platform::errSecSuccess) {
+      addLine(module,
+              QVModuleLogLine::warningLogWithString(fmt::format(
+                  "The value of option \"{}\" could not be read from the keyring: {}", option->displayName(),
+                  platform::SecretStore::statusDescription(value->secureReadStatus()))));
+    }
   }
 
   // Written last, once nothing else can stop the attempt, so that secure values sit on disk only

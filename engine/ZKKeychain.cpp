@@ -28,10 +28,22 @@ bool ZKKeychain::hasValueForKey(const std::string& key) const {
 }
 
 bool ZKKeychain::setSecureValue(const std::optional<std::string>& value, const std::string& key) {
-  if (key.empty()) return false;
-  if (!value) return removeSecureValueForKey(key);
-  platform::Data data = platform::KeyedArchiver::archivedDataWithRootObject(platform::ArchiveObject(*value));
+  return writeSecureValue(value, key) == platform::errSecSuccess;
+}
+
+std::int32_t ZKKeychain::writeSecureValue(const std::optional<std::string>& value, const std::string& key) {
+  if (key.empty()) return platform::errSecParam;
   auto secrets = store();
+  if (!value) {
+    platform::OSStatus status = valueStatusForKey(key);
+    if (status == platform::errSecSuccess) status = secrets->deleteGenericPassword(serviceName_, key);
+    if (status != platform::errSecSuccess && status != platform::errSecItemNotFound) {
+      platform::log("Could not remove the secure value {} from the {} store: status {} ({})", key,
+                    secrets->storeKind(), status, platform::SecretStore::statusDescription(status));
+    }
+    return status;
+  }
+  platform::Data data = platform::KeyedArchiver::archivedDataWithRootObject(platform::ArchiveObject(*value));
   platform::OSStatus status = secrets->findGenericPassword(serviceName_, key);
   if (status == platform::errSecSuccess) {
     status = secrets->updateGenericPassword(serviceName_, key, data);
@@ -41,22 +53,24 @@ bool ZKKeychain::setSecureValue(const std::optional<std::string>& value, const s
     if (status == platform::errSecDuplicateItem)
       status = secrets->updateGenericPassword(serviceName_, key, data);
   } else {
-    platform::log("Could not look up the secure value {} in the {} store: status {}", key,
-                  secrets->storeKind(), status);
-    return false;
+    platform::log("Could not look up the secure value {} in the {} store: status {} ({})", key,
+                  secrets->storeKind(), status, platform::SecretStore::statusDescription(status));
+    return status;
   }
   if (status != platform::errSecSuccess) {
-    platform::log("Could not save the secure value {} in the {} store: status {}", key, secrets->storeKind(),
-                  status);
-    return false;
+    platform::log("Could not save the secure value {} in the {} store: status {} ({})", key,
+                  secrets->storeKind(), status, platform::SecretStore::statusDescription(status));
   }
-  return true;
+  return status;
 }
 
-std::optional<std::string> ZKKeychain::secureValueForKey(const std::string& key) const {
+std::optional<std::string> ZKKeychain::secureValueForKey(const std::string& key, std::int32_t* status) const {
+  if (status) *status = platform::errSecParam;
   if (key.empty()) return std::nullopt;
   platform::Data data;
-  if (store()->findGenericPassword(serviceName_, key, &data) != platform::errSecSuccess) return std::nullopt;
+  platform::OSStatus found = store()->findGenericPassword(serviceName_, key, &data);
+  if (status) *status = found;
+  if (found != platform::errSecSuccess) return std::nullopt;
   platform::ArchiveObject value = platform::KeyedUnarchiver::unarchiveTopLevelObjectWithData(data);
   if (const std::string* text = value.asString()) return *text;
   return std::nullopt;

@@ -13,6 +13,10 @@ class SecretStore;
 // name, kept in the platform's secret store and never in the groups archive. A value is stored as the
 // keyed archive of its text. Lookups that fail give nullopt or false; writes report what really
 // happened, and a failed write is logged.
+//
+// Every operation waits for the secret store, which may wait on the user (a keyring prompt): the
+// application calls them on the secret store's queue (platform::SecretStore::queue), never on the
+// main thread.
 class ZKKeychain {
  public:
   // The service under which the application's items are kept: the application's name.
@@ -35,8 +39,12 @@ class ZKKeychain {
   // empty key, when the lookup fails for another reason than a missing item, or when the store
   // refuses the write (logged).
   bool setSecureValue(const std::optional<std::string>& value, const std::string& key);
-  // The stored text, or nullopt when there is none (or it cannot be read).
-  std::optional<std::string> secureValueForKey(const std::string& key) const;
+  // The same write, answering the store's status: 0 when written (or removed), errSecItemNotFound
+  // when there was nothing to remove, else why the store refused (statusDescription tells it).
+  std::int32_t writeSecureValue(const std::optional<std::string>& value, const std::string& key);
+  // The stored text, or nullopt when there is none (or it cannot be read); `status` (when given)
+  // receives the store's answer, so that "none" can be told from a failure.
+  std::optional<std::string> secureValueForKey(const std::string& key, std::int32_t* status = nullptr) const;
   // False when there is no item; otherwise deletes it and answers whether that worked.
   bool removeSecureValueForKey(const std::string& key);
 

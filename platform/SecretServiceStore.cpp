@@ -1,24 +1,44 @@
 // The secret store over the freedesktop Secret Service (GNOME Keyring and others) through
 // libsecret: one item per service and account, with both as item attributes. libsecret (with GIO,
 // GObject and libgcrypt behind it) is opened when the store is first asked for, not at start.
+//
+// The store works with the keyring's object paths (libsecret's path functions) rather than its
+// all-in-one calls, so that it can tell a prompt the user dismissed from other failures: those
+// calls answer a dismissed prompt with a misleading error or no error at all.
+#define SECRET_API_SUBJECT_TO_CHANGE 1
 #include <libsecret/secret.h>
 
+#include <cassert>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <string_view>
 
 #include "platform/BundleInfo.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/MainQueue.h"
 #include "platform/SecretStore.h"
 
 namespace platform {
 
 namespace {
 
+// Every call waits for the keyring's answer, which may wait on a prompt: the application makes them
+// off the main thread.
+void checkThread() {
+  assert(!MainQueue::isMainThread() && "the Secret Service is called on the main thread");
+}
+
 // The functions of libsecret, and of the GLib and GObject it brings, that the store calls.
 struct SecretFunctions {
   decltype(&::secret_service_get_sync) secret_service_get_sync = nullptr;
-  decltype(&::secret_service_lookup_sync) secret_service_lookup_sync = nullptr;
+  decltype(&::secret_service_search_for_dbus_paths_sync) secret_service_search_for_dbus_paths_sync = nullptr;
+  decltype(&::secret_service_get_secret_for_dbus_path_sync) secret_service_get_secret_for_dbus_path_sync =
+      nullptr;
+  decltype(&::secret_service_unlock_dbus_paths_sync) secret_service_unlock_dbus_paths_sync = nullptr;
+  decltype(&::secret_service_read_alias_dbus_path_sync) secret_service_read_alias_dbus_path_sync = nullptr;
+  decltype(&::secret_service_create_collection_dbus_path_sync)
+      secret_service_create_collection_dbus_path_sync = nullptr;
   decltype(&::secret_service_store_sync) secret_service_store_sync = nullptr;
   decltype(&::secret_service_clear_sync) secret_service_clear_sync = nullptr;
   // Variadic (name and value pairs ending with a null pointer), as declared.
@@ -28,12 +48,26 @@ struct SecretFunctions {
   decltype(&::secret_value_unref) secret_value_unref = nullptr;
   decltype(&::secret_error_get_quark) secret_error_get_quark = nullptr;
   decltype(&::g_hash_table_unref) g_hash_table_unref = nullptr;
+  decltype(&::g_hash_table_new_full) g_hash_table_new_full = nullptr;
+  decltype(&::g_hash_table_insert) g_hash_table_insert = nullptr;
+  decltype(&::g_str_hash) g_str_hash = nullptr;
+  decltype(&::g_str_equal) g_str_equal = nullptr;
+  decltype(&::g_variant_new_string) g_variant_new_string = nullptr;
+  decltype(&::g_variant_ref_sink) g_variant_ref_sink = nullptr;
+  decltype(&::g_variant_unref) g_variant_unref = nullptr;
+  decltype(&::g_free) g_free = nullptr;
+  decltype(&::g_strfreev) g_strfreev = nullptr;
   decltype(&::g_error_free) g_error_free = nullptr;
   decltype(&::g_object_unref) g_object_unref = nullptr;
 
   void bind(DynamicLibrarySymbols& symbols) {
     symbols(secret_service_get_sync, "secret_service_get_sync");
-    symbols(secret_service_lookup_sync, "secret_service_lookup_sync");
+    symbols(secret_service_search_for_dbus_paths_sync, "secret_service_search_for_dbus_paths_sync");
+    symbols(secret_service_get_secret_for_dbus_path_sync, "secret_service_get_secret_for_dbus_path_sync");
+    symbols(secret_service_unlock_dbus_paths_sync, "secret_service_unlock_dbus_paths_sync");
+    symbols(secret_service_read_alias_dbus_path_sync, "secret_service_read_alias_dbus_path_sync");
+    symbols(secret_service_create_collection_dbus_path_sync,
+            "secret_service_create_collection_dbus_path_sync");
     symbols(secret_service_store_sync, "secret_service_store_sync");
     symbols(secret_service_clear_sync, "secret_service_clear_sync");
     symbols(secret_attributes_build, "secret_attributes_build");
@@ -42,6 +76,15 @@ struct SecretFunctions {
     symbols(secret_value_unref, "secret_value_unref");
     symbols(secret_error_get_quark, "secret_error_get_quark");
     symbols(g_hash_table_unref, "g_hash_table_unref");
+    symbols(g_hash_table_new_full, "g_hash_table_new_full");
+    symbols(g_hash_table_insert, "g_hash_table_insert");
+    symbols(g_str_hash, "g_str_hash");
+    symbols(g_str_equal, "g_str_equal");
+    symbols(g_variant_new_string, "g_variant_new_string");
+    symbols(g_variant_ref_sink, "g_variant_ref_sink");
+    symbols(g_variant_unref, "g_variant_unref");
+    symbols(g_free, "g_free");
+    symbols(g_strfreev, "g_strfreev");
     symbols(g_error_free, "g_error_free");
     symbols(g_object_unref, "g_object_unref");
   }
@@ -105,11 +148,13 @@ class SecretServiceStore final : public SecretStore {
 
  protected:
   OSStatus find(const std::string& service, const std::string& account, Data* password) override {
+    checkThread();
     std::lock_guard lock(mutex_);
     return lookup(service, account, password);
   }
 
   OSStatus add(const std::string& service, const std::string& account, const Data& password) override {
+    checkThread();
     std::lock_guard lock(mutex_);
     OSStatus status = lookup(service, account, nullptr);
     if (status == errSecSuccess) return errSecDuplicateItem;
@@ -118,6 +163,7 @@ class SecretServiceStore final : public SecretStore {
   }
 
   OSStatus update(const std::string& service, const std::string& account, const Data& password) override {
+    checkThread();
     std::lock_guard lock(mutex_);
     OSStatus status = lookup(service, account, nullptr);
     if (status != errSecSuccess) return status;
@@ -126,37 +172,101 @@ class SecretServiceStore final : public SecretStore {
   }
 
   OSStatus remove(const std::string& service, const std::string& account) override {
+    checkThread();
     std::lock_guard lock(mutex_);
     return clear(itemAttributes(secret_, service, account));
   }
 
   OSStatus removeAll(const std::string& service) override {
+    checkThread();
     std::lock_guard lock(mutex_);
     return clear(serviceAttributes(secret_, service));
   }
 
  private:
+  // The item's path: an unlocked item first. Asking for its secret unlocks it, which may prompt;
+  // asking whether it exists does not.
   OSStatus lookup(const std::string& service, const std::string& account, Data* password) {
     GError* error = nullptr;
+    gchar** unlocked = nullptr;
+    gchar** locked = nullptr;
     auto attributes = itemAttributes(secret_, service, account);
+    if (!secret_.secret_service_search_for_dbus_paths_sync(service_, passwordSchema(), attributes.get(),
+                                                           nullptr, &unlocked, &locked, &error)) {
+      return error ? statusOf(secret_, error) : errSecNotAvailable;
+    }
+    std::string path;
+    bool isLocked = false;
+    if (unlocked && unlocked[0]) {
+      path = unlocked[0];
+    } else if (locked && locked[0]) {
+      path = locked[0];
+      isLocked = true;
+    }
+    secret_.g_strfreev(unlocked);
+    secret_.g_strfreev(locked);
+    if (path.empty()) return errSecItemNotFound;
+    if (!password) return errSecSuccess;
+    if (isLocked) {
+      OSStatus status = unlock(path);
+      if (status != errSecSuccess) return status;
+    }
     SecretValue* value =
-        secret_.secret_service_lookup_sync(service_, passwordSchema(), attributes.get(), nullptr, &error);
+        secret_.secret_service_get_secret_for_dbus_path_sync(service_, path.c_str(), nullptr, &error);
     if (error) {
       if (value) secret_.secret_value_unref(value);
       return statusOf(secret_, error);
     }
-    if (!value) return errSecItemNotFound;
-    if (password) {
-      gsize length = 0;
-      const gchar* bytes = secret_.secret_value_get(value, &length);
-      password->assign(reinterpret_cast<const std::uint8_t*>(bytes),
-                       reinterpret_cast<const std::uint8_t*>(bytes) + length);
-    }
+    if (!value) return errSecItemNotFound;  // gone meanwhile
+    gsize length = 0;
+    const gchar* bytes = secret_.secret_value_get(value, &length);
+    password->assign(reinterpret_cast<const std::uint8_t*>(bytes),
+                     reinterpret_cast<const std::uint8_t*>(bytes) + length);
     secret_.secret_value_unref(value);
     return errSecSuccess;
   }
 
+  // Unlocks a collection or item; a dismissed prompt leaves it locked.
+  OSStatus unlock(const std::string& path) {
+    GError* error = nullptr;
+    const gchar* paths[] = {path.c_str(), nullptr};
+    gint count = secret_.secret_service_unlock_dbus_paths_sync(service_, paths, nullptr, nullptr, &error);
+    if (error) return statusOf(secret_, error);
+    return count > 0 ? errSecSuccess : errSecUserCanceled;
+  }
+
+  // The default keyring's path, made when there is none (on a new account: the keyring asks for the
+  // new keyring's password) and unlocked when locked (it asks for that password).
+  OSStatus defaultCollection(std::string& path) {
+    GError* error = nullptr;
+    gchar* found = secret_.secret_service_read_alias_dbus_path_sync(service_, "default", nullptr, &error);
+    if (error) return statusOf(secret_, error);
+    if (!found) {
+      GHashTable* properties =
+          secret_.g_hash_table_new_full(secret_.g_str_hash, secret_.g_str_equal, nullptr,
+                                        reinterpret_cast<GDestroyNotify>(secret_.g_variant_unref));
+      secret_.g_hash_table_insert(
+          properties, const_cast<char*>("org.freedesktop.Secret.Collection.Label"),
+          secret_.g_variant_ref_sink(secret_.g_variant_new_string("Default keyring")));
+      found = secret_.secret_service_create_collection_dbus_path_sync(
+          service_, properties, "default", SECRET_COLLECTION_CREATE_NONE, nullptr, &error);
+      secret_.g_hash_table_unref(properties);
+      if (error) {
+        secret_.g_free(found);
+        return statusOf(secret_, error);
+      }
+    }
+    // A dismissed prompt answers the empty path.
+    path = found && std::string_view(found) != "/" ? found : "";
+    secret_.g_free(found);
+    if (path.empty()) return errSecUserCanceled;
+    return unlock(path);
+  }
+
   OSStatus store(const std::string& service, const std::string& account, const Data& password) {
+    std::string collection;
+    OSStatus status = defaultCollection(collection);
+    if (status != errSecSuccess) return status;
     GError* error = nullptr;
     auto attributes = itemAttributes(secret_, service, account);
     SecretValue* value =
@@ -164,8 +274,8 @@ class SecretServiceStore final : public SecretStore {
                                  static_cast<gssize>(password.size()), "application/octet-stream");
     std::string label = service + " (" + account + ")";
     gboolean ok =
-        secret_.secret_service_store_sync(service_, passwordSchema(), attributes.get(),
-                                          SECRET_COLLECTION_DEFAULT, label.c_str(), value, nullptr, &error);
+        secret_.secret_service_store_sync(service_, passwordSchema(), attributes.get(), collection.c_str(),
+                                          label.c_str(), value, nullptr, &error);
     secret_.secret_value_unref(value);
     if (error) return statusOf(secret_, error);
     return ok ? errSecSuccess : errSecNotAvailable;
@@ -197,6 +307,7 @@ bool sessionBusReachable() {
 }  // namespace
 
 std::shared_ptr<SecretStore> SecretStore::secretServiceStore(Error* error) {
+  checkThread();
   if (!sessionBusReachable()) {
     fail(error, Error::make("SecretStore", errSecNotAvailable, "no session bus"));
     return nullptr;

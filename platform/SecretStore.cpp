@@ -219,6 +219,35 @@ OSStatus SecretStore::deleteAllGenericPasswords(const std::string& service) {
   return removeAll(service);
 }
 
+std::string SecretStore::statusDescription(OSStatus status) {
+  switch (status) {
+    case errSecSuccess:
+      return "no error";
+    case errSecUserCanceled:
+      return "the keyring's prompt was dismissed";
+    case errSecInteractionNotAllowed:
+      return "the keyring is locked";
+    case errSecNotAvailable:
+      return "no secret service answers";
+    case errSecIO:
+      return "the secrets file could not be read or written";
+    case errSecParam:
+      return "the name is not valid";
+    case errSecDuplicateItem:
+      return "the item exists already";
+    case errSecItemNotFound:
+      return "there is no such item";
+    default:
+      return fmt::format("error {}", status);
+  }
+}
+
+std::shared_ptr<DispatchQueue> SecretStore::queue() {
+  // Never destroyed: a task waiting on a prompt must not hold up the end of the program.
+  static auto* queue = new std::shared_ptr<DispatchQueue>(DispatchQueue::serial("secret store"));
+  return *queue;
+}
+
 std::shared_ptr<SecretStore> SecretStore::memoryStore() { return std::make_shared<MemorySecretStore>(); }
 
 std::shared_ptr<SecretStore> SecretStore::fileStore(const std::filesystem::path& path) {

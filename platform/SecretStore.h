@@ -6,13 +6,16 @@
 #include <string>
 
 #include "platform/Data.h"
+#include "platform/DispatchQueue.h"
 #include "platform/Error.h"
+#include "platform/MainQueue.h"
 
 namespace platform {
 
 // Keychain status codes, as the callers of the keychain test them.
 using OSStatus = std::int32_t;
 inline constexpr OSStatus errSecSuccess = 0;
+inline constexpr OSStatus errSecUserCanceled = -128;    // the user dismissed the keyring's prompt
 inline constexpr OSStatus errSecParam = -50;            // a service or account that is not valid UTF-8
 inline constexpr OSStatus errSecIO = -36;               // the store's file could not be read or written
 inline constexpr OSStatus errSecNotAvailable = -25291;  // the Secret Service did not answer
@@ -28,6 +31,12 @@ inline constexpr OSStatus errSecInteractionNotAllowed = -25308;  // the keyring 
 //   of mode 0700, written atomically (the secrets are protected by file permissions only);
 // - a memory store for tests.
 // All are safe to use from several threads.
+//
+// A call may wait on the user: a Secret Service whose keyring is locked, or not made yet, shows a
+// prompt of its own and answers only once that prompt is answered or dismissed, which can take
+// minutes. The application therefore never calls a store on the main thread: it hands its calls
+// to queue() and takes the answers on the main queue (perform). The Secret Service store asserts
+// that it is not called on the main thread.
 class SecretStore {
  public:
   virtual ~SecretStore() = default;
@@ -47,6 +56,32 @@ class SecretStore {
 
   // "Secret Service", "file" or "memory".
   virtual std::string storeKind() const = 0;
+
+  // Why a call failed, in words that end a sentence such as "The value could not be kept in the
+  // keyring: <description>".
+  static std::string statusDescription(OSStatus status);
+
+  // The serial queue on which the application calls its secret stores. Calls keep their order, so
+  // a read queued after a write sees the write. Its tasks may wait on a prompt for a long time; the
+  // queue is never torn down, so that ending the program never waits for a prompt.
+  static std::shared_ptr<DispatchQueue> queue();
+  // Runs `work` on queue() and hands what it answers to `completion` on the main queue. Without a
+  // main queue (a tool without an event loop) both run at once on the calling thread.
+  template <typename Work, typename Completion>
+  static void perform(Work work, Completion completion) {
+    if (!MainQueue::shared()) {
+      completion(work());
+      return;
+    }
+    queue()->async([work = std::move(work), completion = std::move(completion)]() mutable {
+      auto answer = work();
+      if (auto main = MainQueue::shared()) {
+        main->post([completion = std::move(completion), answer = std::move(answer)]() mutable {
+          completion(std::move(answer));
+        });
+      }
+    });
+  }
 
   // The application's store, made on first use: the Secret Service when one answers on the
   // session bus, else the file store at standardFilePath() (announced once in the log).

@@ -1,12 +1,14 @@
 #include "windows/QVConfigEditorViewController.h"
 
 #include <QtCore/QDateTime>
+#include <QtCore/QPointer>
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QCalendarWidget>
 #include <QtWidgets/QCheckBox>
 #include <QtWidgets/QComboBox>
 #include <QtWidgets/QDateTimeEdit>
 #include <QtWidgets/QHeaderView>
+#include <QtWidgets/QLabel>
 #include <QtWidgets/QStyle>
 #include <QtWidgets/QTableWidget>
 #include <cmath>
@@ -15,6 +17,7 @@
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVEngineEnvironment.h"
 #include "engine/QVModuleLogLine.h"
+#include "platform/SecretStore.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVConfigEditorViewController.h"
 #include "windows/QVOptionCellViews.h"
@@ -74,6 +77,15 @@ QVConfigEditorViewController* QVConfigEditorViewController::controllerWithModule
   return instance;
 }
 
+QVConfigEditorViewController::~QVConfigEditorViewController() {
+  // The view goes after this controller's members: a field that loses its focus then must not reach
+  // the handlers. (The view may be gone already, with the window that held it.)
+  if (!isViewLoaded()) return;
+  if (auto* table = tableView()) {
+    for (auto* child : table->findChildren<QObject*>()) child->disconnect(this);
+  }
+}
+
 QTableWidget* QVConfigEditorViewController::tableView() const {
   auto* form = ui<Ui::QVConfigEditorViewController>();
   return form ? form->tableView : nullptr;
@@ -124,6 +136,7 @@ void QVConfigEditorViewController::reloadData() {
     configureNameCell(row);
     table->setCellWidget(row, valueTableColumn, cellForRow(row));
     table->setRowHeight(row, kRowHeight);
+    fitRowHeight(row);
   }
 }
 
@@ -351,18 +364,126 @@ QWidget* QVConfigEditorViewController::configureStringCellViewWithOption(const Q
   field->setAccessibleName(platform::toQString(option.displayName()));
   field->setProperty("tag", index);
   connect(field, &QLineEdit::editingFinished, this, [this, index] { stringTextFieldDidChange(index); });
+  if (!secure) return cell;
+  // A text still in the keychain (a module restored at start) comes in when it is read.
+  if (value->isSecureTextPending()) {
+    QPointer<QVConfigEditorViewController> guard(this);
+    const std::string uid = option.uid();
+    value->loadSecureText([guard, uid] {
+      if (guard) guard->showSecureState(guard->indexOfOption(uid));
+    });
+  }
+  applySecureState(*cell, option, fixedRowCount() + index);
   return cell;
+}
+
+void QVConfigEditorViewController::applySecureState(QVTextCellView& cell, const QVDMUserOption& option,
+                                                    int row) {
+  const auto& value = option.value();
+  auto& state = secureStates_[option.uid()];
+  const bool reading = value->isSecureTextPending();
+  if (!reading && !state.saving) {
+    // The text the keychain keeps: read, saved, or put back after a refused save.
+    cell.textField()->setText(platform::toQString(value->stringValue().value_or("")));
+    if (state.message.isEmpty() && value->secureReadStatus() != platform::errSecSuccess) {
+      state.message =
+          QString::fromUtf8(kSecureValueNotRead)
+              .arg(platform::toQString(platform::SecretStore::statusDescription(value->secureReadStatus())));
+    }
+  }
+  cell.textField()->setEnabled(!reading && !state.saving);
+  cell.setStatus(state.saving ? QString::fromUtf8(kSavingSecureValue)
+                 : reading    ? QString::fromUtf8(kReadingSecureValue)
+                              : state.message);
+  describeCell(row, cell.statusLabel()->text());
+}
+
+// A table's cell widgets are not among its accessible objects: the cell itself tells a screen
+// reader what the line under the field says.
+void QVConfigEditorViewController::describeCell(int row, const QString& text) {
+  auto* table = tableView();
+  if (!table) return;
+  auto* item = table->item(row, valueTableColumn);
+  if (!item) {
+    if (text.isEmpty()) return;
+    item = new QTableWidgetItem;
+    item->setFlags(Qt::ItemIsEnabled);
+    table->setItem(row, valueTableColumn, item);
+  }
+  item->setData(Qt::AccessibleDescriptionRole, text);
+}
+
+void QVConfigEditorViewController::showSecureState(int index) {
+  auto option = optionAt(index);
+  const int row = fixedRowCount() + index;
+  auto* cell = qobject_cast<QVTextCellView*>(valueCellAtRow(row));
+  if (!option || !option->value() || !cell || !cell->statusLabel()) return;
+  applySecureState(*cell, *option, row);
+  fitRowHeight(row);
+  // The required-field marker follows the text.
+  configureNameCell(row);
+}
+
+// A secure field's row grows to show the line under the field.
+void QVConfigEditorViewController::fitRowHeight(int row) {
+  auto* table = tableView();
+  auto* cell = qobject_cast<QVTextCellView*>(valueCellAtRow(row));
+  if (!table || !cell || !cell->statusLabel()) return;
+  const int width = table->columnWidth(valueTableColumn);
+  const int wanted =
+      width > 0 && cell->hasHeightForWidth() ? cell->heightForWidth(width) : cell->sizeHint().height();
+  table->setRowHeight(row, std::max(kRowHeight, wanted));
+}
+
+int QVConfigEditorViewController::indexOfOption(const std::string& uid) const {
+  const auto all = options();
+  for (std::size_t i = 0; i < all.size(); ++i)
+    if (all[i] && all[i]->uid() == uid) return static_cast<int>(i);
+  return -1;
 }
 
 void QVConfigEditorViewController::stringTextFieldDidChange(int index) {
   auto option = optionAt(index);
   auto* cell = qobject_cast<QVTextCellView*>(valueCellAtRow(fixedRowCount() + index));
   if (!option || !option->value() || !cell) return;
+  const auto& value = option->value();
   const std::string text = platform::toStdString(cell->textField()->text());
-  if (option->value()->stringValue().value_or("") == text) return;
-  option->value()->setStringValue(std::optional<std::string>(text));
-  reloadDataForRow(index);
-  save();
+  if (!value->isSecure()) {
+    if (value->stringValue().value_or("") == text) return;
+    value->setStringValue(std::optional<std::string>(text));
+    reloadDataForRow(index);
+    save();
+    return;
+  }
+  auto& state = secureStates_[option->uid()];
+  if (state.saving || value->isSecureTextPending() || value->stringValue().value_or("") == text) return;
+  // The keychain may ask the user before it answers: the field waits, the window does not.
+  state = {true, {}};
+  showSecureState(index);
+  QPointer<QVConfigEditorViewController> guard(this);
+  const std::string uid = option->uid();
+  // Held until the keychain answers, so that the run follows the edit even when the sheet has closed.
+  auto module = module_.lock();
+  auto manager = manager_.lock();
+  if (!manager && usesSharedManager_) manager = QVDashboardModuleManager::sharedInstance();
+  std::weak_ptr<QVDashboardModuleManager> weakManager = manager;
+  const bool runs = type_ == 0;
+  value->setStringValue(
+      std::optional<std::string>(text),
+      [guard, uid, module, weakManager, runs](const QVDMOptionValue::SecureStoreResult& result) {
+        // A text kept runs the module and is saved, whether the sheet is still open or not.
+        if (result.kept()) {
+          if (runs && module) QVEngineEnvironment::runModule(module);
+          if (auto manager = weakManager.lock()) manager->save();
+        }
+        if (!guard) return;
+        auto& done = guard->secureStates_[uid];
+        done.saving = false;
+        done.message = result.kept()
+                           ? QString()
+                           : QString::fromUtf8(kSecureValueNotKept).arg(platform::toQString(result.reason()));
+        guard->showSecureState(guard->indexOfOption(uid));
+      });
 }
 
 QWidget* QVConfigEditorViewController::configureBooleanCellViewWithOption(const QVDMUserOption& option,

@@ -32,12 +32,28 @@ QVTextCellView::QVTextCellView(bool secure, QWidget* parent)
                        parent),
       textField_(new QLineEdit(this)) {
   textField_->setObjectName(QStringLiteral("textField"));
-  if (secure) {
-    // Dots only; the field offers no copying of its text.
-    textField_->setEchoMode(QLineEdit::Password);
-    textField_->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhNoPredictiveText | Qt::ImhSensitiveData);
+  if (!secure) {
+    cellLayout(this)->addWidget(textField_);
+    return;
   }
-  cellLayout(this)->addWidget(textField_);
+  // Dots only; the field offers no copying of its text.
+  textField_->setEchoMode(QLineEdit::Password);
+  textField_->setInputMethodHints(Qt::ImhHiddenText | Qt::ImhNoPredictiveText | Qt::ImhSensitiveData);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(4, 2, 4, 2);
+  column->setSpacing(2);
+  column->addWidget(textField_);
+  statusLabel_ = new QLabel(this);
+  statusLabel_->setObjectName(QStringLiteral("statusLabel"));
+  statusLabel_->setWordWrap(true);
+  statusLabel_->hide();
+  column->addWidget(statusLabel_);
+}
+
+void QVTextCellView::setStatus(const QString& text) {
+  if (!statusLabel_) return;
+  statusLabel_->setText(text);
+  statusLabel_->setVisible(!text.isEmpty());
 }
 
 QVPopupCellView::QVPopupCellView(QWidget* parent)

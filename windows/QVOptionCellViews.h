@@ -24,16 +24,23 @@ class QVOptionCellView : public QWidget {
   QVOptionCellView(const QString& identifier, QWidget* parent);
 };
 
-// "StringCellView" and "SecureStringCellView": a text field; the secure one never shows its text.
+// "StringCellView" and "SecureStringCellView": a text field; the secure one never shows its text, and
+// has a line under the field that tells what the keychain does with it (reading, saving) or why it
+// did not keep it.
 class QVTextCellView : public QVOptionCellView {
   Q_OBJECT
 
  public:
   QVTextCellView(bool secure, QWidget* parent = nullptr);
   QLineEdit* textField() const { return textField_; }
+  // The line under a secure field; null for other fields.
+  QLabel* statusLabel() const { return statusLabel_; }
+  // Shows the text under a secure field; an empty text hides the line.
+  void setStatus(const QString& text);
 
  private:
   QLineEdit* textField_;
+  QLabel* statusLabel_ = nullptr;
 };
 
 // "OptionCellView": a pop-up button.

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "engine/QVDMUserOption.h"
 #include "engine/QVEngineEnvironment.h"
 #include "engine/QVNotifications.h"
 #include "platform/NotificationCenter.h"
@@ -73,6 +74,24 @@ class NotificationCounter {
   platform::ObserverToken token_;
 };
 
+// Lets the keychain work queued so far (on the secret store's queue) end, and the main queue take
+// its answers.
+inline void settleKeychain() {
+  platform::SecretStore::queue()->sync([] {});
+  bool taken = false;
+  platform::postToMain([&] { taken = true; });
+  qvtesting::runUntil([&] { return taken; }, 10);
+}
+
+// Reads the secure texts of the options that the keychain keeps and were not read yet (restored
+// ones), and waits until they are in.
+inline void readSecureTexts(const std::vector<QVDMUserOption::Pointer>& options) {
+  for (const auto& option : options) {
+    if (option && option->value()) option->value()->loadSecureText();
+  }
+  settleKeychain();
+}
+
 // A sandbox that also resets what tests may change in the engine's environment.
 // Secrets go to a fresh memory store, never to the user's keyring.
 class EngineTest : public qvtesting::SandboxTest {
@@ -82,6 +101,8 @@ class EngineTest : public qvtesting::SandboxTest {
     platform::SecretStore::setShared(platform::SecretStore::memoryStore());
   }
   void TearDown() override {
+    // Keychain work still queued goes to this test's store, not to the one chosen after it.
+    platform::SecretStore::queue()->sync([] {});
     platform::SecretStore::setShared(nullptr);
     QVEngineEnvironment::setResourceFolder(std::nullopt);
     QVEngineEnvironment::setAppShortVersion(std::nullopt);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <thread>
 
 #include "engine/NSSound+SystemSounds.h"
 #include "engine/QVDMUserOption.h"
@@ -10,6 +12,7 @@
 #include "platform/KeyedUnarchiver.h"
 #include "platform/SecretStore.h"
 #include "platform/UUID.h"
+#include "testing/GatedSecretStore.h"
 #include "testing/ScopedTimeZone.h"
 
 namespace {
@@ -359,19 +362,26 @@ TEST_F(SecureOptionTest, SecureTextsLiveInTheKeychainOnly) {
   EXPECT_FALSE(keychain->hasValueForKey(option->uid()));
 
   option->value()->setStringValue(std::optional<std::string>("s3cret"));
+  EXPECT_EQ(option->value()->actualJsonValue(), "s3cret") << "the text is in memory at once";
+  enginetest::settleKeychain();
   EXPECT_EQ(keychain->secureValueForKey(option->uid()), "s3cret");
   EXPECT_EQ(option->value()->jsonValue(), nullptr);
-  EXPECT_EQ(option->value()->actualJsonValue(), "s3cret");
 
   // A value made again for the same uid reads the text back from the keychain.
   auto again = QVDMOptionValue::valueWithObject(nullptr, Type::string, {{"secure", true}}, option->uid());
+  bool loaded = false;
+  again->loadSecureText([&] { loaded = true; });
+  ASSERT_TRUE(runUntil([&] { return loaded; }));
   EXPECT_EQ(again->stringValue(), "s3cret");
 
   option->value()->setStringValue(std::optional<std::string>(""));
+  enginetest::settleKeychain();
   EXPECT_FALSE(keychain->hasValueForKey(option->uid())) << "clearing removes the item";
   option->value()->setStringValue(std::optional<std::string>("second"));
+  enginetest::settleKeychain();
   EXPECT_EQ(keychain->secureValueForKey(option->uid()), "second");
   option->value()->setStringValue(std::optional<std::string>());
+  enginetest::settleKeychain();
   EXPECT_FALSE(keychain->hasValueForKey(option->uid()));
 
   // "secure" given as a text still keeps the value out of archives.
@@ -380,68 +390,181 @@ TEST_F(SecureOptionTest, SecureTextsLiveInTheKeychainOnly) {
   EXPECT_TRUE(textual->value()->isSecure());
 }
 
-// A store that counts the reads it answers, over a memory store.
-class CountingSecretStore : public platform::SecretStore {
- public:
-  std::atomic<int> reads{0};
-  std::string storeKind() const override { return "memory"; }
-
+class KeychainWaitTest : public SecureOptionTest {
  protected:
-  platform::OSStatus find(const std::string& service, const std::string& account,
-                          platform::Data* password) override {
-    ++reads;
-    return inner_->findGenericPassword(service, account, password);
+  void SetUp() override {
+    SecureOptionTest::SetUp();
+    platform::SecretStore::setShared(store_);
   }
-  platform::OSStatus add(const std::string& service, const std::string& account,
-                         const platform::Data& password) override {
-    return inner_->addGenericPassword(service, account, password);
+  void TearDown() override {
+    store_->release();
+    SecureOptionTest::TearDown();
   }
-  platform::OSStatus update(const std::string& service, const std::string& account,
-                            const platform::Data& password) override {
-    return inner_->updateGenericPassword(service, account, password);
-  }
-  platform::OSStatus remove(const std::string& service, const std::string& account) override {
-    return inner_->deleteGenericPassword(service, account);
-  }
-  platform::OSStatus removeAll(const std::string& service) override {
-    return inner_->deleteAllGenericPasswords(service);
+  // How often a timer of the main queue, every 20 ms, fired while the main queue ran for `seconds`.
+  int ticksDuring(double seconds) {
+    int ticks = 0;
+    auto timer = mainQueue().scheduleTimer(platform::Seconds(0.02), true, [&] { ++ticks; });
+    runUntil([] { return false; }, seconds);
+    timer->cancel();
+    return ticks;
   }
 
- private:
-  std::shared_ptr<platform::SecretStore> inner_ = platform::SecretStore::memoryStore();
+  std::shared_ptr<qvtesting::GatedSecretStore> store_ = std::make_shared<qvtesting::GatedSecretStore>();
 };
 
 // Loading a catalogue of modules makes a value for every option; the keychain (a D-Bus service) is
-// asked only for the texts that are used.
-TEST_F(SecureOptionTest, TheKeychainIsReadWhenTheTextIsFirstNeeded) {
-  auto store = std::make_shared<CountingSecretStore>();
-  platform::SecretStore::setShared(store);
+// asked only for the texts that are used, off the main thread, and the text comes in when it is read.
+TEST_F(KeychainWaitTest, ASecureTextIsReadOffTheMainThreadWhenFirstAskedFor) {
   auto keychain = ZKKeychain::sharedHelper();
   ASSERT_TRUE(keychain->setSecureValue(std::optional<std::string>("tok-1"), "uid-1"));
-  store->reads = 0;
+  store_->reads = 0;
 
   auto value = QVDMOptionValue::valueWithObject("ignored", Type::string, {{"secure", true}}, "uid-1");
-  EXPECT_EQ(store->reads, 0) << "making the value reads nothing";
-  EXPECT_EQ(value->jsonValue(), nullptr);
-  EXPECT_EQ(store->reads, 0) << "the archive form never needs the secret";
   auto copy = value->copy();
-  EXPECT_EQ(store->reads, 1) << "a copy takes the text with it";
-  EXPECT_EQ(copy->stringValue(), "tok-1");
-  EXPECT_EQ(value->stringValue(), "tok-1");
-  EXPECT_FALSE(value->isEmpty());
-  EXPECT_EQ(value->actualJsonValue(), "tok-1");
-  EXPECT_EQ(store->reads, 1) << "read once";
+  EXPECT_EQ(value->jsonValue(), nullptr);
+  EXPECT_EQ(store_->reads, 0) << "making, copying and archiving the value read nothing";
+  EXPECT_TRUE(value->isSecureTextPending());
+  EXPECT_FALSE(value->isEmpty()) << "the keychain keeps a text";
 
-  // A text set before the first read wins over the keychain's older one.
+  // The keychain waits (on its prompt): the main thread gets no text, but goes on.
+  store_->hold();
+  EXPECT_EQ(value->stringValue(), std::nullopt);
+  EXPECT_EQ(value->actualJsonValue(), nullptr);
+  bool loaded = false;
+  value->loadSecureText([&] {
+    EXPECT_TRUE(platform::MainQueue::isMainThread());
+    loaded = true;
+  });
+  EXPECT_GE(ticksDuring(0.3), 5) << "the main queue stood still";
+  EXPECT_FALSE(loaded);
+  EXPECT_EQ(store_->waiting, 1) << "one read, however often the text was asked for";
+
+  // Another thread (a run) waits for the text; it gets it once the keychain answers.
+  std::optional<std::string> fromRun;
+  std::thread run([&] {
+    if (value->waitForSecureText()) fromRun = value->stringValue();
+  });
+  store_->release();
+  ASSERT_TRUE(runUntil([&] { return loaded; }));
+  run.join();
+  EXPECT_EQ(fromRun, "tok-1");
+  EXPECT_EQ(value->stringValue(), "tok-1");
+  EXPECT_EQ(value->secureReadStatus(), platform::errSecSuccess);
+  EXPECT_EQ(store_->reads, 1) << "read once";
+
+  // The copy reads the same item for itself.
+  loaded = false;
+  copy->loadSecureText([&] { loaded = true; });
+  ASSERT_TRUE(runUntil([&] { return loaded; }));
+  EXPECT_EQ(copy->stringValue(), "tok-1");
+
+  // A text set before the read answers wins over the keychain's older one.
   auto replaced = QVDMOptionValue::valueWithObject(nullptr, Type::string, {{"secure", true}}, "uid-1");
+  store_->hold();
+  replaced->loadSecureText();
   replaced->setStringValue(std::optional<std::string>("tok-2"));
+  store_->release();
+  enginetest::settleKeychain();
   EXPECT_EQ(replaced->stringValue(), "tok-2");
   EXPECT_EQ(keychain->secureValueForKey("uid-1"), "tok-2");
 
   // A uid without an item reads as no text.
   auto missing = QVDMOptionValue::valueWithObject("x", Type::string, {{"secure", true}}, "uid-none");
+  EXPECT_TRUE(missing->waitForSecureText() || runUntil([&] { return !missing->isSecureTextPending(); }));
   EXPECT_TRUE(missing->isEmpty());
   EXPECT_EQ(missing->stringValue(), std::nullopt);
+
+  // A new option's uid is new: there is nothing to read.
+  auto fresh = QVDMUserOption::optionWithDictionary(
+      {{"name", "t"}, {"type", "string"}, {"options", {{"secure", true}}}});
+  EXPECT_FALSE(fresh->value()->isSecureTextPending());
+  EXPECT_TRUE(fresh->value()->isEmpty());
+}
+
+// A write waits on the keychain off the main thread; its answer comes on the main queue. A text the
+// keychain does not keep (the user dismissed its prompt) is not kept in memory either.
+TEST_F(KeychainWaitTest, AWriteAnswersOnTheMainQueueAndATextNotKeptIsUndone) {
+  auto keychain = ZKKeychain::sharedHelper();
+  auto option = QVDMUserOption::optionWithDictionary(
+      {{"name", "token"}, {"type", "string"}, {"options", {{"secure", true}}}});
+  std::optional<QVDMOptionValue::SecureStoreResult> answer;
+  auto remember = [&](const QVDMOptionValue::SecureStoreResult& result) {
+    EXPECT_TRUE(platform::MainQueue::isMainThread());
+    answer = result;
+  };
+
+  store_->hold();
+  option->value()->setStringValue(std::optional<std::string>("first"), remember);
+  EXPECT_EQ(option->value()->stringValue(), "first");
+  EXPECT_GE(ticksDuring(0.3), 5) << "the main queue stood still";
+  EXPECT_FALSE(answer) << "answered before the keychain did";
+  store_->release();
+  ASSERT_TRUE(runUntil([&] { return answer.has_value(); }));
+  EXPECT_TRUE(answer->kept());
+  EXPECT_EQ(keychain->secureValueForKey(option->uid()), "first");
+
+  struct Case {
+    const char* what;
+    platform::OSStatus failure;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"the prompt dismissed", platform::errSecUserCanceled, "the keyring's prompt was dismissed"},
+      {"the keyring locked", platform::errSecInteractionNotAllowed, "the keyring is locked"},
+      {"no secret service", platform::errSecNotAvailable, "no secret service answers"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    store_->refuseWrites({c.failure});
+    answer.reset();
+    option->value()->setStringValue(std::optional<std::string>("second"), remember);
+    ASSERT_TRUE(runUntil([&] { return answer.has_value(); }));
+    EXPECT_FALSE(answer->kept());
+    EXPECT_EQ(answer->status, c.failure);
+    EXPECT_EQ(answer->reason(), c.reason);
+    EXPECT_EQ(option->value()->stringValue(), "first") << "the text not kept was kept in memory";
+    EXPECT_EQ(keychain->secureValueForKey(option->uid()), "first");
+  }
+
+  // Two texts set while the keychain waits: the value ends with the last text the keychain kept.
+  struct Sequence {
+    const char* what;
+    const char* texts[2];
+    std::vector<platform::OSStatus> answers;  // the keychain's, in order
+    const char* expected;
+  };
+  const Sequence sequences[] = {
+      {"the first refused, the second kept",
+       {"a", "b"},
+       {platform::errSecUserCanceled, platform::errSecSuccess},
+       "b"},
+      {"both refused", {"c", "d"}, {platform::errSecUserCanceled, platform::errSecUserCanceled}, "b"},
+      {"the first kept, the second refused",
+       {"e", "f"},
+       {platform::errSecSuccess, platform::errSecUserCanceled},
+       "e"},
+  };
+  for (const auto& sequence : sequences) {
+    SCOPED_TRACE(sequence.what);
+    store_->hold();
+    store_->refuseWrites(sequence.answers);
+    int answers = 0;
+    auto count = [&](const QVDMOptionValue::SecureStoreResult&) { ++answers; };
+    option->value()->setStringValue(std::optional<std::string>(sequence.texts[0]), count);
+    option->value()->setStringValue(std::optional<std::string>(sequence.texts[1]), count);
+    store_->release();
+    ASSERT_TRUE(runUntil([&] { return answers == 2; }));
+    EXPECT_EQ(keychain->secureValueForKey(option->uid()), sequence.expected);
+    EXPECT_EQ(option->value()->stringValue(), sequence.expected) << "memory and keychain disagree";
+  }
+
+  // Nothing goes to the keychain for a text that is not secure: answered at once.
+  auto plain = QVDMUserOption::optionWithDictionary({{"name", "city"}, {"type", "string"}});
+  bool kept = false;
+  plain->value()->setStringValue(
+      std::optional<std::string>("Oslo"),
+      [&](const QVDMOptionValue::SecureStoreResult& result) { kept = result.kept(); });
+  EXPECT_TRUE(kept);
 }
 
 TEST_F(SecureOptionTest, ASecureValueWithoutUidNeverReachesTheKeychain) {
@@ -500,6 +623,7 @@ TEST_F(SecureOptionTest, ArchivesEveryTypeAndNeverTheSecret) {
 
     auto restored = restore(data);
     ASSERT_NE(restored, nullptr);
+    enginetest::readSecureTexts({restored});
     EXPECT_EQ(restored->uid(), option->uid());
     EXPECT_EQ(restored->name(), option->name());
     EXPECT_EQ(restored->title(), option->title());

@@ -234,6 +234,7 @@ TEST_F(GroupTest, ArchivesGroupsWithModulesOfEveryOptionType) {
   EXPECT_EQ(restored->group(), restoredWork);
   EXPECT_EQ(restored->uid(), module->uid());
   EXPECT_EQ(restored->name(), "Office weather");
+  enginetest::readSecureTexts(restored->userOptions());
   for (const auto& original : module->userOptions()) {
     auto back = option(*restored, original->name());
     ASSERT_NE(back, nullptr) << original->name();

@@ -325,6 +325,7 @@ TEST_F(ModuleTest, CopiesTakeTheUsersSettingsButNotTheValues) {
 
   auto duplicate = original->copyWithUserOptions();
   ASSERT_NE(duplicate, nullptr);
+  enginetest::settleKeychain();
   EXPECT_EQ(option(*duplicate, "city")->value()->stringValue(), "Bergen");
   EXPECT_EQ(option(*duplicate, "days")->value()->numberValue(), 5);
   auto key = option(*duplicate, "apiKey");
@@ -375,6 +376,7 @@ TEST_F(ModuleTest, ArchivesAndRestoresWithOptions) {
   EXPECT_EQ(restored->onClickURLString(), "https://example.org/office");
   EXPECT_EQ(restored->refreshInterval(), 1800);
   EXPECT_TRUE(restored->isUpdating());
+  enginetest::readSecureTexts(restored->userOptions());
   for (const auto& original : module->userOptions()) {
     auto back = option(*restored, original->name());
     ASSERT_NE(back, nullptr) << original->name();

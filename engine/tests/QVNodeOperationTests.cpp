@@ -10,6 +10,7 @@
 #include "engine/QVModuleLogLine.h"
 #include "engine/tests/NodeRunTestSupport.h"
 #include "platform/Paths.h"
+#include "testing/GatedSecretStore.h"
 #include "testing/TreePaths.h"
 
 using namespace enginetest;
@@ -324,6 +325,72 @@ TEST_F(NodeOperationTest, ArgumentsFileHoldsTheOptionValuesButNoNulls) {
   EXPECT_FALSE(arguments.contains("token"));
   // Pretty-printed.
   EXPECT_NE(echo["argumentsText"].get<std::string>().find("\n  \""), std::string::npos);
+}
+
+// A module restored at start keeps its secret in the keychain, which may be waiting on the user (its
+// prompt) when the first run starts: the run waits for the text on its own thread and runs with it;
+// a stopped run gives up; a keychain that cannot give the text is told in the module's log.
+TEST_F(NodeOperationTest, ARunWaitsOffTheMainThreadForASecretStillInTheKeychain) {
+  auto store = std::make_shared<qvtesting::GatedSecretStore>();
+  platform::SecretStore::setShared(store);
+  json extras = {{"user_options", json::array({{{"name", "steps"}, {"type", "string"}},
+                                               {{"name", "launchLog"}, {"type", "string"}},
+                                               {{"name", "apiKey"},
+                                                {"type", "string"},
+                                                {"title", "API key"},
+                                                {"options", {{"secure", true}}}}})}};
+  const std::string couldNotRead =
+      "The value of option \"API key\" could not be read from the keyring: the keyring is locked";
+  struct Case {
+    const char* what;
+    bool stop;                               // the run is stopped while it waits
+    platform::OSStatus readAnswer;           // what the keychain answers
+    std::optional<std::string> expectedKey;  // in the arguments file; nullopt: no launch
+  };
+  const Case cases[] = {
+      {"the keychain answers", false, platform::errSecSuccess, "secret-key"},
+      {"the run is stopped meanwhile", true, platform::errSecSuccess, std::nullopt},
+      {"the keychain stays locked", false, platform::errSecInteractionNotAllowed, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto module = makeModule(json::array({{{"echo", true}}, {{"line", finishedLine("echo")}}}), extras);
+    ASSERT_TRUE(module);
+    setOption(*module, "apiKey", "secret-key");
+    settleKeychain();
+    // As restored from the groups archive: the text is in the keychain only.
+    for (const auto& option : module->userOptions()) {
+      if (option->name() == "apiKey")
+        option->setValue(QVDMOptionValue::valueWithObject(nullptr, QVDMOptionType::string, {{"secure", true}},
+                                                          option->uid()));
+    }
+
+    store->hold();
+    store->failReads(c.readAnswer);
+    auto operation = makeOperation(module);
+    queue_->addOperation(operation);
+    int ticks = 0;
+    auto timer = mainQueue().scheduleTimer(platform::Seconds(0.02), true, [&] { ++ticks; });
+    runUntil([] { return false; }, 0.4);
+    timer->cancel();
+    EXPECT_GE(ticks, 10) << "the main queue stood still";
+    EXPECT_TRUE(launches(*module).empty()) << "the run did not wait for the keychain";
+    if (c.stop) operation->cancel();
+    store->release();
+    ASSERT_TRUE(runUntil([&] { return operation->isFinished(); }, 30)) << "the run did not finish";
+    store->failReads(platform::errSecSuccess);
+
+    EXPECT_EQ(launches(*module).size(), c.expectedKey ? 1u : 0u);
+    EXPECT_EQ(hasLine(*module, LineType::warning, couldNotRead), c.readAnswer != platform::errSecSuccess);
+    if (!c.expectedKey) continue;
+    json echo;
+    for (const auto& line : logLines(*module)) {
+      if (line->type() == LineType::log) echo = json::parse(line->logString().value_or("null"));
+    }
+    ASSERT_TRUE(echo.is_object());
+    json arguments = json::parse(echo["argumentsText"].get<std::string>());
+    EXPECT_EQ(arguments.value("apiKey", ""), *c.expectedKey);
+  }
 }
 
 TEST_F(NodeOperationTest, AttemptsThatCannotBePreparedEndTheRun) {

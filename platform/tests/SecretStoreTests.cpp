@@ -12,14 +12,20 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "platform/Bundle.h"
 #include "platform/DynamicLibrary.h"
 #include "platform/Files.h"
+#include "platform/MainQueue.h"
 #include "platform/ProcessTable.h"
 #include "platform/SecretStore.h"
+#include "platform/Task.h"
 #include "testing/Sandbox.h"
+#include "testing/TreePaths.h"
 
 extern char** environ;
 
@@ -432,4 +438,173 @@ TEST(SecretServiceInside, DISABLED_KeepsTheContractWithItemsTheKeyringCanSee) {
             errSecSuccess);
   EXPECT_EQ(out, kSecret);
   EXPECT_EQ(SecretStore::shared()->storeKind(), "Secret Service");
+}
+
+// ---------------------------------------------------------------------------------------------
+// A keyring that asks the user: the calls go to the secret store's queue and their answers come on
+// the main queue, which keeps turning while a prompt waits. The outer test starts a private session
+// bus for each case and runs the inner test inside it; the inner test serves the bus with
+// qv_fake_secret_service, a Secret Service whose prompts stay open until the test answers them as the
+// user would. (A process keeps talking to the keyring it first met, so each case has one of its own.)
+
+namespace {
+
+// Set to the index of the case the inner test runs.
+constexpr const char* kQueueInsideVariable = "QV_SECRET_QUEUE_CASE";
+
+struct KeyringCase {
+  const char* what;
+  std::vector<std::string> keyring;
+  // Whether the user gives the password (else cancels the prompt); no prompt comes when unset.
+  std::optional<bool> accept;
+  OSStatus expected;
+};
+
+const std::vector<KeyringCase>& keyringCases() {
+  static const std::vector<KeyringCase> cases = {
+      {"a new account's first item: the keyring asks for a new password, the user cancels",
+       {"--fresh"},
+       false,
+       errSecUserCanceled},
+      {"a new account's first item: the user gives the new password", {"--fresh"}, true, errSecSuccess},
+      {"a locked keyring: the user cancels the unlock prompt", {"--locked"}, false, errSecUserCanceled},
+      {"a locked keyring: the user unlocks it", {"--locked"}, true, errSecSuccess},
+      {"a keyring that takes its time to store", {"--delay", "CreateItem=1.5"}, std::nullopt, errSecSuccess},
+  };
+  return cases;
+}
+
+// The fake keyring, started for one case and ended with it.
+class FakeKeyring {
+ public:
+  explicit FakeKeyring(const std::vector<std::string>& arguments) : task_(Task::make()) {
+    std::map<std::string, std::string> environment;
+    for (char** variable = environ; *variable; ++variable) {
+      std::string text = *variable;
+      auto equals = text.find('=');
+      if (equals != std::string::npos) environment[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    task_->setLaunchPath(QV_FAKE_SECRET_SERVICE);
+    task_->setArguments(arguments);
+    task_->setEnvironment(environment);
+    task_->setStandardOutputHandler([this](Data bytes) {
+      std::lock_guard lock(mutex_);
+      output_.append(bytes.begin(), bytes.end());
+    });
+    task_->launch();
+  }
+  ~FakeKeyring() {
+    task_->terminate();
+    qvtesting::runUntil([&] { return task_->termination().has_value(); }, 10);
+  }
+
+  // The lines it wrote, one per call it was asked ("Prompt /org/...").
+  std::string output() const {
+    std::lock_guard lock(mutex_);
+    return output_;
+  }
+  bool said(const std::string& text) const { return output().find(text) != std::string::npos; }
+  // Answers every open prompt as the user would: cancelled, or with the password given.
+  void dismissPrompts() const { ::kill(task_->pid(), SIGUSR1); }
+  void acceptPrompts() const { ::kill(task_->pid(), SIGUSR2); }
+
+ private:
+  std::shared_ptr<Task> task_;
+  mutable std::mutex mutex_;
+  std::string output_;
+};
+
+class SecretStoreQueueInside : public qvtesting::SandboxTest {
+ protected:
+  void SetUp() override {
+    if (!std::getenv(kQueueInsideVariable)) {
+      GTEST_SKIP() << "runs inside the private session bus of "
+                      "SecretStoreTest.CallsThatWaitOnAPromptLeaveTheMainQueueTurning";
+    }
+    SandboxTest::SetUp();
+  }
+
+  // Runs the call on the secret store's queue with the Secret Service store; its answer is taken on
+  // the main queue.
+  void start(std::function<OSStatus(SecretStore&)> call) {
+    answered_ = false;
+    SecretStore::perform(
+        [call] {
+          // Made off the main thread too: finding the service is a round trip on the bus.
+          Error error;
+          auto store = SecretStore::secretServiceStore(&error);
+          return store ? call(*store) : errSecNotAvailable;
+        },
+        [this](OSStatus status) {
+          EXPECT_TRUE(MainQueue::isMainThread()) << "the answer came on another thread";
+          status_ = status;
+          answered_ = true;
+        });
+  }
+
+  // How often a timer of the main queue, every 20 ms, fired while the main queue ran for `seconds`.
+  int ticksDuring(double seconds) {
+    int ticks = 0;
+    auto timer = mainQueue().scheduleTimer(Seconds(0.02), true, [&] { ++ticks; });
+    runUntil([] { return false; }, seconds);
+    timer->cancel();
+    return ticks;
+  }
+
+  bool answered_ = false;
+  OSStatus status_ = errSecSuccess;
+};
+
+}  // namespace
+
+TEST_F(SecretStoreTest, CallsThatWaitOnAPromptLeaveTheMainQueueTurning) {
+  auto runSession = findProgram("dbus-run-session");
+  if (!runSession) GTEST_SKIP() << "dbus-run-session is not installed (package dbus-daemon)";
+  for (std::size_t index = 0; index < keyringCases().size(); ++index) {
+    SCOPED_TRACE(keyringCases()[index].what);
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable; ++variable) {
+      std::string text = *variable;
+      if (text.rfind("DBUS_", 0) == 0 || text.rfind("HOME=", 0) == 0) continue;
+      environment.push_back(text);
+    }
+    environment.push_back("HOME=" + root().string());
+    environment.push_back(std::string(kQueueInsideVariable) + "=" + std::to_string(index));
+    ChildResult result =
+        runChild({*runSession, "--", Bundle::executablePath().string(), "--gtest_also_run_disabled_tests",
+                  "--gtest_filter=SecretStoreQueueInside.*"},
+                 environment, std::chrono::seconds(60));
+    ASSERT_FALSE(result.timedOut) << result.output;
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("[  PASSED  ] 1 test"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("SKIPPED"), std::string::npos) << result.output;
+  }
+}
+
+TEST_F(SecretStoreQueueInside, DISABLED_PromptsAndSlowAnswersWaitOffTheMainThread) {
+  const auto& c = keyringCases().at(std::stoul(std::getenv(kQueueInsideVariable)));
+  SCOPED_TRACE(c.what);
+  const Data secret = dataFromString("token-1");
+  FakeKeyring keyring(c.keyring);
+  ASSERT_TRUE(runUntil([&] { return keyring.said("ready"); }, 10)) << keyring.output();
+
+  start([secret](SecretStore& store) { return store.addGenericPassword("svc", "acct", secret); });
+  // While the keyring waits (on the user, or on itself), the main queue goes on with its work.
+  ASSERT_TRUE(runUntil([&] { return keyring.said(c.accept ? "Prompt " : "CreateItem "); }, 10))
+      << keyring.output();
+  EXPECT_GE(ticksDuring(0.5), 10) << "the main queue stood still";
+  EXPECT_FALSE(answered_) << "answered before the keyring did";
+
+  if (c.accept) (*c.accept ? keyring.acceptPrompts() : keyring.dismissPrompts());
+  ASSERT_TRUE(runUntil([&] { return answered_; }, 10)) << "no answer came: " << keyring.output();
+  EXPECT_EQ(status_, c.expected) << SecretStore::statusDescription(status_);
+  if (c.expected == errSecSuccess) {
+    start([secret](SecretStore& store) {
+      Data out;
+      OSStatus status = store.findGenericPassword("svc", "acct", &out);
+      return status == errSecSuccess && out != secret ? errSecIO : status;
+    });
+    ASSERT_TRUE(runUntil([&] { return answered_; }, 10));
+    EXPECT_EQ(status_, errSecSuccess) << "the item was not kept";
+  }
 }

@@ -97,6 +97,8 @@ class WindowsTest : public qvtesting::GuiTest {
   }
   void TearDown() override {
     platform::DesktopServices::setShared(nullptr);
+    // Keychain work still queued goes to this test's store, not to the one chosen after it.
+    platform::SecretStore::queue()->sync([] {});
     platform::SecretStore::setShared(nullptr);
     platform::SettingsStore::setStandardUserDefaults(nullptr);
     QVEngineEnvironment::setResourceFolder(std::nullopt);

@@ -2,11 +2,19 @@
 
 #include <signal.h>
 
+#include <QtCore/QElapsedTimer>
 #include <QtCore/QRegularExpression>
+#include <QtDBus/QDBusArgument>
+#include <QtDBus/QDBusConnection>
+#include <QtDBus/QDBusMessage>
+#include <QtDBus/QDBusMetaType>
+#include <QtDBus/QDBusObjectPath>
+#include <QtDBus/QDBusVariant>
 #include <QtGui/QGuiApplication>
 #include <QtWidgets/QSystemTrayIcon>
 #include <QtWidgets/QWidget>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "platform/desktop/testing/GuiTest.h"
@@ -268,6 +276,110 @@ void ProgramTest::startBusMonitor(const QStringList& rules) {
 }
 
 std::string ProgramTest::busLog() const { return readWhole(root() / "bus.log"); }
+
+bool ProgramTest::enableAccessibility() {
+  qDBusRegisterMetaType<QMap<QString, QString>>();
+  auto session = QDBusConnection::sessionBus();
+  // The bus's launcher is started by the session bus: its socket goes to the sandbox's runtime
+  // folder, not to the user's.
+  auto update = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("UpdateActivationEnvironment"));
+  QMap<QString, QString> environment{
+      {QStringLiteral("HOME"), QString::fromStdString(root().string())},
+      {QStringLiteral("XDG_RUNTIME_DIR"), qEnvironmentVariable("XDG_RUNTIME_DIR")}};
+  update << QVariant::fromValue(environment);
+  session.call(update);
+  auto address = session.call(
+      QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+                                     QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress")),
+      QDBus::Block, 10000);
+  if (address.type() != QDBusMessage::ReplyMessage || address.arguments().isEmpty()) return false;
+  accessibilityBus_ = address.arguments().at(0).toString();
+  qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+  return !accessibilityBus_.isEmpty();
+}
+
+QStringList ProgramTest::accessibleNames(double timeoutSeconds) const {
+  QStringList names;
+  if (accessibilityBus_.isEmpty() || !running()) return names;
+  auto bus = QDBusConnection::connectToBus(accessibilityBus_, QStringLiteral("qv-accessibility"));
+  const QString accessible = QStringLiteral("org.a11y.atspi.Accessible");
+  // One deadline for the whole walk: a program that does not answer gives nothing, soon.
+  QElapsedTimer clock;
+  clock.start();
+  bool unanswered = false;
+  auto call = [&](const QString& service, const QString& path, const QString& interface,
+                  const QString& method, const QVariantList& arguments = {}) {
+    auto message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    const qint64 left = static_cast<qint64>(timeoutSeconds * 1000) - clock.elapsed();
+    if (unanswered || left <= 0) {
+      unanswered = true;
+      return QDBusMessage();
+    }
+    auto reply = bus.call(message, QDBus::Block, static_cast<int>(left));
+    if (reply.type() == QDBusMessage::ErrorMessage &&
+        (reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NoReply") ||
+         reply.errorName() == QStringLiteral("org.freedesktop.DBus.Error.Timeout")))
+      unanswered = true;
+    return reply;
+  };
+  // Walks an application's tree; the program's is the one named after it.
+  std::function<void(const QString&, const QString&, int)> walk = [&](const QString& service,
+                                                                      const QString& path, int depth) {
+    for (const auto& property : {QStringLiteral("Name"), QStringLiteral("Description")}) {
+      auto text = call(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
+                       QStringLiteral("Get"), {accessible, property});
+      if (text.type() != QDBusMessage::ReplyMessage || text.arguments().isEmpty()) continue;
+      const QString said = text.arguments().at(0).value<QDBusVariant>().variant().toString();
+      if (!said.isEmpty()) names << said;
+    }
+    auto children = call(service, path, accessible, QStringLiteral("GetChildren"));
+    if (depth > 40 || children.type() != QDBusMessage::ReplyMessage || children.arguments().isEmpty()) return;
+    const auto list = children.arguments().at(0).value<QDBusArgument>();
+    std::vector<std::pair<QString, QString>> found;
+    list.beginArray();
+    while (!list.atEnd()) {
+      QString childService;
+      QDBusObjectPath childPath;
+      list.beginStructure();
+      list >> childService >> childPath;
+      list.endStructure();
+      found.emplace_back(childService, childPath.path());
+    }
+    list.endArray();
+    for (const auto& [childService, childPath] : found) walk(childService, childPath, depth + 1);
+  };
+  // The desktop's children are the applications.
+  const QString registry = QStringLiteral("org.a11y.atspi.Registry");
+  auto applications = call(registry, QStringLiteral("/org/a11y/atspi/accessible/root"), accessible,
+                           QStringLiteral("GetChildren"));
+  if (applications.type() == QDBusMessage::ReplyMessage && !applications.arguments().isEmpty()) {
+    const auto list = applications.arguments().at(0).value<QDBusArgument>();
+    std::vector<std::pair<QString, QString>> found;
+    list.beginArray();
+    while (!list.atEnd()) {
+      QString service;
+      QDBusObjectPath path;
+      list.beginStructure();
+      list >> service >> path;
+      list.endStructure();
+      found.emplace_back(service, path.path());
+    }
+    list.endArray();
+    for (const auto& [service, path] : found) {
+      auto pid = call(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                      QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"),
+                      {service});
+      if (pid.type() == QDBusMessage::ReplyMessage && !pid.arguments().isEmpty() &&
+          pid.arguments().at(0).toLongLong() == this->pid())
+        walk(service, path, 0);
+    }
+  }
+  QDBusConnection::disconnectFromBus(QStringLiteral("qv-accessibility"));
+  return unanswered ? QStringList() : names;
+}
 
 void ProgramTest::screenshot(const std::string& name) {
   runFor(0.4);

@@ -97,6 +97,16 @@ class ProgramTest : public qvtesting::GuiTest {
   // its own process, from the same classes, on the same screen and style as the program's.
   static QPoint centreOf(QWidget* window, const char* objectName);
 
+  // ---- What it tells assistive technologies ----
+  // Has the program (started after this) publish its windows' accessible objects on the desktop's
+  // accessibility bus (AT-SPI), as for a screen reader; the bus is started now, with its files in
+  // the sandbox. False when the bus cannot be had.
+  bool enableAccessibility();
+  // The names and descriptions of every accessible object of the program (window titles, labels'
+  // texts, buttons, fields' names, table cells), as a screen reader reads them; empty when it does
+  // not answer within the timeout.
+  QStringList accessibleNames(double timeoutSeconds = 5.0) const;
+
   // ---- What it says on the session bus ----
   // Starts recording the session bus's messages matching the rules (dbus-monitor's syntax).
   void startBusMonitor(const QStringList& rules);
@@ -109,6 +119,7 @@ class ProgramTest : public qvtesting::GuiTest {
   std::filesystem::path logFile() const { return root() / "program.log"; }
   QProcess program_;
   QProcess busMonitor_;
+  QString accessibilityBus_;
 };
 
 }  // namespace qvprogram
