@@ -2,6 +2,7 @@
 
 #include <QtCore/QMetaObject>
 #include <QtGui/QEventPoint>
+#include <QtGui/QScreen>
 #include <QtGui/QTouchEvent>
 #include <QtWidgets/QWidget>
 
@@ -21,6 +22,16 @@ std::vector<ZKSwipeTracker::Touch> touchesOf(const QTouchEvent* event, const QWi
     touches.push_back({point.id(), x});
   }
   return touches;
+}
+
+// The size a sheet opens at: the size its form gives the window, grown where the layout needs more
+// (a form smaller than its content), within the screen it opens on. Never shrunk to the layout's
+// bare size hint: a text view or a table asks for a token size of its own, far below what it is laid
+// out to show.
+QSize sheetSize(const QWidget* sheet, const QWidget* host) {
+  QSize size = sheet->size().expandedTo(sheet->sizeHint());
+  if (const QScreen* screen = host->screen()) size = size.boundedTo(screen->availableGeometry().size());
+  return size;
 }
 }  // namespace
 
@@ -73,7 +84,7 @@ void ZKWindowController::beginSheetInWindow(QWidget* window) {
         // A sheet is a window-modal child window of its host, dropping from the host's top edge.
         window_->setParent(host, (window_->windowFlags() & ~Qt::WindowType_Mask) | Qt::Sheet);
         window_->setWindowModality(Qt::WindowModal);
-        window_->adjustSize();
+        window_->resize(sheetSize(window_, host));
         const QRect frame = host->geometry();
         window_->move(frame.x() + (frame.width() - window_->width()) / 2, frame.y());
         window_->show();

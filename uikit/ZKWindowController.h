@@ -49,8 +49,8 @@ class ZKWindowController : public QObject {
   // Wakes the controller after its window is loaded: swipe tracking when wanted, zk_viewDidLoad once.
   virtual void awakeFromNib();
 
-  // zk_sheetWillAppear now; on the next turn of the loop the window shows as a sheet on `window`,
-  // then zk_sheetDidAppear.
+  // zk_sheetWillAppear now; on the next turn of the loop the window shows as a sheet on `window`, at
+  // the size its form gives it (grown where its layout needs more), then zk_sheetDidAppear.
   void beginSheetInWindow(QWidget* window);
   // Ends the sheet (the window is put away) between zk_sheetWillDisappear and zk_sheetDidDisappear.
   void closeSheet();

@@ -18,6 +18,7 @@
 #include "ui_QVGroupDetailViewController.h"
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/ZKAlert.h"
+#include "uikit/ZKElidedLabel.h"
 #include "windows/QVAddModuleWindowController.h"
 #include "windows/QVDashboardNotifications.h"
 #include "windows/QVEditModuleWindowController.h"
@@ -131,8 +132,9 @@ void QVGroupDetailViewController::reloadData() {
     name->setAttribute(Qt::WA_TransparentForMouseEvents);
     name->setStyleSheet(QStringLiteral("background: transparent; font-weight: bold"));
     connect(name, &QLineEdit::editingFinished, this, [this, row] { didChangeModuleName(row); });
-    auto* detail = new QLabel(complete ? platform::toQString(module->moduleDescription().value_or(""))
-                                       : QString::fromLatin1(kIncompleteModuleLine));
+    // A description longer than the row ends in "…" and shows whole in its tooltip.
+    auto* detail = new ZKElidedLabel(complete ? platform::toQString(module->moduleDescription().value_or(""))
+                                              : QString::fromLatin1(kIncompleteModuleLine));
     detail->setObjectName(QStringLiteral("detailLabel"));
     detail->setAttribute(Qt::WA_TransparentForMouseEvents);
     texts->addWidget(name);

@@ -5,6 +5,12 @@
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QStringDecoder>
+#include <QtGui/QScreen>
+#include <QtGui/QTextDocument>
+#include <QtWidgets/QScrollBar>
+#include <algorithm>
+#include <cmath>
+#include <memory>
 
 #include "platform/Log.h"
 #include "platform/desktop/DesktopServices.h"
@@ -38,6 +44,29 @@ QVHelpBrowser::QVHelpBrowser(QWidget* parent) : QTextBrowser(parent) {
   setOpenExternalLinks(false);
   applyLinkColor();
   connect(this, &QTextBrowser::anchorClicked, this, &QVHelpBrowser::linkClicked);
+  connect(document(), &QTextDocument::contentsChanged, this, [this] {
+    narrowestContentWidth_ = -1;
+    updateGeometry();
+  });
+}
+
+int QVHelpBrowser::narrowestContentWidth() const {
+  if (narrowestContentWidth_ < 0) {
+    // A copy laid out at no width at all wraps everything that can wrap: what is left is as wide as
+    // the widest part that cannot.
+    const std::unique_ptr<QTextDocument> probe(document()->clone());
+    probe->setTextWidth(0);
+    narrowestContentWidth_ = static_cast<int>(std::ceil(probe->idealWidth()));
+  }
+  return narrowestContentWidth_;
+}
+
+QSize QVHelpBrowser::sizeHint() const {
+  QSize hint = QTextBrowser::sizeHint();
+  int width = narrowestContentWidth() + 2 * frameWidth() + verticalScrollBar()->sizeHint().width();
+  if (const QScreen* shown = screen()) width = std::min(width, shown->availableGeometry().width() * 2 / 3);
+  hint.setWidth(std::max(hint.width(), width));
+  return hint;
 }
 
 void QVHelpBrowser::setPackageFolder(const QString& folder) {
