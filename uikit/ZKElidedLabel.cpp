@@ -8,8 +8,9 @@
 namespace {
 
 void assertMainThread() {
-  Q_ASSERT_X(!QCoreApplication::instance() || QThread::currentThread() == QCoreApplication::instance()->thread(),
-             "ZKElidedLabel", "used off the main thread");
+  Q_ASSERT_X(
+      !QCoreApplication::instance() || QThread::currentThread() == QCoreApplication::instance()->thread(),
+      "ZKElidedLabel", "used off the main thread");
 }
 
 }  // namespace
@@ -37,8 +38,9 @@ QSize ZKElidedLabel::sizeHint() const {
 QSize ZKElidedLabel::minimumSizeHint() const {
   const QFontMetrics metrics(font());
   const QMargins margins = contentsMargins();
-  return QSize(metrics.horizontalAdvance(QStringLiteral("…")) + 2 * margin() + margins.left() + margins.right(),
-               QLabel::minimumSizeHint().height());
+  return QSize(
+      metrics.horizontalAdvance(QStringLiteral("…")) + 2 * margin() + margins.left() + margins.right(),
+      QLabel::minimumSizeHint().height());
 }
 
 void ZKElidedLabel::resizeEvent(QResizeEvent* event) {
@@ -54,10 +56,18 @@ void ZKElidedLabel::changeEvent(QEvent* event) {
   }
 }
 
+void ZKElidedLabel::showEvent(QShowEvent* event) {
+  QLabel::showEvent(event);
+  elide();
+}
+
 void ZKElidedLabel::elide() {
   assertMainThread();
+  // Before it is shown the label has no width of its own yet: it holds the whole text until then.
   const int width = contentsRect().width() - 2 * margin();
-  const QString shown = QFontMetrics(font()).elidedText(fullText_, Qt::ElideRight, std::max(0, width));
+  const QString shown = isVisible()
+                            ? QFontMetrics(font()).elidedText(fullText_, Qt::ElideRight, std::max(0, width))
+                            : fullText_;
   // The shown text never changes the label's size hints, so setting it asks for no new layout.
   if (shown != text()) QLabel::setText(shown);
   setToolTip(shown == fullText_ ? QString() : fullText_);

@@ -3,9 +3,9 @@
 #include <QtWidgets/QLabel>
 
 // A one-line label for a text that may be wider than the room it gets (a module's description in a
-// row): the text is cut at the end with "…" to the label's width, and while it is cut the whole text
-// is the label's tooltip. The label asks for its whole text's width but a layout may make it as
-// narrow as "…" alone. Plain text only. Main thread only.
+// row): once shown, the text is cut at the end with "…" to the label's width, and while it is cut the
+// whole text is the label's tooltip (a hidden label holds the whole text). The label asks for its whole
+// text's width but a layout may make it as narrow as "…" alone. Plain text only. Main thread only.
 class ZKElidedLabel : public QLabel {
   Q_OBJECT
 
@@ -23,6 +23,7 @@ class ZKElidedLabel : public QLabel {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void changeEvent(QEvent* event) override;
 
  private:

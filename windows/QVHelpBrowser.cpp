@@ -52,18 +52,22 @@ QVHelpBrowser::QVHelpBrowser(QWidget* parent) : QTextBrowser(parent) {
 
 int QVHelpBrowser::narrowestContentWidth() const {
   if (narrowestContentWidth_ < 0) {
-    // A copy laid out at no width at all wraps everything that can wrap: what is left is as wide as
-    // the widest part that cannot.
+    // A copy laid out in the room the browser's own size hint leaves: text and tables wrap into it,
+    // what cannot wrap (a line of code) sticks out, and the copy is as wide as that.
+    const int room = std::max(1, QTextBrowser::sizeHint().width() - chromeWidth());
     const std::unique_ptr<QTextDocument> probe(document()->clone());
-    probe->setTextWidth(0);
+    probe->setDefaultTextOption(document()->defaultTextOption());
+    probe->setTextWidth(room);
     narrowestContentWidth_ = static_cast<int>(std::ceil(probe->idealWidth()));
   }
   return narrowestContentWidth_;
 }
 
+int QVHelpBrowser::chromeWidth() const { return 2 * frameWidth() + verticalScrollBar()->sizeHint().width(); }
+
 QSize QVHelpBrowser::sizeHint() const {
   QSize hint = QTextBrowser::sizeHint();
-  int width = narrowestContentWidth() + 2 * frameWidth() + verticalScrollBar()->sizeHint().width();
+  int width = narrowestContentWidth() + chromeWidth();
   if (const QScreen* shown = screen()) width = std::min(width, shown->availableGeometry().width() * 2 / 3);
   hint.setWidth(std::max(hint.width(), width));
   return hint;

@@ -42,7 +42,8 @@ class QVHelpBrowser : public QTextBrowser {
   // Wide enough for the document's widest part that cannot wrap (a code line, a table), so that it
   // shows without scrolling sideways; never wider than two thirds of the screen.
   QSize sizeHint() const override;
-  // The narrowest width the document takes without scrolling sideways (its margins included).
+  // The narrowest width the document takes without scrolling sideways (its margins included): what
+  // can wrap is wrapped into the browser's own token width.
   int narrowestContentWidth() const;
 
  protected:
@@ -56,6 +57,8 @@ class QVHelpBrowser : public QTextBrowser {
  private:
   void linkClicked(const QUrl& url);
   void applyLinkColor();
+  // The browser's width around its document: frame and vertical scroll bar.
+  int chromeWidth() const;
 
   QString packageFolder_;
   QString documentPath_;                    // the document shown through showDocument

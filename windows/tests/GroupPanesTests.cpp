@@ -377,6 +377,68 @@ TEST_F(GroupPanesTest, DetailRowsShowIncompleteModulesAndRenameInPlace) {
   EXPECT_EQ(detail->nameFieldAtRow(0)->text(), QStringLiteral("Mine"));
 }
 
+TEST_F(GroupPanesTest, DescriptionsTooLongForTheirRowEndInAnEllipsisAndShowWholeInTheirTooltip) {
+  const std::string longText =
+      "Whether a web address or service answers, how fast it answers, and what it said the last time it "
+      "was asked";
+  auto group = QVDashboardGroup::groupWithName("Work");
+  group->addModule(makeModule("Short"), false);
+  group->addModule(makeModule("Wordy", {{"description", longText}}), false);
+  manager->addGroup(group);
+  // Modules of the user's own carry the same descriptions into the add-module sheet.
+  const auto userFolder = fs::path(manager->userModuleDirectoryPath());
+  fs::create_directories(userFolder);
+  fs::rename(writePackage("Short"), userFolder / "Short.quorvanemodule");
+  fs::rename(writePackage("Wordy", {{"description", longText}}), userFolder / "Wordy.quorvanemodule");
+
+  auto* editor = makeEditor();
+  auto* detail = editor->currentViewController();
+  ASSERT_TRUE(detail);
+  ASSERT_TRUE(runUntil([&] { return host->isVisible(); }));
+  runFor(0.1);
+  auto detailLabel = [&](int row) {
+    return detail->tableView()
+        ->indexWidget(detail->model()->index(row, 0))
+        ->findChild<QLabel*>("detailLabel");
+  };
+
+  auto* sheet = QVAddModuleWindowController::controllerWithManager(manager, host);
+  sheet->window()->resize(480, 460);
+  sheet->window()->show();
+  ASSERT_TRUE(runUntil([&] { return sheet->window()->isVisible(); }));
+  runFor(0.1);
+  auto sheetLabel = [&](const std::string& name) -> QLabel* {
+    for (int row = 0; row < static_cast<int>(sheet->modulesArray().size()); ++row) {
+      const auto* module =
+          std::get_if<QVDashboardModule::Pointer>(&sheet->modulesArray()[static_cast<std::size_t>(row)]);
+      if (module && (*module)->moduleName() == name && (*module)->path().find(userFolder.string()) == 0)
+        return sheet->tableView()->cellWidget(row, 1)->findChild<QLabel*>("detailLabel");
+    }
+    return nullptr;
+  };
+
+  struct Shown {
+    const char* where;
+    QLabel* shortOne;
+    QLabel* longOne;
+  };
+  for (const Shown& shown : {Shown{"group detail pane", detailLabel(0), detailLabel(1)},
+                             Shown{"add-module sheet", sheetLabel("Short"), sheetLabel("Wordy")}}) {
+    SCOPED_TRACE(shown.where);
+    ASSERT_TRUE(shown.shortOne && shown.longOne);
+    EXPECT_EQ(shown.shortOne->text(), QStringLiteral("A module of the tests"));
+    EXPECT_TRUE(shown.shortOne->toolTip().isEmpty());
+    const QString whole = QString::fromStdString(longText);
+    EXPECT_TRUE(shown.longOne->text().endsWith(QStringLiteral("…"))) << shown.longOne->text().toStdString();
+    EXPECT_TRUE(whole.startsWith(shown.longOne->text().chopped(1)));
+    EXPECT_LE(shown.longOne->fontMetrics().horizontalAdvance(shown.longOne->text()), shown.longOne->width());
+    EXPECT_EQ(shown.longOne->toolTip(), whole);
+  }
+  qvtesting::saveGrab(host, "group-panes", "elided-descriptions-pane");
+  qvtesting::saveGrab(sheet->window(), "group-panes", "elided-descriptions-sheet");
+  delete sheet;
+}
+
 // ---- Add-module sheet ----
 
 TEST_F(GroupPanesTest, TheAddSheetFiltersByFoldedSearchAndCategoryAndKeepsTicks) {

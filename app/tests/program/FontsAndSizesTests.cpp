@@ -52,7 +52,8 @@ struct Ink {
   int height = 0;
   std::vector<float> coverage;
   float at(int x, int y) const {
-    return x < 0 || y < 0 || x >= width || y >= height ? 0.f : coverage[static_cast<std::size_t>(y * width + x)];
+    return x < 0 || y < 0 || x >= width || y >= height ? 0.f
+                                                       : coverage[static_cast<std::size_t>(y * width + x)];
   }
 };
 
@@ -61,7 +62,8 @@ struct Ink {
 Ink inkOf(const QImage& image, QRect area, int backgroundGray, int inkGray) {
   const float range = static_cast<float>(std::max(1, std::abs(inkGray - backgroundGray)));
   auto cover = [&](int x, int y) {
-    return std::clamp(static_cast<float>(std::abs(qGray(image.pixel(x, y)) - backgroundGray)) / range, 0.f, 1.f);
+    return std::clamp(static_cast<float>(std::abs(qGray(image.pixel(x, y)) - backgroundGray)) / range, 0.f,
+                      1.f);
   };
   QRect box;
   for (int y = area.top(); y <= area.bottom(); ++y)
@@ -179,11 +181,11 @@ QPoint centreIn(QWidget* window, QWidget* child) {
 // out in this process with the built-in modules of a first start.
 struct Layout {
   QSize moduleConfigWindow;
-  QPoint addModuleButton;     // the group detail pane's "+"
-  QPoint customModulesRow;    // the sidebar's "Custom Modules" row
-  QPoint learnHowButton;      // the custom modules pane's "Learn How"
-  QSize addSheet;             // the add-module sheet as its layout asks for it
-  QSize helpWindow;           // the guide's window as its layout asks for it
+  QPoint addModuleButton;      // the group detail pane's "+"
+  QPoint customModulesRow;     // the sidebar's "Custom Modules" row
+  QPoint learnHowButton;       // the custom modules pane's "Learn How"
+  QSize addSheet;              // the add-module sheet as its layout asks for it
+  QSize helpWindow;            // the guide's window as its layout asks for it
   QString longestDescription;  // of the group's modules
   QString shownDescription;    // as the group detail pane shows it
   QString descriptionToolTip;  // and its tooltip
@@ -406,8 +408,10 @@ TEST_F(FontsAndSizesXvfbTest, TheGuideAndTheAddModuleSheetOpenAtTheSizeOfTheirCo
   runFor(0.4);
   screenshot("2-add-module-sheet");
   const QSize addSize = windowGeometry(addSheet).size();
-  EXPECT_GE(addSize.width(), layout.addSheet.width()) << "the sheet is " << addSize.width() << "×" << addSize.height();
-  EXPECT_GE(addSize.height(), layout.addSheet.height()) << "the sheet is " << addSize.width() << "×" << addSize.height();
+  EXPECT_GE(addSize.width(), layout.addSheet.width())
+      << "the sheet is " << addSize.width() << "×" << addSize.height();
+  EXPECT_GE(addSize.height(), layout.addSheet.height())
+      << "the sheet is " << addSize.width() << "×" << addSize.height();
   const SheetAtSize sheet = addSheetAt(addSize);
   EXPECT_FALSE(sheet.scrollBar) << "a sheet of " << addSize.width() << "×" << addSize.height()
                                 << " scrolls its " << sheet.rows << " rows";
@@ -417,7 +421,8 @@ TEST_F(FontsAndSizesXvfbTest, TheGuideAndTheAddModuleSheetOpenAtTheSizeOfTheirCo
 
   // The guide to writing modules, from the custom modules pane: no sideways scrolling.
   clickAt(on(preferences, layout.customModulesRow));
-  ASSERT_FALSE(waitForWindow(QStringLiteral("Custom Modules")).isEmpty()) << "the custom modules pane did not open";
+  ASSERT_FALSE(waitForWindow(QStringLiteral("Custom Modules")).isEmpty())
+      << "the custom modules pane did not open";
   runFor(0.5);
   clickAt(on(preferences, layout.learnHowButton));
   const QString guide = waitForWindow(QStringLiteral("Writing Modules"));
@@ -429,8 +434,8 @@ TEST_F(FontsAndSizesXvfbTest, TheGuideAndTheAddModuleSheetOpenAtTheSizeOfTheirCo
       << "the guide is " << guideSize.width() << "×" << guideSize.height();
   EXPECT_GE(guideSize.height(), layout.helpWindow.height())
       << "the guide is " << guideSize.width() << "×" << guideSize.height();
-  EXPECT_FALSE(helpScrollsSideways(guideSize)) << "the guide scrolls sideways at " << guideSize.width() << "×"
-                                               << guideSize.height();
+  EXPECT_FALSE(helpScrollsSideways(guideSize))
+      << "the guide scrolls sideways at " << guideSize.width() << "×" << guideSize.height();
 }
 
 }  // namespace
