@@ -53,9 +53,11 @@ QVHelpBrowser::QVHelpBrowser(QWidget* parent) : QTextBrowser(parent) {
 int QVHelpBrowser::narrowestContentWidth() const {
   if (narrowestContentWidth_ < 0) {
     // A copy laid out in the room the browser's own size hint leaves: text and tables wrap into it,
-    // what cannot wrap (a line of code) sticks out, and the copy is as wide as that.
+    // what cannot wrap (a line of code) sticks out, and the copy is as wide as that. The copy is a
+    // child of the shown document, so that its images load the way the document's do (through
+    // loadResource, kept to the package).
     const int room = std::max(1, QTextBrowser::sizeHint().width() - chromeWidth());
-    const std::unique_ptr<QTextDocument> probe(document()->clone());
+    const std::unique_ptr<QTextDocument> probe(document()->clone(document()));
     probe->setDefaultTextOption(document()->defaultTextOption());
     probe->setTextWidth(room);
     narrowestContentWidth_ = static_cast<int>(std::ceil(probe->idealWidth()));

@@ -1,5 +1,6 @@
 // Help documents: the RTF converter on small documents and on bad input, the module help tab with each
 // kind of README, the rule that keeps links inside the package, and the module-writing guide.
+#include <QtGui/QImage>
 #include <QtGui/QScreen>
 #include <QtGui/QTextCursor>
 #include <QtGui/QTextDocument>
@@ -354,6 +355,20 @@ TEST_F(HelpTest, TheBrowserAsksForTheWidthOfWhatCannotWrap) {
     browser.setHtml(QStringLiteral("<p>Short.</p>"));
     EXPECT_EQ(browser.sizeHint().width(), baseWidth);
   }
+}
+
+TEST_F(HelpTest, AnImageThatCannotShrinkCountsForTheWidth) {
+  const fs::path package = root() / "packages" / "Pictured.quorvanemodule";
+  fs::create_directories(package);
+  QImage wide(400, 20, QImage::Format_RGB32);
+  wide.fill(Qt::darkCyan);
+  ASSERT_TRUE(wide.save(platform::toQString((package / "wide.png").string())));
+  write(package / "README.html", "<html><body><p>A picture:</p><img src=\"wide.png\"></body></html>");
+  QVHelpBrowser browser;
+  browser.setPackageFolder(platform::toQString(package.string()));
+  ASSERT_TRUE(browser.showDocument(platform::toQString((package / "README.html").string())));
+  EXPECT_GE(browser.narrowestContentWidth(), 400);
+  EXPECT_GE(browser.sizeHint().width(), 400);
 }
 
 }  // namespace
