@@ -29,6 +29,7 @@
 #include "platform/Bundle.h"
 #include "platform/desktop/DesktopPlatform.h"
 #include "platform/desktop/QtMainQueue.h"
+#include "uikit/ZKApplicationFont.h"
 
 namespace {
 
@@ -145,6 +146,8 @@ int main(int argc, char** argv) {
   }
 
   platform::QtMainQueue::install();
+  // One family for the whole program: menus, tooltips and plain controls take the themed views' font.
+  zk_useThemeTextFontForApplication();
   auto notificationSink = std::make_shared<QVDesktopNotificationSink>();
   QVNotificationCenter::setSharedSink(notificationSink);
   QVSleepWakeMonitor sleepWakeMonitor;

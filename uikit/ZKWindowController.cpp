@@ -26,6 +26,16 @@ std::vector<ZKSwipeTracker::Touch> touchesOf(const QTouchEvent* event, const QWi
   }
   return touches;
 }
+
+// The size a sheet opens at: the size its form gives the window, grown where the layout needs more
+// (a form smaller than its content), within the screen it opens on. Never shrunk to the layout's
+// bare size hint: a text view or a table asks for a token size of its own, far below what it is laid
+// out to show.
+QSize sheetSize(const QWidget* sheet, const QWidget* host) {
+  QSize size = sheet->size().expandedTo(sheet->sizeHint());
+  if (const QScreen* screen = host->screen()) size = size.boundedTo(screen->availableGeometry().size());
+  return size;
+}
 }  // namespace
 
 ZKWindowController::ZKWindowController(QObject* parent) : QObject(parent) {}
@@ -77,7 +87,7 @@ void ZKWindowController::beginSheetInWindow(QWidget* window) {
         // A sheet is a window-modal child window of its host, hanging from the top of the host's inside.
         window_->setParent(host, (window_->windowFlags() & ~Qt::WindowType_Mask) | Qt::Sheet);
         window_->setWindowModality(Qt::WindowModal);
-        window_->adjustSize();
+        window_->resize(sheetSize(window_, host));
         sheetHost_ = host;
         // Placed before it is shown, so that the window manager takes the place as given rather than
         // choosing one; the sheet's decorations are known only once it is on the screen, so the place

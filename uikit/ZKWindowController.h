@@ -49,9 +49,10 @@ class ZKWindowController : public QObject {
   // Wakes the controller after its window is loaded: swipe tracking when wanted, zk_viewDidLoad once.
   virtual void awakeFromNib();
 
-  // zk_sheetWillAppear now; on the next turn of the loop the window shows as a sheet on `window`,
-  // then zk_sheetDidAppear. The sheet is centred on the window's inside and hangs from its top, moved
-  // as little as needed to be wholly on the window's screen.
+  // zk_sheetWillAppear now; on the next turn of the loop the window shows as a sheet on `window`, at
+  // the size its form gives it (grown where its layout needs more), then zk_sheetDidAppear. The sheet
+  // is centred on the window's inside and hangs from its top, moved as little as needed to be wholly
+  // on the window's screen.
   void beginSheetInWindow(QWidget* window);
   // Ends the sheet (the window is put away) between zk_sheetWillDisappear and zk_sheetDidDisappear.
   void closeSheet();

@@ -8,12 +8,14 @@
 #include <QtWidgets/QLineEdit>
 #include <QtWidgets/QPushButton>
 #include <QtWidgets/QTableWidget>
+#include <QtWidgets/QVBoxLayout>
 #include <algorithm>
 
 #include "engine/QVDashboardModuleManager.h"
 #include "platform/desktop/DesktopServices.h"
 #include "platform/desktop/QtText.h"
 #include "ui_QVAddModuleWindowController.h"
+#include "uikit/ZKElidedLabel.h"
 #include "windows/QVSearchFolding.h"
 
 ZK_INTERFACE_FORM(QVAddModuleWindowController, QWidget);
@@ -21,6 +23,15 @@ ZK_INTERFACE_FORM(QVAddModuleWindowController, QWidget);
 namespace {
 
 QString text(const std::optional<std::string>& value) { return platform::toQString(value.value_or("")); }
+
+// The font of a description under its title: two pixels (or points) smaller.
+QFont smallerFont(QFont font) {
+  if (font.pixelSize() > 0)
+    font.setPixelSize(std::max(9, font.pixelSize() - 2));
+  else
+    font.setPointSizeF(std::max(7.0, font.pointSizeF() - 1.5));
+  return font;
+}
 
 }  // namespace
 
@@ -144,12 +155,28 @@ void QVAddModuleWindowController::reloadTable() {
     tick->setChecked(std::find(selectedModules_.begin(), selectedModules_.end(), module) !=
                      selectedModules_.end());
     connect(tick, &QCheckBox::toggled, this, [this, row](bool on) { didToggleSelected(row, on); });
-    tickLayout->addWidget(tick);
+    // Only as wide as its box: a click beside the box is no click on it.
+    tickLayout->addWidget(tick, 0, Qt::AlignLeft | Qt::AlignVCenter);
     table->setCellWidget(row, 0, tickCell);
-    auto* description = new QLabel(QStringLiteral("<b>%1</b><br><small>%2</small>")
-                                       .arg(text(module->moduleName()).toHtmlEscaped(),
-                                            text(module->moduleDescription()).toHtmlEscaped()));
-    description->setContentsMargins(4, 0, 4, 0);
+    // The name over the description, each cut with "…" (and whole in its tooltip) when the row is
+    // narrower than it.
+    auto* description = new QWidget;
+    description->setObjectName(QStringLiteral("DescriptionCell"));
+    auto* lines = new QVBoxLayout(description);
+    lines->setContentsMargins(4, 2, 4, 2);
+    lines->setSpacing(0);
+    auto* name = new ZKElidedLabel(text(module->moduleName()));
+    name->setObjectName(QStringLiteral("nameLabel"));
+    QFont bold = name->font();
+    bold.setBold(true);
+    name->setFont(bold);
+    auto* detail = new ZKElidedLabel(text(module->moduleDescription()));
+    detail->setObjectName(QStringLiteral("detailLabel"));
+    detail->setFont(smallerFont(detail->font()));
+    lines->addStretch(1);
+    lines->addWidget(name);
+    lines->addWidget(detail);
+    lines->addStretch(1);
     table->setCellWidget(row, 1, description);
     table->setRowHeight(row, table->verticalHeader()->defaultSectionSize());
   }

@@ -20,6 +20,7 @@
 #include "uikit/NSTableView+Helpers.h"
 #include "uikit/QVApplicationTheme.h"
 #include "uikit/ZKAlert.h"
+#include "uikit/ZKElidedLabel.h"
 #include "uikit/ZKThemeManager.h"
 #include "windows/QVAddModuleWindowController.h"
 #include "windows/QVDashboardNotifications.h"
@@ -168,8 +169,9 @@ void QVGroupDetailViewController::reloadData() {
     name->setAccessibleName(QStringLiteral("Module name"));
     name->setAttribute(Qt::WA_TransparentForMouseEvents);
     connect(name, &QLineEdit::editingFinished, this, [this, row] { didChangeModuleName(row); });
-    auto* detail = new QLabel(complete ? platform::toQString(module->moduleDescription().value_or(""))
-                                       : QString::fromLatin1(kIncompleteModuleLine));
+    // A description longer than the row ends in "…" and shows whole in its tooltip.
+    auto* detail = new ZKElidedLabel(complete ? platform::toQString(module->moduleDescription().value_or(""))
+                                              : QString::fromLatin1(kIncompleteModuleLine));
     detail->setObjectName(QStringLiteral("detailLabel"));
     detail->setAttribute(Qt::WA_TransparentForMouseEvents);
     texts->addWidget(name);

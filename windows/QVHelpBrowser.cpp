@@ -5,6 +5,12 @@
 #include <QtCore/QFile>
 #include <QtCore/QFileInfo>
 #include <QtCore/QStringDecoder>
+#include <QtGui/QScreen>
+#include <QtGui/QTextDocument>
+#include <QtWidgets/QScrollBar>
+#include <algorithm>
+#include <cmath>
+#include <memory>
 
 #include "platform/Log.h"
 #include "platform/desktop/DesktopServices.h"
@@ -38,6 +44,35 @@ QVHelpBrowser::QVHelpBrowser(QWidget* parent) : QTextBrowser(parent) {
   setOpenExternalLinks(false);
   applyLinkColor();
   connect(this, &QTextBrowser::anchorClicked, this, &QVHelpBrowser::linkClicked);
+  connect(document(), &QTextDocument::contentsChanged, this, [this] {
+    narrowestContentWidth_ = -1;
+    updateGeometry();
+  });
+}
+
+int QVHelpBrowser::narrowestContentWidth() const {
+  if (narrowestContentWidth_ < 0) {
+    // A copy laid out in the room the browser's own size hint leaves: text and tables wrap into it,
+    // what cannot wrap (a line of code) sticks out, and the copy is as wide as that. The copy is a
+    // child of the shown document, so that its images load the way the document's do (through
+    // loadResource, kept to the package).
+    const int room = std::max(1, QTextBrowser::sizeHint().width() - chromeWidth());
+    const std::unique_ptr<QTextDocument> probe(document()->clone(document()));
+    probe->setDefaultTextOption(document()->defaultTextOption());
+    probe->setTextWidth(room);
+    narrowestContentWidth_ = static_cast<int>(std::ceil(probe->idealWidth()));
+  }
+  return narrowestContentWidth_;
+}
+
+int QVHelpBrowser::chromeWidth() const { return 2 * frameWidth() + verticalScrollBar()->sizeHint().width(); }
+
+QSize QVHelpBrowser::sizeHint() const {
+  QSize hint = QTextBrowser::sizeHint();
+  int width = narrowestContentWidth() + chromeWidth();
+  if (const QScreen* shown = screen()) width = std::min(width, shown->availableGeometry().width() * 2 / 3);
+  hint.setWidth(std::max(hint.width(), width));
+  return hint;
 }
 
 void QVHelpBrowser::setPackageFolder(const QString& folder) {

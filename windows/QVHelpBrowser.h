@@ -39,6 +39,13 @@ class QVHelpBrowser : public QTextBrowser {
 
   QVariant loadResource(int type, const QUrl& name) override;
 
+  // Wide enough for the document's widest part that cannot wrap (a code line, a table), so that it
+  // shows without scrolling sideways; never wider than two thirds of the screen.
+  QSize sizeHint() const override;
+  // The narrowest width the document takes without scrolling sideways (its margins included): what
+  // can wrap is wrapped into the browser's own token width.
+  int narrowestContentWidth() const;
+
  protected:
   // A new palette (a theme change) shows the document again with links in the palette's link colour.
   void changeEvent(QEvent* event) override;
@@ -50,7 +57,10 @@ class QVHelpBrowser : public QTextBrowser {
  private:
   void linkClicked(const QUrl& url);
   void applyLinkColor();
+  // The browser's width around its document: frame and vertical scroll bar.
+  int chromeWidth() const;
 
   QString packageFolder_;
-  QString documentPath_;  // the document shown through showDocument
+  QString documentPath_;                    // the document shown through showDocument
+  mutable int narrowestContentWidth_ = -1;  // measured when first asked after a change
 };

@@ -8,6 +8,7 @@
 #include <QtCore/QProcess>
 #include <QtCore/QRegularExpression>
 #include <QtGui/QGuiApplication>
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QSystemTrayIcon>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include "platform/desktop/testing/GuiTest.h"
 #include "testing/TreePaths.h"
 #include "ui_WIPreferencesModule.h"
+#include "uikit/ZKApplicationFont.h"
 
 namespace {
 
@@ -30,6 +32,9 @@ class XvfbApplicationTest : public qvtesting::GuiTest {
       GTEST_SKIP() << "needs a real X server: run under scripts/xvfb-run-desktop";
     }
     GuiTest::SetUp();
+    // The windows measured here draw in the program's font, as the program's own do.
+    originalFont_ = QApplication::font();
+    zk_useThemeTextFontForApplication();
   }
   void TearDown() override {
     for (auto* process : {&program, &second}) {
@@ -38,6 +43,7 @@ class XvfbApplicationTest : public qvtesting::GuiTest {
         process->waitForFinished(5000);
       }
     }
+    QApplication::setFont(originalFont_);
     GuiTest::TearDown();
   }
 
@@ -163,6 +169,9 @@ class XvfbApplicationTest : public qvtesting::GuiTest {
 
   QProcess program;
   QProcess second;
+
+ private:
+  QFont originalFont_;
 };
 
 TEST_F(XvfbApplicationTest, TheProgramStartsInTheTrayRunsItsModulesInstallsAHandedPackageAndSavesOnTerm) {

@@ -3,7 +3,9 @@
 #include <QtWidgets/QApplication>
 #include <QtWidgets/QLabel>
 #include <QtWidgets/QLineEdit>
+#include <QtWidgets/QTextEdit>
 #include <QtWidgets/QVBoxLayout>
+#include <functional>
 
 #include "platform/ViewAppearanceHook.h"
 #include "platform/desktop/testing/GuiTest.h"
@@ -194,6 +196,52 @@ TEST_F(ControllersTest, WindowControllersShowTheirWindowAsASheet) {
   EXPECT_FALSE(window->isVisible());
   EXPECT_EQ(sheet->hooks, (std::vector<std::string>{"didLoad", "willAppear", "didAppear", "willDisappear",
                                                     "didDisappear"}));
+}
+
+// A sheet whose window is made in code: a window of `formSize` holding `content` in a layout.
+struct SheetSizeCase {
+  const char* name;
+  QSize formSize;
+  std::function<QWidget*()> content;
+  // What the window should at least be, and exactly be when `exact`.
+  QSize expected;
+  bool exact;
+};
+
+TEST_F(ControllersTest, SheetsOpenAtTheirFormsSizeGrownWhereTheirLayoutNeedsMore) {
+  const QString longLine(120, QLatin1Char('W'));
+  const SheetSizeCase cases[] = {
+      // A text view asks for a token size far below the form's: the form's size stays.
+      {"text view in a large form", QSize(640, 520), [] { return new QTextEdit; }, QSize(640, 520), true},
+      // A line that cannot wrap is wider than the form: the window grows to it.
+      {"wide label in a small form", QSize(200, 120), [&] { return new QLabel(longLine); }, QSize(0, 120),
+       false},
+  };
+  QWidget host;
+  host.setGeometry(100, 100, 900, 600);
+  host.show();
+  for (const SheetSizeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ZKWindowController sheet;
+    auto* window = new QWidget;
+    auto* layout = new QVBoxLayout(window);
+    QWidget* content = c.content();
+    layout->addWidget(content);
+    window->resize(c.formSize);
+    sheet.setWindow(window);
+    const QSize needed = window->sizeHint();
+    sheet.beginSheetInWindow(&host);
+    ASSERT_TRUE(runUntil([&] { return window->isVisible(); }));
+    runFor(0.1);
+    if (c.exact) {
+      EXPECT_EQ(window->size(), c.expected);
+    } else {
+      EXPECT_GE(window->width(), needed.width());
+      EXPECT_GE(window->width(), content->sizeHint().width());
+      EXPECT_GE(window->height(), c.expected.height());
+    }
+    sheet.closeSheet();
+  }
 }
 
 struct SwipeCase {

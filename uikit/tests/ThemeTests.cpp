@@ -7,6 +7,10 @@
 #include <QtCore/QStringList>
 #include <QtCore/QTemporaryDir>
 #include <QtWidgets/QApplication>
+#include <QtWidgets/QLabel>
+#include <QtWidgets/QMenu>
+#include <QtWidgets/QPushButton>
+#include <QtWidgets/QToolTip>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +21,7 @@
 #include "uikit/DDDarkTheme.h"
 #include "uikit/DDLightTheme.h"
 #include "uikit/NSString+Inflections.h"
+#include "uikit/ZKApplicationFont.h"
 #include "uikit/ZKFontFamilies.h"
 #include "uikit/ZKThemableView.h"
 #include "uikit/ZKThemeManager.h"
@@ -485,6 +490,35 @@ TEST_F(ThemeTest, UnknownKeysAndBrokenReferencesInAResourceAreNamed) {
   EXPECT_EQ(linesNaming(*log, "tableValueColor"), 1);  // missing
   EXPECT_EQ(theme->valueForKey(QStringLiteral("windowColor")).value<QColor>(), QColor(Qt::white));
   EXPECT_FALSE(theme->valueForKey(QStringLiteral("textColor")).isValid());
+}
+
+TEST_F(ThemeTest, TheApplicationFontIsTheThemesTextFontForMenusAndTooltipsToo) {
+  const QFont original = QApplication::font();
+  // A desktop that gives menus and tooltips fonts of their own, in another family.
+  QFont desktop(QStringLiteral("DejaVu Sans"));
+  desktop.setPointSize(9);
+  QApplication::setFont(desktop);
+  QApplication::setFont(desktop, "QMenu");
+  QApplication::setFont(desktop, "QTipLabel");
+
+  ASSERT_TRUE(zk_useThemeTextFontForApplication());
+  const QString family = zk_installedFontFamily(QStringLiteral("SFProText"));
+  ASSERT_FALSE(family.isEmpty());
+  QMenu menu;
+  QPushButton button;
+  QLabel label;
+  struct Shown {
+    const char* what;
+    QFont font;
+  };
+  for (const Shown& shown : {Shown{"menu", menu.font()}, Shown{"button", button.font()},
+                             Shown{"label", label.font()}, Shown{"tooltip", QToolTip::font()}}) {
+    SCOPED_TRACE(shown.what);
+    EXPECT_EQ(shown.font.family(), family);
+    EXPECT_EQ(shown.font.pixelSize(), 13);
+    EXPECT_EQ(shown.font.weight(), QFont::Normal);
+  }
+  QApplication::setFont(original);
 }
 
 }  // namespace

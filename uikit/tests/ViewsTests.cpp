@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
 #include <QtCore/QCoreApplication>
+#include <QtGui/QFontMetrics>
 #include <QtGui/QWheelEvent>
 #include <QtWidgets/QHBoxLayout>
 #include <QtWidgets/QLabel>
+#include <QtWidgets/QPushButton>
 #include <QtWidgets/QScrollBar>
 #include <QtWidgets/QVBoxLayout>
+#include <algorithm>
 
 #include "platform/desktop/testing/GuiTest.h"
 #include "uikit/BHPopoverView.h"
+#include "uikit/ZKElidedLabel.h"
 #include "uikit/ZKEnabledTextField.h"
 #include "uikit/ZKGradientView.h"
 #include "uikit/ZKNoScrollView.h"
@@ -320,6 +324,83 @@ TEST_F(ViewsTest, KitViewsSideBySide) {
   host->show();
   ASSERT_TRUE(runUntil([&] { return host->isVisible(); }));
   qvtesting::saveGrab(host.get(), "uikit", "kit-views");
+}
+
+struct ElisionCase {
+  const char* name;
+  QString text;
+  // The label's width as a share of its whole text's width.
+  double share;
+  bool elided;
+};
+
+TEST_F(ViewsTest, ElidedLabelsEndInAnEllipsisAndShowTheWholeTextAsTheirTooltip) {
+  const QString description = QStringLiteral("How long the computer has been up, and its load averages.");
+  const ElisionCase cases[] = {
+      {"wide enough", description, 1.2, false},
+      {"just wide enough", description, 1.0, false},
+      {"half as wide", description, 0.5, true},
+      {"room for little more than the ellipsis", description, 0.05, true},
+      {"empty text", QString(), 0.5, false},
+  };
+  for (const ElisionCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    QWidget host;
+    auto* label = new ZKElidedLabel(c.text, &host);
+    const int whole = QFontMetrics(label->font()).horizontalAdvance(c.text);
+    label->resize(std::max(1, static_cast<int>(whole * c.share) + (c.share >= 1.0 ? 1 : 0)), 20);
+    host.show();
+    ASSERT_TRUE(runUntil([&] { return label->isVisible(); }));
+    EXPECT_EQ(label->fullText(), c.text);
+    EXPECT_EQ(label->isElided(), c.elided) << label->text().toStdString();
+    if (c.elided) {
+      EXPECT_TRUE(label->text().endsWith(QStringLiteral("…"))) << label->text().toStdString();
+      EXPECT_TRUE(c.text.startsWith(label->text().chopped(1)));
+      EXPECT_LE(QFontMetrics(label->font()).horizontalAdvance(label->text()), label->width());
+      EXPECT_EQ(label->toolTip(), c.text);
+    } else {
+      EXPECT_EQ(label->text(), c.text);
+      EXPECT_TRUE(label->toolTip().isEmpty());
+    }
+  }
+}
+
+TEST_F(ViewsTest, ElidedLabelsFollowTheirWidthTheirTextAndTheirFont) {
+  const QString text = QStringLiteral("Whether a web address or service answers, and how fast.");
+  // In a row narrower than the text, beside a button: the layout may make the label narrower than
+  // its text, never narrower than the ellipsis.
+  QWidget row;
+  auto* layout = new QHBoxLayout(&row);
+  auto* label = new ZKElidedLabel(text);
+  layout->addWidget(label, 1);
+  layout->addWidget(new QPushButton(QStringLiteral("Edit")));
+  const QFontMetrics metrics(label->font());
+  EXPECT_EQ(label->sizeHint().width(), metrics.horizontalAdvance(text));
+  EXPECT_EQ(label->minimumSizeHint().width(), metrics.horizontalAdvance(QStringLiteral("…")));
+  row.resize(metrics.horizontalAdvance(text) / 2, 40);
+  row.show();
+  ASSERT_TRUE(runUntil([&] { return label->isElided(); }));
+  EXPECT_EQ(label->toolTip(), text);
+
+  // Wide again: the whole text, no tooltip.
+  row.resize(metrics.horizontalAdvance(text) + 200, 40);
+  ASSERT_TRUE(runUntil([&] { return !label->isElided(); }));
+  EXPECT_EQ(label->text(), text);
+  EXPECT_TRUE(label->toolTip().isEmpty());
+
+  // A new text is cut to the same width; a larger font cuts it anew.
+  const QString longer = text + QStringLiteral(" ") + text;
+  label->setFullText(longer);
+  EXPECT_TRUE(label->isElided());
+  EXPECT_EQ(label->toolTip(), longer);
+  label->setFullText(text);
+  EXPECT_FALSE(label->isElided());
+  QFont larger = label->font();
+  larger.setPixelSize(40);
+  label->setFont(larger);
+  EXPECT_TRUE(label->isElided());
+  EXPECT_EQ(label->toolTip(), text);
+  qvtesting::saveGrab(&row, "uikit", "elided-label");
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // Help documents: the RTF converter on small documents and on bad input, the module help tab with each
 // kind of README, the rule that keeps links inside the package, and the module-writing guide.
+#include <QtGui/QImage>
+#include <QtGui/QScreen>
 #include <QtGui/QTextCursor>
 #include <QtGui/QTextDocument>
 #include <QtTest/QTest>
 #include <QtWidgets/QPushButton>
+#include <QtWidgets/QScrollBar>
+#include <algorithm>
 #include <chrono>
 
 #include "platform/desktop/QtText.h"
@@ -304,6 +308,67 @@ TEST_F(HelpTest, TheApplicationCarriesItsGuide) {
     qvtesting::saveGrab(help->window(), "edit-help", theme);
   }
   useTheme("DDLightTheme");
+}
+
+TEST_F(HelpTest, TheBrowserAsksForTheWidthOfWhatCannotWrap) {
+  const QString codeLine =
+      QStringLiteral("{\"type\": \"finished\", \"options\": {\"result\": \"12 °C\", \"success\": true}}");
+  const QString paragraph =
+      QStringLiteral("A module is a small script that runs at a fixed interval. ").repeated(12);
+  QVHelpBrowser base;
+  const int baseWidth = base.sizeHint().width();
+  const int screenCap = base.screen()->availableGeometry().width() * 2 / 3;
+  struct Case {
+    const char* name;
+    QString html;
+    // The width the browser should at least ask for beyond its frame and scroll bar, and whether the
+    // document then shows without scrolling sideways.
+    bool widerThanBase;
+    bool cappedByTheScreen;
+  };
+  const Case cases[] = {
+      {"a short paragraph", QStringLiteral("<p>Short.</p>"), false, false},
+      {"a long paragraph wraps", QStringLiteral("<p>%1</p>").arg(paragraph), false, false},
+      {"a code line cannot wrap", QStringLiteral("<pre>%1</pre>").arg(codeLine.toHtmlEscaped()), true, false},
+      {"a table squeezes into the room there is",
+       QStringLiteral("<table><tr><td><code>user_options.minimumRefreshInterval.specialType</code></td>"
+                      "<td>%1</td></tr></table>")
+           .arg(paragraph),
+       false, false},
+      {"a code line wider than the screen allows",
+       QStringLiteral("<pre>%1</pre>").arg(codeLine.repeated(6).toHtmlEscaped()), true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    QVHelpBrowser browser;
+    browser.setHtml(c.html);
+    const QSize hint = browser.sizeHint();
+    EXPECT_GE(hint.width(), baseWidth);
+    EXPECT_EQ(hint.width() > baseWidth, c.widerThanBase) << hint.width() << " against " << baseWidth;
+    EXPECT_LE(hint.width(), std::max(baseWidth, screenCap));
+    browser.resize(hint.width(), 300);
+    browser.show();
+    ASSERT_TRUE(runUntil([&] { return browser.isVisible(); }));
+    runFor(0.05);
+    EXPECT_EQ(browser.horizontalScrollBar()->isVisible(), c.cappedByTheScreen);
+    // A new document asks afresh.
+    browser.setHtml(QStringLiteral("<p>Short.</p>"));
+    EXPECT_EQ(browser.sizeHint().width(), baseWidth);
+  }
+}
+
+TEST_F(HelpTest, AnImageThatCannotShrinkCountsForTheWidth) {
+  const fs::path package = root() / "packages" / "Pictured.quorvanemodule";
+  fs::create_directories(package);
+  QImage wide(400, 20, QImage::Format_RGB32);
+  wide.fill(Qt::darkCyan);
+  ASSERT_TRUE(wide.save(platform::toQString((package / "wide.png").string())));
+  write(package / "README.html", "<html><body><p>A picture:</p><img src=\"wide.png\"></body></html>");
+  QVHelpBrowser browser;
+  browser.setPackageFolder(platform::toQString(package.string()));
+  ASSERT_TRUE(browser.showDocument(platform::toQString((package / "README.html").string())));
+  EXPECT_GE(browser.narrowestContentWidth(), 400);
+  EXPECT_GE(browser.sizeHint().width(), 400);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 
 #include "platform/desktop/testing/GuiTest.h"
 #include "testing/TreePaths.h"
+#include "uikit/ZKApplicationFont.h"
 
 namespace qvprogram {
 
@@ -47,6 +48,8 @@ void ProgramTest::SetUp() {
     GTEST_SKIP() << "needs a real X desktop: run under scripts/xvfb-run-desktop";
   }
   GuiTest::SetUp();
+  // The windows the tests lay out here to measure them draw in the program's font.
+  zk_useThemeTextFontForApplication();
   // The sandbox gives the program a fresh home of its own.
   qputenv("HOME", QByteArray::fromStdString(root().string()));
   ASSERT_TRUE(runUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 10)) << "no system tray";
