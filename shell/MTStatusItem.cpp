@@ -8,10 +8,12 @@
 #include <QtGui/QPainter>
 #include <QtGui/QPixmap>
 #include <QtGui/QScreen>
+#include <QtWidgets/QApplication>
 #include <QtWidgets/QMenu>
 
 #include "engine/ZKTimer.h"
 #include "platform/NotificationCenter.h"
+#include "platform/desktop/EmbeddedWindowPlace.h"
 #include "shell/MTStatusItemAppearance.h"
 #include "uikit/NSImage+TintColor.h"
 
@@ -29,6 +31,15 @@ QImage loadIcon() {
   return zk_imageNamed(QLatin1String(kIconName));
 }
 
+// The windows Qt makes for the tray icons it puts into an XEmbed tray, one for each shown icon.
+QList<QWidget*> embeddedTrayIconWindows() {
+  QList<QWidget*> found;
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (qstrcmp(widget->metaObject()->className(), "QSystemTrayIconSys") == 0) found.append(widget);
+  }
+  return found;
+}
+
 }  // namespace
 
 MTStatusItem::MTStatusItem(QObject* parent) : QObject(parent) {
@@ -41,7 +52,34 @@ MTStatusItem::MTStatusItem(QObject* parent) : QObject(parent) {
   recalculateLength();
   // The tray gets its first icon before it shows the item.
   tray_->setIcon(QIcon(QPixmap::fromImage(render(qApp->devicePixelRatio()))));
-  if (QSystemTrayIcon::isSystemTrayAvailable()) tray_->show();
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    const auto before = embeddedTrayIconWindows();
+    tray_->show();
+    followEmbeddedIcon(before);
+  }
+}
+
+void MTStatusItem::followEmbeddedIcon(const QList<QWidget*>& iconWindowsBefore) {
+  // The icon's window is the one that came with this icon's show.
+  for (QWidget* window : embeddedTrayIconWindows()) {
+    if (iconWindowsBefore.contains(window)) continue;
+    embeddedIcon_ = window;
+    window->installEventFilter(this);
+    embeddedPlace_ = new platform::EmbeddedWindowPlace(this);
+    connect(embeddedPlace_, &platform::EmbeddedWindowPlace::geometryChanged, this,
+            &MTStatusItem::frameDidChange);
+    embeddedPlace_->setWindow(window->windowHandle());
+    return;
+  }
+}
+
+bool MTStatusItem::eventFilter(QObject* watched, QEvent* event) {
+  // The icon's window gets a new native window when the tray comes back.
+  if (watched == embeddedIcon_ && embeddedPlace_ &&
+      (event->type() == QEvent::Show || event->type() == QEvent::WinIdChange)) {
+    embeddedPlace_->setWindow(embeddedIcon_->windowHandle());
+  }
+  return QObject::eventFilter(watched, event);
 }
 
 MTStatusItem::~MTStatusItem() {
@@ -261,8 +299,15 @@ void MTStatusItem::setNeedsDisplay() {
 bool MTStatusItem::isInTray() const { return QSystemTrayIcon::isSystemTrayAvailable() && tray_->isVisible(); }
 
 QRect MTStatusItem::frame() const {
-  const QRect slot = tray_->geometry();
-  if (isInTray() && slot.isValid() && !slot.isEmpty()) return slot;
+  if (isInTray()) {
+    if (embeddedIcon_) {
+      // Qt's own account of an embedded window is its place inside the tray: the server tells.
+      if (auto place = embeddedPlace_->geometry()) return *place;
+    } else {
+      const QRect slot = tray_->geometry();
+      if (slot.isValid() && !slot.isEmpty()) return slot;
+    }
+  }
   if (lastClickPosition_) {
     // A slot of the item's size around the click.
     const int width = int(length_);

@@ -10,6 +10,7 @@
 #include <QtGui/QImage>
 #include <QtWidgets/QMenu>
 #include <QtWidgets/QSystemTrayIcon>
+#include <QtWidgets/QWidget>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,6 +19,9 @@
 
 class QScreen;
 class ZKTimer;
+namespace platform {
+class EmbeddedWindowPlace;
+}
 
 // Posted on the default centre, the item as sender and object (MTStatusItem*), when the item's width
 // changed; a docked window is placed again.
@@ -36,9 +40,10 @@ class MTStatusItemDelegate {
 // The application's item in the desktop's system tray: it draws the application's icon in the state
 // colours (normal, active, dark, a blink phase), optionally with a short text badge to its right,
 // tells its delegate about clicks and shows its context menu on a right click or a Control click.
-// Where the tray tells no geometry the position of the last click stands in for the item's frame;
-// where the desktop has no tray the item is not shown (isInTray() is false) and the dockable window
-// floats instead.
+// The item's frame is where the desktop shows the icon: in an XEmbed tray the icon's window as the X
+// server places it (Qt knows only its place inside the tray), elsewhere the place the tray tells; where
+// neither is known the position of the last click stands in. Where the desktop has no tray the item is
+// not shown (isInTray() is false) and the dockable window floats instead.
 class MTStatusItem : public QObject {
   Q_OBJECT
 
@@ -119,11 +124,17 @@ class MTStatusItem : public QObject {
   void didRedraw();
   // The context menu closed, however it was opened (here or elsewhere); the highlight is off now.
   void menuDidClose();
+  // The item moved on the desktop (the tray rearranged its icons, or took the icon in): frame() is
+  // new. A docked window is placed again.
+  void frameDidChange();
 
  private:
   void setNeedsDisplay();
   void configureBlinkTimer();
   void trayActivated(QSystemTrayIcon::ActivationReason reason);
+  // Finds the window the tray embedded for this item, once the tray icon is shown.
+  void followEmbeddedIcon(const QList<QWidget*>& iconWindowsBefore);
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
   QSystemTrayIcon* tray_ = nullptr;
   MTStatusItemDelegate* delegate_ = nullptr;
@@ -141,5 +152,7 @@ class MTStatusItem : public QObject {
   QImage currentImage_;
   double length_ = MTStatusItemBaseLength;
   std::optional<QPoint> lastClickPosition_;
+  QPointer<QWidget> embeddedIcon_;  // the icon's window in an XEmbed tray
+  platform::EmbeddedWindowPlace* embeddedPlace_ = nullptr;
   bool redrawPending_ = false;
 };

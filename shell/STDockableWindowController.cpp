@@ -125,6 +125,7 @@ void STDockableWindowController::setStatusItem(MTStatusItem* item) {
   }
   lengthObserver_ = {};
   disconnect(menuCloseConnection_);
+  disconnect(itemMoveConnection_);
   statusItem_ = item;
   if (!item) return;
   item->setParent(this);
@@ -132,6 +133,9 @@ void STDockableWindowController::setStatusItem(MTStatusItem* item) {
   // The menu's closing is seen once the menu is gone and the focus has settled.
   menuCloseConnection_ = connect(item, &MTStatusItem::menuDidClose, this,
                                  &STDockableWindowController::statusItemMenuDidClose, Qt::QueuedConnection);
+  // The tray moving the item moves a docked window with it.
+  itemMoveConnection_ =
+      connect(item, &MTStatusItem::frameDidChange, this, &STDockableWindowController::repositionDockedWindow);
   QPointer<STDockableWindowController> self(this);
   lengthObserver_ = platform::NotificationCenter::defaultCenter().addObserverForName(
       MTStatusItemLengthDidChangeNotification, item, [self](const platform::Notification&) {
@@ -192,6 +196,17 @@ QRect STDockableWindowController::dockedWindowFrame() const {
   return STDockingGeometry::dockedFrame(statusItem_ ? statusItem_->frame() : QRect(), size, screenAreas());
 }
 
+void STDockableWindowController::placeDockedWindow() {
+  QWidget* window = this->window();
+  if (!window) return;
+  const QRect frame = dockedWindowFrame();
+  window->setGeometry(frame);
+  const auto arrow = STDockingGeometry::arrowPosition(statusItem_ ? statusItem_->frame() : QRect(), frame);
+  if (arrow == dockedArrowPosition_) return;
+  dockedArrowPosition_ = arrow;
+  Q_EMIT dockedArrowPositionDidChange();
+}
+
 std::optional<std::string> STDockableWindowController::undockedFrameString() const {
   return defaults().undockedFrame();
 }
@@ -240,11 +255,11 @@ void STDockableWindowController::dockWindowAnimated(bool animated) {
   }
   if (animated) {
     fade(0.0, true, [this] {
-      this->window()->setGeometry(dockedWindowFrame());
+      placeDockedWindow();
       if (windowIsVisible()) fade(1.0, true, nullptr);
     });
   } else {
-    window->setGeometry(dockedWindowFrame());
+    placeDockedWindow();
     // A fade under way (a hide) keeps going; the docked place is taken either way.
     if (!animation_) window->setWindowOpacity(1.0);
   }
@@ -300,7 +315,7 @@ void STDockableWindowController::actuallyShowWindow(bool animated) {
   if (!window) return;
   hiding_ = false;
   const bool dockedHere = docked_ && hasStatusItemHome();
-  if (dockedHere) window->setGeometry(dockedWindowFrame());
+  if (dockedHere) placeDockedWindow();
   if (statusItem_) statusItem_->setActive(true);
   windowWillShow();
   const bool preferences = preferencesWindowIsVisible();
@@ -316,7 +331,7 @@ void STDockableWindowController::actuallyShowWindow(bool animated) {
   QScreen* itemScreen = statusItem_ ? statusItem_->screen() : nullptr;
   if (itemScreen && itemScreen != window->screen()) {
     if (dockedHere) {
-      window->setGeometry(dockedWindowFrame());
+      placeDockedWindow();
     } else {
       QRect frame = window->geometry();
       frame.moveCenter(itemScreen->availableGeometry().center());

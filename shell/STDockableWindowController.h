@@ -57,6 +57,9 @@ class STDockableWindowController : public ZKWindowController, public MTStatusIte
   void dockWindowAnimated(bool animated);
   void undockWindowAnimated(bool animated);
   QRect dockedWindowFrame() const;
+  // Where the arrow at the top of the docked window points at the status item, counted from the
+  // window's left edge (see STDockingGeometry::arrowPosition); nullopt keeps it in the middle.
+  std::optional<double> dockedArrowPosition() const { return dockedArrowPosition_; }
   std::optional<std::string> undockedFrameString() const;
   void repositionDockedWindow();
 
@@ -89,6 +92,10 @@ class STDockableWindowController : public ZKWindowController, public MTStatusIte
   // Seconds a fade lasts: 0.2 when animated and fades can be seen, else 0 (at once).
   double fadeDuration(bool animated) const;
 
+ Q_SIGNALS:
+  // dockedArrowPosition() changed: the window's outline takes the arrow's new place.
+  void dockedArrowPositionDidChange();
+
  protected:
   // Whether the desktop shows window opacity (a compositor runs).
   virtual bool fadesAreVisible() const;
@@ -104,6 +111,8 @@ class STDockableWindowController : public ZKWindowController, public MTStatusIte
   bool windowIsVisible() const;
   void applyWindowKind();
   void saveUndockedFrame();
+  // Puts the window at the docked frame and its arrow at the status item.
+  void placeDockedWindow();
   void finishHide();
 
   QPointer<MTStatusItem> statusItem_;
@@ -114,11 +123,13 @@ class STDockableWindowController : public ZKWindowController, public MTStatusIte
   bool hiding_ = false;        // our own hide is under way: the window's hide events are ours
   bool placing_ = false;       // our own frame change: not a move by the user
   bool floatingKind_ = false;  // the window is a normal window (no tray), not a tool window
+  std::optional<double> dockedArrowPosition_;
   QPointer<QPropertyAnimation> animation_;
   unsigned fadeGeneration_ = 0;
   QShortcut* escapeShortcut_ = nullptr;
   std::vector<platform::ObserverToken> observers_;
   platform::ObserverToken lengthObserver_;
   QMetaObject::Connection menuCloseConnection_;
+  QMetaObject::Connection itemMoveConnection_;
   platform::SettingsStore::Observation keepAboveObservation_;
 };

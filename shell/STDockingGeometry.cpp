@@ -100,6 +100,15 @@ QRect dockedFrame(const QRect& itemFrame, QSize windowSize, const std::vector<ST
   return QRect(x, y, width, height);
 }
 
+std::optional<double> arrowPosition(const QRect& itemFrame, const QRect& windowFrame) {
+  if (itemFrame.isEmpty() || windowFrame.isEmpty()) return std::nullopt;
+  const double centreX = itemFrame.x() + itemFrame.width() * 0.5;
+  const double centreY = itemFrame.y() + itemFrame.height() * 0.5;
+  const double offset = centreX - windowFrame.x();
+  if (windowFrame.y() < centreY || offset < 0 || offset > windowFrame.width()) return std::nullopt;
+  return offset;
+}
+
 std::string frameString(const QRect& frame, const QRect& screenAvailable) {
   std::ostringstream text;
   text << frame.x() << ' ' << frame.y() << ' ' << frame.width() << ' ' << frame.height() << ' '

@@ -30,6 +30,13 @@ int screenIndexForItem(const QRect& itemFrame, const std::vector<STScreenArea>& 
 // (no frame known yet) the window hangs from the top of the first screen's free area, centred.
 QRect dockedFrame(const QRect& itemFrame, QSize windowSize, const std::vector<STScreenArea>& screens);
 
+// Where the arrow at the top edge of a window docked at `windowFrame` points up at the item of
+// `itemFrame`: the item's centre, as a distance from the window's left edge. A window kept on the
+// screen beside an item near the screen's edge is no longer centred on the item; its arrow still is.
+// nullopt when no item is known or the window does not hang below the item (a panel at another
+// edge), where the arrow keeps to the middle of the window.
+std::optional<double> arrowPosition(const QRect& itemFrame, const QRect& windowFrame);
+
 // The stored form of a floating window's frame: "x y width height" followed by the free area of the
 // screen it was on, all whole numbers.
 std::string frameString(const QRect& frame, const QRect& screenAvailable);

@@ -68,9 +68,16 @@ void QVDashboardWindowController::zk_viewDidLoad() {
   setCurrentViewController(ZKViewController::controller<QVModuleListViewController>(this));
   if (auto* list = moduleListViewController()) {
     list->view()->installEventFilter(this);
-    if (auto* header = list->headerViewController() ? list->headerViewController()->headerView() : nullptr)
+    if (auto* header = list->headerViewController() ? list->headerViewController()->headerView() : nullptr) {
       connect(header, &QVDockedHeaderView::backgroundPathDidChange, this,
               &QVDashboardWindowController::scheduleWindowShapeUpdate);
+      // The arrow points at the status item wherever the docked window had to go.
+      QPointer<QVDockedHeaderView> arrowed(header);
+      connect(this, &STDockableWindowController::dockedArrowPositionDidChange, header, [this, arrowed] {
+        if (arrowed) arrowed->setArrowPosition(dockedArrowPosition());
+      });
+      header->setArrowPosition(dockedArrowPosition());
+    }
   }
   updateWindowShape();
   auto* item = new QVStatusItem();

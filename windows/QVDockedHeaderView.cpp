@@ -38,9 +38,19 @@ void QVDockedHeaderView::setShowsArrow(bool shows) {
   updatePath();
 }
 
+void QVDockedHeaderView::setArrowPosition(std::optional<double> position) {
+  if (position == arrowPosition_) return;
+  arrowPosition_ = position;
+  updatePath();
+}
+
 void QVDockedHeaderView::updatePath() {
   const QRectF bounds(QPointF(0, 0), QSizeF(size()));
-  path_ = ZKDesignGeometry::toQt(zk_windowPathForBounds(bounds, showsArrow_), bounds.height());
+  const ZKBezierPath outline =
+      arrowPosition_
+          ? zk_windowPathForBounds(bounds, showsArrow_, *arrowPosition_ - mapTo(window(), QPoint(0, 0)).x())
+          : zk_windowPathForBounds(bounds, showsArrow_);
+  path_ = ZKDesignGeometry::toQt(outline, bounds.height());
   update();
   Q_EMIT backgroundPathDidChange();
 }

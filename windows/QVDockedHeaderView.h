@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QtGui/QPainterPath>
+#include <optional>
 
 #include "platform/SettingsStore.h"
 #include "uikit/ZKThemableView.h"
@@ -16,6 +17,10 @@ class QVDockedHeaderView : public ZKThemableView {
 
   bool showsArrow() const { return showsArrow_; }
   void setShowsArrow(bool shows);
+  // Where the arrow's tip goes, as a distance from the window's left edge; nullopt keeps it in the
+  // middle. A docked window kept on the screen beside its status item still points at the item.
+  std::optional<double> arrowPosition() const { return arrowPosition_; }
+  void setArrowPosition(std::optional<double> position);
   // The outline filled now, in the view's coordinates.
   const QPainterPath& backgroundPath() const { return path_; }
   // Rebuilds the outline from the bounds and showsArrow.
@@ -36,6 +41,7 @@ class QVDockedHeaderView : public ZKThemableView {
 
  private:
   bool showsArrow_ = false;
+  std::optional<double> arrowPosition_;
   QPainterPath path_;
   QColor fillColor_;
   platform::SettingsStore::Observation dockedObservation_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <vector>
 
 #include "uikit/NSBezierPath+WindowPath.h"
 #include "uikit/ZKDesignGeometry.h"
@@ -151,6 +152,44 @@ TEST(ZKWindowPath, BodyAndArrowSitWhereTheHeaderNeedsThem) {
   EXPECT_TRUE(drawn.contains(QPointF(150, 11)));
   EXPECT_FALSE(drawn.contains(QPointF(150, 5)));  // the arrow's room stays empty without the arrow
   EXPECT_TRUE(ZKDesignGeometry::toQt(withArrow, 40).contains(QPointF(150.5, 2)));
+}
+
+TEST(ZKWindowPath, AMovedArrowKeepsItsTipAtThePlaceAndItsFlanksOverTheBody) {
+  // Bounds 300 × 40: the body spans x 0 to 301, the arrow's base lies at y 30 and its tip at y 40.
+  struct Case {
+    const char* name;
+    double at;
+    double tip, baseLeft, baseRight;
+  };
+  const Case cases[] = {
+      {"the middle is the unmoved arrow", 150.5, 150.5, 135.5, 165.5},
+      {"away from the edges: the full arrow", 60, 60, 45, 75},
+      {"near the right edge: the right flank ends at the edge", 293, 293, 278, 301},
+      {"near the left edge: the left flank starts at the edge", 4, 4, 0, 19},
+      {"past the right edge: the tip stops at the edge", 320, 301, 286, 301},
+      {"past the left edge: the tip stops at the edge", -8, 0, 0, 15},
+  };
+  const ZKBezierPath middle = zk_windowPathForBounds(QRectF(0, 0, 300, 40), true);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ZKBezierPath path = zk_windowPathForBounds(QRectF(0, 0, 300, 40), true, c.at);
+    const auto& elements = path.elements();
+    ASSERT_GE(elements.size(), 5u);
+    EXPECT_EQ(elements[0].points[0], QPointF(c.baseLeft, 30));
+    EXPECT_EQ(elements[1].points[2], QPointF(c.tip, 40));
+    EXPECT_EQ(elements[2].points[2], QPointF(c.baseRight, 30));
+    EXPECT_EQ(elements[3].points[0], QPointF(c.baseLeft, 30));
+    // Nothing of the arrow passes the body's sides or the ten points above it.
+    const QRectF bounds = path.controlPointBounds();
+    EXPECT_GE(bounds.left(), 0);
+    EXPECT_LE(bounds.right(), 301);
+    EXPECT_LE(bounds.bottom(), 40);
+    // The body stays as it is.
+    EXPECT_EQ(std::vector(elements.begin() + 5, elements.end()),
+              std::vector(middle.elements().begin() + 5, middle.elements().end()));
+  }
+  // The middle given explicitly is the path without a place.
+  EXPECT_EQ(zk_windowPathForBounds(QRectF(0, 0, 300, 40), true, 150.5), middle);
 }
 
 TEST(ZKWindowPath, ShapePathsCloseTheirLastSubpathOnce) {

@@ -106,6 +106,39 @@ TEST_F(DashboardWindowTest, TheDockItemFollowsTheStateAndShowsAHiddenWindow) {
   ASSERT_TRUE(runUntil([&] { return header->showsArrow(); }));
 }
 
+TEST_F(DashboardWindowTest, TheHeadersArrowGoesWhereItIsToldAndBackToTheMiddle) {
+  QVUserDefaults::standardUserDefaults()->setIsDocked(true);
+  addGroup("Rows", 1);
+  makeWindow();
+  windowController->actuallyShowWindow(false);
+  ASSERT_TRUE(runUntil([&] { return windowController->window()->isVisible(); }));
+  auto* header = list()->headerViewController()->headerView();
+  ASSERT_TRUE(runUntil([&] { return header->showsArrow(); }));
+  const int offset = header->mapTo(windowController->window(), QPoint(0, 0)).x();
+  const double middle = (header->width() + 1) / 2.0;
+  // Two points below the arrow's tip (y-down), in the window's coordinates.
+  const auto arrowCovers = [&](double x) {
+    return header->backgroundPath().contains(QPointF(x - offset, 2));
+  };
+  EXPECT_EQ(header->arrowPosition(), std::nullopt);
+  EXPECT_TRUE(arrowCovers(offset + middle));
+  int outlineChanges = 0;
+  QObject::connect(header, &QVDockedHeaderView::backgroundPathDidChange, [&] { ++outlineChanges; });
+
+  // Near the right edge, as for an icon in the screen's corner.
+  const double nearTheEdge = offset + header->width() - 12;
+  header->setArrowPosition(nearTheEdge);
+  EXPECT_TRUE(arrowCovers(nearTheEdge));
+  EXPECT_FALSE(arrowCovers(offset + middle));
+  EXPECT_EQ(outlineChanges, 1) << "a window shaped to the outline is not told";
+  header->setArrowPosition(nearTheEdge);
+  EXPECT_EQ(outlineChanges, 1) << "told again for the same place";
+
+  header->setArrowPosition(std::nullopt);
+  EXPECT_TRUE(arrowCovers(offset + middle));
+  EXPECT_FALSE(arrowCovers(nearTheEdge));
+}
+
 TEST_F(DashboardWindowTest, TheHeaderTakesTheThemeColourAndAsksForTheSettingsMenu) {
   makeWindow();
   auto* header = list()->headerViewController();

@@ -80,16 +80,20 @@ class DashboardShapeXvfbTest : public ProgramTest {
     return screen.pixelColor(screen.width() - 40, screen.height() - 40);
   }
 
-  Look look(const QString& id) const {
+  // A docked window's arrow points at the tray icon (in the screen's corner, so the arrow is near the
+  // window's right edge): the margin is read left of it. A floating window has no arrow: where it
+  // would be, in the middle, and the margin at both ends show the desktop.
+  Look look(const QString& id, bool docked) const {
     Look seen;
     const QRect frame = windowGeometry(id);
     const QImage screen = grabScreen();
     seen.desktop = desktopOf(screen);
     auto at = [&](int x, int y) { return screen.pixelColor(frame.topLeft() + QPoint(x, y)); };
     const int w = frame.width(), h = frame.height();
+    const int arrowX = docked ? trayIcon().center().x() + 1 - frame.x() : w / 2;
     seen.marginLeft = at(20, 5);
-    seen.marginRight = at(w - 21, 5);
-    seen.arrow = at(w / 2, 7);
+    seen.marginRight = docked ? at(arrowX - 30, 5) : at(w - 21, 5);
+    seen.arrow = at(arrowX, 7);
     seen.topCorner = at(0, 10);
     seen.bottomCorner = at(w - 1, h - 1);
     seen.headerBody = at(w / 4, 12);
@@ -123,7 +127,7 @@ class DashboardShapeXvfbTest : public ProgramTest {
     Look seen;
     if (runUntil(
             [&] {
-              seen = look(id);
+              seen = look(id, docked);
               return seen.shaped == shaped && outlineIsRight(seen, desktop, docked);
             },
             timeout))

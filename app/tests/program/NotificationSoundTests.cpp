@@ -13,6 +13,7 @@
 #include "platform/SettingsStore.h"
 #include "platform/desktop/testing/FakeNotificationServer.h"
 #include "platform/desktop/testing/FakeSoundPlayer.h"
+#include "testing/TreePaths.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "engine/QVEngineEnvironment.h"
 #include "engine/QVEngineSettings.h"
 #include "platform/SettingsStore.h"
+#include "testing/TreePaths.h"
 
 namespace {
 

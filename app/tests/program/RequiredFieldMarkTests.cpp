@@ -17,6 +17,7 @@
 #include "engine/QVDashboardModuleManager.h"
 #include "engine/QVEngineEnvironment.h"
 #include "platform/SettingsStore.h"
+#include "testing/TreePaths.h"
 #include "windows/QVConfigEditorViewController.h"
 #include "windows/QVEditModuleWindowController.h"
 #include "windows/QVEditorModuleViewController.h"

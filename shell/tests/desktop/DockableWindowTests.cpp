@@ -278,6 +278,55 @@ TEST_F(DockableWindowTest, ADockedWindowHangsAtItsItemAndFollowsItsLength) {
   EXPECT_EQ(window->geometry(), STDockingGeometry::dockedFrame(QRect(100, 0, 24, 24), kWindowSize, screens));
 }
 
+TEST_F(DockableWindowTest, ADockedWindowFollowsItsItemAcrossTheTrayWithItsArrowAtTheItem) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  ASSERT_GT(area.width(), kWindowSize.width() + 60) << "room for a window in the middle";
+  // The item in a panel at the top of the free area, the window right below it.
+  const int top = area.top() + 24;
+  const QRect middle(area.center().x() - 12, area.top(), 24, 24);
+  make(true, middle);
+  int arrowMoves = 0;
+  QObject::connect(controller, &STDockableWindowController::dockedArrowPositionDidChange,
+                   [&] { ++arrowMoves; });
+  showAndFocus();
+  const QRect centred(middle.center().x() + 1 - 225, top, 450, 300);
+  EXPECT_EQ(window->geometry(), centred);
+  EXPECT_EQ(controller->dockedArrowPosition(), 225.0);
+
+  struct Case {
+    const char* name;
+    QRect slot;
+    QRect frame;
+    double arrow;
+  };
+  const Case cases[] = {
+      {"to the screen's right edge: kept on the screen, the arrow under the item",
+       QRect(area.right() - 29, area.top(), 24, 24), QRect(area.right() + 1 - 450, top, 450, 300), 450 - 18},
+      {"to the left edge", QRect(area.left(), area.top(), 24, 24), QRect(area.left(), top, 450, 300), 12},
+      {"back to the middle", middle, centred, 225},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int before = arrowMoves;
+    // The tray moves the item: the shown window follows at once.
+    item->setSlot(c.slot);
+    Q_EMIT item->frameDidChange();
+    EXPECT_TRUE(runUntil([&] { return window->geometry() == c.frame; }, 3)) << "the window did not follow";
+    EXPECT_EQ(controller->dockedArrowPosition(), c.arrow);
+    EXPECT_EQ(arrowMoves, before + 1);
+  }
+
+  // Hidden, it stays until shown again.
+  controller->actuallyHideWindow(false);
+  item->setSlot(cases[0].slot);
+  Q_EMIT item->frameDidChange();
+  settle();
+  EXPECT_EQ(window->geometry(), centred);
+  showAndFocus();
+  EXPECT_EQ(window->geometry(), cases[0].frame);
+  EXPECT_EQ(controller->dockedArrowPosition(), cases[0].arrow);
+}
+
 TEST_F(DockableWindowTest, FloatingRemembersItsFrameAndDockingSavesIt) {
   make(false);
   EXPECT_FALSE(controller->docked());

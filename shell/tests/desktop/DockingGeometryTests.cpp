@@ -2,6 +2,7 @@
 // screen edge, several screens with offsets, and the stored frame of a floating window.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,32 @@ TEST(DockingGeometry, TheWindowHangsAtItsItemAndStaysOnTheItemsScreen) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(dockedFrame(c.item, c.window, c.screens), c.expected);
+  }
+}
+
+TEST(DockingGeometry, TheArrowPointsAtTheItemWhereverTheWindowHadToGo) {
+  const auto top = screenWithPanel('t');
+  struct Case {
+    const char* name;
+    std::vector<STScreenArea> screens;
+    QRect item;
+    std::optional<double> expected;  // from the window's left edge
+  };
+  const Case cases[] = {
+      {"centred under the item: the middle", top, QRect(600, 0, 24, 24), 225},
+      {"kept on the screen at the right edge: under the item", top, QRect(1250, 0, 24, 24), 432},
+      {"kept on the screen at the left edge: under the item", top, QRect(4, 0, 24, 24), 16},
+      {"an item in the panel's corner: at the window's edge", top, QRect(1256, 0, 24, 24), 438},
+      {"a bottom panel: the window stands on the item, no place", screenWithPanel('b'),
+       QRect(1200, 776, 24, 24), std::nullopt},
+      {"a side panel: the window is beside the item, no place", screenWithPanel('r'),
+       QRect(1256, 100, 24, 24), std::nullopt},
+      {"no item known: no place", top, QRect(), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QRect window = dockedFrame(c.item, QSize(450, 300), c.screens);
+    EXPECT_EQ(STDockingGeometry::arrowPosition(c.item, window), c.expected);
   }
 }
 
