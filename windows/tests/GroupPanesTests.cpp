@@ -653,388 +653,383 @@ TEST_F(GroupPanesTest, TheRowShortcutsActOnTheSelectedRowWhileItsListHasTheFocus
   ASSERT_TRUE(groupField);
   EXPECT_FALSE(groupField->isReadOnly());
   EXPECT_TRUE(groupField->hasFocus());
+}
 
-  TEST_F(GroupPanesTest, DescriptionsTooLongForTheirRowEndInAnEllipsisAndShowWholeInTheirTooltip) {
-    const std::string longText =
-        "Whether a web address or service answers, how fast it answers, and what it said the last time it "
-        "was asked";
-    auto group = QVDashboardGroup::groupWithName("Work");
-    group->addModule(makeModule("Short"), false);
-    group->addModule(makeModule("Wordy", {{"description", longText}}), false);
-    manager->addGroup(group);
-    // Modules of the user's own carry the same descriptions into the add-module sheet.
-    const auto userFolder = fs::path(manager->userModuleDirectoryPath());
-    fs::create_directories(userFolder);
-    fs::rename(writePackage("Short"), userFolder / "Short.quorvanemodule");
-    fs::rename(writePackage("Wordy", {{"description", longText}}), userFolder / "Wordy.quorvanemodule");
+TEST_F(GroupPanesTest, DescriptionsTooLongForTheirRowEndInAnEllipsisAndShowWholeInTheirTooltip) {
+  const std::string longText =
+      "Whether a web address or service answers, how fast it answers, and what it said the last time it "
+      "was asked";
+  auto group = QVDashboardGroup::groupWithName("Work");
+  group->addModule(makeModule("Short"), false);
+  group->addModule(makeModule("Wordy", {{"description", longText}}), false);
+  manager->addGroup(group);
+  // Modules of the user's own carry the same descriptions into the add-module sheet.
+  const auto userFolder = fs::path(manager->userModuleDirectoryPath());
+  fs::create_directories(userFolder);
+  fs::rename(writePackage("Short"), userFolder / "Short.quorvanemodule");
+  fs::rename(writePackage("Wordy", {{"description", longText}}), userFolder / "Wordy.quorvanemodule");
 
-    auto* editor = makeEditor();
-    auto* detail = editor->currentViewController();
-    ASSERT_TRUE(detail);
-    ASSERT_TRUE(runUntil([&] { return host->isVisible(); }));
-    runFor(0.1);
-    auto detailLabel = [&](int row) {
-      return detail->tableView()
-          ->indexWidget(detail->model()->index(row, 0))
-          ->findChild<QLabel*>("detailLabel");
-    };
+  auto* editor = makeEditor();
+  auto* detail = editor->currentViewController();
+  ASSERT_TRUE(detail);
+  ASSERT_TRUE(runUntil([&] { return host->isVisible(); }));
+  runFor(0.1);
+  auto detailLabel = [&](int row) {
+    return detail->tableView()
+        ->indexWidget(detail->model()->index(row, 0))
+        ->findChild<QLabel*>("detailLabel");
+  };
 
-    auto* sheet = QVAddModuleWindowController::controllerWithManager(manager, host);
-    sheet->window()->resize(480, 460);
-    sheet->window()->show();
-    ASSERT_TRUE(runUntil([&] { return sheet->window()->isVisible(); }));
-    runFor(0.1);
-    auto sheetLabel = [&](const std::string& name) -> QLabel* {
-      for (int row = 0; row < static_cast<int>(sheet->modulesArray().size()); ++row) {
-        const auto* module =
-            std::get_if<QVDashboardModule::Pointer>(&sheet->modulesArray()[static_cast<std::size_t>(row)]);
-        if (module && (*module)->moduleName() == name && (*module)->path().find(userFolder.string()) == 0)
-          return sheet->tableView()->cellWidget(row, 1)->findChild<QLabel*>("detailLabel");
-      }
-      return nullptr;
-    };
-
-    struct Shown {
-      const char* where;
-      QLabel* shortOne;
-      QLabel* longOne;
-    };
-    for (const Shown& shown : {Shown{"group detail pane", detailLabel(0), detailLabel(1)},
-                               Shown{"add-module sheet", sheetLabel("Short"), sheetLabel("Wordy")}}) {
-      SCOPED_TRACE(shown.where);
-      ASSERT_TRUE(shown.shortOne && shown.longOne);
-      EXPECT_EQ(shown.shortOne->text(), QStringLiteral("A module of the tests"));
-      EXPECT_TRUE(shown.shortOne->toolTip().isEmpty());
-      const QString whole = QString::fromStdString(longText);
-      EXPECT_TRUE(shown.longOne->text().endsWith(QStringLiteral("…"))) << shown.longOne->text().toStdString();
-      EXPECT_TRUE(whole.startsWith(shown.longOne->text().chopped(1)));
-      EXPECT_LE(shown.longOne->fontMetrics().horizontalAdvance(shown.longOne->text()),
-                shown.longOne->width());
-      EXPECT_EQ(shown.longOne->toolTip(), whole);
+  auto* sheet = QVAddModuleWindowController::controllerWithManager(manager, host);
+  sheet->window()->resize(480, 460);
+  sheet->window()->show();
+  ASSERT_TRUE(runUntil([&] { return sheet->window()->isVisible(); }));
+  runFor(0.1);
+  auto sheetLabel = [&](const std::string& name) -> QLabel* {
+    for (int row = 0; row < static_cast<int>(sheet->modulesArray().size()); ++row) {
+      const auto* module =
+          std::get_if<QVDashboardModule::Pointer>(&sheet->modulesArray()[static_cast<std::size_t>(row)]);
+      if (module && (*module)->moduleName() == name && (*module)->path().find(userFolder.string()) == 0)
+        return sheet->tableView()->cellWidget(row, 1)->findChild<QLabel*>("detailLabel");
     }
-    qvtesting::saveGrab(host, "group-panes", "elided-descriptions-pane");
-    qvtesting::saveGrab(sheet->window(), "group-panes", "elided-descriptions-sheet");
-    delete sheet;
+    return nullptr;
+  };
+
+  struct Shown {
+    const char* where;
+    QLabel* shortOne;
+    QLabel* longOne;
+  };
+  for (const Shown& shown : {Shown{"group detail pane", detailLabel(0), detailLabel(1)},
+                             Shown{"add-module sheet", sheetLabel("Short"), sheetLabel("Wordy")}}) {
+    SCOPED_TRACE(shown.where);
+    ASSERT_TRUE(shown.shortOne && shown.longOne);
+    EXPECT_EQ(shown.shortOne->text(), QStringLiteral("A module of the tests"));
+    EXPECT_TRUE(shown.shortOne->toolTip().isEmpty());
+    const QString whole = QString::fromStdString(longText);
+    EXPECT_TRUE(shown.longOne->text().endsWith(QStringLiteral("…"))) << shown.longOne->text().toStdString();
+    EXPECT_TRUE(whole.startsWith(shown.longOne->text().chopped(1)));
+    EXPECT_LE(shown.longOne->fontMetrics().horizontalAdvance(shown.longOne->text()), shown.longOne->width());
+    EXPECT_EQ(shown.longOne->toolTip(), whole);
   }
+  qvtesting::saveGrab(host, "group-panes", "elided-descriptions-pane");
+  qvtesting::saveGrab(sheet->window(), "group-panes", "elided-descriptions-sheet");
+  delete sheet;
+}
 
-  // ---- Add-module sheet ----
+// ---- Add-module sheet ----
 
-  TEST_F(GroupPanesTest, TheAddSheetFiltersByFoldedSearchAndCategoryAndKeepsTicks) {
-    auto rows = [](QVAddModuleWindowController* sheet) {
-      std::vector<std::string> names;
-      for (const auto& row : sheet->modulesArray()) {
-        if (const auto* header = std::get_if<QVAddModuleWindowController::Header>(&row))
-          names.push_back("# " + header->name);
-        else
-          names.push_back(std::get<QVDashboardModule::Pointer>(row)->moduleName().value_or(""));
-      }
-      return names;
-    };
-    auto* sheet = QVAddModuleWindowController::controllerWithManager(manager, host);
-    const auto all = rows(sheet);
-    ASSERT_GE(all.size(), 2u);
-    EXPECT_EQ(all[0].rfind("# Bundled Modules (", 0), 0u);
-    EXPECT_EQ(std::count_if(all.begin(), all.end(),
-                            [](const std::string& row) { return row.rfind("# Custom", 0) == 0; }),
-              0);
-    EXPECT_TRUE(sheet->findMoreButtonAtRow(0));
-    EXPECT_FALSE(sheet->nextButton()->isEnabled());
-    delete sheet;
-
-    // User modules: one with accents in its description, one in the "Weather" category.
-    const auto userFolder = fs::path(manager->userModuleDirectoryPath());
-    fs::create_directories(userFolder);
-    fs::rename(writePackage("Meteo", {{"description", "Prévisions météo"}, {"category", "Weather"}}),
-               userFolder / "Meteo.quorvanemodule");
-    fs::rename(writePackage("Tally", {{"description", "Counts things"}}),
-               userFolder / "Tally.quorvanemodule");
-    sheet = QVAddModuleWindowController::controllerWithManager(manager, host);
-    std::optional<std::vector<QVDashboardModule::Pointer>> result;
-    int calls = 0;
-    sheet->completionBlock = [&](std::optional<std::vector<QVDashboardModule::Pointer>> chosen) {
-      result = std::move(chosen);
-      ++calls;
-    };
-    struct Case {
-      QString search;
-      std::vector<std::string> custom;
-    };
-    for (const auto& c :
-         std::vector<Case>{{QStringLiteral("   "), {"# Custom Modules (2)", "Meteo", "Tally"}},
-                           {QStringLiteral("METEO"), {"# Custom Modules (1)", "Meteo"}},
-                           {QStringLiteral("previsions"), {"# Custom Modules (1)", "Meteo"}},
-                           {QStringLiteral("zzz"), {"# Custom Modules (0)"}}}) {
-      sheet->searchField()->setText(c.search);
-      const auto shown = rows(sheet);
-      const auto custom = std::find_if(shown.begin(), shown.end(),
-                                       [](const std::string& row) { return row.rfind("# Custom", 0) == 0; });
-      EXPECT_EQ(std::vector<std::string>(custom, shown.end()), c.custom) << c.search.toStdString();
+TEST_F(GroupPanesTest, TheAddSheetFiltersByFoldedSearchAndCategoryAndKeepsTicks) {
+  auto rows = [](QVAddModuleWindowController* sheet) {
+    std::vector<std::string> names;
+    for (const auto& row : sheet->modulesArray()) {
+      if (const auto* header = std::get_if<QVAddModuleWindowController::Header>(&row))
+        names.push_back("# " + header->name);
+      else
+        names.push_back(std::get<QVDashboardModule::Pointer>(row)->moduleName().value_or(""));
     }
-    // Ticks are kept by module across filters, in ticking order.
-    sheet->searchField()->setText(QString());
-    auto rowOf = [&](const std::string& name) {
-      const auto shown = rows(sheet);
-      return static_cast<int>(std::find(shown.begin(), shown.end(), name) - shown.begin());
-    };
-    sheet->tickBoxAtRow(rowOf("Tally"))->click();
-    sheet->tickBoxAtRow(rowOf("Meteo"))->click();
-    EXPECT_TRUE(sheet->nextButton()->isEnabled());
-    sheet->categoryDropdown()->setCurrentIndex(
-        sheet->categoryDropdown()->findText(QStringLiteral("Weather")));
-    EXPECT_EQ(rowOf("Tally"), static_cast<int>(rows(sheet).size()));
-    sheet->tickBoxAtRow(rowOf("Meteo"))->click();
-    sheet->tickBoxAtRow(rowOf("Meteo"))->click();
-    sheet->nextButton()->click();
-    sheet->cancel();
-    ASSERT_EQ(calls, 1);
-    ASSERT_TRUE(result);
-    std::vector<std::string> chosen;
-    for (const auto& module : *result) chosen.push_back(module->moduleName().value_or(""));
-    EXPECT_EQ(chosen, (std::vector<std::string>{"Tally", "Meteo"}));
+    return names;
+  };
+  auto* sheet = QVAddModuleWindowController::controllerWithManager(manager, host);
+  const auto all = rows(sheet);
+  ASSERT_GE(all.size(), 2u);
+  EXPECT_EQ(all[0].rfind("# Bundled Modules (", 0), 0u);
+  EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                          [](const std::string& row) { return row.rfind("# Custom", 0) == 0; }),
+            0);
+  EXPECT_TRUE(sheet->findMoreButtonAtRow(0));
+  EXPECT_FALSE(sheet->nextButton()->isEnabled());
+  delete sheet;
+
+  // User modules: one with accents in its description, one in the "Weather" category.
+  const auto userFolder = fs::path(manager->userModuleDirectoryPath());
+  fs::create_directories(userFolder);
+  fs::rename(writePackage("Meteo", {{"description", "Prévisions météo"}, {"category", "Weather"}}),
+             userFolder / "Meteo.quorvanemodule");
+  fs::rename(writePackage("Tally", {{"description", "Counts things"}}), userFolder / "Tally.quorvanemodule");
+  sheet = QVAddModuleWindowController::controllerWithManager(manager, host);
+  std::optional<std::vector<QVDashboardModule::Pointer>> result;
+  int calls = 0;
+  sheet->completionBlock = [&](std::optional<std::vector<QVDashboardModule::Pointer>> chosen) {
+    result = std::move(chosen);
+    ++calls;
+  };
+  struct Case {
+    QString search;
+    std::vector<std::string> custom;
+  };
+  for (const auto& c : std::vector<Case>{{QStringLiteral("   "), {"# Custom Modules (2)", "Meteo", "Tally"}},
+                                         {QStringLiteral("METEO"), {"# Custom Modules (1)", "Meteo"}},
+                                         {QStringLiteral("previsions"), {"# Custom Modules (1)", "Meteo"}},
+                                         {QStringLiteral("zzz"), {"# Custom Modules (0)"}}}) {
+    sheet->searchField()->setText(c.search);
+    const auto shown = rows(sheet);
+    const auto custom = std::find_if(shown.begin(), shown.end(),
+                                     [](const std::string& row) { return row.rfind("# Custom", 0) == 0; });
+    EXPECT_EQ(std::vector<std::string>(custom, shown.end()), c.custom) << c.search.toStdString();
   }
+  // Ticks are kept by module across filters, in ticking order.
+  sheet->searchField()->setText(QString());
+  auto rowOf = [&](const std::string& name) {
+    const auto shown = rows(sheet);
+    return static_cast<int>(std::find(shown.begin(), shown.end(), name) - shown.begin());
+  };
+  sheet->tickBoxAtRow(rowOf("Tally"))->click();
+  sheet->tickBoxAtRow(rowOf("Meteo"))->click();
+  EXPECT_TRUE(sheet->nextButton()->isEnabled());
+  sheet->categoryDropdown()->setCurrentIndex(sheet->categoryDropdown()->findText(QStringLiteral("Weather")));
+  EXPECT_EQ(rowOf("Tally"), static_cast<int>(rows(sheet).size()));
+  sheet->tickBoxAtRow(rowOf("Meteo"))->click();
+  sheet->tickBoxAtRow(rowOf("Meteo"))->click();
+  sheet->nextButton()->click();
+  sheet->cancel();
+  ASSERT_EQ(calls, 1);
+  ASSERT_TRUE(result);
+  std::vector<std::string> chosen;
+  for (const auto& module : *result) chosen.push_back(module->moduleName().value_or(""));
+  EXPECT_EQ(chosen, (std::vector<std::string>{"Tally", "Meteo"}));
+}
 
-  // ---- Custom modules ----
+// ---- Custom modules ----
 
-  TEST_F(GroupPanesTest, InstallAnswersShowTheirAlertsAndTheOthersStillInstall) {
-    auto* pane = QVUserModuleEditorViewController::controllerWithManager(manager, host);
-    pane->view()->setParent(host);
-    EXPECT_EQ(pane->moduleTitle(), QStringLiteral("Custom Modules"));
-    presenter->script({{}, {}, {}, {}});
-    const auto first = writePackage("First");
-    const auto already = writePackage("Second");
-    const auto third = writePackage("Third");
-    const fs::path notAPackage = root() / "packages" / "loose-folder";
-    fs::create_directories(notAPackage);
-    const fs::path badManifest = root() / "packages" / "Broken.quorvanemodule";
-    write(badManifest / "package.json", "{ not json");
-    std::vector<std::string> closing;
-    auto& center = platform::NotificationCenter::defaultCenter();
-    auto disable =
-        center.addObserverForName("Notification.disableWindowClosing", nullptr,
-                                  [&](const platform::Notification&) { closing.push_back("disable"); });
-    auto enable =
-        center.addObserverForName("Notification.enableWindowClosing", nullptr,
-                                  [&](const platform::Notification&) { closing.push_back("enable"); });
-    // "Second" is installed already (same bundle identifier).
-    const auto userFolder = fs::path(manager->userModuleDirectoryPath());
-    fs::create_directories(userFolder);
-    fs::copy(already, userFolder / "Other.quorvanemodule", fs::copy_options::recursive);
-    pane->openPanel = [&](QWidget*) {
-      return QStringList{platform::toQString(first.string()), platform::toQString(already.string()),
-                         platform::toQString(third.string()), platform::toQString(notAPackage.string()),
-                         platform::toQString(badManifest.string())};
-    };
-    pane->install();
-    ASSERT_TRUE(runUntil([&] { return !pane->isInstalling() && presenter->presented().size() == 3; }));
-    runFor(0.1);
-    std::vector<std::pair<QString, QString>> alerts;
-    for (const auto& shown : presenter->presented())
-      alerts.emplace_back(shown->alert->messageText, shown->alert->informativeText);
-    EXPECT_EQ(
-        alerts,
-        (std::vector<std::pair<QString, QString>>{
-            {"Could not install 'Second.quorvanemodule'",
-             "A module with this name or bundle ID already exists."},
-            {"Could not install 'loose-folder'", "The module is not a valid Quorvane Dashboard module."},
-            {"Could not install 'Broken.quorvanemodule'",
-             "The module is not a valid Quorvane Dashboard module."}}));
-    EXPECT_EQ(closing,
-              (std::vector<std::string>{"disable", "enable", "disable", "enable", "disable", "enable"}));
-    std::vector<std::string> listed;
-    for (const auto& module : pane->modules()) listed.push_back(module->moduleName().value_or(""));
-    EXPECT_EQ(listed, (std::vector<std::string>{"First", "Second", "Third"}));
-    EXPECT_FALSE(fs::exists(userFolder / "Broken.quorvanemodule"));
-    for (const auto& [code, text] : std::vector<std::pair<std::int64_t, const char*>>{
-             {2, "The module is not a valid Quorvane Dashboard module."},
-             {3, "A module with this name or bundle ID already exists."},
-             {4, "Could not move the module."},
-             {7, "An error occurred while installing this module."}})
-      EXPECT_EQ(QVUserModuleEditorViewController::installFailureText(code), QString::fromUtf8(text)) << code;
-  }
+TEST_F(GroupPanesTest, InstallAnswersShowTheirAlertsAndTheOthersStillInstall) {
+  auto* pane = QVUserModuleEditorViewController::controllerWithManager(manager, host);
+  pane->view()->setParent(host);
+  EXPECT_EQ(pane->moduleTitle(), QStringLiteral("Custom Modules"));
+  presenter->script({{}, {}, {}, {}});
+  const auto first = writePackage("First");
+  const auto already = writePackage("Second");
+  const auto third = writePackage("Third");
+  const fs::path notAPackage = root() / "packages" / "loose-folder";
+  fs::create_directories(notAPackage);
+  const fs::path badManifest = root() / "packages" / "Broken.quorvanemodule";
+  write(badManifest / "package.json", "{ not json");
+  std::vector<std::string> closing;
+  auto& center = platform::NotificationCenter::defaultCenter();
+  auto disable =
+      center.addObserverForName("Notification.disableWindowClosing", nullptr,
+                                [&](const platform::Notification&) { closing.push_back("disable"); });
+  auto enable =
+      center.addObserverForName("Notification.enableWindowClosing", nullptr,
+                                [&](const platform::Notification&) { closing.push_back("enable"); });
+  // "Second" is installed already (same bundle identifier).
+  const auto userFolder = fs::path(manager->userModuleDirectoryPath());
+  fs::create_directories(userFolder);
+  fs::copy(already, userFolder / "Other.quorvanemodule", fs::copy_options::recursive);
+  pane->openPanel = [&](QWidget*) {
+    return QStringList{platform::toQString(first.string()), platform::toQString(already.string()),
+                       platform::toQString(third.string()), platform::toQString(notAPackage.string()),
+                       platform::toQString(badManifest.string())};
+  };
+  pane->install();
+  ASSERT_TRUE(runUntil([&] { return !pane->isInstalling() && presenter->presented().size() == 3; }));
+  runFor(0.1);
+  std::vector<std::pair<QString, QString>> alerts;
+  for (const auto& shown : presenter->presented())
+    alerts.emplace_back(shown->alert->messageText, shown->alert->informativeText);
+  EXPECT_EQ(alerts,
+            (std::vector<std::pair<QString, QString>>{
+                {"Could not install 'Second.quorvanemodule'",
+                 "A module with this name or bundle ID already exists."},
+                {"Could not install 'loose-folder'", "The module is not a valid Quorvane Dashboard module."},
+                {"Could not install 'Broken.quorvanemodule'",
+                 "The module is not a valid Quorvane Dashboard module."}}));
+  EXPECT_EQ(closing,
+            (std::vector<std::string>{"disable", "enable", "disable", "enable", "disable", "enable"}));
+  std::vector<std::string> listed;
+  for (const auto& module : pane->modules()) listed.push_back(module->moduleName().value_or(""));
+  EXPECT_EQ(listed, (std::vector<std::string>{"First", "Second", "Third"}));
+  EXPECT_FALSE(fs::exists(userFolder / "Broken.quorvanemodule"));
+  for (const auto& [code, text] : std::vector<std::pair<std::int64_t, const char*>>{
+           {2, "The module is not a valid Quorvane Dashboard module."},
+           {3, "A module with this name or bundle ID already exists."},
+           {4, "Could not move the module."},
+           {7, "An error occurred while installing this module."}})
+    EXPECT_EQ(QVUserModuleEditorViewController::installFailureText(code), QString::fromUtf8(text)) << code;
+}
 
-  // The install chooser lists folders and packages only; typed or opened, a package is chosen, a plain
-  // folder is gone into, and a plain file (or a file merely named like a package) is refused.
-  TEST_F(GroupPanesTest, TheInstallChooserOffersPackagesAndChoosesOnlyThem) {
-    const fs::path folder = root() / "packages";
-    writePackage("One");
-    writePackage("Two");
-    fs::create_directories(folder / "Plain");
-    write(folder / "notes.txt", "not a module\n");
-    write(folder / "Fake.quorvanemodule", "a file, not a package\n");
-    QVModulePackageDialog dialog(host);
+// The install chooser lists folders and packages only; typed or opened, a package is chosen, a plain
+// folder is gone into, and a plain file (or a file merely named like a package) is refused.
+TEST_F(GroupPanesTest, TheInstallChooserOffersPackagesAndChoosesOnlyThem) {
+  const fs::path folder = root() / "packages";
+  writePackage("One");
+  writePackage("Two");
+  fs::create_directories(folder / "Plain");
+  write(folder / "notes.txt", "not a module\n");
+  write(folder / "Fake.quorvanemodule", "a file, not a package\n");
+  QVModulePackageDialog dialog(host);
+  dialog.setDirectory(platform::toQString(folder.string()));
+  dialog.open();
+  auto* view = dialog.findChild<QAbstractItemView*>(QStringLiteral("treeView"));
+  ASSERT_TRUE(view);
+  const auto listed = [&] {
+    QStringList names;
+    for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
+      names << view->model()->index(row, 0, view->rootIndex()).data().toString();
+    return names;
+  };
+  // Sorted by name once the folder is read.
+  ASSERT_TRUE(runUntil([&] {
+    return listed() == QStringList{"One.quorvanemodule", "Plain", "Two.quorvanemodule"};
+  })) << listed().join(", ").toStdString();
+  EXPECT_EQ(view->model()->index(0, 2, view->rootIndex()).data().toString(), QStringLiteral("Module"));
+  EXPECT_EQ(view->model()->index(1, 2, view->rootIndex()).data().toString(), QStringLiteral("Folder"));
+
+  // What the user types into the name field.
+  auto* nameField = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+  ASSERT_TRUE(nameField);
+  struct Case {
+    const char* typed;
+    const char* directoryAfter;  // below `folder`; empty: `folder` itself
+  };
+  for (const Case& c : {Case{"notes.txt", ""}, Case{"Fake.quorvanemodule", ""},
+                        Case{"Missing.quorvanemodule", ""}, Case{"Plain", "Plain"}}) {
+    SCOPED_TRACE(c.typed);
     dialog.setDirectory(platform::toQString(folder.string()));
-    dialog.open();
-    auto* view = dialog.findChild<QAbstractItemView*>(QStringLiteral("treeView"));
-    ASSERT_TRUE(view);
-    const auto listed = [&] {
-      QStringList names;
-      for (int row = 0; row < view->model()->rowCount(view->rootIndex()); ++row)
-        names << view->model()->index(row, 0, view->rootIndex()).data().toString();
-      return names;
-    };
-    // Sorted by name once the folder is read.
-    ASSERT_TRUE(runUntil([&] {
-      return listed() == QStringList{"One.quorvanemodule", "Plain", "Two.quorvanemodule"};
-    })) << listed().join(", ").toStdString();
-    EXPECT_EQ(view->model()->index(0, 2, view->rootIndex()).data().toString(), QStringLiteral("Module"));
-    EXPECT_EQ(view->model()->index(1, 2, view->rootIndex()).data().toString(), QStringLiteral("Folder"));
-
-    // What the user types into the name field.
-    auto* nameField = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-    ASSERT_TRUE(nameField);
-    struct Case {
-      const char* typed;
-      const char* directoryAfter;  // below `folder`; empty: `folder` itself
-    };
-    for (const Case& c : {Case{"notes.txt", ""}, Case{"Fake.quorvanemodule", ""},
-                          Case{"Missing.quorvanemodule", ""}, Case{"Plain", "Plain"}}) {
-      SCOPED_TRACE(c.typed);
-      dialog.setDirectory(platform::toQString(folder.string()));
-      nameField->setText(QString::fromUtf8(c.typed));
-      dialog.accept();
-      EXPECT_TRUE(dialog.isVisible()) << "it was chosen";
-      EXPECT_EQ(fs::path(dialog.directory().absolutePath().toStdString()),
-                *c.directoryAfter ? folder / c.directoryAfter : folder);
-      EXPECT_TRUE(dialog.chosenPackages().isEmpty());
-    }
-
-    // Opening a package in the list chooses it.
-    dialog.setDirectory(platform::toQString(folder.string()));
-    ASSERT_TRUE(runUntil([&] { return listed().size() == 3; }));
-    const QModelIndex two =
-        view->model()->index(static_cast<int>(listed().indexOf("Two.quorvanemodule")), 0, view->rootIndex());
-    view->setCurrentIndex(two);
-    Q_EMIT view->activated(two);
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.chosenPackages().join(QLatin1Char('|')).toStdString(),
-              (folder / "Two.quorvanemodule").string());
-
-    // Several picked in the list at once.
-    dialog.open();
-    dialog.setDirectory(platform::toQString(folder.string()));
-    ASSERT_TRUE(runUntil([&] { return listed().size() == 3; }));
-    view->selectionModel()->clearSelection();
-    for (const char* name : {"One.quorvanemodule", "Two.quorvanemodule"})
-      view->selectionModel()->select(
-          view->model()->index(static_cast<int>(listed().indexOf(QString::fromLatin1(name))), 0,
-                               view->rootIndex()),
-          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    nameField->setText(QString::fromUtf8(c.typed));
     dialog.accept();
-    EXPECT_FALSE(dialog.isVisible());
-    EXPECT_EQ(dialog.chosenPackages().join(QLatin1Char('|')).toStdString(),
-              (folder / "One.quorvanemodule").string() + "|" + (folder / "Two.quorvanemodule").string());
+    EXPECT_TRUE(dialog.isVisible()) << "it was chosen";
+    EXPECT_EQ(fs::path(dialog.directory().absolutePath().toStdString()),
+              *c.directoryAfter ? folder / c.directoryAfter : folder);
+    EXPECT_TRUE(dialog.chosenPackages().isEmpty());
   }
 
-  TEST_F(GroupPanesTest, AZippedPackageInstallsAndAZipWithoutOneIsRefused) {
-    auto* pane = QVUserModuleEditorViewController::controllerWithManager(manager, host);
-    presenter->script({{}, {}});
-    const fs::path packages = root() / "packages";
-    writePackage("Zipped");
-    write(packages / "notes.txt", "no package here\n");
-    const std::string zip = "cd '" + packages.string() +
-                            "' && zip -qr Zipped.zip Zipped.quorvanemodule && zip -q Notes.zip notes.txt";
-    ASSERT_EQ(std::system(zip.c_str()), 0);
-    pane->installModules({platform::toQString((packages / "Zipped.zip").string()),
-                          platform::toQString((packages / "Notes.zip").string())});
-    ASSERT_TRUE(runUntil([&] { return !pane->isInstalling() && presenter->presented().size() == 1; }));
-    EXPECT_EQ(presenter->presented()[0]->alert->messageText, QStringLiteral("Could not install 'Notes.zip'"));
-    EXPECT_EQ(presenter->presented()[0]->alert->informativeText,
-              QStringLiteral("The module is not a valid Quorvane Dashboard module."));
-    ASSERT_EQ(pane->modules().size(), 1u);
-    EXPECT_EQ(pane->modules()[0]->moduleName(), "Zipped");
-    EXPECT_TRUE(
-        fs::exists(fs::path(manager->userModuleDirectoryPath()) / "Zipped.quorvanemodule" / "package.json"));
-    // Nothing unpacked is left behind.
-    for (const auto& entry : fs::directory_iterator(platform::paths::temporaryDirectory()))
-      EXPECT_EQ(entry.path().filename().string().rfind("module-install-", 0), std::string::npos)
-          << entry.path();
-  }
+  // Opening a package in the list chooses it.
+  dialog.setDirectory(platform::toQString(folder.string()));
+  ASSERT_TRUE(runUntil([&] { return listed().size() == 3; }));
+  const QModelIndex two =
+      view->model()->index(static_cast<int>(listed().indexOf("Two.quorvanemodule")), 0, view->rootIndex());
+  view->setCurrentIndex(two);
+  Q_EMIT view->activated(two);
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_EQ(dialog.chosenPackages().join(QLatin1Char('|')).toStdString(),
+            (folder / "Two.quorvanemodule").string());
 
-  TEST_F(GroupPanesTest, UninstallingAModuleInUseTakesItOutOfItsGroupsFirst) {
-    const auto userFolder = fs::path(manager->userModuleDirectoryPath());
-    fs::create_directories(userFolder);
-    fs::rename(writePackage("Used"), userFolder / "Used.quorvanemodule");
-    auto* pane = QVUserModuleEditorViewController::controllerWithManager(manager, host);
-    ASSERT_EQ(pane->modules().size(), 1u);
-    auto group = QVDashboardGroup::groupWithName("Work");
-    group->addModule(pane->modules()[0]);
-    group->addModule(makeModule("Other"), false);
-    manager->addGroup(group);
+  // Several picked in the list at once.
+  dialog.open();
+  dialog.setDirectory(platform::toQString(folder.string()));
+  ASSERT_TRUE(runUntil([&] { return listed().size() == 3; }));
+  view->selectionModel()->clearSelection();
+  for (const char* name : {"One.quorvanemodule", "Two.quorvanemodule"})
+    view->selectionModel()->select(
+        view->model()->index(static_cast<int>(listed().indexOf(QString::fromLatin1(name))), 0,
+                             view->rootIndex()),
+        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  dialog.accept();
+  EXPECT_FALSE(dialog.isVisible());
+  EXPECT_EQ(dialog.chosenPackages().join(QLatin1Char('|')).toStdString(),
+            (folder / "One.quorvanemodule").string() + "|" + (folder / "Two.quorvanemodule").string());
+}
 
-    pane->showInFinder();  // nothing selected: a beep
-    EXPECT_TRUE(desktop->revealedFiles.empty());
-    zk_selectRows(pane->tableView(), {0});
-    pane->showInFinder();
-    ASSERT_EQ(desktop->revealedFiles.size(), 1u);
-    EXPECT_EQ(desktop->revealedFiles[0].toStdString(), (userFolder / "Used.quorvanemodule").string());
+TEST_F(GroupPanesTest, AZippedPackageInstallsAndAZipWithoutOneIsRefused) {
+  auto* pane = QVUserModuleEditorViewController::controllerWithManager(manager, host);
+  presenter->script({{}, {}});
+  const fs::path packages = root() / "packages";
+  writePackage("Zipped");
+  write(packages / "notes.txt", "no package here\n");
+  const std::string zip = "cd '" + packages.string() +
+                          "' && zip -qr Zipped.zip Zipped.quorvanemodule && zip -q Notes.zip notes.txt";
+  ASSERT_EQ(std::system(zip.c_str()), 0);
+  pane->installModules({platform::toQString((packages / "Zipped.zip").string()),
+                        platform::toQString((packages / "Notes.zip").string())});
+  ASSERT_TRUE(runUntil([&] { return !pane->isInstalling() && presenter->presented().size() == 1; }));
+  EXPECT_EQ(presenter->presented()[0]->alert->messageText, QStringLiteral("Could not install 'Notes.zip'"));
+  EXPECT_EQ(presenter->presented()[0]->alert->informativeText,
+            QStringLiteral("The module is not a valid Quorvane Dashboard module."));
+  ASSERT_EQ(pane->modules().size(), 1u);
+  EXPECT_EQ(pane->modules()[0]->moduleName(), "Zipped");
+  EXPECT_TRUE(
+      fs::exists(fs::path(manager->userModuleDirectoryPath()) / "Zipped.quorvanemodule" / "package.json"));
+  // Nothing unpacked is left behind.
+  for (const auto& entry : fs::directory_iterator(platform::paths::temporaryDirectory()))
+    EXPECT_EQ(entry.path().filename().string().rfind("module-install-", 0), std::string::npos)
+        << entry.path();
+}
 
-    presenter->script({{ZKAlertSecondButtonReturn}});
-    pane->uninstallButtonAtRow(0)->click();
-    runFor(0.3);
-    EXPECT_TRUE(fs::exists(userFolder / "Used.quorvanemodule"));
-    presenter->script({{ZKAlertFirstButtonReturn}});
-    pane->uninstallButtonAtRow(0)->click();
-    ASSERT_TRUE(runUntil([&] { return pane->modules().empty(); }));
-    EXPECT_FALSE(fs::exists(userFolder / "Used.quorvanemodule"));
-    EXPECT_EQ(namesOf(group->modules()), std::vector<std::string>{"Other"});
-    EXPECT_TRUE(savedPlanIs({"Work: Other"}));
-  }
+TEST_F(GroupPanesTest, UninstallingAModuleInUseTakesItOutOfItsGroupsFirst) {
+  const auto userFolder = fs::path(manager->userModuleDirectoryPath());
+  fs::create_directories(userFolder);
+  fs::rename(writePackage("Used"), userFolder / "Used.quorvanemodule");
+  auto* pane = QVUserModuleEditorViewController::controllerWithManager(manager, host);
+  ASSERT_EQ(pane->modules().size(), 1u);
+  auto group = QVDashboardGroup::groupWithName("Work");
+  group->addModule(pane->modules()[0]);
+  group->addModule(makeModule("Other"), false);
+  manager->addGroup(group);
 
-  // ---- A whole session ----
+  pane->showInFinder();  // nothing selected: a beep
+  EXPECT_TRUE(desktop->revealedFiles.empty());
+  zk_selectRows(pane->tableView(), {0});
+  pane->showInFinder();
+  ASSERT_EQ(desktop->revealedFiles.size(), 1u);
+  EXPECT_EQ(desktop->revealedFiles[0].toStdString(), (userFolder / "Used.quorvanemodule").string());
 
-  TEST_F(GroupPanesTest, AWholeSessionArrangesTheDashboardThroughThePanes) {
-    addGroup("Home", {});
-    auto* editor = makeEditor();
-    // Add a group and name it.
-    editor->addNewGroup();
-    editor->nameFieldAtRow(1)->setText(QStringLiteral("Work"));
-    editor->didChangeGroupName(1);
-    ASSERT_TRUE(savedPlanIs({"Home:", "Work:"}));
+  presenter->script({{ZKAlertSecondButtonReturn}});
+  pane->uninstallButtonAtRow(0)->click();
+  runFor(0.3);
+  EXPECT_TRUE(fs::exists(userFolder / "Used.quorvanemodule"));
+  presenter->script({{ZKAlertFirstButtonReturn}});
+  pane->uninstallButtonAtRow(0)->click();
+  ASSERT_TRUE(runUntil([&] { return pane->modules().empty(); }));
+  EXPECT_FALSE(fs::exists(userFolder / "Used.quorvanemodule"));
+  EXPECT_EQ(namesOf(group->modules()), std::vector<std::string>{"Other"});
+  EXPECT_TRUE(savedPlanIs({"Work: Other"}));
+}
 
-    // Add two built-in modules through the add sheet.
-    auto* detail = editor->currentViewController();
-    ASSERT_EQ(detail->group(), manager->groups()[1]);
-    detail->showAddModule();
-    auto* sheet = detail->addWindowController();
-    ASSERT_TRUE(sheet);
-    runFor(0.1);
-    sheet->searchField()->setText(QStringLiteral("clock"));
-    sheet->tickBoxAtRow(1)->click();
-    sheet->searchField()->setText(QStringLiteral("memory"));
-    sheet->tickBoxAtRow(1)->click();
-    sheet->nextButton()->click();
-    ASSERT_TRUE(runUntil([&] { return manager->groups()[1]->modules().size() == 2; }));
-    const auto added = namesOf(manager->groups()[1]->modules());
-    ASSERT_TRUE(savedPlanIs({"Home:", "Work: " + added[0] + " " + added[1]}));
+// ---- A whole session ----
 
-    // Move the second module to "Home" by dragging it onto that group.
-    auto* modules = detail->model();
-    std::unique_ptr<QMimeData> data(modules->mimeData({modules->index(1, 0)}));
-    ASSERT_TRUE(
-        editor->model()->dropMimeData(data.get(), Qt::MoveAction, -1, 0, editor->model()->index(0, 0)));
-    ASSERT_TRUE(savedPlanIs({"Home: " + added[1], "Work: " + added[0]}));
+TEST_F(GroupPanesTest, AWholeSessionArrangesTheDashboardThroughThePanes) {
+  addGroup("Home", {});
+  auto* editor = makeEditor();
+  // Add a group and name it.
+  editor->addNewGroup();
+  editor->nameFieldAtRow(1)->setText(QStringLiteral("Work"));
+  editor->didChangeGroupName(1);
+  ASSERT_TRUE(savedPlanIs({"Home:", "Work:"}));
 
-    // Duplicate it in "Home".
-    detail = editor->currentViewController();
-    ASSERT_EQ(detail->group(), manager->groups()[0]);
-    zk_selectRows(detail->tableView(), {0});
-    detail->duplicate();
-    ASSERT_TRUE(savedPlanIs({"Home: " + added[1] + " " + added[1], "Work: " + added[0]}));
+  // Add two built-in modules through the add sheet.
+  auto* detail = editor->currentViewController();
+  ASSERT_EQ(detail->group(), manager->groups()[1]);
+  detail->showAddModule();
+  auto* sheet = detail->addWindowController();
+  ASSERT_TRUE(sheet);
+  runFor(0.1);
+  sheet->searchField()->setText(QStringLiteral("clock"));
+  sheet->tickBoxAtRow(1)->click();
+  sheet->searchField()->setText(QStringLiteral("memory"));
+  sheet->tickBoxAtRow(1)->click();
+  sheet->nextButton()->click();
+  ASSERT_TRUE(runUntil([&] { return manager->groups()[1]->modules().size() == 2; }));
+  const auto added = namesOf(manager->groups()[1]->modules());
+  ASSERT_TRUE(savedPlanIs({"Home:", "Work: " + added[0] + " " + added[1]}));
 
-    // Delete "Work".
-    zk_selectRows(editor->tableView(), {1});
-    answerAlerts(ZKAlertFirstButtonReturn);
-    editor->removeSelectedItem();
-    ASSERT_TRUE(savedPlanIs({"Home: " + added[1] + " " + added[1]}));
-    // The preferences window themes its window; the panes follow it.
-    QVWindowTheme::follow(host);
-    runFor(0.05);
-    qvtesting::saveGrab(host, "group-panes", "session-light");
-    useTheme("DDDarkTheme");
-    runFor(0.05);
-    qvtesting::saveGrab(host, "group-panes", "session-dark");
-  }
+  // Move the second module to "Home" by dragging it onto that group.
+  auto* modules = detail->model();
+  std::unique_ptr<QMimeData> data(modules->mimeData({modules->index(1, 0)}));
+  ASSERT_TRUE(editor->model()->dropMimeData(data.get(), Qt::MoveAction, -1, 0, editor->model()->index(0, 0)));
+  ASSERT_TRUE(savedPlanIs({"Home: " + added[1], "Work: " + added[0]}));
+
+  // Duplicate it in "Home".
+  detail = editor->currentViewController();
+  ASSERT_EQ(detail->group(), manager->groups()[0]);
+  zk_selectRows(detail->tableView(), {0});
+  detail->duplicate();
+  ASSERT_TRUE(savedPlanIs({"Home: " + added[1] + " " + added[1], "Work: " + added[0]}));
+
+  // Delete "Work".
+  zk_selectRows(editor->tableView(), {1});
+  answerAlerts(ZKAlertFirstButtonReturn);
+  editor->removeSelectedItem();
+  ASSERT_TRUE(savedPlanIs({"Home: " + added[1] + " " + added[1]}));
+  // The preferences window themes its window; the panes follow it.
+  QVWindowTheme::follow(host);
+  runFor(0.05);
+  qvtesting::saveGrab(host, "group-panes", "session-light");
+  useTheme("DDDarkTheme");
+  runFor(0.05);
+  qvtesting::saveGrab(host, "group-panes", "session-dark");
+}
 
 }  // namespace
 }  // namespace windowstest
