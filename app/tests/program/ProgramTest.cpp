@@ -152,7 +152,19 @@ QString ProgramTest::windowNamed(const QString& title) const {
 
 QString ProgramTest::waitForWindow(const QString& title, double timeoutSeconds) {
   QString id;
-  runUntil([&] { return !(id = windowNamed(title)).isEmpty(); }, timeoutSeconds);
+  if (!runUntil([&] { return !(id = windowNamed(title)).isEmpty(); }, timeoutSeconds)) return id;
+  // A window may still be moved just after it shows (a sheet is placed again once its frame is
+  // known): clicks aimed from its geometry wait until it holds still.
+  QRect last = windowGeometry(id);
+  runUntil(
+      [&] {
+        runFor(0.15);
+        const QRect now = windowGeometry(id);
+        const bool still = now == last;
+        last = now;
+        return still;
+      },
+      3);
   return id;
 }
 

@@ -60,7 +60,8 @@ class ProgramTest : public qvtesting::GuiTest {
   QStringList windows(bool visibleOnly = true) const;
   // The program's visible window with exactly this title, or an empty string.
   QString windowNamed(const QString& title) const;
-  // Waits for windowNamed(title) to be non-empty; the window or an empty string.
+  // Waits for windowNamed(title) to be non-empty, then until the window holds still on the screen;
+  // the window or an empty string.
   QString waitForWindow(const QString& title, double timeoutSeconds = 10.0);
   // The dashboard window when shown, or an empty string.
   QString dashboardWindow() const;
