@@ -291,7 +291,7 @@ class FontsAndSizesXvfbTest : public ProgramTest {
   }
 
   // The add-module sheet laid out here at `size`: whether its table shows a scroll bar, and the
-  // position of its "Cancel" button.
+  // position of its "Cancel" button (from the bottom right corner).
   struct SheetAtSize {
     bool scrollBar = true;
     int rows = 0;
@@ -308,7 +308,9 @@ class FontsAndSizesXvfbTest : public ProgramTest {
     auto* table = add->tableView();
     result.scrollBar = table->verticalScrollBar()->isVisible() || table->horizontalScrollBar()->isVisible();
     result.rows = table->rowCount();
-    result.cancelButton = centreIn(window, add->cancelButton());
+    // Measured from the bottom right corner, where the button is anchored: the place holds whatever
+    // size this window ended up with.
+    result.cancelButton = QPoint(window->width(), window->height()) - centreIn(window, add->cancelButton());
     window->hide();
     delete add;
     leaveMeasuringFolders();
@@ -415,7 +417,10 @@ TEST_F(FontsAndSizesXvfbTest, TheGuideAndTheAddModuleSheetOpenAtTheSizeOfTheirCo
   const SheetAtSize sheet = addSheetAt(addSize);
   EXPECT_FALSE(sheet.scrollBar) << "a sheet of " << addSize.width() << "×" << addSize.height()
                                 << " scrolls its " << sheet.rows << " rows";
-  clickAt(on(addSheet, sheet.cancelButton));
+  {
+    const QRect frame = windowGeometry(addSheet);
+    clickAt(frame.topLeft() + QPoint(frame.width(), frame.height()) - sheet.cancelButton);
+  }
   ASSERT_TRUE(runUntil([&] { return windowNamed(QStringLiteral("Add Modules")).isEmpty(); }, 5))
       << "the add-module sheet stayed";
 
