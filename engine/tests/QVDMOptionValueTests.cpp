@@ -415,6 +415,11 @@ class KeychainWaitTest : public SecureOptionTest {
 // Loading a catalogue of modules makes a value for every option; the keychain (a D-Bus service) is
 // asked only for the texts that are used, off the main thread, and the text comes in when it is read.
 TEST_F(KeychainWaitTest, ASecureTextIsReadOffTheMainThreadWhenFirstAskedFor) {
+  // The builds without the desktop run their main queue on Asio, whose thread is the main thread only
+  // while it runs the queue: there the test's own calls count as another thread's, which read
+  // the keychain themselves.
+  if (!platform::MainQueue::isMainThread())
+    GTEST_SKIP() << "the main queue has no main thread between its runs";
   auto keychain = ZKKeychain::sharedHelper();
   ASSERT_TRUE(keychain->setSecureValue(std::optional<std::string>("tok-1"), "uid-1"));
   store_->reads = 0;
