@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
 
 #include "PipelineTestSupport.h"
 #include "Telemetry/Internals/Ingestion/TLEventCollectorIngestion.h"
@@ -9,6 +13,7 @@
 #include "Telemetry/Internals/Util/TLHttpUtil.h"
 #include "platform/DynamicLibrary.h"
 #include "testing/TelemetryIngestionServer.h"
+#include "testing/TreePaths.h"
 
 using namespace tltesting;
 using qvtesting::ScriptedAnswer;
@@ -233,6 +238,36 @@ TEST_F(IngestionTest, WithoutLibcurlCallsFailAndTheLogsWait) {
   EXPECT_FALSE(telemetry->isEnabled());
   EXPECT_TRUE(telemetry->isPaused());
   EXPECT_EQ(journal->events(), (std::vector<std::string>{"handler", "pause"}));
+}
+
+// The first request of a process opens libcurl (with its TLS stack and more), which can take a
+// good part of a second on a busy machine. The caller, the pipeline's logs queue, never waits for
+// that: logs made meanwhile are stored as usual.
+TEST_F(IngestionTest, ASendReturnsWhileLibcurlIsStillLoading) {
+  makeTelemetry(server.baseURL());
+  ASSERT_TRUE(waitFor([&] { return !telemetry->isPaused(); }));
+  int release[2];
+  ASSERT_EQ(::pipe(release), 0);
+  setenv("QV_SLOW_LIBRARY_FD", std::to_string(release[0]).c_str(), 1);
+  platform::DynamicLibrarySubstitution slow("libcurl.so.4", QV_SLOW_LOADING_LIBRARY);
+  std::promise<void> returned;
+  std::thread caller([&] {
+    telemetry->sendAsync(container("batch-1"), std::nullopt, journal->handler());
+    returned.set_value();
+  });
+  const bool waited = returned.get_future().wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+  // Lets the loading end; the stand-in has none of libcurl's functions, so the call fails.
+  ASSERT_EQ(::write(release[1], "x", 1), 1);
+  caller.join();
+  ::close(release[0]);
+  ::close(release[1]);
+  unsetenv("QV_SLOW_LIBRARY_FD");
+  EXPECT_FALSE(waited) << "the send waited for libcurl to load";
+  ASSERT_TRUE(waitFor([&] { return !journal->answers().empty(); }));
+  ASSERT_TRUE(journal->answers().front().error);
+  EXPECT_NE(journal->answers().front().error->description.find("slow_loading_library"), std::string::npos)
+      << journal->answers().front().error->description;
+  EXPECT_EQ(server.requestCount(), 0u);
 }
 
 // ---- Requests ----
