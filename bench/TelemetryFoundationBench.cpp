@@ -6,6 +6,7 @@
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
+#include "BenchScratch.h"
 #include "Telemetry/Internals/Model/TLAbstractLog.h"
 #include "Telemetry/Internals/Model/TLArchiving.h"
 #include "Telemetry/Internals/Model/TLLogContainer.h"
@@ -137,4 +138,11 @@ BENCHMARK(BM_FilteredLogCall)->Unit(benchmark::kNanosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  qvbench::ScratchHome scratch("tlfoundation");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
