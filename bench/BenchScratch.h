@@ -27,7 +27,8 @@ class ScratchHome {
       std::exit(1);
     }
     root_ = pattern;
-    for (const char* variable : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+    for (const char* variable :
+         {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
       const auto folder = root_ / variable;
       std::filesystem::create_directories(folder);
       ::setenv(variable, folder.c_str(), 1);

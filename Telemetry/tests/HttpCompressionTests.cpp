@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -138,11 +139,12 @@ TEST_F(CompressionTest, KeptStateGivesTheBytesOfAFreshStream) {
     return out;
   };
   std::mt19937 random(11);
+  const std::string_view pattern = "{\"type\":\"event\",\"name\":\"x\"},";
   auto body = [&](std::size_t size, bool text) {
     platform::Data data(size);
     for (std::size_t i = 0; i < size; ++i)
-      data[i] = text ? static_cast<std::uint8_t>("{\"type\":\"event\",\"name\":\"x\"},"[i % 32])
-                     : static_cast<std::uint8_t>(random());
+      data[i] =
+          text ? static_cast<std::uint8_t>(pattern[i % pattern.size()]) : static_cast<std::uint8_t>(random());
     return data;
   };
   // Large, then small, then incompressible larger than any buffer so far, then text again.
