@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchScratch.h"
 #include "Telemetry/Internals/Channel/TLChannelGroupDefault.h"
 #include "Telemetry/Internals/Model/TLStartServiceLog.h"
 #include "Telemetry/Internals/Storage/TLLogDBStorage.h"
@@ -31,18 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr const char* kSecret = "5c1e7a9d-03b8-4f62-a7e0-d19c4b3f8a26";
-
-void sandbox() {
-  char pattern[] = "/tmp/qv-bench-tlsvc-XXXXXX";
-  const char* root = ::mkdtemp(pattern);
-  for (const char* name :
-       {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
-    auto folder = std::filesystem::path(root) / name;
-    std::filesystem::create_directories(folder);
-    setenv(name, folder.c_str(), 1);
-  }
-  setenv("no_proxy", "127.0.0.1,localhost", 1);
-}
 
 // Fills the SDK's store with `count` logs: one saved through the store, then copied by SQL in one
 // transaction at a time (saving each through the store would wait for a disk commit per log).
@@ -150,7 +139,8 @@ int main(int argc, char** argv) {
       what = arg;
     }
   }
-  sandbox();
+  qvbench::ScratchHome scratch("tlsvc");
+  setenv("no_proxy", "127.0.0.1,localhost", 1);
   auto queue = platform::AsioMainQueue::make();
   platform::MainQueue::install(queue);
   platform::SettingsStore::setStandardUserDefaults(
@@ -168,5 +158,6 @@ int main(int argc, char** argv) {
   if (what == "track" || what == "all") trackBench(quick ? 10000 : 100000, threads);
   std::fflush(stdout);
   // The pipeline is still storing and sending behind the callers; the figures are printed.
+  scratch.remove();
   std::_Exit(0);
 }

@@ -4,6 +4,7 @@
 // the key cached under 20 µs.
 #include <benchmark/benchmark.h>
 
+#include "BenchScratch.h"
 #include "Telemetry/Internals/Context/TLDeviceTracker.h"
 #include "Telemetry/Internals/Context/TLSessionContext.h"
 #include "Telemetry/Internals/Context/TLUserIdContext.h"
@@ -65,4 +66,11 @@ BENCHMARK(BM_EncryptToken)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  qvbench::ScratchHome scratch("tlcontexts");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

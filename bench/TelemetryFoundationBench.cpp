@@ -1,10 +1,12 @@
 // Telemetry SDK foundation: the costs of a log's stored form, of a batch's request body and of a
 // log call that is filtered out. Prints Google Benchmark figures; targets: archive + Base64 and
-// back under 50 µs each, a 50-log container's text and its gzip under 2 ms each, a filtered log
-// call under 20 ns.
+// back under 50 µs each, a 50-log container's text under 2 ms, its gzip through the SDK within
+// 1.5 times the CPU time of bare zlib with the same parameters (BM_ContainerGzip against
+// BM_BareZlibGzip), a filtered log call under 20 ns.
 #include <benchmark/benchmark.h>
 #include <zlib.h>
 
+#include "BenchScratch.h"
 #include "Telemetry/Internals/Model/TLAbstractLog.h"
 #include "Telemetry/Internals/Model/TLArchiving.h"
 #include "Telemetry/Internals/Model/TLLogContainer.h"
@@ -136,4 +138,11 @@ BENCHMARK(BM_FilteredLogCall)->Unit(benchmark::kNanosecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  qvbench::ScratchHome scratch("tlfoundation");
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -2,11 +2,13 @@
 // figures; targets:
 //   saves    — a log saved through the store (a connection per save) at least 60 % of the rate of bare
 //              SQLite (one connection kept open, one row per transaction, the same pragmas);
-//   drain    — a full 10 MiB store of 1 KB logs drains to a loopback service in under 10 s;
+//   drain    — a full 10 MiB store of 1 KB logs left by an earlier run drains to a loopback service in
+//              under 10 s from its first request (the unit's flush timer sends them 3 s after the start);
 //   offline  — 50,000 logs at 200/s while offline: RSS grows under 16 MiB, the file keeps its limit,
 //              the sender holds no more calls than the pending limit; then the drain time;
 //   idle     — a drained pipeline does not wake in 60 s.
-// Usage: qv_bench_telemetry_pipeline [saves|drain|offline|idle|all] [--quick]
+// Usage: qv_bench_telemetry_pipeline [saves|drain|offline|idle|enqueue-rss|saves-rss|all] [--quick]
+// The files live in a scratch folder below $TMPDIR, removed at the end.
 //   --quick (or QV_BENCH_QUICK=1) runs shorter versions: 2,000 offline logs at 1,000/s, a 5 s idle window.
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -19,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "BenchScratch.h"
 #include "Telemetry/Internals/Channel/TLChannelGroupDefault.h"
 #include "Telemetry/Internals/Model/TLArchiving.h"
 #include "Telemetry/Internals/Model/TLStartServiceLog.h"
@@ -103,19 +106,6 @@ long long contextSwitches() {
     }
   }
   return total;
-}
-
-// A fresh folder for the SDK's files, as the tests use.
-void sandbox() {
-  char pattern[] = "/tmp/qv-bench-tlpipe-XXXXXX";
-  const char* root = ::mkdtemp(pattern);
-  for (const char* name :
-       {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR", "TMPDIR"}) {
-    auto folder = std::filesystem::path(root) / name;
-    std::filesystem::create_directories(folder);
-    setenv(name, folder.c_str(), 1);
-  }
-  setenv("no_proxy", "127.0.0.1,localhost", 1);
 }
 
 std::shared_ptr<TLAuthTokenContext> tokenContext() {
@@ -241,10 +231,18 @@ struct Pipeline {
 void benchDrain() {
   std::size_t rows = fillStore(1000);
   auto size = std::filesystem::file_size(TLUtility::telemetryDirectoryURL() / "Logs.sqlite");
+  auto start = Clock::now();
   Pipeline pipeline(true);
+  // An earlier run's logs go out with the unit's first flush, when its timer fires; the drain is
+  // timed from then.
+  while (pipeline.server.requestCount() == 0 && seconds(start) < 60)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  double waited = seconds(start);
   double took = pipeline.drain(120);
-  std::printf("drain: %zu logs of 1 KB (%.1f MiB file) sent in %.2f s, %zu requests (target < 10 s)\n", rows,
-              static_cast<double>(size) / (1024 * 1024), took, pipeline.server.requestCount());
+  std::printf(
+      "drain: %zu logs of 1 KB (%.1f MiB file) sent in %.2f s from the first request (the flush timer fired "
+      "%.1f s after the start), %zu requests (target < 10 s)\n",
+      rows, static_cast<double>(size) / (1024 * 1024), took, waited, pipeline.server.requestCount());
 }
 
 void benchOffline(bool quick) {
@@ -320,7 +318,8 @@ int main(int argc, char** argv) {
   }
   TLLogger::setLogHandler(nullptr);
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  sandbox();
+  qvbench::ScratchHome scratch("tlpipe");
+  setenv("no_proxy", "127.0.0.1,localhost", 1);
   if (what == "saves" || what == "all") benchSaves();
   if (what == "saves-rss") benchSavesMemory();
   if (what == "enqueue-rss") {

@@ -2,8 +2,14 @@
 
 #include <QtCore/QCoreApplication>
 #include <QtCore/QEventLoop>
+#include <QtCore/QThread>
+#include <QtGui/QGuiApplication>
+#include <QtGui/QScreen>
 #include <optional>
+#include <utility>
 
+#include "Telemetry/Internals/Context/TLDeviceTracker.h"
+#include "Telemetry/Internals/Util/TLApplicationHooks.h"
 #include "platform/desktop/ApplicationActivityBridge.h"
 #include "shell/ZKStoreHelper.h"
 #include "uikit/ZKAlert.h"
@@ -32,10 +38,56 @@ void QVInstallCrashConsentAlert() {
   });
 }
 
+namespace {
+
+// The main screen's size in pixels, height first, as the device description reports it; none
+// without a screen. A size that differs from the one passed before makes the SDK describe the
+// device again, so that later logs carry it.
+void passScreenSize() {
+  std::optional<std::pair<int, int>> size;
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect frame = screen->geometry();
+    const qreal scale = screen->devicePixelRatio();
+    size = std::make_pair(static_cast<int>(frame.height() * scale), static_cast<int>(frame.width() * scale));
+  }
+  const auto previous = TLApplicationHooks::screenSize();
+  if (previous == size) return;
+  if (size) {
+    TLApplicationHooks::setScreenSize(size->first, size->second);
+  } else {
+    TLApplicationHooks::clearScreenSize();
+  }
+  if (previous) TLDeviceTracker::refreshDeviceNextTime();
+}
+
+void watchScreen(QScreen* screen) {
+  auto* application = qGuiApp;
+  QObject::connect(screen, &QScreen::geometryChanged, application, [] { passScreenSize(); });
+  // A new scale comes with a new logical resolution.
+  QObject::connect(screen, &QScreen::logicalDotsPerInchChanged, application, [] { passScreenSize(); });
+}
+
+}  // namespace
+
+void QVInstallScreenSizeReporting() {
+  auto* application = qGuiApp;
+  if (!application) return;
+  Q_ASSERT_X(QThread::currentThread() == application->thread(), "QVInstallScreenSizeReporting",
+             "main thread only");
+  for (QScreen* screen : QGuiApplication::screens()) watchScreen(screen);
+  QObject::connect(application, &QGuiApplication::screenAdded, application, &watchScreen);
+  QObject::connect(application, &QGuiApplication::primaryScreenChanged, application,
+                   [] { passScreenSize(); });
+  QObject::connect(application, &QGuiApplication::screenRemoved, application, [] { passScreenSize(); });
+  passScreenSize();
+}
+
 void QVStartTelemetry() {
-  // The session tracker hears of activity from Qt's application state; the store helper starts the
-  // SDK with the analytics and crash services (a build without an ingestion address starts nothing).
+  // The session tracker hears of activity from Qt's application state; the device description gets
+  // the main screen's size before the SDK first builds it; the store helper starts the SDK with the
+  // analytics and crash services (a build without an ingestion address starts nothing).
   platform::installApplicationActivityBridge();
+  QVInstallScreenSizeReporting();
   QVInstallCrashConsentAlert();
   ZKStoreHelper::sharedHelper()->configureWithAppSecret(kQVTelemetryAppSecret);
 }

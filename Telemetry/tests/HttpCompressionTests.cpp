@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <random>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 #include "Telemetry/Internals/Util/TLCompression.h"
 #include "Telemetry/Internals/Util/TLHttpUtil.h"
@@ -116,6 +120,55 @@ TEST_F(CompressionTest, SmallRandomInputCompresses) {
     EXPECT_GT(static_cast<double>(compressed->size()), size * 1.01 + 12);
     EXPECT_EQ(inflateGzip(*compressed), data);
   }
+}
+
+// The state kept between calls leaves nothing behind: each body, whatever came before it and on
+// whichever thread, gives the very bytes of a fresh zlib stream with the same parameters.
+TEST_F(CompressionTest, KeptStateGivesTheBytesOfAFreshStream) {
+  auto fresh = [](const platform::Data& data) {
+    z_stream stream{};
+    EXPECT_EQ(deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    platform::Data out(deflateBound(&stream, static_cast<uLong>(data.size())));
+    stream.next_in = const_cast<Bytef*>(data.data());
+    stream.avail_in = static_cast<uInt>(data.size());
+    stream.next_out = out.data();
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+  };
+  std::mt19937 random(11);
+  const std::string_view pattern = "{\"type\":\"event\",\"name\":\"x\"},";
+  auto body = [&](std::size_t size, bool text) {
+    platform::Data data(size);
+    for (std::size_t i = 0; i < size; ++i)
+      data[i] =
+          text ? static_cast<std::uint8_t>(pattern[i % pattern.size()]) : static_cast<std::uint8_t>(random());
+    return data;
+  };
+  // Large, then small, then incompressible larger than any buffer so far, then text again.
+  std::vector<platform::Data> bodies = {body(21000, true),   body(1400, true), body(3, false),
+                                        body(300000, false), body(1400, true), body(2 * 1024 * 1024, false),
+                                        body(21000, true)};
+  for (const auto& data : bodies) {
+    auto compressed = TLCompression::compressData(data);
+    ASSERT_TRUE(compressed) << data.size();
+    EXPECT_EQ(*compressed, fresh(data)) << data.size();
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> mismatches{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        const auto& data = bodies[static_cast<std::size_t>(t + i) % 3];
+        auto compressed = TLCompression::compressData(data);
+        if (!compressed || inflateGzip(*compressed) != data) ++mismatches;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 }  // namespace

@@ -1,14 +1,22 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <set>
+#include <thread>
 
 #include "PipelineTestSupport.h"
 #include "Telemetry/Internals/Ingestion/TLEventCollectorIngestion.h"
+#include "Telemetry/Internals/Ingestion/TLIngestionCall.h"
 #include "Telemetry/Internals/Ingestion/TLTelemetryIngestion.h"
 #include "Telemetry/Internals/Ingestion/TLTicketCache.h"
 #include "Telemetry/Internals/Util/TLHttpUtil.h"
 #include "platform/DynamicLibrary.h"
 #include "testing/TelemetryIngestionServer.h"
+#include "testing/TreePaths.h"
 
 using namespace tltesting;
 using qvtesting::ScriptedAnswer;
@@ -65,8 +73,19 @@ std::shared_ptr<TLLogContainer> container(const std::string& batchId, std::size_
   return TLLogContainer::initWithBatchId(batchId, logs);
 }
 
+// A batch of one log whose service name is the batch id, so the service tells batches apart.
+std::shared_ptr<TLLogContainer> named(const std::string& batchId) {
+  return TLLogContainer::initWithBatchId(batchId, {testLog(batchId)});
+}
+
 class IngestionTest : public PipelineTest {
  protected:
+  // The service names of the logs the service received, in order.
+  std::vector<std::string> sentNames() const {
+    std::vector<std::string> names;
+    for (const auto& log : server.allLogs()) names.push_back(log["services"][0].get<std::string>());
+    return names;
+  }
   void SetUp() override {
     PipelineTest::SetUp();
     setenv("no_proxy", "127.0.0.1,localhost", 1);
@@ -233,6 +252,107 @@ TEST_F(IngestionTest, WithoutLibcurlCallsFailAndTheLogsWait) {
   EXPECT_FALSE(telemetry->isEnabled());
   EXPECT_TRUE(telemetry->isPaused());
   EXPECT_EQ(journal->events(), (std::vector<std::string>{"handler", "pause"}));
+}
+
+// The first request of a process opens libcurl (with its TLS stack and more), which can take a
+// good part of a second on a busy machine. The caller, the pipeline's logs queue, never waits for
+// that: logs made meanwhile are stored as usual.
+TEST_F(IngestionTest, ASendReturnsWhileLibcurlIsStillLoading) {
+  makeTelemetry(server.baseURL());
+  ASSERT_TRUE(waitFor([&] { return !telemetry->isPaused(); }));
+  int release[2];
+  ASSERT_EQ(::pipe(release), 0);
+  setenv("QV_SLOW_LIBRARY_FD", std::to_string(release[0]).c_str(), 1);
+  platform::DynamicLibrarySubstitution slow("libcurl.so.4", QV_SLOW_LOADING_LIBRARY);
+  std::promise<void> returned;
+  std::thread caller([&] {
+    telemetry->sendAsync(container("batch-1"), std::nullopt, journal->handler());
+    returned.set_value();
+  });
+  const bool waited = returned.get_future().wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+  // Lets the loading end; the stand-in has none of libcurl's functions, so the call fails.
+  ASSERT_EQ(::write(release[1], "x", 1), 1);
+  caller.join();
+  ::close(release[0]);
+  ::close(release[1]);
+  unsetenv("QV_SLOW_LIBRARY_FD");
+  EXPECT_FALSE(waited) << "the send waited for libcurl to load";
+  ASSERT_TRUE(waitFor([&] { return !journal->answers().empty(); }));
+  ASSERT_TRUE(journal->answers().front().error);
+  EXPECT_NE(journal->answers().front().error->description.find("slow_loading_library"), std::string::npos)
+      << journal->answers().front().error->description;
+  EXPECT_EQ(server.requestCount(), 0u);
+}
+
+// ---- Retries and fatal answers ----
+
+// Each retry waits half its interval and a random whole number of seconds below that half; after
+// the last interval there is no retry delay at all.
+TEST(IngestionCallTest, RetryDelaysAreWholeSecondsInTheUpperHalfOfEachInterval) {
+  const std::vector<std::vector<double>> tables = {{10, 300, 1200}, {2, 3, 11}, {1, 4, 7, 60}};
+  for (const auto& intervals : tables) {
+    auto call = TLIngestionCall::initWithRetryIntervals(intervals);
+    for (std::uint64_t retry = 0; retry < intervals.size() + 3; ++retry) {
+      SCOPED_TRACE("intervals " + std::to_string(intervals.size()) + " from " + std::to_string(intervals[0]) +
+                   ", retry " + std::to_string(retry));
+      if (retry >= intervals.size()) {
+        EXPECT_EQ(call->delayForRetryCount(retry), 0.0);
+        continue;
+      }
+      const auto interval = static_cast<std::uint32_t>(intervals[retry]);
+      const std::uint32_t half = interval / 2;
+      // Whole seconds from half the interval up to twice that half less one (the interval less one
+      // for an even interval); an interval of one second gives none.
+      const double lowest = half;
+      const double highest = half == 0 ? 0 : 2 * half - 1;
+      std::set<double> seen;
+      for (int draw = 0; draw < 4000; ++draw) {
+        const double delay = call->delayForRetryCount(retry);
+        ASSERT_EQ(delay, std::floor(delay));
+        ASSERT_GE(delay, lowest);
+        ASSERT_LE(delay, highest);
+        seen.insert(delay);
+      }
+      // Both ends come up (the window is drawn from, not a fixed point in it).
+      EXPECT_TRUE(seen.count(lowest));
+      EXPECT_TRUE(seen.count(highest));
+    }
+  }
+}
+
+// A fatal answer (401 or 403) ends every call of the sender: calls waiting for a retry are dropped
+// with it, and once the sender is enabled again only what is sent from then on goes out.
+TEST_F(IngestionTest, AFatalAnswerDropsEveryPendingCallForGood) {
+  for (int fatalStatus : {401, 403}) {
+    SCOPED_TRACE(fatalStatus);
+    server.clear();
+    journal = std::make_shared<Journal>();
+    server.script({status(503), status(503), status(fatalStatus)});
+    makeTelemetry(server.baseURL(), {6, 6, 6});
+    ASSERT_TRUE(waitFor([&] { return !telemetry->isPaused(); }));
+    // Two calls wait for their retries (3 to 5 s away), then the third meets the fatal answer.
+    telemetry->sendAsync(named("waiting-1"), std::nullopt, journal->handler());
+    ASSERT_TRUE(waitFor([&] { return telemetry->retryCountForCall("waiting-1") == 1u; }));
+    telemetry->sendAsync(named("waiting-2"), std::nullopt, journal->handler());
+    ASSERT_TRUE(waitFor([&] { return telemetry->retryCountForCall("waiting-2") == 1u; }));
+    telemetry->sendAsync(named("fatal"), std::nullopt, journal->handler());
+    ASSERT_TRUE(waitFor([&] {
+      auto events = journal->events();
+      return std::find(events.begin(), events.end(), "fatal") != events.end();
+    }));
+    EXPECT_EQ(telemetry->pendingCallCount(), 0u);
+    EXPECT_FALSE(telemetry->isEnabled());
+
+    // Enabled again, past the time the retries were due: only the new call reaches the service.
+    telemetry->setEnabled(true, false);
+    telemetry->resume();
+    telemetry->sendAsync(named("after"), std::nullopt, journal->handler());
+    ASSERT_TRUE(waitFor([&] { return sentNames().size() >= 4; })) << sentNames().size();
+    runFor(5);
+    EXPECT_EQ(sentNames(), (std::vector<std::string>{"waiting-1", "waiting-2", "fatal", "after"}));
+    EXPECT_EQ(telemetry->pendingCallCount(), 0u);
+    telemetry.reset();
+  }
 }
 
 // ---- Requests ----

@@ -1,15 +1,29 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "PipelineTestSupport.h"
 #include "Telemetry/Internals/Model/TLArchiving.h"
 #include "Telemetry/Internals/Storage/TLLogDBStorage.h"
 #include "platform/Base64.h"
 
+extern char** environ;
+
 using namespace tltesting;
 
 namespace {
+
+constexpr const char* kFullDiskFolderVariable = "QV_FULL_DISK_FOLDER";
+// The inner test's exit status when the small file system could not be mounted.
+constexpr int kNoSmallFileSystem = 77;
 
 class LogStorageTest : public PipelineTest {
  protected:
@@ -480,6 +494,108 @@ TEST_F(LogStorageTest, FileURIIsPercentEncoded) {
   EXPECT_EQ(sqlValue(expected, "SELECT count(*) FROM logs"), "1");
   EXPECT_FALSE(std::filesystem::exists(root() / "odd"));
   EXPECT_EQ(TLDBStorage::fileURIForPath("/a b/c?d#e%f"), "file:/a%20b/c%3Fd%23e%25f");
+}
+
+// A full disk is a real small file system, full: a tmpfs of 1 MiB mounted in a user and mount
+// namespace of the test's own (no privilege needed where the kernel allows such namespaces).
+TEST_F(LogStorageTest, AFullDiskIsLoggedAsSuchOnceAndAgainWhenItChanges) {
+  const char* unshare = "/usr/bin/unshare";
+  if (::access(unshare, X_OK) != 0) GTEST_SKIP() << "unshare (util-linux) is not installed";
+  const auto folder = root() / "small-disk";
+  std::filesystem::create_directories(folder);
+  const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string script = "mount -t tmpfs -o size=1m tmpfs \"$1\" || exit " +
+                       std::to_string(kNoSmallFileSystem) +
+                       "; exec \"$0\" --gtest_also_run_disabled_tests --gtest_filter=FullDiskInside.*";
+  std::vector<std::string> arguments = {unshare, "--user", "--map-root-user", "--mount", "/bin/sh", "-c",
+                                        script,  self,     folder.string()};
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  setenv(kFullDiskFolderVariable, folder.c_str(), 1);
+  const auto output = root() / "inside.txt";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = 0;
+  int spawned = posix_spawn(&pid, unshare, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  unsetenv(kFullDiskFolderVariable);
+  ASSERT_EQ(spawned, 0);
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  std::ifstream in(output);
+  std::stringstream text;
+  text << in.rdbuf();
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kNoSmallFileSystem) {
+    GTEST_SKIP() << "a tmpfs cannot be mounted in a user namespace here:\n" << text.str();
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 1 && text.str().find("[ RUN      ]") == std::string::npos) {
+    GTEST_SKIP() << "user namespaces are not available here:\n" << text.str();
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text.str();
+  EXPECT_NE(text.str().find("[  PASSED  ] 1 test"), std::string::npos) << text.str();
+}
+
+class FullDiskInside : public PipelineTest {};
+
+TEST_F(FullDiskInside, DISABLED_TheFullDiskIsLoggedOnceAndAgainWhenItChanges) {
+  const char* folder = std::getenv(kFullDiskFolderVariable);
+  if (!folder)
+    GTEST_SKIP() << "runs inside LogStorageTest.AFullDiskIsLoggedAsSuchOnceAndAgainWhenItChanges only";
+  setenv("XDG_DATA_HOME", folder, 1);
+  MessageRecorder messages;
+  TLLogger::setCurrentLogLevel(TLLogLevelVerbose);
+  TLLogDBStorage storage;
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(storage.saveLog(testLog("kept-" + std::to_string(i), 300), "G", 1));
+  const auto filler = std::filesystem::path(folder) / "filler";
+  auto fillTheDisk = [&] {
+    int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    ASSERT_GE(fd, 0);
+    std::vector<char> chunk(4096, 'x');
+    while (::write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    ::close(fd);
+  };
+  auto errorsAbout = [&](const std::string& words) {
+    std::size_t count = 0;
+    for (const auto& text : messages.texts(TLLogLevelError))
+      if (text.find(words) != std::string::npos) ++count;
+    return count;
+  };
+
+  fillTheDisk();
+  for (int i = 0; i < 20; ++i)
+    EXPECT_FALSE(storage.saveLog(testLog("lost-" + std::to_string(i), 300), "G", 1));
+  std::vector<TLStorage::Item> items;
+  for (int i = 0; i < 10; ++i) items.push_back({testLog("lost-together-" + std::to_string(i), 300), 1});
+  auto stored = storage.saveLogs(items, "G");
+  EXPECT_EQ(std::count(stored.begin(), stored.end(), true), 0);
+  // The logs already stored stay: removing them would not give the disk room.
+  EXPECT_EQ(storage.countLogs(), 5u);
+  EXPECT_EQ(errorsAbout("The disk is full"), 1u);
+  EXPECT_EQ(errorsAbout("no logs with equal or lower priority exist"), 0u);
+
+  // Room again: logs are stored, and a disk full once more is told once more.
+  std::filesystem::remove(filler);
+  EXPECT_TRUE(storage.saveLog(testLog("after"), "G", 1));
+  fillTheDisk();
+  for (int i = 0; i < 5; ++i)
+    EXPECT_FALSE(storage.saveLog(testLog("lost-again-" + std::to_string(i), 300), "G", 1));
+  EXPECT_EQ(errorsAbout("The disk is full"), 2u);
+  EXPECT_EQ(errorsAbout("no logs with equal or lower priority exist"), 0u);
+  std::filesystem::remove(filler);
+  EXPECT_EQ(sqlValue(logsFile(), "PRAGMA integrity_check"), "ok");
+  EXPECT_EQ(storage.countLogs(), 6u);
 }
 
 }  // namespace

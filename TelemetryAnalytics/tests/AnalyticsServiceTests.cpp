@@ -522,6 +522,28 @@ TEST_F(SessionTest, ALogWithinTheTimeoutKeepsTheSession) {
   EXPECT_EQ(context->sessionId(), first);
 }
 
+// Idle means no log for at least the timeout: a log exactly 20 s before the application becomes
+// active again no longer keeps the session; one a moment younger does.
+TEST_F(SessionTest, ALogExactlyTheTimeoutBeforeBecomingActiveNoLongerKeepsTheSession) {
+  onMain([&] { tracker->start(); });
+  const struct {
+    double logAge;  // seconds between the last log and becoming active; inactive 30 s in all
+    bool newSession;
+  } cases[] = {{19, false}, {19.5, false}, {20, true}, {21, true}, {19, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.logAge);
+    auto before = context->sessionId();
+    auto count = sessions->logs.size();
+    post(kTLApplicationDidResignActiveNotification);
+    clock.advance(30 - c.logAge);
+    prepare(TLPageLog::init());
+    clock.advance(c.logAge);
+    post(kTLApplicationWillBecomeActiveNotification);
+    EXPECT_EQ(sessions->logs.size(), count + (c.newSession ? 1 : 0));
+    EXPECT_EQ(context->sessionId() != before, c.newSession);
+  }
+}
+
 TEST_F(SessionTest, StartSessionAndStartServiceLogsNeitherGetAnIdNorCountAsActivity) {
   onMain([&] { tracker->start(); });
   auto start = TLStartServiceLog::init();

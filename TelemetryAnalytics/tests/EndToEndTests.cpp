@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
 #include "AnalyticsTestSupport.h"
+#include "Telemetry/Internals/Storage/TLLogDBStorage.h"
 #include "Telemetry/Internals/Util/TLUserDefaults.h"
 #include "platform/AsioMainQueue.h"
 #include "platform/UUID.h"
@@ -24,6 +26,8 @@ using namespace tltesting;
 constexpr const char* kDashedSecret = "5c1e7a9d-03b8-4f62-a7e0-d19c4b3f8a26";
 constexpr const char* kChildRootVariable = "QV_TLSVC_E2E_ROOT";
 constexpr const char* kChildUrlVariable = "QV_TLSVC_E2E_URL";
+constexpr const char* kChildFdVariable = "QV_TLSVC_E2E_FD";
+constexpr int kFreshEvents = 20;
 
 std::shared_ptr<platform::SettingsStore> persistentStore() {
   return platform::SettingsStore::storeWithPath(platform::SettingsStore::standardPath());
@@ -228,6 +232,93 @@ TEST_F(EndToEndTest, LogsStoredBeforeAKillArriveAfterTheRestart) {
   std::multiset<std::string> ids;
   for (const auto& log : logsOfType("event")) ids.insert(log.value("id", ""));
   for (const auto& id : ids) EXPECT_EQ(ids.count(id), 1u) << id;
+  EXPECT_TRUE(waitFor([&] { return storedRows() == 0; }));
+}
+
+// Runs only as the child of the start test: starts over the store an earlier run left, tracks
+// events at once, says so on its pipe and goes on running until it is killed.
+TEST(EndToEndKillChild, TracksRightAfterStartingUntilKilled) {
+  const char* root = std::getenv(kChildRootVariable);
+  const char* url = std::getenv(kChildUrlVariable);
+  const char* fd = std::getenv(kChildFdVariable);
+  if (!root || !url || !fd) GTEST_SKIP() << "runs as the child of the start test only";
+  auto queue = platform::AsioMainQueue::make();
+  platform::MainQueue::install(queue);
+  resetAnalyticsState(persistentStore());
+  TLTelemetry::setLogUrl(url);
+  const int pipe = std::atoi(fd);
+  platform::postToMain([pipe] {
+    TLTelemetry::start(kDashedSecret, {TLAnalytics::serviceClass()});
+    for (int i = 0; i < kFreshEvents; ++i) TLAnalytics::trackEvent("fresh-" + std::to_string(i));
+    if (::write(pipe, "tracked\n", 8) != 8) ::raise(SIGKILL);
+  });
+  queue->runUntil([] { return false; }, platform::Seconds(120));
+  ::raise(SIGKILL);
+}
+
+// Events tracked right after a start are stored before the SDK sends anything, even when an earlier
+// run left more logs than a batch holds: a kill at the first request of the new run keeps them all.
+TEST_F(EndToEndTest, EventsTrackedRightAfterAStartAreStoredBeforeAnythingIsSent) {
+  {
+    TLLogDBStorage earlier;
+    std::vector<TLStorage::Item> items;
+    for (int i = 0; i < 120; ++i) items.push_back({testLog("earlier-" + std::to_string(i)), 1});
+    auto stored = earlier.saveLogs(items, "Analytics");
+    ASSERT_EQ(std::count(stored.begin(), stored.end(), true), 120);
+  }
+  // The child owns the settings file while it runs (see LogsStoredBeforeAKillArriveAfterTheRestart).
+  resetAnalyticsState(platform::SettingsStore::inMemoryStore());
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  setenv(kChildRootVariable, root().c_str(), 1);
+  setenv(kChildUrlVariable, server.baseURL().c_str(), 1);
+  setenv(kChildFdVariable, std::to_string(fds[1]).c_str(), 1);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::string filter = "--gtest_filter=EndToEndKillChild.TracksRightAfterStartingUntilKilled";
+  char* argv[] = {const_cast<char*>("/proc/self/exe"), filter.data(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  unsetenv(kChildRootVariable);
+  unsetenv(kChildUrlVariable);
+  unsetenv(kChildFdVariable);
+  ::close(fds[1]);
+
+  // The child has tracked; the moment its first request reaches the service, it dies.
+  std::string said;
+  char chunk[64];
+  while (said.find("tracked\n") == std::string::npos) {
+    auto n = ::read(fds[0], chunk, sizeof chunk);
+    if (n <= 0) break;
+    said.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  bool sent = said.find("tracked\n") != std::string::npos && server.waitForRequests(1, 60) &&
+              ::kill(pid, SIGKILL) == 0;
+  if (!sent) ::kill(pid, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(sent) << "the child said \"" << said << "\" and made " << server.requestCount() << " requests";
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+
+  // The next launch sends what the killed one stored.
+  resetAnalyticsState(persistentStore());
+  TLTelemetry::setLogUrl(server.baseURL());
+  onMain([] { TLTelemetry::start(kDashedSecret, {TLAnalytics::serviceClass()}); });
+  auto missing = [&] {
+    std::set<std::string> names;
+    for (const auto& log : server.allLogs()) names.insert(log.value("name", ""));
+    std::vector<std::string> absent;
+    for (int i = 0; i < kFreshEvents; ++i)
+      if (!names.count("fresh-" + std::to_string(i))) absent.push_back("fresh-" + std::to_string(i));
+    return absent;
+  };
+  EXPECT_TRUE(waitFor([&] { return missing().empty(); }, 20))
+      << missing().size() << " of " << kFreshEvents << " events tracked right after the start were lost";
   EXPECT_TRUE(waitFor([&] { return storedRows() == 0; }));
 }
 

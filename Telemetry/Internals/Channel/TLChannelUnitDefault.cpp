@@ -29,12 +29,14 @@ std::shared_ptr<TLChannelUnitDefault> TLChannelUnitDefault::initWithIngestion(
                                                      std::move(configuration), std::move(logsQueue),
                                                      std::move(authTokenContext));
   std::weak_ptr<TLChannelUnitDefault> weak = unit;
-  // Logs stored by an earlier run count from the start, so they are sent as the new ones are.
+  // Logs stored by an earlier run go out with the unit's next flush, when its timer fires. They never
+  // count towards a batch: sending them at once would hold the logs made right after the start
+  // behind loading, encoding and handing over whole batches, and a kill then would lose those.
   unit->logsDispatchQueue_->async([weak] {
     auto self = weak.lock();
     if (!self) return;
-    if (auto stored = self->storage_->countLogsWithGroupId(self->configuration_->groupId()))
-      self->itemsCount_ = std::max(self->itemsCount_, *stored);
+    auto stored = self->storage_->countLogsWithGroupId(self->configuration_->groupId());
+    if (stored && *stored > 0) self->storedByEarlierRun_ = true;
   });
   if (unit->ingestion_) {
     unit->ingestion_->addDelegate(unit);
@@ -274,7 +276,7 @@ void TLChannelUnitDefault::checkPendingLogs() {
     flushQueue();
     return;
   }
-  if (itemsCount_ == 0) return;
+  if (itemsCount_ == 0 && !storedByEarlierRun_) return;
   std::uint64_t seconds = resolveFlushInterval();
   if (paused_) return;
   if (seconds == 0) {
@@ -314,7 +316,7 @@ void TLChannelUnitDefault::startTimer(std::uint64_t seconds) {
   timerSource_ = platform::DispatchTimer::make(logsDispatchQueue_, [weak] {
     auto self = weak.lock();
     if (!self) return;
-    if (self->itemsCount_ > 0) self->flushQueue();
+    if (self->itemsCount_ > 0 || self->storedByEarlierRun_) self->flushQueue();
     self->resetTimer();
     TLUserDefaults::shared()->removeObjectForKey(self->oldestPendingLogTimestampKey());
   });
@@ -337,6 +339,8 @@ void TLChannelUnitDefault::flushQueue() {
     return;
   }
   itemsCount_ = 0;
+  // The flush goes through the store until it is empty or the batches in flight are at their limit.
+  storedByEarlierRun_ = false;
   TokenArray tokens;
   if (authTokenContext_) tokens = authTokenContext_->authTokenValidityArray();
   if (tokens.empty())
@@ -455,6 +459,7 @@ void TLChannelUnitDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled)
       TLLogDebug(kTLLogTag, "Delete all logs for group Id {}", self->configuration_->groupId());
       self->deleteAllLogsWithErrorSync(canceledError());
       self->itemsCount_ = 0;
+      self->storedByEarlierRun_ = false;
       self->availableBatchFromStorage_ = false;
       self->pendingBatchQueueFull_ = false;
       // The batches in flight were dropped with their calls: their answers, if any, are not expected.

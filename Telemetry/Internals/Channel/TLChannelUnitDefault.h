@@ -151,6 +151,8 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
   std::shared_ptr<HandOver> handOver_;
   std::shared_ptr<platform::DispatchTimer> timerSource_;
   std::uint64_t itemsCount_ = 0;
+  // The store held logs of this unit when it was made: the timer runs for them as for new logs.
+  bool storedByEarlierRun_ = false;
   std::vector<std::string> pendingBatchIds_;
   bool availableBatchFromStorage_ = false;
   bool pendingBatchQueueFull_ = false;

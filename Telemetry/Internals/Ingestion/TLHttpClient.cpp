@@ -99,29 +99,13 @@ std::uint64_t TLHttpClient::wakeUps() const {
 }
 
 void TLHttpClient::start(TLHttpRequest request, Completion completion) {
-  platform::Error loadError;
-  const platform::CurlFunctions* curl = platform::curl(&loadError);
-  if (!curl) {
-    // Without libcurl no request can go out. The completion gets a transport error like any failed
-    // connection, so the senders keep what they meant to send and try again later.
-    if (completion) {
-      auto error = platform::Error::make(kTLURLErrorDomain, urlErrorCodeForCurlCode(CURLE_FAILED_INIT, false),
-                                         loadError.description);
-      completionQueue_->async([completion = std::move(completion), error = std::move(error)] {
-        completion(nullptr, std::nullopt, error);
-      });
-    }
-    return;
-  }
   auto transfer = std::make_unique<Transfer>();
   transfer->request = std::move(request);
   transfer->completion = std::move(completion);
   std::lock_guard lock(mutex_);
-  // The worker uses the table it was started with.
-  if (!curl_) curl_ = curl;
-  transfer->curl = curl_;
   incoming_.push_back(std::move(transfer));
   if (!worker_.joinable()) {
+    // The worker opens libcurl: the caller (the logs queue) never waits for the library to load.
     worker_ = std::thread([this] { run(); });
   } else if (multi_) {
     curl_->curl_multi_wakeup(static_cast<CURLM*>(multi_));
@@ -209,12 +193,46 @@ void TLHttpClient::finish(Transfer* transfer, int curlCode) {
   }
 }
 
-void TLHttpClient::run() {
-  const platform::CurlFunctions* curlFunctions = nullptr;
-  {
+const platform::CurlFunctions* TLHttpClient::openLibrary() {
+  while (true) {
+    platform::Error loadError;
+    const platform::CurlFunctions* functions = platform::curl(&loadError);
+    std::vector<std::unique_ptr<Transfer>> taken;
+    bool cancelled = false;
+    {
+      std::unique_lock lock(mutex_);
+      if (functions) {
+        curl_ = functions;
+        return functions;
+      }
+      wake_.wait(lock, [&] { return stopping_ || cancelRequested_ || !incoming_.empty(); });
+      cancelled = stopping_ || cancelRequested_;
+      cancelRequested_ = false;
+      taken = std::move(incoming_);
+      incoming_.clear();
+    }
+    // Without libcurl no request can go out. Each fails like a connection that cannot be made, so
+    // the senders keep what they meant to send and try again later (when the library is asked for
+    // once more).
+    for (auto& transfer : taken) {
+      if (cancelled) {
+        finish(transfer.get(), kCancelledByUs);
+      } else if (auto completion = std::move(transfer->completion)) {
+        auto error = platform::Error::make(
+            kTLURLErrorDomain, urlErrorCodeForCurlCode(CURLE_FAILED_INIT, false), loadError.description);
+        completionQueue_->async([completion = std::move(completion), error = std::move(error)] {
+          completion(nullptr, std::nullopt, error);
+        });
+      }
+    }
     std::lock_guard lock(mutex_);
-    curlFunctions = curl_;
+    if (stopping_) return nullptr;
   }
+}
+
+void TLHttpClient::run() {
+  const platform::CurlFunctions* curlFunctions = openLibrary();
+  if (!curlFunctions) return;
   const platform::CurlFunctions& curl = *curlFunctions;
   CURLM* multi = curl.curl_multi_init();
   curl.curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, maxConnectionsPerHost_);
@@ -254,6 +272,7 @@ void TLHttpClient::run() {
     if (stop) break;
 
     for (auto& transfer : added) {
+      transfer->curl = &curl;
       // A header value must never break the request's framing.
       bool unsafe = false;
       CURL* easy = curl.curl_easy_init();

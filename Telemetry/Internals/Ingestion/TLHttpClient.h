@@ -29,8 +29,9 @@ struct TLHttpRequest {
   std::optional<std::string> valueForHeader(const std::string& name) const;
 };
 
-// The sender's HTTP session over libcurl (opened on the first request; where it cannot be opened,
-// every request fails with a transport error that names the reason): one multi handle driven by a worker
+// The sender's HTTP session over libcurl (opened by the worker on the first request, never on the
+// caller's thread; where it cannot be opened, every request fails with a transport error that names
+// the reason): one multi handle driven by a worker
 // thread that sleeps in curl_multi_poll while transfers run and on a condition variable while there are none,
 // so an idle session never wakes. Connections per host are limited; redirects between http and https are
 // followed; no cookies, no "Expect:". Completions run on the given serial queue, one at a time, in
@@ -65,6 +66,9 @@ class TLHttpClient {
 
  private:
   struct Transfer;
+  // On the worker: libcurl's table, failing the transfers that come while it cannot be had; nullptr
+  // when the session stops first.
+  const platform::CurlFunctions* openLibrary();
   void run();
   void finish(Transfer* transfer, int curlCode);
 

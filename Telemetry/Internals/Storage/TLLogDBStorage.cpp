@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -32,6 +33,10 @@ std::string placeholders(std::size_t count) {
 
 // Eviction candidates read at a time.
 constexpr std::size_t kEvictionChunk = 64;
+
+// A write that fails as full while the store's own limit leaves at least this many pages beyond
+// what it needed failed on the disk: the file system (or the user's quota) has no room left.
+constexpr std::int64_t kDiskFullMarginPages = 8;
 
 // The bytes a row takes, as eviction weighs it.
 std::string rowSizeExpression() {
@@ -173,6 +178,7 @@ bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::strin
   if (!log) return false;
   PreparedRow row = prepareRow(log, groupId, flags);
   std::int64_t newId = 0;
+  bool diskFull = false;
   int result = executeQueryUsingBlock([&](sqlite3* db) {
     std::int64_t sizeInForce = getMaxPageCountInOpenedDatabase(db) * pageSize();
     const auto& text = std::get<std::string>(row.values[1]);
@@ -183,12 +189,28 @@ bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::strin
           text.size(), sizeInForce);
       return SQLITE_ERROR;
     }
-    int inserted = insertWithEviction(db, row.values, row.priority, row.rowBytes);
+    int inserted = insertWithEviction(db, row.values, row.priority, row.rowBytes, &diskFull);
     if (inserted == SQLITE_OK) newId = sqlite3_last_insert_rowid(db);
     return inserted;
   });
   if (result == SQLITE_OK) TLLogVerbose(kTLLogTag, "Log is stored with id: '{}'", newId);
+  if (result == SQLITE_OK || diskFull) noteDiskFull(diskFull);
   return result == SQLITE_OK;
+}
+
+bool TLLogDBStorage::filledTheDisk(sqlite3* db, std::size_t rowBytes) const {
+  return freeRoomInOpenedDatabase(db) >=
+         static_cast<std::int64_t>(rowBytes) + kDiskFullMarginPages * pageSize();
+}
+
+void TLLogDBStorage::noteDiskFull(bool full) {
+  if (full == diskFull_) return;
+  diskFull_ = full;
+  if (full) {
+    TLLogError(kTLLogTag, "The disk is full; logs are discarded until it has room again.");
+  } else {
+    TLLogInfo(kTLLogTag, "The disk has room again; logs are stored again.");
+  }
 }
 
 std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const std::string& groupId) {
@@ -210,9 +232,12 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
   const std::string insert = insertQuery();
   // Rows from here on were not stored by the shared transaction and are saved one by one.
   std::size_t alone = 0;
+  // The disk had no room for the transaction: the rows it did not store are not tried one by one.
+  bool diskFull = false;
   int result = executeQueryUsingBlock([&](sqlite3* db) {
     std::fill(stored.begin(), stored.end(), false);
     alone = 0;
+    diskFull = false;
     if (executeNonSelectionQuery("BEGIN IMMEDIATE", db) != SQLITE_OK) return SQLITE_OK;
     std::int64_t sizeInForce = getMaxPageCountInOpenedDatabase(db) * pageSize();
     // When the rows might not fit in the room left, each row checks the room before its insert and
@@ -268,6 +293,7 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
         }
       }
       int inserted = executeNonSelectionQuery(insert, db, rows[next]->values);
+      if (inserted == SQLITE_FULL && filledTheDisk(db, rows[next]->rowBytes)) diskFull = true;
       if (inserted != SQLITE_OK) {
         if (savepoint && !sqlite3_get_autocommit(db)) {
           executeNonSelectionQuery("ROLLBACK TO \"eviction\"", db);
@@ -301,6 +327,7 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
       return SQLITE_OK;
     }
     int committed = executeNonSelectionQuery("COMMIT", db);
+    if (committed == SQLITE_FULL && filledTheDisk(db, static_cast<std::size_t>(batchBytes))) diskFull = true;
     if (committed != SQLITE_OK) {
       if (!sqlite3_get_autocommit(db)) executeNonSelectionQuery("ROLLBACK", db);
       std::fill(stored.begin(), stored.end(), false);
@@ -315,6 +342,8 @@ std::vector<bool> TLLogDBStorage::saveLogs(const std::vector<Item>& items, const
   }
   for (std::size_t i = 0; i < alone; ++i)
     if (stored[i]) TLLogVerbose(kTLLogTag, "Log is stored with id: '{}'", ids[i]);
+  if (std::find(stored.begin(), stored.end(), true) != stored.end() || diskFull) noteDiskFull(diskFull);
+  if (diskFull) return stored;
   for (std::size_t i = alone; i < items.size(); ++i)
     if (rows[i]) stored[i] = saveLog(items[i].log, groupId, items[i].flags);
   return stored;
@@ -377,10 +406,16 @@ int TLLogDBStorage::makeRoomInTransaction(sqlite3* db, std::int64_t priority, st
 }
 
 int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
-                                       std::size_t rowBytes) {
+                                       std::size_t rowBytes, bool* diskFull) {
   const std::string insert = insertQuery();
   int result = executeNonSelectionQuery(insert, db, values);
   if (result != SQLITE_FULL) return result;
+  // The disk has no room: deleting stored logs would not give it any, so they stay and this log is
+  // discarded (the caller tells the cause once).
+  if (filledTheDisk(db, rowBytes)) {
+    *diskFull = true;
+    return SQLITE_FULL;
+  }
 
   // Full. What may go: rows of equal or lower priority, lowest first, oldest first. They are read a
   // chunk at a time (rows deleted inside the transaction drop out of the next read), so a full store
@@ -469,6 +504,11 @@ int TLLogDBStorage::insertWithEviction(sqlite3* db, const TLDBBindings& values, 
     }
   }
   if (!sqlite3_get_autocommit(db)) executeNonSelectionQuery("ROLLBACK", db);
+  if (result == SQLITE_FULL && filledTheDisk(db, rowBytes)) {
+    // The disk filled up while room was being made.
+    *diskFull = true;
+    return SQLITE_FULL;
+  }
   if (result == SQLITE_FULL || result == SQLITE_OK)
     TLLogError(kTLLogTag,
                "Storage is full and no logs with equal or lower priority exist; discarding the log.");

@@ -72,8 +72,10 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   };
   PreparedRow prepareRow(const std::shared_ptr<TLLog>& log, const std::string& groupId, std::uint64_t flags);
   static std::string insertQuery();
-  int insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority,
-                         std::size_t rowBytes);
+  // Inserts the row, evicting older rows of equal or lower priority when the store is at its limit.
+  // A failure because the disk itself is full sets `diskFull` and evicts nothing.
+  int insertWithEviction(sqlite3* db, const TLDBBindings& values, std::int64_t priority, std::size_t rowBytes,
+                         bool* diskFull);
   // Eviction candidates of one priority read inside a transaction and used up in order by the rows
   // saved there, so a full store costs one read per chunk of evicted rows.
   struct EvictionCandidates {
@@ -90,6 +92,10 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   int makeRoomInTransaction(sqlite3* db, std::int64_t priority, std::int64_t needed,
                             EvictionCandidates& candidates, std::size_t& deleted);
   std::int64_t freeRoomInOpenedDatabase(sqlite3* db) const;
+  // After a write failed as full: whether the disk ran out of room, not the store's own limit.
+  bool filledTheDisk(sqlite3* db, std::size_t rowBytes) const;
+  // Tells that the disk is full once, and again only after a log was stored in between.
+  void noteDiskFull(bool full);
 
   std::shared_ptr<TLEncrypter> targetTokenEncrypter_;
   std::size_t idColumnIndex_ = 0;
@@ -99,4 +105,5 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   // (group id, batch id) → row ids of the batch in flight.
   std::map<std::pair<std::string, std::string>, std::vector<std::int64_t>> batches_;
   std::map<std::string, Logs> discarded_;
+  bool diskFull_ = false;
 };

@@ -2,7 +2,10 @@
 
 #include <zlib.h>
 
+#include <cstddef>
 #include <limits>
+#include <memory>
+#include <mutex>
 
 #include "Telemetry/Internals/Util/TLLogger.h"
 
@@ -32,6 +35,61 @@ const char* deflateErrorText(int code) {
   }
 }
 
+// A deflate state with gzip framing and an output buffer, kept from one body to the next. Making
+// the state (a quarter of a megabyte of tables) and a zero-filled buffer for every body cost more
+// than compressing it: fresh pages fault in on first touch. A reset state writes the same bytes as
+// a new one.
+struct Compressor {
+  z_stream stream{};
+  // Never zero-filled: deflate writes what is read back.
+  std::unique_ptr<std::uint8_t[]> output;
+  std::size_t capacity = 0;
+
+  Compressor() = default;
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
+  ~Compressor() { deflateEnd(&stream); }
+};
+
+// A buffer larger than this is not kept for the next body.
+constexpr std::size_t kLargestKeptOutput = 1024 * 1024;
+
+// One compressor waits here between calls. A caller takes it (or makes another while it is in use)
+// and puts it back afterwards, so calls on several threads never share a state. Never destroyed:
+// a sender may still compress while the process exits.
+struct CompressorSlot {
+  std::mutex mutex;
+  std::unique_ptr<Compressor> idle;
+};
+CompressorSlot& slot() {
+  static auto* instance = new CompressorSlot;
+  return *instance;
+}
+
+std::unique_ptr<Compressor> takeCompressor(int* status) {
+  {
+    std::lock_guard lock(slot().mutex);
+    if (slot().idle) {
+      auto compressor = std::move(slot().idle);
+      *status = deflateReset(&compressor->stream);
+      if (*status == Z_OK) return compressor;
+    }
+  }
+  auto compressor = std::make_unique<Compressor>();
+  *status = deflateInit2(&compressor->stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
+  if (*status != Z_OK) return nullptr;
+  return compressor;
+}
+
+void putBack(std::unique_ptr<Compressor> compressor) {
+  if (compressor->capacity > kLargestKeptOutput) {
+    compressor->output.reset();
+    compressor->capacity = 0;
+  }
+  std::lock_guard lock(slot().mutex);
+  if (!slot().idle) slot().idle = std::move(compressor);
+}
+
 }  // namespace
 
 std::optional<platform::Data> TLCompression::compressData(const platform::Data& data) {
@@ -40,28 +98,36 @@ std::optional<platform::Data> TLCompression::compressData(const platform::Data& 
     TLLogError(kTLLogTag, "Compression failed with error: {}", setupErrorText(Z_STREAM_ERROR));
     return std::nullopt;
   }
-  z_stream stream{};
-  int status = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-  if (status != Z_OK) {
+  int status = Z_OK;
+  auto compressor = takeCompressor(&status);
+  if (!compressor) {
     TLLogError(kTLLogTag, "Compression failed with error: {}", setupErrorText(status));
     return std::nullopt;
   }
+  z_stream& stream = compressor->stream;
   // deflateBound covers incompressible input too (with the gzip header and trailer), so the one
   // buffer always suffices.
-  platform::Data output(deflateBound(&stream, static_cast<uLong>(data.size())));
+  const std::size_t bound = deflateBound(&stream, static_cast<uLong>(data.size()));
+  if (compressor->capacity < bound) {
+    compressor->output = std::make_unique_for_overwrite<std::uint8_t[]>(bound);
+    compressor->capacity = bound;
+  }
   stream.next_in = const_cast<Bytef*>(data.data());
   stream.avail_in = static_cast<uInt>(data.size());
   do {
-    stream.next_out = output.data() + stream.total_out;
-    stream.avail_out = static_cast<uInt>(output.size() - stream.total_out);
+    stream.next_out = compressor->output.get() + stream.total_out;
+    stream.avail_out = static_cast<uInt>(bound - stream.total_out);
     status = deflate(&stream, Z_FINISH);
   } while (status == Z_OK);
   if (status != Z_STREAM_END) {
     TLLogError(kTLLogTag, "Deflate failed with error: {}", deflateErrorText(status));
-    deflateEnd(&stream);
+    // A state that failed is not used again.
     return std::nullopt;
   }
-  output.resize(stream.total_out);
-  deflateEnd(&stream);
+  platform::Data output(compressor->output.get(), compressor->output.get() + stream.total_out);
+  // Nothing of this body stays reachable from the kept state.
+  stream.next_in = nullptr;
+  stream.avail_in = 0;
+  putBack(std::move(compressor));
   return output;
 }
