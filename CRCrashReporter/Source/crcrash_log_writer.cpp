@@ -123,6 +123,10 @@ void crcrash_async_signal_from_linux(int linux_signo, int linux_code, int trapno
   }
 }
 
+void* crcrash_async_signal_address(int linux_code, void* fault_address) {
+  return linux_code <= 0 ? nullptr : fault_address;
+}
+
 // ---- Field packer ----
 
 namespace {
