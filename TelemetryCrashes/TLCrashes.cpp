@@ -342,10 +342,10 @@ void TLCrashes::channelDidPrepareLog(TLChannelProtocol&, const std::shared_ptr<T
   TLCrashesLogBuffer::bufferLog(log, internalId, targetTokenEncrypter_);
 }
 
-void TLCrashes::channelDidCompleteEnqueueingLog(TLChannelProtocol&, const std::shared_ptr<TLLog>&,
+void TLCrashes::channelDidCompleteEnqueueingLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log,
                                                 const std::string& internalId) {
   std::lock_guard lock(mutex_);
-  TLCrashesLogBuffer::clearWithInternalId(internalId);
+  TLCrashesLogBuffer::clearWithInternalId(internalId, log);
 }
 
 void TLCrashes::notifyDelegateOfLog(const std::shared_ptr<TLLog>& log, int which,

@@ -99,13 +99,23 @@ kern_return_t crcrash_mach_exception_callback(task_t task, thread_t thread, exce
       pc::KERN_SUCCESS) {
     return pc::KERN_SUCCESS;
   }
+  // A request the fault bridge raised for a Linux signal reports that signal as delivered; the exception
+  // table serves requests that came from elsewhere. (The table would turn every SIGSEGV that is not
+  // SEGV_MAPERR into SIGBUS, as the kernel it was made for does.)
   crcrash_log_bsd_signal_info_t bsd{};
-  std::uint64_t address = 0;
-  if (!crcrash_async_mach_exception_get_siginfo(type, codes, count, &bsd.signo, &bsd.code, &address)) {
-    CRCRASH_DEBUG("Unexpected error mapping Mach exception to a POSIX signal");
-    return pc::KERN_FAILURE;
+  pc::fault_bridge_signal_t delivered{};
+  const bool from_signal = pc::fault_bridge_signal(thread, type, codes, count, &delivered);
+  if (from_signal) {
+    crcrash_async_signal_from_linux(delivered.signo, delivered.code, delivered.trapno, &bsd.signo, &bsd.code);
+    bsd.address = crcrash_async_signal_address(delivered.code, delivered.address);
+  } else {
+    std::uint64_t address = 0;
+    if (!crcrash_async_mach_exception_get_siginfo(type, codes, count, &bsd.signo, &bsd.code, &address)) {
+      CRCRASH_DEBUG("Unexpected error mapping Mach exception to a POSIX signal");
+      return pc::KERN_FAILURE;
+    }
+    bsd.address = reinterpret_cast<void*>(address);
   }
-  bsd.address = reinterpret_cast<void*>(address);
   crcrash_log_mach_signal_info_t mach{static_cast<std::uint64_t>(type),
                                       reinterpret_cast<const std::uint64_t*>(codes), count};
   crcrash_log_signal_info_t info{&bsd, &mach};
@@ -118,9 +128,15 @@ kern_return_t crcrash_mach_exception_callback(task_t task, thread_t thread, exce
   if (crcrash_crash_callbacks.handleSignal != nullptr) {
     siginfo_t siginfo;
     std::memset(&siginfo, 0, sizeof siginfo);
-    siginfo.si_signo = linux_signal(bsd.signo);
-    siginfo.si_code = bsd.code;
-    siginfo.si_addr = bsd.address;
+    if (from_signal) {
+      siginfo.si_signo = delivered.signo;
+      siginfo.si_code = delivered.code;
+      siginfo.si_addr = delivered.address;
+    } else {
+      siginfo.si_signo = linux_signal(bsd.signo);
+      siginfo.si_code = bsd.code;
+      siginfo.si_addr = bsd.address;
+    }
     ucontext_t uap;
     std::memset(&uap, 0, sizeof uap);
     crcrash_crash_callbacks.handleSignal(&siginfo, &uap, crcrash_crash_callbacks.context);

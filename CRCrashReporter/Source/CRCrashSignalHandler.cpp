@@ -146,7 +146,7 @@ bool crcrash_signal_crash_callback(int signo, siginfo_t* info, ucontext_t* uap, 
   crcrash_log_bsd_signal_info_t bsd{};
   crcrash_async_signal_from_linux(info->si_signo, info->si_code, static_cast<int>(mctx.es.trapno), &bsd.signo,
                                   &bsd.code);
-  bsd.address = info->si_addr;
+  bsd.address = crcrash_async_signal_address(info->si_code, info->si_addr);
   crcrash_log_signal_info_t signal_info{&bsd, nullptr};
   (void)signo;
 

@@ -237,7 +237,9 @@ crcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
     std::uint64_t length) {
   constexpr const char* kTag = "eval_program";
 
-  // The rules in force at entry, for DW_CFA_restore: a plain list, as most programs never restore.
+  // The rules in force at entry, for DW_CFA_restore: a plain list, as most programs never restore. It has
+  // room for as many rules as the state has slots, and a level never holds more, so the limit below is
+  // only reached if the state's chains were broken.
   struct initial_rule {
     std::uint32_t regnum;
     crcrash_dwarf_cfa_reg_rule_t rule;
@@ -248,7 +250,11 @@ crcrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
   {
     dwarf_cfa_state_iterator<machine_ptr, machine_ptr_s> it(this);
     initial_rule r;
-    while (initial_count < DWARF_CFA_STATE_MAX_REGISTERS && it.next(&r.regnum, &r.rule, &r.value)) {
+    while (it.next(&r.regnum, &r.rule, &r.value)) {
+      if (initial_count == DWARF_CFA_STATE_MAX_REGISTERS) {
+        CFA_LOG(kTag, "Hit register allocation limit while saving initial state");
+        return CRCRASH_ERR_NOMEM;
+      }
       initial[initial_count++] = r;
     }
   }

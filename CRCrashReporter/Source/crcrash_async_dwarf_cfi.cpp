@@ -324,6 +324,7 @@ crcrash_error_t crcrash_async_dwarf_fde_info_init_with_cie(crcrash_async_dwarf_f
   err = crcrash_async_dwarf_cie_info_init<machine_ptr>(&cie, mobj, byteorder, &ptr_reader, cie_address);
   if (err != CRCRASH_ERR_NONE) {
     DWARF_LOG(kFdeTag, "Failed to parse CFE for FDE");
+    info->cie_failed = true;
     return err;
   }
 

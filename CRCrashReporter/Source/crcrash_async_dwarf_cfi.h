@@ -36,6 +36,8 @@ struct crcrash_async_dwarf_fde_info_t {
   std::uint64_t pc_end;
   std::uint64_t instructions_offset;
   std::uint64_t instructions_length;
+  // Set when the entry was refused because its CIE (at cie_offset) did not decode.
+  bool cie_failed;
 };
 
 // Decodes the CIE whose length field is at `cie_address` (not below the memory object's base).

@@ -151,7 +151,7 @@ class crcrash_async_llist {
       std::atomic_thread_fence(std::memory_order_seq_cst);
       node* expected = first;
       if (!head_.compare_exchange_strong(expected, n, std::memory_order_seq_cst)) {
-        CRCRASH_DEBUG("Failed to prepend to async list despite holding lock");
+        CRCRASH_DEBUG("Failed to prepend to image list despite holding lock");
       }
       first->prev.store(n, std::memory_order_release);
     } else {

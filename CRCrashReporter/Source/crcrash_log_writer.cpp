@@ -123,6 +123,10 @@ void crcrash_async_signal_from_linux(int linux_signo, int linux_code, int trapno
   }
 }
 
+void* crcrash_async_signal_address(int linux_code, void* fault_address) {
+  return linux_code <= 0 ? nullptr : fault_address;
+}
+
 // ---- Field packer ----
 
 namespace {
@@ -580,6 +584,87 @@ std::size_t signal_field(crcrash_async_file_t* file, const crcrash_log_signal_in
   });
 }
 
+// The images a report cannot do without: the executable's, and those holding the crashed thread's frames
+// and the uncaught exception's. Without them the frames name nothing and the reader refuses a report
+// with no image at all. Kept by header address, at most kMaxNeeded, for the size reserve and the write.
+struct NeededImages {
+  static constexpr std::size_t kMaxNeeded = 64;
+  std::uint64_t headers[kMaxNeeded];
+  std::size_t count = 0;
+
+  bool has(std::uint64_t header) const {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (headers[i] == header) return true;
+    }
+    return false;
+  }
+  void add(const crcrash_async_macho_t* image) {
+    if (image == nullptr || has(image->header_addr)) return;
+    if (count == kMaxNeeded) {
+      CRCRASH_DEBUG("More than %zu images hold the crashed thread's frames; the rest get no reserve",
+                    kMaxNeeded);
+      return;
+    }
+    headers[count++] = image->header_addr;
+  }
+  // The image holding `pc`, or the one before it for a return address at an image's very end.
+  void add_pc(crcrash_async_image_list_t* images, std::uint64_t pc, bool return_address) {
+    crcrash_async_macho_t* image = crcrash_nasync_image_containing_address(images, pc);
+    if (image == nullptr && return_address && pc > 0)
+      image = crcrash_nasync_image_containing_address(images, pc - 1);
+    add(image);
+  }
+};
+
+bool same_text(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return false;
+  while (*a != 0 && *a == *b) {
+    ++a;
+    ++b;
+  }
+  return *a == *b;
+}
+
+void collect_needed_images(Context& ctx, const crcrash_async_thread_state_t* crashed_state,
+                           NeededImages* needed) {
+  crcrash_async_image_list_t* images = ctx.images;
+  crcrash_nasync_image_list_set_reading(images, true);
+  for (crcrash_async_macho_t* image = crcrash_nasync_image_list_next(images, nullptr); image != nullptr;
+       image = crcrash_nasync_image_list_next(images, image)) {
+    if (same_text(image->name, ctx.writer->process_info.process_path)) needed->add(image);
+  }
+  if (crashed_state != nullptr) {
+    crframe_cursor_t cursor;
+    if (crframe_cursor_init(&cursor, ctx.task, crashed_state, images) == CRFRAME_ERR_NONE) {
+      for (std::uint32_t frames = 0; frames < CRCRASH_MAX_FRAMES; ++frames) {
+        std::uint64_t pc = 0;
+        if (crframe_cursor_next(&cursor) != CRFRAME_ERR_NONE ||
+            crframe_cursor_get_reg(&cursor, CRCRASH_REG_IP, &pc) != CRFRAME_ERR_NONE)
+          break;
+        needed->add_pc(images, pc, frames > 0);
+      }
+      crframe_cursor_free(&cursor);
+    }
+  }
+  const auto& e = ctx.writer->uncaught_exception;
+  if (e.has_exception) {
+    for (std::uint64_t i = 0; i < e.callstack_count && i < CRCRASH_MAX_FRAMES; ++i)
+      needed->add_pc(images, e.callstack[i], true);
+  }
+  crcrash_nasync_image_list_set_reading(images, false);
+}
+
+std::uint64_t needed_images_size(crcrash_async_image_list_t* images, const NeededImages& needed) {
+  std::uint64_t size = 0;
+  crcrash_nasync_image_list_set_reading(images, true);
+  for (crcrash_async_macho_t* image = crcrash_nasync_image_list_next(images, nullptr); image != nullptr;
+       image = crcrash_nasync_image_list_next(images, image)) {
+    if (needed.has(image->header_addr)) size += binary_image(nullptr, image);
+  }
+  crcrash_nasync_image_list_set_reading(images, false);
+  return size;
+}
+
 }  // namespace
 
 crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t crashed_thread,
@@ -646,9 +731,9 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
     return size + pack_u64(f, 7, static_cast<std::uint64_t>(p.start_time));
   });
 
-  // Room is kept for what comes last and matters most: the signal, the exception and the crashed thread.
-  // Threads and images that would pass the file's limit are left out whole, so every byte written stays
-  // decodable.
+  // Room is kept for what comes last and matters most: the signal, the exception, the crashed thread and
+  // the images its frames lie in. Threads and images that would pass the file's limit are left out whole,
+  // so every byte written stays decodable.
   const std::uint64_t limit = file->limit;
   std::uint64_t tail_reserve = signal_field(nullptr, signal_info);
   if (writer->uncaught_exception.has_exception) tail_reserve += exception_field(ctx, nullptr);
@@ -669,6 +754,13 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
   std::uint64_t crashed_reserve =
       have_crashed_state ? thread_field(ctx, nullptr, 0xFFFFFFF, true, &crashed_state, CRCRASH_MAX_FRAMES)
                          : 0;
+  // The images that name the crashed thread's frames come before other threads too.
+  NeededImages needed;
+  std::uint64_t image_reserve = 0;
+  if (image_list != nullptr) {
+    collect_needed_images(ctx, have_crashed_state ? &crashed_state : nullptr, &needed);
+    image_reserve = needed_images_size(image_list, needed);
+  }
   auto room = [&](std::uint64_t reserve) -> std::uint64_t {
     if (limit == 0) return ~0ull;
     return limit > file->total + reserve ? limit - file->total - reserve : 0;
@@ -696,7 +788,7 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
       return crcrash_writer_pack(nullptr, 3, CRCRASH_PACK_MESSAGE, &body) + body;
     };
     std::uint64_t size = field_size();
-    const std::uint64_t available = room(tail_reserve + crashed_reserve);
+    const std::uint64_t available = room(tail_reserve + crashed_reserve + image_reserve);
     if (size > available) {
       if (!crashed) {
         CRCRASH_DEBUG("Left out thread %u (%llu bytes): the report would pass its limit", threads[i],
@@ -721,7 +813,9 @@ crcrash_error_t crcrash_log_writer_write(crcrash_log_writer_t* writer, thread_t 
     for (crcrash_async_macho_t* image = crcrash_nasync_image_list_next(image_list, nullptr); image != nullptr;
          image = crcrash_nasync_image_list_next(image_list, image)) {
       std::uint64_t size = binary_image(nullptr, image);
-      if (size > room(tail_reserve)) {
+      // A needed image takes the room kept for it; the others take what is left beyond that.
+      if (needed.has(image->header_addr)) image_reserve = image_reserve > size ? image_reserve - size : 0;
+      if (size > room(tail_reserve + image_reserve)) {
         CRCRASH_DEBUG("Left out image %s (%llu bytes): the report would pass its limit", image->name,
                       static_cast<unsigned long long>(size));
         continue;

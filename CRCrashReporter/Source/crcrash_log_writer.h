@@ -120,3 +120,6 @@ const char* crcrash_async_signal_sigcode(int signo, int code);
 // Maps a Linux signal and si_code onto the Darwin numbering the name tables use. `trapno` is the trap
 // number of the machine context (3 for int3), used for SIGTRAP with SI_KERNEL.
 void crcrash_async_signal_from_linux(int linux_signo, int linux_code, int trapno, int* signo, int* code);
+// The fault address of a Linux signal: si_addr, or null for a signal sent by a process (si_code <= 0),
+// whose si_addr holds the sender's pid and uid instead.
+void* crcrash_async_signal_address(int linux_code, void* fault_address);

@@ -21,12 +21,19 @@ crframe_error_t read_dwarf_unwind_int(task_t task, crcrash_async_macho_t* image,
   dwarf_cfa_state<machine_ptr, machine_ptr_s> state;
 
   cfi_section_reader reader(section, byteorder, sizeof(machine_ptr) == 8, debug_frame);
-  crcrash_async_dwarf_fde_info_t fde;
+  crcrash_async_dwarf_fde_info_t fde{};
   // The search decodes the FDE's CIE on the way, with a pointer reader like ours; it is used as is.
   crcrash_async_dwarf_cie_info_t cie;
   crcrash_error_t err = reader.find_fde(hint, lookup_pc, &fde, &cie);
-  if (err != CRCRASH_ERR_NONE && hint != 0) err = reader.find_fde(0, lookup_pc, &fde, &cie);
-  if (err != CRCRASH_ERR_NONE) return CRFRAME_ERR_NOTSUP;
+  if (err != CRCRASH_ERR_NONE && hint != 0) {
+    fde = {};
+    err = reader.find_fde(0, lookup_pc, &fde, &cie);
+  }
+  if (err != CRCRASH_ERR_NONE) {
+    if (fde.cie_failed)
+      READER_LOG("Failed to parse CIE at offset of 0x%llx: %d", static_cast<ull>(fde.cie_offset), err);
+    return CRFRAME_ERR_NOTSUP;
+  }
   const std::uint64_t base = crcrash_async_mobject_base_address(section);
   // Such an FDE could only cover a PC equal to the largest address; no real code lies there.
   if (fde.pc_start == static_cast<machine_ptr>(~machine_ptr(0))) {

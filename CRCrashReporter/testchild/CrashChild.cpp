@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <link.h>
 #include <linux/futex.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -158,6 +159,11 @@ extern "C" NOINLINE void qv_leaf_int3() {
   asm volatile("int3\n.globl qv_fault_int3_after\nqv_fault_int3_after: nop" ::: "memory");
 }
 extern "C" NOINLINE void qv_leaf_abort() { std::abort(); }
+// As `kill -SEGV` from a shell: a signal sent to the process (SI_USER), taken by this thread.
+extern "C" NOINLINE void qv_leaf_kill_segv() {
+  kill(getpid(), SIGSEGV);
+  g_sink++;
+}
 extern "C" NOINLINE void qv_leaf_exception() {
   throw platform::Exception("QVChildException", "The crash child threw this on purpose");
 }
@@ -210,6 +216,7 @@ const Mode kModes[] = {
     {"ud2", qv_leaf_ud2, qv_fault_ud2},
     {"div0", qv_leaf_div0, qv_fault_div0},
     {"int3", qv_leaf_int3, qv_fault_int3_after},
+    {"kill_segv", qv_leaf_kill_segv, nullptr},
     {"abort", qv_leaf_abort, nullptr},
     {"exception", qv_leaf_exception, nullptr},
     {"two_faults", qv_leaf_null_read, qv_fault_null_read},

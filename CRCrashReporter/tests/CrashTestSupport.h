@@ -214,9 +214,11 @@ class MachOBuilder {
     std::memcpy(buffer, name, std::min<std::size_t>(std::strlen(name), 16));
     append(buffer, 16);
   }
+  // Grown and copied by hand: GCC 12 at -O3 warns (-Wnonnull) inside vector's range insert.
   void append(const void* p, std::size_t n) {
-    const auto* b = static_cast<const std::uint8_t*>(p);
-    bytes.insert(bytes.end(), b, b + n);
+    const std::size_t at = bytes.size();
+    bytes.resize(at + n);
+    if (n != 0) std::memcpy(bytes.data() + at, p, n);
   }
   void put32(std::size_t at, std::uint32_t v) {
     if (swapped_) v = __builtin_bswap32(v);

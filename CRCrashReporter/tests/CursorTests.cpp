@@ -211,7 +211,8 @@ int walk_current(crcrash_async_thread_state_t* state, void* context) {
   return 0;
 }
 
-__attribute__((noinline)) int chain(ChainWalk* walk, int level) {
+// Not cloned either: at -O3 GCC would otherwise run a specialised copy placed away from chain() itself.
+__attribute__((noinline, noclone)) int chain(ChainWalk* walk, int level) {
   // Entry `level` is this function's own return address: the frame that called it.
   walk->expected[level] = reinterpret_cast<std::uint64_t>(__builtin_return_address(0));
   int result;

@@ -129,6 +129,23 @@ TEST(DwarfCfaProgram, RestoreGoesBackToTheRulesAtEntry) {
   EXPECT_EQ(static_cast<std::int64_t>(value), -40);
 }
 
+// A program that starts with every slot taken keeps all 100 rules for DW_CFA_restore, the last one too.
+TEST(DwarfCfaProgram, RestoreWorksFromAFullTable) {
+  cfa_state state;
+  for (std::uint32_t r = 0; r < 100; ++r)
+    ASSERT_TRUE(state.set_register(r, CRCRASH_DWARF_CFA_REG_RULE_OFFSET, static_cast<std::uint64_t>(r) * 8));
+  // offset_extended r0 and r99 to cfa-24, then restore_extended both.
+  for (std::uint8_t r : {0, 99}) {
+    SCOPED_TRACE(static_cast<int>(r));
+    ASSERT_EQ(run(&state, {0x05, r, 0x03, 0x06, r}), CRCRASH_ERR_NONE);
+    crcrash_dwarf_cfa_reg_rule_t rule;
+    std::uint64_t value;
+    ASSERT_TRUE(state.get_register_rule(r, &rule, &value));
+    EXPECT_EQ(value, static_cast<std::uint64_t>(r) * 8);
+  }
+  EXPECT_EQ(state.get_register_count(), 100);
+}
+
 TEST(DwarfCfaProgram, StopsAfterTheRowOfThePc) {
   // def_cfa rsp+8; advance 4; def_cfa_offset 16; advance 4; def_cfa_offset 24.
   const Bytes program = {0x0C, 0x07, 0x08, 0x44, 0x0E, 0x10, 0x44, 0x0E, 0x18};

@@ -5,8 +5,11 @@
 #include <functional>
 #include <string>
 
+#include "CrashTestSupport.h"
 #include "DwarfTestSupport.h"
 #include "crcrash_async_dwarf_cfi.h"
+#include "crcrash_async_image_list.h"
+#include "crframe_dwarf_unwind.h"
 
 using namespace unwind_test;
 
@@ -275,6 +278,38 @@ TEST(DwarfFindFde, ThirtyTwoBitSectionsUseFourByteAddresses) {
   EXPECT_EQ(fde.fde_offset, at + 4);
   EXPECT_EQ(fde.pc_end, 0x8040u);
   EXPECT_EQ(fde.instructions_length, 1u);
+}
+
+// The DWARF frame reader over an image whose FDE for the pc points at a CIE that does not decode: the
+// reader gives way to the next one and its log names the CIE and why.
+TEST(DwarfFrameReader, FdeWithAnUndecodableCieNamesTheCie) {
+  // __TEXT at 0x1000 in one page: the header, __eh_frame at 0x1400, __text at 0x1800.
+  CfiSection cfi;
+  const std::size_t cie = cfi.cie(Bytes().u32(0).u8(2).str("").uleb(1).sleb(-8).uleb(16));  // version 2
+  cfi.fde(cie, standard_fde_rest(0x1800, 0x100, {}));
+  cfi.terminator();
+  crash_test::MachOBuilder b(true, false);
+  b.header(MH_MAGIC_64, 1);
+  b.segment("__TEXT", 0x1000, 0x1000, 0, 0x1000,
+            {{"__eh_frame", 0x1400, cfi.bytes().size()}, {"__text", 0x1800, 0x100}});
+  b.end_commands();
+  crash_test::Pages pages(1);
+  std::memcpy(pages.data(), b.bytes.data(), b.bytes.size());
+  std::memcpy(pages.data() + 0x400, cfi.bytes().data(), cfi.bytes().size());
+  crcrash_async_image_list_t images;
+  crcrash_nasync_image_list_init(&images, platform::crash::mach_task_self());
+  crcrash_nasync_image_list_append(&images, pages.address(), "built");
+
+  crcrash_async_thread_state_t current, next;
+  crcrash_async_thread_state_init(&current, platform::crash::CPU_TYPE_X86_64);
+  crcrash_async_thread_state_set_reg(&current, CRCRASH_REG_IP, pages.address() + 0x810);
+  crash_test::CapturedStderr captured;
+  EXPECT_EQ(
+      crframe_cursor_read_dwarf_unwind(platform::crash::mach_task_self(), &images, &current, nullptr, &next),
+      CRFRAME_ERR_NOTSUP);
+  EXPECT_NE(captured.text().find("Failed to parse CIE at offset of 0x0: 5"), std::string::npos)
+      << captured.text();
+  crcrash_nasync_image_list_free(&images);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "CRCrashProcessInfo.h"
+#include "CRCrashReport.h"
 #include "CrashTestSupport.h"
 #include "Platform/CRLoader.h"
 #include "Platform/CRSysctl.h"
@@ -51,10 +52,12 @@ __attribute__((noinline)) void park_deep(int depth) {
 
 struct ParkedThreads {
   std::vector<std::thread> threads;
-  ParkedThreads(int count, int depth) {
+  ParkedThreads(int count, int depth) : ParkedThreads(count, [depth](int) { return depth; }) {}
+  // Thread i parks at depth(i).
+  ParkedThreads(int count, const std::function<int(int)>& depth) {
     g_release_word = 0;
     g_parked = 0;
-    for (int i = 0; i < count; ++i) threads.emplace_back([depth] { park_deep(depth); });
+    for (int i = 0; i < count; ++i) threads.emplace_back([d = depth(i)] { park_deep(d); });
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (g_parked.load() < count && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
   }
@@ -309,27 +312,58 @@ TEST(CrashReportWriter, DeepStackIsCutAt512Frames) {
   EXPECT_NE(report->log.find("Terminated stack walking early: No error"), std::string::npos);
 }
 
-// A report that would pass its limit leaves out whole threads and keeps what matters.
+// A report that would pass its limit leaves out whole threads and keeps what matters: the signal, the
+// exception, the crashed thread and the images that name its frames and the executable, so that the
+// reader takes it. Two shapes: 300 threads of 512 frames each, and threads of every size from a few frames
+// to 512, which fill the room up to the last bytes; either may leave no room for images in some build.
 TEST(CrashReportWriter, OversizedReportStaysDecodable) {
-  ParkedThreads parked(300, 600);
-  std::vector<std::uint64_t> callstack(600);
-  for (std::size_t i = 0; i < callstack.size(); ++i) callstack[i] = 0x400000 + i;
-  auto report = write_report(CRCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, SIGSEGV, 1, [&](crcrash_log_writer_t* w) {
-    crcrash_log_writer_set_exception(w, "NSInvalidArgumentException", "something broke", callstack.data(),
-                                     callstack.size());
-  });
-  EXPECT_LE(report->bytes.size(), CRCRASH_REPORT_FILE_LIMIT);
-  ASSERT_NE(report->message, nullptr) << "decodes";
-  ASSERT_NE(report->message->signal, nullptr);
-  EXPECT_STREQ(report->message->signal->name, "SIGSEGV");
-  ASSERT_NE(report->message->exception, nullptr);
-  EXPECT_EQ(report->message->exception->n_frames, 512u);
-  bool crashed = false;
-  for (std::size_t i = 0; i < report->message->n_threads; ++i)
-    crashed |= report->message->threads[i]->crashed != 0;
-  EXPECT_TRUE(crashed);
-  EXPECT_LT(report->message->n_threads, 300u);
-  EXPECT_NE(report->log.find("Left out thread"), std::string::npos);
+  const std::pair<const char*, std::function<int(int)>> shapes[] = {
+      {"300 threads of 512 frames", [](int) { return 600; }},
+      {"threads of every size", [](int i) { return (i * 37) % 600; }},
+  };
+  for (const auto& [shape, depth] : shapes) {
+    SCOPED_TRACE(shape);
+    ParkedThreads parked(300, depth);
+    std::vector<std::uint64_t> callstack(600);
+    for (std::size_t i = 0; i < callstack.size(); ++i) callstack[i] = 0x400000 + i;
+    auto report =
+        write_report(CRCRASH_SYMBOL_STRATEGY_SYMBOL_TABLE, SIGSEGV, 1, [&](crcrash_log_writer_t* w) {
+          crcrash_log_writer_set_exception(w, "NSInvalidArgumentException", "something broke",
+                                           callstack.data(), callstack.size());
+        });
+    EXPECT_LE(report->bytes.size(), CRCRASH_REPORT_FILE_LIMIT);
+    ASSERT_NE(report->message, nullptr) << "decodes";
+    ASSERT_NE(report->message->signal, nullptr);
+    EXPECT_STREQ(report->message->signal->name, "SIGSEGV");
+    ASSERT_NE(report->message->exception, nullptr);
+    EXPECT_EQ(report->message->exception->n_frames, 512u);
+    EXPECT_LT(report->message->n_threads, 300u);
+    EXPECT_NE(report->log.find("Left out thread"), std::string::npos);
+
+    platform::Error error;
+    auto decoded = CRCrashReport::initWithData(report->bytes, &error);
+    ASSERT_NE(decoded, nullptr) << "the reader refuses it: " << error.description;
+    std::shared_ptr<const CRCrashReportThreadInfo> crashed;
+    for (const auto& thread : decoded->threads()) {
+      if (thread->crashed) crashed = thread;
+    }
+    ASSERT_NE(crashed, nullptr);
+    ASSERT_FALSE(crashed->stackFrames.empty());
+    // Every frame of the crashed thread that lies in a loaded object lies in an image of the report.
+    for (const auto& frame : crashed->stackFrames) {
+      Dl_info info;
+      if (dladdr(reinterpret_cast<void*>(frame->instructionPointer), &info) == 0) continue;
+      EXPECT_NE(decoded->imageForAddress(frame->instructionPointer), nullptr)
+          << std::hex << frame->instructionPointer << " in " << info.dli_fname;
+    }
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe);
+    ASSERT_GT(n, 0);
+    const std::string exe_path(exe, static_cast<std::size_t>(n));
+    bool executable = false;
+    for (const auto& image : decoded->images()) executable |= image->imageName == exe_path;
+    EXPECT_TRUE(executable) << "the executable's image is missing";
+  }
 }
 
 // With every host fact missing the report still carries its required strings and decodes.

@@ -328,6 +328,7 @@ struct ServerFixture : qvtesting::SandboxTest {
 
 struct RaiseRequest {
   pc::mach_port_t port;
+  mach_exception_data_type_t codes[2];
   kern_return_t result;
 };
 
@@ -335,16 +336,16 @@ struct RaiseRequest {
 int raise_parked(crcrash_async_thread_state_t* state, void* context) {
   auto* request = static_cast<RaiseRequest*>(context);
   pc::thread_park_state(&state->exception.ues.es64, &state->thread.uts.ts64);
-  const mach_exception_data_type_t codes[2] = {1, 0};
   request->result = pc::exception_raise_to_port(
       request->port, pc::EXCEPTION_DEFAULT | pc::MACH_EXCEPTION_CODES, pc::x86_THREAD_STATE,
-      pc::mach_thread_self(), pc::mach_task_self(), pc::EXC_BAD_ACCESS, codes, 2);
+      pc::mach_thread_self(), pc::mach_task_self(), pc::EXC_BAD_ACCESS, request->codes, 2);
   pc::thread_unpark();
   return 0;
 }
 
-kern_return_t raise_to(pc::mach_port_t port) {
-  RaiseRequest request{port, -1};
+kern_return_t raise_to(pc::mach_port_t port, mach_exception_data_type_t code0 = 1,
+                       mach_exception_data_type_t code1 = 0) {
+  RaiseRequest request{port, {code0, code1}, -1};
   crcrash_async_thread_state_current(raise_parked, &request);
   return request.result;
 }
@@ -396,6 +397,32 @@ TEST_F(ServerFixture, ForwardsToTheEarlierHandlerOrWritesTheReport) {
       EXPECT_EQ(report->machExceptionInfo()->type, 1u);
       EXPECT_EQ(report->machExceptionInfo()->codes, (std::vector<std::uint64_t>{1, 0}));
     }
+  }
+}
+
+// A request that no Linux signal stands behind (raised here, not by the fault bridge) is reported by the
+// exception-to-signal table.
+TEST_F(ServerFixture, RequestsNotFromASignalAreMappedByTheExceptionTable) {
+  struct Row {
+    mach_exception_data_type_t code0;
+    const char* name;
+    const char* code;
+  };
+  const Row rows[] = {
+      {1, "SIGSEGV", "SEGV_MAPERR"}, {2, "SIGBUS", "BUS_ADRERR"}, {10, "SIGBUS", "BUS_ADRERR"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.code0);
+    fs::remove(path);
+    platform::Error error;
+    auto server =
+        CRCrashMachExceptionServer::initWithCallBack(crcrash_mach_exception_callback, &state, &error);
+    ASSERT_NE(server, nullptr) << error.description;
+    EXPECT_EQ(raise_to(server->serverPort(), row.code0, 0x5000), pc::KERN_FAILURE);
+    auto report = CRCrashReport::initWithData(crash_test::read_file(path), &error);
+    ASSERT_NE(report, nullptr) << error.description;
+    EXPECT_EQ(report->signalInfo()->name, row.name);
+    EXPECT_EQ(report->signalInfo()->code, row.code);
+    EXPECT_EQ(report->signalInfo()->address, 0x5000u);
   }
 }
 

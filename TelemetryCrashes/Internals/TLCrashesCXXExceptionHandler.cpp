@@ -56,7 +56,9 @@ std::once_flag g_resolveOnce;
 
 void releaseRecord(void* record) { std::free(record); }
 
-std::uint32_t captureReturnAddresses(std::uint64_t* out) {
+// Inlined into its caller whatever the optimisation, so that the first address is the caller's own (the
+// throw hook's, or the terminate handler's), which the terminate handler drops.
+[[gnu::always_inline]] inline std::uint32_t captureReturnAddresses(std::uint64_t* out) {
   void* frames[kMaxFrames];
   int count = backtrace(frames, kMaxFrames);
   if (count < 0) count = 0;

@@ -154,7 +154,8 @@ void TLCrashesLogBuffer::bufferLog(const std::shared_ptr<TLLog>& log, const std:
   store(archive, token, internalId, platform::Date::now().timeIntervalSince1970());
 }
 
-void TLCrashesLogBuffer::clearWithInternalId(const std::string& internalId) {
+void TLCrashesLogBuffer::clearWithInternalId(const std::string& internalId,
+                                             const std::shared_ptr<TLLog>& log) {
   if (internalId.empty()) return;
   std::lock_guard lock(g_logBufferMutex);
   for (int i = 0; i < kSlotCount; ++i) {
@@ -165,6 +166,9 @@ void TLCrashesLogBuffer::clearWithInternalId(const std::string& internalId) {
     publish(i, makeBlock(current->bufferPath, current->targetTokenFilePath, nullptr, 0, "", "", 0));
     if (g_writtenAtCrash.load()) {
       ::unlink(bufferPath.c_str());
+      TLLogVerbose(kLogBufferTag, "Deleted a log from Crashes Buffer (sid: {}, type: {})",
+                   log ? log->sid().value_or("(null)") : "(null)",
+                   log ? log->type().value_or("(null)") : "(null)");
       TLLogVerbose(kLogBufferTag, "Deleted crash buffer file: {}.", bufferPath);
     }
   }

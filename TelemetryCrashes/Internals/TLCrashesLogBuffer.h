@@ -53,8 +53,9 @@ class TLCrashesLogBuffer {
   // archive is empty is skipped). The target token, when the log has one, is encrypted first.
   static void bufferLog(const std::shared_ptr<TLLog>& log, const std::string& internalId,
                         TLEncrypter& encrypter);
-  // Frees every slot holding the id; after a crash-time write also removes their buffer files.
-  static void clearWithInternalId(const std::string& internalId);
+  // Frees every slot holding the id; after a crash-time write also removes their buffer files (and
+  // names the log, when given, in the log lines).
+  static void clearWithInternalId(const std::string& internalId, const std::shared_ptr<TLLog>& log = nullptr);
   // The crash-time writer: every slot to its file (empty for a free slot), and the token files of
   // slots with a token. Async-signal-safe.
   static void writeAtCrash();

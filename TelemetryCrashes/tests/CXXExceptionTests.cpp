@@ -1,8 +1,10 @@
+#include <execinfo.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -19,13 +21,32 @@ struct FancyError : std::runtime_error {
 
 namespace {
 
-// In the child: what the handler saw, one line per call.
+// The return address into throwKind's caller, as throwKind sees it.
+void* g_throwKindCaller = nullptr;
+
+// In the child: what the handler saw, one line per call. The handler runs on the stack that threw, so the
+// record's frames are the outer end of the handler's own stack: "tail" says whether they are, frame for
+// frame to the outermost, and "above" how many frames of the handler's stack lie above them.
+// "caller" says whether the record's second frame is throwKind's caller, that is whether its first
+// frame is throwKind itself (the throw site) and not the throw hook.
 void printingHandler(const TLCrashesCXXExceptionInfo* info) {
   TLCrashesCXXExceptionWrapperException wrapper(info);
-  std::fprintf(stderr, "HANDLER type=%s message=%s frames=%u name=[%s] reason=[%s] stack=%zu\n",
+  void* now[256];
+  const int depth = backtrace(now, 256);
+  bool tail = info->frameCount > 0 && info->frameCount <= static_cast<std::uint32_t>(depth);
+  for (std::uint32_t i = 0; tail && i < info->frameCount; ++i) {
+    tail = info->frameAddresses[info->frameCount - 1 - i] ==
+           reinterpret_cast<std::uint64_t>(now[depth - 1 - static_cast<int>(i)]);
+  }
+  const bool caller =
+      info->frameCount >= 2 && info->frameAddresses[1] == reinterpret_cast<std::uint64_t>(g_throwKindCaller);
+  std::fprintf(stderr,
+               "HANDLER type=%s message=%s frames=%u name=[%s] reason=[%s] stack=%zu tail=%d above=%d "
+               "caller=%d\n",
                info->typeName ? info->typeName : "(null)", info->messageText ? info->messageText : "(null)",
                info->frameCount, wrapper.name().c_str(), wrapper.reason().c_str(),
-               wrapper.callStackReturnAddresses().size());
+               wrapper.callStackReturnAddresses().size(), tail ? 1 : 0,
+               depth - static_cast<int>(info->frameCount), caller ? 1 : 0);
   std::fflush(stderr);
 }
 
@@ -38,6 +59,8 @@ void customTerminate() {
 bool inChild() { return std::getenv("QV_CXX_CHILD") != nullptr; }
 
 [[gnu::noinline]] void throwKind(const std::string& kind) {
+  g_throwKindCaller = __builtin_return_address(0);
+  asm volatile("" ::: "memory");
   if (kind == "fancy") throw qvtest::FancyError("fancy message");
   if (kind == "cstring") throw "c string message";
   if (kind == "string") throw std::string("string message");
@@ -67,6 +90,20 @@ TEST(CXXCaptureChild, ThrowWithHandlers) {
   std::fprintf(stderr, "COUNT %u\n", TLCrashesUncaughtCXXExceptionHandlerManager::countCXXExceptionHandler());
   std::fflush(stderr);
   throwKind(kind);
+}
+
+// An exception thrown before any handler was added and rethrown afterwards: no throw site was recorded on
+// this thread, so the terminate handler takes the frames of its own stack.
+TEST(CXXCaptureChild, RethrowUnrecorded) {
+  if (!inChild()) GTEST_SKIP();
+  std::exception_ptr early;
+  try {
+    throwKind("plain");
+  } catch (...) {
+    early = std::current_exception();
+  }
+  TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(printingHandler);
+  std::rethrow_exception(early);
 }
 
 // ---- Parent side ----
@@ -102,14 +139,32 @@ TEST_F(CXXCapture, UncaughtExceptionsReachTheHandlers) {
       ++calls;
       const std::string line = child.output.substr(at, child.output.find('\n', at) - at);
       EXPECT_NE(line.find(row.line), std::string::npos) << row.kind << ": " << line;
-      // Throw-site frames were recorded (never a wrapped count) and the wrapper carries them all.
+      // Throw-site frames were recorded (never a wrapped count) and the wrapper carries them all: from the
+      // throw site (not the throw hook) to the outermost frame, and not one more.
       const auto frames = std::stoul(line.substr(line.find("frames=") + 7));
       EXPECT_GT(frames, 1u) << line;
       EXPECT_LT(frames, 128u) << line;
       EXPECT_NE(line.find("stack=" + std::to_string(frames)), std::string::npos) << line;
+      EXPECT_NE(line.find("tail=1"), std::string::npos) << line;
+      if (row.kind != "library") {
+        EXPECT_NE(line.find("caller=1"), std::string::npos) << line;
+      }
     }
     EXPECT_EQ(calls, static_cast<std::size_t>(row.calls)) << row.kind << "\n" << child.output;
   }
+}
+
+// Without a recorded throw site the frames are the terminate handler's callers: the handler's stack less
+// the handler and the terminate handler, down to the outermost frame.
+TEST_F(CXXCapture, UnrecordedThrowTakesTheTerminateHandlersCallers) {
+  if (inChild()) GTEST_SKIP();
+  auto child = crtesting::runTestChild("CXXCaptureChild.RethrowUnrecorded", {{"QV_CXX_CHILD", "1"}}, root());
+  EXPECT_TRUE(child.signalled(SIGABRT)) << child.output;
+  const std::size_t at = child.output.find("HANDLER ");
+  ASSERT_NE(at, std::string::npos) << child.output;
+  const std::string line = child.output.substr(at, child.output.find('\n', at) - at);
+  EXPECT_NE(line.find("type=St13runtime_error message=plain"), std::string::npos) << line;
+  EXPECT_NE(line.find("tail=1 above=2 "), std::string::npos) << line;
 }
 
 TEST_F(CXXCapture, WrapperNamesTheDemangledTypeAndItsMessage) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "Telemetry/Internals/Storage/TLLogDBStorage.h"
 #include "Telemetry/Internals/Util/TLEncrypter.h"
 #include "Telemetry/Internals/Util/TLUtility.h"
+#include "Telemetry/tests/TelemetryTestSupport.h"
 #include "TelemetryCrashes/Model/TLAppleErrorLog.h"
 #include "TelemetryCrashes/Model/TLErrorAttachmentLog.h"
 #include "TelemetryCrashes/Model/TLHandledErrorLog.h"
@@ -114,9 +116,19 @@ TEST_F(LogBuffer, WriterDumpsEverySlotAndTokens) {
   EXPECT_EQ(encrypter.decryptString(readFile(tokenFile(0))), "secret-token");
   EXPECT_EQ(fs::file_size(bufferFile(5)), 0u);
   EXPECT_FALSE(fs::exists(tokenFile(1)));
-  // After a crash-time write a completed log also loses its file.
-  TLCrashesLogBuffer::clearWithInternalId("one");
+  // After a crash-time write a completed log also loses its file, and the log says which log that was.
+  log->setSid("session-7");
+  tltesting::MessageRecorder recorder;
+  TLLogger::setCurrentLogLevel(TLLogLevelVerbose);
+  TLCrashesLogBuffer::clearWithInternalId("one", log);
   EXPECT_FALSE(fs::exists(bufferFile(0)));
+  const auto lines = recorder.texts(TLLogLevelVerbose);
+  const auto deleted =
+      std::find(lines.begin(), lines.end(),
+                "Deleted a log from Crashes Buffer (sid: session-7, type: " + *log->type() + ")");
+  ASSERT_NE(deleted, lines.end()) << ::testing::PrintToString(lines);
+  ASSERT_NE(deleted + 1, lines.end());
+  EXPECT_EQ(*(deleted + 1), "Deleted crash buffer file: " + bufferFile(0).string() + ".");
 }
 
 // The writer runs while other threads keep replacing slots: no block it reads may be freed under it.

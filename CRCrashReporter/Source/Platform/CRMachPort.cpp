@@ -589,6 +589,42 @@ void bridge_fallback(int signo) {
 
 thread_local bool t_bridge_exempt = false;
 
+// The signals behind the requests that faulting threads wait on, so that the handler reports what the
+// kernel delivered instead of what the exception maps back to. A slot is claimed by its thread (tid from
+// 0), filled, then marked ready; the handler's thread only reads ready slots. A fault while every slot is
+// taken goes without one and its request is mapped back from the exception.
+struct DeliveredSignal {
+  std::atomic<thread_t> thread;
+  std::atomic<bool> ready;
+  exception_type_t type;
+  mach_exception_data_type_t codes[2];
+  fault_bridge_signal_t signal;
+};
+constexpr std::size_t kDeliveredSlots = 64;
+constinit DeliveredSignal g_delivered[kDeliveredSlots]{};
+
+DeliveredSignal* note_delivered(thread_t self, exception_type_t type,
+                                const mach_exception_data_type_t codes[2],
+                                const fault_bridge_signal_t& signal) {
+  for (DeliveredSignal& slot : g_delivered) {
+    thread_t expected = 0;
+    if (!slot.thread.compare_exchange_strong(expected, self, std::memory_order_acq_rel)) continue;
+    slot.type = type;
+    slot.codes[0] = codes[0];
+    slot.codes[1] = codes[1];
+    slot.signal = signal;
+    slot.ready.store(true, std::memory_order_release);
+    return &slot;
+  }
+  return nullptr;
+}
+
+void forget_delivered(DeliveredSignal* slot) {
+  if (slot == nullptr) return;
+  slot->ready.store(false, std::memory_order_release);
+  slot->thread.store(0, std::memory_order_release);
+}
+
 // The handler: the kernel's delivery of an exception to the port registered for it (the thread's own
 // first, then the task's). The faulting thread parks its registers for the handler to read, sends the
 // request and waits for the answer.
@@ -612,8 +648,13 @@ void fault_handler(int signo, siginfo_t* info, void* uap) {
   kern_return_t kr = KERN_FAILURE;
   if (entry != nullptr) {
     const bool parked = thread_park(uap);
+    const auto* uc = static_cast<const ucontext_t*>(uap);
+    DeliveredSignal* delivered = note_delivered(
+        self, type, codes,
+        {signo, info->si_code, info->si_addr, static_cast<int>(uc->uc_mcontext.gregs[REG_TRAPNO])});
     kr = exception_raise_to_port(entry->port.load(), entry->behavior.load(), entry->flavor.load(), self,
                                  mach_task_self(), type, codes, 2);
+    forget_delivered(delivered);
     if (parked) thread_unpark();
   }
   if (kr != KERN_SUCCESS) bridge_fallback(signo);
@@ -640,8 +681,23 @@ void fault_bridge_install() {
 
 void fault_bridge_exempt_current_thread() { t_bridge_exempt = true; }
 
+bool fault_bridge_signal(thread_t thread, exception_type_t type, const mach_exception_data_type_t* codes,
+                         mach_msg_type_number_t code_count, fault_bridge_signal_t* out) {
+  if (thread == 0 || code_count < 2) return false;
+  for (const DeliveredSignal& slot : g_delivered) {
+    if (slot.thread.load(std::memory_order_acquire) != thread || !slot.ready.load(std::memory_order_acquire))
+      continue;
+    if (slot.type != type || slot.codes[0] != codes[0] || slot.codes[1] != codes[1]) continue;
+    *out = slot.signal;
+    return true;
+  }
+  return false;
+}
+
 bool fault_bridge_exception(int signo, int si_code, void* address, exception_type_t* type,
                             mach_exception_data_type_t codes[2]) {
+  // A signal sent by a process carries the sender's pid and uid where a fault has its address.
+  if (si_code <= 0) address = nullptr;
   codes[1] = static_cast<mach_exception_data_type_t>(reinterpret_cast<std::uintptr_t>(address));
   switch (signo) {
     case SIGSEGV:

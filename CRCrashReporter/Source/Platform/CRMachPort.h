@@ -219,8 +219,24 @@ void fault_bridge_exempt_current_thread();
 
 // The fault bridge's request for a signal: exception type and the two codes. EXC_BAD_ACCESS with code[0]
 // 1 (SEGV_MAPERR), 2 (any other SIGSEGV) or 10 (SIGBUS); EXC_BAD_INSTRUCTION, EXC_ARITHMETIC or
-// EXC_BREAKPOINT with the Linux si_code; code[1] is the fault address. False for other signals.
+// EXC_BREAKPOINT with the Linux si_code; code[1] is the fault address, 0 for a signal sent by a process
+// (si_code <= 0, whose si_addr holds the sender's pid and uid). False for other signals.
 bool fault_bridge_exception(int signo, int si_code, void* address, exception_type_t* type,
                             mach_exception_data_type_t codes[2]);
+
+// The signal the kernel delivered to a thread whose fault the bridge turned into an exception request:
+// Linux signal number, si_code, si_addr and the machine context's trap number.
+struct fault_bridge_signal_t {
+  int signo;
+  int code;
+  void* address;
+  int trapno;
+};
+
+// While `thread` waits in the fault bridge for the answer to a request of this type and these codes, the
+// signal behind that request; false for a request that did not come from a Linux signal (raised by other
+// means, or by a thread that is not waiting in the bridge). Async-signal-safe.
+bool fault_bridge_signal(thread_t thread, exception_type_t type, const mach_exception_data_type_t* codes,
+                         mach_msg_type_number_t code_count, fault_bridge_signal_t* out);
 
 }  // namespace platform::crash
