@@ -76,6 +76,14 @@ bool inChild() { return std::getenv("QV_CXX_CHILD") != nullptr; }
 
 // ---- Child side: each test ends the process through an uncaught exception ----
 
+// AddressSanitizer adds frames of its own (its interceptor of the throw) between the throw site and
+// the runtime: the frame counts are pinned in the builds without it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kExactFrames = false;
+#else
+constexpr bool kExactFrames = true;
+#endif
+
 TEST(CXXCaptureChild, ThrowWithHandlers) {
   if (!inChild()) GTEST_SKIP();
   const std::string kind = std::getenv("QV_CXX_KIND");
@@ -145,8 +153,10 @@ TEST_F(CXXCapture, UncaughtExceptionsReachTheHandlers) {
       EXPECT_GT(frames, 1u) << line;
       EXPECT_LT(frames, 128u) << line;
       EXPECT_NE(line.find("stack=" + std::to_string(frames)), std::string::npos) << line;
-      EXPECT_NE(line.find("tail=1"), std::string::npos) << line;
-      if (row.kind != "library") {
+      if (kExactFrames) {
+        EXPECT_NE(line.find("tail=1"), std::string::npos) << line;
+      }
+      if (kExactFrames && row.kind != "library") {
         EXPECT_NE(line.find("caller=1"), std::string::npos) << line;
       }
     }
@@ -164,7 +174,9 @@ TEST_F(CXXCapture, UnrecordedThrowTakesTheTerminateHandlersCallers) {
   ASSERT_NE(at, std::string::npos) << child.output;
   const std::string line = child.output.substr(at, child.output.find('\n', at) - at);
   EXPECT_NE(line.find("type=St13runtime_error message=plain"), std::string::npos) << line;
-  EXPECT_NE(line.find("tail=1 above=2 "), std::string::npos) << line;
+  if (kExactFrames) {
+    EXPECT_NE(line.find("tail=1 above=2 "), std::string::npos) << line;
+  }
 }
 
 TEST_F(CXXCapture, WrapperNamesTheDemangledTypeAndItsMessage) {
