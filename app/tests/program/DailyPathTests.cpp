@@ -90,14 +90,7 @@ class DailyPathXvfbTest : public ProgramTest {
   Layout measure() {
     Layout layout;
     // The engine's folders of this process go elsewhere meanwhile: the program's stay untouched.
-    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-    const QByteArray cacheHome = qgetenv("XDG_CACHE_HOME");
-    qputenv("XDG_DATA_HOME", QByteArray::fromStdString((root() / "measure" / "data").string()));
-    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString((root() / "measure" / "cache").string()));
-    platform::SettingsStore::setStandardUserDefaults(platform::SettingsStore::inMemoryStore());
-    QVEngineEnvironment::setResourceFolder(fs::path(QV_APPLICATION_EXECUTABLE).parent_path().parent_path() /
-                                           "resources");
-    QVEngineEnvironment::setRunModuleHandler([](const std::shared_ptr<QVDashboardModule>&) {});
+    useMeasuringFolders();
     auto manager = QVDashboardModuleManager::make();
     manager->reloadBundledModules();
     // The built-in group of a first start with the Countdown added to it.
@@ -171,11 +164,7 @@ class DailyPathXvfbTest : public ProgramTest {
     controller->deleteLater();
     runFor(0.2);
     PMMainWindowController::setPaneFactory(PMMainWindowController::ModuleConfigRow, {});
-    QVEngineEnvironment::setRunModuleHandler(nullptr);
-    QVEngineEnvironment::setResourceFolder(std::nullopt);
-    platform::SettingsStore::setStandardUserDefaults(nullptr);
-    qputenv("XDG_DATA_HOME", dataHome);
-    qputenv("XDG_CACHE_HOME", cacheHome);
+    leaveMeasuringFolders();
     EXPECT_FALSE(fs::exists(supportFolder())) << "measuring touched the program's folder";
     return layout;
   }

@@ -196,23 +196,6 @@ class FontsAndSizesXvfbTest : public ProgramTest {
   // The size a window's layout asks for: its form's size, grown to what its content needs.
   static QSize laidOutSize(QWidget* window) { return window->size().expandedTo(window->sizeHint()); }
 
-  void useMeasuringFolders() {
-    dataHome_ = qgetenv("XDG_DATA_HOME");
-    cacheHome_ = qgetenv("XDG_CACHE_HOME");
-    qputenv("XDG_DATA_HOME", QByteArray::fromStdString((root() / "measure" / "data").string()));
-    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString((root() / "measure" / "cache").string()));
-    platform::SettingsStore::setStandardUserDefaults(platform::SettingsStore::inMemoryStore());
-    QVEngineEnvironment::setResourceFolder(fs::path(QV_APPLICATION_EXECUTABLE).parent_path().parent_path() /
-                                           "resources");
-    QVEngineEnvironment::setRunModuleHandler([](const std::shared_ptr<QVDashboardModule>&) {});
-  }
-  void leaveMeasuringFolders() {
-    QVEngineEnvironment::setRunModuleHandler(nullptr);
-    QVEngineEnvironment::setResourceFolder(std::nullopt);
-    platform::SettingsStore::setStandardUserDefaults(nullptr);
-    qputenv("XDG_DATA_HOME", dataHome_);
-    qputenv("XDG_CACHE_HOME", cacheHome_);
-  }
   void waitUntilShown(QWidget* window) {
     runUntil([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }, 5);
     runFor(0.2);
@@ -345,8 +328,6 @@ class FontsAndSizesXvfbTest : public ProgramTest {
   }
 
   std::shared_ptr<QVDashboardModuleManager> manager_;
-  QByteArray dataHome_;
-  QByteArray cacheHome_;
 };
 
 TEST_F(FontsAndSizesXvfbTest, TheTrayMenuDrawsInTheFamilyOfTheWindows) {

@@ -17,6 +17,8 @@
 #include <functional>
 #include <sstream>
 
+#include "engine/QVDashboardModule.h"
+#include "engine/QVEngineEnvironment.h"
 #include "platform/desktop/testing/GuiTest.h"
 #include "testing/TreePaths.h"
 #include "uikit/ZKApplicationFont.h"
@@ -400,6 +402,25 @@ void ProgramTest::screenshot(const std::string& name) {
   runFor(0.4);
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   qvtesting::saveScreenshot("program", std::string(info ? info->test_suite_name() : "test") + "-" + name);
+}
+
+void ProgramTest::useMeasuringFolders() {
+  measuredDataHome_ = qgetenv("XDG_DATA_HOME");
+  measuredCacheHome_ = qgetenv("XDG_CACHE_HOME");
+  qputenv("XDG_DATA_HOME", QByteArray::fromStdString((root() / "measure" / "data").string()));
+  qputenv("XDG_CACHE_HOME", QByteArray::fromStdString((root() / "measure" / "cache").string()));
+  platform::SettingsStore::setStandardUserDefaults(platform::SettingsStore::inMemoryStore());
+  QVEngineEnvironment::setResourceFolder(fs::path(QV_APPLICATION_EXECUTABLE).parent_path().parent_path() /
+                                         "resources");
+  QVEngineEnvironment::setRunModuleHandler([](const std::shared_ptr<QVDashboardModule>&) {});
+}
+
+void ProgramTest::leaveMeasuringFolders() {
+  QVEngineEnvironment::setRunModuleHandler(nullptr);
+  QVEngineEnvironment::setResourceFolder(std::nullopt);
+  platform::SettingsStore::setStandardUserDefaults(nullptr);
+  qputenv("XDG_DATA_HOME", measuredDataHome_);
+  qputenv("XDG_CACHE_HOME", measuredCacheHome_);
 }
 
 }  // namespace qvprogram

@@ -113,6 +113,13 @@ class ProgramTest : public qvtesting::GuiTest {
   void startBusMonitor(const QStringList& rules);
   std::string busLog() const;
 
+  // ---- Laying windows out in this process ----
+  // Points this process's engine at folders of its own below root() (the program's files stay
+  // untouched), an in-memory settings store, the program's resources and a run handler that runs
+  // nothing; leaveMeasuringFolders() puts everything back.
+  void useMeasuringFolders();
+  void leaveMeasuringFolders();
+
   // Keeps the whole screen as <build>/test-artefacts/program/<suite>-<name>.png.
   void screenshot(const std::string& name);
 
@@ -120,6 +127,8 @@ class ProgramTest : public qvtesting::GuiTest {
   std::filesystem::path logFile() const { return root() / "program.log"; }
   QProcess program_;
   QProcess busMonitor_;
+  QByteArray measuredDataHome_;
+  QByteArray measuredCacheHome_;
   QString accessibilityBus_;
 };
 

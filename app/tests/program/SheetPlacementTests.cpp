@@ -55,14 +55,8 @@ class PreferencesWindowTest : public qvprogram::ProgramTest {
   // nothing of the program's files is touched.
   PreferencesPoints measure() {
     PreferencesPoints points;
-    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-    const QByteArray cacheHome = qgetenv("XDG_CACHE_HOME");
-    qputenv("XDG_DATA_HOME", QByteArray::fromStdString((root() / "measure" / "data").string()));
-    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString((root() / "measure" / "cache").string()));
-    platform::SettingsStore::setStandardUserDefaults(platform::SettingsStore::inMemoryStore());
-    QVEngineEnvironment::setResourceFolder(fs::path(QV_APPLICATION_EXECUTABLE).parent_path().parent_path() /
-                                           "resources");
-    QVEngineEnvironment::setRunModuleHandler([](const std::shared_ptr<QVDashboardModule>&) {});
+    // The engine's folders of this process go elsewhere meanwhile: the program's stay untouched.
+    useMeasuringFolders();
     auto manager = QVDashboardModuleManager::make();
     manager->reloadBundledModules();
     auto group = QVDashboardGroup::groupWithName("System");
@@ -117,11 +111,7 @@ class PreferencesWindowTest : public qvprogram::ProgramTest {
     runFor(0.2);
     PMMainWindowController::setPaneFactory(PMMainWindowController::ModuleConfigRow, {});
     PMMainWindowController::setPaneFactory(PMMainWindowController::CustomModulesRow, {});
-    QVEngineEnvironment::setRunModuleHandler(nullptr);
-    QVEngineEnvironment::setResourceFolder(std::nullopt);
-    platform::SettingsStore::setStandardUserDefaults(nullptr);
-    qputenv("XDG_DATA_HOME", dataHome);
-    qputenv("XDG_CACHE_HOME", cacheHome);
+    leaveMeasuringFolders();
     return points;
   }
 

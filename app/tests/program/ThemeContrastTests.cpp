@@ -180,14 +180,8 @@ class ThemeContrastXvfbTest : public ProgramTest, public ::testing::WithParamInt
   // touched.
   Layout measure() {
     Layout layout;
-    const QByteArray dataHome = qgetenv("XDG_DATA_HOME");
-    const QByteArray cacheHome = qgetenv("XDG_CACHE_HOME");
-    qputenv("XDG_DATA_HOME", QByteArray::fromStdString((root() / "measure" / "data").string()));
-    qputenv("XDG_CACHE_HOME", QByteArray::fromStdString((root() / "measure" / "cache").string()));
-    platform::SettingsStore::setStandardUserDefaults(platform::SettingsStore::inMemoryStore());
-    QVEngineEnvironment::setResourceFolder(fs::path(QV_APPLICATION_EXECUTABLE).parent_path().parent_path() /
-                                           "resources");
-    QVEngineEnvironment::setRunModuleHandler([](const std::shared_ptr<QVDashboardModule>&) {});
+    // The engine's folders of this process go elsewhere meanwhile: the program's stay untouched.
+    useMeasuringFolders();
     auto manager = QVDashboardModuleManager::make();
     manager->reloadBundledModules();
     // The built-in group of a first start.
@@ -316,11 +310,7 @@ class ThemeContrastXvfbTest : public ProgramTest, public ::testing::WithParamInt
     }
 
     PMMainWindowController::setPaneFactory(PMMainWindowController::ModuleConfigRow, {});
-    QVEngineEnvironment::setRunModuleHandler(nullptr);
-    QVEngineEnvironment::setResourceFolder(std::nullopt);
-    platform::SettingsStore::setStandardUserDefaults(nullptr);
-    qputenv("XDG_DATA_HOME", dataHome);
-    qputenv("XDG_CACHE_HOME", cacheHome);
+    leaveMeasuringFolders();
     return layout;
   }
 
